@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+
+#include "protocol/bytes.h"
+
+namespace lumora::protocol::AuthCrypto {
+
+// Bytes from the cryptographically secure random source. Throws std::runtime_error only if
+// the operating system cannot supply randomness.
+Bytes randomNonce(std::size_t byteCount);
+
+// HMAC-SHA256 with key `secret` over `nonce`: 32 bytes.
+Bytes mac(ByteView secret, ByteView nonce);
+
+// Whether `mac` is HMAC-SHA256(secret, nonce), compared in constant time.
+bool verify(ByteView secret, ByteView nonce, ByteView mac);
+
+// SHA-256 of `data`: 32 bytes.
+Bytes sha256(ByteView data);
+
+}  // namespace lumora::protocol::AuthCrypto

@@ -1,0 +1,62 @@
+#include "protocol/base64.h"
+
+#include <openssl/evp.h>
+
+#include <climits>
+#include <cstring>
+
+namespace lumora::protocol {
+namespace {
+
+// EVP_{En,De}codeBlock take an int length; larger inputs are handled in pieces that keep the
+// 3-byte / 4-character grouping intact.
+constexpr std::size_t kEncodePiece = std::size_t{3} << 28;
+constexpr std::size_t kDecodePiece = std::size_t{4} << 28;
+
+}  // namespace
+
+std::size_t base64EncodeInto(ByteView data, char* out) {
+  std::size_t written = 0;
+  auto* dst = reinterpret_cast<unsigned char*>(out);
+  std::size_t offset = 0;
+  do {
+    std::size_t piece = std::min(kEncodePiece, data.size() - offset);
+    written += static_cast<std::size_t>(
+        EVP_EncodeBlock(dst + written, data.data() + offset, static_cast<int>(piece)));
+    offset += piece;
+  } while (offset < data.size());
+  return written;
+}
+
+std::string base64Encode(ByteView data) {
+  std::string out(base64EncodedSize(data.size()) + 1, '\0');
+  out.resize(base64EncodeInto(data, out.data()));
+  return out;
+}
+
+std::optional<Bytes> base64Decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() >= 2 && text[text.size() - 2] == '=') ++padding;
+  // '=' anywhere else, or white space at either end (which OpenSSL would quietly trim), is not
+  // Base64 as peers write it.
+  std::string_view body = text.substr(0, text.size() - padding);
+  if (body.find('=') != std::string_view::npos) return std::nullopt;
+  if (!text.empty() && (text.front() <= ' ' || text.back() <= ' ')) return std::nullopt;
+
+  Bytes out(text.size() / 4 * 3);
+  std::size_t written = 0;
+  for (std::size_t offset = 0; offset < text.size(); offset += kDecodePiece) {
+    std::size_t piece = std::min(kDecodePiece, text.size() - offset);
+    int n = EVP_DecodeBlock(out.data() + written,
+                            reinterpret_cast<const unsigned char*>(text.data() + offset),
+                            static_cast<int>(piece));
+    if (n < 0) return std::nullopt;
+    written += static_cast<std::size_t>(n);
+  }
+  out.resize(written - padding);
+  return out;
+}
+
+}  // namespace lumora::protocol

@@ -1,0 +1,22 @@
+#pragma once
+
+// The JSON text layer shared by envelopes and media frame headers.
+
+#include <boost/json/storage_ptr.hpp>
+#include <boost/json/value.hpp>
+
+#include <string_view>
+
+#include "protocol/bytes.h"
+#include "protocol/decode_result.h"
+
+namespace lumora::protocol::json_text {
+
+// Compact JSON text of `value`, with every "/" inside strings written as "\/".
+Bytes serialize(const boost::json::value& value);
+
+// Parses untrusted text into a value whose memory comes from `storage`. Nesting depth, UTF-8
+// and number syntax are the parser's to check; a failure says what it found.
+DecodeResult<boost::json::value> parse(std::string_view text, boost::json::storage_ptr storage);
+
+}  // namespace lumora::protocol::json_text

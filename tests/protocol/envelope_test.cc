@@ -1,0 +1,125 @@
+#include "protocol/envelope.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+namespace lumora::protocol {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+DecodeResult<Envelope> decodeText(const std::string& json) { return Envelope::decode(json); }
+
+TEST(EnvelopeTest, PingRequestHasTheCanonicalShape) {
+  Envelope ping = Envelope::request(PingRequest{});
+  std::string json = text(ping.encode());
+
+  EXPECT_EQ(json, R"({"version":1,"id":")" + ping.id.rawValue +
+                      R"(","payload":{"type":"ping","data":{}}})");
+  EXPECT_TRUE(std::regex_match(
+      ping.id.rawValue,
+      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+      << ping.id.rawValue;
+  EXPECT_NE(MessageID::generate(), MessageID::generate());
+}
+
+TEST(EnvelopeTest, ResponseCorrelatesToTheRequestAndCarriesItsOwnId) {
+  Envelope request = Envelope::request(PingRequest{});
+  Envelope reply = Envelope::response(request.id, Ack{});
+
+  EXPECT_EQ(reply.correlationID, request.id);
+  EXPECT_NE(reply.id, request.id);
+  EXPECT_EQ(text(reply.encode()), R"({"version":1,"id":")" + reply.id.rawValue +
+                                      R"(","correlationID":")" + request.id.rawValue +
+                                      R"(","payload":{"type":"ack","data":{}}})");
+}
+
+TEST(EnvelopeTest, SlashesAreEscapedOnWriteAndAcceptedEitherWayOnRead) {
+  Envelope list = Envelope::request(FileListRequest{"/tmp/a b/ü"}, MessageID("X"));
+  EXPECT_EQ(text(list.encode()),
+            R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":"\/tmp\/a b\/ü"}}})");
+
+  for (std::string path : {R"(/tmp/x)", R"(\/tmp\/x)"}) {
+    auto decoded = decodeText(R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":")" +
+                              path + R"("}}})");
+    ASSERT_TRUE(decoded.ok()) << decoded.error().description;
+    EXPECT_EQ(decoded->payload.get<MessageType::fileList>()->path, "/tmp/x");
+  }
+}
+
+TEST(EnvelopeTest, ReadersAreLenientWhereTheFormatAllows) {
+  // Any integer version, a null correlation, unknown keys anywhere, any key order.
+  auto decoded = decodeText(
+      R"({"extra":[1,2],"payload":{"data":{"deviceID":"phone","more":true},"type":"auth.begin"},)"
+      R"("correlationID":null,"id":"abc","version":7})");
+  ASSERT_TRUE(decoded.ok()) << decoded.error().description;
+  EXPECT_EQ(decoded->version, 7);
+  EXPECT_EQ(decoded->id.rawValue, "abc");
+  EXPECT_FALSE(decoded->correlationID.has_value());
+  EXPECT_EQ(decoded->payload, Payload(AuthBegin{"phone"}));
+
+  // A field-less record's data is never looked into, but it must be there.
+  EXPECT_TRUE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping","data":{"x":1}}})").ok());
+  EXPECT_TRUE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping","data":5}})").ok());
+  EXPECT_FALSE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping"}})").ok());
+}
+
+TEST(EnvelopeTest, MalformedEnvelopesFailWithADescriptionNamingTheFault) {
+  struct Case {
+    std::string json;
+    std::string mentions;
+  };
+  const Case cases[] = {
+      {R"(not json)", "invalid JSON"},
+      {R"([1,2])", "expected a JSON object"},
+      {R"({"id":"a","payload":{"type":"ping","data":{}}})", "version: missing key"},
+      {R"({"version":"1","id":"a","payload":{"type":"ping","data":{}}})", "version"},
+      {R"({"version":1.5,"id":"a","payload":{"type":"ping","data":{}}})", "version"},
+      {R"({"version":1,"payload":{"type":"ping","data":{}}})", "id: missing key"},
+      {R"({"version":1,"id":7,"payload":{"type":"ping","data":{}}})", "id: expected a string"},
+      {R"({"version":1,"id":"a","correlationID":3,"payload":{"type":"ping","data":{}}})",
+       "correlationID"},
+      {R"({"version":1,"id":"a"})", "payload: missing key"},
+      {R"({"version":1,"id":"a","payload":[]})", "payload: expected an object"},
+      {R"({"version":1,"id":"a","payload":{"data":{}}})", "payload.type: missing key"},
+      {R"({"version":1,"id":"a","payload":{"type":"PING","data":{}}})", "unknown message type"},
+      {R"({"version":1,"id":"a","payload":{"type":"file.List","data":{}}})",
+       "unknown message type"},
+      {R"({"version":1,"id":"a","payload":{"type":"input.key","data":[]}})",
+       "payload.data: expected an object"},
+      {R"({"version":1,"id":"a","payload":{"type":"input.key","data":{"action":"press"}}})",
+       "payload.data.keyCode: missing key"},
+  };
+  for (const auto& c : cases) {
+    auto decoded = decodeText(c.json);
+    ASSERT_FALSE(decoded.ok()) << c.json;
+    EXPECT_THAT(decoded.error().description, HasSubstr(c.mentions)) << c.json;
+  }
+}
+
+TEST(EnvelopeTest, HostileBytesNeverCrashTheDecoder) {
+  std::string deep(100000, '[');
+  std::string deepObject;
+  for (int i = 0; i < 10000; ++i) deepObject += R"({"a":)";
+  std::string invalidUtf8 =
+      "{\"version\":1,\"id\":\"\xff\xfe\",\"payload\":{\"type\":\"ping\",\"data\":{}}}";
+  std::string hugeNumber = R"({"version":1)" + std::string(5000, '0') +
+                           R"(,"id":"a","payload":{"type":"ping","data":{}}})";
+  std::string hugeExponent = R"({"version":1e999999,"id":"a","payload":{"type":"ping","data":{}}})";
+  std::string nulInside =
+      std::string(R"({"version":1,"id":"a","payload":{"type":"ping)") + '\0' +
+      R"(","data":{}}})";
+  for (const std::string& hostile :
+       {deep, deepObject, invalidUtf8, hugeNumber, hugeExponent, nulInside, std::string(),
+        std::string("\0\0\0", 3)}) {
+    EXPECT_FALSE(decodeText(hostile).ok());
+  }
+}
+
+}  // namespace
+}  // namespace lumora::protocol
