@@ -1,7 +1,5 @@
 #include "protocol/envelope.h"
 
-#include <boost/json/monotonic_resource.hpp>
-
 #include <array>
 #include <utility>
 
@@ -13,12 +11,12 @@ namespace {
 
 namespace json = boost::json;
 
-json::object encodePayload(const Payload& payload) {
-  json::object object;
+json::object encodePayload(const Payload& payload, json::storage_ptr storage) {
+  json::object object(storage);
   object.emplace("type", rawValue(payload.messageType()));
   object.emplace("data", std::visit(
-                             [](const auto& record) {
-                               return json::value(json_codec::encodeRecord(record));
+                             [&](const auto& record) {
+                               return json::value(json_codec::encodeRecord(record, storage));
                              },
                              payload.variant()));
   return object;
@@ -69,18 +67,18 @@ DecodeResult<Payload> decodePayload(const json::value& json) {
 }  // namespace
 
 Bytes Envelope::encode() const {
-  json::object object;
+  json_text::ScratchArena arena;
+  json::object object(arena.storage());
   object.emplace("version", version);
   object.emplace("id", id.rawValue);
   if (correlationID) object.emplace("correlationID", correlationID->rawValue);
-  object.emplace("payload", encodePayload(payload));
+  object.emplace("payload", encodePayload(payload, arena.storage()));
   return json_text::serialize(object);
 }
 
 DecodeResult<Envelope> Envelope::decode(ByteView bytes) {
-  // Everything the parse allocates lives in one arena freed on return.
-  json::monotonic_resource arena;
-  auto parsed = json_text::parse(asText(bytes), &arena);
+  json_text::ScratchArena arena;
+  auto parsed = json_text::parse(asText(bytes), arena.storage());
   if (!parsed) return parsed.error();
   const json::object* object = parsed->if_object();
   if (object == nullptr) return DecodeError{"expected a JSON object"};

@@ -59,60 +59,60 @@ constexpr const char* integerKind() {
 // ---------------------------------------------------------------------------------- encoding
 
 template <class T>
-json::value encodeValue(const T& value);
+json::value encodeValue(const T& value, const json::storage_ptr& storage);
 
 template <Described T>
-json::object encodeRecord(const T& record) {
-  json::object object;
+json::object encodeRecord(const T& record, const json::storage_ptr& storage = {}) {
+  json::object object(storage);
   boost::mp11::mp_for_each<boost::describe::describe_members<T, boost::describe::mod_public>>(
       [&](auto member) {
         const auto& field = record.*member.pointer;
         using Field = std::remove_cvref_t<decltype(field)>;
         if constexpr (IsOptional<Field>::value) {
-          if (field) object.emplace(member.name, encodeValue(*field));
+          if (field) object.emplace(member.name, encodeValue(*field, storage));
         } else {
-          object.emplace(member.name, encodeValue(field));
+          object.emplace(member.name, encodeValue(field, storage));
         }
       });
   return object;
 }
 
 template <class T>
-json::value encodeValue(const T& value) {
+json::value encodeValue(const T& value, const json::storage_ptr& storage) {
   if constexpr (std::is_same_v<T, bool>) {
-    return json::value(value);
+    return json::value(value, storage);
   } else if constexpr (std::is_same_v<T, double>) {
     // Whole numbers are written without a fraction, as most encoders do; nothing on the wire
     // can carry a non-finite number, so it goes out as null (and a reader refuses it).
-    if (!std::isfinite(value)) return json::value(nullptr);
+    if (!std::isfinite(value)) return json::value(nullptr, storage);
     if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0) {
-      return json::value(static_cast<std::int64_t>(value));
+      return json::value(static_cast<std::int64_t>(value), storage);
     }
-    return json::value(value);
+    return json::value(value, storage);
   } else if constexpr (WireInteger<T>) {
     if constexpr (std::is_signed_v<T>) {
-      return json::value(static_cast<std::int64_t>(value));
+      return json::value(static_cast<std::int64_t>(value), storage);
     } else {
-      return json::value(static_cast<std::uint64_t>(value));
+      return json::value(static_cast<std::uint64_t>(value), storage);
     }
   } else if constexpr (std::is_same_v<T, std::string>) {
-    return json::value(json::string_view(value));
+    return json::value(json::string_view(value), storage);
   } else if constexpr (std::is_same_v<T, Bytes>) {
-    json::string text;
+    json::string text(storage);
     text.resize(base64EncodedSize(value.size()));
     // json::string keeps room for a terminator, which the encoder writes.
     base64EncodeInto(value, text.data());
     return json::value(std::move(text));
   } else if constexpr (DescribedEnum<T>) {
-    return json::value(boost::describe::enum_to_string(value, "?"));
+    return json::value(boost::describe::enum_to_string(value, "?"), storage);
   } else if constexpr (IsList<T>::value) {
-    json::array array;
+    json::array array(storage);
     array.reserve(value.size());
-    for (const auto& element : value) array.push_back(encodeValue(element));
+    for (const auto& element : value) array.push_back(encodeValue(element, storage));
     return json::value(std::move(array));
   } else {
     static_assert(Described<T>, "no wire form for this type");
-    return json::value(encodeRecord(value));
+    return json::value(encodeRecord(value, storage));
   }
 }
 

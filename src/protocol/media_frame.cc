@@ -1,7 +1,5 @@
 #include "protocol/media_frame.h"
 
-#include <boost/json/monotonic_resource.hpp>
-
 #include <cstring>
 
 #include "protocol/frame_codec.h"
@@ -15,9 +13,8 @@ Bytes MediaFrameCodec::encodeHeader(const ScreenFrameMeta& meta) {
 }
 
 DecodeResult<ScreenFrameMeta> MediaFrameCodec::decodeHeader(ByteView json) {
-  unsigned char initial[2048];
-  boost::json::monotonic_resource arena(initial, sizeof initial);
-  auto parsed = json_text::parse(asText(json), &arena);
+  json_text::ScratchArena arena;
+  auto parsed = json_text::parse(asText(json), arena.storage());
   if (!parsed) return parsed.error();
   ScreenFrameMeta meta;
   json_codec::Failure failure;
