@@ -39,10 +39,10 @@ void BM_PingEncodeDecode(benchmark::State& state) {
 BENCHMARK(BM_PingEncodeDecode);
 
 Envelope downloadResult() {
-  return Envelope::response(MessageID::generate(),
-                            FileDownloadResult{"/Users/me/Movies/clip.mov",
-                                               fileBytes(FileTransfer::chunkSize), 262144,
-                                               10 << 20, false});
+  return Envelope::response(
+      MessageID::generate(),
+      FileDownloadResult{"/Users/me/Movies/clip.mov", fileBytes(FileTransfer::chunkSize), 262144,
+                         10 << 20, false});
 }
 
 void BM_DownloadResultEncode(benchmark::State& state) {
@@ -95,7 +95,8 @@ Bytes framedStream(std::size_t bodySize, std::size_t totalSize) {
   Bytes body = fileBytes(bodySize);
   Bytes frame = FrameCodec::encode(body);
   Bytes stream;
-  while (stream.size() + frame.size() <= totalSize) stream.insert(stream.end(), frame.begin(), frame.end());
+  while (stream.size() + frame.size() <= totalSize)
+    stream.insert(stream.end(), frame.begin(), frame.end());
   return stream;
 }
 
@@ -106,7 +107,8 @@ void BM_FrameDecoder(benchmark::State& state) {
     FrameDecoder decoder;
     std::size_t bodies = 0;
     for (std::size_t at = 0; at < stream.size(); at += kRead) {
-      bodies += decoder.push(ByteView(stream).subspan(at, std::min(kRead, stream.size() - at))).size();
+      bodies +=
+          decoder.push(ByteView(stream).subspan(at, std::min(kRead, stream.size() - at))).size();
     }
     benchmark::DoNotOptimize(bodies);
   }

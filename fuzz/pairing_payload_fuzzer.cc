@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumora::protocol;
-  auto parsed = PairingPayload::fromURL(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto parsed =
+      PairingPayload::fromURL(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!parsed) return 0;
   auto again = PairingPayload::fromURL(parsed->url());
   FUZZ_CHECK(again.has_value());

@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumora::protocol;
-  auto secret = PairingSecret::fromCode(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto secret =
+      PairingSecret::fromCode(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!secret) return 0;
   FUZZ_CHECK(secret->data.size() == 16);
   FUZZ_CHECK(secret->code().size() == 32);

@@ -15,10 +15,14 @@ inline constexpr std::array<ServiceKind, 4> kAllServiceKinds = {
 
 constexpr std::string_view rawValue(ServiceKind kind) {
   switch (kind) {
-    case ServiceKind::screen: return "screen";
-    case ServiceKind::input: return "input";
-    case ServiceKind::file: return "file";
-    case ServiceKind::terminal: return "terminal";
+    case ServiceKind::screen:
+      return "screen";
+    case ServiceKind::input:
+      return "input";
+    case ServiceKind::file:
+      return "file";
+    case ServiceKind::terminal:
+      return "terminal";
   }
   return {};
 }

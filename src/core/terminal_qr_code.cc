@@ -28,7 +28,8 @@ std::optional<Matrix> matrix(std::string_view text) {
                         reinterpret_cast<const unsigned char*>(text.data()), 0, QR_ECLEVEL_M));
   if (!code || code->width < 1) return std::nullopt;
   const int width = code->width;
-  Matrix modules(static_cast<std::size_t>(width), std::vector<bool>(static_cast<std::size_t>(width)));
+  Matrix modules(static_cast<std::size_t>(width),
+                 std::vector<bool>(static_cast<std::size_t>(width)));
   for (int row = 0; row < width; ++row) {
     for (int column = 0; column < width; ++column) {
       // Bit 0 of each module byte is its colour; the other bits describe its role.

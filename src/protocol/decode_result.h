@@ -16,8 +16,8 @@ struct DecodeError {
 template <class T>
 class DecodeResult {
  public:
-  DecodeResult(T value) : state_(std::move(value)) {}                  // NOLINT: implicit
-  DecodeResult(DecodeError error) : state_(std::move(error)) {}        // NOLINT: implicit
+  DecodeResult(T value) : state_(std::move(value)) {}            // NOLINT: implicit
+  DecodeResult(DecodeError error) : state_(std::move(error)) {}  // NOLINT: implicit
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }

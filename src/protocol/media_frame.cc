@@ -64,7 +64,8 @@ std::size_t MediaFrameDecoder::takeFrames(ByteView data, std::vector<MediaFrame>
     auto meta = MediaFrameCodec::decodeHeader(ByteView(front + 4, headerLength));
     if (meta) {
       const std::uint8_t* payload = front + 8 + headerLength;
-      frames.push_back(MediaFrame{std::move(meta).value(), Bytes(payload, payload + payloadLength)});
+      frames.push_back(
+          MediaFrame{std::move(meta).value(), Bytes(payload, payload + payloadLength)});
     } else {
       ++skipped_;
       lastSkipReason_ = meta.error().description;

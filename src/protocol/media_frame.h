@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "protocol/bytes.h"
-#include "protocol/pending_bytes.h"
 #include "protocol/decode_result.h"
 #include "protocol/input_screen_payloads.h"
+#include "protocol/pending_bytes.h"
 
 namespace lumora::protocol {
 

@@ -23,8 +23,8 @@ using PayloadVariant = std::variant<
     TerminalCloseRequest, TerminalExit, MouseMoveCommand, MouseMoveByCommand, MouseClickCommand,
     KeyCommand, TypeTextCommand, ScrollCommand, DragCommand, MouseButtonCommand,
     CaptureFrameRequest, ScreenFrameMeta, ScreenListDisplaysRequest, DisplayListResult,
-    MediaTicketRequest, MediaTicketResult, ClipboardGetRequest, ClipboardContent,
-    ClipboardContent, AuthBegin, AuthChallenge, AuthComplete, PingRequest, Ack, ProtocolError>;
+    MediaTicketRequest, MediaTicketResult, ClipboardGetRequest, ClipboardContent, ClipboardContent,
+    AuthBegin, AuthChallenge, AuthComplete, PingRequest, Ack, ProtocolError>;
 
 static_assert(std::variant_size_v<PayloadVariant> == kMessageTypeCount);
 
@@ -38,9 +38,9 @@ class Payload {
 
   // Any record that belongs to exactly one message type.
   template <class Record>
-    requires std::is_constructible_v<PayloadVariant, Record&&> &&
-             (!std::is_same_v<std::remove_cvref_t<Record>, Payload>)
-  Payload(Record&& record) : value_(std::forward<Record>(record)) {}  // NOLINT: implicit
+  requires std::is_constructible_v<PayloadVariant, Record&&> &&
+      (!std::is_same_v<std::remove_cvref_t<Record>, Payload>)Payload(Record&& record)
+      : value_(std::forward<Record>(record)) {}  // NOLINT: implicit
 
   // Any record under an explicit type; the only way to build the two clipboard cases.
   template <MessageType T>

@@ -12,7 +12,8 @@ TEST(AgentLogTest, ConsoleLineHasTimeLevelCategoryAndMessage) {
   at.tm_hour = 9;
   at.tm_min = 5;
   at.tm_sec = 3;
-  EXPECT_EQ(AgentLog::consoleLine(at, "INFO", "router", "ready"), "09:05:03 [INFO] router: ready\n");
+  EXPECT_EQ(AgentLog::consoleLine(at, "INFO", "router", "ready"),
+            "09:05:03 [INFO] router: ready\n");
   at.tm_hour = 23;
   at.tm_min = 59;
   at.tm_sec = 60;  // a leap second is printed as the clock says
@@ -28,7 +29,8 @@ TEST(AgentLogTest, InfoGoesToStdoutErrorToStderrDebugNowhere) {
   log.debug("a debug detail");
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(std::regex_match(out, std::regex(R"(\d\d:\d\d:\d\d \[INFO\] transport: listening on 127\.0\.0\.1:47800\n)")))
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex(R"(\d\d:\d\d:\d\d \[INFO\] transport: listening on 127\.0\.0\.1:47800\n)")))
       << out;
   EXPECT_EQ(err, "");
 
@@ -39,7 +41,8 @@ TEST(AgentLogTest, InfoGoesToStdoutErrorToStderrDebugNowhere) {
   out = testing::internal::GetCapturedStdout();
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(out, "");
-  EXPECT_TRUE(std::regex_match(err, std::regex(R"(\d\d:\d\d:\d\d \[ERROR\] transport: bind failed\n)")))
+  EXPECT_TRUE(
+      std::regex_match(err, std::regex(R"(\d\d:\d\d:\d\d \[ERROR\] transport: bind failed\n)")))
       << err;
 
   AgentLog quiet("runtime", /*mirrorToConsole=*/false);

@@ -13,8 +13,7 @@ using TerminalQRCode::Matrix;
 TEST(TerminalQRCodeTest, RendersPairsOfRowsAsHalfBlocks) {
   const Matrix oneDark = {{true}};
   EXPECT_EQ(TerminalQRCode::render(oneDark, 0), "\u2584");
-  EXPECT_EQ(TerminalQRCode::render(oneDark, 1),
-            "\u2588\u2580\u2588\n\u2588\u2588\u2588");
+  EXPECT_EQ(TerminalQRCode::render(oneDark, 1), "\u2588\u2580\u2588\n\u2588\u2588\u2588");
   EXPECT_EQ(TerminalQRCode::render(oneDark, -3), "\u2584");
 
   const Matrix twoLight = {{false, false, false}, {false, false, false}};

@@ -86,9 +86,10 @@ TEST(PairingSecretTest, CodeIsLowerCaseHexAndParsesBack) {
 TEST(PairingSecretTest, CodesMayBeGroupedAndInEitherCase) {
   const std::string code = "00112233445566778899aabbccddeeff";
   const PairingSecret expected{fromHex(code)};
-  for (std::string variant :
-       {std::string("00112233445566778899AABBCCDDEEFF"), std::string("0011-2233-4455-6677-8899-aabb-ccdd-eeff"),
-        std::string("0011 2233 4455 6677 8899 AABB ccdd eeff"), std::string(" -0011223344556677 8899aabbccddeeff- ")}) {
+  for (std::string variant : {std::string("00112233445566778899AABBCCDDEEFF"),
+                              std::string("0011-2233-4455-6677-8899-aabb-ccdd-eeff"),
+                              std::string("0011 2233 4455 6677 8899 AABB ccdd eeff"),
+                              std::string(" -0011223344556677 8899aabbccddeeff- ")}) {
     EXPECT_EQ(PairingSecret::fromCode(variant), expected) << variant;
   }
   for (std::string bad :
@@ -100,7 +101,8 @@ TEST(PairingSecretTest, CodesMayBeGroupedAndInEitherCase) {
 
 TEST(PairingSecretTest, FingerprintIsTheHexSha256OfTheBytes) {
   PairingSecret zeros{Bytes(16, 0)};
-  EXPECT_EQ(zeros.fingerprint(), "374708fff7719dd5979ec875d56cd2286f6d3cf7ec317a3b25632aab28ec37bb");
+  EXPECT_EQ(zeros.fingerprint(),
+            "374708fff7719dd5979ec875d56cd2286f6d3cf7ec317a3b25632aab28ec37bb");
   EXPECT_EQ(zeros.code(), std::string(32, '0'));
 }
 

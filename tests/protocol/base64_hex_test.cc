@@ -8,8 +8,13 @@ namespace {
 
 TEST(Base64Test, Rfc4648VectorsBothWays) {
   const std::pair<std::string, std::string> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(base64Encode(asBytes(plain)), encoded);
@@ -26,8 +31,9 @@ TEST(Base64Test, LargeInputsRoundTrip) {
 }
 
 TEST(Base64Test, AnythingButPaddedStandardBase64IsRefused) {
-  for (const std::string& bad : std::vector<std::string>{"Zg", "Zg=", "Zm9vY", "Z===", "Zg==Zg==", "Zm=v", " Zm9v", "Zm9v ",
-                          "Zm9v\n", "Zm 9v", "Zm9-", "Zm9_", "Zm9\xff", std::string("Zm9\0", 4)}) {
+  for (const std::string& bad : std::vector<std::string>{
+           "Zg", "Zg=", "Zm9vY", "Z===", "Zg==Zg==", "Zm=v", " Zm9v", "Zm9v ", "Zm9v\n", "Zm 9v",
+           "Zm9-", "Zm9_", "Zm9\xff", std::string("Zm9\0", 4)}) {
     EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
   }
 }

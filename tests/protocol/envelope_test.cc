@@ -41,12 +41,14 @@ TEST(EnvelopeTest, ResponseCorrelatesToTheRequestAndCarriesItsOwnId) {
 
 TEST(EnvelopeTest, SlashesAreEscapedOnWriteAndAcceptedEitherWayOnRead) {
   Envelope list = Envelope::request(FileListRequest{"/tmp/a b/ü"}, MessageID("X"));
-  EXPECT_EQ(text(list.encode()),
-            R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":"\/tmp\/a b\/ü"}}})");
+  EXPECT_EQ(
+      text(list.encode()),
+      R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":"\/tmp\/a b\/ü"}}})");
 
   for (std::string path : {R"(/tmp/x)", R"(\/tmp\/x)"}) {
-    auto decoded = decodeText(R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":")" +
-                              path + R"("}}})");
+    auto decoded =
+        decodeText(R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":")" +
+                   path + R"("}}})");
     ASSERT_TRUE(decoded.ok()) << decoded.error().description;
     EXPECT_EQ(decoded->payload.get<MessageType::fileList>()->path, "/tmp/x");
   }
@@ -64,7 +66,8 @@ TEST(EnvelopeTest, ReadersAreLenientWhereTheFormatAllows) {
   EXPECT_EQ(decoded->payload, Payload(AuthBegin{"phone"}));
 
   // A field-less record's data is never looked into, but it must be there.
-  EXPECT_TRUE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping","data":{"x":1}}})").ok());
+  EXPECT_TRUE(
+      decodeText(R"({"version":1,"id":"a","payload":{"type":"ping","data":{"x":1}}})").ok());
   EXPECT_TRUE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping","data":5}})").ok());
   EXPECT_FALSE(decodeText(R"({"version":1,"id":"a","payload":{"type":"ping"}})").ok());
 }
@@ -112,11 +115,9 @@ TEST(EnvelopeTest, HostileBytesNeverCrashTheDecoder) {
                            R"(,"id":"a","payload":{"type":"ping","data":{}}})";
   std::string hugeExponent = R"({"version":1e999999,"id":"a","payload":{"type":"ping","data":{}}})";
   std::string nulInside =
-      std::string(R"({"version":1,"id":"a","payload":{"type":"ping)") + '\0' +
-      R"(","data":{}}})";
-  for (const std::string& hostile :
-       {deep, deepObject, invalidUtf8, hugeNumber, hugeExponent, nulInside, std::string(),
-        std::string("\0\0\0", 3)}) {
+      std::string(R"({"version":1,"id":"a","payload":{"type":"ping)") + '\0' + R"(","data":{}}})";
+  for (const std::string& hostile : {deep, deepObject, invalidUtf8, hugeNumber, hugeExponent,
+                                     nulInside, std::string(), std::string("\0\0\0", 3)}) {
     EXPECT_FALSE(decodeText(hostile).ok());
   }
 }

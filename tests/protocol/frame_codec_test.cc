@@ -79,8 +79,8 @@ TEST(FrameDecoderTest, OversizedPrefixFailsWithoutBufferingTheBody) {
   ASSERT_EQ(bodies.size(), 1u);
 
   // A good frame ahead of the bad prefix in the same chunk is still delivered.
-  Bytes stream = concat({FrameCodec::encode(bytesOf("ok")), Bytes{0x00, 0x00, 0x04, 0x01},
-                         Bytes(100, 0)});
+  Bytes stream =
+      concat({FrameCodec::encode(bytesOf("ok")), Bytes{0x00, 0x00, 0x04, 0x01}, Bytes(100, 0)});
   bodies = decoder.push(stream);
   ASSERT_EQ(bodies.size(), 1u);
   EXPECT_EQ(bodies[0], bytesOf("ok"));

@@ -11,8 +11,8 @@ namespace {
 using ::testing::HasSubstr;
 
 MediaFrame keyFrame(std::uint64_t id, Bytes payload) {
-  ScreenFrameMeta meta{id, 1920, 1080, VideoCodec::h264, true,
-                       static_cast<std::int64_t>(payload.size()), 1000 + id};
+  ScreenFrameMeta meta{
+      id, 1920, 1080, VideoCodec::h264, true, static_cast<std::int64_t>(payload.size()), 1000 + id};
   return {meta, std::move(payload)};
 }
 
@@ -33,9 +33,8 @@ TEST(MediaFrameTest, LayoutIsHeaderLengthHeaderPayloadLengthPayload) {
   Bytes wire = MediaFrameCodec::encode(frame);
   std::uint32_t m = FrameCodec::readLength(wire.data());
   std::string header(wire.begin() + 4, wire.begin() + 4 + m);
-  EXPECT_EQ(header,
-            R"({"frameID":7,"width":1920,"height":1080,"codec":"h264","isKeyframe":true,)"
-            R"("byteCount":5,"presentationTimeMillis":1007})");
+  EXPECT_EQ(header, R"({"frameID":7,"width":1920,"height":1080,"codec":"h264","isKeyframe":true,)"
+                    R"("byteCount":5,"presentationTimeMillis":1007})");
   EXPECT_EQ(FrameCodec::readLength(wire.data() + 4 + m), 5u);
   EXPECT_EQ(wire.size(), 8 + m + 5);
 }
@@ -67,10 +66,10 @@ TEST(MediaFrameDecoderTest, DeliversEachFrameOnceWhateverTheSplit) {
 
 TEST(MediaFrameDecoderTest, HeaderKeyOrderDoesNotMatter) {
   MediaFrameDecoder decoder;
-  auto frames = decoder.push(rawFrame(
-      R"({"presentationTimeMillis":5,"byteCount":1,"isKeyframe":false,"codec":"h264",)"
-      R"("height":2,"width":3,"frameID":9})",
-      {0xaa}));
+  auto frames = decoder.push(
+      rawFrame(R"({"presentationTimeMillis":5,"byteCount":1,"isKeyframe":false,"codec":"h264",)"
+               R"("height":2,"width":3,"frameID":9})",
+               {0xaa}));
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].meta, (ScreenFrameMeta{9, 3, 2, VideoCodec::h264, false, 1, 5}));
 }

@@ -9,14 +9,13 @@ const std::string kCode = "0123456789abcdef0123456789abcdef";
 
 TEST(PairingPayloadTest, LinkListsHostPortsAndCodeInOrder) {
   PairingPayload payload{"100.101.102.103", 47800, 47801, kCode};
-  EXPECT_EQ(payload.url(),
-            "lumora://pair?host=100.101.102.103&cp=47800&mp=47801&code=" + kCode);
+  EXPECT_EQ(payload.url(), "lumora://pair?host=100.101.102.103&cp=47800&mp=47801&code=" + kCode);
   EXPECT_EQ(PairingPayload::fromURL(payload.url()), payload);
 }
 
 TEST(PairingPayloadTest, ValuesThatNeedEncodingRoundTrip) {
-  for (std::string host : {"fd7a:115c:a1e0::1", "my host&x=1#frag", "desk+top.tailnet.ts.net",
-                           "naïve"}) {
+  for (std::string host :
+       {"fd7a:115c:a1e0::1", "my host&x=1#frag", "desk+top.tailnet.ts.net", "naïve"}) {
     PairingPayload payload{host, 0, 65535, "ab cd/ef"};
     auto parsed = PairingPayload::fromURL(payload.url());
     ASSERT_TRUE(parsed.has_value()) << payload.url();

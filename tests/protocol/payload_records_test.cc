@@ -44,8 +44,8 @@ std::vector<Payload> everyPayload() {
       DragCommand{{0, 0}, {1, 1}, MouseButton::middle},
       MouseButtonCommand{Point{0.5, 0.5}, MouseButton::left, true},
       CaptureFrameRequest{CaptureMode::startStream, 1920, 1080, VideoCodec::hevc, 4294967295u},
-      ScreenFrameMeta{std::numeric_limits<std::uint64_t>::max(), 1280, 720, VideoCodec::h264,
-                      true, 5, std::numeric_limits<std::uint64_t>::max()},
+      ScreenFrameMeta{std::numeric_limits<std::uint64_t>::max(), 1280, 720, VideoCodec::h264, true,
+                      5, std::numeric_limits<std::uint64_t>::max()},
       ScreenListDisplaysRequest{},
       DisplayListResult{{{1, "Built-in", 3024, 1964, true}, {7, "DP-1", 2560, 1440, false}}},
       MediaTicketRequest{},
@@ -71,7 +71,8 @@ TEST(PayloadRecordsTest, EveryMessageTypeRoundTripsThroughAnEnvelope) {
     auto received = Envelope::decode(wire);
     ASSERT_TRUE(received.ok()) << text(wire) << "\n" << received.error().description;
     EXPECT_EQ(*received, sent) << text(wire);
-    EXPECT_THAT(text(wire), HasSubstr(R"("type":")" + std::string(rawValue(payload.messageType()))));
+    EXPECT_THAT(text(wire),
+                HasSubstr(R"("type":")" + std::string(rawValue(payload.messageType()))));
   }
   EXPECT_EQ(covered.size(), kMessageTypeCount);
 }
@@ -104,8 +105,8 @@ TEST(PayloadRecordsTest, OptionalFieldsAreOmittedWhenAbsentAndKeysFollowFieldOrd
 
 // Decodes `data` as the record of message type `type`.
 DecodeResult<Envelope> decodeData(const std::string& type, const std::string& data) {
-  return Envelope::decode(R"({"version":1,"id":"I","payload":{"type":")" + type +
-                          R"(","data":)" + data + "}}");
+  return Envelope::decode(R"({"version":1,"id":"I","payload":{"type":")" + type + R"(","data":)" +
+                          data + "}}");
 }
 
 TEST(PayloadRecordsTest, IntegersMustFitTheirFieldsWidthAndSign) {
@@ -120,7 +121,8 @@ TEST(PayloadRecordsTest, IntegersMustFitTheirFieldsWidthAndSign) {
       {"terminal.open", R"({"cols":65536,"rows":24})", "cols"},
       {"screen.capture_frame", R"({"mode":"startStream","displayID":-1})", "displayID"},
       {"screen.capture_frame", R"({"mode":"startStream","displayID":4294967296})", "displayID"},
-      {"file.list.result", R"({"path":"/","entries":[{"name":"a","path":"/a","isDirectory":false,"size":1.5}]})",
+      {"file.list.result",
+       R"({"path":"/","entries":[{"name":"a","path":"/a","isDirectory":false,"size":1.5}]})",
        "entries[0].size"},
       {"terminal.exit", R"({"sessionId":"S","exitCode":2147483648})", "exitCode"},
       {"screen.frame_meta",

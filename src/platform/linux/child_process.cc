@@ -1,0 +1,157 @@
+#include "platform/linux/child_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace lumora::platform::linux_os {
+namespace {
+
+[[noreturn]] void throwErrno(int error) { throw std::system_error(error, std::generic_category()); }
+
+// RAII for the two posix_spawn attribute objects.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+};
+
+// The session id of `pid` from /proc/<pid>/stat, or -1.
+pid_t sessionOf(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
+  char buffer[512];
+  ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
+  if (n <= 0) return -1;
+  std::string_view stat(buffer, static_cast<std::size_t>(n));
+  // "pid (comm) state ppid pgrp session ..."; comm may hold spaces and parentheses, so count
+  // from the last ')'.
+  auto close = stat.rfind(')');
+  if (close == std::string_view::npos) return -1;
+  char state = 0;
+  int ppid = 0, pgrp = 0, session = -1;
+  std::string rest(stat.substr(close + 1));
+  if (std::sscanf(rest.c_str(), " %c %d %d %d", &state, &ppid, &pgrp, &session) != 4) return -1;
+  return session;
+}
+
+}  // namespace
+
+ChildProcess spawnChild(const SpawnRequest& request) {
+  SpawnSetup setup;
+  // The agent may ignore or block signals (SIGPIPE, for one); its children start clean.
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&setup.attributes, &all);
+  posix_spawnattr_setsigmask(&setup.attributes, &none);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (request.newSession) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&setup.attributes, flags);
+
+  if (request.controllingTerminal) {
+    // Opened after setsid, so the terminal becomes the child's controlling terminal.
+    posix_spawn_file_actions_addopen(&setup.actions, 0, request.controllingTerminal->c_str(),
+                                     O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&setup.actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&setup.actions, 0, 2);
+  } else {
+    const int sources[3] = {request.standardInput, request.standardOutput, request.standardError};
+    for (int target = 0; target < 3; ++target) {
+      if (sources[target] >= 0) {
+        posix_spawn_file_actions_adddup2(&setup.actions, sources[target], target);
+      }
+    }
+  }
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(request.program.c_str()));
+  for (const auto& argument : request.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, request.program.c_str(), &setup.actions, &setup.attributes,
+                          argv.data(), environ);
+  if (error != 0) throwErrno(error);
+
+  ChildProcess child;
+  child.pid = pid;
+  child.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!child.pidfd) {
+    int openError = errno;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    throwErrno(openError);
+  }
+  return child;
+}
+
+int exitCodeFromWaitStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int reapChild(ChildProcess& child) {
+  int status = 0;
+  pid_t result;
+  do {
+    result = ::waitpid(child.pid, &status, 0);
+  } while (result < 0 && errno == EINTR);
+  child.pidfd.reset();
+  return result == child.pid ? exitCodeFromWaitStatus(status) : -1;
+}
+
+void signalSession(pid_t sessionId, int signal) {
+  if (sessionId <= 1) return;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return;
+  while (dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid <= 1) continue;
+    if (sessionOf(static_cast<pid_t>(pid)) == sessionId) ::kill(static_cast<pid_t>(pid), signal);
+  }
+  ::closedir(proc);
+}
+
+void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace) {
+  if (child.pid <= 0) return;
+  std::thread([child = std::move(child), grace]() mutable {
+    signalSession(child.pid, SIGHUP);
+    pollfd exited{child.pidfd.get(), POLLIN, 0};
+    if (::poll(&exited, 1, static_cast<int>(grace.count())) <= 0) {
+      signalSession(child.pid, SIGKILL);
+    }
+    reapChild(child);
+    signalSession(child.pid, SIGKILL);
+  }).detach();
+}
+
+}  // namespace lumora::platform::linux_os

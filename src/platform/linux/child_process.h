@@ -1,0 +1,53 @@
+#pragma once
+
+// Starting and ending child processes: posix_spawn with a clean signal state and no inherited
+// descriptors beyond the three standard ones, a pidfd to wait on, and session-wide signalling
+// for interactive shells whose jobs live in process groups of their own.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/unique_fd.h"
+
+namespace lumora::platform::linux_os {
+
+struct SpawnRequest {
+  std::string program;
+  std::vector<std::string> arguments;  // argv[1...]; argv[0] is the program
+  // Descriptors that become the child's 0, 1 and 2.
+  int standardInput = -1;
+  int standardOutput = -1;
+  int standardError = -1;
+  // Make the child the leader of a new session; with `controllingTerminal` it then opens that
+  // terminal as its standard streams, which makes it the session's controlling terminal.
+  bool newSession = false;
+  std::optional<std::string> controllingTerminal;
+};
+
+struct ChildProcess {
+  pid_t pid = -1;
+  UniqueFd pidfd;  // readable once the child has exited
+};
+
+// Throws std::system_error with the system's message (e.g. "No such file or directory" for a
+// missing program) when the child cannot be started.
+ChildProcess spawnChild(const SpawnRequest& request);
+
+// The exit code of a wait status: the code it exited with, or 128 + the signal that ended it.
+int exitCodeFromWaitStatus(int status);
+
+// Reaps `child` (which must have exited or be about to) and returns its exit code.
+int reapChild(ChildProcess& child);
+
+// Sends `signal` to every process whose session is `sessionId`.
+void signalSession(pid_t sessionId, int signal);
+
+// For a child whose owner is gone: hang up its session, kill what remains after `grace`, and
+// reap the child, on a thread of its own, so no zombie stays behind.
+void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace);
+
+}  // namespace lumora::platform::linux_os

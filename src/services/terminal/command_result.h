@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumora::services {
+
+struct CommandResult {
+  std::int32_t exitCode = 0;
+  std::string stdout;  // UTF-8; empty when the output was not valid UTF-8
+  std::string stderr;
+  bool operator==(const CommandResult&) const = default;
+};
+
+}  // namespace lumora::services

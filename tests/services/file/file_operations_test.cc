@@ -1,0 +1,188 @@
+#include "services/file/file_operations.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "services/file/temp_dir.h"
+
+namespace lumora::services {
+namespace {
+
+namespace ops = file_operations;
+using protocol::Bytes;
+using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::HasSubstr;
+
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// The message of the error `action` throws.
+template <class Action>
+std::string failure(Action action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(FileListTest, DirectoriesFirstThenCodePointOrder) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.path() / "a");
+  std::filesystem::create_directory(dir.path() / "A");
+  dir.make("b.txt", "12345");
+  dir.make(".hidden", "");
+  dir.make("\xc3\xa9t\xc3\xa9", "");  // é sorts after every ASCII name
+  std::filesystem::create_directory_symlink(dir.path() / "a", dir.path() / "link");
+
+  ops::Listing listing = ops::list(dir.path().string() + "/");
+  using Entry = ops::Entry;
+  EXPECT_THAT(listing.entries,
+              ElementsAre(Field(&Entry::name, "A"), Field(&Entry::name, "a"),
+                          Field(&Entry::name, ".hidden"), Field(&Entry::name, "b.txt"),
+                          Field(&Entry::name, "link"), Field(&Entry::name, "\xc3\xa9t\xc3\xa9")));
+  EXPECT_EQ(listing.nameCount, 6u);
+  const Entry& file = listing.entries[3];
+  EXPECT_EQ(file.path, dir / "b.txt");
+  EXPECT_FALSE(file.isDirectory);
+  EXPECT_EQ(file.size, 5);
+  // The link's own attributes: not a directory.
+  EXPECT_FALSE(listing.entries[4].isDirectory);
+}
+
+TEST(FileListTest, FailuresCarryTheSystemsMessage) {
+  TempDir dir;
+  std::string file = dir.make("plain", "x");
+  EXPECT_EQ(failure([&] { ops::list(file); }), "Not a directory");
+  EXPECT_EQ(failure([&] { ops::list(dir / "missing"); }), "No such file or directory");
+}
+
+TEST(PathTest, TildeExpandsOnlyAtTheStart) {
+  TempDir home;
+  std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", home.path().c_str(), 1);
+  home.make("in-home", "");
+  EXPECT_EQ(ops::expandTilde("~"), home.path().string());
+  EXPECT_EQ(ops::expandTilde("~/docs/a"), home / "docs/a");
+  EXPECT_EQ(ops::expandTilde("~root/x"), "/root/x");
+  EXPECT_EQ(ops::expandTilde("~root"), "/root");
+  EXPECT_EQ(ops::expandTilde("~no-such-user-here/x"), "~no-such-user-here/x");
+  EXPECT_EQ(ops::expandTilde("a/~/b"), "a/~/b");
+  ASSERT_EQ(ops::list("~").entries.size(), 1u);
+  EXPECT_EQ(ops::list("~").entries[0].path, home / "in-home");
+  ::setenv("HOME", saved.c_str(), 1);
+
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(ops::resolvePath("rel/x//"), std::string(cwd) + "/rel/x");
+  EXPECT_EQ(ops::resolvePath("/"), "/");
+}
+
+TEST(ReadChunkTest, OffsetAndLengthEdges) {
+  TempDir dir;
+  std::string path = dir.make("f", "0123456789");
+  std::string empty = dir.make("empty", "");
+
+  EXPECT_EQ(ops::readChunk(path, 0, std::nullopt), (ops::Chunk{bytes("0123456789"), 10, true}));
+  EXPECT_EQ(ops::readChunk(path, 4, 3), (ops::Chunk{bytes("456"), 10, false}));
+  EXPECT_EQ(ops::readChunk(path, 7, 3), (ops::Chunk{bytes("789"), 10, true}));
+  EXPECT_EQ(ops::readChunk(path, 10, 5), (ops::Chunk{{}, 10, true}));
+  EXPECT_EQ(ops::readChunk(path, 50, std::nullopt), (ops::Chunk{{}, 10, true}));
+  EXPECT_EQ(ops::readChunk(path, -10, 2), (ops::Chunk{bytes("01"), 10, false}));
+  EXPECT_EQ(ops::readChunk(path, 0, -5), (ops::Chunk{{}, 10, false}));
+  EXPECT_EQ(ops::readChunk(empty, 0, -5), (ops::Chunk{{}, 0, true}));
+  EXPECT_EQ(ops::read(path), bytes("0123456789"));
+  EXPECT_EQ(failure([&] { ops::readChunk(dir / "missing", 0, 1); }), "No such file or directory");
+}
+
+TEST(ReadChunkTest, OneChunkIsCappedAndAChunkedReaderCarriesOn) {
+  TempDir dir;
+  std::string path = dir / "big";
+  const std::int64_t size = ops::kMaxChunkLength + 1000;
+  { std::ofstream(path) << ""; }
+  ASSERT_EQ(::truncate(path.c_str(), size), 0);
+
+  ops::Chunk first = ops::readChunk(path, 0, std::nullopt);
+  EXPECT_EQ(static_cast<std::int64_t>(first.data.size()), ops::kMaxChunkLength);
+  EXPECT_FALSE(first.eof);
+  ops::Chunk second = ops::readChunk(path, ops::kMaxChunkLength, size);
+  EXPECT_EQ(second.data.size(), 1000u);
+  EXPECT_TRUE(second.eof);
+}
+
+TEST(ReadChunkTest, OnlyRegularFilesAreRead) {
+  TempDir dir;
+  std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path().string()}) {
+    EXPECT_THAT(failure([&] { ops::readChunk(path, 0, 10); }), HasSubstr("not a regular file"))
+        << path;
+    EXPECT_THAT(failure([&] { ops::read(path); }), HasSubstr("not a regular file")) << path;
+  }
+  EXPECT_THAT(failure([&] { ops::writeChunk(fifo, bytes("x"), 3, true); }),
+              HasSubstr("not a regular file"));
+}
+
+TEST(WriteChunkTest, FirstChunkReplacesLaterChunksFillFinalChunkTrims) {
+  TempDir dir;
+  std::string path = dir.make("f", "an older and much longer content");
+
+  ops::writeChunk(path, bytes("new"), 0, false);
+  EXPECT_EQ(contentOf(path), "new");
+  ops::writeChunk(path, bytes("er content"), 3, false);
+  EXPECT_EQ(contentOf(path), "newer content");
+  // The final chunk rewrites the middle and cuts off whatever followed it.
+  ops::writeChunk(path, bytes("!"), 5, true);
+  EXPECT_EQ(contentOf(path), "newer!");
+
+  EXPECT_EQ(failure([&] { ops::writeChunk(dir / "missing", bytes("x"), 10, false); }),
+            "No such file or directory");
+  EXPECT_THAT(failure([&] { ops::writeChunk(path, bytes("x"), -1, false); }),
+              HasSubstr("invalid offset -1"));
+  EXPECT_EQ(contentOf(path), "newer!");
+}
+
+TEST(WriteTest, ReplacesWholeKeepsPermissionsLeavesNoTemporaries) {
+  TempDir dir;
+  std::string path = dir.make("secret", "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ops::write(path, bytes("new content"));
+  EXPECT_EQ(contentOf(path), "new content");
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  ops::write(dir / "fresh", {});
+  EXPECT_EQ(contentOf(dir / "fresh"), "");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+  EXPECT_EQ(failure([&] { ops::write(dir / "no/such/dir", bytes("x")); }),
+            "No such file or directory");
+}
+
+TEST(MoveRemoveTest, PathsAreTakenAsGiven) {
+  TempDir dir;
+  std::string a = dir.make("a", "A");
+  std::string b = dir.make("b", "B");
+  EXPECT_EQ(failure([&] { ops::move(a, b); }), "File exists");
+  EXPECT_EQ(contentOf(b), "B");
+  ops::move(a, dir / "c");
+  EXPECT_EQ(contentOf(dir / "c"), "A");
+  EXPECT_FALSE(std::filesystem::exists(a));
+  EXPECT_EQ(failure([&] { ops::move("~/surely-not-here-lumora", dir / "d"); }),
+            "No such file or directory");
+
+  std::filesystem::create_directories(dir.path() / "tree/deep/er");
+  dir.make("tree/deep/er/leaf", "x");
+  ops::remove(dir / "tree");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "tree"));
+  EXPECT_EQ(failure([&] { ops::remove(dir / "tree"); }), "No such file or directory");
+}
+
+}  // namespace
+}  // namespace lumora::services

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace lumora::services {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "lumora-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+  std::string make(const std::string& name, const std::string& content) const {
+    std::ofstream(path_ / name, std::ios::binary) << content;
+    return (path_ / name).string();
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace lumora::services

@@ -1,0 +1,167 @@
+#include "services/terminal/pty_session.h"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+namespace lumora::services {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Whether `pid` has ended (a zombie waiting for a parent that never reaps counts as ended).
+bool processEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  auto close = line.rfind(')');
+  return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+// Polls `condition` for up to `limit`; the limit only keeps a broken build from hanging.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 15s) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return condition();
+}
+
+// Runs an io_context on a thread of its own and records what sessions report.
+class PTYSessionTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    work_.reset();
+    io_.stop();
+    thread_.join();
+  }
+
+  std::shared_ptr<PTYSession> open(std::uint16_t cols, std::uint16_t rows) {
+    auto session = PTYSession::create(io_.get_executor(), "/bin/sh", cols, rows);
+    session->setOnOutput([this](protocol::Bytes bytes) {
+      std::lock_guard lock(mutex_);
+      output_.append(bytes.begin(), bytes.end());
+      if (exitCount_ > 0) ++outputAfterExit_;
+    });
+    session->setOnExit([this](std::int32_t code) {
+      std::lock_guard lock(mutex_);
+      ++exitCount_;
+      exitCode_ = code;
+    });
+    session->start();
+    return session;
+  }
+
+  void type(PTYSession& session, const std::string& text) {
+    session.write(protocol::asBytes(text));
+  }
+
+  // Waits until the output matches `pattern` and returns the first capture.
+  std::string waitForOutput(const std::string& pattern) {
+    std::regex re(pattern);
+    std::smatch match;
+    bool found = eventually([&] {
+      std::lock_guard lock(mutex_);
+      return std::regex_search(output_, match, re);
+    });
+    std::lock_guard lock(mutex_);
+    EXPECT_TRUE(found) << "no match for " << pattern << " in:\n" << output_;
+    return found && match.size() > 1 ? match[1].str() : std::string();
+  }
+
+  int exitCount() {
+    std::lock_guard lock(mutex_);
+    return exitCount_;
+  }
+
+  boost::asio::io_context io_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_{
+      io_.get_executor()};
+  std::thread thread_{[this] { io_.run(); }};
+  std::mutex mutex_;
+  std::string output_;
+  int exitCount_ = 0;
+  int exitCode_ = -1;
+  int outputAfterExit_ = 0;
+};
+
+TEST_F(PTYSessionTest, ShellSeesItsWindowSizeFromTheStartAndAfterResize) {
+  auto session = open(80, 24);
+  type(*session, "stty size; echo marker-$((6*7))\n");
+  EXPECT_EQ(waitForOutput(R"((\d+ \d+)\s+marker-42)"), "24 80");
+
+  session->resize(120, 40);
+  type(*session, "stty size; echo second-$((6*7))\n");
+  EXPECT_EQ(waitForOutput(R"((\d+ \d+)\s+second-42)"), "40 120");
+  session->write({});  // nothing to write: no effect
+  session->terminate();
+  EXPECT_TRUE(eventually([&] { return exitCount() == 1; }));
+}
+
+TEST_F(PTYSessionTest, ShellExitingByItselfReportsItsStatusOnce) {
+  auto session = open(80, 24);
+  type(*session, "echo last-words; exit 5\n");
+  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  std::this_thread::sleep_for(200ms);
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(exitCount_, 1);
+  EXPECT_EQ(exitCode_, 5);
+  EXPECT_EQ(outputAfterExit_, 0);
+  EXPECT_NE(output_.find("last-words"), std::string::npos) << output_;
+  EXPECT_TRUE(processEnded(session->pid()));
+}
+
+TEST_F(PTYSessionTest, TerminateEndsTheShellAndEveryJobItStarted) {
+  auto session = open(80, 24);
+  // One job that ignores the hang-up, so only the later kill can end it.
+  type(*session, "sh -c 'trap \"\" HUP; exec sleep 1000' & echo job=$!\n");
+  pid_t job = std::stoi(waitForOutput(R"(job=(\d+))"));
+  pid_t shell = session->pid();
+  ASSERT_FALSE(processEnded(job));
+
+  session->terminate();
+  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  EXPECT_TRUE(eventually([&] { return processEnded(shell) && processEnded(job); }));
+  session->terminate();  // after the end: nothing to signal
+  EXPECT_EQ(exitCount(), 1);
+}
+
+TEST_F(PTYSessionTest, AShellIgnoringTheHangUpIsKilledAfterTheGracePeriod) {
+  auto session = open(80, 24);
+  type(*session, "trap '' HUP; echo armed-$((1+1))\n");
+  waitForOutput("armed-2");
+  session->terminate();
+  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(exitCode_, 128 + SIGKILL);
+}
+
+TEST_F(PTYSessionTest, ASessionReleasedWhileRunningStillEndsItsShell) {
+  auto session = open(80, 24);
+  pid_t shell = session->pid();
+  type(*session, "echo up\n");
+  waitForOutput("up");
+  session.reset();
+  EXPECT_TRUE(eventually([&] { return processEnded(shell); }));
+}
+
+TEST(PTYSessionLaunchTest, AMissingShellFailsToStart) {
+  boost::asio::io_context io;
+  auto session = PTYSession::create(io.get_executor(), "/no/such/shell", 80, 24);
+  EXPECT_THROW(session->start(), std::system_error);
+}
+
+}  // namespace
+}  // namespace lumora::services

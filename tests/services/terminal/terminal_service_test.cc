@@ -1,0 +1,87 @@
+#include "services/terminal/terminal_service.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "services/terminal/shell.h"
+#include "support/run_awaitable.h"
+
+namespace lumora::services {
+namespace {
+
+using ::testing::EndsWith;
+using testing_support::runAwaitable;
+
+class TerminalServiceTest : public ::testing::Test {
+ protected:
+  CommandResult run(const std::string& command, const std::string& shell = "/bin/sh") {
+    return runAwaitable(io_, service_.run(command, shell));
+  }
+
+  boost::asio::io_context io_;
+  TerminalService service_{io_.get_executor()};
+};
+
+TEST_F(TerminalServiceTest, ExitCodeAndBothStreams) {
+  EXPECT_EQ(run("printf 'hi\\n'; exit 3"), (CommandResult{3, "hi\n", ""}));
+  EXPECT_EQ(run("echo out; echo err >&2; echo ünï >&2"), (CommandResult{0, "out\n", "err\nünï\n"}));
+  // A shell killed by a signal reports 128 + the signal, as shells do.
+  EXPECT_EQ(run("kill -9 $$").exitCode, 137);
+  // Standard input is empty rather than the agent's own.
+  EXPECT_EQ(run("cat; echo done").stdout, "done\n");
+}
+
+TEST_F(TerminalServiceTest, ALargeErrorStreamDoesNotStallTheOutputStream) {
+  // Far beyond a pipe's buffer on stderr while stdout stays open: reading one stream to its end
+  // before the other would never finish.
+  CommandResult result = run("head -c 3000000 /dev/zero | tr '\\0' e >&2; echo finished");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.stdout, "finished\n");
+  EXPECT_EQ(result.stderr.size(), 3000000u);
+  EXPECT_EQ(result.stderr.find_first_not_of('e'), std::string::npos);
+}
+
+TEST_F(TerminalServiceTest, InvalidUtf8GivesEmptyTextOversizedOutputIsCut) {
+  CommandResult invalid = run("printf 'ok\\377'; printf 'fine' >&2");
+  EXPECT_EQ(invalid.stdout, "");
+  EXPECT_EQ(invalid.stderr, "fine");
+
+  // Two-byte characters across the limit: the cut falls between whole characters.
+  CommandResult huge = run("head -c 9000000 /dev/zero | tr '\\0' '\\n' | sed 's/^/\xc3\xa9/'");
+  EXPECT_EQ(huge.exitCode, 0);
+  EXPECT_LE(huge.stdout.size(), TerminalService::kMaxOutputBytes + 64);
+  EXPECT_TRUE(isValidUTF8(huge.stdout));
+  EXPECT_THAT(huge.stdout, EndsWith("[output truncated at 16777216 bytes]\n"));
+}
+
+TEST_F(TerminalServiceTest, AShellThatCannotStartThrowsTheSystemsError) {
+  try {
+    run("true", "/no/such/shell");
+    FAIL() << "expected an error";
+  } catch (const std::system_error& e) {
+    EXPECT_STREQ(e.what(), "No such file or directory");
+  }
+}
+
+TEST(ShellTest, LoginShellIsAnExecutable) {
+  std::string shell = loginShell();
+  EXPECT_EQ(::access(shell.c_str(), X_OK), 0) << shell;
+}
+
+TEST(ShellTest, Utf8Validation) {
+  EXPECT_TRUE(isValidUTF8(""));
+  EXPECT_TRUE(isValidUTF8("plain ascii"));
+  EXPECT_TRUE(isValidUTF8("\xc3\xa9\xe2\x9c\x93\xf0\x9f\x91\x8b"));  // é ✓ 👋
+  for (std::string bad :
+       {"\xff", "\xc3", "\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
+    EXPECT_FALSE(isValidUTF8(bad)) << ::testing::PrintToString(bad);
+  }
+}
+
+}  // namespace
+}  // namespace lumora::services
