@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-namespace lumora::services {
+namespace lumora::testing_support {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TempDir {
@@ -34,4 +34,4 @@ inline std::string contentOf(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-}  // namespace lumora::services
+}  // namespace lumora::testing_support

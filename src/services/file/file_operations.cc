@@ -1,7 +1,6 @@
 #include "services/file/file_operations.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/unique_fd.h"
+#include "platform/linux/user_account.h"
 
 namespace lumora::services::file_operations {
 namespace {
@@ -25,21 +27,6 @@ using platform::linux_os::UniqueFd;
 
 void check(const std::error_code& ec) {
   if (ec) throw std::system_error(ec.value(), std::generic_category());
-}
-
-std::optional<std::string> homeOf(const char* user) {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  int error = user ? getpwnam_r(user, &entry, buffer.data(), buffer.size(), &found)
-                   : getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (error != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
-  return std::string(found->pw_dir);
-}
-
-std::optional<std::string> ownHome() {
-  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home);
-  return homeOf(nullptr);
 }
 
 // Opens `path` for reading only if it is a regular file. O_NONBLOCK keeps a FIFO from
@@ -82,13 +69,25 @@ void writeAt(int fd, const Bytes& data, std::int64_t offset) {
   }
 }
 
+// The process's umask, read without changing it (umask(2) can only set it, and setting it
+// briefly would race with other threads creating files).
+mode_t processUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 022;
+}
+
 }  // namespace
 
 std::string expandTilde(const std::string& path) {
   if (path.empty() || path.front() != '~') return path;
   std::size_t slash = path.find('/');
   std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  auto home = user.empty() ? ownHome() : homeOf(user.c_str());
+  auto home = user.empty() ? std::optional(platform::linux_os::homeDirectory())
+                           : platform::linux_os::homeDirectoryOf(user);
   if (!home) return path;
   std::string rest = slash == std::string::npos ? std::string() : path.substr(slash);
   // "/" as a home must not give "//x".
@@ -168,30 +167,16 @@ Chunk readChunk(const std::string& path, std::int64_t offset, std::optional<std:
 }
 
 void write(const std::string& path, const Bytes& data) {
-  const fs::path target = resolvePath(path);
-  std::string temporary =
-      (target.parent_path() / ("." + target.filename().string() + ".lumora-XXXXXX")).string();
-  UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) throwErrno();
-  try {
-    // A replaced file keeps its permissions; a new one gets the usual ones for new files.
-    struct stat existing {};
-    mode_t mode;
-    if (::stat(target.c_str(), &existing) == 0) {
-      mode = existing.st_mode & 07777;
-    } else {
-      mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0666 & ~mask;
-    }
-    if (::fchmod(fd.get(), mode) != 0) throwErrno();
-    writeAt(fd.get(), data, 0);
-    if (::fsync(fd.get()) != 0) throwErrno();
-    if (::rename(temporary.c_str(), target.c_str()) != 0) throwErrno();
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
+  const std::string target = resolvePath(path);
+  // A replaced file keeps its permissions; a new one gets the usual ones for new files.
+  struct stat existing {};
+  mode_t mode;
+  if (::stat(target.c_str(), &existing) == 0) {
+    mode = existing.st_mode & 07777;
+  } else {
+    mode = 0666 & ~processUmask();
   }
+  platform::linux_os::writeFileAtomically(target, data, mode);
 }
 
 void writeChunk(const std::string& path, const Bytes& data, std::int64_t offset, bool isFinal) {

@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "platform/linux/child_process.h"
-#include "services/terminal/shell.h"
+#include "services/terminal/utf8.h"
 
 namespace lumora::services {
 namespace {

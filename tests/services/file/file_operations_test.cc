@@ -8,10 +8,13 @@
 
 #include <system_error>
 
-#include "services/file/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace lumora::services {
 namespace {
+
+using testing_support::contentOf;
+using testing_support::TempDir;
 
 namespace ops = file_operations;
 using protocol::Bytes;

@@ -4,11 +4,14 @@
 
 #include <boost/asio/thread_pool.hpp>
 
-#include "services/file/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::services {
 namespace {
+
+using testing_support::contentOf;
+using testing_support::TempDir;
 
 using testing_support::runAwaitable;
 

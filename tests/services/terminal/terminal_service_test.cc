@@ -8,7 +8,8 @@
 
 #include <system_error>
 
-#include "services/terminal/shell.h"
+#include "platform/linux/user_account.h"
+#include "services/terminal/utf8.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::services {
@@ -69,7 +70,7 @@ TEST_F(TerminalServiceTest, AShellThatCannotStartThrowsTheSystemsError) {
 }
 
 TEST(ShellTest, LoginShellIsAnExecutable) {
-  std::string shell = loginShell();
+  std::string shell = platform::linux_os::loginShell();
   EXPECT_EQ(::access(shell.c_str(), X_OK), 0) << shell;
 }
 

@@ -1,0 +1,139 @@
+#include "platform/fitted_size.h"
+#include "platform/pixel_buffer.h"
+#include "platform/x11/cursor_overlay.h"
+#include "platform/x11/mac_key_codes.h"
+#include "platform/x11/wheel_steps.h"
+
+#include <gtest/gtest.h>
+
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace lumora::platform {
+namespace {
+
+TEST(FittedSizeTest, FitsTheBoxKeepsAspectAndNeverEnlarges) {
+  EXPECT_EQ(fittedSize(2880, 1800, 1920, 1080), (FrameSize{1728, 1080}));
+  EXPECT_EQ(fittedSize(3840, 2160, 3840, 2160), (FrameSize{3840, 2160}));
+  EXPECT_EQ(fittedSize(1366, 768, 1000, std::nullopt), (FrameSize{1000, 562}));
+  EXPECT_EQ(fittedSize(1280, 720, 3840, 2160), (FrameSize{1280, 720}));
+  EXPECT_EQ(fittedSize(1920, 1200, std::nullopt, 600), (FrameSize{960, 600}));
+}
+
+TEST(FittedSizeTest, SidesAreEvenAtLeastTwoAndZeroBoxesMeanNoLimit) {
+  EXPECT_EQ(fittedSize(1001, 701, std::nullopt, std::nullopt), (FrameSize{1000, 700}));
+  EXPECT_EQ(fittedSize(1001, 701, 0, 0), (FrameSize{1000, 700}));
+  EXPECT_EQ(fittedSize(0, 900, 100, 100), (FrameSize{2, 2}));
+  EXPECT_EQ(fittedSize(4000, 1, 100, std::nullopt), (FrameSize{100, 2}));
+  // Half a pixel rounds away from zero before the side is made even: 0.5 × 5 = 2.5 → 3 → 2.
+  EXPECT_EQ(fittedSize(10, 5, 5, std::nullopt), (FrameSize{4, 2}));
+}
+
+TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
+  auto frame = PixelBuffer::allocate(3, 2);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->stride(), 12u);
+  EXPECT_EQ(frame->byteCount(), 24u);
+  PixelBuffer copy = *frame;
+  std::thread([copy] { copy.mutableData()[5] = 42; }).join();
+  EXPECT_EQ(frame->data()[5], 42);
+  EXPECT_EQ(frame->shareCount(), 2);
+
+  EXPECT_FALSE(PixelBuffer::allocate(0, 10));
+  EXPECT_FALSE(PixelBuffer::allocate(10, -1));
+  EXPECT_FALSE(PixelBuffer::allocate(PixelBuffer::kMaxSide + 1, 10));
+}
+
+TEST(WheelStepsTest, SmallDeltasAddUpAndTheRemainderCarries) {
+  x11::WheelSteps steps;
+  int clicks = 0;
+  for (int i = 0; i < 10; ++i) clicks += steps.vertical(10);  // 100 px → 3 clicks, 4 px left
+  EXPECT_EQ(clicks, 3);
+  EXPECT_EQ(steps.vertical(28), 1);  // 4 + 28 = one more click
+  EXPECT_EQ(steps.horizontal(-70), -2);
+  EXPECT_EQ(steps.vertical(0), 0);
+}
+
+TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
+  x11::WheelSteps steps;
+  EXPECT_EQ(steps.vertical(31), 0);
+  EXPECT_EQ(steps.vertical(-1), 0) << "the 31 px upwards must not cancel a downward scroll";
+  EXPECT_EQ(steps.vertical(-31), -1);
+  EXPECT_EQ(steps.vertical(INT32_MIN), -x11::WheelSteps::kMaxClicksPerEvent);
+  EXPECT_EQ(steps.horizontal(INT32_MAX), x11::WheelSteps::kMaxClicksPerEvent);
+}
+
+TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
+  // Letters, digits and punctuation by position on the ANSI layout.
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x00), XKB_KEY_a);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x06), XKB_KEY_z);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x1D), XKB_KEY_0);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x32), XKB_KEY_grave);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x33), XKB_KEY_BackSpace);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x75), XKB_KEY_Delete);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x37), XKB_KEY_Super_L);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x3A), XKB_KEY_Alt_L);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x4C), XKB_KEY_KP_Enter);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x7B), XKB_KEY_Left);
+
+  // F1–F20, each exactly once.
+  std::set<std::uint32_t> functionKeys;
+  for (std::uint16_t code = 0; code < 0x100; ++code) {
+    auto sym = x11::keysymForMacKeyCode(code);
+    if (sym && *sym >= XKB_KEY_F1 && *sym <= XKB_KEY_F20) {
+      EXPECT_TRUE(functionKeys.insert(*sym).second) << "F key twice at code " << code;
+    }
+  }
+  EXPECT_EQ(functionKeys.size(), 20u);
+
+  // The keypad: 0–9 and its operators.
+  std::set<std::uint32_t> keypad;
+  for (std::uint16_t code : {0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5B, 0x5C, 0x41, 0x43,
+                             0x45, 0x4B, 0x4E, 0x51}) {
+    keypad.insert(x11::keysymForMacKeyCode(code).value_or(0));
+  }
+  EXPECT_EQ(keypad.size(), 16u);
+  EXPECT_EQ(keypad.count(0), 0u);
+
+  // Codes no key sends.
+  EXPECT_FALSE(x11::keysymForMacKeyCode(0x42));
+  EXPECT_FALSE(x11::keysymForMacKeyCode(0x80));
+  EXPECT_FALSE(x11::keysymForMacKeyCode(0xFFFF));
+}
+
+}  // namespace
+}  // namespace lumora::platform
+
+namespace lumora::platform::x11 {
+namespace {
+
+TEST(CursorOverlayTest, BlendsPremultipliedPixelsAtTheHotSpotAndClipsAtTheEdges) {
+  // A 2×2 cursor: opaque red, transparent, half-transparent white (premultiplied), opaque blue.
+  const std::uint32_t pixels[] = {0xFFFF0000, 0x00000000, 0x80808080, 0xFF0000FF};
+  const CursorImage cursor{2, 2, 1, 1, pixels};
+  std::vector<std::uint8_t> frame(4 * 3 * 4, 0);     // 4×3 black BGRx
+  frame[(1 * 4 + 1) * 4 + 3] = 0x77;                 // the padding byte is left alone
+  drawCursor(frame.data(), 16, 4, 3, cursor, 2, 2);  // top-left of the cursor at (1, 1)
+  auto px = [&](int x, int y) { return &frame[static_cast<std::size_t>(y * 4 + x) * 4]; };
+  EXPECT_EQ(px(1, 1)[2], 0xFF);  // red lands in R
+  EXPECT_EQ(px(1, 1)[0], 0x00);
+  EXPECT_EQ(px(1, 1)[3], 0x77);
+  EXPECT_EQ(px(2, 1)[0], 0x00);  // transparent: untouched
+  EXPECT_EQ(px(1, 2)[0], 0x80);  // half white over black
+  EXPECT_EQ(px(2, 2)[0], 0xFF);  // blue lands in B
+
+  // Hanging over the bottom-right corner: only the part inside is drawn, nothing overflows.
+  std::vector<std::uint8_t> small(4 * 2 * 2 + 8, 0xEE);
+  std::fill_n(small.begin(), 16, 0);
+  drawCursor(small.data(), 8, 2, 2, cursor, 2, 2);
+  EXPECT_EQ(small[(1 * 2 + 1) * 4 + 2], 0xFF);
+  EXPECT_TRUE(std::all_of(small.begin() + 16, small.end(), [](auto b) { return b == 0xEE; }));
+  drawCursor(small.data(), 8, 2, 2, cursor, -50, 900);  // entirely outside: no write
+}
+
+}  // namespace
+}  // namespace lumora::platform::x11

@@ -1,0 +1,94 @@
+#include "xvfb_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace lumora::testing {
+namespace {
+
+bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace
+
+XvfbServer::XvfbServer(const std::string& screenGeometry) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  const std::string displayFd = std::to_string(fds[1]);
+  std::vector<std::string> args = {"Xvfb",         "-displayfd", displayFd, "-screen", "0",
+                                   screenGeometry, "-nolisten",  "tcp",     "-noreset"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (spawned != 0) {
+    close(fds[0]);
+    throw std::runtime_error("cannot run Xvfb (is it installed?)");
+  }
+
+  // The server writes its display number once it accepts connections.
+  std::string number;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    const ssize_t n = read(fds[0], &c, 1);
+    if (n <= 0 || c == '\n') break;
+    number.push_back(c);
+  }
+  close(fds[0]);
+  if (number.empty()) {
+    kill(pid_, SIGKILL);
+    waitForExit(pid_, std::chrono::seconds(2));
+    throw std::runtime_error("Xvfb did not come up");
+  }
+  display_ = ":" + number;
+  if (const char* previous = std::getenv("DISPLAY")) {
+    hadDisplay_ = true;
+    previousDisplay_ = previous;
+  }
+  setenv("DISPLAY", display_.c_str(), 1);
+}
+
+XvfbServer::~XvfbServer() {
+  if (hadDisplay_) {
+    setenv("DISPLAY", previousDisplay_.c_str(), 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
+  kill(pid_, SIGTERM);
+  if (!waitForExit(pid_, std::chrono::seconds(3))) {
+    kill(pid_, SIGKILL);
+    waitForExit(pid_, std::chrono::seconds(2));
+  }
+}
+
+}  // namespace lumora::testing

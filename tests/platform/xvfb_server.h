@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace lumora::testing {
+
+// A private Xvfb for one test: started on a free display number (the server picks it), with
+// DISPLAY pointing at it while the object lives; stopped and DISPLAY restored on destruction.
+class XvfbServer {
+ public:
+  // Throws std::runtime_error when Xvfb cannot be started within a few seconds.
+  explicit XvfbServer(const std::string& screenGeometry = "1280x800x24");
+  ~XvfbServer();
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  // ":<n>"
+  const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+  bool hadDisplay_ = false;
+  std::string previousDisplay_;
+};
+
+}  // namespace lumora::testing

@@ -1,0 +1,139 @@
+#include "services/input/input_service.h"
+
+#include "fakes/blocking_await.h"
+#include "fakes/fake_input_injector.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/thread_pool.hpp>
+
+namespace lumora::services::input {
+namespace {
+
+using fakes::blockingAwait;
+using fakes::FakeInputInjector;
+using platform::DisplayRect;
+using enum platform::MouseEventType;
+using Mouse = FakeInputInjector::MouseEvent;
+
+class InputServiceTest : public ::testing::Test {
+ protected:
+  boost::asio::thread_pool pool_{2};
+  std::shared_ptr<FakeInputInjector> injector_ = std::make_shared<FakeInputInjector>();
+  InputService service_{pool_.get_executor(), injector_};
+};
+
+TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
+  injector_->cursor = {7, 8};
+  blockingAwait(service_.setButton(0, true));
+  blockingAwait(service_.moveMouse({10, 20}));
+  blockingAwait(service_.setButton(0, false));
+  blockingAwait(service_.moveMouse({30, 40}));
+
+  EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {7, 8}, 0},
+                                                  {leftMouseDragged, {10, 20}, 0},
+                                                  {leftMouseUp, {7, 8}, 0},
+                                                  {mouseMoved, {30, 40}, 0}}));
+  EXPECT_FALSE(service_.heldButton());
+}
+
+TEST_F(InputServiceTest, ReleasingAnotherButtonKeepsTheHeldOne) {
+  blockingAwait(service_.setButton(0, true));
+  blockingAwait(service_.setButton(1, true));
+  blockingAwait(service_.setButton(0, false));
+  EXPECT_EQ(service_.heldButton(), 1u);
+  blockingAwait(service_.moveMouse({5, 5}));
+  EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseDragged, {5, 5}, 1}));
+}
+
+TEST_F(InputServiceTest, EventKindFollowsTheButtonNumberWhichIsPassedThrough) {
+  blockingAwait(service_.setButton(3, true));  // an extra button uses the left-button kinds
+  blockingAwait(service_.moveMouse({1, 2}));
+  blockingAwait(service_.click({3, 4}, 2));
+  blockingAwait(service_.click({5, 6}, 1));
+
+  EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {0, 0}, 3},
+                                                  {leftMouseDragged, {1, 2}, 3},
+                                                  {otherMouseDown, {3, 4}, 2},
+                                                  {otherMouseUp, {3, 4}, 2},
+                                                  {rightMouseDown, {5, 6}, 1},
+                                                  {rightMouseUp, {5, 6}, 1}}));
+  EXPECT_EQ(service_.heldButton(), 3u) << "a click must not touch the held button";
+}
+
+TEST_F(InputServiceTest, ClicksAndDragsPostTheirEventsInOrder) {
+  injector_->cursor = {50, 60};
+  blockingAwait(service_.clickAtCursor(0));
+  blockingAwait(service_.leftClick({1, 1}));
+  blockingAwait(service_.drag({10, 10}, {90, 95}, 1));
+
+  EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {50, 60}, 0},
+                                                  {leftMouseUp, {50, 60}, 0},
+                                                  {leftMouseDown, {1, 1}, 0},
+                                                  {leftMouseUp, {1, 1}, 0},
+                                                  {rightMouseDown, {10, 10}, 1},
+                                                  {rightMouseDragged, {90, 95}, 1},
+                                                  {rightMouseUp, {90, 95}, 1}}));
+  EXPECT_FALSE(service_.heldButton());
+}
+
+TEST(InputServiceClampTest, KeepsPointsOnTheLastPixelOfTheMainDisplay) {
+  const DisplayRect main{0, 0, 1440, 900};
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, main), (ScreenPoint{0, 899}));
+  EXPECT_EQ(InputService::clampToMainDisplay({1439.5, 10}, main), (ScreenPoint{1439, 10}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, -5}, DisplayRect{100, 50, 10, 10}),
+            (ScreenPoint{100, 50}));
+  // Empty or unknown bounds turn the clamp off.
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, DisplayRect{0, 0, 0, 900}),
+            (ScreenPoint{-5, 2000}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, std::nullopt), (ScreenPoint{-5, 2000}));
+}
+
+TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
+  injector_->mainBounds = DisplayRect{0, 0, 1440, 900};
+  injector_->cursor = {1400, 880};
+  blockingAwait(service_.moveMouseBy(100, -10));
+  blockingAwait(service_.moveMouse({5000, -300}));
+  blockingAwait(service_.setButton(2, true));
+  blockingAwait(service_.moveMouseBy(100, 100));
+
+  ASSERT_EQ(injector_->mouse.size(), 4u);
+  EXPECT_EQ(injector_->mouse[0], (Mouse{mouseMoved, {1439, 870}, 0}));
+  EXPECT_EQ(injector_->mouse[1], (Mouse{mouseMoved, {5000, -300}, 0}));
+  EXPECT_EQ(injector_->mouse[3], (Mouse{otherMouseDragged, {1439, 899}, 2}));
+}
+
+TEST_F(InputServiceTest, KeysPassTheCodeThroughAndPressIsDownThenUp) {
+  blockingAwait(service_.key(0x7E, true));
+  blockingAwait(service_.pressKey(0x24));
+  EXPECT_EQ(injector_->keys, (std::vector<FakeInputInjector::KeyEvent>{
+                                 {0x7E, true, u""}, {0x24, true, u""}, {0x24, false, u""}}));
+}
+
+TEST_F(InputServiceTest, TextTravelsAsUtf16InOneDownUpPair) {
+  blockingAwait(service_.typeText(""));
+  EXPECT_TRUE(injector_->keys.empty());
+
+  blockingAwait(service_.typeText("a\xC3\xA9\xF0\x9F\x98\x80"));  // a, é, 😀
+  const std::u16string expected = u"a\u00E9\U0001F600";
+  ASSERT_EQ(expected.size(), 4u);
+  EXPECT_EQ(injector_->keys,
+            (std::vector<FakeInputInjector::KeyEvent>{{0, true, expected}, {0, false, expected}}));
+}
+
+TEST(Utf16FromUtf8Test, MalformedBytesBecomeReplacementCharacters) {
+  EXPECT_EQ(utf16FromUtf8("\xFFx"), u"\uFFFDx");
+  EXPECT_EQ(utf16FromUtf8("ab\xE2\x82"), u"ab\uFFFD");  // truncated sequence at the end
+  // An encoded surrogate must never reach the injector as a lone surrogate unit.
+  const std::u16string surrogate = utf16FromUtf8("\xED\xA0\x80");
+  ASSERT_FALSE(surrogate.empty());
+  for (char16_t unit : surrogate) EXPECT_EQ(unit, u'\uFFFD');
+}
+
+TEST_F(InputServiceTest, ScrollPutsVerticalOnTheFirstWheelWithSignsKept) {
+  blockingAwait(service_.scroll(5, -3));
+  EXPECT_EQ(injector_->scrolls, (std::vector<FakeInputInjector::ScrollEvent>{{-3, 5}}));
+}
+
+}  // namespace
+}  // namespace lumora::services::input

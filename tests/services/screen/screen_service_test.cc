@@ -1,0 +1,134 @@
+#include "services/screen/screen_service.h"
+
+#include "fakes/blocking_await.h"
+#include "fakes/fake_display_directory.h"
+#include "fakes/fake_frame_source.h"
+#include "platform/capture_error.h"
+#include "services/screen/screen_error.h"
+#include "services/screen/synthetic_frame_source.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/thread_pool.hpp>
+
+#include <algorithm>
+
+namespace lumora::services::screen {
+namespace {
+
+using fakes::blockingAwait;
+using platform::DisplayDescriptor;
+using platform::PixelBuffer;
+
+PixelBuffer filled(int width, int height, std::uint8_t value) {
+  auto frame = PixelBuffer::allocate(width, height);
+  std::fill_n(frame->mutableData(), frame->byteCount(), value);
+  return *frame;
+}
+
+class ScreenServiceTest : public ::testing::Test {
+ protected:
+  ScreenService makeService(std::chrono::milliseconds stillTimeout = std::chrono::seconds(5)) {
+    return ScreenService(
+        pool_.get_executor(), directory_,
+        [this](std::optional<int> w, std::optional<int> h, std::optional<std::uint32_t> id,
+               int fps) {
+          requests_.push_back({w, h, id, fps});
+          auto source = std::make_unique<fakes::FakeFrameSource>();
+          source->frames = frames_;
+          source->startFailure = startFailure_;
+          lastSource_ = source.get();
+          return source;
+        },
+        stillTimeout);
+  }
+
+  struct Request {
+    std::optional<int> width;
+    std::optional<int> height;
+    std::optional<std::uint32_t> displayID;
+    int fps;
+  };
+
+  boost::asio::thread_pool pool_{2};
+  std::shared_ptr<fakes::FakeDisplayDirectory> directory_ =
+      std::make_shared<fakes::FakeDisplayDirectory>();
+  std::vector<fakes::FakeFrameSource::Frame> frames_;
+  std::optional<std::string> startFailure_;
+  std::vector<Request> requests_;
+  fakes::FakeFrameSource* lastSource_ = nullptr;
+};
+
+TEST_F(ScreenServiceTest, ListsDisplaysInThePlatformsOrderAndPassesFailuresOn) {
+  const std::vector<DisplayDescriptor> displays = {{7, "Side", 1920, 1080, false},
+                                                   {3, "Built-in", 2560, 1600, true}};
+  directory_->set(displays);
+  ScreenService service = makeService();
+  EXPECT_EQ(blockingAwait(service.listDisplays()), displays);
+
+  directory_->failWith("server gone");
+  EXPECT_THROW(blockingAwait(service.listDisplays()), std::runtime_error);
+}
+
+TEST_F(ScreenServiceTest, StillCaptureTakesTheFirstDisplaysFirstFrameAndStopsTheSource) {
+  directory_->set({{7, "Side", 1920, 1080, false}, {3, "Built-in", 2560, 1600, true}});
+  frames_ = {{filled(4, 2, 0xAB), 0}, {filled(4, 2, 0xCD), 33}};
+  ScreenService service = makeService();
+
+  const PixelBuffer still = blockingAwait(service.captureMainDisplay());
+  EXPECT_EQ(still.data()[0], 0xAB);
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(requests_[0].displayID, 7u) << "the first display, not the main one";
+  EXPECT_EQ(requests_[0].width, 1920);
+  EXPECT_EQ(requests_[0].height, 1080);
+  ASSERT_NE(lastSource_, nullptr);
+  EXPECT_EQ(lastSource_->starts, 1);
+  EXPECT_EQ(lastSource_->stops, 1);
+}
+
+TEST_F(ScreenServiceTest, StillCaptureFailures) {
+  ScreenService service = makeService(std::chrono::milliseconds(100));
+  try {
+    blockingAwait(service.captureMainDisplay());
+    ADD_FAILURE() << "no display must throw";
+  } catch (const ScreenError& e) {
+    EXPECT_EQ(e.code(), ScreenError::noDisplay);
+  }
+  EXPECT_TRUE(requests_.empty()) << "no source is made without a display";
+
+  directory_->set({{1, "Only", 800, 600, true}});
+  startFailure_ = "capture refused";
+  EXPECT_THROW(blockingAwait(service.captureMainDisplay()), std::runtime_error);
+
+  startFailure_.reset();  // a source that never delivers a frame: bounded wait
+  EXPECT_THROW(blockingAwait(service.captureMainDisplay()), platform::CaptureError);
+}
+
+TEST(SyntheticFrameSourceTest, DeliversFlatFramesAtThirtyThreeMillisecondSteps) {
+  std::vector<std::pair<PixelBuffer, std::uint64_t>> got;
+  SyntheticFrameSource source(6, 4, 27);
+  source.start(
+      [&](const PixelBuffer& frame, std::uint64_t time) { got.emplace_back(frame, time); });
+  ASSERT_EQ(got.size(), 27u);
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const PixelBuffer& frame = got[i].first;
+    EXPECT_EQ(got[i].second, 33 * i);
+    ASSERT_EQ(frame.width(), 6);
+    ASSERT_EQ(frame.height(), 4);
+    const std::uint8_t expected = static_cast<std::uint8_t>((10 * i) % 256);
+    EXPECT_TRUE(std::all_of(frame.data(), frame.data() + frame.byteCount(),
+                            [&](std::uint8_t b) { return b == expected; }))
+        << "frame " << i;
+  }
+  EXPECT_EQ(got[26].first.data()[0], 4);  // 260 wraps around
+
+  got.clear();
+  SyntheticFrameSource(6, 4, 0).start(
+      [&](const PixelBuffer& f, std::uint64_t t) { got.emplace_back(f, t); });
+  SyntheticFrameSource(0, 4, 3).start(
+      [&](const PixelBuffer& f, std::uint64_t t) { got.emplace_back(f, t); });
+  EXPECT_TRUE(got.empty());
+}
+
+}  // namespace
+}  // namespace lumora::services::screen

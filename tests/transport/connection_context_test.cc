@@ -1,0 +1,224 @@
+#include "transport/connection_context.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include "protocol/auth_crypto.h"
+#include "support/run_awaitable.h"
+
+namespace lumora::transport {
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::Envelope;
+using protocol::MessageType;
+using protocol::Payload;
+using protocol::ProtocolError;
+
+// Answers every request with an ack and remembers what reached it.
+class FakeDispatcher : public router::RequestHandler {
+ public:
+  boost::asio::awaitable<Envelope> handle(Envelope request) override {
+    handled.push_back(request.payload.messageType());
+    co_return Envelope::response(request.id, protocol::Ack{});
+  }
+  std::vector<MessageType> handled;
+};
+
+class ConnectionContextTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    context_.reset();
+    work_.reset();
+    terminals_.join();
+  }
+
+  void makeContext(bool withAuthenticator = true, bool withTickets = true) {
+    ConnectionContext::Dependencies dependencies;
+    dependencies.dispatcher = &dispatcher_;
+    if (withAuthenticator) dependencies.authenticator = Authenticator{secret_};
+    if (withTickets) dependencies.mediaTickets = tickets_;
+    dependencies.terminalExecutor = terminalIo_.get_executor();
+    dependencies.defaultShell = [] { return std::string("/bin/sh"); };
+    context_ = ConnectionContext::create(std::move(dependencies), [this](const Envelope& e) {
+      std::lock_guard lock(mutex_);
+      outbound_.push_back(e);
+      changed_.notify_all();
+    });
+  }
+
+  std::optional<Envelope> send(const Envelope& request) {
+    return testing_support::runAwaitable(io_, context_->process(request.encode()));
+  }
+
+  // Sends `payload` and returns the reply, which must be correlated to the request.
+  Envelope ask(Payload payload) {
+    Envelope request = Envelope::request(std::move(payload));
+    auto reply = send(request);
+    EXPECT_TRUE(reply.has_value());
+    if (!reply) return Envelope{};
+    EXPECT_EQ(reply->correlationID, request.id);
+    return *reply;
+  }
+
+  static ProtocolError errorOf(const Envelope& reply) {
+    const auto* error = reply.payload.get<MessageType::error>();
+    return error ? *error : ProtocolError{"(not an error)", ""};
+  }
+
+  void authenticate() {
+    Envelope challenge = ask(protocol::AuthBegin{"test-phone"});
+    const auto& nonce = challenge.payload.get<MessageType::authChallenge>()->nonce;
+    ASSERT_EQ(nonce.size(), 32u);
+    ASSERT_EQ(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(secret_.data, nonce)})
+                  .payload.messageType(),
+              MessageType::ack);
+  }
+
+  // Waits until `predicate` holds over what went out; the limit only guards against a hang.
+  template <class Predicate>
+  bool waitForOutbound(Predicate predicate) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return predicate(outbound_); });
+  }
+
+  boost::asio::io_context io_;
+  boost::asio::io_context terminalIo_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_{
+      terminalIo_.get_executor()};
+  std::thread terminals_{[this] { terminalIo_.run(); }};
+  protocol::PairingSecret secret_ = protocol::PairingSecret::generate();
+  std::shared_ptr<MediaTicketStore> tickets_ = std::make_shared<MediaTicketStore>(30s);
+  FakeDispatcher dispatcher_;
+  std::shared_ptr<ConnectionContext> context_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Envelope> outbound_;
+};
+
+TEST_F(ConnectionContextTest, NothingButTheHandshakeIsServedBeforeAuthentication) {
+  makeContext();
+  for (Payload payload : {Payload(protocol::PingRequest{}), Payload(protocol::MediaTicketRequest{}),
+                          Payload(protocol::TerminalOpenRequest{std::nullopt, 80, 24}),
+                          Payload(protocol::TerminalInput{"S", {1}}),
+                          Payload(protocol::FileListRequest{"/"})}) {
+    EXPECT_EQ(errorOf(ask(payload)), (ProtocolError{"unauthorized", "authentication required"}));
+  }
+  // Server-only types are refused before the authentication test.
+  EXPECT_EQ(errorOf(ask(protocol::TerminalOutput{"S", {}})),
+            (ProtocolError{"unexpected_message", "server-only event"}));
+  EXPECT_TRUE(dispatcher_.handled.empty());
+  EXPECT_FALSE(context_->authenticated());
+}
+
+TEST_F(ConnectionContextTest, HandshakeChecksTheProofAgainstTheLatestNonce) {
+  makeContext();
+  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::Bytes(32)})),
+            (ProtocolError{"unauthorized", "no challenge issued"}));
+
+  Envelope first = ask(protocol::AuthBegin{"phone"});
+  Envelope second = ask(protocol::AuthBegin{"phone"});
+  const auto& oldNonce = first.payload.get<MessageType::authChallenge>()->nonce;
+  const auto& nonce = second.payload.get<MessageType::authChallenge>()->nonce;
+  EXPECT_NE(oldNonce, nonce);
+
+  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(secret_.data, oldNonce)})),
+            (ProtocolError{"unauthorized", "invalid credentials"}));
+  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(
+                protocol::PairingSecret::generate().data, nonce)})),
+            (ProtocolError{"unauthorized", "invalid credentials"}));
+  EXPECT_EQ(context_->failedAuthentications(), 2);
+  EXPECT_FALSE(context_->authenticated());
+
+  auto proof = protocol::AuthCrypto::mac(secret_.data, nonce);
+  EXPECT_EQ(ask(protocol::AuthComplete{proof}).payload.messageType(), MessageType::ack);
+  EXPECT_EQ(ask(protocol::AuthComplete{proof}).payload.messageType(), MessageType::ack);
+  EXPECT_TRUE(context_->authenticated());
+
+  EXPECT_EQ(ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
+  EXPECT_EQ(dispatcher_.handled, std::vector<MessageType>{MessageType::ping});
+}
+
+TEST_F(ConnectionContextTest, UndecodableBytesAreAnsweredAndTheConnectionGoesOn) {
+  makeContext();
+  auto reply = testing_support::runAwaitable(io_, context_->process(protocol::asBytes("{nope")));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_FALSE(reply->correlationID.has_value());
+  EXPECT_EQ(errorOf(*reply), (ProtocolError{"bad_request", "decode failed"}));
+  EXPECT_EQ(ask(protocol::AuthBegin{"x"}).payload.messageType(), MessageType::authChallenge);
+}
+
+TEST_F(ConnectionContextTest, MediaTicketsWhenTheAgentHasAMediaChannel) {
+  makeContext();
+  authenticate();
+  Envelope ticket = ask(protocol::MediaTicketRequest{});
+  ASSERT_EQ(ticket.payload.messageType(), MessageType::mediaTicketResult);
+  EXPECT_TRUE(tickets_->consume(ticket.payload.get<MessageType::mediaTicketResult>()->token));
+
+  makeContext(/*withAuthenticator=*/false, /*withTickets=*/false);
+  EXPECT_TRUE(context_->authenticated());
+  EXPECT_EQ(errorOf(ask(protocol::MediaTicketRequest{})),
+            (ProtocolError{"unavailable", "media channel not available"}));
+  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::Bytes(32)})),
+            (ProtocolError{"unauthorized", "no challenge issued"}));
+}
+
+TEST_F(ConnectionContextTest, TerminalsAnnounceThemselvesStreamOutputAndEndWithTheConnection) {
+  makeContext();
+  authenticate();
+  Envelope open = Envelope::request(protocol::TerminalOpenRequest{std::nullopt, 100, 30});
+  EXPECT_FALSE(send(open).has_value());  // the reply leaves through outbound, ahead of output
+
+  std::string sessionId;
+  ASSERT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
+    if (sent.empty()) return false;
+    const auto* opened = sent.front().payload.get<MessageType::terminalOpened>();
+    if (opened) sessionId = opened->sessionId;
+    return opened != nullptr;
+  }));
+  EXPECT_EQ(outbound_.front().correlationID, open.id);
+  EXPECT_EQ(sessionId.size(), 36u);
+
+  EXPECT_FALSE(send(Envelope::request(protocol::TerminalInput{
+                        sessionId, protocol::bytesOf("stty size; echo to-$((2+3))\n")}))
+                   .has_value());
+  EXPECT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
+    std::string all;
+    for (const auto& e : sent) {
+      if (const auto* out = e.payload.get<MessageType::terminalOutput>()) {
+        EXPECT_EQ(out->sessionId, sessionId);
+        all.append(out->data.begin(), out->data.end());
+      }
+    }
+    return all.find("30 100") != std::string::npos && all.find("to-5") != std::string::npos;
+  }));
+
+  // Unknown sessions are ignored; closing one that is unknown is still acknowledged.
+  EXPECT_FALSE(send(Envelope::request(protocol::TerminalResize{"nope", 1, 1})).has_value());
+  EXPECT_EQ(ask(protocol::TerminalCloseRequest{"nope"}).payload.messageType(), MessageType::ack);
+  EXPECT_EQ(context_->sessionCount(), 1u);
+
+  context_->closeAllSessions();
+  EXPECT_EQ(context_->sessionCount(), 0u);
+  EXPECT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
+    return !sent.empty() && sent.back().payload.get<MessageType::terminalExit>() != nullptr;
+  }));
+  EXPECT_TRUE(dispatcher_.handled.empty());
+}
+
+TEST_F(ConnectionContextTest, ATerminalThatCannotStartIsAnInternalError) {
+  makeContext();
+  authenticate();
+  EXPECT_EQ(errorOf(ask(protocol::TerminalOpenRequest{"/no/such/shell", 80, 24})),
+            (ProtocolError{"internal", "No such file or directory"}));
+  EXPECT_EQ(context_->sessionCount(), 0u);
+}
+
+}  // namespace
+}  // namespace lumora::transport

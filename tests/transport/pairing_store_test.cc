@@ -1,0 +1,109 @@
+#include "transport/pairing_store.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "protocol/auth_crypto.h"
+#include "support/temp_dir.h"
+#include "transport/sealed_box.h"
+
+namespace lumora::transport {
+namespace {
+
+using protocol::Bytes;
+using protocol::PairingSecret;
+using testing_support::TempDir;
+
+std::uintmax_t fileMode(const std::string& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
+  TempDir home;
+  const std::string path = home / ".lumora/pairing";
+  PairingStore store(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
+  EXPECT_FALSE(store.load().has_value());
+
+  PairingSecret created = store.loadOrCreate();
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(fileMode(path), 0600u);
+  Bytes written = fileBytes(path);
+  EXPECT_EQ(written.size(), 12 + created.data.size() + 16);
+  // Sealed, not the code in clear.
+  EXPECT_EQ(std::string(written.begin(), written.end()).find(created.code()), std::string::npos);
+
+  EXPECT_EQ(store.loadOrCreate(), created);
+  EXPECT_EQ(fileBytes(path), written);  // not rewritten
+  EXPECT_EQ(store.load(), created);
+
+  PairingSecret fresh = store.reset();
+  EXPECT_NE(fresh, created);
+  EXPECT_EQ(store.loadOrCreate(), fresh);
+}
+
+TEST(PairingStoreTest, PlainTextCodeIsReadAndRewrittenSealed) {
+  TempDir home;
+  const std::string path = home.make("pairing", "  0011-2233-4455-6677-8899-aabb-ccdd-eeff\n");
+  PairingStore store(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
+
+  PairingSecret secret = store.loadOrCreate();
+  EXPECT_EQ(secret.code(), "00112233445566778899aabbccddeeff");
+  EXPECT_EQ(fileBytes(path).size(), 12u + 16u + 16u);
+  EXPECT_EQ(store.load(), secret);
+}
+
+TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
+  TempDir home;
+  const std::string path = home / "pairing";
+  PairingStore there(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
+  PairingStore here(path, MachineKey::deriveFor("machine-b", PairingStore::kSalt));
+  PairingSecret theirs = there.loadOrCreate();
+
+  EXPECT_FALSE(here.load().has_value());
+  PairingSecret mine = here.loadOrCreate();
+  EXPECT_NE(mine, theirs);
+  EXPECT_EQ(here.load(), mine);
+
+  Bytes tampered = fileBytes(path);
+  tampered[14] ^= 0x01;
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(tampered.data()),
+                                              static_cast<std::streamsize>(tampered.size()));
+  EXPECT_FALSE(here.load().has_value());
+  EXPECT_NE(here.loadOrCreate(), mine);
+}
+
+TEST(PairingStoreTest, MachineKeyIsTheDigestOfIdentifierAndSalt) {
+  EXPECT_EQ(MachineKey::deriveFor("id", "salt"), protocol::AuthCrypto::sha256(protocol::asBytes("id|salt")));
+  EXPECT_EQ(MachineKey::derive("salt").size(), 32u);
+}
+
+TEST(PairingStoreTest, AnUnwritableLocationFailsTheSave) {
+  TempDir home;
+  std::string blocker = home.make("file", "");
+  PairingStore store(blocker + "/pairing", Bytes(32, 1));
+  EXPECT_THROW(store.loadOrCreate(), std::system_error);
+}
+
+TEST(SealedBoxTest, OpensOnlyWithTheKeyAndIntactBytes) {
+  Bytes key(32, 7);
+  Bytes box = SealedBox::seal(key, protocol::asBytes("secret"));
+  EXPECT_EQ(SealedBox::open(key, box), protocol::bytesOf("secret"));
+  EXPECT_NE(SealedBox::seal(key, protocol::asBytes("secret")), box);  // fresh nonce
+  EXPECT_FALSE(SealedBox::open(Bytes(32, 8), box));
+  EXPECT_FALSE(SealedBox::open(key, Bytes(box.begin(), box.end() - 1)));
+  EXPECT_FALSE(SealedBox::open(key, Bytes(5)));
+}
+
+}  // namespace
+}  // namespace lumora::transport
