@@ -43,6 +43,8 @@ class FrameDecoder {
   // Why the decoder failed, for the owner's log; empty while healthy.
   const std::string& failure() const { return failure_; }
   std::uint32_t maxBodyLength() const { return maxBodyLength_; }
+  // Applies to prefixes read from now on (a connection allows more once authenticated).
+  void setMaxBodyLength(std::uint32_t length) { maxBodyLength_ = length; }
   // Bytes received and not yet returned as a body.
   std::size_t bufferedByteCount() const { return pending_.size(); }
 

@@ -109,7 +109,8 @@ ConnectionContext::Gated ConnectionContext::gate(const Envelope& request) {
       if (!dependencies_.mediaTickets) {
         return errorReply(id, "unavailable", "media channel not available");
       }
-      return Envelope::response(id, protocol::MediaTicketResult{dependencies_.mediaTickets->issue()});
+      return Envelope::response(id,
+                                protocol::MediaTicketResult{dependencies_.mediaTickets->issue()});
     case MessageType::terminalOpen:
       return openTerminal(*request.payload.get<MessageType::terminalOpen>(), id);
     case MessageType::terminalInput: {
@@ -130,10 +131,10 @@ ConnectionContext::Gated ConnectionContext::gate(const Envelope& request) {
   }
 }
 
-ConnectionContext::Gated ConnectionContext::openTerminal(const protocol::TerminalOpenRequest& request,
-                                                        const MessageID& requestID) {
+ConnectionContext::Gated ConnectionContext::openTerminal(
+    const protocol::TerminalOpenRequest& request, const MessageID& requestID) {
   const std::string sessionId = protocol::randomUUIDString();
-  std::string shell = request.shell ? *request.shell
+  std::string shell = request.shell                ? *request.shell
                       : dependencies_.defaultShell ? dependencies_.defaultShell()
                                                    : std::string("/bin/sh");
   auto gate = std::make_shared<OpeningGate>(outbound_);

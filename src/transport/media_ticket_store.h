@@ -17,8 +17,9 @@ class MediaTicketStore {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  explicit MediaTicketStore(std::chrono::duration<double> ttl,
-                            Clock clock = [] { return std::chrono::system_clock::now(); });
+  explicit MediaTicketStore(
+      std::chrono::duration<double> ttl,
+      Clock clock = [] { return std::chrono::system_clock::now(); });
 
   // A new ticket: 64 lower-case hexadecimal characters (32 random bytes).
   std::string issue();

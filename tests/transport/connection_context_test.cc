@@ -104,10 +104,10 @@ class ConnectionContextTest : public ::testing::Test {
 
 TEST_F(ConnectionContextTest, NothingButTheHandshakeIsServedBeforeAuthentication) {
   makeContext();
-  for (Payload payload : {Payload(protocol::PingRequest{}), Payload(protocol::MediaTicketRequest{}),
-                          Payload(protocol::TerminalOpenRequest{std::nullopt, 80, 24}),
-                          Payload(protocol::TerminalInput{"S", {1}}),
-                          Payload(protocol::FileListRequest{"/"})}) {
+  for (Payload payload :
+       {Payload(protocol::PingRequest{}), Payload(protocol::MediaTicketRequest{}),
+        Payload(protocol::TerminalOpenRequest{std::nullopt, 80, 24}),
+        Payload(protocol::TerminalInput{"S", {1}}), Payload(protocol::FileListRequest{"/"})}) {
     EXPECT_EQ(errorOf(ask(payload)), (ProtocolError{"unauthorized", "authentication required"}));
   }
   // Server-only types are refused before the authentication test.
@@ -130,8 +130,8 @@ TEST_F(ConnectionContextTest, HandshakeChecksTheProofAgainstTheLatestNonce) {
 
   EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(secret_.data, oldNonce)})),
             (ProtocolError{"unauthorized", "invalid credentials"}));
-  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(
-                protocol::PairingSecret::generate().data, nonce)})),
+  EXPECT_EQ(errorOf(ask(protocol::AuthComplete{
+                protocol::AuthCrypto::mac(protocol::PairingSecret::generate().data, nonce)})),
             (ProtocolError{"unauthorized", "invalid credentials"}));
   EXPECT_EQ(context_->failedAuthentications(), 2);
   EXPECT_FALSE(context_->authenticated());

@@ -77,14 +77,16 @@ TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
 
   Bytes tampered = fileBytes(path);
   tampered[14] ^= 0x01;
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(tampered.data()),
-                                              static_cast<std::streamsize>(tampered.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(tampered.data()),
+             static_cast<std::streamsize>(tampered.size()));
   EXPECT_FALSE(here.load().has_value());
   EXPECT_NE(here.loadOrCreate(), mine);
 }
 
 TEST(PairingStoreTest, MachineKeyIsTheDigestOfIdentifierAndSalt) {
-  EXPECT_EQ(MachineKey::deriveFor("id", "salt"), protocol::AuthCrypto::sha256(protocol::asBytes("id|salt")));
+  EXPECT_EQ(MachineKey::deriveFor("id", "salt"),
+            protocol::AuthCrypto::sha256(protocol::asBytes("id|salt")));
   EXPECT_EQ(MachineKey::derive("salt").size(), 32u);
 }
 

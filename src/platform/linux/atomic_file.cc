@@ -22,8 +22,7 @@ void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_
   const std::filesystem::path target(path);
   std::filesystem::path directory = target.parent_path();
   if (directory.empty()) directory = ".";
-  std::string temporary =
-      (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  std::string temporary = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
   // mkostemp creates the file 0600; fchmod below only ever widens it to what was asked.
   UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) throwErrno();

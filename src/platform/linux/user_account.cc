@@ -39,7 +39,8 @@ std::optional<std::string> homeDirectoryOf(const std::string& user) {
 }
 
 std::string loginShell() {
-  if (auto shell = withPasswordEntry(nullptr, [](passwd& entry) { return nonEmpty(entry.pw_shell); })) {
+  if (auto shell =
+          withPasswordEntry(nullptr, [](passwd& entry) { return nonEmpty(entry.pw_shell); })) {
     return *shell;
   }
   return nonEmpty(std::getenv("SHELL")).value_or("/bin/sh");

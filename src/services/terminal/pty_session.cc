@@ -47,7 +47,8 @@ PTYSession::PTYSession(asio::any_io_executor executor, std::string shell, int ma
       master_(strand_, master),
       slave_(slave),
       slaveName_(std::move(slaveName)),
-      killTimer_(strand_) {}
+      killTimer_(strand_),
+      drainDeadline_(strand_) {}
 
 PTYSession::~PTYSession() {
   if (child_.pid > 0 && !exited_) {
@@ -80,8 +81,13 @@ void PTYSession::readOutput() {
     auto self = weak.lock();
     if (!self || !self->delivering_) return;
     if (n > 0 && self->onOutput_) self->onOutput_(Bytes(buffer->begin(), buffer->begin() + n));
-    // EIO: every process has closed the terminal side.
-    if (!ec) self->readOutput();
+    if (!ec) {
+      self->readOutput();
+      return;
+    }
+    // EIO: every process has closed the terminal side; nothing more will come.
+    self->outputEnded_ = true;
+    if (self->exited_) self->complete();
   });
 }
 
@@ -91,40 +97,43 @@ void PTYSession::waitForExit() {
                            auto self = weak.lock();
                            if (!self || ec) return;
                            self->exitWatch_->close();
-                           std::int32_t code = platform::linux_os::reapChild(self->child_);
-                           self->finish(code);
+                           self->finish(platform::linux_os::reapChild(self->child_));
                          });
-}
-
-void PTYSession::drainRemainingOutput() {
-  // What the shell wrote just before exiting is still in the terminal; take what is there now
-  // without waiting for more (a background job may keep the terminal open).
-  std::array<std::uint8_t, 65536> buffer;
-  int fd = master_.native_handle();
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  for (int reads = 0; reads < 64; ++reads) {
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n <= 0) break;
-    if (onOutput_) onOutput_(Bytes(buffer.begin(), buffer.begin() + n));
-  }
 }
 
 void PTYSession::finish(std::int32_t exitCode) {
   exited_ = true;
-  if (delivering_) drainRemainingOutput();
-  delivering_ = false;
-  boost::system::error_code ignored;
-  master_.cancel(ignored);
+  exitCode_ = exitCode;
   if (terminating_) {
     // The shell is gone; its jobs go with it.
     killTimer_.cancel();
     platform::linux_os::signalSession(child_.pid, SIGKILL);
   }
+  if (!delivering_ || outputEnded_) {
+    complete();
+    return;
+  }
+  // What the shell wrote just before it exited may still be on its way through the terminal;
+  // read on until the terminal side is closed everywhere, or briefly when a background job
+  // keeps it open.
+  drainDeadline_.expires_after(kFinalOutputWait);
+  drainDeadline_.async_wait([weak = weak_from_this()](boost::system::error_code ec) {
+    auto self = weak.lock();
+    if (self && !ec) self->complete();
+  });
+}
+
+void PTYSession::complete() {
+  if (completed_) return;
+  completed_ = true;
+  delivering_ = false;
+  drainDeadline_.cancel();
+  boost::system::error_code ignored;
+  master_.cancel(ignored);
   if (onExit_) {
     auto handler = std::move(onExit_);
     onExit_ = nullptr;
-    handler(exitCode);
+    handler(exitCode_);
   }
 }
 

@@ -48,6 +48,8 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   using ExitHandler = std::function<void(std::int32_t)>;
 
   static constexpr std::chrono::seconds kHangupGrace{3};
+  // How long output may still arrive after the shell exited while a job holds the terminal.
+  static constexpr std::chrono::milliseconds kFinalOutputWait{250};
 
   // Throws PTYError::openFailed.
   static std::shared_ptr<PTYSession> create(boost::asio::any_io_executor executor,
@@ -72,9 +74,9 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
 
   void readOutput();
   void waitForExit();
-  void drainRemainingOutput();
   void writeNext();
   void finish(std::int32_t exitCode);
+  void complete();
 
   boost::asio::strand<boost::asio::any_io_executor> strand_;
   std::string shell_;
@@ -85,6 +87,7 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   platform::linux_os::ChildProcess child_;
   std::unique_ptr<boost::asio::posix::stream_descriptor> exitWatch_;
   boost::asio::steady_timer killTimer_;
+  boost::asio::steady_timer drainDeadline_;
   OutputHandler onOutput_;
   ExitHandler onExit_;
 
@@ -93,7 +96,10 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   bool writing_ = false;
   bool delivering_ = true;
   bool exited_ = false;
+  bool outputEnded_ = false;
+  bool completed_ = false;
   bool terminating_ = false;
+  std::int32_t exitCode_ = 0;
 };
 
 }  // namespace lumora::services

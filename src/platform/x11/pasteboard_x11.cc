@@ -1,0 +1,165 @@
+#include "platform/x11/pasteboard_x11.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+
+#include "platform/x11/png_image.h"
+
+namespace lumora::platform::x11 {
+
+using protocol::Bytes;
+
+namespace {
+
+std::string latin1ToUtf8(const Bytes& bytes) {
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    if (b < 0x80) {
+      text += static_cast<char>(b);
+    } else {
+      text += static_cast<char>(0xc0 | (b >> 6));
+      text += static_cast<char>(0x80 | (b & 0x3f));
+    }
+  }
+  return text;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::optional<Bytes> readWholeFile(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  const auto size = std::filesystem::file_size(path, error);
+  if (error || size > SelectionReaderX11::kMaxSelectionBytes) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Bytes data((std::istreambuf_iterator<char>(in)), {});
+  if (in.bad()) return std::nullopt;
+  return data;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> firstLocalFile(std::string_view uriList) {
+  while (!uriList.empty()) {
+    const auto end = uriList.find('\n');
+    std::string_view line = uriList.substr(0, end);
+    uriList = end == std::string_view::npos ? std::string_view{} : uriList.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#' || !line.starts_with("file:")) continue;
+    line.remove_prefix(5);
+    if (line.starts_with("//")) {
+      line.remove_prefix(2);
+      const auto slash = line.find('/');
+      if (slash == std::string_view::npos) continue;
+      const std::string_view host = line.substr(0, slash);
+      if (!host.empty() && host != "localhost") continue;
+      line.remove_prefix(slash);
+    }
+    if (line.empty() || line.front() != '/') continue;
+    std::string path;
+    bool valid = true;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] != '%') {
+        path += line[i];
+        continue;
+      }
+      const int high = i + 2 < line.size() ? hexValue(line[i + 1]) : -1;
+      const int low = i + 2 < line.size() ? hexValue(line[i + 2]) : -1;
+      if (high < 0 || low < 0) {
+        valid = false;
+        break;
+      }
+      path += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+    if (valid && path.find('\0') == std::string::npos) return std::filesystem::path(path);
+  }
+  return std::nullopt;
+}
+
+std::string fileURI(const std::filesystem::path& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file://";
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 0xf];
+    }
+  }
+  return uri;
+}
+
+PasteboardX11::PasteboardX11(const std::string& displayName)
+    : reader_(displayName), owner_(displayName) {}
+
+std::optional<std::string> PasteboardX11::readText() {
+  if (auto data = reader_.read("UTF8_STRING")) {
+    return std::string(data->bytes.begin(), data->bytes.end());
+  }
+  if (auto data = reader_.read("STRING")) return latin1ToUtf8(data->bytes);
+  if (auto data = reader_.read("TEXT")) {
+    if (data->type == "UTF8_STRING") return std::string(data->bytes.begin(), data->bytes.end());
+    if (data->type == "STRING") return latin1ToUtf8(data->bytes);
+  }
+  return std::nullopt;
+}
+
+void PasteboardX11::writeText(const std::string& text) {
+  const Bytes bytes = protocol::bytesOf(text);
+  owner_.own({{"UTF8_STRING", bytes},
+              {"STRING", bytes},
+              {"TEXT", bytes},
+              {"text/plain;charset=utf-8", bytes}});
+}
+
+std::optional<Bytes> PasteboardX11::readImagePNG() {
+  const auto targets = reader_.targets();
+  if (std::find(targets.begin(), targets.end(), "image/png") != targets.end()) {
+    if (auto data = reader_.read("image/png")) return std::move(data->bytes);
+  }
+  for (const auto& target : targets) {
+    if (!target.starts_with("image/") || target == "image/png") continue;
+    if (auto data = reader_.read(target)) {
+      if (auto png = convertToPNG(data->bytes)) return png;
+    }
+  }
+  return std::nullopt;
+}
+
+void PasteboardX11::writeImagePNG(const Bytes& encoded) {
+  // Re-encoding also checks the bytes are an image at all; if not, the clipboard stays as is.
+  auto png = convertToPNG(encoded);
+  if (!png) return;
+  owner_.own({{"image/png", std::move(*png)}});
+}
+
+std::optional<PasteboardFile> PasteboardX11::readFile() {
+  auto list = reader_.read("text/uri-list");
+  if (!list) return std::nullopt;
+  const auto path = firstLocalFile(protocol::asText(list->bytes));
+  if (!path) return std::nullopt;
+  auto data = readWholeFile(*path);
+  if (!data) return std::nullopt;
+  return PasteboardFile{path->filename().string(), std::move(*data)};
+}
+
+void PasteboardX11::writeFile(const std::filesystem::path& stagedFile) {
+  const std::string uri = fileURI(stagedFile);
+  owner_.own({{"text/uri-list", protocol::bytesOf(uri + "\r\n")},
+              {"x-special/gnome-copied-files", protocol::bytesOf("copy\n" + uri)}});
+}
+
+void PasteboardX11::clear() { owner_.disown(); }
+
+}  // namespace lumora::platform::x11

@@ -1,0 +1,336 @@
+#include "transport/control_server.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include <deque>
+#include <list>
+
+#include "core/agent_log.h"
+#include "protocol/frame_codec.h"
+
+namespace lumora::transport {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using protocol::Bytes;
+using protocol::Envelope;
+
+namespace {
+class ControlConnection;
+}
+
+struct ControlRegistry {
+  using Limits = ControlServer::Limits;
+  ConnectionContext::Dependencies dependencies;
+  Limits limits;
+  core::AgentLog log{"transport"};
+  std::function<void()> onConnectionClosed;
+
+  std::mutex lock;  // guards the two lists
+  std::list<std::weak_ptr<ControlConnection>> connections;
+  std::list<std::weak_ptr<ControlConnection>> unauthenticated;  // oldest first
+
+  void admit(const std::shared_ptr<ControlConnection>& connection);
+  void authenticated(const ControlConnection* connection);
+  void forget(const ControlConnection* connection);
+  std::vector<std::shared_ptr<ControlConnection>> all();
+};
+
+struct ControlServer::Listener {
+  explicit Listener(asio::any_io_executor executor) : acceptor(std::move(executor)) {}
+  tcp::acceptor acceptor;
+};
+
+namespace {
+
+// One accepted control connection. Everything it does runs on its strand: the read loop, the
+// write queue, closing. send() may be called from any thread.
+class ControlConnection : public std::enable_shared_from_this<ControlConnection> {
+ public:
+  ControlConnection(tcp::socket socket, std::shared_ptr<ControlRegistry> registry)
+      : socket_(std::move(socket)),
+        registry_(std::move(registry)),
+        decoder_(registry_->limits.maxFrameBeforeAuthentication),
+        authenticationDeadline_(socket_.get_executor()) {
+    boost::system::error_code ec;
+    auto remote = socket_.remote_endpoint(ec);
+    peer_ = ec ? std::string("unknown peer")
+               : remote.address().to_string() + ":" + std::to_string(remote.port());
+  }
+
+  void start() {
+    std::weak_ptr<ControlConnection> weak = weak_from_this();
+    context_ = ConnectionContext::create(registry_->dependencies, [weak](const Envelope& envelope) {
+      if (auto self = weak.lock()) self->send(envelope);
+    });
+    if (!context_->authenticated()) {
+      authenticationDeadline_.expires_after(registry_->limits.authenticationTimeout);
+      authenticationDeadline_.async_wait([weak](boost::system::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self || self->context_->authenticated()) return;
+        self->registry_->log.info("closing connection from " + self->peer_ +
+                                  ": not authenticated in time");
+        self->close();
+      });
+    }
+    asio::co_spawn(socket_.get_executor(), readLoop(shared_from_this()), asio::detached);
+  }
+
+  // Thread-safe: encodes here, queues on the strand.
+  void send(const Envelope& envelope) {
+    auto frame = std::make_shared<Bytes>(protocol::FrameCodec::encode(envelope.encode()));
+    asio::post(socket_.get_executor(),
+               [self = shared_from_this(), frame]() mutable { self->enqueue(std::move(frame)); });
+  }
+
+  // Thread-safe and idempotent.
+  void close() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->closeOnStrand(); });
+  }
+
+ private:
+  static asio::awaitable<void> readLoop(std::shared_ptr<ControlConnection> self) {
+    std::vector<std::uint8_t> buffer(65536);
+    while (!self->closed_) {
+      auto [ec, n] = co_await self->socket_.async_read_some(asio::buffer(buffer),
+                                                            asio::as_tuple(asio::use_awaitable));
+      if (ec || self->closed_) break;
+      for (Bytes& body : self->decoder_.push(protocol::ByteView(buffer.data(), n))) {
+        auto reply = co_await self->context_->process(body);
+        if (self->closed_) co_return;
+        if (reply) {
+          self->enqueue(std::make_shared<Bytes>(protocol::FrameCodec::encode(reply->encode())));
+        }
+        if (!self->wasAuthenticated_ && self->context_->authenticated()) self->onAuthenticated();
+        if (self->context_->failedAuthentications() >=
+            self->registry_->limits.maxFailedAuthentications) {
+          self->registry_->log.info("closing connection from " + self->peer_ +
+                                    ": too many failed authentications");
+          self->closeAfterWrites();
+          co_return;
+        }
+      }
+      if (self->decoder_.failed()) {
+        self->registry_->log.info("closing connection from " + self->peer_ + ": " +
+                                  self->decoder_.failure());
+        break;
+      }
+    }
+    self->closeOnStrand();
+  }
+
+  // On the strand.
+  void enqueue(std::shared_ptr<Bytes> frame) {
+    if (closed_) return;
+    queue_.push_back(std::move(frame));
+    if (queue_.size() == 1) writeNext();
+  }
+
+  void onAuthenticated() {
+    wasAuthenticated_ = true;
+    authenticationDeadline_.cancel();
+    decoder_.setMaxBodyLength(registry_->limits.maxFrameAfterAuthentication);
+    registry_->authenticated(this);
+  }
+
+  void writeNext() {
+    // The frame rides with the operation, so closing (which empties the queue) cannot free it
+    // under a write in flight.
+    std::shared_ptr<Bytes> frame = queue_.front();
+    asio::async_write(
+        socket_, asio::buffer(*frame),
+        [self = shared_from_this(), frame](boost::system::error_code ec, std::size_t) {
+          if (self->closed_) return;
+          self->queue_.pop_front();
+          // A failed send is the reader's to notice; drop what is queued.
+          if (ec) self->queue_.clear();
+          if (!self->queue_.empty()) {
+            self->writeNext();
+          } else if (self->closeWhenFlushed_) {
+            self->closeOnStrand();
+          }
+        });
+  }
+
+  // Lets the last reply (the refusal) reach the peer before the connection goes.
+  void closeAfterWrites() {
+    if (queue_.empty()) {
+      closeOnStrand();
+    } else {
+      closeWhenFlushed_ = true;
+    }
+  }
+
+  void closeOnStrand() {
+    if (closed_) return;
+    closed_ = true;
+    authenticationDeadline_.cancel();
+    boost::system::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    queue_.clear();
+    if (context_) context_->closeAllSessions();
+    registry_->forget(this);
+    if (registry_->onConnectionClosed) registry_->onConnectionClosed();
+  }
+
+  tcp::socket socket_;
+  std::shared_ptr<ControlRegistry> registry_;
+  std::string peer_;
+  protocol::FrameDecoder decoder_;
+  asio::steady_timer authenticationDeadline_;
+  std::shared_ptr<ConnectionContext> context_;
+  std::deque<std::shared_ptr<Bytes>> queue_;
+  bool wasAuthenticated_ = false;
+  bool closeWhenFlushed_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace
+
+void ControlRegistry::admit(const std::shared_ptr<ControlConnection>& connection) {
+  std::shared_ptr<ControlConnection> evicted;
+  {
+    std::lock_guard guard(lock);
+    connections.push_back(connection);
+    unauthenticated.push_back(connection);
+    if (unauthenticated.size() > limits.maxUnauthenticatedConnections) {
+      evicted = unauthenticated.front().lock();
+      unauthenticated.pop_front();
+    }
+  }
+  if (evicted) {
+    log.info("closing the oldest unauthenticated connection: too many waiting");
+    evicted->close();
+  }
+}
+
+void ControlRegistry::authenticated(const ControlConnection* connection) {
+  std::lock_guard guard(lock);
+  unauthenticated.remove_if([&](const auto& weak) {
+    auto held = weak.lock();
+    return !held || held.get() == connection;
+  });
+}
+
+void ControlRegistry::forget(const ControlConnection* connection) {
+  std::lock_guard guard(lock);
+  auto matches = [&](const std::weak_ptr<ControlConnection>& weak) {
+    auto held = weak.lock();
+    return !held || held.get() == connection;
+  };
+  connections.remove_if(matches);
+  unauthenticated.remove_if(matches);
+}
+
+std::vector<std::shared_ptr<ControlConnection>> ControlRegistry::all() {
+  std::lock_guard guard(lock);
+  std::vector<std::shared_ptr<ControlConnection>> live;
+  for (const auto& weak : connections) {
+    if (auto held = weak.lock()) live.push_back(std::move(held));
+  }
+  return live;
+}
+
+ControlServer::ControlServer(asio::any_io_executor executor,
+                             ConnectionContext::Dependencies dependencies, Limits limits)
+    : executor_(std::move(executor)), registry_(std::make_shared<ControlRegistry>()) {
+  registry_->dependencies = std::move(dependencies);
+  registry_->limits = limits;
+}
+
+ControlServer::~ControlServer() { stop(); }
+
+void ControlServer::setOnConnectionClosed(std::function<void()> handler) {
+  registry_->onConnectionClosed = std::move(handler);
+}
+
+asio::awaitable<std::uint16_t> ControlServer::start(std::uint16_t port,
+                                                    std::vector<std::string> bindHosts) {
+  std::vector<std::shared_ptr<Listener>> listeners;
+  std::uint16_t bound = port;
+  std::vector<std::optional<std::string>> hosts;
+  for (const auto& host : bindHosts) hosts.emplace_back(host);
+  if (hosts.empty()) hosts.emplace_back(std::nullopt);
+
+  for (const auto& host : hosts) {
+    auto listener = std::make_shared<Listener>(executor_);
+    tcp::endpoint endpoint(tcp::v4(), bound);
+    boost::system::error_code notAnAddress;
+    auto address = host ? asio::ip::make_address(*host, notAnAddress) : asio::ip::address();
+    if (host && !host->empty() && !notAnAddress) {
+      endpoint = tcp::endpoint(address, bound);
+    } else if (host && !host->empty()) {
+      tcp::resolver resolver(executor_);
+      auto results =
+          co_await resolver.async_resolve(*host, std::to_string(bound), asio::use_awaitable);
+      endpoint = results.begin()->endpoint();
+    }
+    listener->acceptor.open(endpoint.protocol());
+    listener->acceptor.set_option(tcp::acceptor::reuse_address(true));
+    listener->acceptor.bind(endpoint);
+    listener->acceptor.listen();
+    // Every host shares the port the first one was given.
+    bound = listener->acceptor.local_endpoint().port();
+    listeners.push_back(std::move(listener));
+  }
+
+  {
+    std::lock_guard guard(lock_);
+    listeners_ = listeners;
+    port_ = bound;
+  }
+  for (auto& listener : listeners) {
+    asio::co_spawn(executor_, acceptLoop(listener), asio::detached);
+  }
+  std::string hostList;
+  for (const auto& host : bindHosts) hostList += (hostList.empty() ? "" : ",") + host;
+  registry_->log.info("control server listening on port " + std::to_string(bound) +
+                      " hosts=" + (bindHosts.empty() ? "*" : hostList));
+  co_return bound;
+}
+
+asio::awaitable<void> ControlServer::acceptLoop(std::shared_ptr<Listener> listener) {
+  for (;;) {
+    auto [ec, socket] = co_await listener->acceptor.async_accept(
+        asio::make_strand(executor_), asio::as_tuple(asio::use_awaitable));
+    if (ec == asio::error::operation_aborted || !listener->acceptor.is_open()) co_return;
+    if (ec) continue;  // a connection that failed during the handshake; keep accepting
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto connection = std::make_shared<ControlConnection>(std::move(socket), registry_);
+    registry_->admit(connection);
+    connection->start();
+  }
+}
+
+void ControlServer::stop() {
+  std::vector<std::shared_ptr<Listener>> listeners;
+  {
+    std::lock_guard guard(lock_);
+    listeners.swap(listeners_);
+    port_ = 0;
+  }
+  for (auto& listener : listeners) {
+    boost::system::error_code ignored;
+    listener->acceptor.close(ignored);
+  }
+  for (auto& connection : registry_->all()) connection->close();
+}
+
+std::uint16_t ControlServer::boundPort() {
+  std::lock_guard guard(lock_);
+  return port_;
+}
+
+std::size_t ControlServer::connectionCount() { return registry_->all().size(); }
+
+}  // namespace lumora::transport

@@ -1,0 +1,192 @@
+#include "platform/x11/pasteboard_x11.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "platform/x11/png_image.h"
+#include "xvfb_server.h"
+
+extern char** environ;
+
+namespace lumora::platform::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::Bytes;
+using protocol::bytesOf;
+using testing::XvfbServer;
+
+const Bytes kPngSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+
+// A 2x2 24-bit BMP (blue, green / red, white), bottom-up rows padded to 4 bytes.
+Bytes smallBmp() {
+  Bytes bmp{'B', 'M', 70, 0, 0,    0,    0, 0, 0,    0,    54, 0, 0, 0,  // file header
+            40,  0,   0,  0, 2,    0,    0, 0, 2,    0,    0,  0, 1, 0, 24, 0, 0, 0, 0, 0,
+            16,  0,   0,  0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0,  0, 0, 0, 0,  0, 0, 0, 0, 0};
+  const Bytes pixels{0, 0, 255, 255, 255, 255, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0};
+  bmp.insert(bmp.end(), pixels.begin(), pixels.end());
+  return bmp;
+}
+
+// xclip as the other application. Copies stay in the foreground (-quiet) so the test can end
+// them; pastes are bounded by timeout(1) so a broken owner fails the test instead of hanging it.
+class PasteboardX11Test : public ::testing::Test {
+ protected:
+  ~PasteboardX11Test() override {
+    endCopies();
+    std::remove(source_.c_str());
+  }
+
+  std::string paste(const std::string& target) {
+    const std::string command =
+        "timeout 10 xclip -selection clipboard -o -t '" + target + "' </dev/null 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+  }
+
+  // One copying application at a time: the previous one is ended first, so the new one never
+  // races it for the selection.
+  void endCopies() {
+    for (pid_t pid : copies_) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+    copies_.clear();
+  }
+
+  void copy(const std::string& target, const Bytes& data) {
+    endCopies();
+    std::ofstream(source_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+    const char* argv[] = {"xclip",        "-quiet", "-selection",    "clipboard", "-t",
+                          target.c_str(), "-i",     source_.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawnp(&pid, "xclip", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    copies_.push_back(pid);
+  }
+
+  // Polls `read` until it gives something other than `stale` (xclip takes the selection a moment
+  // after it starts), for at most five seconds.
+  template <class Read>
+  auto awaitChange(Read read, decltype(read()) stale) {
+    auto value = read();
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         value == stale && std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(50ms);
+      value = read();
+    }
+    return value;
+  }
+
+  XvfbServer server_;
+  PasteboardX11 pasteboard_{server_.display()};
+  std::string source_ = "/tmp/lumora-clip-source-" + std::to_string(::getpid());
+  std::vector<pid_t> copies_;
+};
+
+TEST_F(PasteboardX11Test, NonAsciiTextTravelsBothWays) {
+  EXPECT_FALSE(pasteboard_.readText()) << "no owner, no text";
+  const std::string text = "héllo wörld ✓ 日本語";
+  pasteboard_.writeText(text);
+  EXPECT_EQ(paste("UTF8_STRING"), text);
+  EXPECT_EQ(paste("TARGETS").find("UTF8_STRING") != std::string::npos, true);
+  EXPECT_EQ(pasteboard_.readText(), text) << "the agent reads what it owns";
+
+  const std::string theirs = "ça marche — 👍";
+  copy("UTF8_STRING", bytesOf(theirs));
+  EXPECT_EQ(awaitChange([&] { return pasteboard_.readText(); }, text), theirs);
+  EXPECT_FALSE(pasteboard_.readImagePNG());
+  EXPECT_FALSE(pasteboard_.readFile());
+}
+
+TEST_F(PasteboardX11Test, TextLargerThanOneRequestGoesThroughIncr) {
+  std::string big;
+  for (int i = 0; big.size() < 3 * 1024 * 1024; ++i) big += "line " + std::to_string(i) + " é\n";
+  pasteboard_.writeText(big);
+  const std::string pasted = paste("UTF8_STRING");
+  EXPECT_EQ(pasted.size(), big.size());
+  EXPECT_TRUE(pasted == big);
+
+  std::string theirs = big + "and theirs";
+  copy("UTF8_STRING", bytesOf(theirs));
+  const auto read = awaitChange([&] { return pasteboard_.readText(); }, big);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->size(), theirs.size());
+  EXPECT_TRUE(*read == theirs);
+}
+
+TEST_F(PasteboardX11Test, ImagesArePngBothWaysAndNonImagesChangeNothing) {
+  const auto png = convertToPNG(smallBmp());
+  ASSERT_TRUE(png);
+  ASSERT_TRUE(std::equal(kPngSignature.begin(), kPngSignature.end(), png->begin()));
+
+  pasteboard_.writeText("before");
+  pasteboard_.writeImagePNG(bytesOf("certainly not an image"));
+  EXPECT_EQ(pasteboard_.readText(), "before");
+
+  pasteboard_.writeImagePNG(smallBmp());  // any decodable format, served as PNG
+  EXPECT_EQ(bytesOf(paste("image/png")), *png);
+
+  copy("image/png", *png);
+  EXPECT_EQ(awaitChange([&] { return pasteboard_.readText(); }, "before"), std::nullopt);
+  EXPECT_EQ(pasteboard_.readImagePNG(), *png);
+
+  copy("image/bmp", smallBmp());  // converted on the way in
+  const auto targets =
+      awaitChange([&] { return paste("TARGETS").find("image/bmp") != std::string::npos; }, false);
+  ASSERT_TRUE(targets);
+  ASSERT_EQ(paste("TARGETS").find("image/png"), std::string::npos);
+  EXPECT_EQ(pasteboard_.readImagePNG(), png);
+}
+
+TEST_F(PasteboardX11Test, FilesTravelAsUriLists) {
+  const std::filesystem::path staged = source_ + " staged é.txt";
+  std::ofstream(staged) << "staged content";
+  pasteboard_.writeFile(staged);
+  EXPECT_EQ(paste("text/uri-list"), fileURI(staged) + "\r\n");
+  EXPECT_EQ(paste("x-special/gnome-copied-files"), "copy\n" + fileURI(staged));
+  auto file = pasteboard_.readFile();
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->name, staged.filename().string());
+  EXPECT_EQ(file->data, bytesOf("staged content"));
+
+  const std::filesystem::path theirs = source_ + "-theirs";
+  std::ofstream(theirs) << "their file";
+  copy("text/uri-list", bytesOf("# comment\r\nfile://localhost" + theirs.string() + "\r\n"));
+  file = awaitChange([&] { return pasteboard_.readFile(); },
+                     PasteboardFile{staged.filename().string(), bytesOf("staged content")});
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->name, theirs.filename().string());
+  EXPECT_EQ(file->data, bytesOf("their file"));
+  std::filesystem::remove(staged);
+  std::filesystem::remove(theirs);
+}
+
+TEST(FileUriTest, PercentEncodingRoundTripsAndForeignHostsAreSkipped) {
+  EXPECT_EQ(fileURI("/tmp/a b%.txt"), "file:///tmp/a%20b%25.txt");
+  EXPECT_EQ(firstLocalFile("file:///tmp/a%20b%25.txt\r\n"), "/tmp/a b%.txt");
+  EXPECT_EQ(firstLocalFile("http://x/y\nfile://other/etc/z\nfile:/tmp/q\n"), "/tmp/q");
+  EXPECT_EQ(firstLocalFile("file:///bad%zz\nfile:///tmp/a%00b\n"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace lumora::platform::x11

@@ -1,0 +1,127 @@
+#include "services/clipboard/clipboard_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <cstdlib>
+
+#include "fakes/fake_pasteboard_access.h"
+#include "support/run_awaitable.h"
+#include "support/temp_dir.h"
+
+namespace lumora::services {
+namespace {
+
+using protocol::Bytes;
+using protocol::bytesOf;
+using testing_support::contentOf;
+using testing_support::runAwaitable;
+using testing_support::TempDir;
+
+const Bytes kPng{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 1, 2, 3};
+
+class ClipboardServiceTest : public ::testing::Test {
+ protected:
+  ClipboardSnapshot read() { return runAwaitable(io_, service_.read()); }
+
+  boost::asio::io_context io_;
+  boost::asio::thread_pool pool_{2};
+  TempDir dir_;
+  std::filesystem::path staging_ = dir_.path() / "lumora-clipboard";
+  std::shared_ptr<fakes::FakePasteboardAccess> pasteboard_ =
+      std::make_shared<fakes::FakePasteboardAccess>();
+  ClipboardService service_{pool_.get_executor(), pasteboard_, staging_};
+};
+
+TEST_F(ClipboardServiceTest, ReadPrefersFileThenTextThenImage) {
+  EXPECT_EQ(read(), ClipboardSnapshot{});
+
+  pasteboard_->image = kPng;
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Image{kPng}}));
+  // An empty text does not hide the image; a caption does.
+  pasteboard_->text = "";
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Image{kPng}}));
+  pasteboard_->text = "caption";
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"caption"}}));
+  // A file with no content is no file; one with content wins, even without a name.
+  pasteboard_->file = platform::PasteboardFile{"empty.txt", {}};
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"caption"}}));
+  pasteboard_->file = platform::PasteboardFile{"", {'x'}};
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::File{"", {'x'}}}));
+
+  pasteboard_->clear();
+  pasteboard_->image = Bytes{};
+  pasteboard_->text = "";
+  EXPECT_EQ(read(), ClipboardSnapshot{}) << "empty answers of every kind give empty";
+}
+
+TEST_F(ClipboardServiceTest, WritesReplaceTheClipboardAndUndecodableImagesChangeNothing) {
+  ::testing::internal::CaptureStdout();
+  runAwaitable(io_, service_.start());
+  runAwaitable(io_, service_.writeText("héllo ✓"));
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
+
+  runAwaitable(io_, service_.writeImage(bytesOf("not an image")));
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
+  runAwaitable(io_, service_.writeImage(kPng));
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Image{kPng}}));
+  runAwaitable(io_, service_.stop());
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("[INFO] clipboard: clipboard-service started"), std::string::npos) << log;
+  EXPECT_NE(log.find("[INFO] clipboard: clipboard-service stopped"), std::string::npos) << log;
+  EXPECT_EQ(service_.name(), "clipboard-service");
+}
+
+TEST_F(ClipboardServiceTest, FilesAreStagedUnderTheirLastPathComponentOnly) {
+  runAwaitable(io_, service_.writeFile("../../docs/report.pdf", bytesOf("v1")));
+  ASSERT_EQ(pasteboard_->stagedPaths.size(), 1u);
+  EXPECT_EQ(pasteboard_->stagedPaths[0], staging_ / "report.pdf");
+  EXPECT_EQ(contentOf((staging_ / "report.pdf").string()), "v1");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "docs"));
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::File{"report.pdf", bytesOf("v1")}}));
+
+  struct stat info {};
+  ASSERT_EQ(::stat(staging_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  // The same name again replaces the staged file in place.
+  runAwaitable(io_, service_.writeFile("elsewhere/report.pdf", bytesOf("second")));
+  ASSERT_EQ(pasteboard_->stagedPaths.size(), 2u);
+  EXPECT_EQ(pasteboard_->stagedPaths[1], pasteboard_->stagedPaths[0]);
+  EXPECT_EQ(contentOf((staging_ / "report.pdf").string()), "second");
+
+  runAwaitable(io_, service_.writeFile("folder/", bytesOf("d")));
+  EXPECT_EQ(pasteboard_->stagedPaths.back(), staging_ / "folder") << "trailing slashes are no name";
+  for (const char* nameless : {"", "..", "/"}) {
+    runAwaitable(io_, service_.writeFile(nameless, bytesOf("n")));
+    EXPECT_EQ(pasteboard_->stagedPaths.back(), staging_ / "pasted-file") << nameless;
+  }
+}
+
+TEST_F(ClipboardServiceTest, AFileThatCannotBeStagedLeavesTheClipboardAlone) {
+  pasteboard_->text = "kept";
+  // A plain file where the staging directory should be.
+  std::filesystem::create_directories(dir_.path());
+  dir_.make("lumora-clipboard", "in the way");
+  ::testing::internal::CaptureStderr();
+  runAwaitable(io_, service_.writeFile("a.txt", bytesOf("data")));
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(pasteboard_->writes, 0);
+  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"kept"}}));
+}
+
+TEST(ClipboardStagingTest, TheDirectoryFollowsTmpdir) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::string previous = saved ? saved : "";
+  ::setenv("TMPDIR", "/var/tmp/x", 1);
+  EXPECT_EQ(clipboard_staging::defaultDirectory(), "/var/tmp/x/lumora-clipboard");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(clipboard_staging::defaultDirectory(), "/tmp/lumora-clipboard");
+  if (saved) ::setenv("TMPDIR", previous.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace lumora::services
