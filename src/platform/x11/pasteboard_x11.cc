@@ -1,5 +1,7 @@
 #include "platform/x11/pasteboard_x11.h"
 
+#include "core/utf8.h"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -104,12 +106,16 @@ PasteboardX11::PasteboardX11(const std::string& displayName)
     : reader_(displayName), owner_(displayName) {}
 
 std::optional<std::string> PasteboardX11::readText() {
+  // Text from another application is untrusted: UTF-8 that is not well formed goes no further
+  // (it could not travel in a reply), and the Latin-1 STRING form is tried instead.
   if (auto data = reader_.read("UTF8_STRING")) {
-    return std::string(data->bytes.begin(), data->bytes.end());
+    std::string text(data->bytes.begin(), data->bytes.end());
+    if (core::isValidUTF8(text)) return text;
   }
   if (auto data = reader_.read("STRING")) return latin1ToUtf8(data->bytes);
   if (auto data = reader_.read("TEXT")) {
-    if (data->type == "UTF8_STRING") return std::string(data->bytes.begin(), data->bytes.end());
+    std::string text(data->bytes.begin(), data->bytes.end());
+    if (data->type == "UTF8_STRING" && core::isValidUTF8(text)) return text;
     if (data->type == "STRING") return latin1ToUtf8(data->bytes);
   }
   return std::nullopt;

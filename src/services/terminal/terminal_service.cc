@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "platform/linux/child_process.h"
-#include "services/terminal/utf8.h"
+#include "core/utf8.h"
 
 namespace lumora::services {
 namespace {
@@ -71,11 +71,11 @@ std::string decodeOutput(Drained drained) {
       }
     }
     bytes.resize(end);
-    if (!isValidUTF8(bytes)) return {};
+    if (!core::isValidUTF8(bytes)) return {};
     return bytes + "\n[output truncated at " + std::to_string(TerminalService::kMaxOutputBytes) +
            " bytes]\n";
   }
-  if (!isValidUTF8(drained.bytes)) return {};
+  if (!core::isValidUTF8(drained.bytes)) return {};
   return std::move(drained.bytes);
 }
 

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "platform/linux/user_account.h"
-#include "services/terminal/utf8.h"
+#include "core/utf8.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::services {
@@ -56,7 +56,7 @@ TEST_F(TerminalServiceTest, InvalidUtf8GivesEmptyTextOversizedOutputIsCut) {
   CommandResult huge = run("head -c 9000000 /dev/zero | tr '\\0' '\\n' | sed 's/^/\xc3\xa9/'");
   EXPECT_EQ(huge.exitCode, 0);
   EXPECT_LE(huge.stdout.size(), TerminalService::kMaxOutputBytes + 64);
-  EXPECT_TRUE(isValidUTF8(huge.stdout));
+  EXPECT_TRUE(core::isValidUTF8(huge.stdout));
   EXPECT_THAT(huge.stdout, EndsWith("[output truncated at 16777216 bytes]\n"));
 }
 
@@ -72,16 +72,6 @@ TEST_F(TerminalServiceTest, AShellThatCannotStartThrowsTheSystemsError) {
 TEST(ShellTest, LoginShellIsAnExecutable) {
   std::string shell = platform::linux_os::loginShell();
   EXPECT_EQ(::access(shell.c_str(), X_OK), 0) << shell;
-}
-
-TEST(ShellTest, Utf8Validation) {
-  EXPECT_TRUE(isValidUTF8(""));
-  EXPECT_TRUE(isValidUTF8("plain ascii"));
-  EXPECT_TRUE(isValidUTF8("\xc3\xa9\xe2\x9c\x93\xf0\x9f\x91\x8b"));  // é ✓ 👋
-  for (std::string bad :
-       {"\xff", "\xc3", "\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
-    EXPECT_FALSE(isValidUTF8(bad)) << ::testing::PrintToString(bad);
-  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "services/terminal/utf8.h"
+#include "core/utf8.h"
 
 #include <boost/locale/utf.hpp>
 
-namespace lumora::services {
+namespace lumora::core {
 
 bool isValidUTF8(std::string_view bytes) {
   using Traits = boost::locale::utf::utf_traits<char>;
@@ -15,4 +15,4 @@ bool isValidUTF8(std::string_view bytes) {
   return true;
 }
 
-}  // namespace lumora::services
+}  // namespace lumora::core
