@@ -18,15 +18,6 @@ DisplayDirectoryX11::DisplayDirectoryX11(const std::string& displayName)
   }
 }
 
-std::string DisplayDirectoryX11::atomName(xcb_atom_t atom) {
-  if (atom == XCB_ATOM_NONE) return {};
-  Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(
-      connection_.get(), xcb_get_atom_name(connection_.get(), atom), nullptr));
-  if (!reply) return {};
-  return std::string(xcb_get_atom_name_name(reply.get()),
-                     static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
-}
-
 std::vector<DisplayDirectoryX11::Monitor> DisplayDirectoryX11::readMonitors() {
   std::vector<Monitor> result;
   if (hasRandr15_) {
@@ -40,7 +31,7 @@ std::vector<DisplayDirectoryX11::Monitor> DisplayDirectoryX11::readMonitors() {
         const xcb_randr_monitor_info_t& info = *it.data;
         Monitor m;
         m.descriptor.id = info.name;
-        m.descriptor.name = atomName(info.name);
+        m.descriptor.name = connection_.atomName(info.name);
         if (m.descriptor.name.empty()) {
           m.descriptor.name = "Display " + std::to_string(result.size() + 1);
         }

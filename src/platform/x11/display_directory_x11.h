@@ -32,7 +32,6 @@ class DisplayDirectoryX11 : public DisplayDirectory {
 
  private:
   std::vector<Monitor> readMonitors();
-  std::string atomName(xcb_atom_t atom);
 
   std::mutex mutex_;
   X11Connection connection_;

@@ -23,22 +23,19 @@ constexpr auto kTransferIdleLimit = std::chrono::seconds(10);
 }  // namespace
 
 SelectionOwnerX11::SelectionOwnerX11(const std::string& displayName) : connection_(displayName) {
-  xcb_connection_t* c = connection_.get();
-  window_ = xcb_generate_id(c);
-  const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, connection_.root(), 0, 0, 1, 1, 0,
-                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-  clipboard_ = atom("CLIPBOARD");
-  targets_ = atom("TARGETS");
-  incr_ = atom("INCR");
-  text_ = atom("TEXT");
-  utf8_ = atom("UTF8_STRING");
-  multiple_ = atom("MULTIPLE");
-  timestamp_ = atom("TIMESTAMP");
+  window_ = connection_.createPropertyWindow();
+  clipboard_ = connection_.atom("CLIPBOARD");
+  targets_ = connection_.atom("TARGETS");
+  incr_ = connection_.atom("INCR");
+  text_ = connection_.atom("TEXT");
+  utf8_ = connection_.atom("UTF8_STRING");
+  multiple_ = connection_.atom("MULTIPLE");
+  timestamp_ = connection_.atom("TIMESTAMP");
   // The core limit, not BIG-REQUESTS: requestors may not read more than this in one go.
-  incrThreshold_ = static_cast<std::size_t>(xcb_get_setup(c)->maximum_request_length) * 4 - 64;
+  incrThreshold_ =
+      static_cast<std::size_t>(xcb_get_setup(connection_.get())->maximum_request_length) * 4 - 64;
   if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw X11Error("cannot create a pipe");
-  xcb_flush(c);
+  xcb_flush(connection_.get());
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -73,17 +70,6 @@ bool SelectionOwnerX11::submit(Command command) {
 void SelectionOwnerX11::wake() {
   const char byte = 1;
   [[maybe_unused]] auto ignored = ::write(wakePipe_[1], &byte, 1);
-}
-
-xcb_atom_t SelectionOwnerX11::atom(const std::string& name) {
-  if (auto it = atoms_.find(name); it != atoms_.end()) return it->second;
-  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-      connection_.get(),
-      xcb_intern_atom(connection_.get(), 0, static_cast<std::uint16_t>(name.size()), name.data()),
-      nullptr));
-  const xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-  if (value != XCB_ATOM_NONE) atoms_.emplace(name, value);
-  return value;
 }
 
 void SelectionOwnerX11::serve() {
@@ -149,7 +135,7 @@ void SelectionOwnerX11::runCommand(Command command) {
   if (command.offer) {
     served_.clear();
     for (auto& [name, data] : *command.offer) {
-      const xcb_atom_t target = atom(name);
+      const xcb_atom_t target = connection_.atom(name);
       served_[target] = {target == text_ ? utf8_ : target, std::move(data)};
     }
     xcb_set_selection_owner(c, window_, clipboard_, XCB_CURRENT_TIME);

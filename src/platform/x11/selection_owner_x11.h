@@ -58,7 +58,6 @@ class SelectionOwnerX11 {
   void runCommand(Command command);
   void answer(const xcb_selection_request_event_t& request);
   void continueTransfer(const xcb_property_notify_event_t& notify);
-  xcb_atom_t atom(const std::string& name);
 
   X11Connection connection_;
   xcb_window_t window_ = 0;
@@ -78,7 +77,6 @@ class SelectionOwnerX11 {
   // Serving thread only.
   std::map<xcb_atom_t, std::pair<xcb_atom_t, protocol::Bytes>> served_;
   std::vector<Transfer> transfers_;
-  std::map<std::string, xcb_atom_t> atoms_;
 
   std::thread thread_;
 };

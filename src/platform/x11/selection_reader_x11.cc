@@ -20,34 +20,11 @@ using Event = std::unique_ptr<xcb_generic_event_t, EventFree>;
 SelectionReaderX11::SelectionReaderX11(const std::string& displayName,
                                        std::chrono::milliseconds stepTimeout)
     : connection_(displayName), stepTimeout_(stepTimeout) {
-  xcb_connection_t* c = connection_.get();
-  window_ = xcb_generate_id(c);
-  const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, connection_.root(), 0, 0, 1, 1, 0,
-                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-  clipboard_ = atom("CLIPBOARD");
-  property_ = atom("LUMORA_SELECTION");
-  incr_ = atom("INCR");
-  xcb_flush(c);
-}
-
-xcb_atom_t SelectionReaderX11::atom(const std::string& name) {
-  if (auto it = atoms_.find(name); it != atoms_.end()) return it->second;
-  xcb_connection_t* c = connection_.get();
-  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-      c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.data()), nullptr));
-  const xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-  if (value != XCB_ATOM_NONE) atoms_.emplace(name, value);
-  return value;
-}
-
-std::string SelectionReaderX11::atomName(xcb_atom_t value) {
-  xcb_connection_t* c = connection_.get();
-  Reply<xcb_get_atom_name_reply_t> reply(
-      xcb_get_atom_name_reply(c, xcb_get_atom_name(c, value), nullptr));
-  if (!reply) return {};
-  return std::string(xcb_get_atom_name_name(reply.get()),
-                     xcb_get_atom_name_name_length(reply.get()));
+  window_ = connection_.createPropertyWindow();
+  clipboard_ = connection_.atom("CLIPBOARD");
+  property_ = connection_.atom("LUMORA_SELECTION");
+  incr_ = connection_.atom("INCR");
+  xcb_flush(connection_.get());
 }
 
 template <class Wanted>
@@ -92,7 +69,7 @@ std::optional<SelectionReaderX11::Data> SelectionReaderX11::takeProperty() {
   }
   xcb_delete_property(c, window_, property_);
   xcb_flush(c);
-  data.type = type == incr_ ? "INCR" : (type == XCB_ATOM_NONE ? "" : atomName(type));
+  data.type = type == incr_ ? "INCR" : (type == XCB_ATOM_NONE ? "" : connection_.atomName(type));
   return data;
 }
 
@@ -137,19 +114,19 @@ std::optional<SelectionReaderX11::Data> SelectionReaderX11::convert(xcb_atom_t t
 
 std::vector<std::string> SelectionReaderX11::targets() {
   std::vector<std::string> names;
-  auto data = convert(atom("TARGETS"));
+  auto data = convert(connection_.atom("TARGETS"));
   if (!data || data->type != "ATOM") return names;
   const std::size_t count = data->bytes.size() / 4;
   for (std::size_t i = 0; i < count && i < 1024; ++i) {
     xcb_atom_t value = 0;
     std::memcpy(&value, data->bytes.data() + i * 4, 4);
-    names.push_back(atomName(value));
+    names.push_back(connection_.atomName(value));
   }
   return names;
 }
 
 std::optional<SelectionReaderX11::Data> SelectionReaderX11::read(const std::string& target) {
-  const xcb_atom_t value = atom(target);
+  const xcb_atom_t value = connection_.atom(target);
   if (value == XCB_ATOM_NONE) return std::nullopt;
   return convert(value);
 }

@@ -40,14 +40,11 @@ class SelectionReaderX11 {
   template <class Wanted>
   xcb_generic_event_t* waitFor(Wanted wanted);
   std::optional<Data> takeProperty();
-  xcb_atom_t atom(const std::string& name);
-  std::string atomName(xcb_atom_t atom);
 
   X11Connection connection_;
   std::chrono::milliseconds stepTimeout_;
   xcb_window_t window_ = 0;
   xcb_atom_t clipboard_ = 0, property_ = 0, incr_ = 0;
-  std::map<std::string, xcb_atom_t> atoms_;
 };
 
 }  // namespace lumora::platform::x11

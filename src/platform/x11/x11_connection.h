@@ -3,7 +3,9 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace lumora::platform::x11 {
@@ -35,9 +37,19 @@ class X11Connection {
   // The first event number of a present extension.
   std::uint8_t firstEvent(xcb_extension_t* extension) const;
 
+  // The atom for `name` (interned on first use, then remembered); XCB_ATOM_NONE on failure.
+  xcb_atom_t atom(const std::string& name);
+  // The name of `value`; empty when the server does not know it.
+  std::string atomName(xcb_atom_t value) const;
+  // An unmapped input-only window that reports property changes: what a client needs to take
+  // part in selection transfers.
+  xcb_window_t createPropertyWindow() const;
+
  private:
   xcb_connection_t* connection_ = nullptr;
   xcb_screen_t* screen_ = nullptr;
+  std::mutex atomsLock_;
+  std::map<std::string, xcb_atom_t> atoms_;
 };
 
 }  // namespace lumora::platform::x11
