@@ -3,6 +3,7 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 
@@ -42,10 +43,19 @@ std::optional<PairingPayload> PairingPayload::fromURL(std::string_view text) {
   if (!link.has_authority() || link.encoded_host() != "pair") return std::nullopt;
   if (!link.has_query()) return std::nullopt;
 
+  // The items are cut here rather than through the URL's params view, whose iterator in this
+  // Boost release reads past the end for an empty query followed by a fragment ("pair?#x").
   std::map<std::string, std::string, std::less<>> items;
-  for (auto param : link.params(kQueryEncoding)) {
-    if (!param.has_value) continue;
-    items.insert_or_assign(param.key, param.value);
+  std::string_view query = link.encoded_query();
+  while (!query.empty()) {
+    std::string_view item = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), item.size() + 1));
+    auto equals = item.find('=');
+    if (equals == std::string_view::npos) continue;  // an item without a value
+    auto name = boost::urls::make_pct_string_view(item.substr(0, equals));
+    auto value = boost::urls::make_pct_string_view(item.substr(equals + 1));
+    if (!name || !value) return std::nullopt;
+    items.insert_or_assign(name->decode(kQueryEncoding), value->decode(kQueryEncoding));
   }
   auto value = [&](std::string_view name) -> const std::string* {
     auto it = items.find(name);

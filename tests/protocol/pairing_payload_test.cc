@@ -30,6 +30,8 @@ TEST(PairingPayloadTest, ParsingFollowsTheLinkRules) {
                                         "&code=second");
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(*parsed, (PairingPayload{"b", 1, 2, "second"}));
+  EXPECT_EQ(PairingPayload::fromURL("lumora://pair?host=h%20i&cp=1&mp=2&code=c#fragment"),
+            (PairingPayload{"h i", 1, 2, "c"}));
 
   const std::string rejected[] = {
       "LUMORA://pair?host=a" + tail,
@@ -48,6 +50,8 @@ TEST(PairingPayloadTest, ParsingFollowsTheLinkRules) {
       "lumora://pair?host=a&cp=1&mp=2",
       "lumora://pair?host=a&cp=1&mp=2&code=",
       "not a url at all",
+      "lumora://pair?#m2oa",
+      "lumora://pair?host=a%zz&cp=1&mp=2&code=c",
       "",
   };
   for (const auto& link : rejected) {
