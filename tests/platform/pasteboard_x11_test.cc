@@ -110,10 +110,15 @@ TEST_F(PasteboardX11Test, NonAsciiTextTravelsBothWays) {
   EXPECT_EQ(paste("UTF8_STRING"), text);
   EXPECT_EQ(paste("TARGETS").find("UTF8_STRING") != std::string::npos, true);
   EXPECT_EQ(pasteboard_.readText(), text) << "the agent reads what it owns";
+  EXPECT_EQ(paste("TARGETS").find("\nSTRING"), std::string::npos) << "no Latin-1 form of ✓";
+
+  pasteboard_.writeText("café");
+  EXPECT_EQ(paste("STRING"), "caf\xe9");
+  EXPECT_EQ(paste("UTF8_STRING"), "café");
 
   const std::string theirs = "ça marche — 👍";
   copy("UTF8_STRING", bytesOf(theirs));
-  EXPECT_EQ(awaitChange([&] { return pasteboard_.readText(); }, text), theirs);
+  EXPECT_EQ(awaitChange([&] { return pasteboard_.readText(); }, "café"), theirs);
   EXPECT_FALSE(pasteboard_.readImagePNG());
   EXPECT_FALSE(pasteboard_.readFile());
 }

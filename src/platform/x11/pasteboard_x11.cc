@@ -1,12 +1,13 @@
 #include "platform/x11/pasteboard_x11.h"
 
-#include "core/utf8.h"
+#include <iconv.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
 
+#include "core/utf8.h"
 #include "platform/x11/png_image.h"
 
 namespace lumora::platform::x11 {
@@ -15,17 +16,26 @@ using protocol::Bytes;
 
 namespace {
 
+// `bytes` converted between character sets by iconv; nothing when a character has no form in
+// the target set (or the input is malformed).
+std::optional<Bytes> convertCharset(const char* from, const char* to, const Bytes& bytes) {
+  iconv_t converter = ::iconv_open(to, from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  Bytes out(bytes.size() * 2 + 4);
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+  std::size_t inLeft = bytes.size();
+  char* cursor = reinterpret_cast<char*>(out.data());
+  std::size_t outLeft = out.size();
+  const std::size_t result = ::iconv(converter, &in, &inLeft, &cursor, &outLeft);
+  ::iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
 std::string latin1ToUtf8(const Bytes& bytes) {
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    if (b < 0x80) {
-      text += static_cast<char>(b);
-    } else {
-      text += static_cast<char>(0xc0 | (b >> 6));
-      text += static_cast<char>(0x80 | (b & 0x3f));
-    }
-  }
-  return text;
+  auto text = convertCharset("ISO-8859-1", "UTF-8", bytes);  // every Latin-1 byte converts
+  return text ? std::string(text->begin(), text->end()) : std::string();
 }
 
 int hexValue(char c) {
@@ -123,10 +133,12 @@ std::optional<std::string> PasteboardX11::readText() {
 
 void PasteboardX11::writeText(const std::string& text) {
   const Bytes bytes = protocol::bytesOf(text);
-  owner_.own({{"UTF8_STRING", bytes},
-              {"STRING", bytes},
-              {"TEXT", bytes},
-              {"text/plain;charset=utf-8", bytes}});
+  std::vector<std::pair<std::string, Bytes>> forms = {
+      {"UTF8_STRING", bytes}, {"TEXT", bytes}, {"text/plain;charset=utf-8", bytes}};
+  // STRING is Latin-1; offered only when the text has a Latin-1 form.
+  if (auto latin1 = convertCharset("UTF-8", "ISO-8859-1", bytes))
+    forms.emplace_back("STRING", *latin1);
+  owner_.own(std::move(forms));
 }
 
 std::optional<Bytes> PasteboardX11::readImagePNG() {
