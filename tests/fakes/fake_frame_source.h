@@ -2,6 +2,8 @@
 
 #include "platform/frame_source.h"
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -11,7 +13,8 @@
 namespace lumora::fakes {
 
 // Delivers the frames queued with `frames` synchronously from start(), then whatever the test
-// pushes with emit(); `startFailure` makes start() throw. Counts starts and stops.
+// pushes with emit(); `startFailure` makes start() throw. Counts starts and stops in `counts`,
+// which a test may keep after the source itself is gone.
 class FakeFrameSource : public platform::FrameSource {
  public:
   struct Frame {
@@ -23,7 +26,7 @@ class FakeFrameSource : public platform::FrameSource {
     std::vector<Frame> initial;
     {
       std::lock_guard lock(mutex_);
-      ++starts;
+      ++counts->starts;
       if (startFailure) throw std::runtime_error(*startFailure);
       handler_ = std::move(handler);
       initial = frames;
@@ -32,7 +35,7 @@ class FakeFrameSource : public platform::FrameSource {
   }
   void stop() override {
     std::lock_guard lock(mutex_);
-    ++stops;
+    ++counts->stops;
     handler_ = nullptr;
   }
   void emit(const platform::PixelBuffer& buffer, std::uint64_t timeMillis) {
@@ -46,8 +49,11 @@ class FakeFrameSource : public platform::FrameSource {
 
   std::vector<Frame> frames;
   std::optional<std::string> startFailure;
-  int starts = 0;
-  int stops = 0;
+  struct Counts {
+    std::atomic<int> starts = 0;
+    std::atomic<int> stops = 0;
+  };
+  std::shared_ptr<Counts> counts = std::make_shared<Counts>();
 
  private:
   std::mutex mutex_;

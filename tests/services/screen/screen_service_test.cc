@@ -37,7 +37,7 @@ class ScreenServiceTest : public ::testing::Test {
           auto source = std::make_unique<fakes::FakeFrameSource>();
           source->frames = frames_;
           source->startFailure = startFailure_;
-          lastSource_ = source.get();
+          lastCounts_ = source->counts;
           return source;
         },
         stillTimeout);
@@ -56,7 +56,7 @@ class ScreenServiceTest : public ::testing::Test {
   std::vector<fakes::FakeFrameSource::Frame> frames_;
   std::optional<std::string> startFailure_;
   std::vector<Request> requests_;
-  fakes::FakeFrameSource* lastSource_ = nullptr;
+  std::shared_ptr<fakes::FakeFrameSource::Counts> lastCounts_;
 };
 
 TEST_F(ScreenServiceTest, ListsDisplaysInThePlatformsOrderAndPassesFailuresOn) {
@@ -81,9 +81,9 @@ TEST_F(ScreenServiceTest, StillCaptureTakesTheFirstDisplaysFirstFrameAndStopsThe
   EXPECT_EQ(requests_[0].displayID, 7u) << "the first display, not the main one";
   EXPECT_EQ(requests_[0].width, 1920);
   EXPECT_EQ(requests_[0].height, 1080);
-  ASSERT_NE(lastSource_, nullptr);
-  EXPECT_EQ(lastSource_->starts, 1);
-  EXPECT_EQ(lastSource_->stops, 1);
+  ASSERT_NE(lastCounts_, nullptr);
+  EXPECT_EQ(lastCounts_->starts, 1);
+  EXPECT_EQ(lastCounts_->stops, 1);
 }
 
 TEST_F(ScreenServiceTest, StillCaptureFailures) {

@@ -1,0 +1,222 @@
+#include "router/dispatcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/thread_pool.hpp>
+
+#include <cmath>
+#include <limits>
+
+#include "fakes/fake_display_directory.h"
+#include "fakes/fake_input_injector.h"
+#include "fakes/fake_pasteboard_access.h"
+#include "services/clipboard/clipboard_service.h"
+#include "services/file/file_service.h"
+#include "services/input/input_service.h"
+#include "services/screen/screen_service.h"
+#include "services/terminal/terminal_service.h"
+#include "support/run_awaitable.h"
+#include "support/temp_dir.h"
+
+namespace lumora::router {
+namespace {
+
+using platform::MouseEventType;
+using platform::ScreenPoint;
+using protocol::Envelope;
+using protocol::MessageType;
+using protocol::Payload;
+using protocol::ProtocolError;
+using ::testing::HasSubstr;
+
+// Records stream requests; fails on demand.
+class FakeStreamController : public ScreenStreamController {
+ public:
+  boost::asio::awaitable<void> startStream(protocol::CaptureFrameRequest request) override {
+    if (fail) throw std::runtime_error("capture refused");
+    started.push_back(request);
+    co_return;
+  }
+  boost::asio::awaitable<void> stopStream() override {
+    ++stops;
+    co_return;
+  }
+  std::vector<protocol::CaptureFrameRequest> started;
+  int stops = 0;
+  bool fail = false;
+};
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  DispatcherTest() {
+    displays_->set({{1, "Main", 1000, 800, true}, {2, "Side", 1920, 1080, false}},
+                   {{1, {100, 50, 1000, 800}}, {2, {1100, 0, 1920, 1080}}});
+    injector_->movesCursor = true;  // as a real pointer does
+    dispatcher_ = makeDispatcher(&stream_);
+  }
+  ~DispatcherTest() override { pool_.join(); }
+
+  std::unique_ptr<Dispatcher> makeDispatcher(ScreenStreamController* stream) {
+    Dispatcher::Services services;
+    services.file = &file_;
+    services.terminal = &terminal_;
+    services.input = &input_;
+    services.screen = &screen_;
+    services.clipboard = &clipboard_;
+    services.displays = displays_;
+    services.screenStream = stream;
+    services.defaultShell = [] { return std::string("/bin/sh"); };
+    return std::make_unique<Dispatcher>(std::move(services));
+  }
+
+  Envelope ask(Payload payload, Dispatcher* dispatcher = nullptr) {
+    Envelope request = Envelope::request(std::move(payload));
+    Envelope reply = testing_support::runAwaitable(
+        io_, (dispatcher ? dispatcher : dispatcher_.get())->handle(request));
+    EXPECT_EQ(reply.correlationID, request.id);
+    return reply;
+  }
+
+  static ProtocolError errorOf(const Envelope& reply) {
+    const auto* error = reply.payload.get<MessageType::error>();
+    return error ? *error : ProtocolError{"(not an error)", ""};
+  }
+
+  // Where the last pointer event went.
+  ScreenPoint lastPointer() const {
+    return injector_->mouse.empty() ? ScreenPoint{-1, -1} : injector_->mouse.back().at;
+  }
+
+  boost::asio::io_context io_;
+  boost::asio::thread_pool pool_{2};
+  std::shared_ptr<fakes::FakeDisplayDirectory> displays_ =
+      std::make_shared<fakes::FakeDisplayDirectory>();
+  std::shared_ptr<fakes::FakeInputInjector> injector_ =
+      std::make_shared<fakes::FakeInputInjector>();
+  std::shared_ptr<fakes::FakePasteboardAccess> pasteboard_ =
+      std::make_shared<fakes::FakePasteboardAccess>();
+  testing_support::TempDir staging_;
+  services::FileService file_{pool_.get_executor()};
+  services::TerminalService terminal_{io_.get_executor()};
+  services::input::InputService input_{pool_.get_executor(), injector_};
+  services::screen::ScreenService screen_{pool_.get_executor(), displays_, nullptr};
+  services::ClipboardService clipboard_{pool_.get_executor(), pasteboard_, staging_.path()};
+  FakeStreamController stream_;
+  std::unique_ptr<Dispatcher> dispatcher_;
+};
+
+TEST_F(DispatcherTest, PointsLandOnTheStreamedDisplayElseTheMainOne) {
+  ask(protocol::MouseMoveCommand{{0.5, 0.5}});
+  EXPECT_EQ(lastPointer(), (ScreenPoint{600, 450}));
+  ask(protocol::MouseMoveCommand{{-1, 2}});
+  EXPECT_EQ(lastPointer(), (ScreenPoint{100, 850}));
+  ask(protocol::MouseMoveCommand{{std::nan(""), 0.25}});
+  EXPECT_EQ(lastPointer(), (ScreenPoint{100, 250}));
+
+  ask(protocol::CaptureFrameRequest{protocol::CaptureMode::startStream, {}, {}, {}, 2u});
+  ask(protocol::MouseClickCommand{protocol::Point{1, 0}, protocol::MouseButton::right});
+  EXPECT_EQ(injector_->mouse.back().type, MouseEventType::rightMouseUp);
+  EXPECT_EQ(lastPointer(), (ScreenPoint{3020, 0}));
+
+  // A failed start leaves the streamed display as it was.
+  stream_.fail = true;
+  EXPECT_EQ(errorOf(ask(
+                protocol::CaptureFrameRequest{protocol::CaptureMode::startStream, {}, {}, {}, 1u})),
+            (ProtocolError{"internal", "capture refused"}));
+  ask(protocol::MouseMoveCommand{{0, 0}});
+  EXPECT_EQ(lastPointer(), (ScreenPoint{1100, 0}));
+
+  ask(protocol::CaptureFrameRequest{protocol::CaptureMode::stopStream, {}, {}, {}, {}});
+  EXPECT_EQ(stream_.stops, 1);
+  ask(protocol::MouseMoveCommand{{0, 0}});
+  EXPECT_EQ(lastPointer(), (ScreenPoint{100, 50}));
+}
+
+TEST_F(DispatcherTest, InputRequestsBecomeTheRightServiceCalls) {
+  ask(protocol::KeyCommand{0x24, protocol::KeyAction::press});
+  ask(protocol::KeyCommand{0x38, protocol::KeyAction::down});
+  ask(protocol::KeyCommand{0x38, protocol::KeyAction::up});
+  ASSERT_EQ(injector_->keys.size(), 4u);
+  EXPECT_TRUE(injector_->keys[0].down && !injector_->keys[1].down);
+  EXPECT_EQ(injector_->keys[2].keyCode, 0x38);
+  EXPECT_TRUE(injector_->keys[2].down && !injector_->keys[3].down);
+
+  EXPECT_EQ(ask(protocol::ScrollCommand{3.9, -3.9}).payload.messageType(), MessageType::ack);
+  ASSERT_EQ(injector_->scrolls.size(), 1u);
+  EXPECT_EQ(injector_->scrolls[0], (fakes::FakeInputInjector::ScrollEvent{-3, 3}));
+  for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e12}) {
+    EXPECT_EQ(errorOf(ask(protocol::ScrollCommand{0, bad})),
+              (ProtocolError{"bad_request", "scroll delta out of range"}));
+  }
+  EXPECT_EQ(injector_->scrolls.size(), 1u);
+
+  // A press at a point first moves there, then holds the button.
+  ask(protocol::MouseButtonCommand{protocol::Point{0, 0}, protocol::MouseButton::left, true});
+  EXPECT_EQ(injector_->mouse.back().type, MouseEventType::leftMouseDown);
+  EXPECT_EQ(lastPointer(), (ScreenPoint{100, 50}));
+  ask(protocol::TypeTextCommand{"hé"});
+  EXPECT_EQ(injector_->keys.back().text, u"hé");
+}
+
+TEST_F(DispatcherTest, ScreenAndClipboardRequests) {
+  Envelope list = ask(protocol::ScreenListDisplaysRequest{});
+  const auto* displays = list.payload.get<MessageType::screenDisplayList>();
+  ASSERT_NE(displays, nullptr);
+  ASSERT_EQ(displays->displays.size(), 2u);
+  EXPECT_EQ(displays->displays[1], (protocol::DisplayInfo{2, "Side", 1920, 1080, false}));
+
+  EXPECT_EQ(
+      errorOf(ask(protocol::CaptureFrameRequest{protocol::CaptureMode::single, {}, {}, {}, {}})),
+      (ProtocolError{"unsupported", "single-frame mode not supported; use startStream"}));
+  auto noStreaming = makeDispatcher(nullptr);
+  EXPECT_EQ(
+      errorOf(ask(protocol::CaptureFrameRequest{protocol::CaptureMode::single, {}, {}, {}, {}},
+                  noStreaming.get())),
+      (ProtocolError{"unsupported", "screen streaming controller not configured"}));
+
+  ask(Payload::clipboardSet(protocol::ClipboardContent::makeText("copied")));
+  protocol::ClipboardContent fileWithoutData = protocol::ClipboardContent::makeFile("a.txt", {});
+  fileWithoutData.fileData.reset();
+  EXPECT_EQ(ask(Payload::clipboardSet(fileWithoutData)).payload.messageType(), MessageType::ack);
+  Envelope content = ask(protocol::ClipboardGetRequest{});
+  EXPECT_EQ(*content.payload.get<MessageType::clipboardContent>(),
+            protocol::ClipboardContent::makeText("copied"));
+}
+
+TEST_F(DispatcherTest, FilesAndCommandsWithTheirFailures) {
+  std::string path = staging_ / "notes.txt";
+  EXPECT_EQ(ask(protocol::FileUploadRequest{path, {'h', 'i'}, 0, true}).payload.messageType(),
+            MessageType::ack);
+  Envelope download = ask(protocol::FileDownloadRequest{path, 1, std::nullopt});
+  EXPECT_EQ(*download.payload.get<MessageType::fileDownloadResult>(),
+            (protocol::FileDownloadResult{path, {'i'}, 1, 2, true}));
+
+  ::testing::internal::CaptureStderr();
+  Envelope failed = ask(protocol::FileRemoveRequest{staging_ / "missing"});
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(errorOf(failed), (ProtocolError{"internal", "No such file or directory"}));
+  EXPECT_THAT(
+      log, HasSubstr("[ERROR] router: dispatch failed for file.remove: No such file or directory"));
+
+  Envelope run = ask(protocol::TerminalRunRequest{"echo $0; exit 4", std::nullopt});
+  EXPECT_EQ(*run.payload.get<MessageType::terminalRunResult>(),
+            (protocol::TerminalRunResult{4, "/bin/sh\n", ""}));
+
+  EXPECT_EQ(ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
+  EXPECT_EQ(errorOf(ask(protocol::MediaTicketRequest{})),
+            (ProtocolError{"unexpected_message",
+                           "agent received a response-type payload: media.ticket"}));
+}
+
+TEST_F(DispatcherTest, UndecodableBytesGetADescribedRefusal) {
+  auto bytes = testing_support::runAwaitable(io_, dispatcher_->handle(protocol::asBytes("{]")));
+  auto reply = Envelope::decode(bytes);
+  ASSERT_TRUE(reply.ok());
+  EXPECT_FALSE(reply->correlationID.has_value());
+  EXPECT_EQ(errorOf(*reply).code, "bad_request");
+  EXPECT_THAT(errorOf(*reply).message, HasSubstr("decode failed: invalid JSON"));
+}
+
+}  // namespace
+}  // namespace lumora::router
