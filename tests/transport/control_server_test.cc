@@ -17,9 +17,12 @@
 #include <boost/asio/use_future.hpp>
 #include "protocol/auth_crypto.h"
 #include "protocol/frame_codec.h"
+#include "support/raw_client.h"
 
 namespace lumora::transport {
 namespace {
+
+using testing_support::RawClient;
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -34,66 +37,6 @@ class AckingDispatcher : public router::RequestHandler {
   asio::awaitable<Envelope> handle(Envelope request) override {
     co_return Envelope::response(request.id, protocol::Ack{});
   }
-};
-
-// A peer written against the wire format alone: blocking socket, frames by hand.
-class RawClient {
- public:
-  explicit RawClient(std::uint16_t port) : socket_(io_) {
-    socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-  }
-
-  void sendRaw(const Bytes& bytes) { asio::write(socket_, asio::buffer(bytes)); }
-  void send(const Envelope& envelope) { sendRaw(protocol::FrameCodec::encode(envelope.encode())); }
-
-  // The next envelope, or nothing once the agent has closed the connection.
-  std::optional<Envelope> receive() {
-    std::uint8_t prefix[4];
-    boost::system::error_code ec;
-    asio::read(socket_, asio::buffer(prefix), ec);
-    if (ec) return std::nullopt;
-    Bytes body(protocol::FrameCodec::readLength(prefix));
-    asio::read(socket_, asio::buffer(body), ec);
-    if (ec) return std::nullopt;
-    auto decoded = Envelope::decode(body);
-    EXPECT_TRUE(decoded.ok());
-    return decoded ? std::optional(*decoded) : std::nullopt;
-  }
-
-  Envelope ask(protocol::Payload payload) {
-    Envelope request = Envelope::request(std::move(payload));
-    send(request);
-    auto reply = receive();
-    EXPECT_TRUE(reply.has_value());
-    EXPECT_EQ(reply ? reply->correlationID : std::nullopt, request.id);
-    return reply.value_or(Envelope{});
-  }
-
-  void authenticate(const protocol::PairingSecret& secret) {
-    Envelope challenge = ask(protocol::AuthBegin{"raw"});
-    auto mac = protocol::AuthCrypto::mac(
-        secret.data, challenge.payload.get<MessageType::authChallenge>()->nonce);
-    ASSERT_EQ(ask(protocol::AuthComplete{mac}).payload.messageType(), MessageType::ack);
-  }
-
-  // True when the agent closes the connection (reads end) within the limit.
-  bool closedByAgent() {
-    socket_.non_blocking(false);
-    struct timeval limit {
-      10, 0
-    };
-    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::uint8_t byte;
-    boost::system::error_code ec;
-    for (;;) {
-      socket_.read_some(asio::buffer(&byte, 1), ec);
-      if (ec) return ec == asio::error::eof || ec == asio::error::connection_reset;
-    }
-  }
-
- private:
-  asio::io_context io_;
-  tcp::socket socket_;
 };
 
 class ControlServerTest : public ::testing::Test {

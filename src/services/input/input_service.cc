@@ -50,6 +50,15 @@ asio::awaitable<void> InputService::moveMouseBy(double dx, double dy) {
   });
 }
 
+asio::awaitable<void> InputService::releaseHeldButton() {
+  co_await core::runOn(strand_, [this] {
+    if (!heldButton_) return;
+    const MouseButtonNumber button = *heldButton_;
+    injector_->postMouseEvent(eventsFor(button).release, injector_->cursorLocation(), button);
+    heldButton_.reset();
+  });
+}
+
 asio::awaitable<void> InputService::setButton(MouseButtonNumber button, bool down) {
   co_await core::runOn(strand_, [this, button, down] {
     const ScreenPoint at = injector_->cursorLocation();

@@ -38,6 +38,9 @@ class InputService : public core::AgentService {
   // Press or release at the current pointer; a press makes `button` the held one, a release
   // clears it only when it is the held one.
   boost::asio::awaitable<void> setButton(MouseButtonNumber button, bool down);
+  // Lets go of the held button, if any, where the pointer is: a peer that drops mid-drag must
+  // not leave a button down.
+  boost::asio::awaitable<void> releaseHeldButton();
   boost::asio::awaitable<void> click(ScreenPoint at, MouseButtonNumber button);
   boost::asio::awaitable<void> clickAtCursor(MouseButtonNumber button);
   boost::asio::awaitable<void> leftClick(ScreenPoint at);

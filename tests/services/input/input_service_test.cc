@@ -37,6 +37,16 @@ TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
   EXPECT_FALSE(service_.heldButton());
 }
 
+TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoes) {
+  blockingAwait(service_.releaseHeldButton());
+  EXPECT_TRUE(injector_->mouse.empty()) << "nothing held, nothing posted";
+  injector_->cursor = {5, 6};
+  blockingAwait(service_.setButton(1, true));
+  blockingAwait(service_.releaseHeldButton());
+  EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseUp, {5, 6}, 1}));
+  EXPECT_FALSE(service_.heldButton());
+}
+
 TEST_F(InputServiceTest, ReleasingAnotherButtonKeepsTheHeldOne) {
   blockingAwait(service_.setButton(0, true));
   blockingAwait(service_.setButton(1, true));

@@ -1,0 +1,141 @@
+// lumora-agent: serves this desktop to paired phones until SIGINT or SIGTERM.
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "app/agent_status.h"
+#include "core/service_kind.h"
+#include "core/terminal_qr_code.h"
+#include "runtime/agent_runtime.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using lumora::runtime::AgentRuntime;
+
+constexpr std::string_view kVersion = "0.1.0";
+
+constexpr std::string_view kUsage =
+    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr]\n"
+    "\n"
+    "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
+    "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
+    "\n"
+    "  --port N          control port (1-65534; 0 lets the system choose)\n"
+    "  --reset-pairing   make a new pairing code; every paired phone must pair again\n"
+    "  --no-qr           do not print the pairing QR code\n"
+    "  --help            show this text\n"
+    "  --version         show the version\n";
+
+struct Arguments {
+  std::uint16_t port = lumora::core::AgentConfig::kDefaultControlPort;
+  bool resetPairing = false;
+  bool showQR = true;
+};
+
+// The arguments, or an exit code when the program should end here.
+std::variant<Arguments, int> parse(int argc, char** argv) {
+  Arguments arguments;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "lumora-agent " << kVersion << "\n";
+      return 0;
+    }
+    if (arg == "--reset-pairing") {
+      arguments.resetPairing = true;
+    } else if (arg == "--no-qr") {
+      arguments.showQR = false;
+    } else if (arg == "--port" && i + 1 < argc) {
+      std::string_view value = argv[++i];
+      unsigned port = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
+      if (ec != std::errc() || end != value.data() + value.size() || port > 65534) {
+        std::cerr << "lumora-agent: invalid port '" << value << "' (expected 0-65534)\n";
+        return 2;
+      }
+      arguments.port = static_cast<std::uint16_t>(port);
+    } else {
+      std::cerr << "lumora-agent: unknown option '" << arg << "'\n" << kUsage;
+      return 2;
+    }
+  }
+  return arguments;
+}
+
+void printPairing(const lumora::runtime::AgentServingInfo& info, bool showQR) {
+  std::cout << "\nPair your phone with this agent:\n";
+  if (info.pairingLink) {
+    if (showQR) {
+      if (auto qr = lumora::core::TerminalQRCode::asciiString(*info.pairingLink, 2)) {
+        std::cout << *qr << "\n";
+      }
+    }
+    std::cout << "  link: " << *info.pairingLink << "\n";
+  }
+  std::cout << "  host: " << info.controlAddress << "  control port: " << info.controlPort
+            << "  media port: "
+            << (info.mediaPort ? std::to_string(*info.mediaPort) : std::string("-")) << "\n"
+            << "  code: " << info.pairingCode << "\n\n"
+            << std::flush;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto parsed = parse(argc, argv);
+  if (auto* exitCode = std::get_if<int>(&parsed)) return *exitCode;
+  const Arguments arguments = std::get<Arguments>(parsed);
+
+  // A peer that disconnects mid-write must not kill the agent.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  asio::io_context network;
+  asio::thread_pool work(4);
+  AgentRuntime::Options options{
+      lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()},
+      std::nullopt, arguments.resetPairing, std::nullopt};
+  AgentRuntime runtime(options, network.get_executor(), work.get_executor());
+  lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::stopped());
+
+  int exitCode = 0;
+  asio::signal_set signals(network, SIGINT, SIGTERM);
+  asio::co_spawn(
+      network,
+      [&]() -> asio::awaitable<void> {
+        try {
+          auto info = co_await runtime.start();
+          lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::serving(info));
+          printPairing(info, arguments.showQR);
+        } catch (const std::exception& e) {
+          std::cerr << "lumora-agent: could not start: " << e.what() << "\n";
+          exitCode = 1;
+        }
+        if (exitCode == 0) co_await signals.async_wait(asio::use_awaitable);
+        co_await runtime.stop();
+        lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::stopped());
+        signals.cancel();
+        network.stop();
+      },
+      asio::detached);
+  network.run();
+  work.join();
+  return exitCode;
+}

@@ -1,0 +1,210 @@
+#include "runtime/agent_runtime.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "platform/linux/user_account.h"
+#include "platform/x11/display_directory_x11.h"
+#include "platform/x11/frame_source_x11.h"
+#include "platform/x11/input_injector_x11.h"
+#include "platform/x11/pasteboard_x11.h"
+#include "protocol/pairing_payload.h"
+#include "router/dispatcher.h"
+#include "runtime/unavailable_desktop.h"
+#include "services/clipboard/clipboard_service.h"
+#include "services/file/file_service.h"
+#include "services/input/input_service.h"
+#include "services/screen/screen_service.h"
+#include "services/terminal/terminal_service.h"
+#include "transport/connection_manager.h"
+#include "transport/pairing_store.h"
+#include "transport/tailscale_locator.h"
+
+namespace lumora::runtime {
+
+namespace asio = boost::asio;
+
+AgentRuntimeError AgentRuntimeError::make(Code code) {
+  switch (code) {
+    case alreadyRunning:
+      return AgentRuntimeError(code, "the agent is already running");
+    case invalidPort:
+      return AgentRuntimeError(code, "control port 65535 leaves no port for the media channel");
+  }
+  return AgentRuntimeError(code, "agent runtime error");
+}
+
+// Everything one start builds, released again by stop.
+struct AssembledAgent {
+  // Why the desktop services cannot work, when no display server answered.
+  std::optional<std::string> desktopUnavailable;
+  std::shared_ptr<platform::DisplayDirectory> displays;
+  std::shared_ptr<platform::InputInjector> injector;
+  std::shared_ptr<platform::PasteboardAccess> pasteboard;
+
+  std::unique_ptr<services::screen::ScreenService> screen;
+  std::shared_ptr<services::input::InputService> input;
+  std::unique_ptr<services::FileService> file;
+  std::unique_ptr<services::TerminalService> terminal;
+  std::unique_ptr<services::ClipboardService> clipboard;
+  std::vector<core::AgentService*> services;  // start order
+
+  std::shared_ptr<transport::MediaTicketStore> mediaTickets;
+  std::unique_ptr<router::Dispatcher> dispatcher;
+  std::shared_ptr<transport::ControlServer> controlServer;
+  std::unique_ptr<transport::ConnectionManager> manager;
+};
+
+namespace {
+
+std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
+                                         asio::any_io_executor network,
+                                         asio::any_io_executor work) {
+  auto agent = std::make_unique<AssembledAgent>();
+  const std::string display = options.displayName.value_or("");
+  try {
+    auto directory = std::make_shared<platform::x11::DisplayDirectoryX11>(display);
+    agent->injector = std::make_shared<platform::x11::InputInjectorX11>(display, directory);
+    agent->pasteboard = std::make_shared<platform::x11::PasteboardX11>(display);
+    agent->displays = directory;
+  } catch (const std::exception& e) {
+    auto unavailable = std::make_shared<UnavailableDesktop>(e.what());
+    agent->desktopUnavailable = e.what();
+    agent->displays = unavailable;
+    agent->injector = unavailable;
+    agent->pasteboard = unavailable;
+  }
+
+  agent->screen = std::make_unique<services::screen::ScreenService>(
+      work, agent->displays,
+      [display](std::optional<int> maxWidth, std::optional<int> maxHeight,
+                std::optional<std::uint32_t> displayID, int fps) {
+        return std::make_unique<platform::x11::FrameSourceX11>(display, maxWidth, maxHeight,
+                                                               displayID, fps);
+      });
+  agent->input = std::make_shared<services::input::InputService>(work, agent->injector);
+  agent->file = std::make_unique<services::FileService>(work);
+  agent->terminal = std::make_unique<services::TerminalService>(network);
+  agent->clipboard = std::make_unique<services::ClipboardService>(work, agent->pasteboard);
+  agent->services = {agent->screen.get(), agent->input.get(), agent->file.get(),
+                     agent->terminal.get(), agent->clipboard.get()};
+
+  agent->mediaTickets = std::make_shared<transport::MediaTicketStore>(std::chrono::seconds(30));
+
+  router::Dispatcher::Services services;
+  services.file = agent->file.get();
+  services.terminal = agent->terminal.get();
+  services.input = agent->input.get();
+  services.screen = agent->screen.get();
+  services.clipboard = agent->clipboard.get();
+  services.displays = agent->displays;
+  services.screenStream = nullptr;  // streaming arrives with the encoder
+  services.defaultShell = platform::linux_os::loginShell;
+  agent->dispatcher = std::make_unique<router::Dispatcher>(std::move(services));
+  return agent;
+}
+
+bool needsDesktop(const core::AgentService* service, const AssembledAgent& agent) {
+  return service == agent.screen.get() || service == agent.input.get() ||
+         service == agent.clipboard.get();
+}
+
+}  // namespace
+
+AgentRuntime::AgentRuntime(Options options, asio::any_io_executor networkExecutor,
+                           asio::any_io_executor workExecutor)
+    : options_(std::move(options)),
+      networkExecutor_(std::move(networkExecutor)),
+      workExecutor_(std::move(workExecutor)) {}
+
+AgentRuntime::~AgentRuntime() = default;
+
+asio::awaitable<AgentServingInfo> AgentRuntime::start() {
+  if (started_) throw AgentRuntimeError::make(AgentRuntimeError::alreadyRunning);
+  if (options_.config.controlPort == 65535) {
+    throw AgentRuntimeError::make(AgentRuntimeError::invalidPort);
+  }
+
+  const transport::PairingStore store = transport::PairingStore::defaultStore();
+  const protocol::PairingSecret secret =
+      options_.resetPairing ? store.reset() : store.loadOrCreate();
+
+  assembled_ = assemble(options_, networkExecutor_, workExecutor_);
+  AssembledAgent& agent = *assembled_;
+  for (core::AgentService* service : agent.services) {
+    if (agent.desktopUnavailable && needsDesktop(service, agent)) {
+      log_.error("failed to start " + service->name() + ": " + *agent.desktopUnavailable);
+      continue;
+    }
+    try {
+      co_await service->start();
+    } catch (const std::exception& e) {
+      log_.error("failed to start " + service->name() + ": " + e.what());
+    }
+  }
+
+  transport::ConnectionContext::Dependencies dependencies;
+  dependencies.dispatcher = agent.dispatcher.get();
+  dependencies.authenticator = transport::Authenticator{secret};
+  dependencies.mediaTickets = agent.mediaTickets;
+  dependencies.terminalExecutor = networkExecutor_;
+  dependencies.defaultShell = platform::linux_os::loginShell;
+  agent.controlServer =
+      std::make_shared<transport::ControlServer>(networkExecutor_, std::move(dependencies));
+  // A phone that drops mid-drag must not leave the button down.
+  std::weak_ptr<services::input::InputService> input = agent.input;
+  agent.controlServer->setOnConnectionClosed([input] {
+    if (auto service = input.lock()) {
+      asio::co_spawn(asio::system_executor(), service->releaseHeldButton(), asio::detached);
+    }
+  });
+  agent.manager = std::make_unique<transport::ConnectionManager>(
+      agent.controlServer, nullptr, transport::ConnectionMode::tailscale, workExecutor_,
+      [] { return transport::TailscaleLocator::currentIPv4(); });
+
+  const std::uint16_t port = options_.config.controlPort;
+  const std::uint16_t mediaPort = static_cast<std::uint16_t>(port == 0 ? 0 : port + 1);
+  transport::ConnectionInfo connection = co_await agent.manager->start(port, mediaPort);
+
+  AgentServingInfo info;
+  info.controlAddress = connection.advertiseAddress.value_or("0.0.0.0");
+  info.controlPort = connection.port;
+  info.mediaPort = connection.mediaPort;
+  info.mode = std::string(transport::rawValue(connection.mode));
+  info.pairingCode = secret.code();
+  info.pairingFingerprint = secret.fingerprint();
+  if (connection.advertiseAddress && connection.mediaPort) {
+    info.pairingLink = protocol::PairingPayload{*connection.advertiseAddress, connection.port,
+                                                *connection.mediaPort, info.pairingCode}
+                           .url();
+  }
+  started_ = true;
+  log_.info("serving control=" + info.controlAddress + ":" + std::to_string(info.controlPort) +
+            " media=" + (info.mediaPort ? std::to_string(*info.mediaPort) : std::string("-")) +
+            " via " + info.mode);
+  co_return info;
+}
+
+asio::awaitable<void> AgentRuntime::stop() {
+  if (assembled_) {
+    AssembledAgent& agent = *assembled_;
+    if (agent.manager) {
+      agent.manager->stop();
+      // Connections close on their own strands; give them a moment to let go of the
+      // dispatcher and services before those are released.
+      asio::steady_timer pause(networkExecutor_);
+      for (int i = 0; i < 150 && agent.controlServer->connectionCount() > 0; ++i) {
+        pause.expires_after(std::chrono::milliseconds(20));
+        co_await pause.async_wait(asio::use_awaitable);
+      }
+    }
+    for (core::AgentService* service : agent.services) co_await service->stop();
+    assembled_.reset();
+  }
+  started_ = false;
+  log_.info("runtime stopped");
+}
+
+}  // namespace lumora::runtime

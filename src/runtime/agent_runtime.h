@@ -1,0 +1,77 @@
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/agent_config.h"
+#include "core/agent_log.h"
+
+namespace lumora::runtime {
+
+class AgentRuntimeError : public std::runtime_error {
+ public:
+  enum Code { alreadyRunning, invalidPort };
+  static AgentRuntimeError make(Code code);
+  Code code() const { return code_; }
+
+ private:
+  AgentRuntimeError(Code code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+  Code code_;
+};
+
+// How peers reach a running agent.
+struct AgentServingInfo {
+  std::string controlAddress;
+  std::uint16_t controlPort = 0;
+  std::optional<std::uint16_t> mediaPort;
+  std::string mode;
+  std::string pairingCode;
+  std::string pairingFingerprint;
+  std::optional<std::string> pairingLink;
+  std::optional<std::string> relayURL;
+  bool operator==(const AgentServingInfo&) const = default;
+};
+
+struct AssembledAgent;
+
+// Loads the pairing secret, assembles and starts every service, binds the servers where the
+// connection manager decides, and reports how to reach the agent; stop() undoes all of it.
+//
+// Threads: start and stop are awaited from the network executor, one at a time. Services run
+// on strands over `workExecutor`; sockets and terminals on `networkExecutor`.
+class AgentRuntime {
+ public:
+  struct Options {
+    core::AgentConfig config;
+    std::optional<std::string> relayBase;  // no relay is attached yet
+    bool resetPairing = false;
+    std::optional<std::string> displayName;  // X display; $DISPLAY when absent
+  };
+
+  AgentRuntime(Options options, boost::asio::any_io_executor networkExecutor,
+               boost::asio::any_io_executor workExecutor);
+  ~AgentRuntime();
+
+  bool isRunning() const { return started_; }
+  // Throws AgentRuntimeError::alreadyRunning, the pairing store's and the servers' errors.
+  boost::asio::awaitable<AgentServingInfo> start();
+  boost::asio::awaitable<void> stop();
+
+ private:
+  Options options_;
+  boost::asio::any_io_executor networkExecutor_;
+  boost::asio::any_io_executor workExecutor_;
+  core::AgentLog log_{"runtime"};
+  std::unique_ptr<AssembledAgent> assembled_;
+  bool started_ = false;
+};
+
+}  // namespace lumora::runtime
