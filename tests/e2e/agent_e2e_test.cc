@@ -34,12 +34,18 @@ std::string readFile(const std::filesystem::path& path) {
 
 class AgentProcess {
  public:
-  explicit AgentProcess(const testing_support::TempDir& home) : home_(home) {
+  explicit AgentProcess(const testing_support::TempDir& home, bool resetPairing = false)
+      : home_(home) {
     std::vector<std::string> environment = {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"};
     std::vector<char*> envp;
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    const char* argv[] = {LUMORA_AGENT_BINARY, "--port", "0", "--no-qr", nullptr};
+    const char* argv[] = {LUMORA_AGENT_BINARY,
+                          "--port",
+                          "0",
+                          "--no-qr",
+                          resetPairing ? "--reset-pairing" : nullptr,
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string log = home.path() / "agent.log";
@@ -124,6 +130,22 @@ TEST(AgentEndToEndTest, PairsServesFilesAndCommandsAndStopsCleanly) {
   EXPECT_EQ(agent.terminate(), 0);
   EXPECT_EQ(readFile(home.path() / ".lumora/agent-status.json"), "{\n  \"running\" : false\n}");
   EXPECT_TRUE(client.closedByAgent());
+}
+
+TEST(AgentEndToEndTest, PairingSurvivesRestartsUntilReset) {
+  testing_support::TempDir home;
+  auto codeOfRun = [&](bool reset) {
+    AgentProcess agent(home, reset);
+    auto status = agent.waitUntilServing();
+    EXPECT_EQ(agent.terminate(), 0);
+    return status.empty() ? std::string() : std::string(status.at("pairingCode").as_string());
+  };
+  const std::string first = codeOfRun(false);
+  ASSERT_EQ(first.size(), 32u);
+  EXPECT_EQ(codeOfRun(false), first);
+  const std::string reset = codeOfRun(true);
+  EXPECT_NE(reset, first);
+  EXPECT_EQ(codeOfRun(false), reset);
 }
 
 }  // namespace
