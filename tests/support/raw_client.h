@@ -2,14 +2,13 @@
 
 #include <sys/socket.h>
 
-#include <gtest/gtest.h>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
 #include <optional>
+#include <stdexcept>
 
 #include "protocol/auth_crypto.h"
 #include "protocol/envelope.h"
@@ -18,7 +17,8 @@
 
 namespace lumora::testing_support {
 
-// A peer written against the wire format alone: blocking socket, frames by hand.
+// A peer written against the wire format alone: blocking socket, frames by hand. Anything that
+// is not what a well-behaved agent sends is thrown, which fails the test that met it.
 class RawClient {
  public:
   explicit RawClient(std::uint16_t port) : socket_(io_) {
@@ -43,24 +43,26 @@ class RawClient {
     boost::asio::read(socket_, boost::asio::buffer(body), ec);
     if (ec) return std::nullopt;
     auto decoded = protocol::Envelope::decode(body);
-    EXPECT_TRUE(decoded.ok());
-    return decoded ? std::optional(*decoded) : std::nullopt;
+    if (!decoded) throw std::runtime_error("undecodable reply: " + decoded.error().description);
+    return *decoded;
   }
 
   protocol::Envelope ask(protocol::Payload payload) {
     protocol::Envelope request = protocol::Envelope::request(std::move(payload));
     send(request);
     auto reply = receive();
-    EXPECT_TRUE(reply.has_value());
-    EXPECT_EQ(reply ? reply->correlationID : std::nullopt, request.id);
-    return reply.value_or(protocol::Envelope{});
+    if (!reply) throw std::runtime_error("the agent closed the connection");
+    if (reply->correlationID != request.id) throw std::runtime_error("reply to another request");
+    return *reply;
   }
 
   void authenticate(const protocol::PairingSecret& secret) {
     protocol::Envelope challenge = ask(protocol::AuthBegin{"raw"});
     auto mac = protocol::AuthCrypto::mac(
         secret.data, challenge.payload.get<protocol::MessageType::authChallenge>()->nonce);
-    ASSERT_EQ(ask(protocol::AuthComplete{mac}).payload.messageType(), protocol::MessageType::ack);
+    if (ask(protocol::AuthComplete{mac}).payload.messageType() != protocol::MessageType::ack) {
+      throw std::runtime_error("pairing rejected");
+    }
   }
 
   // True when the agent closes the connection (reads end) within the limit.

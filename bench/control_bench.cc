@@ -1,0 +1,287 @@
+// Control-plane round trips against the real lumora-agent over loopback, beside an OpenSSH
+// baseline in the same run (a throw-away sshd on a high loopback port, multiplexed through one
+// master connection, for a user whose login shell is /bin/sh):
+//   ping latency (one client) and requests per second (eight clients together);
+//   terminal.run of `true` under /bin/sh      vs  `ssh <host> true` and a bare `sh -c true`;
+//   keystroke echo through terminal.open + cat  vs  `ssh -tt <host> cat`.
+// Usage: control_bench [--seconds S]   (run as root: the baseline creates its user)
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/json/parse.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "support/raw_client.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using lumora::protocol::Envelope;
+using lumora::protocol::MessageType;
+using lumora::testing_support::RawClient;
+
+struct Stats {
+  double p50 = 0;
+  double p99 = 0;
+};
+
+Stats percentiles(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
+  return {at(0.50), at(0.99)};
+}
+
+template <class Work>
+std::vector<double> timeEach(int count, Work work) {
+  std::vector<double> micros;
+  for (int i = 0; i < count; ++i) {
+    auto start = Clock::now();
+    work();
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  return micros;
+}
+
+pid_t spawn(const std::vector<std::string>& args, int in = -1, int out = -1,
+            const std::vector<std::string>* env = nullptr) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  if (env) {
+    for (const auto& e : *env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env ? envp.data() : environ) !=
+      0) {
+    throw std::runtime_error("cannot start " + args[0]);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int runToEnd(const std::vector<std::string>& args) {
+  int status = 0;
+  ::waitpid(spawn(args), &status, 0);
+  return status;
+}
+
+// Writes one byte and waits until `reader` has seen it come back.
+double echoOnce(int writeFd, int readFd) {
+  auto start = Clock::now();
+  if (::write(writeFd, "x", 1) != 1) throw std::runtime_error("write failed");
+  char buffer[256];
+  for (;;) {
+    pollfd ready{readFd, POLLIN, 0};
+    if (::poll(&ready, 1, 5000) <= 0) throw std::runtime_error("no echo");
+    ssize_t n = ::read(readFd, buffer, sizeof buffer);
+    if (n <= 0) throw std::runtime_error("echo stream ended");
+    if (std::find(buffer, buffer + n, 'x') != buffer + n) break;
+  }
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+void row(const char* what, const std::string& lumora, const std::string& baseline) {
+  std::printf("%-34s %-26s %s\n", what, lumora.c_str(), baseline.c_str());
+}
+
+std::string micros(Stats s) {
+  std::ostringstream out;
+  out.precision(1);
+  out << std::fixed << "p50 " << s.p50 << " us, p99 " << s.p99 << " us";
+  return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 2;
+  if (argc == 3 && std::string(argv[1]) == "--seconds") seconds = std::stod(argv[2]);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The agent, with a private home so the machine's pairing is left alone.
+  const std::filesystem::path home = std::filesystem::temp_directory_path() / "lumora-bench-home";
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home);
+  const std::vector<std::string> agentEnv = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  pid_t agent = spawn({LUMORA_AGENT_BINARY, "--port", "0", "--no-qr"}, -1,
+                      ::open("/dev/null", O_WRONLY), &agentEnv);
+  boost::json::object status;
+  for (int i = 0; i < 500 && status.empty(); ++i) {
+    std::ifstream in(home / ".lumora/agent-status.json");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    boost::system::error_code ec;
+    auto parsed = boost::json::parse(text, ec);
+    if (!ec && parsed.is_object() && parsed.as_object().at("running").as_bool())
+      status = parsed.as_object();
+    else
+      std::this_thread::sleep_for(20ms);
+  }
+  if (status.empty()) {
+    std::fprintf(stderr, "the agent did not start\n");
+    return 1;
+  }
+  const auto port = static_cast<std::uint16_t>(status.at("controlPort").as_int64());
+  const auto secret =
+      *lumora::protocol::PairingSecret::fromCode(std::string(status.at("pairingCode").as_string()));
+
+  // The baseline's sshd and its master connection.
+  std::map<std::string, std::string> ssh;
+  {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return 1;
+    pid_t setup = spawn({BENCH_DIR "/ssh_baseline.sh"}, -1, pipeFds[1]);
+    ::close(pipeFds[1]);
+    std::string line;
+    char c;
+    while (::read(pipeFds[0], &c, 1) == 1) line += c;
+    ::close(pipeFds[0]);
+    ::waitpid(setup, nullptr, 0);
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+      auto eq = word.find('=');
+      if (eq != std::string::npos) ssh[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+  }
+  const bool haveSsh = ssh.count("SSH_CONTROL") > 0;
+  const std::vector<std::string> sshBase = {
+      "ssh", "-S", ssh["SSH_CONTROL"], "-p", ssh["SSH_PORT"], ssh["SSH_USER"] + "@127.0.0.1"};
+
+  std::printf("%-34s %-26s %s\n", "", "lumora", "baseline");
+
+  // Ping: one client, then eight together.
+  {
+    RawClient client(port);
+    client.authenticate(secret);
+    for (int i = 0; i < 200; ++i) client.ask(lumora::protocol::PingRequest{});
+    auto samples = timeEach(3000, [&] { client.ask(lumora::protocol::PingRequest{}); });
+    row("ping round trip (1 client)", micros(percentiles(samples)), "-");
+  }
+  {
+    std::atomic<long> done{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c) {
+      clients.emplace_back([&] {
+        RawClient client(port);
+        client.authenticate(secret);
+        while (!stop) {
+          client.ask(lumora::protocol::PingRequest{});
+          ++done;
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (auto& t : clients) t.join();
+    row("pings per second (8 clients)", std::to_string(static_cast<long>(done / seconds)) + " /s",
+        "-");
+  }
+
+  // One-shot commands.
+  {
+    RawClient client(port);
+    client.authenticate(secret);
+    auto ours = timeEach(100, [&] {
+      client.ask(lumora::protocol::TerminalRunRequest{"true", "/bin/sh"});
+    });
+    // The agent runs commands as `shell -lc`, so the login shell's start-up (/etc/profile) is
+    // part of every command; `sh -lc true` is the floor it can be held to.
+    auto login = timeEach(100, [&] { runToEnd({"sh", "-lc", "true"}); });
+    auto bare = timeEach(100, [&] { runToEnd({"sh", "-c", "true"}); });
+    std::string baseline = "sh -lc true: " + micros(percentiles(login));
+    row("terminal.run true", micros(percentiles(ours)), baseline);
+    row("", "", "sh -c true: " + micros(percentiles(bare)));
+    if (haveSsh) {
+      auto args = sshBase;
+      args.push_back("true");
+      auto viaSsh = timeEach(30, [&] { runToEnd(args); });
+      row("", "", "ssh (multiplexed) true: " + micros(percentiles(viaSsh)));
+    }
+  }
+
+  // Keystroke echo through a shell running cat.
+  {
+    RawClient client(port);
+    client.authenticate(secret);
+    client.send(Envelope::request(lumora::protocol::TerminalOpenRequest{"/bin/sh", 80, 24}));
+    std::string session;
+    while (session.empty()) {
+      auto event = client.receive();
+      if (!event) return 1;
+      if (auto* opened = event->payload.get<MessageType::terminalOpened>())
+        session = opened->sessionId;
+    }
+    client.send(Envelope::request(
+        lumora::protocol::TerminalInput{session, lumora::protocol::bytesOf("exec cat\n")}));
+    std::this_thread::sleep_for(300ms);
+    std::vector<double> samples;
+    for (int i = 0; i < 300; ++i) {
+      auto start = Clock::now();
+      client.send(Envelope::request(lumora::protocol::TerminalInput{session, {'x'}}));
+      for (;;) {
+        auto event = client.receive();
+        if (!event) return 1;
+        const auto* out = event->payload.get<MessageType::terminalOutput>();
+        if (out && std::find(out->data.begin(), out->data.end(), 'x') != out->data.end()) break;
+      }
+      samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::string baseline = "-";
+    if (haveSsh) {
+      int toSsh[2], fromSsh[2];
+      if (::pipe(toSsh) != 0 || ::pipe(fromSsh) != 0) return 1;
+      auto args = sshBase;
+      args.insert(args.begin() + 1, "-tt");
+      args.push_back("cat");
+      pid_t pid = spawn(args, toSsh[0], fromSsh[1]);
+      ::close(toSsh[0]);
+      ::close(fromSsh[1]);
+      std::this_thread::sleep_for(500ms);
+      std::vector<double> viaSsh;
+      for (int i = 0; i < 300; ++i) viaSsh.push_back(echoOnce(toSsh[1], fromSsh[0]));
+      ::close(toSsh[1]);
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+      ::close(fromSsh[0]);
+      baseline = "ssh -tt cat: " + micros(percentiles(viaSsh));
+    }
+    row("keystroke echo (terminal + cat)", micros(percentiles(samples)), baseline);
+  }
+
+  ::kill(agent, SIGTERM);
+  ::waitpid(agent, nullptr, 0);
+  if (haveSsh) {
+    runToEnd({"ssh", "-S", ssh["SSH_CONTROL"], "-O", "exit", "x"});
+    ::kill(std::stoi(ssh["SSHD_PID"]), SIGTERM);
+    std::filesystem::remove_all(ssh["SSH_DIR"]);
+  }
+  std::filesystem::remove_all(home);
+  return 0;
+}
