@@ -15,6 +15,7 @@
 
 #include "core/agent_log.h"
 #include "protocol/frame_codec.h"
+#include "transport/tcp_listeners.h"
 
 namespace lumora::transport {
 
@@ -45,7 +46,7 @@ struct ControlRegistry {
 };
 
 struct ControlServer::Listener {
-  explicit Listener(asio::any_io_executor executor) : acceptor(std::move(executor)) {}
+  explicit Listener(tcp::acceptor bound) : acceptor(std::move(bound)) {}
   tcp::acceptor acceptor;
 };
 
@@ -255,47 +256,22 @@ void ControlServer::setOnConnectionClosed(std::function<void()> handler) {
 
 asio::awaitable<std::uint16_t> ControlServer::start(std::uint16_t port,
                                                     std::vector<std::string> bindHosts) {
+  BoundListeners bound = co_await bindListeners(executor_, port, bindHosts);
   std::vector<std::shared_ptr<Listener>> listeners;
-  std::uint16_t bound = port;
-  std::vector<std::optional<std::string>> hosts;
-  for (const auto& host : bindHosts) hosts.emplace_back(host);
-  if (hosts.empty()) hosts.emplace_back(std::nullopt);
-
-  for (const auto& host : hosts) {
-    auto listener = std::make_shared<Listener>(executor_);
-    tcp::endpoint endpoint(tcp::v4(), bound);
-    boost::system::error_code notAnAddress;
-    auto address = host ? asio::ip::make_address(*host, notAnAddress) : asio::ip::address();
-    if (host && !host->empty() && !notAnAddress) {
-      endpoint = tcp::endpoint(address, bound);
-    } else if (host && !host->empty()) {
-      tcp::resolver resolver(executor_);
-      auto results =
-          co_await resolver.async_resolve(*host, std::to_string(bound), asio::use_awaitable);
-      endpoint = results.begin()->endpoint();
-    }
-    listener->acceptor.open(endpoint.protocol());
-    listener->acceptor.set_option(tcp::acceptor::reuse_address(true));
-    listener->acceptor.bind(endpoint);
-    listener->acceptor.listen();
-    // Every host shares the port the first one was given.
-    bound = listener->acceptor.local_endpoint().port();
-    listeners.push_back(std::move(listener));
+  for (auto& acceptor : bound.acceptors) {
+    listeners.push_back(std::make_shared<Listener>(std::move(acceptor)));
   }
-
   {
     std::lock_guard guard(lock_);
     listeners_ = listeners;
-    port_ = bound;
+    port_ = bound.port;
   }
   for (auto& listener : listeners) {
     asio::co_spawn(executor_, acceptLoop(listener), asio::detached);
   }
-  std::string hostList;
-  for (const auto& host : bindHosts) hostList += (hostList.empty() ? "" : ",") + host;
-  registry_->log.info("control server listening on port " + std::to_string(bound) +
-                      " hosts=" + (bindHosts.empty() ? "*" : hostList));
-  co_return bound;
+  registry_->log.info("control server listening on port " + std::to_string(bound.port) +
+                      " hosts=" + describeHosts(bindHosts));
+  co_return bound.port;
 }
 
 asio::awaitable<void> ControlServer::acceptLoop(std::shared_ptr<Listener> listener) {
