@@ -9,6 +9,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -31,7 +32,7 @@ using lumora::runtime::AgentRuntime;
 constexpr std::string_view kVersion = "0.1.0";
 
 constexpr std::string_view kUsage =
-    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr]\n"
+    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr] [--encoder-preset NAME]\n"
     "\n"
     "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
     "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
@@ -39,6 +40,9 @@ constexpr std::string_view kUsage =
     "  --port N          control port (1-65534; 0 lets the system choose)\n"
     "  --reset-pairing   make a new pairing code; every paired phone must pair again\n"
     "  --no-qr           do not print the pairing QR code\n"
+    "  --encoder-preset NAME\n"
+    "                    x264 speed preset for the screen stream (ultrafast ... veryslow;\n"
+    "                    default ultrafast); a hardware encoder, when present, ignores it\n"
     "  --help            show this text\n"
     "  --version         show the version\n";
 
@@ -46,7 +50,15 @@ struct Arguments {
   std::uint16_t port = lumora::core::AgentConfig::kDefaultControlPort;
   bool resetPairing = false;
   bool showQR = true;
+  std::string encoderPreset = lumora::services::screen::EncoderSettings{}.preset;
 };
+
+bool isEncoderPreset(std::string_view name) {
+  constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast",
+                                           "faster",    "fast",      "medium",
+                                           "slow",      "slower",    "veryslow"};
+  return std::find(std::begin(kPresets), std::end(kPresets), name) != std::end(kPresets);
+}
 
 // The arguments, or an exit code when the program should end here.
 std::variant<Arguments, int> parse(int argc, char** argv) {
@@ -65,6 +77,14 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
       arguments.resetPairing = true;
     } else if (arg == "--no-qr") {
       arguments.showQR = false;
+    } else if (arg == "--encoder-preset" && i + 1 < argc) {
+      arguments.encoderPreset = argv[++i];
+      if (!isEncoderPreset(arguments.encoderPreset)) {
+        std::cerr << "lumora-agent: unknown encoder preset '" << arguments.encoderPreset
+                  << "' (expected ultrafast, superfast, veryfast, faster, fast, medium, slow,"
+                     " slower or veryslow)\n";
+        return 2;
+      }
     } else if (arg == "--port" && i + 1 < argc) {
       std::string_view value = argv[++i];
       unsigned port = 0;
@@ -117,9 +137,10 @@ int main(int argc, char** argv) {
 
   asio::io_context network;
   asio::thread_pool work(4);
-  AgentRuntime::Options options{
-      lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()},
-      std::nullopt, arguments.resetPairing, std::nullopt};
+  AgentRuntime::Options options;
+  options.config = lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()};
+  options.resetPairing = arguments.resetPairing;
+  options.encoder.preset = arguments.encoderPreset;
   AgentRuntime runtime(options, network.get_executor(), work.get_executor());
   lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::stopped());
 

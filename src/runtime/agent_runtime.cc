@@ -5,6 +5,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
+
 #include "platform/linux/user_account.h"
 #include "platform/x11/display_directory_x11.h"
 #include "platform/x11/frame_source_x11.h"
@@ -19,6 +21,8 @@
 #include "services/screen/screen_service.h"
 #include "services/terminal/terminal_service.h"
 #include "transport/connection_manager.h"
+#include "transport/media_server.h"
+#include "transport/stream_coordinator.h"
 #include "transport/pairing_store.h"
 #include "transport/tailscale_locator.h"
 
@@ -52,12 +56,28 @@ struct AssembledAgent {
   std::vector<core::AgentService*> services;  // start order
 
   std::shared_ptr<transport::MediaTicketStore> mediaTickets;
+  std::shared_ptr<transport::MediaServer> mediaServer;
+  std::shared_ptr<transport::StreamCoordinator> streamCoordinator;
   std::unique_ptr<router::Dispatcher> dispatcher;
   std::shared_ptr<transport::ControlServer> controlServer;
   std::unique_ptr<transport::ConnectionManager> manager;
 };
 
 namespace {
+
+// Streams capture the requested display at 30 frames per second, at most 3840 × 2160 unless the
+// request asks for less.
+transport::StreamCoordinator::SourceFactory streamSourceFactory(std::string display) {
+  return [display](const protocol::CaptureFrameRequest& request) {
+    auto side = [](std::optional<std::int64_t> wanted, int fallback) {
+      return static_cast<int>(
+          std::clamp<std::int64_t>(wanted.value_or(fallback), 1, platform::PixelBuffer::kMaxSide));
+    };
+    return std::make_shared<platform::x11::FrameSourceX11>(
+        display, side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID,
+        30);
+  };
+}
 
 std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
                                          asio::any_io_executor network,
@@ -92,6 +112,18 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
                      agent->terminal.get(), agent->clipboard.get()};
 
   agent->mediaTickets = std::make_shared<transport::MediaTicketStore>(std::chrono::seconds(30));
+  agent->mediaServer = std::make_shared<transport::MediaServer>(network, agent->mediaTickets,
+                                                                std::chrono::seconds(5));
+  agent->streamCoordinator = transport::StreamCoordinator::make(
+      work, streamSourceFactory(display), {agent->mediaServer}, options.encoder,
+      transport::StreamCoordinator::Options{});
+  std::weak_ptr<transport::StreamCoordinator> coordinator = agent->streamCoordinator;
+  agent->mediaServer->setKeyFrameRequester([coordinator] {
+    if (auto stream = coordinator.lock()) stream->requestKeyFrame();
+  });
+  agent->mediaServer->setOnReceiverCountChanged([coordinator](std::size_t count) {
+    if (auto stream = coordinator.lock()) stream->receiverCountChanged(count);
+  });
 
   router::Dispatcher::Services services;
   services.file = agent->file.get();
@@ -100,7 +132,7 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   services.screen = agent->screen.get();
   services.clipboard = agent->clipboard.get();
   services.displays = agent->displays;
-  services.screenStream = nullptr;  // streaming arrives with the encoder
+  services.screenStream = agent->streamCoordinator.get();
   services.defaultShell = platform::linux_os::loginShell;
   agent->dispatcher = std::make_unique<router::Dispatcher>(std::move(services));
   return agent;
@@ -161,7 +193,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
     }
   });
   agent.manager = std::make_unique<transport::ConnectionManager>(
-      agent.controlServer, nullptr, transport::ConnectionMode::tailscale, workExecutor_,
+      agent.controlServer, agent.mediaServer.get(), transport::ConnectionMode::tailscale, workExecutor_,
       [] { return transport::TailscaleLocator::currentIPv4(); });
 
   const std::uint16_t port = options_.config.controlPort;
@@ -200,6 +232,8 @@ asio::awaitable<void> AgentRuntime::stop() {
         co_await pause.async_wait(asio::use_awaitable);
       }
     }
+    // The desktop is not captured for anyone once the agent has stopped.
+    co_await agent.streamCoordinator->stopStream();
     for (core::AgentService* service : agent.services) co_await service->stop();
     assembled_.reset();
   }

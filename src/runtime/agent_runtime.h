@@ -12,6 +12,7 @@
 
 #include "core/agent_config.h"
 #include "core/agent_log.h"
+#include "services/screen/encoder_settings.h"
 
 namespace lumora::runtime {
 
@@ -54,6 +55,9 @@ class AgentRuntime {
     std::optional<std::string> relayBase;  // no relay is attached yet
     bool resetPairing = false;
     std::optional<std::string> displayName;  // X display; $DISPLAY when absent
+    // How the screen stream is compressed: 30 fps, a key frame every 2 s, bit rate from the
+    // picture size, peak twice the average.
+    services::screen::EncoderSettings encoder;
   };
 
   AgentRuntime(Options options, boost::asio::any_io_executor networkExecutor,

@@ -1,5 +1,7 @@
 #include "transport/ticket_frame.h"
 
+#include <algorithm>
+
 #include "core/utf8.h"
 
 namespace lumora::transport::TicketFrame {
@@ -18,10 +20,9 @@ ParseResult parse(protocol::ByteView received) {
 
 protocol::Bytes encode(const std::string& ticket) {
   const auto length = static_cast<std::uint32_t>(ticket.size());
-  protocol::Bytes frame{static_cast<std::uint8_t>(length >> 24),
-                        static_cast<std::uint8_t>(length >> 16),
-                        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-  frame.insert(frame.end(), ticket.begin(), ticket.end());
+  protocol::Bytes frame(4 + ticket.size());
+  for (int i = 0; i < 4; ++i) frame[i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+  std::copy(ticket.begin(), ticket.end(), frame.begin() + 4);
   return frame;
 }
 
