@@ -3,6 +3,7 @@
 // per second and CPU per frame for the capturing process and for the X server (which does the
 // copy into shared memory for both).
 #include "platform/x11/frame_source_x11.h"
+#include "moving_content.h"
 #include "xvfb_server.h"
 
 #include <spawn.h>
@@ -50,49 +51,6 @@ double threadCpuSeconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-// Keeps the screen changing: a bar sweeping across a full-screen gradient of stripes.
-class MovingContent {
- public:
-  explicit MovingContent(const std::string& display) : thread_([this, display] { run(display); }) {}
-  ~MovingContent() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void run(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t values[] = {0x202020, 1};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1920, 1080, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c, window);
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, window, 0, nullptr);
-    for (int step = 0; !stop_; ++step) {
-      for (int stripe = 0; stripe < 8; ++stripe) {
-        const std::uint32_t colour[] = {static_cast<std::uint32_t>((step * 7 + stripe * 31) & 0xFF)
-                                        << ((stripe % 3) * 8)};
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, colour);
-        const xcb_rectangle_t rect{0, static_cast<std::int16_t>(stripe * 135), 1920, 135};
-        xcb_poly_fill_rectangle(c, window, gc, 1, &rect);
-      }
-      const std::uint32_t white[] = {0xFFFFFF};
-      xcb_change_gc(c, gc, XCB_GC_FOREGROUND, white);
-      const xcb_rectangle_t bar{static_cast<std::int16_t>((step * 24) % 1920), 0, 120, 1080};
-      xcb_poly_fill_rectangle(c, window, gc, 1, &bar);
-      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-      std::this_thread::sleep_for(10ms);
-    }
-    xcb_disconnect(c);
-  }
-
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct Row {
   std::string name;
@@ -215,7 +173,8 @@ int main() {
               "Xserver ms/fr");
   Row ours, theirs, idle;
   {
-    MovingContent content(server.display());
+    lumora::bench::MovingContent content(server.display(), 1920, 1080,
+                                         lumora::bench::MovingContent::Mode::fullScreen);
     std::this_thread::sleep_for(300ms);
     ours = runOurs(server, "lumora X11 (SHM + DAMAGE)");
     theirs = runFfmpeg(server);

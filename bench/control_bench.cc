@@ -13,8 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/json/parse.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,9 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "support/raw_client.h"
-
-extern char** environ;
 
 namespace {
 
@@ -39,16 +36,10 @@ using lumora::protocol::Envelope;
 using lumora::protocol::MessageType;
 using lumora::testing_support::RawClient;
 
-struct Stats {
-  double p50 = 0;
-  double p99 = 0;
-};
-
-Stats percentiles(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
-  return {at(0.50), at(0.99)};
-}
+using lumora::bench::percentiles;
+using lumora::bench::runToEnd;
+using lumora::bench::spawn;
+using lumora::bench::Stats;
 
 template <class Work>
 std::vector<double> timeEach(int count, Work work) {
@@ -59,36 +50,6 @@ std::vector<double> timeEach(int count, Work work) {
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
   return micros;
-}
-
-pid_t spawn(const std::vector<std::string>& args, int in = -1, int out = -1,
-            const std::vector<std::string>* env = nullptr) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  if (env) {
-    for (const auto& e : *env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env ? envp.data() : environ) !=
-      0) {
-    throw std::runtime_error("cannot start " + args[0]);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int runToEnd(const std::vector<std::string>& args) {
-  int status = 0;
-  ::waitpid(spawn(args), &status, 0);
-  return status;
 }
 
 // Writes one byte and waits until `reader` has seen it come back.
@@ -125,30 +86,9 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   // The agent, with a private home so the machine's pairing is left alone.
-  const std::filesystem::path home = std::filesystem::temp_directory_path() / "lumora-bench-home";
-  std::filesystem::remove_all(home);
-  std::filesystem::create_directories(home);
-  const std::vector<std::string> agentEnv = {"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
-  pid_t agent = spawn({LUMORA_AGENT_BINARY, "--port", "0", "--no-qr"}, -1,
-                      ::open("/dev/null", O_WRONLY), &agentEnv);
-  boost::json::object status;
-  for (int i = 0; i < 500 && status.empty(); ++i) {
-    std::ifstream in(home / ".lumora/agent-status.json");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    boost::system::error_code ec;
-    auto parsed = boost::json::parse(text, ec);
-    if (!ec && parsed.is_object() && parsed.as_object().at("running").as_bool())
-      status = parsed.as_object();
-    else
-      std::this_thread::sleep_for(20ms);
-  }
-  if (status.empty()) {
-    std::fprintf(stderr, "the agent did not start\n");
-    return 1;
-  }
-  const auto port = static_cast<std::uint16_t>(status.at("controlPort").as_int64());
-  const auto secret =
-      *lumora::protocol::PairingSecret::fromCode(std::string(status.at("pairingCode").as_string()));
+  lumora::bench::AgentUnderTest agent({}, {});
+  const std::uint16_t port = agent.controlPort();
+  const auto secret = agent.secret();
 
   // The baseline's sshd and its master connection.
   std::map<std::string, std::string> ssh;
@@ -275,13 +215,10 @@ int main(int argc, char** argv) {
     row("keystroke echo (terminal + cat)", micros(percentiles(samples)), baseline);
   }
 
-  ::kill(agent, SIGTERM);
-  ::waitpid(agent, nullptr, 0);
   if (haveSsh) {
     runToEnd({"ssh", "-S", ssh["SSH_CONTROL"], "-O", "exit", "x"});
     ::kill(std::stoi(ssh["SSHD_PID"]), SIGTERM);
     std::filesystem::remove_all(ssh["SSH_DIR"]);
   }
-  std::filesystem::remove_all(home);
   return 0;
 }

@@ -1,0 +1,59 @@
+#pragma once
+
+// What the benchmarks that drive real programs share: starting processes, the agent under
+// test with a private home, and percentiles.
+
+#include <sys/types.h>
+
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "protocol/pairing_secret.h"
+
+namespace lumora::bench {
+
+struct Stats {
+  double p50 = 0;
+  double p99 = 0;
+};
+// Of a non-empty sample.
+Stats percentiles(std::vector<double> samples);
+
+// Starts `args` (looked up on PATH) with standard error discarded; `in`/`out` replace standard
+// input/output when not -1; `env` replaces the environment when given. Throws when it cannot.
+pid_t spawn(const std::vector<std::string>& args, int in = -1, int out = -1,
+            const std::vector<std::string>* env = nullptr);
+// Runs to the end and returns the wait status.
+int runToEnd(const std::vector<std::string>& args);
+
+// CPU seconds (user + system) a live process has used so far, from /proc.
+double cpuSeconds(pid_t pid);
+
+// The lumora-agent program on a free loopback port with a home of its own, until destroyed.
+class AgentUnderTest {
+ public:
+  // Extra environment entries (e.g. DISPLAY=:5) and arguments go to the agent. Throws when it
+  // does not report serving within ten seconds.
+  AgentUnderTest(std::vector<std::string> extraEnv, std::vector<std::string> extraArgs);
+  ~AgentUnderTest();
+  AgentUnderTest(const AgentUnderTest&) = delete;
+  AgentUnderTest& operator=(const AgentUnderTest&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::uint16_t controlPort() const;
+  std::uint16_t mediaPort() const;
+  protocol::PairingSecret secret() const;
+
+ private:
+  void release();
+
+  std::filesystem::path home_;
+  pid_t pid_ = -1;
+  boost::json::object status_;
+};
+
+}  // namespace lumora::bench
