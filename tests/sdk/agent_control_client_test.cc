@@ -1,0 +1,361 @@
+#include "sdk/agent_control_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "protocol/auth_crypto.h"
+#include "protocol/pairing_secret.h"
+#include "scripted_peer.h"
+
+namespace lumora::sdk {
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::Bytes;
+using protocol::Envelope;
+using protocol::MessageType;
+using protocol::Payload;
+using test_support::ScriptedPeer;
+using test_support::sdkErrorOf;
+
+template <MessageType T>
+const protocol::PayloadRecord<T>& recordOf(const Envelope& envelope) {
+  auto* record = envelope.payload.get<T>();
+  if (!record)
+    throw std::runtime_error("unexpected " + std::string(rawValue(envelope.payload.messageType())));
+  return *record;
+}
+
+class AgentControlClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client_.setOnDisconnect([this] { ++disconnects_; });
+    auto connected = client_.connect("127.0.0.1", peer_.port());
+    peer_.accept();
+    connected.get();
+  }
+
+  ScriptedPeer peer_;
+  AgentControlClient client_;
+  std::atomic<int> disconnects_{0};
+};
+
+TEST_F(AgentControlClientTest, RepliesFindTheirRequestsWhateverTheOrder) {
+  auto first = client_.listFiles("/first");
+  auto second = client_.listFiles("/second");
+  auto ping = client_.ping();
+  Envelope a = peer_.receive();
+  Envelope b = peer_.receive();
+  Envelope c = peer_.receive();
+  EXPECT_EQ(a.version, 1);
+  EXPECT_FALSE(a.correlationID.has_value());
+  EXPECT_EQ(a.id.rawValue.size(), 36u);
+  EXPECT_NE(a.id, b.id);
+  // Answer in reverse order; each reply echoes its request's path.
+  peer_.reply(c, protocol::Ack{});
+  peer_.reply(b, protocol::FileListResult{recordOf<MessageType::fileList>(b).path, {}});
+  peer_.reply(a, protocol::FileListResult{recordOf<MessageType::fileList>(a).path, {}});
+  EXPECT_EQ(second.get().path, "/second");
+  EXPECT_EQ(first.get().path, "/first");
+  ping.get();
+}
+
+TEST_F(AgentControlClientTest, AgentErrorsAndWrongReplyTypesFailTheCall) {
+  auto list = client_.listFiles("/nope");
+  peer_.reply(peer_.receive(), protocol::ProtocolError{"internal", "no such directory"});
+  SDKError error = sdkErrorOf(list);
+  ASSERT_EQ(error.kind(), SDKError::Kind::agent);
+  EXPECT_EQ(*error.agentError(), (protocol::ProtocolError{"internal", "no such directory"}));
+
+  auto ping = client_.ping();
+  peer_.reply(peer_.receive(), protocol::MediaTicketResult{"abc"});
+  error = sdkErrorOf(ping);
+  ASSERT_EQ(error.kind(), SDKError::Kind::unexpectedResponse);
+  EXPECT_EQ(error.responseType(), MessageType::mediaTicketResult);
+}
+
+TEST_F(AgentControlClientTest, GarbageAndStrayRepliesAreDroppedAndTheConnectionGoesOn) {
+  auto ping = client_.ping();
+  Envelope request = peer_.receive();
+  peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf("{not json")));
+  peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf(R"({"version":1})")));
+  peer_.sendRaw(protocol::FrameCodec::encode({}));
+  peer_.send(Envelope::response(protocol::MessageID::generate(), protocol::Ack{}));
+  peer_.event(protocol::ScreenFrameMeta{});
+  EXPECT_EQ(ping.wait_for(100ms), std::future_status::timeout);
+  peer_.reply(request, protocol::Ack{});
+  ping.get();
+  EXPECT_EQ(disconnects_, 0);
+}
+
+TEST_F(AgentControlClientTest, AuthenticateAnswersTheChallengeWithTheSecretsMac) {
+  auto secret = protocol::PairingSecret::generate();
+  std::string code = secret.code();
+  code.insert(8, "-");
+  auto done = client_.authenticate(code, "phone-1");
+  Envelope begin = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::authBegin>(begin).deviceID, "phone-1");
+  Bytes nonce = protocol::AuthCrypto::randomNonce(32);
+  peer_.reply(begin, protocol::AuthChallenge{nonce});
+  Envelope complete = peer_.receive();
+  EXPECT_TRUE(protocol::AuthCrypto::verify(secret.data, nonce,
+                                           recordOf<MessageType::authComplete>(complete).mac));
+  peer_.reply(complete, protocol::Ack{});
+  done.get();
+
+  auto refused = client_.authenticate(secret.code(), "phone-1");
+  peer_.reply(peer_.receive(), protocol::AuthChallenge{nonce});
+  peer_.reply(peer_.receive(), protocol::ProtocolError{"unauthorized", "invalid credentials"});
+  EXPECT_EQ(sdkErrorOf(refused).agentError()->message, "invalid credentials");
+}
+
+TEST_F(AgentControlClientTest, InvalidPairingCodeSendsNothing) {
+  SDKError error = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));
+  EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_EQ(error.reason(), "invalid pairing code");
+  auto ping = client_.ping();
+  EXPECT_EQ(peer_.receive().payload.messageType(), MessageType::ping);
+}
+
+TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
+  Bytes data(600000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  auto upload = client_.uploadFile("/tmp/big", data);
+  Bytes received;
+  std::vector<std::pair<std::int64_t, bool>> pieces;
+  for (int i = 0; i < 3; ++i) {
+    Envelope request = peer_.receive();
+    const auto& piece = recordOf<MessageType::fileUpload>(request);
+    EXPECT_EQ(piece.path, "/tmp/big");
+    pieces.emplace_back(piece.offset, piece.isFinal);
+    received.insert(received.end(), piece.data.begin(), piece.data.end());
+    // The next piece waits for this acknowledgement.
+    if (i < 2) {
+      peer_.setReadTimeout(100ms);
+      EXPECT_THROW(peer_.receive(), std::runtime_error);
+      peer_.setReadTimeout(5s);
+    }
+    peer_.reply(request, protocol::Ack{});
+  }
+  upload.get();
+  EXPECT_EQ(pieces, (std::vector<std::pair<std::int64_t, bool>>{
+                        {0, false}, {262144, false}, {524288, true}}));
+  EXPECT_EQ(received, data);
+}
+
+TEST_F(AgentControlClientTest, EmptyUploadIsOneEmptyFinalPiece) {
+  auto upload = client_.uploadFile("/tmp/empty", {});
+  Envelope request = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::fileUpload>(request),
+            (protocol::FileUploadRequest{"/tmp/empty", {}, 0, true}));
+  peer_.reply(request, protocol::Ack{});
+  upload.get();
+}
+
+TEST_F(AgentControlClientTest, FailedUploadPieceStopsTheUpload) {
+  auto upload = client_.uploadFile("/tmp/f", Bytes(10, 1), 4);
+  peer_.reply(peer_.receive(), protocol::Ack{});
+  peer_.reply(peer_.receive(), protocol::ProtocolError{"internal", "disk full"});
+  EXPECT_EQ(sdkErrorOf(upload).agentError()->message, "disk full");
+  EXPECT_THROW(client_.uploadFile("/tmp/f", Bytes(10, 1), 0).get(), std::invalid_argument);
+}
+
+TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyData) {
+  const Bytes chunk(262144, 0x5A);
+  auto whole = client_.downloadFile("/f");
+  Envelope request = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(request),
+            (protocol::FileDownloadRequest{"/f", 0, 262144}));
+  peer_.reply(request, protocol::FileDownloadResult{"/f", chunk, 0, 262144, true});
+  EXPECT_EQ(whole.get(), chunk);
+
+  // Without the final mark the client asks again and stops at the empty answer.
+  whole = client_.downloadFile("/f");
+  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", chunk, 0, 262144, false});
+  request = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(request).offset, 262144);
+  peer_.reply(request, protocol::FileDownloadResult{"/f", {}, 262144, 262144, false});
+  EXPECT_EQ(whole.get(), chunk);
+}
+
+TEST_F(AgentControlClientTest, StreamingDownloadHandsOverEachPieceWithItsEnd) {
+  std::vector<std::tuple<std::size_t, std::int64_t, std::int64_t>> seen;
+  auto done = client_.downloadFileStreaming(
+      "/f", 3, [&](const Bytes& data, std::int64_t offset, std::int64_t total) {
+        seen.emplace_back(data.size(), offset, total);
+      });
+  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
+  Envelope second = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(second),
+            (protocol::FileDownloadRequest{"/f", 3, 3}));
+  peer_.reply(second, protocol::FileDownloadResult{"/f", Bytes(2), 3, 5, true});
+  done.get();
+  EXPECT_EQ(seen, (std::vector<std::tuple<std::size_t, std::int64_t, std::int64_t>>{{3, 3, 5},
+                                                                                    {2, 5, 5}}));
+
+  // A handler that throws ends the download with its error.
+  auto stopped = client_.downloadFileStreaming(
+      "/f", 3, [](const Bytes&, std::int64_t, std::int64_t) { throw std::runtime_error("full"); });
+  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
+  EXPECT_THROW(stopped.get(), std::runtime_error);
+  auto ping = client_.ping();
+  EXPECT_EQ(peer_.receive().payload.messageType(), MessageType::ping);  // no further piece asked
+}
+
+TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
+  auto opening = client_.openTerminal(std::nullopt, 100, 30);
+  Envelope open = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::terminalOpen>(open),
+            (protocol::TerminalOpenRequest{std::nullopt, 100, 30}));
+  peer_.event(protocol::TerminalOutput{"S1", protocol::bytesOf("too early")});
+  peer_.reply(open, protocol::TerminalOpened{"S1"});
+  peer_.event(protocol::TerminalOutput{"S1", protocol::bytesOf("hello ")});
+  peer_.event(protocol::TerminalOutput{"OTHER", protocol::bytesOf("not ours")});
+  peer_.event(protocol::TerminalOutput{"S1", protocol::bytesOf("world")});
+  peer_.event(protocol::TerminalExit{"S1", 0});
+  TerminalSession session = opening.get();
+  EXPECT_EQ(session.id(), "S1");
+  EXPECT_EQ(session.output().next(), protocol::bytesOf("hello "));
+  EXPECT_EQ(session.output().next(), protocol::bytesOf("world"));
+  EXPECT_EQ(session.output().next(), std::nullopt);
+  EXPECT_TRUE(session.output().ended());
+
+  // Writes after the end still go out, one way.
+  session.sendText("").get();
+  EXPECT_EQ(recordOf<MessageType::terminalInput>(peer_.receive()),
+            (protocol::TerminalInput{"S1", {}}));
+  session.resize(120, 40).get();
+  EXPECT_EQ(recordOf<MessageType::terminalResize>(peer_.receive()),
+            (protocol::TerminalResize{"S1", 120, 40}));
+  auto closing = session.close();
+  Envelope close = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::terminalClose>(close).sessionId, "S1");
+  peer_.reply(close, protocol::Ack{});
+  closing.get();
+}
+
+TEST_F(AgentControlClientTest, CloseEndsTheOutputWhenTheAgentAnswersEvenWithAnError) {
+  auto opening = client_.openTerminal("/bin/sh", 80, 24);
+  peer_.reply(peer_.receive(), protocol::TerminalOpened{"S2"});
+  TerminalSession session = opening.get();
+  auto closing = session.close();
+  Envelope close = peer_.receive();
+  EXPECT_EQ(session.output().next(50ms), std::nullopt);
+  EXPECT_FALSE(session.output().ended());
+  peer_.reply(close, protocol::ProtocolError{"internal", "no such session"});
+  EXPECT_EQ(sdkErrorOf(closing).kind(), SDKError::Kind::agent);
+  EXPECT_EQ(session.output().next(), std::nullopt);
+}
+
+TEST_F(AgentControlClientTest, OneWaySendsWaitForNoReply) {
+  client_.sendScroll(0, -3).get();
+  client_.sendMoveMouseBy(4, 5).get();
+  EXPECT_EQ(recordOf<MessageType::inputScroll>(peer_.receive()), (protocol::ScrollCommand{0, -3}));
+  Envelope move = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::inputMouseMoveBy>(move), (protocol::MouseMoveByCommand{4, 5}));
+  peer_.reply(move, protocol::Ack{});  // dropped: nobody waits
+  auto ping = client_.ping();
+  peer_.reply(peer_.receive(), protocol::Ack{});
+  ping.get();
+}
+
+TEST_F(AgentControlClientTest, OperationsBuildTheirRequests) {
+  using protocol::MouseButton;
+  struct Case {
+    std::function<std::future<void>()> call;
+    Payload expected;
+  };
+  const std::vector<Case> cases = {
+      {[&] { return client_.moveMouse(0.25, 0.5); }, protocol::MouseMoveCommand{{0.25, 0.5}}},
+      {[&] { return client_.click(1.5, -0.2, MouseButton::right); },
+       protocol::MouseClickCommand{protocol::Point{1.5, -0.2}, MouseButton::right}},
+      {[&] { return client_.clickAtCursor(MouseButton::middle); },
+       protocol::MouseClickCommand{std::nullopt, MouseButton::middle}},
+      {[&] { return client_.setMouseButton(true, MouseButton::left); },
+       protocol::MouseButtonCommand{std::nullopt, MouseButton::left, true}},
+      {[&] { return client_.pressKey(36, protocol::KeyAction::press); },
+       protocol::KeyCommand{36, protocol::KeyAction::press}},
+      {[&] { return client_.drag(0, 0, 1, 1, MouseButton::left); },
+       protocol::DragCommand{{0, 0}, {1, 1}, MouseButton::left}},
+      {[&] { return client_.startStream(1280, std::nullopt, std::nullopt, 7); },
+       protocol::CaptureFrameRequest{protocol::CaptureMode::startStream, 1280, std::nullopt,
+                                     std::nullopt, 7}},
+      {[&] { return client_.stopStream(); },
+       protocol::CaptureFrameRequest{protocol::CaptureMode::stopStream, std::nullopt, std::nullopt,
+                                     std::nullopt, std::nullopt}},
+      {[&] { return client_.setClipboardFile("a.txt", Bytes{1}); },
+       Payload::clipboardSet(protocol::ClipboardContent::makeFile("a.txt", Bytes{1}))},
+      {[&] { return client_.moveFile("/a", "/b"); }, protocol::FileMoveRequest{"/a", "/b"}},
+  };
+  for (const Case& c : cases) {
+    auto result = c.call();
+    Envelope request = peer_.receive();
+    EXPECT_EQ(request.payload, c.expected) << rawValue(c.expected.messageType());
+    peer_.reply(request, protocol::Ack{});
+    result.get();
+  }
+
+  auto ticket = client_.requestMediaTicket();
+  peer_.reply(peer_.receive(), protocol::MediaTicketResult{"ab12"});
+  EXPECT_EQ(ticket.get(), "ab12");
+  auto displays = client_.listDisplays();
+  peer_.reply(peer_.receive(),
+              protocol::DisplayListResult{{protocol::DisplayInfo{3, "Main", 1920, 1080, true}}});
+  EXPECT_EQ(displays.get().at(0).name, "Main");
+}
+
+TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndReportsOnce) {
+  auto ping = client_.ping();
+  auto opening = client_.openTerminal(std::nullopt, 80, 24);
+  peer_.receive();
+  peer_.reply(peer_.receive(), protocol::TerminalOpened{"S3"});
+  TerminalSession session = opening.get();
+  peer_.close();
+  EXPECT_EQ(sdkErrorOf(ping).kind(), SDKError::Kind::disconnected);
+  EXPECT_EQ(session.output().next(), std::nullopt);
+  for (int i = 0; i < 100 && disconnects_ == 0; ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(disconnects_, 1);
+  EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(session.sendText("ls\n")).kind(), SDKError::Kind::notConnected);
+}
+
+TEST_F(AgentControlClientTest, DisconnectFailsPendingCallsWithoutReporting) {
+  auto ping = client_.ping();
+  peer_.receive();
+  client_.disconnect();
+  EXPECT_EQ(sdkErrorOf(ping).kind(), SDKError::Kind::disconnected);
+  EXPECT_TRUE(peer_.clientClosed());
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(disconnects_, 0);
+  client_.disconnect();
+  EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
+}
+
+TEST_F(AgentControlClientTest, ANewConnectionReplacesTheOldOneQuietly) {
+  auto pending = client_.ping();
+  peer_.receive();
+  ScriptedPeer second;
+  auto connected = client_.connect("127.0.0.1", second.port());
+  second.accept();
+  connected.get();
+  EXPECT_EQ(sdkErrorOf(pending).kind(), SDKError::Kind::disconnected);
+  EXPECT_TRUE(peer_.clientClosed());
+  auto ping = client_.ping();
+  second.reply(second.receive(), protocol::Ack{});
+  ping.get();
+  EXPECT_EQ(disconnects_, 0);
+}
+
+TEST(AgentControlClientStandaloneTest, CallsWithoutAConnectionFail) {
+  AgentControlClient client;
+  EXPECT_EQ(sdkErrorOf(client.ping()).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client.sendScroll(1, 1)).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client.downloadFile("/x")).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client.connect("127.0.0.1", 0)).reason(), "invalid port 0");
+}
+
+}  // namespace
+}  // namespace lumora::sdk

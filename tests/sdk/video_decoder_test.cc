@@ -1,0 +1,173 @@
+#include "sdk/video_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "h264_test_encoder.h"
+#include "sdk/annexb_parser.h"
+
+namespace lumora::sdk {
+namespace {
+
+using protocol::Bytes;
+using test_support::H264TestEncoder;
+using test_support::Rgb;
+
+constexpr Rgb kRed{230, 20, 20};
+constexpr Rgb kBlue{20, 20, 230};
+constexpr Rgb kGreen{20, 200, 20};
+
+struct Decoded {
+  int width;
+  int height;
+  std::uint64_t frameID;
+  // BGRA samples at a quarter and at three quarters of the width, in the middle row.
+  std::array<std::uint8_t, 4> left;
+  std::array<std::uint8_t, 4> right;
+};
+
+class VideoDecoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    decoder_.setOnDecoded([this](const DecodedPicture& picture, std::uint64_t frameID) {
+      ASSERT_EQ(picture.bytesPerRow, picture.width * 4);
+      ASSERT_EQ(picture.pixels.size(),
+                static_cast<std::size_t>(picture.bytesPerRow * picture.height));
+      auto sample = [&](int x) {
+        const std::uint8_t* p = &picture.pixels[static_cast<std::size_t>(
+            picture.height / 2 * picture.bytesPerRow + x * 4)];
+        return std::array<std::uint8_t, 4>{p[0], p[1], p[2], p[3]};
+      };
+      decoded_.push_back({picture.width, picture.height, frameID, sample(picture.width / 4),
+                          sample(picture.width * 3 / 4)});
+    });
+  }
+
+  static void expectColour(const std::array<std::uint8_t, 4>& bgra, Rgb expected) {
+    EXPECT_NEAR(bgra[2], expected.r, 24);
+    EXPECT_NEAR(bgra[1], expected.g, 24);
+    EXPECT_NEAR(bgra[0], expected.b, 24);
+  }
+
+  // The unit with only the picture data of `unit`, as a delta frame carries it.
+  static Bytes withoutParameterSets(const Bytes& unit) {
+    std::vector<Bytes> kept;
+    for (Bytes& nal : AnnexBParser::nalUnits(unit)) {
+      auto type = AnnexBParser::type(nal);
+      if (type != AnnexBParser::NALType::sps && type != AnnexBParser::NALType::pps) {
+        kept.push_back(std::move(nal));
+      }
+    }
+    Bytes out;
+    for (const Bytes& nal : kept) {
+      out.insert(out.end(), {0, 0, 0, 1});
+      out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
+  }
+
+  VideoDecoder decoder_;
+  std::vector<Decoded> decoded_;
+};
+
+TEST_F(VideoDecoderTest, DecodesKeyAndDeltaFramesIntoBGRAPictures) {
+  H264TestEncoder encoder(128, 96);
+  decoder_.decode(encoder.encode(kRed, kBlue), 10);
+  decoder_.decode(encoder.encode(kBlue, kGreen), 11);
+  decoder_.decode(encoder.encode(kGreen, kRed), 12);
+  ASSERT_EQ(decoded_.size(), 3u);
+  EXPECT_EQ(decoded_[0].width, 128);
+  EXPECT_EQ(decoded_[0].height, 96);
+  EXPECT_EQ(decoded_[0].frameID, 10u);
+  EXPECT_EQ(decoded_[2].frameID, 12u);
+  expectColour(decoded_[0].left, kRed);
+  expectColour(decoded_[0].right, kBlue);
+  expectColour(decoded_[1].left, kBlue);
+  expectColour(decoded_[1].right, kGreen);
+  expectColour(decoded_[2].left, kGreen);
+  EXPECT_EQ(decoded_[0].left[3], 255);  // opaque
+  EXPECT_EQ(decoder_.sessionBuildCount(), 1u);
+}
+
+TEST_F(VideoDecoderTest, KeepsTheSessionForRepeatedParameterSetsAndRebuildsForNewOnes) {
+  H264TestEncoder small(128, 96);
+  decoder_.decode(small.encode(kRed, kBlue), 1);
+  decoder_.decode(small.encode(kRed, kBlue), 2);
+  decoder_.decode(small.encode(kBlue, kRed, /*keyFrame=*/true), 3);
+  EXPECT_EQ(decoder_.sessionBuildCount(), 1u);
+
+  H264TestEncoder large(192, 144);
+  decoder_.decode(large.encode(kGreen, kRed), 4);
+  EXPECT_EQ(decoder_.sessionBuildCount(), 2u);
+  ASSERT_EQ(decoded_.size(), 4u);
+  EXPECT_EQ(decoded_[2].width, 128);
+  expectColour(decoded_[2].left, kBlue);
+  EXPECT_EQ(decoded_[3].width, 192);
+  EXPECT_EQ(decoded_[3].height, 144);
+  expectColour(decoded_[3].left, kGreen);
+}
+
+TEST_F(VideoDecoderTest, DeltaFrameBeforeAnyKeyFrameNeedsParameterSets) {
+  H264TestEncoder encoder(64, 48);
+  Bytes key = encoder.encode(kRed, kBlue);
+  Bytes delta = encoder.encode(kBlue, kRed);
+  try {
+    decoder_.decode(delta, 1);
+    FAIL() << "decoded a delta frame without parameter sets";
+  } catch (const DecoderError& error) {
+    EXPECT_EQ(error.kind(), DecoderError::Kind::missingParameterSets);
+  }
+  // A key frame without its parameter sets is no better.
+  EXPECT_THROW(decoder_.decode(withoutParameterSets(key), 2), DecoderError);
+  decoder_.decode(key, 3);
+  decoder_.decode(delta, 4);
+  EXPECT_EQ(decoded_.size(), 2u);
+}
+
+TEST_F(VideoDecoderTest, GarbageIsReportedAndTheNextKeyFrameRecovers) {
+  H264TestEncoder encoder(64, 48);
+  Bytes key = encoder.encode(kRed, kBlue);
+  auto kindOf = [&](const Bytes& unit) {
+    try {
+      decoder_.decode(unit, 99);
+    } catch (const DecoderError& error) {
+      return std::optional(error.kind());
+    }
+    return std::optional<DecoderError::Kind>();
+  };
+  // Parameter sets too short to describe anything.
+  EXPECT_EQ(kindOf({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88}),
+            DecoderError::Kind::formatDescriptionFailed);
+  // Parameter sets of the right shape but nonsense content, with a slice: refused one way or
+  // the other, never decoded.
+  EXPECT_TRUE(
+      kindOf({0, 0,    0,    1,    0x67, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,
+              1, 0x68, 0xFF, 0xFF, 0xFF, 0,    0,    0,    1,    0x65, 0x88, 0x84, 0x21, 0xA0})
+          .has_value());
+  // Bytes without a start code decode nothing, and fail nothing.
+  EXPECT_EQ(kindOf({0x13, 0x37, 0x42}), std::nullopt);
+
+  decoder_.decode(key, 1);
+  ASSERT_EQ(decoded_.size(), 1u);
+  Bytes slice = {0, 0, 0, 1, 0x65};
+  for (int i = 0; i < 64; ++i) slice.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+  EXPECT_EQ(kindOf(slice), DecoderError::Kind::decodeFailed);
+  decoder_.decode(encoder.encode(kGreen, kGreen, /*keyFrame=*/true), 2);
+  ASSERT_EQ(decoded_.size(), 2u);
+  expectColour(decoded_[1].right, kGreen);
+}
+
+TEST_F(VideoDecoderTest, FinishDropsTheSessionAndTheNextKeyFrameBuildsANewOne) {
+  H264TestEncoder encoder(64, 48);
+  decoder_.decode(encoder.encode(kRed, kBlue), 1);
+  decoder_.finish();
+  EXPECT_THROW(decoder_.decode(encoder.encode(kRed, kBlue), 2), DecoderError);
+  decoder_.decode(encoder.encode(kBlue, kBlue, /*keyFrame=*/true), 3);
+  EXPECT_EQ(decoder_.sessionBuildCount(), 2u);
+  ASSERT_EQ(decoded_.size(), 2u);
+  EXPECT_EQ(decoded_[1].frameID, 3u);
+}
+
+}  // namespace
+}  // namespace lumora::sdk
