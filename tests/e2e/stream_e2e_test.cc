@@ -1,0 +1,161 @@
+// The screen stream end to end: lumora-agent on a private Xvfb, a client built on the client
+// library that pairs, takes a media ticket, starts the stream and decodes what arrives.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "test_x_client.h"
+#include "xvfb_server.h"
+#include "sdk/agent_control_client.h"
+#include "sdk/media_client.h"
+#include "sdk/sdk_error.h"
+#include "sdk/video_decoder.h"
+#include "support/agent_process.h"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Colour {
+  int red, green, blue;
+};
+
+// Where a decoded picture is sampled: away from the centre, where the pointer is drawn in.
+std::size_t sampleOffset(const sdk::DecodedPicture& picture) {
+  return static_cast<std::size_t>(picture.height / 4) *
+             static_cast<std::size_t>(picture.bytesPerRow) +
+         static_cast<std::size_t>(picture.width / 4) * 4;
+}
+
+// The sampled BGRA pixel, within a codec's rounding of `expected`.
+void expectColour(const sdk::DecodedPicture& picture, Colour expected) {
+  const std::size_t at = sampleOffset(picture);
+  ASSERT_LT(at + 2, picture.pixels.size());
+  EXPECT_NEAR(picture.pixels[at + 2], expected.red, 12);
+  EXPECT_NEAR(picture.pixels[at + 1], expected.green, 12);
+  EXPECT_NEAR(picture.pixels[at + 0], expected.blue, 12);
+}
+
+class StreamEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    status_ = agent_.waitUntilServing();
+    ASSERT_FALSE(status_.empty()) << agent_.log();
+    ASSERT_TRUE(status_.at("mediaPort").is_int64()) << "a display gives the agent a media port";
+    client_.connect("127.0.0.1", port("controlPort")).get();
+    client_.authenticate(std::string(status_.at("pairingCode").as_string()), "stream-e2e").get();
+  }
+
+  std::uint16_t port(const char* key) const {
+    return static_cast<std::uint16_t>(status_.at(key).as_int64());
+  }
+
+  // Decodes frames until one picture comes out; none if nothing decodable arrives in time.
+  std::optional<sdk::DecodedPicture> nextPicture(sdk::Stream<protocol::MediaFrame>& frames,
+                                                 sdk::VideoDecoder& decoder) {
+    std::optional<sdk::DecodedPicture> picture;
+    decoder.setOnDecoded([&](const sdk::DecodedPicture& p, std::uint64_t) { picture = p; });
+    const auto deadline = Clock::now() + 10s;
+    while (!picture && Clock::now() < deadline) {
+      auto frame = frames.next(deadline - Clock::now());
+      if (!frame) break;
+      received_.push_back(frame->meta);
+      decoder.decode(frame->payload, frame->meta.frameID);
+    }
+    return picture;
+  }
+
+  lumora::testing::XvfbServer xvfb_{"640x480x24"};
+  lumora::testing::TestXClient painter_{xvfb_.display()};
+  testing_support::TempDir home_;
+  testing_support::AgentProcess agent_{home_, {.extraEnvironment = {"DISPLAY=" + xvfb_.display()}}};
+  boost::json::object status_;
+  sdk::AgentControlClient client_;
+  std::vector<protocol::ScreenFrameMeta> received_;
+};
+
+TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
+  const xcb_window_t window = painter_.openWindow(0, 0, 640, 480, 0x3366cc);
+  painter_.fill(window, 0x3366cc, 0, 0, 640, 480);
+  painter_.sync();
+
+  const std::string ticket = client_.requestMediaTicket().get();
+  sdk::MediaClient media;
+  auto frames = media.connect("127.0.0.1", port("mediaPort"), ticket).get();
+  client_.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::hevc).get();
+
+  sdk::VideoDecoder decoder;
+  auto first = nextPicture(frames, decoder);
+  ASSERT_TRUE(first) << agent_.log();
+  ASSERT_FALSE(received_.empty());
+  EXPECT_TRUE(received_.front().isKeyframe) << "a receiver starts at a key frame";
+  EXPECT_EQ(received_.front().codec, protocol::VideoCodec::h264) << "asked for hevc, gets H.264";
+  EXPECT_EQ(received_.front().width, 640);
+  EXPECT_EQ(received_.front().height, 480);
+  EXPECT_EQ(first->width, 640);
+  EXPECT_EQ(first->height, 480);
+  expectColour(*first, {0x33, 0x66, 0xcc});
+
+  // What changes on the screen reaches the client.
+  painter_.fill(window, 0xdd2211, 0, 0, 640, 480);
+  painter_.sync();
+  std::optional<sdk::DecodedPicture> latest;
+  for (int i = 0; i < 30; ++i) {
+    latest = nextPicture(frames, decoder);
+    ASSERT_TRUE(latest);
+    if (latest->pixels[sampleOffset(*latest) + 2] > 0xb0) break;
+  }
+  expectColour(*latest, {0xdd, 0x22, 0x11});
+  for (std::size_t i = 1; i < received_.size(); ++i) {
+    EXPECT_EQ(received_[i].frameID, received_[i - 1].frameID + 1) << "no frame lost on the way";
+  }
+
+  // After the stop nothing more arrives, and the connection stays open for the next stream.
+  client_.stopStream().get();
+  while (frames.next(300ms)) {
+  }
+  painter_.fill(window, 0x11dd22, 0, 0, 640, 480);
+  painter_.sync();
+  EXPECT_FALSE(frames.next(1s)) << "a stopped stream sends nothing";
+  EXPECT_FALSE(frames.ended());
+
+  // The same ticket does not open a second connection.
+  sdk::MediaClient again;
+  auto refused = again.connect("127.0.0.1", port("mediaPort"), ticket).get();
+  EXPECT_FALSE(refused.next(5s));
+  EXPECT_TRUE(refused.ended());
+}
+
+TEST_F(StreamEndToEndTest, AViewerThatJoinsAnIdleScreenGetsAKeyFrameAtOnce) {
+  const xcb_window_t window = painter_.openWindow(0, 0, 640, 480, 0x808080);
+  painter_.fill(window, 0x808080, 0, 0, 640, 480);
+  painter_.sync();
+  sdk::MediaClient firstViewer;
+  auto firstFrames =
+      firstViewer.connect("127.0.0.1", port("mediaPort"), client_.requestMediaTicket().get())
+          .get();
+  client_.startStream().get();
+  sdk::VideoDecoder firstDecoder;
+  ASSERT_TRUE(nextPicture(firstFrames, firstDecoder)) << agent_.log();
+
+  // Nothing moves now; a second viewer must still see the screen without waiting for a change.
+  std::this_thread::sleep_for(500ms);
+  received_.clear();
+  sdk::MediaClient secondViewer;
+  auto secondFrames =
+      secondViewer.connect("127.0.0.1", port("mediaPort"), client_.requestMediaTicket().get())
+          .get();
+  sdk::VideoDecoder secondDecoder;
+  auto picture = nextPicture(secondFrames, secondDecoder);
+  ASSERT_TRUE(picture);
+  EXPECT_TRUE(received_.front().isKeyframe);
+  expectColour(*picture, {0x80, 0x80, 0x80});
+}
+
+}  // namespace
+}  // namespace lumora
