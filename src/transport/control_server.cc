@@ -45,11 +45,6 @@ struct ControlRegistry {
   std::vector<std::shared_ptr<ControlConnection>> all();
 };
 
-struct ControlServer::Listener {
-  explicit Listener(tcp::acceptor bound) : acceptor(std::move(bound)) {}
-  tcp::acceptor acceptor;
-};
-
 namespace {
 
 // One accepted control connection. Everything it does runs on its strand: the read loop, the
@@ -243,7 +238,7 @@ std::vector<std::shared_ptr<ControlConnection>> ControlRegistry::all() {
 
 ControlServer::ControlServer(asio::any_io_executor executor,
                              ConnectionContext::Dependencies dependencies, Limits limits)
-    : executor_(std::move(executor)), registry_(std::make_shared<ControlRegistry>()) {
+    : listeners_(std::move(executor)), registry_(std::make_shared<ControlRegistry>()) {
   registry_->dependencies = std::move(dependencies);
   registry_->limits = limits;
 }
@@ -256,56 +251,26 @@ void ControlServer::setOnConnectionClosed(std::function<void()> handler) {
 
 asio::awaitable<std::uint16_t> ControlServer::start(std::uint16_t port,
                                                     std::vector<std::string> bindHosts) {
-  BoundListeners bound = co_await bindListeners(executor_, port, bindHosts);
-  std::vector<std::shared_ptr<Listener>> listeners;
-  for (auto& acceptor : bound.acceptors) {
-    listeners.push_back(std::make_shared<Listener>(std::move(acceptor)));
-  }
-  {
-    std::lock_guard guard(lock_);
-    listeners_ = listeners;
-    port_ = bound.port;
-  }
-  for (auto& listener : listeners) {
-    asio::co_spawn(executor_, acceptLoop(listener), asio::detached);
-  }
-  registry_->log.info("control server listening on port " + std::to_string(bound.port) +
-                      " hosts=" + describeHosts(bindHosts));
-  co_return bound.port;
-}
-
-asio::awaitable<void> ControlServer::acceptLoop(std::shared_ptr<Listener> listener) {
-  for (;;) {
-    auto [ec, socket] = co_await listener->acceptor.async_accept(
-        asio::make_strand(executor_), asio::as_tuple(asio::use_awaitable));
-    if (ec == asio::error::operation_aborted || !listener->acceptor.is_open()) co_return;
-    if (ec) continue;  // a connection that failed during the handshake; keep accepting
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    auto connection = std::make_shared<ControlConnection>(std::move(socket), registry_);
-    registry_->admit(connection);
+  // Built outside the awaited expression: GCC 12 destroys a temporary handed to a coroutine
+  // there twice.
+  TcpListeners::OnAccept onAccept = [registry = registry_](tcp::socket socket) {
+    auto connection = std::make_shared<ControlConnection>(std::move(socket), registry);
+    registry->admit(connection);
     connection->start();
-  }
+  };
+  auto listening = listeners_.start(port, bindHosts, std::move(onAccept));
+  const std::uint16_t bound = co_await std::move(listening);
+  registry_->log.info("control server listening on port " + std::to_string(bound) +
+                      " hosts=" + describeHosts(bindHosts));
+  co_return bound;
 }
 
 void ControlServer::stop() {
-  std::vector<std::shared_ptr<Listener>> listeners;
-  {
-    std::lock_guard guard(lock_);
-    listeners.swap(listeners_);
-    port_ = 0;
-  }
-  for (auto& listener : listeners) {
-    boost::system::error_code ignored;
-    listener->acceptor.close(ignored);
-  }
+  listeners_.stop();
   for (auto& connection : registry_->all()) connection->close();
 }
 
-std::uint16_t ControlServer::boundPort() {
-  std::lock_guard guard(lock_);
-  return port_;
-}
+std::uint16_t ControlServer::boundPort() { return listeners_.port(); }
 
 std::size_t ControlServer::connectionCount() { return registry_->all().size(); }
 

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "transport/connection_context.h"
+#include "transport/tcp_listeners.h"
 
 namespace lumora::transport {
 
@@ -58,15 +58,8 @@ class ControlServer {
   std::size_t connectionCount();
 
  private:
-  struct Listener;
-
-  boost::asio::awaitable<void> acceptLoop(std::shared_ptr<Listener> listener);
-
-  boost::asio::any_io_executor executor_;
+  TcpListeners listeners_;
   std::shared_ptr<ControlRegistry> registry_;
-  std::mutex lock_;  // guards listeners_ and port_
-  std::vector<std::shared_ptr<Listener>> listeners_;
-  std::uint16_t port_ = 0;
 };
 
 }  // namespace lumora::transport

@@ -56,11 +56,6 @@ struct MediaRegistry {
   std::vector<std::shared_ptr<MediaConnection>> takeAll();
 };
 
-struct MediaServer::Listener {
-  explicit Listener(tcp::acceptor bound) : acceptor(std::move(bound)) {}
-  tcp::acceptor acceptor;
-};
-
 namespace {
 
 // One accepted media connection. Everything it does runs on its strand; offer() and close()
@@ -292,7 +287,7 @@ std::vector<std::shared_ptr<MediaConnection>> MediaRegistry::takeAll() {
 
 MediaServer::MediaServer(asio::any_io_executor executor, std::shared_ptr<MediaTicketStore> tickets,
                          std::chrono::milliseconds ticketTimeout, Limits limits)
-    : executor_(std::move(executor)), registry_(std::make_shared<MediaRegistry>()) {
+    : listeners_(std::move(executor)), registry_(std::make_shared<MediaRegistry>()) {
   registry_->tickets = std::move(tickets);
   registry_->ticketTimeout = ticketTimeout;
   registry_->limits = limits;
@@ -310,58 +305,28 @@ void MediaServer::setOnReceiverCountChanged(std::function<void(std::size_t)> han
 
 asio::awaitable<std::uint16_t> MediaServer::start(std::uint16_t port,
                                                   std::vector<std::string> bindHosts) {
-  BoundListeners bound = co_await bindListeners(executor_, port, bindHosts);
-  std::vector<std::shared_ptr<Listener>> listeners;
-  for (auto& acceptor : bound.acceptors) {
-    listeners.push_back(std::make_shared<Listener>(std::move(acceptor)));
-  }
-  {
-    std::lock_guard guard(lock_);
-    listeners_ = listeners;
-    port_ = bound.port;
-  }
   {
     std::lock_guard guard(registry_->lock);
     registry_->stopped = false;
   }
-  for (auto& listener : listeners) {
-    asio::co_spawn(executor_, acceptLoop(listener), asio::detached);
-  }
-  registry_->log.info("media server listening on port " + std::to_string(bound.port) +
+  // Built outside the awaited expression: GCC 12 destroys a temporary handed to a coroutine
+  // there twice.
+  TcpListeners::OnAccept onAccept = [registry = registry_](tcp::socket socket) {
+    std::make_shared<MediaConnection>(std::move(socket), registry)->start();
+  };
+  auto listening = listeners_.start(port, bindHosts, std::move(onAccept));
+  const std::uint16_t bound = co_await std::move(listening);
+  registry_->log.info("media server listening on port " + std::to_string(bound) +
                       " hosts=" + describeHosts(bindHosts));
-  co_return bound.port;
-}
-
-asio::awaitable<void> MediaServer::acceptLoop(std::shared_ptr<Listener> listener) {
-  for (;;) {
-    auto [ec, socket] = co_await listener->acceptor.async_accept(
-        asio::make_strand(executor_), asio::as_tuple(asio::use_awaitable));
-    if (ec == asio::error::operation_aborted || !listener->acceptor.is_open()) co_return;
-    if (ec) continue;
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    std::make_shared<MediaConnection>(std::move(socket), registry_)->start();
-  }
+  co_return bound;
 }
 
 void MediaServer::stop() {
-  std::vector<std::shared_ptr<Listener>> listeners;
-  {
-    std::lock_guard guard(lock_);
-    listeners.swap(listeners_);
-    port_ = 0;
-  }
-  for (auto& listener : listeners) {
-    boost::system::error_code ignored;
-    listener->acceptor.close(ignored);
-  }
+  listeners_.stop();
   for (auto& connection : registry_->takeAll()) connection->close();
 }
 
-std::uint16_t MediaServer::boundPort() {
-  std::lock_guard guard(lock_);
-  return port_;
-}
+std::uint16_t MediaServer::boundPort() { return listeners_.port(); }
 
 std::size_t MediaServer::connectionCount() { return registry_->receiverList().size(); }
 

@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "transport/media_listener.h"
 #include "transport/media_sink.h"
 #include "transport/media_ticket_store.h"
+#include "transport/tcp_listeners.h"
 
 namespace lumora::transport {
 
@@ -63,14 +63,8 @@ class MediaServer : public MediaListener, public MediaSink {
   void setOnReceiverCountChanged(std::function<void(std::size_t)> handler);
 
  private:
-  struct Listener;
-  boost::asio::awaitable<void> acceptLoop(std::shared_ptr<Listener> listener);
-
-  boost::asio::any_io_executor executor_;
+  TcpListeners listeners_;
   std::shared_ptr<MediaRegistry> registry_;
-  std::mutex lock_;  // guards listeners_ and port_
-  std::vector<std::shared_ptr<Listener>> listeners_;
-  std::uint16_t port_ = 0;
 };
 
 }  // namespace lumora::transport
