@@ -1,12 +1,13 @@
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cerrno>
 #include <optional>
 #include <stdexcept>
 
@@ -33,15 +34,13 @@ class RawClient {
     sendRaw(protocol::FrameCodec::encode(envelope.encode()));
   }
 
-  // The next envelope, or nothing once the agent has closed the connection.
+  // The next envelope, or nothing once the agent has closed the connection. Throws when nothing
+  // comes for 30 seconds, so a silent agent fails the test instead of hanging it.
   std::optional<protocol::Envelope> receive() {
     std::uint8_t prefix[4];
-    boost::system::error_code ec;
-    boost::asio::read(socket_, boost::asio::buffer(prefix), ec);
-    if (ec) return std::nullopt;
+    if (!readExactly(prefix, sizeof prefix)) return std::nullopt;
     protocol::Bytes body(protocol::FrameCodec::readLength(prefix));
-    boost::asio::read(socket_, boost::asio::buffer(body), ec);
-    if (ec) return std::nullopt;
+    if (!readExactly(body.data(), body.size())) return std::nullopt;
     auto decoded = protocol::Envelope::decode(body);
     if (!decoded) throw std::runtime_error("undecodable reply: " + decoded.error().description);
     return *decoded;
@@ -65,22 +64,58 @@ class RawClient {
     }
   }
 
-  // True when the agent closes the connection (reads end) within the limit.
+  // True when the agent closes the connection (reads end) within ten seconds; what arrives
+  // before that is skipped.
   bool closedByAgent() {
-    socket_.non_blocking(false);
-    struct timeval limit {
-      10, 0
-    };
-    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::uint8_t byte;
-    boost::system::error_code ec;
     for (;;) {
-      socket_.read_some(boost::asio::buffer(&byte, 1), ec);
-      if (ec) return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
+      switch (readSome(&byte, 1, 10)) {
+        case Read::data:
+          continue;
+        case Read::ended:
+          return true;
+        case Read::timedOut:
+          return false;
+      }
     }
   }
 
  private:
+  enum class Read { data, ended, timedOut };
+
+  // Plain poll and recv: Asio's blocking reads cannot be given a time-out.
+  Read readSome(std::uint8_t* data, std::size_t size, int timeoutSeconds,
+                std::size_t* got = nullptr) {
+    for (;;) {
+      pollfd ready{socket_.native_handle(), POLLIN, 0};
+      const int polled = ::poll(&ready, 1, timeoutSeconds * 1000);
+      if (polled == 0) return Read::timedOut;
+      if (polled < 0 && errno == EINTR) continue;
+      const ssize_t n = ::recv(socket_.native_handle(), data, size, 0);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) return Read::ended;
+      if (got) *got = static_cast<std::size_t>(n);
+      return Read::data;
+    }
+  }
+
+  bool readExactly(std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+      std::size_t got = 0;
+      switch (readSome(data, size, 30, &got)) {
+        case Read::data:
+          data += got;
+          size -= got;
+          break;
+        case Read::ended:
+          return false;
+        case Read::timedOut:
+          throw std::runtime_error("nothing from the agent for 30 s");
+      }
+    }
+    return true;
+  }
+
   boost::asio::io_context io_;
   boost::asio::ip::tcp::socket socket_;
 };
