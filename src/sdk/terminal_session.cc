@@ -11,7 +11,14 @@ TerminalSession::TerminalSession(std::shared_ptr<internal::ControlCore> core, st
                                  Stream<protocol::Bytes> output)
     : core_(std::move(core)), id_(std::move(id)), output_(std::move(output)) {}
 
-TerminalSession::~TerminalSession() = default;
+TerminalSession::~TerminalSession() {
+  if (core_) core_->forgetTerminal(id_);
+}
+
+std::optional<std::int32_t> TerminalSession::exitCode() const {
+  if (!core_) return std::nullopt;
+  return core_->terminalExitCode(id_);
+}
 
 std::future<void> TerminalSession::send(protocol::Bytes data) {
   if (!core_) return internal::failedFuture<void>(SDKError::notConnected());  // moved from

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,10 @@ class TerminalSession {
 
   // The shell's output, one element per message of the agent.
   Stream<protocol::Bytes>& output() { return output_; }
+
+  // The shell's exit status once the agent has reported it (the output stream has then
+  // ended); nothing while it runs or when the stream ended for another reason.
+  std::optional<std::int32_t> exitCode() const;
 
   // Writes bytes to the shell's input, as typed. The future is ready once the connection has
   // taken the message; no reply is awaited. Fails with notConnected without a connection.

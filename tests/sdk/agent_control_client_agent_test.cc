@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent_process.h"
+#include "support/agent_process.h"
 #include "sdk/agent_control_client.h"
 
 namespace lumora::sdk {
@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 TEST(AgentControlClientWithAgentTest, PairsRunsCommandsListsFilesAndDrivesATerminal) {
   testing_support::TempDir home;
-  test_support::AgentProcess agent(home);
+  testing_support::AgentProcess agent(home);
   boost::json::object status = agent.waitUntilServing();
   ASSERT_FALSE(status.empty()) << agent.log();
   const auto port = static_cast<std::uint16_t>(status.at("controlPort").as_int64());

@@ -132,7 +132,8 @@ std::shared_ptr<ControlCore::OutputState> ControlCore::openTerminalOutput(
   return output;
 }
 
-void ControlCore::finishTerminalOutput(const std::string& sessionId) {
+void ControlCore::finishTerminalOutput(const std::string& sessionId,
+                                       std::optional<std::int32_t> exitCode) {
   std::shared_ptr<OutputState> output;
   {
     std::lock_guard guard(lock_);
@@ -140,8 +141,22 @@ void ControlCore::finishTerminalOutput(const std::string& sessionId) {
     if (found == terminalOutputs_.end()) return;
     output = std::move(found->second);
     terminalOutputs_.erase(found);
+    // Kept before the stream ends, so a reader that sees the end finds the status.
+    if (exitCode) terminalExitCodes_[sessionId] = *exitCode;
   }
   output->finish();
+}
+
+std::optional<std::int32_t> ControlCore::terminalExitCode(const std::string& sessionId) {
+  std::lock_guard guard(lock_);
+  auto found = terminalExitCodes_.find(sessionId);
+  if (found == terminalExitCodes_.end()) return std::nullopt;
+  return found->second;
+}
+
+void ControlCore::forgetTerminal(const std::string& sessionId) {
+  std::lock_guard guard(lock_);
+  terminalExitCodes_.erase(sessionId);
 }
 
 void ControlCore::receiveNext(const std::shared_ptr<MessageChannel>& channel,
@@ -198,7 +213,7 @@ void ControlCore::ingest(const Bytes& message, std::uint64_t generation) {
       std::lock_guard guard(lock_);
       if (generation_ != generation) return;
     }
-    finishTerminalOutput(exit->sessionId);
+    finishTerminalOutput(exit->sessionId, exit->exitCode);
   }
   // Every other unsolicited message is ignored.
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -48,8 +49,13 @@ class ControlCore : public std::enable_shared_from_this<ControlCore> {
 
   // Registers the output stream of a session the agent has just opened.
   std::shared_ptr<OutputState> openTerminalOutput(const std::string& sessionId);
-  // Ends the session's output stream, if it is still open.
-  void finishTerminalOutput(const std::string& sessionId);
+  // Ends the session's output stream, if it is still open, keeping the shell's exit status
+  // when the agent reported one.
+  void finishTerminalOutput(const std::string& sessionId,
+                            std::optional<std::int32_t> exitCode = std::nullopt);
+  // The exit status kept for the session, until forgetTerminal.
+  std::optional<std::int32_t> terminalExitCode(const std::string& sessionId);
+  void forgetTerminal(const std::string& sessionId);
 
  private:
   struct Taken {
@@ -70,6 +76,8 @@ class ControlCore : public std::enable_shared_from_this<ControlCore> {
   std::uint64_t generation_ = 0;
   std::unordered_map<std::string, ReplyHandler> pending_;
   std::unordered_map<std::string, std::shared_ptr<OutputState>> terminalOutputs_;
+  // Exit statuses of sessions whose handle is still alive (one entry per live session at most).
+  std::unordered_map<std::string, std::int32_t> terminalExitCodes_;
   std::function<void()> onDisconnect_;
 };
 
