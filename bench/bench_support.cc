@@ -27,6 +27,11 @@ Stats percentiles(std::vector<double> samples) {
   return {at(0.50), at(0.99)};
 }
 
+double percentile(std::vector<double> samples, double q) {
+  std::sort(samples.begin(), samples.end());
+  return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))];
+}
+
 pid_t spawn(const std::vector<std::string>& args, int in, int out,
             const std::vector<std::string>* env) {
   std::vector<char*> argv;
@@ -125,6 +130,10 @@ std::uint16_t AgentUnderTest::mediaPort() const {
 
 protocol::PairingSecret AgentUnderTest::secret() const {
   return *protocol::PairingSecret::fromCode(std::string(status_.at("pairingCode").as_string()));
+}
+
+std::string AgentUnderTest::pairingLink() const {
+  return std::string(status_.at("pairingLink").as_string());
 }
 
 }  // namespace lumora::bench

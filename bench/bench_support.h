@@ -22,6 +22,8 @@ struct Stats {
 };
 // Of a non-empty sample.
 Stats percentiles(std::vector<double> samples);
+// The q-quantile (0…1, nearest rank below) of a non-empty sample.
+double percentile(std::vector<double> samples, double q);
 
 // Starts `args` (looked up on PATH) with standard error discarded; `in`/`out` replace standard
 // input/output when not -1; `env` replaces the environment when given. Throws when it cannot.
@@ -47,6 +49,8 @@ class AgentUnderTest {
   std::uint16_t controlPort() const;
   std::uint16_t mediaPort() const;
   protocol::PairingSecret secret() const;
+  // The lumora://pair?… link from the status file.
+  std::string pairingLink() const;
 
  private:
   void release();

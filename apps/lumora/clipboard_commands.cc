@@ -1,0 +1,127 @@
+// clip get | clip set: the agent's clipboard.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+
+#include "command.h"
+#include "failure.h"
+#include "local_files.h"
+
+namespace lumora::cli {
+
+namespace {
+
+using protocol::ClipboardContent;
+
+// Binary contents go to --out, else to standard output unless that is a terminal.
+void emitBinary(const protocol::Bytes& data, const std::optional<std::string>& out,
+                const std::string& fallbackName, const char* kind) {
+  if (out && *out != "-") {
+    writeLocalFile(*out, data);
+  } else if (out || ::isatty(STDOUT_FILENO) != 1) {
+    std::fwrite(data.data(), 1, data.size(), stdout);
+  } else if (!fallbackName.empty()) {
+    writeLocalFile(fallbackName, data);
+    std::cerr << "saved the clipboard's " << kind << " as " << fallbackName << "\n";
+  } else {
+    throw Failure(std::string("the clipboard holds an ") + kind +
+                  "; pass --out FILE or redirect standard output");
+  }
+}
+
+int getClipboard(CommandContext& context) {
+  auto client = context.connect();
+  ClipboardContent content = await(client.getClipboard(), "cannot read the clipboard");
+  const auto out = context.args().value("out");
+  switch (content.kind) {
+    case ClipboardContent::Kind::text: {
+      const std::string text = content.text.value_or("");
+      if (out && *out != "-") {
+        writeLocalFile(*out, protocol::asBytes(text));
+      } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+      }
+      return 0;
+    }
+    case ClipboardContent::Kind::image:
+      emitBinary(content.imageData.value_or(protocol::Bytes{}), out, "", "image");
+      return 0;
+    case ClipboardContent::Kind::file: {
+      // Only the last component of the agent's name is used, so it cannot point elsewhere.
+      std::string name = std::filesystem::path(content.fileName.value_or("")).filename();
+      if (name.empty() || name == "." || name == "..") name = "clipboard-file";
+      emitBinary(content.fileData.value_or(protocol::Bytes{}), out, name, "file");
+      return 0;
+    }
+    case ClipboardContent::Kind::empty:
+      std::cerr << "the clipboard is empty\n";
+      return 1;
+  }
+  return 1;
+}
+
+int setClipboard(CommandContext& context) {
+  const auto image = context.args().value("image");
+  const auto file = context.args().value("file");
+  const bool hasText = context.wordCount() > 1;
+  if (static_cast<int>(hasText) + static_cast<int>(image.has_value()) +
+          static_cast<int>(file.has_value()) >
+      1) {
+    throw UsageError("give one of TEXT, --image FILE, --file FILE");
+  }
+  std::future<void> done;
+  auto client = context.connect();
+  if (image) {
+    done = client.setClipboardImage(readLocalFile(*image));
+  } else if (file) {
+    done = client.setClipboardFile(std::filesystem::path(*file).filename(), readLocalFile(*file));
+  } else if (hasText) {
+    done = client.setClipboardText(context.word(1));
+  } else {
+    std::string text((std::istreambuf_iterator<char>(std::cin)), {});
+    done = client.setClipboardText(std::move(text));
+  }
+  await(std::move(done), "cannot set the clipboard");
+  return 0;
+}
+
+int clip(CommandContext& context) {
+  const std::string& action = context.word(0);
+  if (action == "get") {
+    if (context.wordCount() != 1) throw UsageError("clip get takes no words");
+    return getClipboard(context);
+  }
+  if (action == "set") return setClipboard(context);
+  throw UsageError("expected get or set, not '" + action + "'");
+}
+
+}  // namespace
+
+std::vector<Command> clipboardCommands() {
+  return {
+      {"clip",
+       "get|set [TEXT]",
+       "read or replace the agent's clipboard",
+       "clip get            prints text; an image or file goes to --out FILE, or to standard\n"
+       "                    output when that is not a terminal (a file is otherwise saved\n"
+       "                    under its own name)\n"
+       "clip set TEXT       sets text (without TEXT: standard input)\n"
+       "clip set --image F  sets an image (PNG bytes)\n"
+       "clip set --file F   sets a file, under its local name\n\n"
+       "options:\n"
+       "  --out FILE     where clip get writes (- for standard output)\n"
+       "  --image FILE   an image for clip set\n"
+       "  --file FILE    a file for clip set",
+       {{"out", true}, {"image", true}, {"file", true}},
+       1,
+       2,
+       false,
+       clip},
+  };
+}
+
+}  // namespace lumora::cli

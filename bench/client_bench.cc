@@ -1,0 +1,288 @@
+// The lumora command-line client against the real agent over loopback, beside OpenSSH in the
+// same run (the throw-away sshd of ssh_baseline.sh):
+//   lumora get / put of a 512 MiB file, tmpfs to tmpfs   vs  scp through the master connection;
+//   lumora run true, the whole program (connect, pair, run)  vs  a fresh and a multiplexed
+//   `ssh <host> true`;
+//   capture-to-decoded latency of the 1080p screen stream with moving content, through the
+//   client library (each frame's capture time against the moment its picture was decoded).
+// Usage: client_bench [--megabytes M] [--runs N] [--seconds S]   (as root: the baseline makes
+// its user)
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "bench_support.h"
+#include "moving_content.h"
+#include "sdk/agent_control_client.h"
+#include "sdk/media_client.h"
+#include "sdk/video_decoder.h"
+#include "xvfb_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using lumora::bench::percentile;
+using lumora::bench::spawn;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Runs a program to its end with the given environment; the wall time in seconds, or a
+// negative number when it failed.
+double timed(const std::vector<std::string>& args, const std::vector<std::string>* env = nullptr) {
+  auto start = Clock::now();
+  int status = 0;
+  ::waitpid(spawn(args, -1, -1, env), &status, 0);
+  const double seconds = secondsSince(start);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+double median(std::vector<double> samples) { return percentile(std::move(samples), 0.5); }
+
+bool sameFiles(const std::string& a, const std::string& b) {
+  return lumora::bench::runToEnd({"cmp", "-s", a, b}) == 0;
+}
+
+std::string format(const char* pattern, double a, double b = 0, double c = 0) {
+  char text[160];
+  std::snprintf(text, sizeof text, pattern, a, b, c);
+  return text;
+}
+
+void row(const std::string& what, const std::string& lumora, const std::string& baseline,
+         const std::string& verdict) {
+  std::printf("%-30s %-30s %-36s %s\n", what.c_str(), lumora.c_str(), baseline.c_str(),
+              verdict.c_str());
+  std::fflush(stdout);
+}
+
+struct Latency {
+  std::vector<double> millis;
+  std::uint64_t frames = 0;
+  std::string failure;
+};
+
+std::uint64_t steadyMillis() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+          .count());
+}
+
+// The stream through the client library: each picture's decode time minus its capture time.
+Latency measureLatency(const lumora::bench::AgentUnderTest& agent, double seconds) {
+  Latency result;
+  try {
+    lumora::sdk::AgentControlClient client;
+    client.connect("127.0.0.1", agent.controlPort()).get();
+    client.authenticate(agent.secret().code(), "client-bench").get();
+    lumora::sdk::MediaClient media;
+    auto frames =
+        media.connect("127.0.0.1", agent.mediaPort(), client.requestMediaTicket().get()).get();
+    client.startStream().get();
+    lumora::sdk::VideoDecoder decoder;
+    std::map<std::uint64_t, std::uint64_t> captured;  // frame id → capture millis
+    bool measuring = false;
+    decoder.setOnDecoded([&](const lumora::sdk::DecodedPicture&, std::uint64_t frameID) {
+      auto found = captured.find(frameID);
+      if (found == captured.end()) return;
+      if (measuring) {
+        result.millis.push_back(static_cast<double>(steadyMillis() - found->second));
+      }
+      captured.erase(captured.begin(), std::next(found));
+    });
+    const auto warmUpEnd = Clock::now() + 1s;
+    const auto end = warmUpEnd + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(seconds));
+    bool keyed = false;
+    while (Clock::now() < end) {
+      auto frame = frames.next(1s);
+      if (!frame) break;
+      measuring = Clock::now() >= warmUpEnd;
+      keyed = keyed || frame->meta.isKeyframe;
+      if (!keyed) continue;
+      captured[frame->meta.frameID] = frame->meta.presentationTimeMillis;
+      decoder.decode(frame->payload, frame->meta.frameID);
+      if (measuring) ++result.frames;
+    }
+    client.stopStream().get();
+  } catch (const std::exception& e) {
+    result.failure = e.what();
+  }
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t megabytes = 512;
+  int runs = 3;
+  double seconds = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string name = argv[i];
+    if (name == "--megabytes") megabytes = std::stoul(argv[i + 1]);
+    if (name == "--runs") runs = std::stoi(argv[i + 1]);
+    if (name == "--seconds") seconds = std::stod(argv[i + 1]);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+
+  lumora::testing::XvfbServer xvfb("1920x1080x24");
+  lumora::bench::AgentUnderTest agent({"DISPLAY=" + xvfb.display()}, {});
+
+  // The baseline's sshd and master connection.
+  std::map<std::string, std::string> ssh;
+  {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return 1;
+    pid_t setup = spawn({BENCH_DIR "/ssh_baseline.sh"}, -1, pipeFds[1]);
+    ::close(pipeFds[1]);
+    std::string line;
+    char c;
+    while (::read(pipeFds[0], &c, 1) == 1) line += c;
+    ::close(pipeFds[0]);
+    ::waitpid(setup, nullptr, 0);
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+      auto eq = word.find('=');
+      if (eq != std::string::npos) ssh[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+  }
+  const bool haveSsh = ssh.count("SSH_CONTROL") > 0;
+  const std::string sshTarget = ssh["SSH_USER"] + "@127.0.0.1";
+  const std::vector<std::string> sshOptions = {"-q",
+                                               "-i",
+                                               ssh["SSH_DIR"] + "/client_key",
+                                               "-o",
+                                               "StrictHostKeyChecking=no",
+                                               "-o",
+                                               "UserKnownHostsFile=/dev/null",
+                                               "-o",
+                                               "BatchMode=yes"};
+
+  // The client's own home (its agents.json is never written: the link comes from the
+  // environment) and the tmpfs work area the baseline's user can read and write.
+  const std::filesystem::path work = "/dev/shm/lumora-client-bench-" + std::to_string(::getpid());
+  std::filesystem::create_directories(work / "home");
+  ::chmod(work.c_str(), 0777);
+  const std::vector<std::string> clientEnv = {"HOME=" + (work / "home").string(),
+                                              "PATH=/usr/bin:/bin",
+                                              "LUMORA_LINK=" + agent.pairingLink()};
+  const std::string source = (work / "source.bin").string();
+  lumora::bench::runToEnd({"dd", "if=/dev/urandom", "of=" + source, "bs=1M",
+                           "count=" + std::to_string(megabytes), "status=none"});
+  ::chmod(source.c_str(), 0644);
+  const double mib = static_cast<double>(megabytes);
+
+  std::printf("%-30s %-30s %-36s %s\n", "", "lumora", "baseline", "goal");
+
+  // File transfer, each side's runs interleaved so both see the same machine.
+  {
+    std::vector<double> put, get, scpPut, scpGet;
+    bool identical = true;
+    for (int run = 0; run < runs; ++run) {
+      const std::string up = (work / "lumora-put.bin").string();
+      const std::string down = (work / "lumora-get.bin").string();
+      put.push_back(timed({LUMORA_CLI_BINARY, "put", source, up}, &clientEnv));
+      get.push_back(timed({LUMORA_CLI_BINARY, "get", up, down}, &clientEnv));
+      identical = identical && sameFiles(source, up) && sameFiles(source, down);
+      std::filesystem::remove(up);
+      std::filesystem::remove(down);
+      if (haveSsh) {
+        // -O: the classic protocol, since the throw-away sshd serves no SFTP subsystem.
+        std::vector<std::string> scp = {
+            "scp", "-O", "-o", "ControlPath=" + ssh["SSH_CONTROL"], "-P", ssh["SSH_PORT"]};
+        scp.insert(scp.end(), sshOptions.begin(), sshOptions.end());
+        auto scpUp = scp;
+        scpUp.insert(scpUp.end(), {source, sshTarget + ":" + (work / "scp-put.bin").string()});
+        scpPut.push_back(timed(scpUp));
+        auto scpDown = scp;
+        scpDown.insert(scpDown.end(), {sshTarget + ":" + (work / "scp-put.bin").string(),
+                                       (work / "scp-get.bin").string()});
+        scpGet.push_back(timed(scpDown));
+        std::filesystem::remove(work / "scp-put.bin");
+        std::filesystem::remove(work / "scp-get.bin");
+      }
+    }
+    auto failed = [](const std::vector<double>& v) {
+      return std::any_of(v.begin(), v.end(), [](double s) { return s < 0; });
+    };
+    auto throughput = [&](const std::vector<double>& v) {
+      if (v.empty() || failed(v)) return std::string("failed");
+      return format("%.0f MiB/s (%.2f s)", mib / median(v), median(v));
+    };
+    auto ratio = [&](const std::vector<double>& ours, const std::vector<double>& theirs) {
+      if (ours.empty() || theirs.empty() || failed(ours) || failed(theirs)) return std::string();
+      return format("%.2fx scp (>= 1.0x)", median(theirs) / median(ours));
+    };
+    const std::string size = std::to_string(megabytes) + " MiB";
+    row("get " + size + " (median of " + std::to_string(runs) + ")", throughput(get),
+        "scp: " + throughput(scpGet), ratio(get, scpGet));
+    row("put " + size + (identical ? "" : " BYTES DIFFER"), throughput(put),
+        "scp: " + throughput(scpPut), ratio(put, scpPut));
+  }
+
+  // The whole program for one command.
+  {
+    std::vector<double> ours, fresh, multiplexed;
+    for (int i = 0; i < 5; ++i) timed({LUMORA_CLI_BINARY, "run", "true"}, &clientEnv);
+    for (int i = 0; i < 50; ++i) {
+      ours.push_back(1000 *
+                     timed({LUMORA_CLI_BINARY, "run", "--shell", "/bin/sh", "true"}, &clientEnv));
+    }
+    if (haveSsh) {
+      std::vector<std::string> base = {"ssh", "-p", ssh["SSH_PORT"]};
+      base.insert(base.end(), sshOptions.begin(), sshOptions.end());
+      auto freshArgs = base;
+      freshArgs.insert(freshArgs.end(), {"-o", "ControlPath=none", sshTarget, "true"});
+      for (int i = 0; i < 15; ++i) fresh.push_back(1000 * timed(freshArgs));
+      auto muxArgs = base;
+      muxArgs.insert(muxArgs.end(), {"-o", "ControlPath=" + ssh["SSH_CONTROL"], sshTarget, "true"});
+      for (int i = 0; i < 50; ++i) multiplexed.push_back(1000 * timed(muxArgs));
+    }
+    auto p50 = [](const std::vector<double>& v) { return format("p50 %.1f ms", median(v)); };
+    row("lumora run true (whole program)",
+        p50(ours) + format(", p99 %.1f ms", percentile(ours, 0.99)),
+        fresh.empty() ? "-" : "ssh fresh: " + p50(fresh),
+        fresh.empty() ? "" : format("%.1fx faster (>= 5x)", median(fresh) / median(ours)));
+    if (!multiplexed.empty()) row("", "", "ssh multiplexed: " + p50(multiplexed), "");
+  }
+
+  // Capture to decoded picture at 1080p with the whole screen moving.
+  {
+    lumora::bench::MovingContent content(xvfb.display(), 1920, 1080,
+                                         lumora::bench::MovingContent::Mode::fullScreen);
+    std::this_thread::sleep_for(300ms);
+    Latency latency = measureLatency(agent, seconds);
+    if (!latency.failure.empty() || latency.millis.empty()) {
+      row("capture-to-decoded 1080p", "failed: " + latency.failure, "-", "");
+    } else {
+      row("capture-to-decoded 1080p",
+          format("p50 %.0f ms, p95 %.0f ms", percentile(latency.millis, 0.5),
+                 percentile(latency.millis, 0.95)),
+          format("%.0f pictures in %.0f s", static_cast<double>(latency.millis.size()), seconds),
+          "p50 <= 20 ms, p95 <= 34 ms");
+    }
+  }
+
+  std::filesystem::remove_all(work);
+  if (haveSsh) {
+    lumora::bench::runToEnd({"ssh", "-S", ssh["SSH_CONTROL"], "-O", "exit", "x"});
+    ::kill(std::stoi(ssh["SSHD_PID"]), SIGTERM);
+    std::error_code ignored;  // sshd may still be removing its pid file
+    std::filesystem::remove_all(ssh["SSH_DIR"], ignored);
+  }
+  return 0;
+}

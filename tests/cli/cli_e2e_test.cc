@@ -1,0 +1,358 @@
+// The lumora program end to end against the real agent on a private Xvfb.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "cli_harness.h"
+#include "test_x_client.h"
+#include "xvfb_server.h"
+
+namespace lumora::cli::test {
+namespace {
+
+using testing_support::contentOf;
+using testing_support::TempDir;
+
+constexpr std::uint32_t kScreenColour = 0x3366cc;
+
+class CliEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    xvfb_ = new testing::XvfbServer("640x480x24");
+    xClient_ = new testing::TestXClient(xvfb_->display());
+    // A known picture for the snapshot: the whole screen in one colour.
+    auto window = xClient_->openWindow(0, 0, 640, 480, kScreenColour);
+    xClient_->fill(window, kScreenColour, 0, 0, 640, 480);
+    xClient_->sync();
+    agent_ = new Agent(xvfb_->display());
+  }
+  static void TearDownTestSuite() {
+    delete agent_;
+    delete xClient_;
+    delete xvfb_;
+  }
+  void SetUp() override { ASSERT_TRUE(agent_->serving()) << agent_->log(); }
+
+  // lumora with this test's home, talking to the agent through LUMORA_LINK.
+  Outcome lumora(std::vector<std::string> args, const std::string& in = "/dev/null") {
+    return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()}, in);
+  }
+
+  static testing::XvfbServer* xvfb_;
+  static testing::TestXClient* xClient_;
+  static Agent* agent_;
+  TempDir home_;
+};
+
+testing::XvfbServer* CliEndToEndTest::xvfb_ = nullptr;
+testing::TestXClient* CliEndToEndTest::xClient_ = nullptr;
+Agent* CliEndToEndTest::agent_ = nullptr;
+
+TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndLaterCommandsUseIt) {
+  Outcome paired = runLumora(home_, {"pair", agent_->link(), "--name", "desk"});
+  ASSERT_EQ(paired.status, 0) << paired.err;
+  const auto stored = home_.path() / ".config/lumora/agents.json";
+  struct stat info {};
+  ASSERT_EQ(::stat(stored.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_NE(contentOf(stored).find(agent_->field("pairingCode")), std::string::npos);
+
+  // No link given: the stored agent answers.
+  Outcome run = runLumora(home_, {"run", "echo", "stored"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "stored\n");
+}
+
+TEST_F(CliEndToEndTest, RunPassesOnStreamsAndExitStatus) {
+  Outcome run = lumora({"run", "--shell", "/bin/sh", "echo out; echo err >&2; exit 3"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, "out\n");
+  EXPECT_EQ(run.err, "err\n");
+}
+
+TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
+  std::string wrongCode = agent_->field("pairingCode");
+  wrongCode.back() = wrongCode.back() == '0' ? '1' : '0';
+  const std::string wrongLink =
+      "lumora://pair?host=127.0.0.1&cp=" + agent_->field("controlPort") + "&mp=1&code=" + wrongCode;
+  Outcome rejected = runLumora(home_, {"ping", "--link", wrongLink});
+  EXPECT_NE(rejected.status, 0);
+  EXPECT_EQ(rejected.err, "lumora: pairing rejected: invalid credentials\n");
+  // A rejected pairing stores nothing.
+  Outcome pair = runLumora(home_, {"pair", wrongLink});
+  EXPECT_NE(pair.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / ".config/lumora/agents.json"));
+
+  // A port that was just free refuses the connection.
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ::close(probe);
+  const std::string deadLink =
+      "lumora://pair?host=127.0.0.1&cp=" + std::to_string(ntohs(address.sin_port)) +
+      "&mp=1&code=" + wrongCode;
+  Outcome unreachable = runLumora(home_, {"--link", deadLink, "ls", "/"});
+  EXPECT_NE(unreachable.status, 0);
+  EXPECT_EQ(unreachable.err.rfind("lumora: agent unreachable: ", 0), 0u) << unreachable.err;
+  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+
+  Outcome missing = lumora({"get", "/no/such/file", home_ / "x"});
+  EXPECT_NE(missing.status, 0);
+  EXPECT_EQ(missing.err.rfind("lumora: cannot get /no/such/file: ", 0), 0u) << missing.err;
+  EXPECT_FALSE(std::filesystem::exists(home_ / "x"));
+}
+
+TEST_F(CliEndToEndTest, PutAndGetKeepEveryByteOfLargeAndEdgeSizedFiles) {
+  std::string data(20u << 20, '\0');
+  std::mt19937_64 random(7);
+  for (std::size_t i = 0; i < data.size(); i += 8) {
+    const std::uint64_t word = random();
+    std::memcpy(data.data() + i, &word, 8);
+  }
+  const std::string local = home_.make("big.bin", data);
+  const std::string remote = agent_->home() / "big-remote.bin";
+  Outcome put = lumora({"put", local, remote});
+  ASSERT_EQ(put.status, 0) << put.err;
+  EXPECT_EQ(put.err, "");  // no progress bar when stderr is not a terminal
+  EXPECT_TRUE(contentOf(remote) == data);
+  Outcome get = lumora({"get", remote, home_ / "back.bin"});
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_TRUE(contentOf(home_ / "back.bin") == data);
+
+  // Small chunks: an empty file, one of exactly two chunks, and an upload over a longer file
+  // (which must end up exactly as long as the new one).
+  for (std::size_t size : {std::size_t{0}, std::size_t{128} << 10, std::size_t{100001}}) {
+    const std::string piece = data.substr(0, size);
+    home_.make("piece.bin", piece);
+    Outcome up = lumora({"put", "--chunk-kib", "64", "--window", "3", home_ / "piece.bin", remote});
+    ASSERT_EQ(up.status, 0) << up.err;
+    EXPECT_EQ(std::filesystem::file_size(remote), size);
+    Outcome down =
+        lumora({"get", "--chunk-kib", "64", "--window", "3", remote, home_ / "piece-back.bin"});
+    ASSERT_EQ(down.status, 0) << down.err;
+    EXPECT_TRUE(contentOf(home_ / "piece-back.bin") == piece) << size;
+  }
+}
+
+TEST_F(CliEndToEndTest, ListMoveAndRemove) {
+  const std::string dir = agent_->home() / "files";
+  std::filesystem::create_directory(dir);
+  agent_->home().make("files/a.txt", "12345");
+  EXPECT_EQ(lumora({"mv", dir + "/a.txt", dir + "/b.txt"}).status, 0);
+  Outcome listing = lumora({"ls", dir});
+  EXPECT_EQ(listing.status, 0) << listing.err;
+  EXPECT_EQ(listing.out, "-            5  b.txt\n");
+  EXPECT_EQ(lumora({"rm", dir}).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
+  Outcome set = lumora({"clip", "set", "hello from the terminal ✓"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  Outcome get = lumora({"clip", "get"});
+  EXPECT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(get.out, "hello from the terminal ✓");
+}
+
+TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
+  Outcome displays = lumora({"displays"});
+  EXPECT_EQ(displays.status, 0) << displays.err;
+  EXPECT_NE(displays.out.find("\t640x480\t"), std::string::npos) << displays.out;
+
+  ASSERT_EQ(lumora({"move", "0.25", "0.5"}).status, 0);
+  auto [x, y] = xClient_->pointer();
+  EXPECT_NEAR(x, 160, 2);
+  EXPECT_NEAR(y, 240, 2);
+
+  ASSERT_EQ(lumora({"click", "0.5", "0.25", "--button", "right"}).status, 0);
+  auto buttons = xClient_->buttons(1, std::chrono::milliseconds(2000));
+  ASSERT_EQ(buttons.size(), 1u);
+  EXPECT_EQ(buttons[0].button, 3);  // X numbers the right button 3
+  EXPECT_NEAR(buttons[0].x, 320, 2);
+
+  ASSERT_EQ(lumora({"type", "hi"}).status, 0);
+  EXPECT_EQ(xClient_->typed(2, std::chrono::milliseconds(2000)), U"hi");
+  ASSERT_EQ(lumora({"key", "return"}).status, 0);
+  auto keys = xClient_->keysyms(3, std::chrono::milliseconds(2000));
+  EXPECT_NE(std::find(keys.begin(), keys.end(), 0xff0du), keys.end());  // XK_Return
+  EXPECT_EQ(lumora({"scroll", "0", "-3"}).status, 0);
+}
+
+// Decodes a PNG file into RGB24 with libavcodec.
+struct RGBImage {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> pixels;  // RGB, tightly packed
+};
+
+RGBImage decodePNG(const std::string& bytes) {
+  RGBImage image;
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  if (avcodec_open2(context, codec, nullptr) == 0 &&
+      av_new_packet(packet, static_cast<int>(bytes.size())) == 0) {
+    std::memcpy(packet->data, bytes.data(), bytes.size());
+    if (avcodec_send_packet(context, packet) == 0 && avcodec_receive_frame(context, frame) == 0 &&
+        frame->format == AV_PIX_FMT_RGB24) {
+      image.width = frame->width;
+      image.height = frame->height;
+      for (int y = 0; y < frame->height; ++y) {
+        const std::uint8_t* row = frame->data[0] + y * frame->linesize[0];
+        image.pixels.insert(image.pixels.end(), row, row + 3 * frame->width);
+      }
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  return image;
+}
+
+TEST_F(CliEndToEndTest, SnapshotShowsTheScreen) {
+  Outcome shot = lumora({"snapshot", home_ / "screen.png"});
+  ASSERT_EQ(shot.status, 0) << shot.err;
+  RGBImage image = decodePNG(contentOf(home_ / "screen.png"));
+  ASSERT_EQ(image.width, 640);
+  ASSERT_EQ(image.height, 480);
+  // Away from the pointer (which the agent draws in), the colour survives the H.264 trip.
+  auto [pointerX, pointerY] = xClient_->pointer();
+  int off = 0;
+  for (int y = 100; y < 380; y += 20) {
+    for (int x = 100; x < 540; x += 20) {
+      if (std::abs(x - pointerX) < 40 && std::abs(y - pointerY) < 40) continue;
+      const std::uint8_t* p = &image.pixels[3 * (y * 640 + x)];
+      off += std::abs(p[0] - 0x33) > 12 || std::abs(p[1] - 0x66) > 12 || std::abs(p[2] - 0xcc) > 12;
+    }
+  }
+  EXPECT_EQ(off, 0);
+}
+
+TEST_F(CliEndToEndTest, StreamToMP4GivesAPlayableFile) {
+  const std::string out = home_ / "screen.mp4";
+  Outcome recorded = lumora({"stream", "--seconds", "1.5", "--out", out});
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  AVFormatContext* format = nullptr;
+  ASSERT_EQ(avformat_open_input(&format, out.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
+  ASSERT_EQ(format->nb_streams, 1u);
+  const AVCodecParameters* video = format->streams[0]->codecpar;
+  EXPECT_EQ(video->codec_id, AV_CODEC_ID_H264);
+  EXPECT_EQ(video->width, 640);
+  EXPECT_EQ(video->height, 480);
+  int packets = 0;
+  int keyPackets = 0;
+  AVPacket* packet = av_packet_alloc();
+  while (av_read_frame(format, packet) == 0) {
+    ++packets;
+    keyPackets += (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&format);
+  EXPECT_GE(keyPackets, 1);
+  EXPECT_GE(packets, 1);
+
+  // Any other name gets the raw stream, which starts with a start code.
+  Outcome raw = lumora({"stream", "--seconds", "0.5", "--out", home_ / "screen.h264"});
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(contentOf(home_ / "screen.h264").substr(0, 4), std::string("\0\0\0\1", 4));
+}
+
+// Reads the pseudo-terminal until `marker` shows up or five seconds pass.
+bool readUntil(int master, std::string& seen, const std::string& marker) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (seen.find(marker) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    pollfd ready{master, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    char buffer[4096];
+    ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
+  winsize size{};
+  size.ws_col = 100;
+  size.ws_row = 30;
+  int master = -1;
+  const std::string link = "LUMORA_LINK=" + agent_->link();
+  const std::string homeEntry = "HOME=" + home_.path().string();
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char* env[] = {const_cast<char*>(link.c_str()), const_cast<char*>(homeEntry.c_str()),
+                   const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+    char* argv[] = {const_cast<char*>(LUMORA_CLI_BINARY), const_cast<char*>("shell"),
+                    const_cast<char*>("--shell"), const_cast<char*>("/bin/sh"), nullptr};
+    ::execve(argv[0], argv, env);
+    ::_exit(127);
+  }
+  std::string seen;
+  // The first prompt, before typing, as a person would.
+  const auto promptBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (seen.empty() && std::chrono::steady_clock::now() < promptBy) readUntil(master, seen, " ");
+  // Raw mode locally means the carriage return goes through as typed, as on a real terminal.
+  const std::string first = "echo size-$(stty size | tr ' ' x)-end\r";
+  ASSERT_EQ(::write(master, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  EXPECT_TRUE(readUntil(master, seen, "size-30x100-end")) << seen;
+
+  // A new window size reaches the remote terminal.
+  size.ws_col = 90;
+  size.ws_row = 20;
+  ::ioctl(master, TIOCSWINSZ, &size);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string second = "echo size-$(stty size | tr ' ' x)-end; exit 4\r";
+  ASSERT_EQ(::write(master, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+  EXPECT_TRUE(readUntil(master, seen, "size-20x90-end")) << seen;
+
+  int status = 0;
+  for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    char buffer[4096];
+    [[maybe_unused]] auto drained = ::read(master, buffer, sizeof buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::close(master);
+  ASSERT_TRUE(WIFEXITED(status)) << seen;
+  EXPECT_EQ(WEXITSTATUS(status), 4) << seen;
+}
+
+TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
+  Outcome overview = runLumora(home_, {"--help"});
+  ASSERT_EQ(overview.status, 0);
+  for (const char* command :
+       {"pair", "ping", "displays", "ls", "get", "put", "mv", "rm", "run", "shell", "clip", "move",
+        "click", "type", "key", "scroll", "stream", "snapshot"}) {
+    EXPECT_NE(overview.out.find(std::string("\n  ") + command), std::string::npos) << command;
+    Outcome help = runLumora(home_, {command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
+  }
+  Outcome wrong = runLumora(home_, {"move", "2", "0.5"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_NE(wrong.err.find("fraction"), std::string::npos) << wrong.err;
+}
+
+}  // namespace
+}  // namespace lumora::cli::test
