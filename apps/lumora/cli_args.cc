@@ -44,10 +44,10 @@ ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<Opt
       inlineValue = name.substr(eq + 1);
       name.resize(eq);
     }
-    auto spec = std::find_if(specs.begin(), specs.end(),
-                             [&](const OptionSpec& candidate) { return candidate.name == name; });
-    if (spec == specs.end()) throw UsageError("unknown option --" + name);
-    if (!spec->takesValue) {
+    auto known = std::find_if(specs.begin(), specs.end(),
+                              [&](const OptionSpec& candidate) { return candidate.name == name; });
+    if (known == specs.end()) throw UsageError("unknown option --" + name);
+    if (!known->takesValue) {
       if (inlineValue) throw UsageError("option --" + name + " takes no value");
       parsed.set(name, "");
     } else if (inlineValue) {
