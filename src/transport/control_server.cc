@@ -55,7 +55,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
       : socket_(std::move(socket)),
         registry_(std::move(registry)),
         decoder_(registry_->limits.maxFrameBeforeAuthentication),
-        authenticationDeadline_(socket_.get_executor()) {
+        authenticationDeadline_(socket_.get_executor()),
+        writesDrained_(socket_.get_executor()) {
     boost::system::error_code ec;
     auto remote = socket_.remote_endpoint(ec);
     peer_ = ec ? std::string("unknown peer")
@@ -100,6 +101,14 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
                                                             asio::as_tuple(asio::use_awaitable));
       if (ec || self->closed_) break;
       for (Bytes& body : self->decoder_.push(protocol::ByteView(buffer.data(), n))) {
+        // A peer that asks without reading its replies is not answered further until it
+        // catches up, so what waits to be sent stays bounded.
+        while (self->queuedBytes_ > self->registry_->limits.maxQueuedReplyBytes &&
+               !self->closed_) {
+          self->writesDrained_.expires_at(asio::steady_timer::time_point::max());
+          co_await self->writesDrained_.async_wait(asio::as_tuple(asio::use_awaitable));
+        }
+        if (self->closed_) co_return;
         auto reply = co_await self->context_->process(body);
         if (self->closed_) co_return;
         if (reply) {
@@ -126,6 +135,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   // On the strand.
   void enqueue(std::shared_ptr<Bytes> frame) {
     if (closed_) return;
+    queuedBytes_ += frame->size();
     queue_.push_back(std::move(frame));
     if (queue_.size() == 1) writeNext();
   }
@@ -146,8 +156,15 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
         [self = shared_from_this(), frame](boost::system::error_code ec, std::size_t) {
           if (self->closed_) return;
           self->queue_.pop_front();
+          self->queuedBytes_ -= frame->size();
           // A failed send is the reader's to notice; drop what is queued.
-          if (ec) self->queue_.clear();
+          if (ec) {
+            self->queue_.clear();
+            self->queuedBytes_ = 0;
+          }
+          if (self->queuedBytes_ <= self->registry_->limits.maxQueuedReplyBytes) {
+            self->writesDrained_.cancel();
+          }
           if (!self->queue_.empty()) {
             self->writeNext();
           } else if (self->closeWhenFlushed_) {
@@ -173,6 +190,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     queue_.clear();
+    queuedBytes_ = 0;
+    writesDrained_.cancel();
     if (context_) context_->closeAllSessions();
     registry_->forget(this);
     if (registry_->onConnectionClosed) registry_->onConnectionClosed();
@@ -185,6 +204,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   asio::steady_timer authenticationDeadline_;
   std::shared_ptr<ConnectionContext> context_;
   std::deque<std::shared_ptr<Bytes>> queue_;
+  std::size_t queuedBytes_ = 0;      // in queue_, including the frame being written
+  asio::steady_timer writesDrained_;  // wakes the reader once queuedBytes_ is back in bounds
   bool wasAuthenticated_ = false;
   bool closeWhenFlushed_ = false;
   bool closed_ = false;

@@ -34,6 +34,10 @@ class ControlServer {
     // A new connection beyond this many unauthenticated ones evicts the oldest of them.
     std::size_t maxUnauthenticatedConnections = 64;
     int maxFailedAuthentications = 5;
+    // Requests are not read while more than this many bytes of replies and terminal output
+    // wait to be sent, so a peer that asks without reading cannot make the agent buffer
+    // without bound.
+    std::size_t maxQueuedReplyBytes = 32u << 20;
   };
 
   ControlServer(boost::asio::any_io_executor executor, ConnectionContext::Dependencies dependencies,

@@ -22,7 +22,12 @@ namespace lumora::testing_support {
 // is not what a well-behaved agent sends is thrown, which fails the test that met it.
 class RawClient {
  public:
-  explicit RawClient(std::uint16_t port) : socket_(io_) {
+  // A receive buffer above 0 is set before connecting (to play a peer that reads slowly).
+  explicit RawClient(std::uint16_t port, int receiveBuffer = 0) : socket_(io_) {
+    socket_.open(boost::asio::ip::tcp::v4());
+    if (receiveBuffer > 0) {
+      socket_.set_option(boost::asio::ip::tcp::socket::receive_buffer_size(receiveBuffer));
+    }
     socket_.connect(
         boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
   }

@@ -9,6 +9,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -32,11 +33,19 @@ using protocol::Envelope;
 using protocol::MessageType;
 using protocol::ProtocolError;
 
+// Acknowledges everything, except downloads, which it answers with a mebibyte each.
 class AckingDispatcher : public router::RequestHandler {
  public:
   asio::awaitable<Envelope> handle(Envelope request) override {
+    ++handled;
+    if (request.payload.messageType() == MessageType::fileDownload) {
+      protocol::FileDownloadResult chunk;
+      chunk.data.assign(1u << 20, 0x5a);
+      co_return Envelope::response(request.id, chunk);
+    }
     co_return Envelope::response(request.id, protocol::Ack{});
   }
+  std::atomic<int> handled{0};
 };
 
 class ControlServerTest : public ::testing::Test {
@@ -159,6 +168,44 @@ TEST_F(ControlServerTest, TheOldestWaitingConnectionMakesRoomForANewOne) {
   EXPECT_EQ(third.ask(protocol::AuthBegin{"3"}).payload.messageType(), MessageType::authChallenge);
   EXPECT_EQ(second.ask(protocol::AuthBegin{"2"}).payload.messageType(), MessageType::authChallenge);
   EXPECT_EQ(paired.ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
+}
+
+TEST_F(ControlServerTest, APeerThatDoesNotReadIsNotAnsweredWithoutBound) {
+  ControlServer::Limits limits;
+  limits.maxQueuedReplyBytes = 4u << 20;
+  startServer(limits);
+  RawClient client(port_, /*receiveBuffer=*/16 << 10);
+  client.authenticate(secret_);
+  const int handledBefore = dispatcher_.handled.load();
+
+  constexpr int kRequests = 100;  // 100 MiB of replies, were they all produced
+  std::vector<Envelope> requests;
+  protocol::Bytes pipelined;
+  for (int i = 0; i < kRequests; ++i) {
+    requests.push_back(Envelope::request(protocol::FileDownloadRequest{"/big", i, 1 << 20}));
+    auto frame = protocol::FrameCodec::encode(requests.back().encode());
+    pipelined.insert(pipelined.end(), frame.begin(), frame.end());
+  }
+  std::thread writer([&] { client.sendRaw(pipelined); });
+  // Wait until the agent stops answering (or has answered everything).
+  int handled = -1;
+  for (int quiet = 0; quiet < 5 && handled < kRequests;) {
+    std::this_thread::sleep_for(100ms);
+    const int now = dispatcher_.handled.load() - handledBefore;
+    quiet = now == handled ? quiet + 1 : 0;
+    handled = now;
+  }
+  // Socket buffers hold a few replies beyond the limit; nowhere near all of them.
+  EXPECT_LT(handled, 30);
+
+  // Once the peer reads, every reply arrives, in order.
+  for (const Envelope& request : requests) {
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->correlationID, request.id);
+  }
+  writer.join();
+  EXPECT_EQ(dispatcher_.handled.load() - handledBefore, kRequests);
 }
 
 TEST_F(ControlServerTest, ClosingTheConnectionEndsItsShells) {
