@@ -78,6 +78,31 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+SshBaseline::SshBaseline(const std::string& script) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return;
+  const pid_t setup = spawn({script}, -1, pipeFds[1]);
+  ::close(pipeFds[1]);
+  std::string printed;
+  char c;
+  while (::read(pipeFds[0], &c, 1) == 1) printed += c;
+  ::close(pipeFds[0]);
+  ::waitpid(setup, nullptr, 0);
+  std::istringstream words(printed);
+  for (std::string word; words >> word;) {
+    const auto eq = word.find('=');
+    if (eq != std::string::npos) values_[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+}
+
+SshBaseline::~SshBaseline() {
+  if (!available()) return;
+  runToEnd({"ssh", "-S", (*this)["SSH_CONTROL"], "-O", "exit", "x"});
+  ::kill(std::stoi((*this)["SSHD_PID"]), SIGTERM);
+  std::error_code ignored;  // sshd may still be removing its pid file
+  std::filesystem::remove_all((*this)["SSH_DIR"], ignored);
+}
+
 AgentUnderTest::AgentUnderTest(std::vector<std::string> extraEnv,
                                std::vector<std::string> extraArgs) {
   home_ = std::filesystem::temp_directory_path() /

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,28 @@ int runToEnd(const std::vector<std::string>& args);
 
 // CPU seconds (user + system) a live process has used so far, from /proc.
 double cpuSeconds(pid_t pid);
+
+// The throw-away sshd that `script` (ssh_baseline.sh) starts on a high loopback port, for a user
+// whose login shell is /bin/sh, with a master connection; until destroyed. Its details are the
+// KEY=VALUE words the script prints: SSH_PORT, SSH_USER, SSH_DIR, SSH_CONTROL, SSHD_PID.
+class SshBaseline {
+ public:
+  explicit SshBaseline(const std::string& script);
+  ~SshBaseline();
+  SshBaseline(const SshBaseline&) = delete;
+  SshBaseline& operator=(const SshBaseline&) = delete;
+
+  // False when the script could not start it (no sshd, not root).
+  bool available() const { return values_.count("SSH_CONTROL") > 0; }
+  // Empty for a key the script did not print.
+  std::string operator[](const std::string& key) const {
+    auto found = values_.find(key);
+    return found == values_.end() ? std::string() : found->second;
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
 
 // The lumora-agent program on a free loopback port with a home of its own, until destroyed.
 class AgentUnderTest {

@@ -142,25 +142,8 @@ int main(int argc, char** argv) {
   lumora::bench::AgentUnderTest agent({"DISPLAY=" + xvfb.display()}, {});
 
   // The baseline's sshd and master connection.
-  std::map<std::string, std::string> ssh;
-  {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return 1;
-    pid_t setup = spawn({BENCH_DIR "/ssh_baseline.sh"}, -1, pipeFds[1]);
-    ::close(pipeFds[1]);
-    std::string line;
-    char c;
-    while (::read(pipeFds[0], &c, 1) == 1) line += c;
-    ::close(pipeFds[0]);
-    ::waitpid(setup, nullptr, 0);
-    std::istringstream words(line);
-    std::string word;
-    while (words >> word) {
-      auto eq = word.find('=');
-      if (eq != std::string::npos) ssh[word.substr(0, eq)] = word.substr(eq + 1);
-    }
-  }
-  const bool haveSsh = ssh.count("SSH_CONTROL") > 0;
+  const lumora::bench::SshBaseline ssh(BENCH_DIR "/ssh_baseline.sh");
+  const bool haveSsh = ssh.available();
   const std::string sshTarget = ssh["SSH_USER"] + "@127.0.0.1";
   const std::vector<std::string> sshOptions = {"-q",
                                                "-i",
@@ -278,11 +261,5 @@ int main(int argc, char** argv) {
   }
 
   std::filesystem::remove_all(work);
-  if (haveSsh) {
-    lumora::bench::runToEnd({"ssh", "-S", ssh["SSH_CONTROL"], "-O", "exit", "x"});
-    ::kill(std::stoi(ssh["SSHD_PID"]), SIGTERM);
-    std::error_code ignored;  // sshd may still be removing its pid file
-    std::filesystem::remove_all(ssh["SSH_DIR"], ignored);
-  }
   return 0;
 }
