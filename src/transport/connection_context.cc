@@ -52,15 +52,17 @@ class OpeningGate {
 
 }  // namespace
 
-std::shared_ptr<ConnectionContext> ConnectionContext::create(Dependencies dependencies,
-                                                             Outbound outbound) {
-  return std::shared_ptr<ConnectionContext>(
-      new ConnectionContext(std::move(dependencies), std::move(outbound)));
+std::shared_ptr<ConnectionContext> ConnectionContext::create(
+    Dependencies dependencies, Outbound outbound, OutboundHasRoom outboundHasRoom) {
+  return std::shared_ptr<ConnectionContext>(new ConnectionContext(
+      std::move(dependencies), std::move(outbound), std::move(outboundHasRoom)));
 }
 
-ConnectionContext::ConnectionContext(Dependencies dependencies, Outbound outbound)
+ConnectionContext::ConnectionContext(Dependencies dependencies, Outbound outbound,
+                                     OutboundHasRoom outboundHasRoom)
     : dependencies_(std::move(dependencies)),
       outbound_(std::move(outbound)),
+      outboundHasRoom_(std::move(outboundHasRoom)),
       authenticated_(!dependencies_.authenticator.has_value()) {}
 
 ConnectionContext::~ConnectionContext() { closeAllSessions(); }
@@ -145,6 +147,7 @@ ConnectionContext::Gated ConnectionContext::openTerminal(
     session->setOnOutput([gate, sessionId](protocol::Bytes bytes) {
       gate->send(Envelope::request(protocol::TerminalOutput{sessionId, std::move(bytes)}));
     });
+    if (outboundHasRoom_) session->setOutputGate(outboundHasRoom_);
     session->setOnExit([gate, sessionId, weak = weak_from_this()](std::int32_t code) {
       gate->send(Envelope::request(protocol::TerminalExit{sessionId, code}));
       if (auto self = weak.lock()) {

@@ -33,6 +33,7 @@ namespace lumora::transport {
 class ConnectionContext : public std::enable_shared_from_this<ConnectionContext> {
  public:
   using Outbound = std::function<void(const protocol::Envelope&)>;
+  using OutboundHasRoom = std::function<bool()>;
 
   struct Dependencies {
     router::RequestHandler* dispatcher = nullptr;
@@ -46,7 +47,11 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
     std::function<std::string()> defaultShell;
   };
 
-  static std::shared_ptr<ConnectionContext> create(Dependencies dependencies, Outbound outbound);
+  // `outboundHasRoom`, when given, is asked before a terminal's output is read: while it says
+  // no, the terminal's output waits (the connection's peer is not reading).
+  static std::shared_ptr<ConnectionContext> create(
+      Dependencies dependencies, Outbound outbound,
+      OutboundHasRoom outboundHasRoom = nullptr);
   ~ConnectionContext();
 
   // Never throws; every problem becomes an error reply.
@@ -61,7 +66,8 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   std::size_t sessionCount();
 
  private:
-  ConnectionContext(Dependencies dependencies, Outbound outbound);
+  ConnectionContext(Dependencies dependencies, Outbound outbound,
+                    OutboundHasRoom outboundHasRoom);
 
   // What the gate did with a request: served it here (with a reply, or with none, as terminal
   // input and resize get), or left it to the dispatcher.
@@ -85,6 +91,7 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
 
   Dependencies dependencies_;
   Outbound outbound_;
+  OutboundHasRoom outboundHasRoom_;
   bool authenticated_;
   std::optional<protocol::Bytes> nonce_;
   int failedAuthentications_ = 0;

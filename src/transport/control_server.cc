@@ -10,6 +10,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <atomic>
 #include <deque>
 #include <list>
 
@@ -65,9 +66,16 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
 
   void start() {
     std::weak_ptr<ControlConnection> weak = weak_from_this();
-    context_ = ConnectionContext::create(registry_->dependencies, [weak](const Envelope& envelope) {
+    auto outbound = [weak](const Envelope& envelope) {
       if (auto self = weak.lock()) self->send(envelope);
-    });
+    };
+    // Terminal output waits in the terminal while the peer is behind on its replies.
+    auto hasRoom = [weak] {
+      auto self = weak.lock();
+      return !self || self->sharedQueuedBytes_.load(std::memory_order_relaxed) <=
+                          self->registry_->limits.maxQueuedReplyBytes;
+    };
+    context_ = ConnectionContext::create(registry_->dependencies, outbound, hasRoom);
     if (!context_->authenticated()) {
       authenticationDeadline_.expires_after(registry_->limits.authenticationTimeout);
       authenticationDeadline_.async_wait([weak](boost::system::error_code ec) {
@@ -136,6 +144,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   void enqueue(std::shared_ptr<Bytes> frame) {
     if (closed_) return;
     queuedBytes_ += frame->size();
+    sharedQueuedBytes_.store(queuedBytes_, std::memory_order_relaxed);
     queue_.push_back(std::move(frame));
     if (queue_.size() == 1) writeNext();
   }
@@ -162,6 +171,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
             self->queue_.clear();
             self->queuedBytes_ = 0;
           }
+          self->sharedQueuedBytes_.store(self->queuedBytes_, std::memory_order_relaxed);
           if (self->queuedBytes_ <= self->registry_->limits.maxQueuedReplyBytes) {
             self->writesDrained_.cancel();
           }
@@ -191,6 +201,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     socket_.close(ignored);
     queue_.clear();
     queuedBytes_ = 0;
+    sharedQueuedBytes_.store(0, std::memory_order_relaxed);
     writesDrained_.cancel();
     if (context_) context_->closeAllSessions();
     registry_->forget(this);
@@ -205,6 +216,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   std::shared_ptr<ConnectionContext> context_;
   std::deque<std::shared_ptr<Bytes>> queue_;
   std::size_t queuedBytes_ = 0;      // in queue_, including the frame being written
+  std::atomic<std::size_t> sharedQueuedBytes_{0};  // queuedBytes_ for other threads
   asio::steady_timer writesDrained_;  // wakes the reader once queuedBytes_ is back in bounds
   bool wasAuthenticated_ = false;
   bool closeWhenFlushed_ = false;

@@ -34,9 +34,9 @@ class ControlServer {
     // A new connection beyond this many unauthenticated ones evicts the oldest of them.
     std::size_t maxUnauthenticatedConnections = 64;
     int maxFailedAuthentications = 5;
-    // Requests are not read while more than this many bytes of replies and terminal output
-    // wait to be sent, so a peer that asks without reading cannot make the agent buffer
-    // without bound.
+    // Neither requests nor terminal output are read while more than this many bytes of
+    // replies and terminal output wait to be sent, so a peer that does not read cannot make
+    // the agent buffer without bound.
     std::size_t maxQueuedReplyBytes = 32u << 20;
   };
 

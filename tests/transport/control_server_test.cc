@@ -1,5 +1,7 @@
 #include "transport/control_server.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <boost/asio/connect.hpp>
@@ -206,6 +208,46 @@ TEST_F(ControlServerTest, APeerThatDoesNotReadIsNotAnsweredWithoutBound) {
   }
   writer.join();
   EXPECT_EQ(dispatcher_.handled.load() - handledBefore, kRequests);
+}
+
+std::size_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(ControlServerTest, TerminalOutputWaitsForAPeerThatDoesNotRead) {
+  ControlServer::Limits limits;
+  limits.maxQueuedReplyBytes = 2u << 20;
+  startServer(limits);
+  RawClient client(port_, /*receiveBuffer=*/16 << 10);
+  client.authenticate(secret_);
+  client.send(Envelope::request(protocol::TerminalOpenRequest{"/bin/sh", 80, 24}));
+  std::string session;
+  while (session.empty()) {
+    auto event = client.receive();
+    ASSERT_TRUE(event);
+    if (auto* opened = event->payload.get<MessageType::terminalOpened>()) {
+      session = opened->sessionId;
+    }
+  }
+  client.send(Envelope::request(protocol::TerminalInput{session, protocol::bytesOf("exec yes\n")}));
+
+  // The flood fills the terminal and stops there instead of in the agent's memory.
+  const auto before = static_cast<long>(residentBytes());
+  std::this_thread::sleep_for(2s);
+  EXPECT_LT(static_cast<long>(residentBytes()) - before, 12L << 20);
+
+  // Reading lets it flow again.
+  std::size_t received = 0;
+  while (received < (4u << 20)) {
+    auto event = client.receive();
+    ASSERT_TRUE(event);
+    if (auto* output = event->payload.get<MessageType::terminalOutput>()) {
+      received += output->data.size();
+    }
+  }
 }
 
 TEST_F(ControlServerTest, ClosingTheConnectionEndsItsShells) {

@@ -48,7 +48,8 @@ PTYSession::PTYSession(asio::any_io_executor executor, std::string shell, int ma
       slave_(slave),
       slaveName_(std::move(slaveName)),
       killTimer_(strand_),
-      drainDeadline_(strand_) {}
+      drainDeadline_(strand_),
+      gateRetry_(strand_) {}
 
 PTYSession::~PTYSession() {
   if (child_.pid > 0 && !exited_) {
@@ -75,6 +76,14 @@ void PTYSession::start() {
 }
 
 void PTYSession::readOutput() {
+  if (outputGate_ && !outputGate_()) {
+    gateRetry_.expires_after(std::chrono::milliseconds(10));
+    gateRetry_.async_wait([weak = weak_from_this()](boost::system::error_code ec) {
+      auto self = weak.lock();
+      if (!ec && self && self->delivering_) self->readOutput();
+    });
+    return;
+  }
   auto buffer = std::make_shared<std::array<std::uint8_t, 65536>>();
   master_.async_read_some(asio::buffer(*buffer), [weak = weak_from_this(), buffer](
                                                      boost::system::error_code ec, std::size_t n) {

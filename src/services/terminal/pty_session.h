@@ -46,6 +46,10 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
  public:
   using OutputHandler = std::function<void(protocol::Bytes)>;
   using ExitHandler = std::function<void(std::int32_t)>;
+  // Asked (from the session's strand, any thread's state behind it) before each read of the
+  // shell's output; while it says no, output stays in the terminal, and a program flooding it
+  // blocks, as it would behind a slow terminal.
+  using OutputGate = std::function<bool()>;
 
   static constexpr std::chrono::seconds kHangupGrace{3};
   // How long output may still arrive after the shell exited while a job holds the terminal.
@@ -59,6 +63,7 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
 
   void setOnOutput(OutputHandler handler) { onOutput_ = std::move(handler); }
   void setOnExit(ExitHandler handler) { onExit_ = std::move(handler); }
+  void setOutputGate(OutputGate gate) { outputGate_ = std::move(gate); }
 
   // Launches the shell; throws std::system_error with the system's message if it cannot.
   void start();
@@ -88,7 +93,9 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   std::unique_ptr<boost::asio::posix::stream_descriptor> exitWatch_;
   boost::asio::steady_timer killTimer_;
   boost::asio::steady_timer drainDeadline_;
+  boost::asio::steady_timer gateRetry_;
   OutputHandler onOutput_;
+  OutputGate outputGate_;
   ExitHandler onExit_;
 
   // Strand state.
