@@ -3,6 +3,7 @@
 // per second and CPU per frame for the capturing process and for the X server (which does the
 // copy into shared memory for both).
 #include "platform/x11/frame_source_x11.h"
+#include "bench_support.h"
 #include "moving_content.h"
 #include "xvfb_server.h"
 
@@ -33,19 +34,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRunTime = 5s;
 constexpr int kFps = 30;
 
-double cpuSecondsOfProcess(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double threadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -67,7 +55,7 @@ Row runOurs(const lumora::testing::XvfbServer& server, const std::string& name) 
   long frames = 0;
   double firstCpu = 0, lastCpu = 0;
   Clock::time_point firstAt, lastAt;
-  const double serverBefore = cpuSecondsOfProcess(server.pid());
+  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
   source.start([&](const lumora::platform::PixelBuffer& frame, std::uint64_t) {
     volatile std::uint8_t touch = frame.data()[frame.byteCount() / 2];
     (void)touch;
@@ -83,7 +71,7 @@ Row runOurs(const lumora::testing::XvfbServer& server, const std::string& name) 
   });
   std::this_thread::sleep_for(kRunTime);
   source.stop();
-  const double serverCpu = cpuSecondsOfProcess(server.pid()) - serverBefore;
+  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
   Row row{name};
   row.frames = frames;
   if (frames > 1) {
@@ -121,7 +109,7 @@ Row runFfmpeg(const lumora::testing::XvfbServer& server) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const double serverBefore = cpuSecondsOfProcess(server.pid());
+  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
   const auto started = Clock::now();
   pid_t pid = -1;
   if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
@@ -131,7 +119,7 @@ Row runFfmpeg(const lumora::testing::XvfbServer& server) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-  const double serverCpu = cpuSecondsOfProcess(server.pid()) - serverBefore;
+  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
 
   long frames = 0;
   std::ifstream file(progress);

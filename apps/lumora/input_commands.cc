@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include <boost/describe/enum_from_string.hpp>
+
 #include "command.h"
 #include "failure.h"
 
@@ -85,14 +87,8 @@ int type(CommandContext& context) {
 int key(CommandContext& context) {
   const std::uint16_t code = keyCode(context.word(0));
   const std::string actionName = context.args().value("action").value_or("press");
-  protocol::KeyAction action;
-  if (actionName == "press") {
-    action = protocol::KeyAction::press;
-  } else if (actionName == "down") {
-    action = protocol::KeyAction::down;
-  } else if (actionName == "up") {
-    action = protocol::KeyAction::up;
-  } else {
+  protocol::KeyAction action{};
+  if (!boost::describe::enum_from_string(actionName.c_str(), action)) {
     throw UsageError("invalid action '" + actionName + "' (down, up or press)");
   }
   auto client = context.connect();

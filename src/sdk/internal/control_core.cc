@@ -16,16 +16,7 @@ std::exception_ptr disconnectedError() { return std::make_exception_ptr(SDKError
 
 }  // namespace
 
-ControlCore::~ControlCore() {
-  std::shared_ptr<MessageChannel> channel;
-  Taken taken;
-  {
-    std::lock_guard guard(lock_);
-    taken = takeAllLocked(channel);
-  }
-  if (channel) channel->close();
-  failAll(std::move(taken));
-}
+ControlCore::~ControlCore() { disconnect(); }
 
 void ControlCore::adopt(std::shared_ptr<MessageChannel> channel, Completion done) {
   channel->connect(
