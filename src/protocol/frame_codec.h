@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,18 @@ void writeLength(std::uint32_t length, std::uint8_t* out);
 std::uint32_t readLength(const std::uint8_t* in);
 
 }  // namespace FrameCodec
+
+// One frame on its way out, held as its prefix and its body so that a gathering write sends the
+// body where it lies instead of copying it behind the prefix (file chunks run to megabytes).
+struct OutgoingFrame {
+  explicit OutgoingFrame(Bytes frameBody) : body(std::move(frameBody)) {
+    FrameCodec::writeLength(static_cast<std::uint32_t>(body.size()), prefix.data());
+  }
+  std::size_t size() const { return prefix.size() + body.size(); }
+
+  std::array<std::uint8_t, 4> prefix{};
+  Bytes body;
+};
 
 // Cuts one direction of one connection back into frame bodies, whatever pieces the bytes
 // arrive in. A prefix announcing more than the configured maximum puts the decoder into a

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "protocol/slash_escaping.h"
+
 namespace lumora::protocol::json_text {
 namespace {
 
@@ -18,8 +20,13 @@ unsigned char* arenaBlock() {
   return block.get();
 }
 
+// An empty per-thread string for intermediate text; like the arena block, it does not keep
+// more than kScratchBytes between calls.
+template <int Use>
 std::string& textScratch() {
   thread_local std::string text;
+  text.clear();
+  if (text.capacity() > kScratchBytes) text.shrink_to_fit();
   return text;
 }
 
@@ -30,26 +37,10 @@ ScratchArena::ScratchArena() : resource_(arenaBlock(), kScratchBytes) {}
 Bytes serialize(const boost::json::value& value) {
   boost::json::serializer serializer;
   serializer.reset(&value);
-  std::string& text = textScratch();
-  text.clear();
-  if (text.capacity() > kScratchBytes) text.shrink_to_fit();
+  std::string& text = textScratch<0>();
   char buffer[16384];
   while (!serializer.done()) text.append(serializer.read(buffer, sizeof buffer));
-
-  // JSON's structure never holds a slash outside a string, so escaping every slash in the
-  // text touches string contents only. File chunks make this the hot path of a transfer (their
-  // Base64 holds a slash every 64 characters), so it is one counting pass and one branch-free
-  // copying pass: the backslash is written before every character and kept only before a slash.
-  std::size_t slashes = 0;
-  for (const char c : text) slashes += c == '/' ? 1 : 0;
-  Bytes out(text.size() + slashes);
-  std::uint8_t* cursor = out.data();
-  for (const char c : text) {
-    *cursor = '\\';
-    cursor += c == '/' ? 1 : 0;
-    *cursor++ = static_cast<std::uint8_t>(c);
-  }
-  return out;
+  return escapeSlashes(text);
 }
 
 DecodeResult<boost::json::value> parse(std::string_view text, boost::json::storage_ptr storage) {
@@ -59,7 +50,8 @@ DecodeResult<boost::json::value> parse(std::string_view text, boost::json::stora
   boost::json::parser parser(boost::json::storage_ptr(), options, scratch, sizeof scratch);
   parser.reset(std::move(storage));
   boost::system::error_code ec;
-  parser.write(text.data(), text.size(), ec);
+  const std::string_view unescaped = unescapeSlashes(text, textScratch<1>());
+  parser.write(unescaped.data(), unescaped.size(), ec);
   if (ec) return DecodeError{"invalid JSON: " + ec.message()};
   return parser.release();
 }

@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <array>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -75,7 +76,7 @@ struct TCPMessageChannel::Impl : std::enable_shared_from_this<Impl> {
   bool readPaused = false;
   struct Write {
     std::shared_ptr<tcp::socket> socket;
-    Bytes frame;
+    protocol::OutgoingFrame frame;
     Completion done;
   };
   std::deque<Write> writes;
@@ -129,7 +130,7 @@ void TCPMessageChannel::Impl::send(Bytes message, Completion done) {
     post([done = std::move(done)](Impl&) { done(errorOf(SDKError::notConnected())); });
     return;
   }
-  Bytes frame = protocol::FrameCodec::encode(message);
+  protocol::OutgoingFrame frame(std::move(message));
   post([socket, frame = std::move(frame), done = std::move(done)](Impl& self) mutable {
     self.writes.push_back({std::move(socket), std::move(frame), std::move(done)});
     if (!self.writing) self.writeNext();
@@ -144,7 +145,9 @@ void TCPMessageChannel::Impl::writeNext() {
   }
   writing = true;
   Write& next = writes.front();
-  asio::async_write(*next.socket, asio::buffer(next.frame),
+  std::array<asio::const_buffer, 2> pieces{asio::buffer(next.frame.prefix),
+                                           asio::buffer(next.frame.body)};
+  asio::async_write(*next.socket, pieces,
                     [weak = weak_from_this()](boost::system::error_code ec, std::size_t) {
                       auto self = weak.lock();
                       if (!self) return;

@@ -10,6 +10,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <list>
@@ -91,7 +92,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
 
   // Thread-safe: encodes here, queues on the strand.
   void send(const Envelope& envelope) {
-    auto frame = std::make_shared<Bytes>(protocol::FrameCodec::encode(envelope.encode()));
+    auto frame = std::make_shared<protocol::OutgoingFrame>(envelope.encode());
     asio::post(socket_.get_executor(),
                [self = shared_from_this(), frame]() mutable { self->enqueue(std::move(frame)); });
   }
@@ -120,7 +121,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
         auto reply = co_await self->context_->process(body);
         if (self->closed_) co_return;
         if (reply) {
-          self->enqueue(std::make_shared<Bytes>(protocol::FrameCodec::encode(reply->encode())));
+          self->enqueue(std::make_shared<protocol::OutgoingFrame>(reply->encode()));
         }
         if (!self->wasAuthenticated_ && self->context_->authenticated()) self->onAuthenticated();
         if (self->context_->failedAuthentications() >=
@@ -141,7 +142,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   }
 
   // On the strand.
-  void enqueue(std::shared_ptr<Bytes> frame) {
+  void enqueue(std::shared_ptr<protocol::OutgoingFrame> frame) {
     if (closed_) return;
     queuedBytes_ += frame->size();
     sharedQueuedBytes_.store(queuedBytes_, std::memory_order_relaxed);
@@ -159,9 +160,10 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   void writeNext() {
     // The frame rides with the operation, so closing (which empties the queue) cannot free it
     // under a write in flight.
-    std::shared_ptr<Bytes> frame = queue_.front();
+    std::shared_ptr<protocol::OutgoingFrame> frame = queue_.front();
+    std::array<asio::const_buffer, 2> pieces{asio::buffer(frame->prefix), asio::buffer(frame->body)};
     asio::async_write(
-        socket_, asio::buffer(*frame),
+        socket_, pieces,
         [self = shared_from_this(), frame](boost::system::error_code ec, std::size_t) {
           if (self->closed_) return;
           self->queue_.pop_front();
@@ -214,7 +216,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   protocol::FrameDecoder decoder_;
   asio::steady_timer authenticationDeadline_;
   std::shared_ptr<ConnectionContext> context_;
-  std::deque<std::shared_ptr<Bytes>> queue_;
+  std::deque<std::shared_ptr<protocol::OutgoingFrame>> queue_;
   std::size_t queuedBytes_ = 0;      // in queue_, including the frame being written
   std::atomic<std::size_t> sharedQueuedBytes_{0};  // queuedBytes_ for other threads
   asio::steady_timer writesDrained_;  // wakes the reader once queuedBytes_ is back in bounds
