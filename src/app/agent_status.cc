@@ -61,6 +61,8 @@ void write(const AgentStatus& status) {
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
     platform::linux_os::writeFileAtomically(path.string(), protocol::asBytes(encode(status)), 0600);
+    // An agent killed while writing left its temporary file; it is of no use to anyone.
+    platform::linux_os::removeAbandonedTemporaries(path.string());
   } catch (const std::exception&) {
     // The previous file stays; publishing the status must never stop the agent.
   }

@@ -31,8 +31,9 @@ std::filesystem::path filePath();
 // absent fields left out, slashes escaped; no trailing newline.
 std::string encode(const AgentStatus& status);
 
-// Atomically replaces the file (mode 0600), creating ~/.lumora first. Never throws: a failure
-// leaves the previous file in place.
+// Atomically replaces the file (mode 0600), creating ~/.lumora first, and clears away the
+// temporaries of writers killed mid-write. Never throws: a failure leaves the previous file in
+// place.
 void write(const AgentStatus& status);
 
 }  // namespace AgentStatusStore

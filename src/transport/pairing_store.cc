@@ -69,6 +69,7 @@ void PairingStore::save(const PairingSecret& secret) const {
 }
 
 PairingSecret PairingStore::loadOrCreate() const {
+  platform::linux_os::removeAbandonedTemporaries(filePath_);
   if (auto bytes = readFile()) {
     if (auto parsed = parse(*bytes)) {
       if (parsed->second) save(parsed->first);  // upgrade the plain-text form
@@ -79,6 +80,7 @@ PairingSecret PairingStore::loadOrCreate() const {
 }
 
 PairingSecret PairingStore::reset() const {
+  platform::linux_os::removeAbandonedTemporaries(filePath_);
   PairingSecret secret = PairingSecret::generate();
   save(secret);
   return secret;

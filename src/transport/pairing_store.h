@@ -19,7 +19,8 @@ protocol::Bytes deriveFor(const std::string& machineIdentifier, const std::strin
 // Keeps the pairing secret across restarts in one file, AES-256-GCM sealed with the machine
 // key (nonce, ciphertext, tag; nothing else), written atomically with mode 0600. An older
 // form, the pairing code as plain text, is still read and rewritten sealed. A file that can be
-// read but yields no secret is replaced by a new secret, which unpairs every phone.
+// read but yields no secret is replaced by a new secret, which unpairs every phone. Starting
+// (loadOrCreate, reset) clears away what the writes of an agent killed mid-save left behind.
 class PairingStore {
  public:
   static constexpr const char* kSalt = "orbitale.bindings.v2";

@@ -12,11 +12,14 @@
 #include <boost/json/parse.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "protocol/pairing_secret.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
@@ -73,6 +76,31 @@ class AgentProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return {};
+  }
+
+  // Where a serving agent listens and the secret it published (media port 0: no display, so
+  // no media channel).
+  struct Serving {
+    std::uint16_t controlPort = 0;
+    std::uint16_t mediaPort = 0;
+    protocol::PairingSecret secret;
+  };
+
+  // Nothing when the agent never reports serving; log() then says why.
+  std::optional<Serving> waitForServing() const {
+    const boost::json::object status = waitUntilServing();
+    if (status.empty()) return std::nullopt;
+    auto port = [&](const char* key) {
+      const auto* value = status.if_contains(key);
+      return value && value->is_int64() ? static_cast<std::uint16_t>(value->as_int64())
+                                        : std::uint16_t{0};
+    };
+    const auto* code = status.if_contains("pairingCode");
+    auto secret = code && code->is_string()
+                      ? protocol::PairingSecret::fromCode(std::string(code->get_string()))
+                      : std::nullopt;
+    if (!secret) return std::nullopt;
+    return Serving{port("controlPort"), port("mediaPort"), *secret};
   }
 
   // SIGTERM, then the exit status (128 + signal when it died of one).

@@ -1,6 +1,8 @@
 #include "transport/pairing_store.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -95,6 +97,27 @@ TEST(PairingStoreTest, AnUnwritableLocationFailsTheSave) {
   std::string blocker = home.make("file", "");
   PairingStore store(blocker + "/pairing", Bytes(32, 1));
   EXPECT_THROW(store.loadOrCreate(), std::system_error);
+}
+
+TEST(PairingStoreTest, StartingClearsWhatAKilledSaveLeftButNotALiveWritersFile) {
+  TempDir home;
+  const std::string path = home / "pairing";
+  PairingStore store(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
+  // A writer that is gone for sure: a child that has exited and been reaped.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string abandoned = home.make(".pairing.tmp-" + std::to_string(gone) + "-a1b2c3", "x");
+  const std::string inFlight =
+      home.make(".pairing.tmp-" + std::to_string(::getppid()) + "-d4e5f6", "x");
+  const std::string otherFile = home.make(".status.tmp-" + std::to_string(gone) + "-g7h8i9", "x");
+
+  store.loadOrCreate();
+  EXPECT_FALSE(std::filesystem::exists(abandoned));
+  EXPECT_TRUE(std::filesystem::exists(inFlight));
+  EXPECT_TRUE(std::filesystem::exists(otherFile));
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(SealedBoxTest, OpensOnlyWithTheKeyAndIntactBytes) {

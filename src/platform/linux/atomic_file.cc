@@ -1,12 +1,14 @@
 #include "platform/linux/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "platform/linux/unique_fd.h"
@@ -16,13 +18,21 @@ namespace {
 
 [[noreturn]] void throwErrno() { throw std::system_error(errno, std::generic_category()); }
 
+// ".<name>.tmp-": what the temporaries of `target` are called, before the writer's process id.
+std::string temporaryPrefix(const std::filesystem::path& target) {
+  return "." + target.filename().string() + ".tmp-";
+}
+
 }  // namespace
 
 void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_t mode) {
   const std::filesystem::path target(path);
   std::filesystem::path directory = target.parent_path();
   if (directory.empty()) directory = ".";
-  std::string temporary = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  // The writer's process id in the name tells a temporary abandoned by a killed writer from one
+  // that is being written.
+  std::string temporary =
+      (directory / (temporaryPrefix(target) + std::to_string(::getpid()) + "-XXXXXX")).string();
   // mkostemp creates the file 0600; fchmod below only ever widens it to what was asked.
   UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) throwErrno();
@@ -45,6 +55,27 @@ void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_
   // reported.
   UniqueFd directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directoryFd) ::fsync(directoryFd.get());
+}
+
+void removeAbandonedTemporaries(const std::string& path) {
+  const std::filesystem::path target(path);
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  const std::string prefix = temporaryPrefix(target);
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    char* rest = nullptr;
+    const long writer = std::strtol(name.c_str() + prefix.size(), &rest, 10);
+    if (rest == name.c_str() + prefix.size() || *rest != '-' || writer <= 0 ||
+        writer > std::numeric_limits<pid_t>::max()) {
+      continue;
+    }
+    // Only a writer that no longer exists has abandoned its file (EPERM: it exists).
+    if (::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) ::unlink(it->path().c_str());
+  }
 }
 
 }  // namespace lumora::platform::linux_os

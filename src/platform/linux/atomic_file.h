@@ -14,4 +14,8 @@ namespace lumora::platform::linux_os {
 // new, never a mix. Throws std::system_error with the system's message.
 void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_t mode);
 
+// Removes the temporaries that writes of `path` left behind when their process was killed
+// mid-write; those of a writer still running are left to it. Never throws.
+void removeAbandonedTemporaries(const std::string& path);
+
 }  // namespace lumora::platform::linux_os

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +59,47 @@ pid_t sessionOf(pid_t pid) {
   return session;
 }
 
+// Whether the environment `pid` was started with holds the entry `mark` ("NAME=value").
+bool environmentHolds(pid_t pid, std::string_view mark) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/environ", pid);
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  // Entries follow one another, each ending in a NUL; with a NUL put in front of the first,
+  // every entry reads "\0NAME=value\0". Read in pieces, keeping just enough of the previous
+  // piece to find an entry that straddles two.
+  std::string wanted;
+  wanted += '\0';
+  wanted += mark;
+  wanted += '\0';
+  std::string window(1, '\0');
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    window.append(buffer, static_cast<std::size_t>(n));
+    if (window.find(wanted) != std::string::npos) return true;
+    window.erase(0, window.size() - std::min(window.size(), wanted.size() - 1));
+  }
+}
+
+// The agent's environment with `added` ("NAME=value") in place of entries of the same names.
+std::vector<std::string> environmentWith(const std::vector<std::string>& added) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view current(*entry);
+    std::string_view name = current.substr(0, current.find('='));
+    bool replaced = false;
+    for (const auto& extra : added) {
+      replaced |= std::string_view(extra).substr(0, extra.find('=')) == name;
+    }
+    if (!replaced) result.emplace_back(current);
+  }
+  result.insert(result.end(), added.begin(), added.end());
+  return result;
+}
+
 }  // namespace
 
 ChildProcess spawnChild(const SpawnRequest& request) {
@@ -95,9 +137,14 @@ ChildProcess spawnChild(const SpawnRequest& request) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  std::vector<std::string> environment = environmentWith(request.environment);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   pid_t pid = -1;
   int error = posix_spawn(&pid, request.program.c_str(), &setup.actions, &setup.attributes,
-                          argv.data(), environ);
+                          argv.data(), envp.data());
   if (error != 0) throwErrno(error);
 
   ChildProcess child;
@@ -128,29 +175,33 @@ int reapChild(ChildProcess& child) {
   return result == child.pid ? exitCodeFromWaitStatus(status) : -1;
 }
 
-void signalSession(pid_t sessionId, int signal) {
+void signalSession(pid_t sessionId, int signal, std::string_view mark) {
   if (sessionId <= 1) return;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return;
+  const pid_t self = ::getpid();
   while (dirent* entry = ::readdir(proc)) {
     char* end = nullptr;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || pid <= 1) continue;
-    if (sessionOf(static_cast<pid_t>(pid)) == sessionId) ::kill(static_cast<pid_t>(pid), signal);
+    long number = std::strtol(entry->d_name, &end, 10);
+    const auto pid = static_cast<pid_t>(number);
+    if (end == entry->d_name || *end != '\0' || pid <= 1 || pid == self) continue;
+    if (sessionOf(pid) == sessionId || (!mark.empty() && environmentHolds(pid, mark))) {
+      ::kill(pid, signal);
+    }
   }
   ::closedir(proc);
 }
 
-void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace) {
+void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace, std::string mark) {
   if (child.pid <= 0) return;
-  std::thread([child = std::move(child), grace]() mutable {
-    signalSession(child.pid, SIGHUP);
+  std::thread([child = std::move(child), grace, mark = std::move(mark)]() mutable {
+    signalSession(child.pid, SIGHUP, mark);
     pollfd exited{child.pidfd.get(), POLLIN, 0};
     if (::poll(&exited, 1, static_cast<int>(grace.count())) <= 0) {
-      signalSession(child.pid, SIGKILL);
+      signalSession(child.pid, SIGKILL, mark);
     }
     reapChild(child);
-    signalSession(child.pid, SIGKILL);
+    signalSession(child.pid, SIGKILL, mark);
   }).detach();
 }
 

@@ -2,13 +2,14 @@
 
 // Starting and ending child processes: posix_spawn with a clean signal state and no inherited
 // descriptors beyond the three standard ones, a pidfd to wait on, and session-wide signalling
-// for interactive shells whose jobs live in process groups of their own.
+// for interactive shells whose jobs live in process groups, or sessions, of their own.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/unique_fd.h"
@@ -26,6 +27,9 @@ struct SpawnRequest {
   // terminal as its standard streams, which makes it the session's controlling terminal.
   bool newSession = false;
   std::optional<std::string> controllingTerminal;
+  // "NAME=value" entries added to the agent's own environment (replacing a variable of the
+  // same name).
+  std::vector<std::string> environment;
 };
 
 struct ChildProcess {
@@ -43,11 +47,14 @@ int exitCodeFromWaitStatus(int status);
 // Reaps `child` (which must have exited or be about to) and returns its exit code.
 int reapChild(ChildProcess& child);
 
-// Sends `signal` to every process whose session is `sessionId`.
-void signalSession(pid_t sessionId, int signal);
+// Sends `signal` to every process whose session is `sessionId` and, when `mark` ("NAME=value")
+// is given, to every process whose environment holds it: a job that left the session (setsid,
+// a daemon's double fork) still carries the environment its shell gave it.
+void signalSession(pid_t sessionId, int signal, std::string_view mark = {});
 
-// For a child whose owner is gone: hang up its session, kill what remains after `grace`, and
-// reap the child, on a thread of its own, so no zombie stays behind.
-void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace);
+// For a child whose owner is gone: hang up its session (and what carries `mark`), kill what
+// remains after `grace`, and reap the child, on a thread of its own, so no zombie stays behind.
+void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace,
+                            std::string mark = {});
 
 }  // namespace lumora::platform::linux_os

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "protocol/message_id.h"
+
 namespace lumora::services {
 
 namespace asio = boost::asio;
@@ -47,6 +49,7 @@ PTYSession::PTYSession(asio::any_io_executor executor, std::string shell, int ma
       master_(strand_, master),
       slave_(slave),
       slaveName_(std::move(slaveName)),
+      mark_(std::string(kSessionMarkName) + "=" + protocol::randomUUIDString()),
       killTimer_(strand_),
       drainDeadline_(strand_),
       gateRetry_(strand_) {}
@@ -54,7 +57,7 @@ PTYSession::PTYSession(asio::any_io_executor executor, std::string shell, int ma
 PTYSession::~PTYSession() {
   if (child_.pid > 0 && !exited_) {
     if (exitWatch_) child_.pidfd.reset(::dup(exitWatch_->native_handle()));
-    platform::linux_os::endSessionInBackground(std::move(child_), kHangupGrace);
+    platform::linux_os::endSessionInBackground(std::move(child_), kHangupGrace, mark_);
   }
 }
 
@@ -64,6 +67,7 @@ void PTYSession::start() {
   request.arguments = {"-i"};
   request.newSession = true;
   request.controllingTerminal = slaveName_;
+  request.environment = {mark_};
   child_ = platform::linux_os::spawnChild(request);
   // Only the shell keeps the terminal side open now, so its end shows as the end of output.
   slave_.reset();
@@ -116,7 +120,7 @@ void PTYSession::finish(std::int32_t exitCode) {
   if (terminating_) {
     // The shell is gone; its jobs go with it.
     killTimer_.cancel();
-    platform::linux_os::signalSession(child_.pid, SIGKILL);
+    platform::linux_os::signalSession(child_.pid, SIGKILL, mark_);
   }
   if (!delivering_ || outputEnded_) {
     complete();
@@ -187,10 +191,12 @@ void PTYSession::terminate() {
     self->delivering_ = false;
     if (self->exited_ || self->terminating_ || self->child_.pid <= 0) return;
     self->terminating_ = true;
-    platform::linux_os::signalSession(self->child_.pid, SIGHUP);
+    platform::linux_os::signalSession(self->child_.pid, SIGHUP, self->mark_);
     self->killTimer_.expires_after(kHangupGrace);
     self->killTimer_.async_wait([self](boost::system::error_code ec) {
-      if (!ec && !self->exited_) platform::linux_os::signalSession(self->child_.pid, SIGKILL);
+      if (!ec && !self->exited_) {
+        platform::linux_os::signalSession(self->child_.pid, SIGKILL, self->mark_);
+      }
     });
   });
 }

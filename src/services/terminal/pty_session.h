@@ -40,8 +40,10 @@ class PTYError : public std::runtime_error {
 // delivered, ahead of onExit.
 //
 // terminate() hangs up the whole session (as closing a terminal window does) and kills what is
-// still running a few seconds later. A session released while its shell still runs is ended the
-// same way in the background. The shell is always reaped.
+// still running a few seconds later. Jobs that left the session (setsid, daemons) are found by
+// a mark in the environment the shell passes on to everything it starts, and go the same way.
+// A session released while its shell still runs is ended the same way in the background. The
+// shell is always reaped.
 class PTYSession : public std::enable_shared_from_this<PTYSession> {
  public:
   using OutputHandler = std::function<void(protocol::Bytes)>;
@@ -52,6 +54,9 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   using OutputGate = std::function<bool()>;
 
   static constexpr std::chrono::seconds kHangupGrace{3};
+  // The environment variable that marks the shell and everything it starts; its value is
+  // unique to the session.
+  static constexpr const char* kSessionMarkName = "LUMORA_TERMINAL_SESSION";
   // How long output may still arrive after the shell exited while a job holds the terminal.
   static constexpr std::chrono::milliseconds kFinalOutputWait{250};
 
@@ -89,6 +94,7 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   boost::asio::posix::stream_descriptor master_;
   platform::linux_os::UniqueFd slave_;
   std::string slaveName_;
+  std::string mark_;  // "NAME=value" in the shell's environment
   platform::linux_os::ChildProcess child_;
   std::unique_ptr<boost::asio::posix::stream_descriptor> exitWatch_;
   boost::asio::steady_timer killTimer_;

@@ -138,6 +138,18 @@ TEST_F(PTYSessionTest, TerminateEndsTheShellAndEveryJobItStarted) {
   EXPECT_EQ(exitCount(), 1);
 }
 
+TEST_F(PTYSessionTest, TerminateAlsoEndsJobsThatLeftTheSession) {
+  auto session = open(80, 24);
+  // A job in a session of its own, no longer attached to the terminal at all.
+  type(*session, "setsid sh -c 'echo escaped=$$; exec sleep 1000 </dev/null >/dev/null 2>&1' &\n");
+  pid_t escaped = std::stoi(waitForOutput(R"(escaped=(\d+))"));
+  ASSERT_FALSE(processEnded(escaped));
+
+  session->terminate();
+  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  EXPECT_TRUE(eventually([&] { return processEnded(escaped); }));
+}
+
 TEST_F(PTYSessionTest, AShellIgnoringTheHangUpIsKilledAfterTheGracePeriod) {
   auto session = open(80, 24);
   type(*session, "trap '' HUP; echo armed-$((1+1))\n");

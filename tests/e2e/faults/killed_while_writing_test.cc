@@ -1,0 +1,174 @@
+// The agent killed outright while it writes its pairing file and its status file, over and
+// over: each file is always absent (before its first write) or whole, old or new, and the
+// pairing file still opens, so a restarted agent keeps the pairing.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "e2e/faults/paired_agent.h"
+#include "platform/linux/unique_fd.h"
+#include "transport/pairing_store.h"
+
+namespace lumora::faults {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::AgentProcess;
+using testing_support::TempDir;
+
+constexpr int kRuns = 40;
+
+// Waits until the agent has begun its `count`-th file write in `directory` (the temporary file
+// of an atomic replacement appears); false when `limit` passes first.
+class WriteWatch {
+ public:
+  explicit WriteWatch(const fs::path& directory) : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (fd_) ::inotify_add_watch(fd_.get(), directory.c_str(), IN_CREATE);
+  }
+  bool valid() const { return static_cast<bool>(fd_); }
+
+  bool waitForWrite(int count, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int seen = 0;
+    alignas(inotify_event) char buffer[4096];
+    while (seen < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd ready{fd_.get(), POLLIN, 0};
+      if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+      ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && event->name[0] == '.') ++seen;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return true;
+  }
+
+  // Forgets events of an earlier run.
+  void drain() {
+    char buffer[4096];
+    while (::read(fd_.get(), buffer, sizeof buffer) > 0) {
+    }
+  }
+
+ private:
+  platform::linux_os::UniqueFd fd_;
+};
+
+unsigned fileMode(const fs::path& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
+  TempDir home;
+  const fs::path directory = home.path() / ".lumora";
+  const fs::path pairingPath = directory / "pairing";
+  const fs::path statusPath = directory / "agent-status.json";
+  fs::create_directories(directory);
+  WriteWatch watch(directory);
+  ASSERT_TRUE(watch.valid());
+  // The key the agent seals with: the same machine, the same derivation.
+  const transport::PairingStore store(
+      pairingPath.string(), transport::MachineKey::derive(transport::PairingStore::kSalt));
+
+  std::optional<protocol::PairingSecret> secret;  // what the pairing file holds
+  bool statusWritten = false;
+  int killedMidRun = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    // Each start writes three files in turn: the stopped status, the new pairing, the serving
+    // status. Kill just as one of them starts, a little later, or once all are done.
+    const int write = run % 4 + 1;
+    const auto delay = std::chrono::microseconds(run / 4 % 5 * 250);
+    watch.drain();
+    {
+      AgentProcess agent(home, {.resetPairing = true, .extraEnvironment = {}});
+      ASSERT_GT(agent.pid(), 0);
+      if (write <= 3) {
+        ASSERT_TRUE(watch.waitForWrite(write, 10s)) << agent.log();
+        std::this_thread::sleep_for(delay);
+        ++killedMidRun;
+      } else {
+        ASSERT_FALSE(agent.waitUntilServing().empty()) << agent.log();
+      }
+      ::kill(agent.pid(), SIGKILL);
+    }  // reaped here
+
+    if (fs::exists(pairingPath)) {
+      EXPECT_EQ(fs::file_size(pairingPath), 12u + 16u + 16u);
+      EXPECT_EQ(fileMode(pairingPath), 0600u);
+      auto loaded = store.load();
+      ASSERT_TRUE(loaded.has_value()) << "the pairing file does not open";
+      secret = loaded;
+    } else {
+      ASSERT_FALSE(secret.has_value()) << "the pairing file vanished";
+    }
+
+    if (fs::exists(statusPath)) {
+      EXPECT_EQ(fileMode(statusPath), 0600u);
+      const std::string text = AgentProcess::read(statusPath);
+      boost::system::error_code ec;
+      auto parsed = boost::json::parse(text, ec);
+      ASSERT_FALSE(ec) << "status file is not JSON: " << text;
+      ASSERT_TRUE(parsed.is_object()) << text;
+      const auto& status = parsed.as_object();
+      ASSERT_TRUE(status.contains("running") && status.at("running").is_bool()) << text;
+      if (status.at("running").as_bool()) {
+        for (const char* key : {"host", "controlPort", "mediaPort", "pairingLink"}) {
+          EXPECT_TRUE(status.contains(key)) << key << " missing from " << text;
+        }
+        // The serving status is written after the pairing file, so it names what that holds.
+        ASSERT_TRUE(secret.has_value());
+        ASSERT_TRUE(status.contains("pairingCode")) << text;
+        EXPECT_EQ(status.at("pairingCode").as_string(), secret->code());
+      } else {
+        EXPECT_EQ(status.size(), 1u) << text;
+      }
+      statusWritten = true;
+    } else {
+      ASSERT_FALSE(statusWritten) << "the status file vanished";
+    }
+  }
+  EXPECT_EQ(killedMidRun, kRuns / 4 * 3);
+  ASSERT_TRUE(secret.has_value());
+
+  // A normal start keeps the pairing the file holds, and a phone holding that code gets in. (The
+  // last killed agent's status still says it serves; it goes, so only the new one's is read.)
+  fs::remove(statusPath);
+  AgentProcess agent(home);
+  auto serving = agent.waitForServing();
+  ASSERT_TRUE(serving) << agent.log();
+  EXPECT_EQ(serving->secret, *secret);
+  auto client = pairedClient(*serving);
+  EXPECT_EQ(client->ask(protocol::PingRequest{}).payload.messageType(), protocol::MessageType::ack);
+
+  // Interrupted writes leave no temporary files behind once the agent has run again.
+  std::vector<std::string> leftovers;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "pairing" && name != "agent-status.json") leftovers.push_back(name);
+  }
+  EXPECT_TRUE(leftovers.empty()) << leftovers.size() << " left over, e.g. " << leftovers.front();
+  EXPECT_EQ(agent.terminate(), 0);
+}
+
+}  // namespace
+}  // namespace lumora::faults
