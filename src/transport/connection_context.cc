@@ -1,5 +1,10 @@
 #include "transport/connection_context.h"
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <vector>
 
 #include "protocol/auth_crypto.h"
@@ -75,9 +80,30 @@ boost::asio::awaitable<std::optional<Envelope>> ConnectionContext::process(
     co_return reply;
   }
   Envelope request = std::move(decoded).value();
+  if (request.payload.messageType() == MessageType::authComplete) co_await paceProof();
   Gated gated = gate(request);
   if (gated.served) co_return std::move(gated.reply);
   co_return co_await dependencies_.dispatcher->handle(std::move(request));
+}
+
+boost::asio::awaitable<void> ConnectionContext::paceProof() {
+  // Only a proof that will be checked waits.
+  if (!dependencies_.proofThrottle || !dependencies_.authenticator || !nonce_) co_return;
+  const auto now = ProofThrottle::Clock::now();
+  const auto at = dependencies_.proofThrottle->reserve(dependencies_.peerAddress, now);
+  if (at <= now) co_return;
+  boost::asio::steady_timer pause(co_await boost::asio::this_coro::executor, at);
+  co_await pause.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+}
+
+void ConnectionContext::recordProof(bool valid) {
+  if (!dependencies_.proofThrottle) return;
+  if (valid) {
+    dependencies_.proofThrottle->recordSuccess(dependencies_.peerAddress);
+  } else {
+    dependencies_.proofThrottle->recordFailure(dependencies_.peerAddress,
+                                               ProofThrottle::Clock::now());
+  }
 }
 
 ConnectionContext::Gated ConnectionContext::gate(const Envelope& request) {
@@ -96,9 +122,11 @@ ConnectionContext::Gated ConnectionContext::gate(const Envelope& request) {
       if (dependencies_.authenticator->verify(
               *nonce_, request.payload.get<MessageType::authComplete>()->mac)) {
         authenticated_ = true;
+        recordProof(true);
         return Envelope::response(id, protocol::Ack{});
       }
       ++failedAuthentications_;
+      recordProof(false);
       return errorReply(id, "unauthorized", "invalid credentials");
     default:
       break;

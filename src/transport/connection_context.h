@@ -14,6 +14,7 @@
 #include "router/request_handler.h"
 #include "transport/authenticator.h"
 #include "transport/media_ticket_store.h"
+#include "transport/proof_throttle.h"
 
 namespace lumora::services {
 class PTYSession;
@@ -45,6 +46,10 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
     boost::asio::any_io_executor terminalExecutor;
     // The shell for a terminal.open that names none.
     std::function<std::string()> defaultShell;
+    // Spaces out the pairing proofs of peers at one address after wrong ones; absent: every
+    // proof is checked at once. `peerAddress` is the connection's, as the throttle knows it.
+    std::shared_ptr<ProofThrottle> proofThrottle;
+    std::string peerAddress;
   };
 
   // `outboundHasRoom`, when given, is asked before a terminal's output is read: while it says
@@ -84,6 +89,9 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   };
 
   Gated gate(const protocol::Envelope& request);
+  // Waits, when the throttle says so, before an auth.complete is checked.
+  boost::asio::awaitable<void> paceProof();
+  void recordProof(bool valid);
   Gated openTerminal(const protocol::TerminalOpenRequest& request,
                      const protocol::MessageID& requestID);
   std::shared_ptr<services::PTYSession> findSession(const std::string& id);

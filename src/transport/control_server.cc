@@ -36,6 +36,7 @@ struct ControlRegistry {
   Limits limits;
   core::AgentLog log{"transport"};
   std::function<void()> onConnectionClosed;
+  std::shared_ptr<ProofThrottle> proofThrottle;
 
   std::mutex lock;  // guards the two lists
   std::list<std::weak_ptr<ControlConnection>> connections;
@@ -61,8 +62,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
         writesDrained_(socket_.get_executor()) {
     boost::system::error_code ec;
     auto remote = socket_.remote_endpoint(ec);
-    peer_ = ec ? std::string("unknown peer")
-               : remote.address().to_string() + ":" + std::to_string(remote.port());
+    address_ = ec ? std::string("unknown") : remote.address().to_string();
+    peer_ = ec ? std::string("unknown peer") : address_ + ":" + std::to_string(remote.port());
   }
 
   void start() {
@@ -76,7 +77,10 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
       return !self || self->sharedQueuedBytes_.load(std::memory_order_relaxed) <=
                           self->registry_->limits.maxQueuedReplyBytes;
     };
-    context_ = ConnectionContext::create(registry_->dependencies, outbound, hasRoom);
+    ConnectionContext::Dependencies dependencies = registry_->dependencies;
+    dependencies.proofThrottle = registry_->proofThrottle;
+    dependencies.peerAddress = address_;
+    context_ = ConnectionContext::create(std::move(dependencies), outbound, hasRoom);
     if (!context_->authenticated()) {
       authenticationDeadline_.expires_after(registry_->limits.authenticationTimeout);
       authenticationDeadline_.async_wait([weak](boost::system::error_code ec) {
@@ -212,7 +216,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
 
   tcp::socket socket_;
   std::shared_ptr<ControlRegistry> registry_;
-  std::string peer_;
+  std::string address_;
+  std::string peer_;  // address and port, for the log
   protocol::FrameDecoder decoder_;
   asio::steady_timer authenticationDeadline_;
   std::shared_ptr<ConnectionContext> context_;
@@ -276,6 +281,7 @@ ControlServer::ControlServer(asio::any_io_executor executor,
     : listeners_(std::move(executor)), registry_(std::make_shared<ControlRegistry>()) {
   registry_->dependencies = std::move(dependencies);
   registry_->limits = limits;
+  registry_->proofThrottle = std::make_shared<ProofThrottle>(limits.proofPacing);
 }
 
 ControlServer::~ControlServer() { stop(); }

@@ -34,6 +34,9 @@ class ControlServer {
     // A new connection beyond this many unauthenticated ones evicts the oldest of them.
     std::size_t maxUnauthenticatedConnections = 64;
     int maxFailedAuthentications = 5;
+    // After wrong proofs from one address, its further proofs (on any connection) are spaced
+    // out by a pause that doubles with each failure.
+    ProofThrottle::Policy proofPacing;
     // Neither requests nor terminal output are read while more than this many bytes of
     // replies and terminal output wait to be sent, so a peer that does not read cannot make
     // the agent buffer without bound.

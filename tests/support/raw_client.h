@@ -23,10 +23,15 @@ namespace lumora::testing_support {
 class RawClient {
  public:
   // A receive buffer above 0 is set before connecting (to play a peer that reads slowly).
-  explicit RawClient(std::uint16_t port, int receiveBuffer = 0) : socket_(io_) {
+  // `from` picks the local address, e.g. "127.0.0.2" to play a peer on another machine.
+  explicit RawClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr)
+      : socket_(io_) {
     socket_.open(boost::asio::ip::tcp::v4());
     if (receiveBuffer > 0) {
       socket_.set_option(boost::asio::ip::tcp::socket::receive_buffer_size(receiveBuffer));
+    }
+    if (from != nullptr) {
+      socket_.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(from), 0));
     }
     socket_.connect(
         boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));

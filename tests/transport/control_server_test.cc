@@ -136,6 +136,8 @@ TEST_F(ControlServerTest, PeersThatDoNotAuthenticateAreShownOut) {
   ControlServer::Limits limits;
   limits.authenticationTimeout = 300ms;
   limits.maxFailedAuthentications = 3;
+  limits.proofPacing.firstPause = 10ms;  // well inside the time to authenticate
+  limits.proofPacing.longestPause = 20ms;
   startServer(limits);
 
   RawClient slow(port_);

@@ -73,18 +73,6 @@ std::string malformedFramesAreAnsweredAndSurvived(std::uint16_t controlPort) {
         "invalid UTF-8");
   if (!problem.empty()) return problem;
 
-  Envelope begin = Envelope::request(protocol::AuthBegin{"flood"});
-  client.send(begin);
-  auto challenge = client.receive();
-  if (!challenge || challenge->payload.messageType() != MessageType::authChallenge) {
-    return "auth.begin not answered by a challenge";
-  }
-  Envelope complete = Envelope::request(protocol::AuthComplete{protocol::Bytes(30 << 10, 0x5a)});
-  client.send(complete);
-  problem = expectError(client, complete.id, "unauthorized", "invalid credentials",
-                        "a 40 KiB Base64 proof");
-  if (!problem.empty()) return problem;
-
   Envelope ping = Envelope::request(protocol::PingRequest{});
   client.send(ping);
   return expectError(client, ping.id, "unauthorized", "authentication required",

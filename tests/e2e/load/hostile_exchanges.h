@@ -12,10 +12,10 @@
 namespace lumora::load {
 
 // On one control connection: a body that is not JSON, JSON nested far beyond any envelope,
-// an envelope holding invalid UTF-8 (each "bad_request" / "decode failed", uncorrelated), a
-// pairing proof of 40 KiB of Base64 ("unauthorized" / "invalid credentials"), and then a ping,
-// which must still be answered ("authentication required"): bad frames do not cost the
-// connection.
+// an envelope holding invalid UTF-8 (each "bad_request" / "decode failed", uncorrelated), and
+// then a ping, which must still be answered ("authentication required"): bad frames do not
+// cost the connection. (Wrong pairing proofs slow their address down; they have a case of
+// their own.)
 std::string malformedFramesAreAnsweredAndSurvived(std::uint16_t controlPort);
 
 // A control frame announcing 4 GiB closes the connection.
