@@ -1,5 +1,7 @@
 #include "router/dispatcher.h"
 
+#include <boost/asio/this_coro.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -75,12 +77,15 @@ platform::ScreenPoint Dispatcher::screenPoint(const protocol::Point& point) {
 
 boost::asio::awaitable<Envelope> Dispatcher::handle(Envelope request) {
   const std::string type(protocol::rawValue(request.payload.messageType()));
+  const auto abandoned = co_await boost::asio::this_coro::cancellation_state;
   try {
     Payload reply = co_await route(request);
     co_return Envelope::response(request.id, std::move(reply));
   } catch (const Refusal& refusal) {
     co_return Envelope::response(request.id, refusal.error);
   } catch (const std::exception& e) {
+    // A request its connection abandoned (the peer left) ends here; nobody waits for an answer.
+    if (abandoned.cancelled() != boost::asio::cancellation_type::none) throw;
     log_.error("dispatch failed for " + type + ": " + e.what());
     co_return Envelope::response(request.id, ProtocolError{"internal", e.what()});
   }

@@ -59,7 +59,8 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
       OutboundHasRoom outboundHasRoom = nullptr);
   ~ConnectionContext();
 
-  // Never throws; every problem becomes an error reply.
+  // Never throws; every problem becomes an error reply. (An owner that cancels a request it no
+  // longer wants answered gets the cancellation back as an exception.)
   boost::asio::awaitable<std::optional<protocol::Envelope>> process(protocol::ByteView bytes);
 
   // Ends every terminal of this connection.

@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -12,8 +13,12 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <list>
+#include <variant>
+
+#include <sys/socket.h>
 
 #include "core/agent_log.h"
 #include "protocol/frame_codec.h"
@@ -122,7 +127,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
           co_await self->writesDrained_.async_wait(asio::as_tuple(asio::use_awaitable));
         }
         if (self->closed_) co_return;
-        auto reply = co_await self->context_->process(body);
+        auto processing = self->processUnlessPeerLeaves(body);
+        auto reply = co_await std::move(processing);
         if (self->closed_) co_return;
         if (reply) {
           self->enqueue(std::make_shared<protocol::OutgoingFrame>(reply->encode()));
@@ -143,6 +149,35 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
       }
     }
     self->closeOnStrand();
+  }
+
+  // The reply to `body`, unless the peer hangs up first: then the request is abandoned (a
+  // one-shot command and whatever it left running are ended) and the connection closes.
+  asio::awaitable<std::optional<Envelope>> processUnlessPeerLeaves(Bytes body) {
+    using namespace asio::experimental::awaitable_operators;
+    auto processing = context_->process(body);
+    auto hangUp = peerHangUp();
+    auto first = co_await (std::move(processing) || std::move(hangUp));
+    if (first.index() == 1) {
+      registry_->log.info("closing connection from " + peer_ + ": peer left during a request");
+      closeOnStrand();
+      co_return std::nullopt;
+    }
+    co_return std::get<0>(std::move(first));
+  }
+
+  // Completes when the peer has closed its side while nothing of it is left unread. Bytes
+  // waiting to be read (a pipelined request) hide a hang-up behind them, so then it only waits
+  // to be cancelled.
+  asio::awaitable<void> peerHangUp() {
+    auto [waited] =
+        co_await socket_.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+    if (waited) co_return;  // cancelled, the request being done; or the socket failed
+    std::uint8_t byte;
+    const ssize_t n = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) co_return;
+    asio::steady_timer never(socket_.get_executor(), asio::steady_timer::time_point::max());
+    co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
   }
 
   // On the strand.

@@ -252,7 +252,7 @@ TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobI
 // meanwhile wants no answer; the command and its job should go with the connection, as a
 // terminal's jobs do. Disabled until the control connection notices a peer leaving while one of
 // its requests is in flight: today it reads nothing more until the job ends by itself.
-TEST_F(SessionCleanupTest, DISABLED_AOneShotCommandsJobsEndWhenThePeerLeavesBeforeTheAnswer) {
+TEST_F(SessionCleanupTest, AOneShotCommandsJobsEndWhenThePeerLeavesBeforeTheAnswer) {
   auto client = pairedClient(*serving_);
   const auto job = sleeps_.next();
   client->send(protocol::Envelope::request(
