@@ -249,9 +249,8 @@ TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobI
 
 // A one-shot command is answered once it has exited and nothing holds its output open any
 // more, so a background job that keeps the output keeps the request waiting. A peer that leaves
-// meanwhile wants no answer; the command and its job should go with the connection, as a
-// terminal's jobs do. Disabled until the control connection notices a peer leaving while one of
-// its requests is in flight: today it reads nothing more until the job ends by itself.
+// meanwhile wants no answer; the command and its job go with the connection, as a terminal's
+// jobs do.
 TEST_F(SessionCleanupTest, AOneShotCommandsJobsEndWhenThePeerLeavesBeforeTheAnswer) {
   auto client = pairedClient(*serving_);
   const auto job = sleeps_.next();
