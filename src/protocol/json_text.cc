@@ -1,11 +1,11 @@
 #include "protocol/json_text.h"
 
 #include <boost/json/parser.hpp>
-#include <boost/json/serializer.hpp>
 
 #include <memory>
 #include <string>
 
+#include "protocol/json_writer.h"
 #include "protocol/slash_escaping.h"
 
 namespace lumora::protocol::json_text {
@@ -22,7 +22,6 @@ unsigned char* arenaBlock() {
 
 // An empty per-thread string for intermediate text; like the arena block, it does not keep
 // more than kScratchBytes between calls.
-template <int Use>
 std::string& textScratch() {
   thread_local std::string text;
   text.clear();
@@ -34,14 +33,7 @@ std::string& textScratch() {
 
 ScratchArena::ScratchArena() : resource_(arenaBlock(), kScratchBytes) {}
 
-Bytes serialize(const boost::json::value& value) {
-  boost::json::serializer serializer;
-  serializer.reset(&value);
-  std::string& text = textScratch<0>();
-  char buffer[16384];
-  while (!serializer.done()) text.append(serializer.read(buffer, sizeof buffer));
-  return escapeSlashes(text);
-}
+Bytes serialize(const boost::json::value& value) { return writeCompactJson(value); }
 
 DecodeResult<boost::json::value> parse(std::string_view text, boost::json::storage_ptr storage) {
   boost::json::parse_options options;
@@ -50,7 +42,7 @@ DecodeResult<boost::json::value> parse(std::string_view text, boost::json::stora
   boost::json::parser parser(boost::json::storage_ptr(), options, scratch, sizeof scratch);
   parser.reset(std::move(storage));
   boost::system::error_code ec;
-  const std::string_view unescaped = unescapeSlashes(text, textScratch<1>());
+  const std::string_view unescaped = unescapeSlashes(text, textScratch());
   parser.write(unescaped.data(), unescaped.size(), ec);
   if (ec) return DecodeError{"invalid JSON: " + ec.message()};
   return parser.release();

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <limits>
+#include <random>
+
+#include "protocol/envelope.h"
+#include "protocol/json_writer.h"
+#include "protocol/slash_escaping.h"
+
+namespace lumora::protocol {
+namespace {
+
+std::string asString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The JSON library's own text with slashes escaped afterwards (no slash lies outside a string).
+std::string libraryText(const boost::json::value& value) {
+  std::string out;
+  for (char c : boost::json::serialize(value)) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+TEST(JsonWriterTest, WritesWhatTheLibraryWritesWithSlashesEscaped) {
+  // Strings of lengths around the 16-byte blocks, with every kind of byte that needs an escape
+  // at every density, plus UTF-8 beyond ASCII, which stays as it is.
+  std::mt19937 random(7);
+  const std::string specials[] = {"/", "\"", "\\", "\n", "\t", "\b", "\f", "\r",
+                                  std::string(1, '\0'), "\x1f", "\x7f", "\xc3\xa9"};
+  for (std::size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 64, 255, 4097, 70000}) {
+    for (int density : {0, 1, 4, 8}) {
+      std::string text;
+      while (text.size() < length) {
+        if (static_cast<int>(random() % 8) < density) {
+          text += specials[random() % std::size(specials)];
+        } else {
+          text += static_cast<char>('a' + random() % 26);
+        }
+      }
+      boost::json::value value = {{"path/key", text}, {"n", -3}, {"list", {1, "x/y", nullptr}}};
+      ASSERT_EQ(asString(writeCompactJson(value)), libraryText(value)) << length << "/" << density;
+      std::string scratch;
+      auto reparsed = boost::json::parse(unescapeSlashes(asString(writeCompactJson(value)), scratch));
+      ASSERT_EQ(reparsed, value) << length << "/" << density;
+    }
+  }
+  const boost::json::value numbers = {1.5, -0.25, 1e300, std::numeric_limits<std::int64_t>::min(),
+                                      std::numeric_limits<std::uint64_t>::max(), true, false};
+  EXPECT_EQ(asString(writeCompactJson(numbers)), libraryText(numbers));
+  EXPECT_EQ(asString(writeCompactJson(boost::json::object())), "{}");
+}
+
+TEST(SlashEscapingTest, UnescapingTakesEscapePairsFromTheLeft) {
+  std::string scratch;
+  EXPECT_EQ(unescapeSlashes(R"(a\/b)", scratch), "a/b");
+  // An escaped backslash followed by a plain slash: both stay as they are.
+  EXPECT_EQ(unescapeSlashes(R"(\\/)", scratch), R"(\\/)");
+  EXPECT_EQ(unescapeSlashes(R"(\\\/)", scratch), R"(\\/)");
+  EXPECT_EQ(unescapeSlashes(R"(\n\"\/\u002f)", scratch), R"(\n\"/\u002f)");
+  // A lone backslash at the end is left for the parser to refuse.
+  EXPECT_EQ(unescapeSlashes("ab\\", scratch), "ab\\");
+  // Text without a backslash is returned as it is, not copied.
+  const std::string plain = "no escapes / here";
+  EXPECT_EQ(unescapeSlashes(plain, scratch).data(), plain.data());
+}
+
+TEST(JsonWriterTest, EnvelopesKeepSlashesInStringsAndBinaryData) {
+  const Bytes data{0xfb, 0xff, 0xbf, 0xff};  // Base64 "+/+/" then more slashes
+  Envelope sent = Envelope::request(FileUploadRequest{"/tmp/a\\/b", data, 0, true});
+  const Bytes wire = sent.encode();
+  const std::string text = asString(wire);
+  EXPECT_NE(text.find(R"("path":"\/tmp\/a\\\/b")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("data":"+\/+\/\/w==")"), std::string::npos) << text;
+
+  auto decoded = Envelope::decode(wire);
+  ASSERT_TRUE(decoded) << decoded.error().description;
+  const auto& upload = *decoded->payload.get<MessageType::fileUpload>();
+  EXPECT_EQ(upload.path, "/tmp/a\\/b");
+  EXPECT_EQ(upload.data, data);
+}
+
+}  // namespace
+}  // namespace lumora::protocol
