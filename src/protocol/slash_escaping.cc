@@ -5,6 +5,7 @@
 namespace lumora::protocol {
 
 std::string_view unescapeSlashes(std::string_view text, std::string& scratch) {
+  if (text.empty()) return text;  // an empty view may have no storage at all, not even for memchr
   const char* from = text.data();
   const char* const end = from + text.size();
   const void* backslash = std::memchr(from, '\\', text.size());

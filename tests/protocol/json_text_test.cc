@@ -63,6 +63,7 @@ TEST(SlashEscapingTest, UnescapingTakesEscapePairsFromTheLeft) {
   EXPECT_EQ(unescapeSlashes(R"(\n\"\/\u002f)", scratch), R"(\n\"/\u002f)");
   // A lone backslash at the end is left for the parser to refuse.
   EXPECT_EQ(unescapeSlashes("ab\\", scratch), "ab\\");
+  EXPECT_EQ(unescapeSlashes(std::string_view(), scratch), "");
   // Text without a backslash is returned as it is, not copied.
   const std::string plain = "no escapes / here";
   EXPECT_EQ(unescapeSlashes(plain, scratch).data(), plain.data());
