@@ -3,13 +3,9 @@
 // Paired raw connections to a real agent.
 
 #include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
 #include "support/agent_process.h"
 #include "support/raw_client.h"
-#include "support/temp_dir.h"
 
 namespace lumora::faults {
 
