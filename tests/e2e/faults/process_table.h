@@ -4,23 +4,44 @@
 // running a given command line.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace lumora::faults {
 
+// The whole of one /proc file, or nothing if the process is gone. A process may end between
+// opening and reading (the read then fails with ESRCH), which streams would report by throwing.
+inline std::string readProcFile(const std::string& path) {
+  std::string content;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      content.clear();
+      break;
+    }
+    if (got == 0) break;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return content;
+}
+
 // Whether `pid` has ended; a zombie nobody reaps counts as ended.
 inline bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
+  std::string line = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+  if (line.empty()) return true;
   auto close = line.rfind(')');
   return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }
@@ -36,8 +57,7 @@ inline std::vector<pid_t> processesRunning(const std::vector<std::string>& argv)
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0') continue;
-    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
-    std::string cmdline(std::istreambuf_iterator<char>(in), {});
+    std::string cmdline = readProcFile(std::string("/proc/") + entry->d_name + "/cmdline");
     if (cmdline == wanted && !processEnded(static_cast<pid_t>(pid))) {
       found.push_back(static_cast<pid_t>(pid));
     }

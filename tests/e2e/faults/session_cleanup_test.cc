@@ -8,7 +8,7 @@
 
 #include <cctype>
 #include <chrono>
-#include <fstream>
+#include <sstream>
 #include <map>
 #include <set>
 #include <string>
@@ -134,7 +134,7 @@ pid_t pidAfter(const std::string& text, const std::string& key) {
 
 // Bytes the process has written so far (its write(2) total), or -1 once it is gone.
 long long bytesWritten(pid_t pid) {
-  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::istringstream io(readProcFile("/proc/" + std::to_string(pid) + "/io"));
   std::string key;
   long long value = -1;
   while (io >> key >> value) {
