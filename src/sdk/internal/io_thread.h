@@ -2,9 +2,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 namespace lumora::sdk::internal {
 
@@ -17,19 +15,23 @@ class IoThread {
   IoThread(const IoThread&) = delete;
   IoThread& operator=(const IoThread&) = delete;
 
-  boost::asio::io_context& context() { return *context_; }
+  boost::asio::io_context& context();
 
   // Stops the loop; handlers not yet run are dropped. Waits for the thread unless called from
   // it (an owner released inside one of its own handlers), in which case the thread finishes
   // the running handler and ends by itself, and is joined later (at the latest at exit).
-  // Idempotent.
+  // Idempotent. Owner only.
   void stop();
+
+  // The thread and its loop, shared with the process-wide registry that joins every
+  // connection thread before the process exits (io_thread.cc).
+  struct Worker;
 
  private:
   // Shared with the thread, which may outlive this object after a stop from inside a handler.
   std::shared_ptr<boost::asio::io_context> context_;
-  std::shared_ptr<std::atomic<bool>> finished_;  // set by the thread as it ends
-  std::thread thread_;
+  std::shared_ptr<Worker> worker_;
+  bool stopped_ = false;
 };
 
 }  // namespace lumora::sdk::internal
