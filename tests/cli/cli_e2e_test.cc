@@ -299,14 +299,18 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   int master = -1;
   const std::string link = "LUMORA_LINK=" + agent_->link();
   const std::string homeEntry = "HOME=" + home_.path().string();
+  // Built before the fork: the child only calls what is safe between fork and exec.
+  std::vector<std::string> environment = {link, homeEntry, "PATH=/usr/bin:/bin"};
+  for (auto& entry : testing_support::sanitizerEnvironment()) environment.push_back(entry);
+  std::vector<char*> env;
+  for (auto& entry : environment) env.push_back(entry.data());
+  env.push_back(nullptr);
   pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    char* env[] = {const_cast<char*>(link.c_str()), const_cast<char*>(homeEntry.c_str()),
-                   const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
     char* argv[] = {const_cast<char*>(LUMORA_CLI_BINARY), const_cast<char*>("shell"),
                     const_cast<char*>("--shell"), const_cast<char*>("/bin/sh"), nullptr};
-    ::execve(argv[0], argv, env);
+    ::execve(argv[0], argv, env.data());
     ::_exit(127);
   }
   std::string seen;

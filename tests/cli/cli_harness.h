@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/agent_process.h"
+#include "support/sanitizer_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::cli::test {
@@ -80,6 +81,7 @@ inline Outcome runLumora(const testing_support::TempDir& home, std::vector<std::
   args.insert(args.begin(), LUMORA_CLI_BINARY);
   env.push_back("HOME=" + home.path().string());
   env.push_back("PATH=/usr/bin:/bin");
+  for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
   pid_t pid = spawnWith(args, env, in, home / "lumora.out", home / "lumora.err");
   int status = 0;
   ::waitpid(pid, &status, 0);

@@ -1,7 +1,8 @@
 #pragma once
 
 // The lumora-agent program as tests drive it: a private home, ephemeral ports, no QR code,
-// and only the environment the test gives it (no display unless it names one). Needs
+// and only the environment the test gives it (no display unless it names one) plus the run's
+// sanitizer settings. Needs
 // LUMORA_AGENT_BINARY defined to the program's path.
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "protocol/pairing_secret.h"
+#include "support/sanitizer_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
@@ -36,6 +38,7 @@ class AgentProcess {
     std::vector<std::string> environment = {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"};
     environment.insert(environment.end(), options.extraEnvironment.begin(),
                        options.extraEnvironment.end());
+    for (auto& entry : sanitizerEnvironment()) environment.push_back(std::move(entry));
     std::vector<char*> envp;
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);

@@ -176,13 +176,16 @@ TEST_F(ConnectionContextTest, TerminalsAnnounceThemselvesStreamOutputAndEndWithT
   EXPECT_FALSE(send(open).has_value());  // the reply leaves through outbound, ahead of output
 
   std::string sessionId;
+  std::optional<protocol::MessageID> openedAnswers;
+  // Read under the lock, in the predicate: the terminal's thread keeps appending to outbound_.
   ASSERT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
     if (sent.empty()) return false;
     const auto* opened = sent.front().payload.get<MessageType::terminalOpened>();
     if (opened) sessionId = opened->sessionId;
+    openedAnswers = sent.front().correlationID;
     return opened != nullptr;
   }));
-  EXPECT_EQ(outbound_.front().correlationID, open.id);
+  EXPECT_EQ(openedAnswers, open.id);
   EXPECT_EQ(sessionId.size(), 36u);
 
   EXPECT_FALSE(send(Envelope::request(protocol::TerminalInput{

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "agent_probe.h"
+#include "load_scale.h"
 #include "serving_agent.h"
 #include "support/raw_client.h"
 
@@ -44,7 +45,7 @@ TEST(ConnectionChurnTest, TenThousandShortSessionsLeaveNoDescriptorsOrMemoryBehi
   // allocator's pools, the worker threads and everything built on first use exist, so what
   // the measurement sees afterwards is what sessions leave behind, not start-up.
   constexpr int kWarmUp = 300;
-  constexpr int kSessions = 10000;
+  const int kSessions = scaledCount(10000, 1000);  // a share of it in sanitizer runs
   for (int i = 0; i < kWarmUp; ++i) ASSERT_NO_THROW(shortSession(agent)) << "warm-up " << i;
   const std::size_t startDescriptors = settledDescriptors(agent.pid(), 0);
   const std::size_t startResident = residentBytes(agent.pid());

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "agent_probe.h"
+#include "load_scale.h"
 #include "request_mix.h"
 #include "serving_agent.h"
 #include "support/raw_client.h"
@@ -20,7 +21,8 @@ using protocol::Envelope;
 using testing_support::RawClient;
 
 constexpr int kClients = 8;
-constexpr int kRequestsPerClient = 10000;
+// The full count; sanitizer runs take a share of it (load_scale.h).
+const int kRequestsPerClient = scaledCount(10000, 100);
 constexpr std::size_t kInFlight = 8;
 // Each command starts a shell; one in this many keeps them a small share of the mix.
 constexpr int kCommandEvery = 250;
