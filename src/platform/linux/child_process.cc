@@ -38,25 +38,30 @@ struct SpawnSetup {
   }
 };
 
-// The session id of `pid` from /proc/<pid>/stat, or -1.
-pid_t sessionOf(pid_t pid) {
+// What /proc/<pid>/stat says of a process that signalling concerns.
+struct ProcessState {
+  bool ended = true;  // gone, or a zombie that only its parent's wait removes
+  pid_t session = -1;
+};
+
+ProcessState stateOf(pid_t pid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd) return -1;
+  if (!fd) return {};
   char buffer[512];
   ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-  if (n <= 0) return -1;
+  if (n <= 0) return {};
   std::string_view stat(buffer, static_cast<std::size_t>(n));
   // "pid (comm) state ppid pgrp session ..."; comm may hold spaces and parentheses, so count
   // from the last ')'.
   auto close = stat.rfind(')');
-  if (close == std::string_view::npos) return -1;
+  if (close == std::string_view::npos) return {};
   char state = 0;
   int ppid = 0, pgrp = 0, session = -1;
   std::string rest(stat.substr(close + 1));
-  if (std::sscanf(rest.c_str(), " %c %d %d %d", &state, &ppid, &pgrp, &session) != 4) return -1;
-  return session;
+  if (std::sscanf(rest.c_str(), " %c %d %d %d", &state, &ppid, &pgrp, &session) != 4) return {};
+  return {state == 'Z' || state == 'X', session};
 }
 
 // Whether the environment `pid` was started with holds the entry `mark` ("NAME=value").
@@ -175,21 +180,37 @@ int reapChild(ChildProcess& child) {
   return result == child.pid ? exitCodeFromWaitStatus(status) : -1;
 }
 
-void signalSession(pid_t sessionId, int signal, std::string_view mark) {
-  if (sessionId <= 1) return;
+int signalSession(pid_t sessionId, int signal, std::string_view mark) {
+  if (sessionId <= 1) return 0;
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return;
+  if (proc == nullptr) return 0;
   const pid_t self = ::getpid();
+  int signalled = 0;
   while (dirent* entry = ::readdir(proc)) {
     char* end = nullptr;
     long number = std::strtol(entry->d_name, &end, 10);
     const auto pid = static_cast<pid_t>(number);
     if (end == entry->d_name || *end != '\0' || pid <= 1 || pid == self) continue;
-    if (sessionOf(pid) == sessionId || (!mark.empty() && environmentHolds(pid, mark))) {
-      ::kill(pid, signal);
+    const ProcessState state = stateOf(pid);
+    if (state.ended) continue;
+    if (state.session == sessionId || (!mark.empty() && environmentHolds(pid, mark))) {
+      if (::kill(pid, signal) == 0) ++signalled;
     }
   }
   ::closedir(proc);
+  return signalled;
+}
+
+void killSessionRemains(pid_t sessionId, std::string_view mark) {
+  // The bound only keeps a process that cannot be killed (stuck in the kernel) from holding
+  // the caller for long.
+  constexpr int kMaxSweeps = 50;
+  constexpr auto kPause = std::chrono::milliseconds(20);
+  signalSession(sessionId, SIGKILL, mark);
+  for (int sweep = 1; sweep < kMaxSweeps; ++sweep) {
+    std::this_thread::sleep_for(kPause);
+    if (signalSession(sessionId, SIGKILL, mark) == 0) return;
+  }
 }
 
 void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace, std::string mark) {
@@ -201,7 +222,7 @@ void endSessionInBackground(ChildProcess child, std::chrono::milliseconds grace,
       signalSession(child.pid, SIGKILL, mark);
     }
     reapChild(child);
-    signalSession(child.pid, SIGKILL, mark);
+    killSessionRemains(child.pid, mark);
   }).detach();
 }
 

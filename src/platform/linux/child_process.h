@@ -49,8 +49,15 @@ int reapChild(ChildProcess& child);
 
 // Sends `signal` to every process whose session is `sessionId` and, when `mark` ("NAME=value")
 // is given, to every process whose environment holds it: a job that left the session (setsid,
-// a daemon's double fork) still carries the environment its shell gave it.
-void signalSession(pid_t sessionId, int signal, std::string_view mark = {});
+// a daemon's double fork) still carries the environment its shell gave it. Returns how many
+// processes it signalled (zombies are left alone).
+int signalSession(pid_t sessionId, int signal, std::string_view mark = {});
+
+// Kills every process of the session and every one carrying `mark`, sweeping again a moment
+// later until a sweep finds nothing. One sweep can miss a process forked behind it, or one in
+// the middle of exec, whose environment cannot be read for that instant. Blocks while it
+// sweeps (20 ms between sweeps, at most about a second).
+void killSessionRemains(pid_t sessionId, std::string_view mark = {});
 
 // For a child whose owner is gone: hang up its session (and what carries `mark`), kill what
 // remains after `grace`, and reap the child, on a thread of its own, so no zombie stays behind.

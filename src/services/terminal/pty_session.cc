@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "protocol/message_id.h"
 
@@ -118,9 +119,11 @@ void PTYSession::finish(std::int32_t exitCode) {
   exited_ = true;
   exitCode_ = exitCode;
   if (terminating_) {
-    // The shell is gone; its jobs go with it.
+    // The shell is gone; its jobs go with it, swept off the strand until none is left.
     killTimer_.cancel();
-    platform::linux_os::signalSession(child_.pid, SIGKILL, mark_);
+    std::thread([session = child_.pid, mark = mark_] {
+      platform::linux_os::killSessionRemains(session, mark);
+    }).detach();
   }
   if (!delivering_ || outputEnded_) {
     complete();
