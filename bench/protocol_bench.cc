@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "protocol/base64.h"
 #include "protocol/envelope.h"
 #include "protocol/frame_codec.h"
 
@@ -88,6 +89,17 @@ void BM_Baseline_Base64EncodeDecode(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * FileTransfer::chunkSize);
 }
 BENCHMARK(BM_Baseline_Base64EncodeDecode);
+
+// Ours over the same 256 KiB: the SSSE3 block coder with OpenSSL for the ends.
+void BM_Base64EncodeDecode(benchmark::State& state) {
+  Bytes data = fileBytes(FileTransfer::chunkSize);
+  for (auto _ : state) {
+    auto back = base64Decode(base64Encode(data));
+    benchmark::DoNotOptimize(back);
+  }
+  state.SetBytesProcessed(state.iterations() * FileTransfer::chunkSize);
+}
+BENCHMARK(BM_Base64EncodeDecode);
 
 // A stream of framed envelopes of the given size, delivered in 64 KiB reads as the control
 // server receives them.
