@@ -11,21 +11,24 @@
 namespace lumora::protocol::json_text {
 namespace {
 
-// Per-thread scratch kept between calls; sized for a 256 KiB file chunk with room to spare,
-// and never grown, so an occasional huge message does not pin its memory to a thread.
-constexpr std::size_t kScratchBytes = 1 << 20;
+// Per-thread scratch kept between calls; sized for the largest file chunk a peer sends by
+// default (1 MiB, which Base64 makes 1.4 MB of text), so that reading one allocates nothing,
+// and never grown further, so an occasional huge message does not pin its memory to a thread.
+constexpr std::size_t kScratchBytes = 2 << 20;
 
 unsigned char* arenaBlock() {
   thread_local std::unique_ptr<unsigned char[]> block(new unsigned char[kScratchBytes]);
   return block.get();
 }
 
-// An empty per-thread string for intermediate text; like the arena block, it does not keep
-// more than kScratchBytes between calls.
+// A per-thread string for intermediate text, overwritten by each use; like the arena block,
+// it does not keep more than kScratchBytes between calls.
 std::string& textScratch() {
   thread_local std::string text;
-  text.clear();
-  if (text.capacity() > kScratchBytes) text.shrink_to_fit();
+  if (text.size() > kScratchBytes) {
+    text.clear();
+    text.shrink_to_fit();
+  }
   return text;
 }
 

@@ -12,7 +12,8 @@ namespace lumora::protocol {
 
 // `text` with every escape pair "\/" written as "/"; any other pair "\x" is kept whole, so the
 // slash in "\\/" stays escaped-backslash-then-slash. Returns `text` itself when it holds no
-// backslash, otherwise a view of `scratch`, which it overwrites.
+// backslash, otherwise a view of the start of `scratch`, which it overwrites (growing it when
+// it is shorter than `text`; its size says nothing of the result's).
 std::string_view unescapeSlashes(std::string_view text, std::string& scratch);
 
 }  // namespace lumora::protocol

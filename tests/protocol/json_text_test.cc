@@ -69,6 +69,43 @@ TEST(SlashEscapingTest, UnescapingTakesEscapePairsFromTheLeft) {
   EXPECT_EQ(unescapeSlashes(plain, scratch).data(), plain.data());
 }
 
+namespace {
+
+// The plain reading: scan from the left, a backslash takes the next character with it.
+std::string referenceUnescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      if (text[i + 1] != '/') out += '\\';
+      out += text[++i];
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Every length around the 16-byte blocks, backslashes and slashes dense and sparse, one
+// scratch reused throughout (longer inputs first, so it is often larger than the result).
+TEST(SlashEscapingTest, MatchesThePlainReadingAtEveryLengthAndDensity) {
+  std::mt19937 random(5);
+  std::string scratch;
+  for (int density : {2, 4, 16, 64}) {
+    for (int length = 100; length >= 0; --length) {
+      for (int round = 0; round < 20; ++round) {
+        std::string text(static_cast<std::size_t>(length), 'x');
+        for (auto& c : text) {
+          const auto pick = random() % static_cast<unsigned>(density);
+          c = pick == 0 ? '\\' : pick == 1 ? '/' : static_cast<char>('a' + random() % 26);
+        }
+        ASSERT_EQ(unescapeSlashes(text, scratch), referenceUnescape(text)) << text;
+      }
+    }
+  }
+}
+
 TEST(JsonWriterTest, EnvelopesKeepSlashesInStringsAndBinaryData) {
   const Bytes data{0xfb, 0xff, 0xbf, 0xff};  // Base64 "+/+/" then more slashes
   Envelope sent = Envelope::request(FileUploadRequest{"/tmp/a\\/b", data, 0, true});
