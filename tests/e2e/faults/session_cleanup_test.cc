@@ -15,12 +15,16 @@
 #include <vector>
 
 #include "e2e/faults/paired_agent.h"
-#include "e2e/faults/process_table.h"
+#include "support/process_table.h"
 
 namespace lumora::faults {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::eventually;
+using testing_support::processEnded;
+using testing_support::processesRunning;
+using testing_support::readProcFile;
 using protocol::MessageType;
 using testing_support::AgentProcess;
 using testing_support::RawClient;

@@ -1,9 +1,6 @@
 #include "services/terminal/pty_session.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -12,60 +9,21 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <thread>
 #include <vector>
+
+#include "support/process_table.h"
 
 namespace lumora::services {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Whether `pid` has ended (a zombie waiting for a parent that never reaps counts as ended).
-bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  auto close = line.rfind(')');
-  return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
-}
-
-// The live processes whose environment holds `entry` ("NAME=value"). Files are read with
-// read(2): a process may end between open and read, which a stream reports by throwing.
-std::vector<pid_t> processesCarrying(const std::string& entry) {
-  const std::string wanted = '\0' + entry + '\0';
-  std::vector<pid_t> found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return found;
-  while (dirent* item = ::readdir(proc)) {
-    char* end = nullptr;
-    long pid = std::strtol(item->d_name, &end, 10);
-    if (end == item->d_name || *end != '\0') continue;
-    int fd = ::open(("/proc/" + std::string(item->d_name) + "/environ").c_str(), O_RDONLY);
-    if (fd < 0) continue;
-    std::string environment(1, '\0');
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) environment.append(buffer, got);
-    ::close(fd);
-    if (environment.find(wanted) != std::string::npos) found.push_back(static_cast<pid_t>(pid));
-  }
-  ::closedir(proc);
-  return found;
-}
-
-// Polls `condition` for up to `limit`; the limit only keeps a broken build from hanging.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return condition();
-}
+using testing_support::eventually;
+using testing_support::processEnded;
+using testing_support::processesCarrying;
 
 // Runs an io_context on a thread of its own and records what sessions report.
 class PTYSessionTest : public ::testing::Test {

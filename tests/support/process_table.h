@@ -1,7 +1,7 @@
 #pragma once
 
 // What the kernel says about processes, read from /proc: whether one has ended, and which are
-// running a given command line.
+// running a given command line or carry a given environment entry.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace lumora::faults {
+namespace lumora::testing_support {
 
 // The whole of one /proc file, or nothing if the process is gone. A process may end between
 // opening and reading (the read then fails with ESRCH), which streams would report by throwing.
@@ -46,30 +46,44 @@ inline bool processEnded(pid_t pid) {
   return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }
 
-// The live processes whose argument vector is exactly `argv`.
-inline std::vector<pid_t> processesRunning(const std::vector<std::string>& argv) {
-  std::string wanted;
-  for (const auto& argument : argv) wanted += argument + '\0';
+// The live processes for which `matches(pid)` holds.
+template <class Predicate>
+std::vector<pid_t> processesWhere(Predicate matches) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return found;
   while (dirent* entry = ::readdir(proc)) {
     char* end = nullptr;
-    long pid = std::strtol(entry->d_name, &end, 10);
+    const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, &end, 10));
     if (end == entry->d_name || *end != '\0') continue;
-    std::string cmdline = readProcFile(std::string("/proc/") + entry->d_name + "/cmdline");
-    if (cmdline == wanted && !processEnded(static_cast<pid_t>(pid))) {
-      found.push_back(static_cast<pid_t>(pid));
-    }
+    if (matches(pid) && !processEnded(pid)) found.push_back(pid);
   }
   ::closedir(proc);
   return found;
 }
 
+// The live processes whose argument vector is exactly `argv`.
+inline std::vector<pid_t> processesRunning(const std::vector<std::string>& argv) {
+  std::string wanted;
+  for (const auto& argument : argv) wanted += argument + '\0';
+  return processesWhere([&](pid_t pid) {
+    return readProcFile("/proc/" + std::to_string(pid) + "/cmdline") == wanted;
+  });
+}
+
+// The live processes whose environment holds `entry` ("NAME=value").
+inline std::vector<pid_t> processesCarrying(const std::string& entry) {
+  const std::string wanted = '\0' + entry + '\0';
+  return processesWhere([&](pid_t pid) {
+    return ('\0' + readProcFile("/proc/" + std::to_string(pid) + "/environ")).find(wanted) !=
+           std::string::npos;
+  });
+}
+
 // Polls `condition` until it holds or `limit` has passed; the limit only keeps a broken agent
 // from hanging the test.
 template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit) {
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
@@ -78,4 +92,4 @@ bool eventually(Condition condition, std::chrono::milliseconds limit) {
   return condition();
 }
 
-}  // namespace lumora::faults
+}  // namespace lumora::testing_support
