@@ -43,11 +43,9 @@ std::optional<Bytes> base64Decode(std::string_view text) {
   std::size_t padding = 0;
   if (!text.empty() && text.back() == '=') ++padding;
   if (text.size() >= 2 && text[text.size() - 2] == '=') ++padding;
-  // '=' anywhere else, or white space at either end (which OpenSSL would quietly trim), is not
-  // Base64 as peers write it.
+  // '=' anywhere else is not Base64 as peers write it.
   std::string_view body = text.substr(0, text.size() - padding);
   if (body.find('=') != std::string_view::npos) return std::nullopt;
-  if (!text.empty() && (text.front() <= ' ' || text.back() <= ' ')) return std::nullopt;
 
   Bytes out(text.size() / 4 * 3);
   std::size_t start = 0;
@@ -61,7 +59,8 @@ std::optional<Bytes> base64Decode(std::string_view text) {
     int n = EVP_DecodeBlock(out.data() + written,
                             reinterpret_cast<const unsigned char*>(text.data() + offset),
                             static_cast<int>(piece));
-    // Fewer bytes than the piece holds means OpenSSL trimmed white space off its ends.
+    // Fewer bytes than the piece holds means OpenSSL quietly trimmed white space off its ends,
+    // which peers do not write.
     if (n < 0 || static_cast<std::size_t>(n) != piece / 4 * 3) return std::nullopt;
     written += static_cast<std::size_t>(n);
   }
