@@ -26,12 +26,14 @@ using testing::XvfbServer;
 
 const Bytes kPngSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
-// A 2x2 24-bit BMP (blue, green / red, white), bottom-up rows padded to 4 bytes.
-Bytes smallBmp() {
+// A 2x2 24-bit BMP (blue, green / red, white, or black for the last pixel when `dark`), bottom-up
+// rows padded to 4 bytes.
+Bytes smallBmp(bool dark = false) {
   Bytes bmp{'B', 'M', 70, 0, 0,    0,    0, 0, 0,    0,    54, 0, 0, 0,  // file header
             40,  0,   0,  0, 2,    0,    0, 0, 2,    0,    0,  0, 1, 0, 24, 0, 0, 0, 0, 0,
             16,  0,   0,  0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0,  0, 0, 0, 0,  0, 0, 0, 0, 0};
-  const Bytes pixels{0, 0, 255, 255, 255, 255, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0};
+  const std::uint8_t last = dark ? 0 : 255;
+  const Bytes pixels{0, 0, 255, last, last, last, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0};
   bmp.insert(bmp.end(), pixels.begin(), pixels.end());
   return bmp;
 }
@@ -151,9 +153,14 @@ TEST_F(PasteboardX11Test, ImagesArePngBothWaysAndNonImagesChangeNothing) {
   pasteboard_.writeImagePNG(smallBmp());  // any decodable format, served as PNG
   EXPECT_EQ(bytesOf(paste("image/png")), *png);
 
-  copy("image/png", *png);
-  EXPECT_EQ(awaitChange([&] { return pasteboard_.readText(); }, "before"), std::nullopt);
-  EXPECT_EQ(pasteboard_.readImagePNG(), *png);
+  // xclip hands its one form to whatever target is asked for, typed as the image it is.
+  const auto theirs = convertToPNG(smallBmp(true));
+  ASSERT_TRUE(theirs);
+  ASSERT_NE(*theirs, *png);
+  copy("image/png", *theirs);
+  EXPECT_EQ(awaitChange([&] { return pasteboard_.readImagePNG(); }, png), theirs);
+  EXPECT_EQ(pasteboard_.readText(), std::nullopt) << "an image is not text";
+  EXPECT_EQ(pasteboard_.readFile(), std::nullopt);
 
   copy("image/bmp", smallBmp());  // converted on the way in
   const auto targets =

@@ -115,14 +115,20 @@ std::string fileURI(const std::filesystem::path& path) {
 PasteboardX11::PasteboardX11(const std::string& displayName)
     : reader_(displayName), owner_(displayName) {}
 
+std::optional<Bytes> PasteboardX11::readAs(const std::string& target) {
+  auto data = reader_.read(target);
+  if (!data || data->type != target) return std::nullopt;
+  return std::move(data->bytes);
+}
+
 std::optional<std::string> PasteboardX11::readText() {
   // Text from another application is untrusted: UTF-8 that is not well formed goes no further
   // (it could not travel in a reply), and the Latin-1 STRING form is tried instead.
-  if (auto data = reader_.read("UTF8_STRING")) {
-    std::string text(data->bytes.begin(), data->bytes.end());
+  if (auto bytes = readAs("UTF8_STRING")) {
+    std::string text(bytes->begin(), bytes->end());
     if (core::isValidUTF8(text)) return text;
   }
-  if (auto data = reader_.read("STRING")) return latin1ToUtf8(data->bytes);
+  if (auto bytes = readAs("STRING")) return latin1ToUtf8(*bytes);
   if (auto data = reader_.read("TEXT")) {
     std::string text(data->bytes.begin(), data->bytes.end());
     if (data->type == "UTF8_STRING" && core::isValidUTF8(text)) return text;
@@ -144,12 +150,12 @@ void PasteboardX11::writeText(const std::string& text) {
 std::optional<Bytes> PasteboardX11::readImagePNG() {
   const auto targets = reader_.targets();
   if (std::find(targets.begin(), targets.end(), "image/png") != targets.end()) {
-    if (auto data = reader_.read("image/png")) return std::move(data->bytes);
+    if (auto bytes = readAs("image/png")) return bytes;
   }
   for (const auto& target : targets) {
     if (!target.starts_with("image/") || target == "image/png") continue;
-    if (auto data = reader_.read(target)) {
-      if (auto png = convertToPNG(data->bytes)) return png;
+    if (auto bytes = readAs(target)) {
+      if (auto png = convertToPNG(*bytes)) return png;
     }
   }
   return std::nullopt;
@@ -163,9 +169,9 @@ void PasteboardX11::writeImagePNG(const Bytes& encoded) {
 }
 
 std::optional<PasteboardFile> PasteboardX11::readFile() {
-  auto list = reader_.read("text/uri-list");
+  const auto list = readAs("text/uri-list");
   if (!list) return std::nullopt;
-  const auto path = firstLocalFile(protocol::asText(list->bytes));
+  const auto path = firstLocalFile(protocol::asText(*list));
   if (!path) return std::nullopt;
   auto data = readWholeFile(*path);
   if (!data) return std::nullopt;

@@ -27,6 +27,10 @@ class PasteboardX11 : public PasteboardAccess {
   void clear() override;
 
  private:
+  // The owner's data in `target`, only when it answers with that type: some owners hand their
+  // one form to whatever is asked for, and an image is not text.
+  std::optional<protocol::Bytes> readAs(const std::string& target);
+
   SelectionReaderX11 reader_;
   SelectionOwnerX11 owner_;
 };
