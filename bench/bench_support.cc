@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -18,6 +20,23 @@
 extern char** environ;
 
 namespace lumora::bench {
+
+std::map<std::string, std::string> parseOptions(int argc, char** argv,
+                                                std::map<std::string, std::string> defaults,
+                                                const char* usage) {
+  const auto fail = [&](int status) {
+    std::fprintf(status == 0 ? stdout : stderr, "%s\n", usage);
+    std::exit(status);
+  };
+  for (int i = 1; i < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") fail(0);
+    const auto found = option.starts_with("--") ? defaults.find(option.substr(2)) : defaults.end();
+    if (found == defaults.end() || i + 1 >= argc) fail(2);
+    found->second = argv[i + 1];
+  }
+  return defaults;
+}
 
 Stats percentiles(std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());

@@ -17,6 +17,13 @@
 
 namespace lumora::bench {
 
+// The `--name value` options of a benchmark's command line: any name in `defaults` may be given
+// and the rest keep their default. Anything else, a missing value, or --help prints `usage` and
+// exits (status 0 for --help, 2 otherwise), so a mistyped option never starts a long run.
+std::map<std::string, std::string> parseOptions(int argc, char** argv,
+                                                std::map<std::string, std::string> defaults,
+                                                const char* usage);
+
 struct Stats {
   double p50 = 0;
   double p99 = 0;

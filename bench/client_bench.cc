@@ -127,15 +127,12 @@ Latency measureLatency(const lumora::bench::AgentUnderTest& agent, double second
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::size_t megabytes = 512;
-  int runs = 3;
-  double seconds = 5;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    if (name == "--megabytes") megabytes = std::stoul(argv[i + 1]);
-    if (name == "--runs") runs = std::stoi(argv[i + 1]);
-    if (name == "--seconds") seconds = std::stod(argv[i + 1]);
-  }
+  const auto options = lumora::bench::parseOptions(
+      argc, argv, {{"megabytes", "512"}, {"runs", "3"}, {"seconds", "5"}},
+      "usage: client_bench [--megabytes M] [--runs N] [--seconds S]");
+  const std::size_t megabytes = std::stoul(options.at("megabytes"));
+  const int runs = std::stoi(options.at("runs"));
+  const double seconds = std::stod(options.at("seconds"));
   std::signal(SIGPIPE, SIG_IGN);
 
   lumora::testing::XvfbServer xvfb("1920x1080x24");

@@ -81,8 +81,9 @@ std::string micros(Stats s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = 2;
-  if (argc == 3 && std::string(argv[1]) == "--seconds") seconds = std::stod(argv[2]);
+  const double seconds = std::stod(lumora::bench::parseOptions(argc, argv, {{"seconds", "2"}},
+                                                               "usage: control_bench [--seconds S]")
+                                       .at("seconds"));
   std::signal(SIGPIPE, SIG_IGN);
 
   // The agent, with a private home so the machine's pairing is left alone.

@@ -202,13 +202,11 @@ std::vector<std::string> split(const std::string& list) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  double seconds = 5;
-  std::vector<std::string> presets = {"ultrafast", "veryfast"};
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    if (option == "--seconds") seconds = std::stod(argv[i + 1]);
-    if (option == "--presets") presets = split(argv[i + 1]);
-  }
+  const auto options = lumora::bench::parseOptions(
+      argc, argv, {{"seconds", "5"}, {"presets", "ultrafast,veryfast"}},
+      "usage: stream_bench [--seconds S] [--presets ultrafast,veryfast]");
+  const double seconds = std::stod(options.at("seconds"));
+  const std::vector<std::string> presets = split(options.at("presets"));
   std::signal(SIGPIPE, SIG_IGN);
 
   lumora::testing::XvfbServer server(std::to_string(kWidth) + "x" + std::to_string(kHeight) +
