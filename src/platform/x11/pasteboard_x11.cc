@@ -123,16 +123,14 @@ std::optional<Bytes> PasteboardX11::readAs(const std::string& target) {
 
 std::optional<std::string> PasteboardX11::readText() {
   // Text from another application is untrusted: UTF-8 that is not well formed goes no further
-  // (it could not travel in a reply), and the Latin-1 STRING form is tried instead.
-  if (auto bytes = readAs("UTF8_STRING")) {
-    std::string text(bytes->begin(), bytes->end());
-    if (core::isValidUTF8(text)) return text;
-  }
-  if (auto bytes = readAs("STRING")) return latin1ToUtf8(*bytes);
-  if (auto data = reader_.read("TEXT")) {
+  // (it could not travel in a reply), and the next form is tried instead. TEXT is answered in
+  // whichever of the two encodings the owner prefers.
+  for (const std::string target : {"UTF8_STRING", "STRING", "TEXT"}) {
+    auto data = reader_.read(target);
+    if (!data || (target != "TEXT" && data->type != target)) continue;
+    if (data->type == "STRING") return latin1ToUtf8(data->bytes);
     std::string text(data->bytes.begin(), data->bytes.end());
     if (data->type == "UTF8_STRING" && core::isValidUTF8(text)) return text;
-    if (data->type == "STRING") return latin1ToUtf8(data->bytes);
   }
   return std::nullopt;
 }
