@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "protocol/bytes.h"
+#include "protocol/limits.h"
 #include "protocol/pending_bytes.h"
 
 namespace lumora::protocol {
@@ -42,9 +43,9 @@ struct OutgoingFrame {
 // Not thread-safe: fed from one connection's serial read path.
 class FrameDecoder {
  public:
-  // Large enough for any envelope the agent or a client builds (a 16 MiB file chunk is about
-  // 22 MiB once in Base64), small enough that a hostile prefix cannot claim gigabytes.
-  static constexpr std::uint32_t kDefaultMaxBodyLength = 64u << 20;
+  // Large enough for any envelope the agent or a client builds, small enough that a hostile
+  // prefix cannot claim gigabytes.
+  static constexpr std::uint32_t kDefaultMaxBodyLength = kMaxFrameBodyLength;
 
   explicit FrameDecoder(std::uint32_t maxBodyLength = kDefaultMaxBodyLength)
       : maxBodyLength_(maxBodyLength) {}

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/limits.h"
 #include "transport/connection_context.h"
 #include "transport/tcp_listeners.h"
 
@@ -29,7 +30,7 @@ class ControlServer {
  public:
   struct Limits {
     std::uint32_t maxFrameBeforeAuthentication = 64u << 10;
-    std::uint32_t maxFrameAfterAuthentication = 64u << 20;
+    std::uint32_t maxFrameAfterAuthentication = protocol::kMaxFrameBodyLength;
     std::chrono::milliseconds authenticationTimeout = std::chrono::seconds(30);
     // A new connection beyond this many unauthenticated ones evicts the oldest of them.
     std::size_t maxUnauthenticatedConnections = 64;

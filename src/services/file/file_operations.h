@@ -12,6 +12,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/file_payloads.h"
+#include "protocol/limits.h"
 
 namespace lumora::services::file_operations {
 
@@ -34,7 +35,7 @@ struct Chunk {
 
 // One readChunk returns at most this much, whatever length was asked for; a client reading
 // in chunks simply goes on from where it got to.
-inline constexpr std::int64_t kMaxChunkLength = 16 << 20;
+inline constexpr std::int64_t kMaxChunkLength = protocol::kMaxFileChunkLength;
 
 // "~" or "~/…" becomes the user's home, "~name" or "~name/…" that user's home; anything else,
 // and an unknown user, is left as it is.
