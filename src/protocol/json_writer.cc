@@ -6,7 +6,10 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <string>
 #include <string_view>
+
+#include "protocol/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -81,14 +84,23 @@ unsigned bitCount16(unsigned x) {
 }
 #endif
 
-// The length of `text` once escaped, quotes not included.
-std::size_t escapedLength(std::string_view text) {
+// The length of `text` once escaped, quotes not included, and whether any byte of it lies outside
+// ASCII (only then can it be malformed UTF-8).
+struct Measure {
+  std::size_t length = 0;
+  bool beyondAscii = false;
+};
+
+Measure measure(std::string_view text) {
   const auto* from = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t at = 0;
   std::size_t length = 0;
+  unsigned highBits = 0;
 #if defined(__SSE2__)
   for (; at + 16 <= text.size(); at += 16) {
-    const Lanes lanes = lanesToEscape(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+    highBits |= static_cast<unsigned>(_mm_movemask_epi8(block));
+    const Lanes lanes = lanesToEscape(block);
     if (lanes.control == 0) {
       // Quotes, backslashes and slashes take one byte more each.
       length += 16 + bitCount16(lanes.special);
@@ -97,8 +109,11 @@ std::size_t escapedLength(std::string_view text) {
     for (std::size_t i = at; i < at + 16; ++i) length += escapedLength(from[i]);
   }
 #endif
-  for (; at < text.size(); ++at) length += escapedLength(from[at]);
-  return length;
+  for (; at < text.size(); ++at) {
+    highBits |= from[at] & 0x80u;
+    length += escapedLength(from[at]);
+  }
+  return {length, highBits != 0};
 }
 
 // Writes `text` escaped to `to`, which has room for escapedLength(text) bytes.
@@ -189,7 +204,18 @@ class Writer {
   }
 
   void string(std::string_view text) {
-    const std::size_t length = escapedLength(text);
+    const Measure measured = measure(text);
+    // Whatever the caller hands over (a file name is any bytes but "/" and NUL), the peer gets
+    // well-formed UTF-8: a parser that checks it would refuse the whole message.
+    if (measured.beyondAscii && !isValidUTF8(text)) {
+      const std::string valid = toValidUTF8(text);
+      writeString(valid, measure(valid).length);
+      return;
+    }
+    writeString(text, measured.length);
+  }
+
+  void writeString(std::string_view text, std::size_t length) {
     const std::size_t at = out_.size();
     if (out_.capacity() < at + length + 2) {
       out_.reserve(std::max(at + length + 2 + kRoomAfterString, 2 * out_.capacity()));
@@ -211,6 +237,19 @@ Bytes writeCompactJson(const boost::json::value& value) {
   out.reserve(256);
   Writer(out).value(value);
   return out;
+}
+
+std::size_t fittingPrefixLength(std::string_view text, std::size_t budget) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t used = 0;
+  std::size_t at = 0;
+  for (; at < text.size(); ++at) {
+    used += escapedLength(bytes[at]);
+    if (used > budget) break;
+  }
+  // Back to the start of the character the cut fell into.
+  while (at > 0 && at < text.size() && (bytes[at] & 0xC0) == 0x80) --at;
+  return at;
 }
 
 }  // namespace lumora::protocol

@@ -10,7 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "core/utf8.h"
+#include "protocol/utf8.h"
 #include "platform/linux/child_process.h"
 
 namespace lumora::transport::TailscaleLocator {
@@ -75,7 +75,7 @@ std::optional<std::string> runIp4(const std::string& program, std::chrono::milli
 }
 
 std::optional<std::string> firstAddress(const std::string& output) {
-  if (!core::isValidUTF8(output)) return std::nullopt;
+  if (!protocol::isValidUTF8(output)) return std::nullopt;
   std::size_t start = 0;
   while (start < output.size()) {
     std::size_t end = output.find('\n', start);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/utf8.h"
+#include "protocol/utf8.h"
 
 namespace lumora::transport::TicketFrame {
 
@@ -14,7 +14,7 @@ ParseResult parse(protocol::ByteView received) {
   if (length == 0 || length > kMaxTicketLength) return Malformed{};
   if (received.size() < 4 + std::size_t{length}) return NeedMore{};
   std::string ticket(reinterpret_cast<const char*>(received.data() + 4), length);
-  if (!core::isValidUTF8(ticket)) return Malformed{};
+  if (!protocol::isValidUTF8(ticket)) return Malformed{};
   return ticket;
 }
 

@@ -54,6 +54,21 @@ TEST(JsonWriterTest, WritesWhatTheLibraryWritesWithSlashesEscaped) {
   EXPECT_EQ(asString(writeCompactJson(boost::json::object())), "{}");
 }
 
+TEST(JsonWriterTest, NeverWritesMalformedUtf8) {
+  // A name that is not UTF-8 (any bytes make a file name) in every position around the 16-byte
+  // blocks: the text still parses, and each stray byte reads back as U+FFFD.
+  for (std::size_t before : {0, 1, 14, 15, 16, 17, 40}) {
+    const std::string name = std::string(before, 'n') + "\xff/\xe9t\xc3";
+    const Envelope listed = Envelope::request(
+        FileListResult{"/d", {FileEntry{name, "/d/" + name, false, 1}}});
+    const auto decoded = Envelope::decode(listed.encode());
+    ASSERT_TRUE(decoded) << before << ": " << decoded.error().description;
+    const auto& entry = decoded->payload.get<MessageType::fileListResult>()->entries.at(0);
+    EXPECT_EQ(entry.name, std::string(before, 'n') + "\xef\xbf\xbd/\xef\xbf\xbdt\xef\xbf\xbd");
+    EXPECT_EQ(entry.path, "/d/" + entry.name);
+  }
+}
+
 TEST(SlashEscapingTest, UnescapingTakesEscapePairsFromTheLeft) {
   std::string scratch;
   EXPECT_EQ(unescapeSlashes(R"(a\/b)", scratch), "a/b");

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/utf8.h"
+#include "protocol/utf8.h"
 #include "platform/x11/png_image.h"
 
 namespace lumora::platform::x11 {
@@ -130,7 +130,7 @@ std::optional<std::string> PasteboardX11::readText() {
     if (!data || (target != "TEXT" && data->type != target)) continue;
     if (data->type == "STRING") return latin1ToUtf8(data->bytes);
     std::string text(data->bytes.begin(), data->bytes.end());
-    if (data->type == "UTF8_STRING" && core::isValidUTF8(text)) return text;
+    if (data->type == "UTF8_STRING" && protocol::isValidUTF8(text)) return text;
   }
   return std::nullopt;
 }

@@ -13,7 +13,8 @@
 #include <system_error>
 
 #include "platform/linux/child_process.h"
-#include "core/utf8.h"
+#include "protocol/json_writer.h"
+#include "protocol/utf8.h"
 
 namespace lumora::services {
 namespace {
@@ -55,13 +56,14 @@ asio::awaitable<Drained> drain(stream_descriptor& pipe, std::size_t limit) {
   co_return result;
 }
 
-// The text of one stream: invalid UTF-8 gives nothing at all; a stream cut at the limit is cut
-// back to a whole character and says that it was cut.
+// The text of one stream. Bytes that are not UTF-8 become U+FFFD. A stream longer than the agent
+// keeps, or whose text would not fit its half of the reply, is cut at a whole character and says
+// that it was cut.
 std::string decodeOutput(Drained drained) {
+  std::string& bytes = drained.bytes;
   if (drained.truncated) {
-    std::string& bytes = drained.bytes;
-    std::size_t end = bytes.size();
     // Drop a partial character at the cut (at most three bytes).
+    std::size_t end = bytes.size();
     for (std::size_t back = 0; back < 3 && end > 0; ++back) {
       auto c = static_cast<unsigned char>(bytes[end - 1 - back]);
       if ((c & 0xC0) != 0x80) {
@@ -71,12 +73,14 @@ std::string decodeOutput(Drained drained) {
       }
     }
     bytes.resize(end);
-    if (!core::isValidUTF8(bytes)) return {};
-    return bytes + "\n[output truncated at " + std::to_string(TerminalService::kMaxOutputBytes) +
-           " bytes]\n";
   }
-  if (!core::isValidUTF8(drained.bytes)) return {};
-  return std::move(drained.bytes);
+  std::string text = protocol::isValidUTF8(bytes) ? std::move(bytes) : protocol::toValidUTF8(bytes);
+  constexpr std::size_t kRoomForNote = 64;
+  const std::size_t keep =
+      protocol::fittingPrefixLength(text, TerminalService::kMaxTextLength - kRoomForNote);
+  if (!drained.truncated && keep == text.size()) return text;
+  text.resize(keep);
+  return text + "\n[output truncated at " + std::to_string(keep) + " bytes]\n";
 }
 
 // Ends and reaps the child if the run is abandoned (its caller went away) before it finished.

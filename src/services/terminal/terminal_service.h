@@ -6,6 +6,7 @@
 
 #include "core/agent_log.h"
 #include "core/agent_service.h"
+#include "protocol/limits.h"
 #include "services/terminal/command_result.h"
 
 namespace lumora::services {
@@ -17,8 +18,12 @@ namespace lumora::services {
 // nor receives signals from the agent's own terminal.
 class TerminalService : public core::AgentService {
  public:
-  // Each stream keeps at most this much; the rest is read and dropped, and the text says so.
+  // Each stream keeps at most this many bytes; the rest is read and dropped, and the text says
+  // so.
   static constexpr std::size_t kMaxOutputBytes = 16u << 20;
+  // Each stream's text takes at most this much once escaped into the reply (control characters
+  // take six bytes each), so that the two together fit in one frame.
+  static constexpr std::size_t kMaxTextLength = protocol::kMaxEncodedContentLength / 2;
 
   // `executor` runs the pipe and process waits (the network io_context will do).
   explicit TerminalService(boost::asio::any_io_executor executor);

@@ -9,7 +9,9 @@
 #include <system_error>
 
 #include "platform/linux/user_account.h"
-#include "core/utf8.h"
+#include "protocol/envelope.h"
+#include "protocol/limits.h"
+#include "protocol/utf8.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::services {
@@ -47,17 +49,27 @@ TEST_F(TerminalServiceTest, ALargeErrorStreamDoesNotStallTheOutputStream) {
   EXPECT_EQ(result.stderr.find_first_not_of('e'), std::string::npos);
 }
 
-TEST_F(TerminalServiceTest, InvalidUtf8GivesEmptyTextOversizedOutputIsCut) {
+TEST_F(TerminalServiceTest, OutputIsAlwaysUtf8AndFitsInOneReply) {
   CommandResult invalid = run("printf 'ok\\377'; printf 'fine' >&2");
-  EXPECT_EQ(invalid.stdout, "");
+  EXPECT_EQ(invalid.stdout, "ok\xef\xbf\xbd");
   EXPECT_EQ(invalid.stderr, "fine");
 
-  // Two-byte characters across the limit: the cut falls between whole characters.
+  // Two-byte characters across the byte limit: the cut falls between whole characters.
   CommandResult huge = run("head -c 9000000 /dev/zero | tr '\\0' '\\n' | sed 's/^/\xc3\xa9/'");
   EXPECT_EQ(huge.exitCode, 0);
   EXPECT_LE(huge.stdout.size(), TerminalService::kMaxOutputBytes + 64);
-  EXPECT_TRUE(core::isValidUTF8(huge.stdout));
-  EXPECT_THAT(huge.stdout, EndsWith("[output truncated at 16777216 bytes]\n"));
+  EXPECT_TRUE(protocol::isValidUTF8(huge.stdout));
+  EXPECT_THAT(huge.stdout, EndsWith("[output truncated at 16777215 bytes]\n"));
+
+  // Control characters take six bytes each in the reply: both streams full of them must still
+  // make a reply the peer accepts.
+  CommandResult control =
+      run("head -c 16000000 /dev/zero | tr '\\0' '\\1' | tee /dev/stderr; exit 4");
+  EXPECT_EQ(control.exitCode, 4);
+  EXPECT_THAT(control.stderr, EndsWith(" bytes]\n"));
+  const auto reply = protocol::Envelope::request(
+      protocol::TerminalRunResult{control.exitCode, control.stdout, control.stderr});
+  EXPECT_LE(reply.encode().size(), protocol::kMaxFrameBodyLength);
 }
 
 TEST_F(TerminalServiceTest, AShellThatCannotStartThrowsTheSystemsError) {
