@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -8,10 +9,13 @@
 
 namespace lumora::platform {
 
-// One file taken from the clipboard: its last path component and its whole content.
+// One file taken from the clipboard: its last path component and its whole content. A file
+// larger than a reply can carry (protocol::kMaxBinaryContentBytes) is not read: its data stays
+// empty and `tooLargeSize` says how large it is.
 struct PasteboardFile {
   std::string name;
   protocol::Bytes data;
+  std::uint64_t tooLargeSize = 0;
   bool operator==(const PasteboardFile&) const = default;
 };
 

@@ -1,4 +1,5 @@
 #include "platform/x11/pasteboard_x11.h"
+#include "protocol/limits.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -189,6 +190,10 @@ TEST_F(PasteboardX11Test, FilesTravelAsUriLists) {
   ASSERT_TRUE(file);
   EXPECT_EQ(file->name, theirs.filename().string());
   EXPECT_EQ(file->data, bytesOf("their file"));
+  // Too large for a reply: not read, only its size is told.
+  std::filesystem::resize_file(theirs, protocol::kMaxBinaryContentBytes + 1);
+  EXPECT_EQ(pasteboard_.readFile(), (PasteboardFile{theirs.filename().string(), {},
+                                                    protocol::kMaxBinaryContentBytes + 1}));
   std::filesystem::remove(staged);
   std::filesystem::remove(theirs);
 }

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "protocol/utf8.h"
 #include "platform/x11/png_image.h"
+#include "protocol/limits.h"
+#include "protocol/utf8.h"
 
 namespace lumora::platform::x11 {
 
@@ -46,10 +47,6 @@ int hexValue(char c) {
 }
 
 std::optional<Bytes> readWholeFile(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-  const auto size = std::filesystem::file_size(path, error);
-  if (error || size > SelectionReaderX11::kMaxSelectionBytes) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   Bytes data((std::istreambuf_iterator<char>(in)), {});
@@ -171,6 +168,13 @@ std::optional<PasteboardFile> PasteboardX11::readFile() {
   if (!list) return std::nullopt;
   const auto path = firstLocalFile(protocol::asText(*list));
   if (!path) return std::nullopt;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(*path, error)) return std::nullopt;
+  const auto size = std::filesystem::file_size(*path, error);
+  if (error) return std::nullopt;
+  if (size > protocol::kMaxBinaryContentBytes) {
+    return PasteboardFile{path->filename().string(), {}, size};
+  }
   auto data = readWholeFile(*path);
   if (!data) return std::nullopt;
   return PasteboardFile{path->filename().string(), std::move(*data)};

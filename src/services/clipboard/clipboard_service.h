@@ -18,7 +18,10 @@ namespace lumora::services {
 // The desktop clipboard for the peer: reads it as one snapshot and replaces it with a text, an
 // image or a file. Operations run one at a time on the service's strand over the worker pool
 // (the pasteboard may block while another application answers); callers may await them from
-// any executor. Nothing fails: a write that cannot be carried out leaves the clipboard as it was.
+// any executor. Writes do not fail: one that cannot be carried out leaves the clipboard as it
+// was. A read fails (std::runtime_error) only when what it found is too large for one reply:
+// a file or an image over protocol::kMaxBinaryContentBytes, a text over
+// protocol::kMaxEncodedContentLength once escaped.
 class ClipboardService : public core::AgentService {
  public:
   ClipboardService(boost::asio::any_io_executor workExecutor,

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "fakes/fake_pasteboard_access.h"
+#include "protocol/limits.h"
 #include "support/run_awaitable.h"
 #include "support/temp_dir.h"
 
@@ -56,6 +57,24 @@ TEST_F(ClipboardServiceTest, ReadPrefersFileThenTextThenImage) {
   pasteboard_->image = Bytes{};
   pasteboard_->text = "";
   EXPECT_EQ(read(), ClipboardSnapshot{}) << "empty answers of every kind give empty";
+}
+
+TEST_F(ClipboardServiceTest, ContentTooLargeForOneReplyIsRefusedInWords) {
+  auto refusal = [&] {
+    try {
+      read();
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no refusal");
+  };
+  pasteboard_->image = Bytes(protocol::kMaxBinaryContentBytes + 1, 'i');
+  EXPECT_EQ(refusal(), "clipboard image too large to send: 37748737 bytes (at most 37748736)");
+  // Control characters take six bytes each once escaped.
+  pasteboard_->text = std::string(protocol::kMaxEncodedContentLength / 6 + 1, '\x01');
+  EXPECT_EQ(refusal(), "clipboard text too large to send: 8388609 bytes (at most 50331648)");
+  pasteboard_->file = platform::PasteboardFile{"big.iso", {}, 1ull << 32};
+  EXPECT_EQ(refusal(), "clipboard file too large to send: 4294967296 bytes (at most 37748736)");
 }
 
 TEST_F(ClipboardServiceTest, WritesReplaceTheClipboardAndUndecodableImagesChangeNothing) {
