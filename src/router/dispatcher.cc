@@ -75,11 +75,11 @@ platform::ScreenPoint Dispatcher::screenPoint(const protocol::Point& point) {
   return {bounds->x + x * bounds->width, bounds->y + y * bounds->height};
 }
 
-boost::asio::awaitable<Envelope> Dispatcher::handle(Envelope request) {
+boost::asio::awaitable<Envelope> Dispatcher::handle(Envelope request, core::PeerID peer) {
   const std::string type(protocol::rawValue(request.payload.messageType()));
   const auto abandoned = co_await boost::asio::this_coro::cancellation_state;
   try {
-    Payload reply = co_await route(request);
+    Payload reply = co_await route(request, peer);
     co_return Envelope::response(request.id, std::move(reply));
   } catch (const Refusal& refusal) {
     co_return Envelope::response(request.id, refusal.error);
@@ -91,18 +91,19 @@ boost::asio::awaitable<Envelope> Dispatcher::handle(Envelope request) {
   }
 }
 
-boost::asio::awaitable<protocol::Bytes> Dispatcher::handle(protocol::ByteView bytes) {
+boost::asio::awaitable<protocol::Bytes> Dispatcher::handle(protocol::ByteView bytes,
+                                                         core::PeerID peer) {
   auto request = Envelope::decode(bytes);
   if (!request) {
     co_return Envelope::request(
         ProtocolError{"bad_request", "decode failed: " + request.error().description})
         .encode();
   }
-  Envelope reply = co_await handle(std::move(request).value());
+  Envelope reply = co_await handle(std::move(request).value(), peer);
   co_return reply.encode();
 }
 
-boost::asio::awaitable<Payload> Dispatcher::route(const Envelope& request) {
+boost::asio::awaitable<Payload> Dispatcher::route(const Envelope& request, core::PeerID peer) {
   const Payload& payload = request.payload;
   switch (payload.messageType()) {
     case MessageType::fileList: {
@@ -186,7 +187,7 @@ boost::asio::awaitable<Payload> Dispatcher::route(const Envelope& request) {
     case MessageType::inputMouseButton: {
       const auto& press = *payload.get<MessageType::inputMouseButton>();
       if (press.position) co_await services_.input->moveMouse(screenPoint(*press.position));
-      co_await services_.input->setButton(buttonNumber(press.button), press.down);
+      co_await services_.input->setButton(buttonNumber(press.button), press.down, peer);
       co_return protocol::Ack{};
     }
     case MessageType::screenListDisplays: {

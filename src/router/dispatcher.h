@@ -50,15 +50,18 @@ class Dispatcher : public RequestHandler {
 
   explicit Dispatcher(Services services);
 
-  boost::asio::awaitable<protocol::Envelope> handle(protocol::Envelope request) override;
+  boost::asio::awaitable<protocol::Envelope> handle(protocol::Envelope request,
+                                                    core::PeerID peer) override;
   // The same from and to bytes; undecodable bytes get a bad_request reply without correlation.
-  boost::asio::awaitable<protocol::Bytes> handle(protocol::ByteView request);
+  boost::asio::awaitable<protocol::Bytes> handle(protocol::ByteView request,
+                                                 core::PeerID peer = 0);
 
   // The normalised point on the streamed (else main) display, in global pixels.
   platform::ScreenPoint screenPoint(const protocol::Point& point);
 
  private:
-  boost::asio::awaitable<protocol::Payload> route(const protocol::Envelope& request);
+  boost::asio::awaitable<protocol::Payload> route(const protocol::Envelope& request,
+                                                  core::PeerID peer);
   boost::asio::awaitable<protocol::Payload> captureFrame(
       const protocol::CaptureFrameRequest& request);
   boost::asio::awaitable<protocol::Payload> setClipboard(const protocol::ClipboardContent& content);

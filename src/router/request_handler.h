@@ -2,6 +2,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "core/peer_id.h"
 #include "protocol/envelope.h"
 
 namespace lumora::router {
@@ -11,7 +12,9 @@ namespace lumora::router {
 class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
-  virtual boost::asio::awaitable<protocol::Envelope> handle(protocol::Envelope request) = 0;
+  // `peer` is the connection the request came from.
+  virtual boost::asio::awaitable<protocol::Envelope> handle(protocol::Envelope request,
+                                                            core::PeerID peer) = 0;
 };
 
 }  // namespace lumora::router

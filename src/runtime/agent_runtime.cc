@@ -187,9 +187,9 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
       std::make_shared<transport::ControlServer>(networkExecutor_, std::move(dependencies));
   // A phone that drops mid-drag must not leave the button down.
   std::weak_ptr<services::input::InputService> input = agent.input;
-  agent.controlServer->setOnConnectionClosed([input] {
+  agent.controlServer->setOnConnectionClosed([input](core::PeerID peer) {
     if (auto service = input.lock()) {
-      asio::co_spawn(asio::system_executor(), service->releaseHeldButton(), asio::detached);
+      asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
     }
   });
   agent.manager = std::make_unique<transport::ConnectionManager>(

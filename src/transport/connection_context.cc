@@ -5,6 +5,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <atomic>
 #include <vector>
 
 #include "protocol/auth_crypto.h"
@@ -55,6 +56,11 @@ class OpeningGate {
   std::vector<Envelope> held_;
 };
 
+core::PeerID nextPeerID() {
+  static std::atomic<core::PeerID> last{0};
+  return ++last;
+}
+
 }  // namespace
 
 std::shared_ptr<ConnectionContext> ConnectionContext::create(
@@ -68,6 +74,7 @@ ConnectionContext::ConnectionContext(Dependencies dependencies, Outbound outboun
     : dependencies_(std::move(dependencies)),
       outbound_(std::move(outbound)),
       outboundHasRoom_(std::move(outboundHasRoom)),
+      peerID_(nextPeerID()),
       authenticated_(!dependencies_.authenticator.has_value()) {}
 
 ConnectionContext::~ConnectionContext() { closeAllSessions(); }
@@ -83,7 +90,7 @@ boost::asio::awaitable<std::optional<Envelope>> ConnectionContext::process(
   if (request.payload.messageType() == MessageType::authComplete) co_await paceProof();
   Gated gated = gate(request);
   if (gated.served) co_return std::move(gated.reply);
-  co_return co_await dependencies_.dispatcher->handle(std::move(request));
+  co_return co_await dependencies_.dispatcher->handle(std::move(request), peerID_);
 }
 
 boost::asio::awaitable<void> ConnectionContext::paceProof() {

@@ -67,6 +67,8 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   void closeAllSessions();
 
   bool authenticated() const { return authenticated_; }
+  // This connection among all others, as the dispatcher knows it.
+  core::PeerID peerID() const { return peerID_; }
   // auth.complete requests whose proof did not verify, on this connection.
   int failedAuthentications() const { return failedAuthentications_; }
   std::size_t sessionCount();
@@ -101,6 +103,7 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   Dependencies dependencies_;
   Outbound outbound_;
   OutboundHasRoom outboundHasRoom_;
+  const core::PeerID peerID_;
   bool authenticated_;
   std::optional<protocol::Bytes> nonce_;
   int failedAuthentications_ = 0;

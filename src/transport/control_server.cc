@@ -40,7 +40,7 @@ struct ControlRegistry {
   ConnectionContext::Dependencies dependencies;
   Limits limits;
   core::AgentLog log{"transport"};
-  std::function<void()> onConnectionClosed;
+  std::function<void(core::PeerID)> onConnectionClosed;
   std::shared_ptr<ProofThrottle> proofThrottle;
 
   std::mutex lock;  // guards the two lists
@@ -246,7 +246,9 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     writesDrained_.cancel();
     if (context_) context_->closeAllSessions();
     registry_->forget(this);
-    if (registry_->onConnectionClosed) registry_->onConnectionClosed();
+    if (context_ && registry_->onConnectionClosed) {
+      registry_->onConnectionClosed(context_->peerID());
+    }
   }
 
   tcp::socket socket_;
@@ -321,7 +323,7 @@ ControlServer::ControlServer(asio::any_io_executor executor,
 
 ControlServer::~ControlServer() { stop(); }
 
-void ControlServer::setOnConnectionClosed(std::function<void()> handler) {
+void ControlServer::setOnConnectionClosed(std::function<void(core::PeerID)> handler) {
   registry_->onConnectionClosed = std::move(handler);
 }
 

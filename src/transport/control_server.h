@@ -59,9 +59,10 @@ class ControlServer {
   void stop();
   std::uint16_t boundPort();
 
-  // Called on a connection's strand after it has closed; the agent releases held mouse
-  // buttons here so a phone that drops mid-drag does not leave a button down.
-  void setOnConnectionClosed(std::function<void()> handler);
+  // Called on a connection's strand after it has closed, with the peer its requests went to
+  // the dispatcher as; the agent releases the mouse button that peer held here, so a phone that
+  // drops mid-drag does not leave a button down.
+  void setOnConnectionClosed(std::function<void(core::PeerID)> handler);
 
   std::size_t connectionCount();
 

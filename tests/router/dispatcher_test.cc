@@ -30,6 +30,8 @@ using protocol::Payload;
 using protocol::ProtocolError;
 using ::testing::HasSubstr;
 
+constexpr core::PeerID kPeer = 7;
+
 // Records stream requests; fails on demand.
 class FakeStreamController : public ScreenStreamController {
  public:
@@ -73,7 +75,7 @@ class DispatcherTest : public ::testing::Test {
   Envelope ask(Payload payload, Dispatcher* dispatcher = nullptr) {
     Envelope request = Envelope::request(std::move(payload));
     Envelope reply = testing_support::runAwaitable(
-        io_, (dispatcher ? dispatcher : dispatcher_.get())->handle(request));
+        io_, (dispatcher ? dispatcher : dispatcher_.get())->handle(request, kPeer));
     EXPECT_EQ(reply.correlationID, request.id);
     return reply;
   }
@@ -155,6 +157,9 @@ TEST_F(DispatcherTest, InputRequestsBecomeTheRightServiceCalls) {
   ask(protocol::MouseButtonCommand{protocol::Point{0, 0}, protocol::MouseButton::left, true});
   EXPECT_EQ(injector_->mouse.back().type, MouseEventType::leftMouseDown);
   EXPECT_EQ(lastPointer(), (ScreenPoint{100, 50}));
+  // ... on behalf of the connection that asked.
+  testing_support::runAwaitable(io_, input_.releaseHeldButton(kPeer));
+  EXPECT_EQ(injector_->mouse.back().type, MouseEventType::leftMouseUp);
   ask(protocol::TypeTextCommand{"hé"});
   EXPECT_EQ(injector_->keys.back().text, u"hé");
 }

@@ -24,7 +24,7 @@ using protocol::ProtocolError;
 // Answers every request with an ack and remembers what reached it.
 class FakeDispatcher : public router::RequestHandler {
  public:
-  boost::asio::awaitable<Envelope> handle(Envelope request) override {
+  boost::asio::awaitable<Envelope> handle(Envelope request, core::PeerID) override {
     handled.push_back(request.payload.messageType());
     co_return Envelope::response(request.id, protocol::Ack{});
   }

@@ -38,7 +38,7 @@ using protocol::ProtocolError;
 // Acknowledges everything, except downloads, which it answers with a mebibyte each.
 class AckingDispatcher : public router::RequestHandler {
  public:
-  asio::awaitable<Envelope> handle(Envelope request) override {
+  asio::awaitable<Envelope> handle(Envelope request, core::PeerID) override {
     ++handled;
     if (request.payload.messageType() == MessageType::fileDownload) {
       protocol::FileDownloadResult chunk;

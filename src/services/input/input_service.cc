@@ -50,22 +50,24 @@ asio::awaitable<void> InputService::moveMouseBy(double dx, double dy) {
   });
 }
 
-asio::awaitable<void> InputService::releaseHeldButton() {
-  co_await core::runOn(strand_, [this] {
-    if (!heldButton_) return;
+asio::awaitable<void> InputService::releaseHeldButton(core::PeerID peer) {
+  co_await core::runOn(strand_, [this, peer] {
+    if (!heldButton_ || heldBy_ != peer) return;
     const MouseButtonNumber button = *heldButton_;
     injector_->postMouseEvent(eventsFor(button).release, injector_->cursorLocation(), button);
     heldButton_.reset();
   });
 }
 
-asio::awaitable<void> InputService::setButton(MouseButtonNumber button, bool down) {
-  co_await core::runOn(strand_, [this, button, down] {
+asio::awaitable<void> InputService::setButton(MouseButtonNumber button, bool down,
+                                              core::PeerID peer) {
+  co_await core::runOn(strand_, [this, button, down, peer] {
     const ScreenPoint at = injector_->cursorLocation();
     const ButtonEvents events = eventsFor(button);
     if (down) {
       injector_->postMouseEvent(events.press, at, button);
       heldButton_ = button;
+      heldBy_ = peer;
     } else {
       injector_->postMouseEvent(events.release, at, button);
       if (heldButton_ == button) heldButton_.reset();

@@ -2,6 +2,7 @@
 
 #include "core/agent_log.h"
 #include "core/agent_service.h"
+#include "core/peer_id.h"
 #include "platform/input_injector.h"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -35,12 +36,14 @@ class InputService : public core::AgentService {
   boost::asio::awaitable<void> moveMouse(ScreenPoint to);
   // Relative to the current pointer, kept inside the main display.
   boost::asio::awaitable<void> moveMouseBy(double dx, double dy);
-  // Press or release at the current pointer; a press makes `button` the held one, a release
-  // clears it only when it is the held one.
-  boost::asio::awaitable<void> setButton(MouseButtonNumber button, bool down);
-  // Lets go of the held button, if any, where the pointer is: a peer that drops mid-drag must
-  // not leave a button down.
-  boost::asio::awaitable<void> releaseHeldButton();
+  // Press or release at the current pointer; a press makes `button` the held one, held by
+  // `peer`, a release clears it only when it is the held one (whoever pressed it).
+  boost::asio::awaitable<void> setButton(MouseButtonNumber button, bool down,
+                                         core::PeerID peer = 0);
+  // Lets go of the held button where the pointer is, when `peer` pressed it: a peer that drops
+  // mid-drag must not leave a button down, and one that merely connects and goes (a ping) must
+  // not end another peer's drag.
+  boost::asio::awaitable<void> releaseHeldButton(core::PeerID peer);
   boost::asio::awaitable<void> click(ScreenPoint at, MouseButtonNumber button);
   boost::asio::awaitable<void> clickAtCursor(MouseButtonNumber button);
   boost::asio::awaitable<void> leftClick(ScreenPoint at);
@@ -67,6 +70,7 @@ class InputService : public core::AgentService {
   std::shared_ptr<platform::InputInjector> injector_;
   core::AgentLog log_{"input"};
   std::optional<MouseButtonNumber> heldButton_;
+  core::PeerID heldBy_ = 0;
 };
 
 // The UTF-16 code units of UTF-8 text; malformed sequences become U+FFFD.

@@ -37,14 +37,22 @@ TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
   EXPECT_FALSE(service_.heldButton());
 }
 
-TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoes) {
-  blockingAwait(service_.releaseHeldButton());
+TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoesAndOnlyThen) {
+  blockingAwait(service_.releaseHeldButton(1));
   EXPECT_TRUE(injector_->mouse.empty()) << "nothing held, nothing posted";
   injector_->cursor = {5, 6};
-  blockingAwait(service_.setButton(1, true));
-  blockingAwait(service_.releaseHeldButton());
+  blockingAwait(service_.setButton(1, true, 1));
+  // Another peer going (a ping, a phone that never paired) leaves the drag alone.
+  blockingAwait(service_.releaseHeldButton(2));
+  EXPECT_EQ(service_.heldButton(), 1u);
+  blockingAwait(service_.releaseHeldButton(1));
   EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseUp, {5, 6}, 1}));
   EXPECT_FALSE(service_.heldButton());
+  // The button is the last presser's: a press by peer 2 is not released when peer 1 goes.
+  blockingAwait(service_.setButton(0, true, 1));
+  blockingAwait(service_.setButton(0, true, 2));
+  blockingAwait(service_.releaseHeldButton(1));
+  EXPECT_EQ(service_.heldButton(), 0u);
 }
 
 TEST_F(InputServiceTest, ReleasingAnotherButtonKeepsTheHeldOne) {
