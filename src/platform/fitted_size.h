@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 
 namespace lumora::platform {
@@ -30,6 +31,15 @@ inline FrameSize fittedSize(int dw, int dh, std::optional<int> mw, std::optional
   }
   auto even = [](long side) { return static_cast<int>(std::max(side, 2L) & ~1L); };
   return {even(width), even(height)};
+}
+
+// One side of the box a stream request asks for: `fallback` when it names none, no limit for 0
+// or less, else the request's side kept within what a frame can be.
+inline std::optional<int> requestedBoxSide(std::optional<std::int64_t> wanted, int fallback,
+                                           int largest) {
+  if (!wanted) return fallback;
+  if (*wanted < 1) return std::nullopt;
+  return static_cast<int>(std::min<std::int64_t>(*wanted, largest));
 }
 
 }  // namespace lumora::platform

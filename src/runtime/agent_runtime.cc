@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "platform/fitted_size.h"
 #include "platform/linux/user_account.h"
 #include "platform/x11/display_directory_x11.h"
 #include "platform/x11/frame_source_x11.h"
@@ -66,12 +67,11 @@ struct AssembledAgent {
 namespace {
 
 // Streams capture the requested display at 30 frames per second, at most 3840 × 2160 unless the
-// request asks for less.
+// request sets its own box (a side of 0 sets none).
 transport::StreamCoordinator::SourceFactory streamSourceFactory(std::string display) {
   return [display](const protocol::CaptureFrameRequest& request) {
     auto side = [](std::optional<std::int64_t> wanted, int fallback) {
-      return static_cast<int>(
-          std::clamp<std::int64_t>(wanted.value_or(fallback), 1, platform::PixelBuffer::kMaxSide));
+      return platform::requestedBoxSide(wanted, fallback, platform::PixelBuffer::kMaxSide);
     };
     return std::make_shared<platform::x11::FrameSourceX11>(
         display, side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID,

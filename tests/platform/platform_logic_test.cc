@@ -31,6 +31,11 @@ TEST(FittedSizeTest, SidesAreEvenAtLeastTwoAndZeroBoxesMeanNoLimit) {
   EXPECT_EQ(fittedSize(4000, 1, 100, std::nullopt), (FrameSize{100, 2}));
   // Half a pixel rounds away from zero before the side is made even: 0.5 × 5 = 2.5 → 3 → 2.
   EXPECT_EQ(fittedSize(10, 5, 5, std::nullopt), (FrameSize{4, 2}));
+  // What a stream request's box turns into: absent is the default, 0 is no limit at all.
+  EXPECT_EQ(requestedBoxSide(std::nullopt, 3840, 16384), 3840);
+  EXPECT_EQ(requestedBoxSide(0, 3840, 16384), std::nullopt);
+  EXPECT_EQ(requestedBoxSide(-5, 2160, 16384), std::nullopt);
+  EXPECT_EQ(requestedBoxSide(1 << 30, 2160, 16384), 16384);
 }
 
 TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
