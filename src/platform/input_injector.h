@@ -30,6 +30,11 @@ enum class MouseEventType : std::uint8_t {
   otherMouseDragged = 27,
 };
 
+// The key a phone's Command key (0x37, 0x36 on the right) presses here. Phones send Command for
+// copy, paste, undo and the like, which on Linux desktops are Control shortcuts; `super` keeps
+// the key itself, for desktops where Super shortcuts are wanted.
+enum class CommandKey { control, super };
+
 // Mouse button numbers: 0 left, 1 right, 2 centre, higher numbers extra buttons.
 using MouseButtonNumber = std::uint32_t;
 

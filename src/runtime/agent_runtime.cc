@@ -86,7 +86,8 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   const std::string display = options.displayName.value_or("");
   try {
     auto directory = std::make_shared<platform::x11::DisplayDirectoryX11>(display);
-    agent->injector = std::make_shared<platform::x11::InputInjectorX11>(display, directory);
+    agent->injector =
+        std::make_shared<platform::x11::InputInjectorX11>(display, directory, options.commandKey);
     agent->pasteboard = std::make_shared<platform::x11::PasteboardX11>(display);
     agent->displays = directory;
   } catch (const std::exception& e) {

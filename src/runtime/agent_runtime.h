@@ -12,6 +12,7 @@
 
 #include "core/agent_config.h"
 #include "core/agent_log.h"
+#include "platform/input_injector.h"
 #include "services/screen/encoder_settings.h"
 
 namespace lumora::runtime {
@@ -58,6 +59,8 @@ class AgentRuntime {
     // How the screen stream is compressed: 30 fps, a key frame every 2 s, bit rate from the
     // picture size, peak twice the average.
     services::screen::EncoderSettings encoder;
+    // What the phone's Command key presses.
+    platform::CommandKey commandKey = platform::CommandKey::control;
   };
 
   AgentRuntime(Options options, boost::asio::any_io_executor networkExecutor,

@@ -80,7 +80,11 @@ TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
   EXPECT_EQ(x11::keysymForMacKeyCode(0x32), XKB_KEY_grave);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x33), XKB_KEY_BackSpace);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x75), XKB_KEY_Delete);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x37), XKB_KEY_Super_L);
+  // Command is Control unless the Super key is asked for.
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x37), XKB_KEY_Control_L);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x36), XKB_KEY_Control_R);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x37, CommandKey::super), XKB_KEY_Super_L);
+  EXPECT_EQ(x11::keysymForMacKeyCode(0x36, CommandKey::super), XKB_KEY_Super_R);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x3A), XKB_KEY_Alt_L);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x4C), XKB_KEY_KP_Enter);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x7B), XKB_KEY_Left);

@@ -75,8 +75,12 @@ std::vector<char32_t> codePoints(std::u16string_view units) {
 }  // namespace
 
 InputInjectorX11::InputInjectorX11(const std::string& displayName,
-                                   std::shared_ptr<DisplayDirectory> displays)
-    : connection_(displayName), displays_(std::move(displays)), keymap_(connection_) {
+                                   std::shared_ptr<DisplayDirectory> displays,
+                                   CommandKey commandKey)
+    : connection_(displayName),
+      displays_(std::move(displays)),
+      commandKey_(commandKey),
+      keymap_(connection_) {
   connection_.requireExtension(&xcb_test_id, "XTEST");
 }
 
@@ -123,7 +127,7 @@ void InputInjectorX11::postKeyEvent(std::uint16_t keyCode, bool down, std::u16st
     if (down) typeText(text);
     return;
   }
-  const auto keysym = keysymForMacKeyCode(keyCode);
+  const auto keysym = keysymForMacKeyCode(keyCode, commandKey_);
   if (!keysym) return;
   keymap_.refresh();
   std::optional<xcb_keycode_t> keycode = keymap_.anyKey(*keysym);

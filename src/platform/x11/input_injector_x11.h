@@ -27,7 +27,8 @@ namespace lumora::platform::x11 {
 class InputInjectorX11 : public InputInjector {
  public:
   // Throws X11Error when no server answers or it lacks XTest.
-  InputInjectorX11(const std::string& displayName, std::shared_ptr<DisplayDirectory> displays);
+  InputInjectorX11(const std::string& displayName, std::shared_ptr<DisplayDirectory> displays,
+                   CommandKey commandKey = CommandKey::control);
   ~InputInjectorX11() override;
 
   void postMouseEvent(MouseEventType type, ScreenPoint at, MouseButtonNumber button) override;
@@ -43,6 +44,7 @@ class InputInjectorX11 : public InputInjector {
 
   X11Connection connection_;
   std::shared_ptr<DisplayDirectory> displays_;
+  CommandKey commandKey_;
   KeymapX11 keymap_;
   WheelSteps wheel_;
   // Spare keycodes that carry a key the layout lacks, by keysym; emptied on destruction.

@@ -141,8 +141,10 @@ constexpr auto kTable = buildTable();
 
 }  // namespace
 
-std::optional<std::uint32_t> keysymForMacKeyCode(std::uint16_t keyCode) {
+std::optional<std::uint32_t> keysymForMacKeyCode(std::uint16_t keyCode, CommandKey command) {
   if (keyCode >= kCodeCount || kTable[keyCode] == 0) return std::nullopt;
+  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_L) return XKB_KEY_Control_L;
+  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_R) return XKB_KEY_Control_R;
   return kTable[keyCode];
 }
 
