@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "protocol/annex_b.h"
 #include "protocol/frame_codec.h"
 
 namespace lumora::sdk::AnnexBParser {
@@ -11,30 +12,7 @@ using protocol::ByteView;
 
 std::vector<Bytes> nalUnits(ByteView data) {
   std::vector<Bytes> units;
-  const std::size_t size = data.size();
-  std::optional<std::size_t> start;
-  auto emit = [&](std::size_t end) {
-    if (start && *start < end)
-      units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(*start),
-                         data.begin() + static_cast<std::ptrdiff_t>(end));
-  };
-  std::size_t i = 0;
-  while (i < size) {
-    std::size_t codeLength = 0;
-    if (i + 3 < size && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1) {
-      codeLength = 4;
-    } else if (i + 2 < size && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-      codeLength = 3;
-    }
-    if (codeLength == 0) {
-      ++i;
-      continue;
-    }
-    emit(i);
-    start = i + codeLength;
-    i = *start;
-  }
-  emit(size);
+  for (const ByteView unit : protocol::splitAnnexB(data)) units.emplace_back(unit.begin(), unit.end());
   return units;
 }
 

@@ -20,9 +20,8 @@ inline constexpr std::uint8_t sps = 7;
 inline constexpr std::uint8_t pps = 8;
 }  // namespace NALType
 
-// The NAL units of `data`, without their start codes (00 00 00 01 or 00 00 01), in order.
-// Bytes before the first start code belong to no unit; empty units are left out; trailing
-// zero bytes of a unit are kept.
+// The NAL units of `data`, without their start codes, in order, as protocol::splitAnnexB cuts
+// them.
 std::vector<protocol::Bytes> nalUnits(protocol::ByteView data);
 
 // The unit's NAL type (its first byte's low five bits); nothing for an empty unit.

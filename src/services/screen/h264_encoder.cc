@@ -1,6 +1,6 @@
 #include "services/screen/h264_encoder.h"
 
-#include "services/screen/annex_b.h"
+#include "protocol/annex_b.h"
 #include "services/screen/bit_rate_rules.h"
 #include "services/screen/codec_session.h"
 
@@ -13,6 +13,11 @@ extern "C" {
 
 namespace lumora::services::screen {
 namespace {
+
+using protocol::appendNal;
+using protocol::nalType;
+using protocol::splitAnnexB;
+using enum protocol::NalType;
 
 // Keeps the parameter sets a packet carried, replacing the ones seen before.
 void remember(const std::vector<protocol::ByteView>& seen, std::vector<protocol::Bytes>& kept) {

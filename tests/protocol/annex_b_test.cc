@@ -1,11 +1,9 @@
-#include "services/screen/annex_b.h"
+#include "protocol/annex_b.h"
 
 #include <gtest/gtest.h>
 
-namespace lumora::services::screen {
+namespace lumora::protocol {
 namespace {
-
-using protocol::Bytes;
 
 std::vector<Bytes> units(const Bytes& stream) {
   std::vector<Bytes> out;
@@ -20,27 +18,32 @@ TEST(AnnexBTest, SplitsOnThreeAndFourByteStartCodesAndDropsWhatIsNotAUnit) {
       0x00, 0x00, 0x01, 0x68, 0xCE,              // PPS, 3-byte code
       0x00, 0x00, 0x01,                          // an empty unit
       0x00, 0x00, 0x00, 0x01, 0x65, 0x11, 0x22,  // IDR slice ...
-      0x00, 0x00,                                // ... with trailing zeros
-      0x00, 0x00, 0x01, 0x41, 0x9A};             // a slice at the very end
+      0x00,                                      // ... with a trailing zero, which stays
+      0x00, 0x00, 0x00, 0x01, 0x41, 0x9A};       // a slice at the very end
   const std::vector<Bytes> expected = {
-      {0x67, 0x00, 0x03}, {0x68, 0xCE}, {0x65, 0x11, 0x22}, {0x41, 0x9A}};
+      {0x67, 0x00, 0x03}, {0x68, 0xCE}, {0x65, 0x11, 0x22, 0x00}, {0x41, 0x9A}};
   EXPECT_EQ(units(stream), expected);
 
   Bytes rebuilt;
   for (const auto unit : splitAnnexB(stream)) appendNal(rebuilt, unit);
-  const Bytes normalised = {0, 0, 0, 1, 0x67, 0x00, 0x03, 0, 0, 0, 1, 0x68, 0xCE,
-                            0, 0, 0, 1, 0x65, 0x11, 0x22, 0, 0, 0, 1, 0x41, 0x9A};
+  const Bytes normalised = {0, 0, 0, 1, 0x67, 0x00, 0x03,        //
+                            0, 0, 0, 1, 0x68, 0xCE,              //
+                            0, 0, 0, 1, 0x65, 0x11, 0x22, 0x00,  //
+                            0, 0, 0, 1, 0x41, 0x9A};
   EXPECT_EQ(rebuilt, normalised);
+  // Back-to-back codes, a 3-byte code right behind garbage, a code at the very end.
+  EXPECT_EQ(units({9, 9, 0, 0, 1, 0, 0, 0, 1, 0x41, 7, 0, 0, 1}), (std::vector<Bytes>{{0x41, 7}}));
+  EXPECT_EQ(units({0, 0, 1, 0x65, 0, 0}), (std::vector<Bytes>{{0x65, 0, 0}}));
 }
 
 TEST(AnnexBTest, StreamsWithoutUnits) {
   EXPECT_TRUE(units({}).empty());
   EXPECT_TRUE(units({0x65, 0x88, 0x84, 0x00}).empty()) << "no start code at all";
   EXPECT_TRUE(units({0x00, 0x00, 0x01}).empty()) << "a start code at the very end";
-  EXPECT_TRUE(units({0x00, 0x00, 0x00, 0x01, 0x00, 0x00}).empty()) << "only zeros behind it";
+  EXPECT_TRUE(units({0x00, 0x00, 0x00, 0x01}).empty());
   EXPECT_EQ(nalType(Bytes{0x67}), kNalSps);
   EXPECT_EQ(nalType(Bytes{}), -1);
 }
 
 }  // namespace
-}  // namespace lumora::services::screen
+}  // namespace lumora::protocol
