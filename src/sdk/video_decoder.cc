@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include "media/ffmpeg_handles.h"
 #include "sdk/annexb_parser.h"
 
 namespace lumora::sdk {
@@ -51,19 +52,15 @@ class VideoDecoder::Session {
     if (!record) throw DecoderError(Kind::formatDescriptionFailed, AVERROR_INVALIDDATA);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!codec) throw DecoderError(Kind::sessionCreateFailed, AVERROR_DECODER_NOT_FOUND);
-    context_ = avcodec_alloc_context3(codec);
-    packet_ = av_packet_alloc();
-    frame_ = av_frame_alloc();
+    context_.reset(avcodec_alloc_context3(codec));
+    packet_.reset(av_packet_alloc());
+    frame_.reset(av_frame_alloc());
     if (!context_ || !packet_ || !frame_) {
-      release();
       throw DecoderError(Kind::sessionCreateFailed, AVERROR(ENOMEM));
     }
     context_->extradata =
         static_cast<std::uint8_t*>(av_mallocz(record->size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!context_->extradata) {
-      release();
-      throw DecoderError(Kind::sessionCreateFailed, AVERROR(ENOMEM));
-    }
+    if (!context_->extradata) throw DecoderError(Kind::sessionCreateFailed, AVERROR(ENOMEM));
     std::memcpy(context_->extradata, record->data(), record->size());
     context_->extradata_size = static_cast<int>(record->size());
     // Pictures come out as soon as they are complete, in the calling thread.
@@ -71,39 +68,37 @@ class VideoDecoder::Session {
     context_->thread_count = 1;
     // Damaged parameter sets and slices are reported instead of silently concealed.
     context_->err_recognition |= AV_EF_EXPLODE;
-    if (int status = avcodec_open2(context_, codec, nullptr); status < 0) {
-      release();
+    if (int status = avcodec_open2(context_.get(), codec, nullptr); status < 0) {
       throw DecoderError(Kind::formatDescriptionFailed, status);
     }
   }
-  ~Session() { release(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   void submit(const Bytes& avcc, std::uint64_t frameID) {
-    av_packet_unref(packet_);
+    av_packet_unref(packet_.get());
     if (avcc.size() > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
       throw DecoderError(Kind::sampleBufferFailed, AVERROR(EINVAL));
     }
-    if (int status = av_new_packet(packet_, static_cast<int>(avcc.size())); status < 0) {
+    if (int status = av_new_packet(packet_.get(), static_cast<int>(avcc.size())); status < 0) {
       throw DecoderError(Kind::sampleBufferFailed, status);
     }
     std::memcpy(packet_->data, avcc.data(), avcc.size());
     packet_->pts = static_cast<std::int64_t>(frameID);
-    if (int status = avcodec_send_packet(context_, packet_); status < 0) {
+    if (int status = avcodec_send_packet(context_.get(), packet_.get()); status < 0) {
       throw DecoderError(Kind::decodeFailed, status);
     }
   }
 
   // Signals the end of the stream, so that pictures still held come out.
-  void drain() { avcodec_send_packet(context_, nullptr); }
+  void drain() { avcodec_send_packet(context_.get(), nullptr); }
 
   // The next finished picture converted to BGRA, with its frame identifier; nothing when the
   // decoder holds no more. A picture the scaler cannot convert is skipped.
   std::optional<std::pair<const DecodedPicture*, std::uint64_t>> nextPicture(
       std::uint64_t fallbackFrameID) {
     for (;;) {
-      int status = avcodec_receive_frame(context_, frame_);
+      int status = avcodec_receive_frame(context_.get(), frame_.get());
       if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return std::nullopt;
       if (status < 0) throw DecoderError(Kind::decodeFailed, status);
       std::uint64_t frameID =
@@ -117,9 +112,9 @@ class VideoDecoder::Session {
     const int width = frame_->width;
     const int height = frame_->height;
     if (width <= 0 || height <= 0) return false;
-    scaler_ = sws_getCachedContext(scaler_, width, height,
-                                   static_cast<AVPixelFormat>(frame_->format), width, height,
-                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    scaler_.reset(sws_getCachedContext(scaler_.release(), width, height,
+                                       static_cast<AVPixelFormat>(frame_->format), width, height,
+                                       AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler_) return false;
     picture_.width = width;
     picture_.height = height;
@@ -128,21 +123,14 @@ class VideoDecoder::Session {
                            static_cast<std::size_t>(height));
     std::uint8_t* planes[4] = {picture_.pixels.data(), nullptr, nullptr, nullptr};
     int strides[4] = {picture_.bytesPerRow, 0, 0, 0};
-    return sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) == height;
+    return sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height, planes,
+                     strides) == height;
   }
 
-  void release() {
-    avcodec_free_context(&context_);
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    sws_freeContext(scaler_);
-    scaler_ = nullptr;
-  }
-
-  AVCodecContext* context_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  SwsContext* scaler_ = nullptr;
+  media::CodecContextPtr context_;
+  media::PacketPtr packet_;
+  media::FramePtr frame_;
+  media::ScalePtr scaler_;
   DecodedPicture picture_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/x11/frame_source_x11.h"
 
+#include "media/ffmpeg_handles.h"
 #include "platform/capture_error.h"
 #include "platform/x11/cursor_overlay.h"
 #include "platform/x11/display_directory_x11.h"
@@ -12,9 +13,6 @@
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
 
 #include <algorithm>
 #include <chrono>
@@ -47,7 +45,7 @@ struct FrameSourceX11::Session {
   std::uint8_t cursorEvent = 0;
   std::vector<std::shared_ptr<ShmSegment>> captures;
   std::vector<PixelBuffer> scaled;  // pooled, only when the frame is smaller than the display
-  SwsContext* scaler = nullptr;
+  media::ScalePtr scaler;
 
   std::vector<std::uint32_t> cursorPixels;
   CursorImage cursor;
@@ -56,7 +54,6 @@ struct FrameSourceX11::Session {
   bool dirty = true;  // the first tick always delivers a frame
 
   ~Session() {
-    sws_freeContext(scaler);
     if (!connection) return;  // start failed before connecting
     if (damage != 0) xcb_damage_destroy(connection->get(), damage);
     xcb_flush(connection->get());
@@ -131,7 +128,8 @@ struct FrameSourceX11::Session {
     const int sourceStride[] = {static_cast<int>(nativeStride)};
     std::uint8_t* destination[] = {target->mutableData()};
     const int destinationStride[] = {static_cast<int>(target->stride())};
-    sws_scale(scaler, source, sourceStride, 0, nativeHeight, destination, destinationStride);
+    sws_scale(scaler.get(), source, sourceStride, 0, nativeHeight, destination,
+              destinationStride);
     return *target;
   }
 };
@@ -199,9 +197,10 @@ void FrameSourceX11::start(FrameHandler handler) {
       session->captures.push_back(std::make_shared<ShmSegment>(session->connection, bytes));
     }
     if (scales) {
-      session->scaler = sws_getContext(session->nativeWidth, session->nativeHeight, AV_PIX_FMT_BGR0,
-                                       session->size.width, session->size.height, AV_PIX_FMT_BGRA,
-                                       SWS_BILINEAR, nullptr, nullptr, nullptr);
+      session->scaler.reset(sws_getContext(session->nativeWidth, session->nativeHeight,
+                                           AV_PIX_FMT_BGR0, session->size.width,
+                                           session->size.height, AV_PIX_FMT_BGRA, SWS_BILINEAR,
+                                           nullptr, nullptr, nullptr));
       if (session->scaler == nullptr) throw X11Error("cannot set up frame scaling");
       for (int i = 0; i < kPoolDepth; ++i) {
         auto buffer = PixelBuffer::allocate(session->size.width, session->size.height);

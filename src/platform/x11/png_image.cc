@@ -1,17 +1,16 @@
 #include "platform/x11/png_image.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
+
+#include "media/ffmpeg_handles.h"
+#include "media/png_encoder.h"
 
 namespace lumora::platform::x11 {
 
@@ -20,28 +19,17 @@ using protocol::ByteView;
 
 namespace {
 
-struct FormatCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameCloser {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketCloser {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
+using media::CodecContextPtr;
+using media::FormatContextPtr;
+using media::FramePtr;
+using media::PacketPtr;
+
 struct IoCloser {
   void operator()(AVIOContext* io) const {
     av_freep(&io->buffer);
     avio_context_free(&io);
   }
 };
-struct SwsCloser {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
 
 // The encoded bytes as FFmpeg's input, read and probed straight from memory.
 struct MemoryInput {
@@ -106,19 +94,19 @@ FramePtr decode(ByteView encoded) {
   rawFormat->pb = io.get();
   rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_open_input(&rawFormat, nullptr, nullptr, nullptr) < 0) return nullptr;
-  std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
+  FormatContextPtr format(rawFormat);
   if (!isImageDemuxer(format->iformat) || format->nb_streams < 1) return nullptr;
   const AVStream* stream = format->streams[0];
   const AVCodecParameters* parameters = stream->codecpar;
   if (parameters->codec_type != AVMEDIA_TYPE_VIDEO) return nullptr;
   const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
   if (codec == nullptr) return nullptr;
-  std::unique_ptr<AVCodecContext, CodecCloser> context(avcodec_alloc_context3(codec));
+  CodecContextPtr context(avcodec_alloc_context3(codec));
   if (!context || avcodec_parameters_to_context(context.get(), parameters) < 0) return nullptr;
   context->max_pixels = kMaxImagePixels;
   if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
 
-  std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+  PacketPtr packet(av_packet_alloc());
   FramePtr frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
   bool flushed = false;
@@ -142,39 +130,6 @@ FramePtr decode(ByteView encoded) {
   return frame;
 }
 
-std::optional<Bytes> encodePNG(const AVFrame& source) {
-  const int width = source.width;
-  const int height = source.height;
-  std::unique_ptr<SwsContext, SwsCloser> scaler(
-      sws_getContext(width, height, static_cast<AVPixelFormat>(source.format), width, height,
-                     AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  FramePtr rgba(av_frame_alloc());
-  if (!scaler || !rgba) return std::nullopt;
-  rgba->format = AV_PIX_FMT_RGBA;
-  rgba->width = width;
-  rgba->height = height;
-  if (av_frame_get_buffer(rgba.get(), 0) < 0) return std::nullopt;
-  if (sws_scale(scaler.get(), source.data, source.linesize, 0, height, rgba->data,
-                rgba->linesize) != height) {
-    return std::nullopt;
-  }
-
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-  if (codec == nullptr) return std::nullopt;
-  std::unique_ptr<AVCodecContext, CodecCloser> context(avcodec_alloc_context3(codec));
-  if (!context) return std::nullopt;
-  context->width = width;
-  context->height = height;
-  context->pix_fmt = AV_PIX_FMT_RGBA;
-  context->time_base = {1, 1};
-  if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
-  if (avcodec_send_frame(context.get(), rgba.get()) < 0) return std::nullopt;
-  avcodec_send_frame(context.get(), nullptr);
-  std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
-  if (!packet || avcodec_receive_packet(context.get(), packet.get()) < 0) return std::nullopt;
-  return Bytes(packet->data, packet->data + packet->size);
-}
-
 }  // namespace
 
 std::optional<Bytes> convertToPNG(ByteView encoded) {
@@ -182,7 +137,8 @@ std::optional<Bytes> convertToPNG(ByteView encoded) {
   av_log_set_level(AV_LOG_QUIET);
   FramePtr frame = decode(encoded);
   if (!frame) return std::nullopt;
-  return encodePNG(*frame);
+  // Transparency is kept: a copied icon or screenshot region may have it.
+  return media::encodePNG(*frame, AV_PIX_FMT_RGBA);
 }
 
 }  // namespace lumora::platform::x11

@@ -125,11 +125,11 @@ void CodecSession::openHardware(const EncoderSettings& settings) {
   if (!codec) throw EncoderError::sessionCreateFailed(AVERROR_ENCODER_NOT_FOUND);
   AVBufferRef* device = nullptr;
   throwIfFailed(av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, kRenderNode, nullptr, 0));
-  const BufferPtr deviceRef(device);
+  const media::BufferPtr deviceRef(device);
 
   converter_ = std::make_unique<PictureConverter>(sourceWidth_, sourceHeight_, AV_PIX_FMT_NV12);
   const PictureConverter::Size size = converter_->size();
-  BufferPtr frames(av_hwframe_ctx_alloc(device));
+  media::BufferPtr frames(av_hwframe_ctx_alloc(device));
   if (!frames) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));
   auto* framesContext = reinterpret_cast<AVHWFramesContext*>(frames->data);
   framesContext->format = AV_PIX_FMT_VAAPI;

@@ -2,7 +2,7 @@
 
 #include "platform/pixel_buffer.h"
 #include "services/screen/encoder_settings.h"
-#include "services/screen/ffmpeg_handles.h"
+#include "media/ffmpeg_handles.h"
 #include "services/screen/picture_converter.h"
 
 #include <cstdint>
@@ -71,11 +71,11 @@ class CodecSession {
   int sourceHeight_;
   std::int64_t keyFrameIntervalMillis_ = 0;
   Choice choice_;
-  CodecContextPtr context_;
-  BufferPtr hardwareFrames_;
+  media::CodecContextPtr context_;
+  media::BufferPtr hardwareFrames_;
   std::unique_ptr<PictureConverter> converter_;
-  FramePtr upload_;
-  PacketPtr packet_;
+  media::FramePtr upload_;
+  media::PacketPtr packet_;
 };
 
 }  // namespace lumora::services::screen

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/pixel_buffer.h"
-#include "services/screen/ffmpeg_handles.h"
+#include "media/ffmpeg_handles.h"
 
 #include <cstdint>
 #include <memory>
@@ -43,8 +43,8 @@ class PictureConverter {
   int sourceWidth_;
   int sourceHeight_;
   Size size_;
-  ScalePtr scale_;
-  FramePtr picture_;
+  media::ScalePtr scale_;
+  media::FramePtr picture_;
   std::vector<std::uint8_t> padded_;
   bool hasPicture_ = false;
 };

@@ -1,7 +1,11 @@
 #pragma once
 
+// Owning handles for the FFmpeg objects the encoder, the capture, the clipboard's images and the
+// client library's decoder keep.
+
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
@@ -9,11 +13,13 @@ extern "C" {
 
 #include <memory>
 
-namespace lumora::services::screen {
+namespace lumora::media {
 
-// Owning handles for the FFmpeg objects the encoder keeps.
 struct CodecContextFree {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FormatContextClose {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
 struct FrameFree {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -29,9 +35,10 @@ struct ScaleFree {
 };
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextClose>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
 using ScalePtr = std::unique_ptr<SwsContext, ScaleFree>;
 
-}  // namespace lumora::services::screen
+}  // namespace lumora::media
