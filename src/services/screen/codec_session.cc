@@ -1,5 +1,6 @@
 #include "services/screen/codec_session.h"
 
+#include "protocol/annex_b.h"
 #include "services/screen/bit_rate_rules.h"
 #include "services/screen/encoder_error.h"
 
@@ -42,38 +43,69 @@ class PacketRelease {
 
 }  // namespace
 
-std::unique_ptr<CodecSession> CodecSession::open(const EncoderSettings& settings, int sourceWidth,
-                                                 int sourceHeight) {
+void CodecSession::prepareCommon(const EncoderSettings& settings) {
   // x264 reports every session's statistics at info level on stderr, which is the agent's
   // error stream; keep FFmpeg to real errors (a process that wants more can raise it after).
   static std::once_flag quiet;
   std::call_once(quiet, [] {
     if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
   });
-  std::unique_ptr<CodecSession> session(new CodecSession(sourceWidth, sourceHeight));
-  session->keyFrameIntervalMillis_ =
+  keyFrameIntervalMillis_ =
       static_cast<std::int64_t>(std::max(settings.keyFrameIntervalSeconds, 1)) * 1000;
-  session->packet_.reset(av_packet_alloc());
-  if (!session->packet_) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));
+  packet_.reset(av_packet_alloc());
+  if (!packet_) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));
+}
 
-  if (settings.allowHardware && ::access(kRenderNode, R_OK | W_OK) == 0) {
-    try {
-      session->openHardware(settings);
-    } catch (const EncoderError& e) {
-      session->choice_.hardwareFailure = describe(e.status());
-      session->context_.reset();
-      session->hardwareFrames_.reset();
-      session->converter_.reset();
-    }
+std::unique_ptr<CodecSession> CodecSession::open(const EncoderSettings& settings, int sourceWidth,
+                                                 int sourceHeight) {
+  std::unique_ptr<CodecSession> session(new CodecSession(sourceWidth, sourceHeight));
+  session->prepareCommon(settings);
+
+  using Encoder = EncoderSettings::Encoder;
+  if (settings.encoder == Encoder::software) {
+    session->startSoftware(settings, ParameterSets::inBand);
+    return session;
   }
-  if (!session->context_) session->openSoftware(settings);
+  if (::access(kRenderNode, R_OK | W_OK) != 0) {
+    if (settings.encoder == Encoder::vaapi) {
+      throw EncoderError::sessionCreateFailed(AVERROR(errno));
+    }
+    session->startSoftware(settings, ParameterSets::inBand);
+    return session;
+  }
+  try {
+    session->startHardware(settings);
+  } catch (const EncoderError& e) {
+    if (settings.encoder == Encoder::vaapi) throw;
+    session->choice_.hardwareFailure = describe(e.status());
+    session->context_.reset();
+    session->hardwareFrames_.reset();
+    session->converter_.reset();
+    session->startSoftware(settings, ParameterSets::inBand);
+  }
   return session;
+}
+
+std::unique_ptr<CodecSession> CodecSession::openSoftware(const EncoderSettings& settings,
+                                                         int sourceWidth, int sourceHeight,
+                                                         ParameterSets parameterSets) {
+  std::unique_ptr<CodecSession> session(new CodecSession(sourceWidth, sourceHeight));
+  session->prepareCommon(settings);
+  session->startSoftware(settings, parameterSets);
+  return session;
+}
+
+std::vector<protocol::ByteView> CodecSession::outOfBandParameterSets() const {
+  if (context_->extradata == nullptr || context_->extradata_size <= 0) return {};
+  return protocol::splitAnnexB(
+      {context_->extradata, static_cast<std::size_t>(context_->extradata_size)});
 }
 
 CodecSession::~CodecSession() = default;
 
 void CodecSession::applyRateAndStructure(const EncoderSettings& settings,
-                                         PictureConverter::Size size) {
+                                         PictureConverter::Size size,
+                                         ParameterSets parameterSets) {
   AVCodecContext& c = *context_;
   const int fps = std::max(settings.fps, 1);
   c.width = size.width;
@@ -91,18 +123,20 @@ void CodecSession::applyRateAndStructure(const EncoderSettings& settings,
     c.rc_max_rate = rate.peakBitRate;
     c.rc_buffer_size = static_cast<int>(rate.peakBitRate);  // one second at the peak
   }
-  // Parameter sets stay in band, in front of every key frame, so a viewer can join at any of
-  // them; a global header would move them out of the stream.
-  c.flags &= ~AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (parameterSets == ParameterSets::outOfBand) {
+    c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  } else {
+    c.flags &= ~AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
 }
 
-void CodecSession::openSoftware(const EncoderSettings& settings) {
+void CodecSession::startSoftware(const EncoderSettings& settings, ParameterSets parameterSets) {
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) throw EncoderError::sessionCreateFailed(AVERROR_ENCODER_NOT_FOUND);
   converter_ = std::make_unique<PictureConverter>(sourceWidth_, sourceHeight_, AV_PIX_FMT_YUV420P);
   context_.reset(avcodec_alloc_context3(codec));
   if (!context_) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));
-  applyRateAndStructure(settings, converter_->size());
+  applyRateAndStructure(settings, converter_->size(), parameterSets);
   context_->pix_fmt = AV_PIX_FMT_YUV420P;
   // Let x264 choose; under zerolatency it splits each picture into slices across threads, so
   // threading adds no delay.
@@ -120,7 +154,7 @@ void CodecSession::openSoftware(const EncoderSettings& settings) {
   choice_.encoderName = codec->name;
 }
 
-void CodecSession::openHardware(const EncoderSettings& settings) {
+void CodecSession::startHardware(const EncoderSettings& settings) {
   const AVCodec* codec = avcodec_find_encoder_by_name("h264_vaapi");
   if (!codec) throw EncoderError::sessionCreateFailed(AVERROR_ENCODER_NOT_FOUND);
   AVBufferRef* device = nullptr;
@@ -140,7 +174,7 @@ void CodecSession::openHardware(const EncoderSettings& settings) {
 
   context_.reset(avcodec_alloc_context3(codec));
   if (!context_) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));
-  applyRateAndStructure(settings, size);
+  applyRateAndStructure(settings, size, ParameterSets::outOfBand);
   context_->pix_fmt = AV_PIX_FMT_VAAPI;
   context_->hw_frames_ctx = av_buffer_ref(frames.get());
   if (!context_->hw_frames_ctx) throw EncoderError::sessionCreateFailed(AVERROR(ENOMEM));

@@ -20,8 +20,11 @@ struct EncoderSettings {
   double peakBitRateMultiplier = 2.0;
   // x264's speed/quality trade-off; unused by hardware encoders.
   std::string preset = "ultrafast";
-  // Try the machine's hardware H.264 encoder first; x264 remains the fallback.
-  bool allowHardware = true;
+  // Which H.264 encoder compresses: `automatic` tries the machine's VAAPI encoder and falls
+  // back to x264; `software` is x264 alone; `vaapi` is the hardware encoder or nothing (a
+  // stream then fails to start, saying why).
+  enum class Encoder { automatic, software, vaapi };
+  Encoder encoder = Encoder::automatic;
 
   bool operator==(const EncoderSettings&) const = default;
 };

@@ -42,7 +42,9 @@ class H264Encoder::Holder {
   std::lock_guard<std::mutex> lock_;
 };
 
-H264Encoder::H264Encoder(Settings settings) : settings_(std::move(settings)) {}
+H264Encoder::H264Encoder(Settings settings, SessionOpener openSession)
+    : openSession_(openSession ? std::move(openSession) : SessionOpener(&CodecSession::open)),
+      settings_(std::move(settings)) {}
 
 H264Encoder::~H264Encoder() = default;
 
@@ -100,9 +102,10 @@ void H264Encoder::finish() {
 void H264Encoder::prepareLocked(int width, int height) {
   finishLocked();
   const Settings settings = this->settings();
-  session_ = CodecSession::open(settings, width, height);
+  session_ = openSession_(settings, width, height);
   width_ = session_->size().width;
   height_ = session_->size().height;
+  rememberParameterSets(session_->outOfBandParameterSets());
   const CodecSession::Choice& choice = session_->choice();
   {
     std::lock_guard lock(settingsMutex_);
@@ -224,6 +227,17 @@ void H264Encoder::handlePacket(const AVPacket& packet) {
   frame.data = std::make_shared<const protocol::Bytes>(std::move(data));
   frame.presentationTimeMillis = presentationTimeMillis;
   if (onEncoded_) onEncoded_(frame);
+}
+
+void H264Encoder::rememberParameterSets(const std::vector<protocol::ByteView>& units) {
+  std::vector<protocol::ByteView> sequenceSets;
+  std::vector<protocol::ByteView> pictureSets;
+  for (const protocol::ByteView unit : units) {
+    if (nalType(unit) == kNalSps) sequenceSets.push_back(unit);
+    if (nalType(unit) == kNalPps) pictureSets.push_back(unit);
+  }
+  remember(sequenceSets, sequenceSets_);
+  remember(pictureSets, pictureSets_);
 }
 
 int H264Encoder::recommendedBitRate(int width, int height, int fps) {

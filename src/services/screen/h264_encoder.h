@@ -45,8 +45,12 @@ class H264Encoder {
  public:
   using Settings = EncoderSettings;
   using Sink = std::function<void(const EncodedVideoFrame&)>;
+  // Opens a codec session for (settings, width, height); CodecSession::open unless a test needs
+  // a session of another kind.
+  using SessionOpener =
+      std::function<std::unique_ptr<CodecSession>(const Settings&, int width, int height)>;
 
-  explicit H264Encoder(Settings settings = {});
+  explicit H264Encoder(Settings settings = {}, SessionOpener openSession = nullptr);
   ~H264Encoder();
   H264Encoder(const H264Encoder&) = delete;
   H264Encoder& operator=(const H264Encoder&) = delete;
@@ -89,7 +93,10 @@ class H264Encoder {
   void resetSessionLocked();
   void submitLocked(std::uint64_t presentationTimeMillis);
   void handlePacket(const AVPacket& packet);
+  // Keeps the SPS and PPS among `units` for the key frames to come.
+  void rememberParameterSets(const std::vector<protocol::ByteView>& units);
 
+  const SessionOpener openSession_;
   mutable std::mutex mutex_;  // guards everything below up to settingsMutex_
   std::atomic<std::thread::id> holder_{};
   std::unique_ptr<CodecSession> session_;
@@ -98,7 +105,8 @@ class H264Encoder {
   std::uint64_t frameCounter_ = 0;
   Sink onEncoded_;
   // Of the current session: last pts handed to the codec, last key frame's pts, the parameter
-  // sets last seen in band, and the capture time of each picture still inside the codec.
+  // sets it keeps out of band or last sent in band, and the capture time of each picture still
+  // inside the codec.
   std::optional<std::int64_t> lastPts_;
   std::optional<std::int64_t> lastKeyPts_;
   std::vector<protocol::Bytes> sequenceSets_;

@@ -24,7 +24,7 @@ std::string option(const CodecSession& session, const char* name) {
 }
 
 EncoderSettings software(EncoderSettings settings = {}) {
-  settings.allowHardware = false;
+  settings.encoder = EncoderSettings::Encoder::software;
   return settings;
 }
 
@@ -78,12 +78,14 @@ TEST(CodecSessionTest, ConfiguredRatesAndIntervalsAreUsedAsGiven) {
   EXPECT_EQ(derived->context().gop_size, 180);
 }
 
-TEST(CodecSessionTest, HardwareIsOnlyTriedWhereARenderNodeExists) {
-  EncoderSettings settings;  // hardware allowed
+TEST(CodecSessionTest, HardwareIsOnlyTriedWhereARenderNodeExistsAndVaapiMeansHardwareOnly) {
+  EncoderSettings settings;  // automatic
   const auto session = CodecSession::open(settings, 64, 48);
+  settings.encoder = EncoderSettings::Encoder::vaapi;
   if (::access(CodecSession::kRenderNode, R_OK | W_OK) != 0) {
     EXPECT_EQ(session->choice().encoderName, "libx264");
     EXPECT_TRUE(session->choice().hardwareFailure.empty()) << "not tried";
+    EXPECT_THROW(CodecSession::open(settings, 64, 48), EncoderError) << "no fallback to x264";
   } else if (!session->isHardware()) {
     EXPECT_EQ(session->choice().encoderName, "libx264");
     EXPECT_FALSE(session->choice().hardwareFailure.empty()) << "tried, failed, said why";

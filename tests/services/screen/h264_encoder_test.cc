@@ -1,9 +1,12 @@
 #include "services/screen/h264_encoder.h"
 
 #include "h264_test_support.h"
+#include "protocol/annex_b.h"
+#include "services/screen/codec_session.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -122,6 +125,42 @@ TEST(H264EncoderTest, StreamDecodesWithParameterSetsOnEveryKeyFrameAndBoundedKey
   EXPECT_TRUE(frames.front().isKeyframe);
   EXPECT_GE(keyFrames, 4);
   EXPECT_LT(frames.back().frameID - lastKey, 10u) << "the run after the last key frame too";
+}
+
+TEST(H264EncoderTest, ParameterSetsTheCodecKeepsOutOfBandStillLeadEveryKeyFrame) {
+  // As some hardware encoders do: x264 asked for a global header writes no SPS or PPS into its
+  // packets.
+  const H264Encoder::SessionOpener withholding = [](const H264Encoder::Settings& settings,
+                                                    int width, int height) {
+    return CodecSession::openSoftware(settings, width, height,
+                                      CodecSession::ParameterSets::outOfBand);
+  };
+  const auto session = withholding(smallStream(), 160, 96);
+  EXPECT_EQ(session->outOfBandParameterSets().size(), 2u);
+  session->convert(movingBox(160, 96, 0));
+  std::vector<int> inBand;
+  session->encode(0, true, [&](const AVPacket& packet) {
+    for (const auto unit : protocol::splitAnnexB({packet.data, std::size_t(packet.size)})) {
+      inBand.push_back(protocol::nalType(unit));
+    }
+  });
+  EXPECT_EQ(std::count(inBand.begin(), inBand.end(), protocol::kNalSps), 0);
+
+  H264Encoder encoder(smallStream(/*fps=*/10, /*keySeconds=*/1), withholding);
+  Received received;
+  encoder.setOnEncoded(received.sink());
+  for (int i = 0; i < 25; ++i) encoder.encode(movingBox(160, 96, i), 1000 + 100 * i);
+  const auto frames = received.frames();
+  ASSERT_EQ(frames.size(), 25u);
+  for (const auto& frame : frames) expectWellFormed(frame);
+  // A viewer who joins at the second key frame sees pictures from there on.
+  auto second = std::find_if(frames.begin() + 1, frames.end(),
+                             [](const EncodedVideoFrame& frame) { return frame.isKeyframe; });
+  ASSERT_NE(second, frames.end());
+  TestDecoder late;
+  for (auto frame = second; frame != frames.end(); ++frame) {
+    EXPECT_TRUE(late.decode(frame->bytes()).has_value()) << frame->frameID;
+  }
 }
 
 TEST(H264EncoderTest, AKeyFrameComesOnceTheIntervalHasPassedInTimeToo) {
