@@ -58,8 +58,7 @@ std::string encode(const AgentStatus& status) {
 void write(const AgentStatus& status) {
   try {
     const std::filesystem::path path = filePath();
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
+    platform::linux_os::makePrivateDirectory(path.parent_path());
     platform::linux_os::writeFileAtomically(path.string(), protocol::asBytes(encode(status)), 0600);
     // An agent killed while writing left its temporary file; it is of no use to anyone.
     platform::linux_os::removeAbandonedTemporaries(path.string());

@@ -61,9 +61,11 @@ std::optional<PairingSecret> PairingStore::load() const {
 void PairingStore::save(const PairingSecret& secret) const {
   std::filesystem::path directory = std::filesystem::path(filePath_).parent_path();
   if (!directory.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(directory, ec);
-    if (ec) throw std::system_error(ec.value(), std::generic_category());
+    // The folder holds the pairing secret and the status file with the code: nobody else's.
+    if (!platform::linux_os::makePrivateDirectory(directory)) {
+      throw std::system_error(std::make_error_code(std::errc::permission_denied),
+                              "cannot keep " + directory.string() + " private");
+    }
   }
   platform::linux_os::writeFileAtomically(filePath_, SealedBox::seal(key_, secret.data), 0600);
 }

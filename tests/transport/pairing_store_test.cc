@@ -40,6 +40,7 @@ TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
   PairingSecret created = store.loadOrCreate();
   ASSERT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(fileMode(path), 0600u);
+  EXPECT_EQ(fileMode(home / ".lumora"), 0700u) << "the folder of the secret is nobody else's";
   Bytes written = fileBytes(path);
   EXPECT_EQ(written.size(), 12 + created.data.size() + 16);
   // Sealed, not the code in clear.

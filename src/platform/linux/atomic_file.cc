@@ -57,6 +57,16 @@ void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_
   if (directoryFd) ::fsync(directoryFd.get());
 }
 
+bool makePrivateDirectory(const std::filesystem::path& directory) {
+  std::error_code ignored;
+  std::filesystem::create_directories(directory.parent_path(), ignored);
+  ::mkdir(directory.c_str(), 0700);
+  struct stat info {};
+  if (::lstat(directory.c_str(), &info) != 0) return false;
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return false;
+  return (info.st_mode & 0777) == 0700 || ::chmod(directory.c_str(), 0700) == 0;
+}
+
 void removeAbandonedTemporaries(const std::string& path) {
   const std::filesystem::path target(path);
   std::filesystem::path directory = target.parent_path();
