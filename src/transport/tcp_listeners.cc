@@ -3,9 +3,12 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 
 namespace lumora::transport {
@@ -15,12 +18,20 @@ using asio::ip::tcp;
 
 struct TcpListeners::Listener {
   Listener(tcp::acceptor bound, OnAccept handler)
-      : acceptor(std::move(bound)), onAccept(std::move(handler)) {}
+      : acceptor(std::move(bound)), pause(acceptor.get_executor()), onAccept(std::move(handler)) {}
   tcp::acceptor acceptor;
+  asio::steady_timer pause;  // while the process is out of descriptors
   OnAccept onAccept;
 };
 
 namespace {
+
+// Failures that leave the connection waiting in the backlog: accepting again at once fails the
+// same way, so the loop would spin until something else frees a descriptor.
+bool outOfResources(const boost::system::error_code& ec) {
+  return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+         ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system;
+}
 
 asio::awaitable<tcp::endpoint> endpointFor(const asio::any_io_executor& executor,
                                            const std::optional<std::string>& host,
@@ -70,11 +81,23 @@ asio::awaitable<std::uint16_t> TcpListeners::start(std::uint16_t port,
 }
 
 asio::awaitable<void> TcpListeners::acceptLoop(std::shared_ptr<Listener> listener) {
+  constexpr auto kFirstPause = std::chrono::milliseconds(20);
+  constexpr auto kLongestPause = std::chrono::seconds(1);
+  auto pause = kFirstPause;
   for (;;) {
     auto [ec, socket] = co_await listener->acceptor.async_accept(
         asio::make_strand(listener->acceptor.get_executor()), asio::as_tuple(asio::use_awaitable));
     if (ec == asio::error::operation_aborted || !listener->acceptor.is_open()) co_return;
+    if (outOfResources(ec)) {
+      // Give the connections that end meanwhile a chance to free descriptors, waiting longer
+      // each time the shortage persists.
+      listener->pause.expires_after(pause);
+      co_await listener->pause.async_wait(asio::as_tuple(asio::use_awaitable));
+      pause = std::min<std::chrono::milliseconds>(pause * 2, kLongestPause);
+      continue;
+    }
     if (ec) continue;  // a connection that failed during the handshake; keep accepting
+    pause = kFirstPause;
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     listener->onAccept(std::move(socket));
@@ -91,6 +114,7 @@ void TcpListeners::stop() {
   for (auto& listener : listeners) {
     boost::system::error_code ignored;
     listener->acceptor.close(ignored);
+    listener->pause.cancel();
   }
 }
 
