@@ -203,6 +203,9 @@ TEST(FileUriTest, PercentEncodingRoundTripsAndForeignHostsAreSkipped) {
   EXPECT_EQ(firstLocalFile("file:///tmp/a%20b%25.txt\r\n"), "/tmp/a b%.txt");
   EXPECT_EQ(firstLocalFile("http://x/y\nfile://other/etc/z\nfile:/tmp/q\n"), "/tmp/q");
   EXPECT_EQ(firstLocalFile("file:///bad%zz\nfile:///tmp/a%00b\n"), std::nullopt);
+  // A name that is not UTF-8 (any bytes make a name) and the URI delimiters survive the trip.
+  const std::filesystem::path odd = "/tmp/caf\xe9 #1?.txt";
+  EXPECT_EQ(firstLocalFile(fileURI(odd) + "\r\n"), odd);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 
@@ -39,13 +41,6 @@ std::string latin1ToUtf8(const Bytes& bytes) {
   return text ? std::string(text->begin(), text->end()) : std::string();
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::optional<Bytes> readWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -62,51 +57,23 @@ std::optional<std::filesystem::path> firstLocalFile(std::string_view uriList) {
     std::string_view line = uriList.substr(0, end);
     uriList = end == std::string_view::npos ? std::string_view{} : uriList.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#' || !line.starts_with("file:")) continue;
-    line.remove_prefix(5);
-    if (line.starts_with("//")) {
-      line.remove_prefix(2);
-      const auto slash = line.find('/');
-      if (slash == std::string_view::npos) continue;
-      const std::string_view host = line.substr(0, slash);
-      if (!host.empty() && host != "localhost") continue;
-      line.remove_prefix(slash);
-    }
-    if (line.empty() || line.front() != '/') continue;
-    std::string path;
-    bool valid = true;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line[i] != '%') {
-        path += line[i];
-        continue;
-      }
-      const int high = i + 2 < line.size() ? hexValue(line[i + 1]) : -1;
-      const int low = i + 2 < line.size() ? hexValue(line[i + 2]) : -1;
-      if (high < 0 || low < 0) {
-        valid = false;
-        break;
-      }
-      path += static_cast<char>(high * 16 + low);
-      i += 2;
-    }
-    if (valid && path.find('\0') == std::string::npos) return std::filesystem::path(path);
+    if (line.empty() || line.front() == '#') continue;
+    const auto uri = boost::urls::parse_uri(line);
+    if (!uri || uri->scheme_id() != boost::urls::scheme::file) continue;
+    if (!uri->host().empty() && uri->host() != "localhost") continue;
+    std::string path = uri->path();
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) continue;
+    return std::filesystem::path(std::move(path));
   }
   return std::nullopt;
 }
 
 std::string fileURI(const std::filesystem::path& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string uri = "file://";
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-      uri += static_cast<char>(c);
-    } else {
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 0xf];
-    }
-  }
-  return uri;
+  boost::urls::url uri;
+  uri.set_scheme_id(boost::urls::scheme::file);
+  uri.set_encoded_authority("");
+  uri.set_path(path.string());
+  return std::string(uri.buffer());
 }
 
 PasteboardX11::PasteboardX11(const std::string& displayName)

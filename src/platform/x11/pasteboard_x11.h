@@ -37,8 +37,8 @@ class PasteboardX11 : public PasteboardAccess {
 
 // The first local file a text/uri-list names ("file:" URIs on this host, percent-decoded).
 std::optional<std::filesystem::path> firstLocalFile(std::string_view uriList);
-// The file: URI of an absolute path, with everything but unreserved characters and '/'
-// percent-encoded.
+// The file: URI of an absolute path, percent-encoded wherever a URI path needs it (spaces,
+// "%", "#", "?", bytes beyond ASCII).
 std::string fileURI(const std::filesystem::path& path);
 
 }  // namespace lumora::platform::x11
