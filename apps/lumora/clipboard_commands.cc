@@ -111,12 +111,10 @@ std::vector<Command> clipboardCommands() {
        "                    under its own name)\n"
        "clip set TEXT       sets text (without TEXT: standard input)\n"
        "clip set --image F  sets an image (PNG bytes)\n"
-       "clip set --file F   sets a file, under its local name\n\n"
-       "options:\n"
-       "  --out FILE     where clip get writes (- for standard output)\n"
-       "  --image FILE   an image for clip set\n"
-       "  --file FILE    a file for clip set",
-       {{"out", true}, {"image", true}, {"file", true}},
+       "clip set --file F   sets a file, under its local name",
+       {{"out", "FILE", "where clip get writes (- for standard output)"},
+        {"image", "FILE", "an image for clip set"},
+        {"file", "FILE", "a file for clip set"}},
        1,
        2,
        false,

@@ -120,8 +120,8 @@ std::vector<Command> inputCommands() {
       {"click",
        "[X Y] [--button B]",
        "click, at X Y or where the pointer is",
-       "options:\n  --button B     left (default), right or middle",
-       {{"button", true}},
+       "",
+       {{"button", "B", "left (default), right or middle"}},
        0,
        2,
        false,
@@ -131,9 +131,8 @@ std::vector<Command> inputCommands() {
        "CODE [--action A]",
        "press a key by virtual key code or name",
        "CODE is a number or one of: return, tab, space, backspace, escape, forward-delete,\n"
-       "home, end, pageup, pagedown, left, right, up, down.\n\n"
-       "options:\n  --action A     press (default), down or up",
-       {{"action", true}},
+       "home, end, pageup, pagedown, left, right, up, down.",
+       {{"action", "A", "press (default), down or up"}},
        1,
        1,
        false,

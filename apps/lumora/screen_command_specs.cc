@@ -7,29 +7,24 @@ namespace lumora::cli {
 namespace {
 
 const std::vector<OptionSpec> kScreenOptions = {
-    {"max-width", true}, {"max-height", true}, {"display", true}};
-const char* kScreenHelp =
-    "  --max-width W   scale the picture down to at most W pixels wide\n"
-    "  --max-height H  scale the picture down to at most H pixels high\n"
-    "  --display ID    stream this display (see lumora displays)";
+    {"max-width", "W", "scale the picture down to at most W pixels wide"},
+    {"max-height", "H", "scale the picture down to at most H pixels high"},
+    {"display", "ID", "stream this display (see lumora displays)"}};
 
 }  // namespace
 
 std::vector<Command> screenCommandSpecs() {
   std::vector<OptionSpec> streamOptions = kScreenOptions;
-  streamOptions.push_back({"seconds", true});
-  streamOptions.push_back({"out", true});
+  streamOptions.push_back({"seconds", "N", "how long to record (default 5)"});
+  streamOptions.push_back(
+      {"out", "FILE", "where to write; a name ending in .mp4 gets an MP4 file"});
   return {
       {"stream", "--seconds N --out FILE",
        "record the screen (FILE.mp4: playable MP4; else raw H.264)",
-       "Records N seconds (default 5) from the first key frame on.\n\noptions:\n"
-       "  --seconds N     how long to record\n"
-       "  --out FILE      where to write; a name ending in .mp4 gets an MP4 file\n" +
-           std::string(kScreenHelp),
-       streamOptions, 0, 0, false, nullptr},
+       "Records N seconds (default 5) from the first key frame on.", streamOptions, 0, 0, false,
+       nullptr},
       {"snapshot", "OUT.png", "save the screen as a PNG picture",
-       "The picture is the stream's first key frame.\n\noptions:\n" + std::string(kScreenHelp),
-       kScreenOptions, 1, 1, false, nullptr},
+       "The picture is the stream's first key frame.", kScreenOptions, 1, 1, false, nullptr},
   };
 }
 

@@ -353,9 +353,37 @@ TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
   }
-  Outcome wrong = runLumora(home_, {"move", "2", "0.5"});
-  EXPECT_EQ(wrong.status, 2);
-  EXPECT_NE(wrong.err.find("fraction"), std::string::npos) << wrong.err;
+}
+
+TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
+  auto expectOneLine = [](const Outcome& outcome, const std::string& named) {
+    EXPECT_EQ(outcome.status, 2) << outcome.err;
+    EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+  };
+  expectOneLine(runLumora(home_, {"move", "2", "0.5"}), "fraction");
+  expectOneLine(runLumora(home_, {"get", "--chunk-kib", "1e", "f"}), "--chunk-kib");
+  expectOneLine(runLumora(home_, {"stream", "--seconds", "x", "--out", "f"}), "--seconds");
+  expectOneLine(runLumora(home_, {"ls", "--bogus"}), "--bogus");
+  expectOneLine(runLumora(home_, {"--bogus", "ls"}), "--bogus");
+
+  // The agent reads its command line the same way.
+  auto agent = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), LUMORA_AGENT_BINARY);
+    std::vector<std::string> env = {"HOME=" + home_.path().string()};
+    for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
+    const pid_t pid = spawnWith(args, env, "/dev/null", home_ / "agent.out", home_ / "agent.err");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contentOf(home_ / "agent.out"),
+                   contentOf(home_ / "agent.err")};
+  };
+  expectOneLine(agent({"--port=x"}), "--port");
+  expectOneLine(agent({"--port", "65535"}), "--port");
+  expectOneLine(agent({"--bogus"}), "--bogus");
+  Outcome help = agent({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--encoder-preset NAME"), std::string::npos) << help.out;
 }
 
 }  // namespace
