@@ -135,7 +135,8 @@ std::vector<Command> terminalCommands() {
       {"shell",
        "",
        "an interactive shell; exits with the shell's status",
-       "The local terminal is put in raw mode and window-size changes follow it.",
+       "The local terminal is put in raw mode and window-size changes follow it. What is typed\n"
+       "while the connection is being made is kept and goes to the shell.",
        {shellOption},
        0,
        0,

@@ -313,10 +313,12 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
     ::execve(argv[0], argv, env.data());
     ::_exit(127);
   }
+  // Typed at once, while lumora is still connecting: it must run, not only echo locally (the
+  // echo shows the unexpanded $((6*7))).
+  const std::string early = "echo typed-early-$((6*7))\n";
+  ASSERT_EQ(::write(master, early.data(), early.size()), static_cast<ssize_t>(early.size()));
   std::string seen;
-  // The first prompt, before typing, as a person would.
-  const auto promptBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (seen.empty() && std::chrono::steady_clock::now() < promptBy) readUntil(master, seen, " ");
+  EXPECT_TRUE(readUntil(master, seen, "typed-early-42")) << seen;
   // Raw mode locally means the carriage return goes through as typed, as on a real terminal.
   const std::string first = "echo size-$(stty size | tr ' ' x)-end\r";
   ASSERT_EQ(::write(master, first.data(), first.size()), static_cast<ssize_t>(first.size()));
