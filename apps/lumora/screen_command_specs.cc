@@ -10,6 +10,9 @@ const std::vector<OptionSpec> kScreenOptions = {
     {"max-width", "W", "scale the picture down to at most W pixels wide"},
     {"max-height", "H", "scale the picture down to at most H pixels high"},
     {"display", "ID", "stream this display (see lumora displays)"}};
+const char* kSharedStream =
+    "The stream is the agent's one stream, shared with whoever else watches it; it is left\n"
+    "running at the end (the agent stops a stream nobody watches by itself).";
 
 }  // namespace
 
@@ -21,10 +24,11 @@ std::vector<Command> screenCommandSpecs() {
   return {
       {"stream", "--seconds N --out FILE",
        "record the screen (FILE.mp4: playable MP4; else raw H.264)",
-       "Records N seconds (default 5) from the first key frame on.", streamOptions, 0, 0, false,
-       nullptr},
+       "Records N seconds from the first key frame on.\n\n" + std::string(kSharedStream),
+       streamOptions, 0, 0, false, nullptr},
       {"snapshot", "OUT.png", "save the screen as a PNG picture",
-       "The picture is the stream's first key frame.", kScreenOptions, 1, 1, false, nullptr},
+       "The picture is the stream's first key frame.\n\n" + std::string(kSharedStream),
+       kScreenOptions, 1, 1, false, nullptr},
   };
 }
 

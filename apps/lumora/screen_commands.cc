@@ -48,14 +48,9 @@ class ScreenStream {
                               request.display),
           "cannot start the screen stream");
   }
-  ~ScreenStream() {
-    try {
-      client_.stopStream().wait_for(2s);
-    } catch (...) {
-      // Leaving anyway: the agent stops streaming when the connection goes.
-    }
-    media_.disconnect();
-  }
+  // The stream is not stopped: another peer may be watching it, and the agent stops a stream
+  // that nobody watches by itself.
+  ~ScreenStream() { media_.disconnect(); }
   ScreenStream(const ScreenStream&) = delete;
   ScreenStream& operator=(const ScreenStream&) = delete;
 

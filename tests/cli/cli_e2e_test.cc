@@ -277,6 +277,81 @@ TEST_F(CliEndToEndTest, StreamToMP4GivesAPlayableFile) {
   EXPECT_EQ(contentOf(home_ / "screen.h264").substr(0, 4), std::string("\0\0\0\1", 4));
 }
 
+// The luma (0…255) of every picture in a raw H.264 file, sampled at (x, y).
+std::vector<int> lumaAt(const std::string& file, int x, int y) {
+  std::vector<int> samples;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) != 0) return samples;
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  auto drain = [&] {
+    while (avcodec_receive_frame(context, frame) == 0) {
+      if (x < frame->width && y < frame->height) {
+        samples.push_back(frame->data[0][y * frame->linesize[0] + x]);
+      }
+    }
+  };
+  if (avcodec_open2(context, codec, nullptr) == 0) {
+    while (av_read_frame(format, packet) == 0) {
+      if (avcodec_send_packet(context, packet) == 0) drain();
+      av_packet_unref(packet);
+    }
+    avcodec_send_packet(context, nullptr);
+    drain();
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  avformat_close_input(&format);
+  return samples;
+}
+
+TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
+  auto streamsStarted = [&] {
+    const std::string log = agent_->log();
+    std::size_t count = 0;
+    for (auto at = log.find("screen streamer started"); at != std::string::npos;
+         at = log.find("screen streamer started", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const std::size_t before = streamsStarted();
+  // The other peer: a recording that runs through everything below.
+  std::vector<std::string> env = {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(),
+                                  "PATH=/usr/bin:/bin"};
+  for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
+  const std::string recording = home_ / "watcher.h264";
+  const pid_t watcher =
+      spawnWith({LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording}, env,
+                "/dev/null", home_ / "watcher.out", home_ / "watcher.err");
+  for (int i = 0; i < 500 && streamsStarted() == before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GT(streamsStarted(), before) << agent_->log();
+
+  Outcome shot = lumora({"snapshot", home_ / "shot.png"});
+  EXPECT_EQ(shot.status, 0) << shot.err;
+  Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.h264"});
+  EXPECT_EQ(brief.status, 0) << brief.err;
+  // A change after both ended reaches the watcher only if its stream still runs.
+  auto window = xClient_->openWindow(0, 0, 640, 480, 0xffffff);
+  xClient_->fill(window, 0xffffff, 0, 0, 640, 480);
+  xClient_->sync();
+
+  int status = 0;
+  ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contentOf(home_ / "watcher.err");
+  const std::vector<int> luma = lumaAt(recording, 40, 40);
+  ASSERT_FALSE(luma.empty());
+  EXPECT_LT(luma.front(), 130);                           // the blue screen (luma about 100)
+  EXPECT_GT(luma.back(), 200);                            // white (235)
+  xClient_->fill(window, kScreenColour, 0, 0, 640, 480);  // as the other cases expect it
+  xClient_->sync();
+}
+
 // Reads the pseudo-terminal until `marker` shows up or five seconds pass.
 bool readUntil(int master, std::string& seen, const std::string& marker) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
