@@ -17,15 +17,20 @@ namespace {
 
 using protocol::ClipboardContent;
 
+// Where clip get may write: over an existing file only with --force.
+Existing existingFiles(const CommandContext& context) {
+  return context.args().has("force") ? Existing::replace : Existing::refuse;
+}
+
 // Binary contents go to --out, else to standard output unless that is a terminal.
 void emitBinary(const protocol::Bytes& data, const std::optional<std::string>& out,
-                const std::string& fallbackName, const char* kind) {
+                const std::string& fallbackName, const char* kind, Existing existing) {
   if (out && *out != "-") {
-    writeLocalFile(*out, data);
+    writeLocalFile(*out, data, existing);
   } else if (out || ::isatty(STDOUT_FILENO) != 1) {
     std::fwrite(data.data(), 1, data.size(), stdout);
   } else if (!fallbackName.empty()) {
-    writeLocalFile(fallbackName, data);
+    writeLocalFile(fallbackName, data, existing);
     std::cerr << "saved the clipboard's " << kind << " as " << fallbackName << "\n";
   } else {
     throw Failure(std::string("the clipboard holds an ") + kind +
@@ -37,24 +42,25 @@ int getClipboard(CommandContext& context) {
   auto client = context.connect();
   ClipboardContent content = await(client.getClipboard(), "cannot read the clipboard");
   const auto out = context.args().value("out");
+  const Existing existing = existingFiles(context);
   switch (content.kind) {
     case ClipboardContent::Kind::text: {
       const std::string text = content.text.value_or("");
       if (out && *out != "-") {
-        writeLocalFile(*out, protocol::asBytes(text));
+        writeLocalFile(*out, protocol::asBytes(text), existing);
       } else {
         std::fwrite(text.data(), 1, text.size(), stdout);
       }
       return 0;
     }
     case ClipboardContent::Kind::image:
-      emitBinary(content.imageData.value_or(protocol::Bytes{}), out, "", "image");
+      emitBinary(content.imageData.value_or(protocol::Bytes{}), out, "", "image", existing);
       return 0;
     case ClipboardContent::Kind::file: {
       // Only the last component of the agent's name is used, so it cannot point elsewhere.
       std::string name = std::filesystem::path(content.fileName.value_or("")).filename();
       if (name.empty() || name == "." || name == "..") name = "clipboard-file";
-      emitBinary(content.fileData.value_or(protocol::Bytes{}), out, name, "file");
+      emitBinary(content.fileData.value_or(protocol::Bytes{}), out, name, "file", existing);
       return 0;
     }
     case ClipboardContent::Kind::empty:
@@ -108,11 +114,13 @@ std::vector<Command> clipboardCommands() {
        "read or replace the agent's clipboard",
        "clip get            prints text; an image or file goes to --out FILE, or to standard\n"
        "                    output when that is not a terminal (a file is otherwise saved\n"
-       "                    under its own name)\n"
+       "                    under its own name); an existing file is replaced only with\n"
+       "                    --force\n"
        "clip set TEXT       sets text (without TEXT: standard input)\n"
        "clip set --image F  sets an image (PNG bytes)\n"
        "clip set --file F   sets a file, under its local name",
        {{"out", "FILE", "where clip get writes (- for standard output)"},
+        {"force", "", "let clip get replace an existing file"},
         {"image", "FILE", "an image for clip set"},
         {"file", "FILE", "a file for clip set"}},
        1,

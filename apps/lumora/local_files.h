@@ -8,6 +8,12 @@ namespace lumora::cli {
 
 // Whole small local files (clipboard contents, pictures). Throw Failure naming the file.
 protocol::Bytes readLocalFile(const std::string& path);
-void writeLocalFile(const std::string& path, protocol::ByteView data);
+
+// What writing does to a file that is already there.
+enum class Existing {
+  replace,
+  refuse,  // fail, saying that --force replaces it
+};
+void writeLocalFile(const std::string& path, protocol::ByteView data, Existing existing);
 
 }  // namespace lumora::cli

@@ -112,7 +112,7 @@ int snapshot(CommandContext& context) {
     }
     if (!png) throw Failure("the key frame decoded to nothing");
   }
-  writeLocalFile(out, *png);
+  writeLocalFile(out, *png, Existing::replace);
   return 0;
 }
 

@@ -169,6 +169,20 @@ TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
   Outcome get = lumora({"clip", "get"});
   EXPECT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(get.out, "hello from the terminal ✓");
+
+  // An existing local file is replaced only when asked to.
+  const std::string existing = home_.make("existing.txt", "mine");
+  Outcome refused = lumora({"clip", "get", "--out", existing});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  EXPECT_EQ(contentOf(existing), "mine");
+  Outcome forced = lumora({"clip", "get", "--out", existing, "--force"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(contentOf(existing), "hello from the terminal ✓");
+  Outcome fresh = lumora({"clip", "get", "--out", home_ / "fresh.txt"});
+  EXPECT_EQ(fresh.status, 0) << fresh.err;
+  EXPECT_EQ(contentOf(home_ / "fresh.txt"), "hello from the terminal ✓");
 }
 
 TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
