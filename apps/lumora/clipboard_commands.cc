@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <iterator>
 
 #include "command.h"
 #include "failure.h"
 #include "local_files.h"
+#include "protocol/limits.h"
 
 namespace lumora::cli {
 
@@ -70,6 +72,18 @@ int getClipboard(CommandContext& context) {
   return 1;
 }
 
+// A local file as clipboard content; one the agent would refuse is refused here, before
+// anything is sent.
+protocol::Bytes clipboardBytes(const std::string& path) {
+  auto data = readLocalFile(path, protocol::kMaxBinaryContentBytes);
+  if (!data) {
+    throw Failure("cannot set the clipboard: " + path + " is larger than the " +
+                  std::to_string(protocol::kMaxBinaryContentBytes >> 20) +
+                  " MiB the agent's clipboard takes");
+  }
+  return std::move(*data);
+}
+
 int setClipboard(CommandContext& context) {
   const auto image = context.args().value("image");
   const auto file = context.args().value("file");
@@ -79,18 +93,26 @@ int setClipboard(CommandContext& context) {
       1) {
     throw UsageError("give one of TEXT, --image FILE, --file FILE");
   }
-  std::future<void> done;
-  auto client = context.connect();
+  // What to send is settled (and checked) before connecting.
+  std::function<std::future<void>(sdk::AgentControlClient&)> send;
   if (image) {
-    done = client.setClipboardImage(readLocalFile(*image));
+    send = [data = clipboardBytes(*image)](auto& client) mutable {
+      return client.setClipboardImage(std::move(data));
+    };
   } else if (file) {
-    done = client.setClipboardFile(std::filesystem::path(*file).filename(), readLocalFile(*file));
-  } else if (hasText) {
-    done = client.setClipboardText(context.word(1));
+    send = [name = std::filesystem::path(*file).filename().string(),
+            data = clipboardBytes(*file)](auto& client) mutable {
+      return client.setClipboardFile(std::move(name), std::move(data));
+    };
   } else {
-    std::string text((std::istreambuf_iterator<char>(std::cin)), {});
-    done = client.setClipboardText(std::move(text));
+    std::string text =
+        hasText ? context.word(1) : std::string((std::istreambuf_iterator<char>(std::cin)), {});
+    send = [text = std::move(text)](auto& client) mutable {
+      return client.setClipboardText(std::move(text));
+    };
   }
+  auto client = context.connect();
+  std::future<void> done = send(client);
   await(std::move(done), "cannot set the clipboard");
   return 0;
 }
@@ -118,7 +140,9 @@ std::vector<Command> clipboardCommands() {
        "                    --force\n"
        "clip set TEXT       sets text (without TEXT: standard input)\n"
        "clip set --image F  sets an image (PNG bytes)\n"
-       "clip set --file F   sets a file, under its local name",
+       "clip set --file F   sets a file, under its local name\n\n"
+       "An image or file may hold up to " +
+           std::to_string(protocol::kMaxBinaryContentBytes >> 20) + " MiB.",
        {{"out", "FILE", "where clip get writes (- for standard output)"},
         {"force", "", "let clip get replace an existing file"},
         {"image", "FILE", "an image for clip set"},

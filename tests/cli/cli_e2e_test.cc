@@ -17,6 +17,7 @@ extern "C" {
 #include <random>
 
 #include "cli_harness.h"
+#include "protocol/limits.h"
 #include "test_x_client.h"
 #include "xvfb_server.h"
 
@@ -183,6 +184,25 @@ TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
   Outcome fresh = lumora({"clip", "get", "--out", home_ / "fresh.txt"});
   EXPECT_EQ(fresh.status, 0) << fresh.err;
   EXPECT_EQ(contentOf(home_ / "fresh.txt"), "hello from the terminal ✓");
+}
+
+TEST_F(CliEndToEndTest, ClipboardContentTooLargeForTheAgentIsRefusedBeforeSending) {
+  ASSERT_EQ(lumora({"clip", "set", "kept"}).status, 0);
+  const std::string big = home_.make("big.bin", "");
+  std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes + 1);
+  for (const char* option : {"--file", "--image"}) {
+    Outcome set = lumora({"clip", "set", option, big});
+    EXPECT_EQ(set.status, 1) << option;
+    EXPECT_NE(set.err.find("larger than"), std::string::npos) << set.err;
+    EXPECT_EQ(std::count(set.err.begin(), set.err.end(), '\n'), 1) << set.err;
+  }
+  // Nothing reached the agent, whose clipboard holds what it held.
+  const std::string held = lumora({"clip", "get"}).out;
+  EXPECT_TRUE(held == "kept") << held.size() << " bytes";
+  // The largest content the agent takes still goes through.
+  std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes);
+  Outcome largest = lumora({"clip", "set", "--file", big});
+  EXPECT_EQ(largest.status, 0) << largest.err;
 }
 
 TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
