@@ -8,6 +8,7 @@
 #include "failure.h"
 #include "file_transfer.h"
 #include "progress_bar.h"
+#include "protocol/limits.h"
 
 namespace lumora::cli {
 
@@ -20,17 +21,10 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-TransferOptions transferOptions(const ParsedArgs& args) {
-  TransferOptions options;
-  if (auto kib = args.integer("chunk-kib", 1, 32 * 1024)) options.chunkSize = *kib * 1024;
-  if (auto window = args.integer("window", 1, 256)) {
-    options.window = static_cast<std::size_t>(*window);
-  }
-  return options;
-}
-
 const std::vector<OptionSpec> kTransferOptions = {
-    {"chunk-kib", "N", "bytes per request, in KiB (default 1024, at most 32768)"},
+    {"chunk-kib", "N",
+     "bytes per request, in KiB (default 1024; larger is cut to the " +
+         std::to_string(protocol::kMaxFileChunkLength >> 10) + " the agent sends at once)"},
     {"window", "N", "requests in flight at once (default 8, at most 256)"}};
 
 int list(CommandContext& context) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "file_transfer.h"
+#include "protocol/limits.h"
+
 namespace lumora::cli {
 namespace {
 
@@ -108,6 +111,27 @@ TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
   EXPECT_THROW(parseInteger("-1", "key code", 0, 65535), UsageError);
   EXPECT_THROW(parseInteger("12.5", "key code", 0, 65535), UsageError);
   EXPECT_THROW(parseInteger("99999999999999999999", "key code", 0, 65535), UsageError);
+}
+
+TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
+  const std::vector<OptionSpec> specs = {{"chunk-kib", "N", ""}, {"window", "N", ""}};
+  auto options = [&](std::vector<std::string> args) {
+    return transferOptions(parseArgs(args, specs));
+  };
+  EXPECT_EQ(options({"--chunk-kib", "64", "--window", "3"}).chunkSize, 64 << 10);
+  EXPECT_EQ(options({"--window", "3"}).window, 3u);
+  EXPECT_EQ(options({"--chunk-kib", "16384"}).chunkSize, protocol::kMaxFileChunkLength);
+  EXPECT_EQ(options({"--chunk-kib", "32768"}).chunkSize, protocol::kMaxFileChunkLength);
+  EXPECT_EQ(options({"--chunk-kib", "9223372036854775807"}).chunkSize,
+            protocol::kMaxFileChunkLength);
+  for (const char* wrong : {"0", "1e", "-4"}) {
+    EXPECT_NE(usageErrorOf([&] {
+                options({"--chunk-kib", wrong});
+              }).find("--chunk-kib"),
+              std::string::npos)
+        << wrong;
+  }
+  EXPECT_NE(usageErrorOf([&] { options({"--window", "0"}); }).find("--window"), std::string::npos);
 }
 
 }  // namespace
