@@ -137,7 +137,18 @@ std::vector<Command> inputCommands() {
        1,
        false,
        key},
-      {"scroll", "DX DY", "scroll by DX, DY points", "", {}, 2, 2, false, scroll},
+      {"scroll",
+       "DX DY",
+       "scroll the wheel by DX, DY pixels",
+       "DX and DY are in pixels (an agent on X11 turns every 32 into one click of the wheel).\n"
+       "A positive DY scrolls up, towards the top of a page, a negative one down; a positive\n"
+       "DX scrolls left, a negative one right. Negative numbers need no quoting:\n"
+       "lumora scroll 0 -64 scrolls down by two clicks.",
+       {},
+       2,
+       2,
+       false,
+       scroll},
   };
 }
 

@@ -226,7 +226,16 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   ASSERT_EQ(lumora({"key", "return"}).status, 0);
   auto keys = xClient_->keysyms(3, std::chrono::milliseconds(2000));
   EXPECT_NE(std::find(keys.begin(), keys.end(), 0xff0du), keys.end());  // XK_Return
-  EXPECT_EQ(lumora({"scroll", "0", "-3"}).status, 0);
+
+  // As scroll --help says: a positive DY scrolls up (X's wheel button 4), by one click a 32
+  // pixels; a negative one down (button 5).
+  ASSERT_EQ(lumora({"scroll", "0", "64"}).status, 0);
+  ASSERT_EQ(lumora({"scroll", "0", "-32"}).status, 0);
+  buttons = xClient_->buttons(4, std::chrono::milliseconds(2000));
+  ASSERT_EQ(buttons.size(), 4u);
+  EXPECT_EQ(buttons[1].button, 4);
+  EXPECT_EQ(buttons[2].button, 4);
+  EXPECT_EQ(buttons[3].button, 5);
 }
 
 // Decodes a PNG file into RGB24 with libavcodec.
@@ -464,6 +473,9 @@ TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
   }
+  Outcome scroll = runLumora(home_, {"scroll", "--help"});
+  EXPECT_NE(scroll.out.find("in pixels"), std::string::npos) << scroll.out;
+  EXPECT_NE(scroll.out.find("positive DY scrolls up"), std::string::npos) << scroll.out;
 }
 
 TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
