@@ -21,21 +21,26 @@ extern char** environ;
 
 namespace lumora::bench {
 
-std::map<std::string, std::string> parseOptions(int argc, char** argv,
-                                                std::map<std::string, std::string> defaults,
-                                                const char* usage) {
-  const auto fail = [&](int status) {
-    std::fprintf(status == 0 ? stdout : stderr, "%s\n", usage);
-    std::exit(status);
-  };
-  for (int i = 1; i < argc; i += 2) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") fail(0);
-    const auto found = option.starts_with("--") ? defaults.find(option.substr(2)) : defaults.end();
-    if (found == defaults.end() || i + 1 >= argc) fail(2);
-    found->second = argv[i + 1];
+void parseOptions(int argc, char** argv, const std::string& usage,
+                  std::vector<cli::OptionSpec> options,
+                  const std::function<void(const cli::ParsedArgs&)>& read) {
+  const std::string program = std::filesystem::path(argv[0]).filename().string();
+  options.push_back({"help,h", "", "show this help"});
+  try {
+    const cli::ParsedArgs parsed =
+        cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (parsed.has("help")) {
+      std::printf("%s\n\n%s", usage.c_str(), cli::describeOptions(options).c_str());
+      std::exit(0);
+    }
+    if (!parsed.positionals.empty()) {
+      throw cli::UsageError("unexpected word '" + parsed.positionals.front() + "'");
+    }
+    read(parsed);
+  } catch (const cli::UsageError& e) {
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", program.c_str(), e.what(), program.c_str());
+    std::exit(2);
   }
-  return defaults;
 }
 
 Stats percentiles(std::vector<double> samples) {

@@ -9,20 +9,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "cli_args.h"
 #include "protocol/pairing_secret.h"
 
 namespace lumora::bench {
 
-// The `--name value` options of a benchmark's command line: any name in `defaults` may be given
-// and the rest keep their default. Anything else, a missing value, or --help prints `usage` and
-// exits (status 0 for --help, 2 otherwise), so a mistyped option never starts a long run.
-std::map<std::string, std::string> parseOptions(int argc, char** argv,
-                                                std::map<std::string, std::string> defaults,
-                                                const char* usage);
+// Reads a benchmark's command line by `options` and hands it to `read`, which takes out the
+// values it needs. --help prints `usage` and the options and exits 0; a mistake, in the command
+// line or in a value that `read` refuses (cli::UsageError), prints one line and exits 2, so a
+// mistyped option never starts a long run.
+void parseOptions(int argc, char** argv, const std::string& usage,
+                  std::vector<cli::OptionSpec> options,
+                  const std::function<void(const cli::ParsedArgs&)>& read);
 
 struct Stats {
   double p50 = 0;

@@ -2,9 +2,9 @@
 // ffmpeg's x11grab capturing the same display to the null muxer, in the same run. Reports frames
 // per second and CPU per frame for the capturing process and for the X server (which does the
 // copy into shared memory for both).
-#include "platform/x11/frame_source_x11.h"
 #include "bench_support.h"
 #include "moving_content.h"
+#include "platform/x11/frame_source_x11.h"
 #include "xvfb_server.h"
 
 #include <spawn.h>
@@ -152,7 +152,9 @@ void print(const Row& row) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  lumora::bench::parseOptions(argc, argv, "usage: capture_bench", {},
+                              [](const lumora::cli::ParsedArgs&) {});
   lumora::testing::XvfbServer server("1920x1080x24");
   std::printf("1920x1080 Xvfb on %s, %d fps asked, %lld s per run\n", server.display().c_str(),
               kFps, static_cast<long long>(std::chrono::seconds(kRunTime).count()));

@@ -127,12 +127,19 @@ Latency measureLatency(const lumora::bench::AgentUnderTest& agent, double second
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto options = lumora::bench::parseOptions(
-      argc, argv, {{"megabytes", "512"}, {"runs", "3"}, {"seconds", "5"}},
-      "usage: client_bench [--megabytes M] [--runs N] [--seconds S]");
-  const std::size_t megabytes = std::stoul(options.at("megabytes"));
-  const int runs = std::stoi(options.at("runs"));
-  const double seconds = std::stod(options.at("seconds"));
+  std::size_t megabytes = 512;
+  int runs = 3;
+  double seconds = 5;
+  lumora::bench::parseOptions(
+      argc, argv, "usage: client_bench [--megabytes M] [--runs N] [--seconds S]",
+      {{"megabytes", "M", "size of the transferred file in MiB (default 512)"},
+       {"runs", "N", "transfers of each kind; the median is shown (default 3)"},
+       {"seconds", "S", "how long the stream's latency is measured (default 5)"}},
+      [&](const lumora::cli::ParsedArgs& args) {
+        megabytes = static_cast<std::size_t>(args.integer("megabytes", 1, 1 << 20).value_or(512));
+        runs = static_cast<int>(args.integer("runs", 1, 1000).value_or(3));
+        seconds = args.seconds("seconds").value_or(5);
+      });
   std::signal(SIGPIPE, SIG_IGN);
 
   lumora::testing::XvfbServer xvfb("1920x1080x24");

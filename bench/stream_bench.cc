@@ -79,7 +79,9 @@ Row runAgent(const lumora::bench::AgentUnderTest& agent, double seconds) {
   media.connect({asio::ip::make_address("127.0.0.1"), agent.mediaPort()});
   asio::write(media, asio::buffer(lumora::transport::TicketFrame::encode(issued->token)));
   // An idle screen sends nothing; wake up now and then to watch the clock.
-  struct timeval wake {0, 100000};
+  struct timeval wake {
+    0, 100000
+  };
   ::setsockopt(media.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
 
   lumora::protocol::CaptureFrameRequest start;
@@ -202,11 +204,17 @@ std::vector<std::string> split(const std::string& list) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  const auto options = lumora::bench::parseOptions(
-      argc, argv, {{"seconds", "5"}, {"presets", "ultrafast,veryfast"}},
-      "usage: stream_bench [--seconds S] [--presets ultrafast,veryfast]");
-  const double seconds = std::stod(options.at("seconds"));
-  const std::vector<std::string> presets = split(options.at("presets"));
+  double seconds = 5;
+  std::vector<std::string> presets = {"ultrafast", "veryfast"};
+  lumora::bench::parseOptions(
+      argc, argv, "usage: stream_bench [--seconds S] [--presets ultrafast,veryfast]",
+      {{"seconds", "S", "how long each run lasts (default 5)"},
+       {"presets", "LIST", "x264 presets to compare, by commas (default ultrafast,veryfast)"}},
+      [&](const lumora::cli::ParsedArgs& args) {
+        seconds = args.seconds("seconds").value_or(seconds);
+        if (auto list = args.value("presets")) presets = split(*list);
+        if (presets.empty()) throw lumora::cli::UsageError("--presets names no preset");
+      });
   std::signal(SIGPIPE, SIG_IGN);
 
   lumora::testing::XvfbServer server(std::to_string(kWidth) + "x" + std::to_string(kHeight) +

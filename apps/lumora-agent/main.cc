@@ -10,7 +10,6 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -18,8 +17,10 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "app/agent_status.h"
+#include "cli_args.h"
 #include "core/service_kind.h"
 #include "core/terminal_qr_code.h"
 #include "runtime/agent_runtime.h"
@@ -31,20 +32,22 @@ using lumora::runtime::AgentRuntime;
 
 constexpr std::string_view kVersion = "0.1.0";
 
+const std::vector<lumora::cli::OptionSpec> kOptions = {
+    {"port", "N", "control port (1-65534; 0 lets the system choose)"},
+    {"reset-pairing", "", "make a new pairing code; every paired phone must pair again"},
+    {"no-qr", "", "do not print the pairing QR code"},
+    {"encoder-preset", "NAME",
+     "x264 speed preset for the screen stream (ultrafast ... veryslow; default ultrafast); a "
+     "hardware encoder, when present, ignores it"},
+    {"help,h", "", "show this text"},
+    {"version", "", "show the version"}};
+
 constexpr std::string_view kUsage =
     "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr] [--encoder-preset NAME]\n"
     "\n"
     "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
     "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
-    "\n"
-    "  --port N          control port (1-65534; 0 lets the system choose)\n"
-    "  --reset-pairing   make a new pairing code; every paired phone must pair again\n"
-    "  --no-qr           do not print the pairing QR code\n"
-    "  --encoder-preset NAME\n"
-    "                    x264 speed preset for the screen stream (ultrafast ... veryslow;\n"
-    "                    default ultrafast); a hardware encoder, when present, ignores it\n"
-    "  --help            show this text\n"
-    "  --version         show the version\n";
+    "\n";
 
 struct Arguments {
   std::uint16_t port = lumora::core::AgentConfig::kDefaultControlPort;
@@ -63,41 +66,36 @@ bool isEncoderPreset(std::string_view name) {
 // The arguments, or an exit code when the program should end here.
 std::variant<Arguments, int> parse(int argc, char** argv) {
   Arguments arguments;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
+  try {
+    const auto parsed =
+        lumora::cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), kOptions);
+    if (parsed.has("help")) {
+      std::cout << kUsage << lumora::cli::describeOptions(kOptions);
       return 0;
     }
-    if (arg == "--version") {
+    if (parsed.has("version")) {
       std::cout << "lumora-agent " << kVersion << "\n";
       return 0;
     }
-    if (arg == "--reset-pairing") {
-      arguments.resetPairing = true;
-    } else if (arg == "--no-qr") {
-      arguments.showQR = false;
-    } else if (arg == "--encoder-preset" && i + 1 < argc) {
-      arguments.encoderPreset = argv[++i];
-      if (!isEncoderPreset(arguments.encoderPreset)) {
-        std::cerr << "lumora-agent: unknown encoder preset '" << arguments.encoderPreset
-                  << "' (expected ultrafast, superfast, veryfast, faster, fast, medium, slow,"
-                     " slower or veryslow)\n";
-        return 2;
-      }
-    } else if (arg == "--port" && i + 1 < argc) {
-      std::string_view value = argv[++i];
-      unsigned port = 0;
-      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
-      if (ec != std::errc() || end != value.data() + value.size() || port > 65534) {
-        std::cerr << "lumora-agent: invalid port '" << value << "' (expected 0-65534)\n";
-        return 2;
-      }
-      arguments.port = static_cast<std::uint16_t>(port);
-    } else {
-      std::cerr << "lumora-agent: unknown option '" << arg << "'\n" << kUsage;
-      return 2;
+    if (!parsed.positionals.empty()) {
+      throw lumora::cli::UsageError("unexpected word '" + parsed.positionals.front() + "'");
     }
+    arguments.resetPairing = parsed.has("reset-pairing");
+    arguments.showQR = !parsed.has("no-qr");
+    if (auto port = parsed.integer("port", 0, 65534)) {
+      arguments.port = static_cast<std::uint16_t>(*port);
+    }
+    if (auto preset = parsed.value("encoder-preset")) {
+      if (!isEncoderPreset(*preset)) {
+        throw lumora::cli::UsageError("unknown encoder preset '" + *preset +
+                                      "' (expected ultrafast, superfast, veryfast, faster, fast, "
+                                      "medium, slow, slower or veryslow)");
+      }
+      arguments.encoderPreset = *preset;
+    }
+  } catch (const lumora::cli::UsageError& e) {
+    std::cerr << "lumora-agent: " << e.what() << " (see lumora-agent --help)\n";
+    return 2;
   }
   return arguments;
 }

@@ -55,11 +55,10 @@ std::vector<Command> agentCommands() {
        "LINK",
        "pair with an agent and store it as the current one",
        "LINK is the agent's lumora://pair?… link. The code is checked by pairing once before the\n"
-       "agent is stored in ~/.config/lumora/agents.json (mode 0600).\n\n"
-       "options:\n"
-       "  --name NAME    store the agent under NAME (default: its host)\n"
-       "  --no-check     store without connecting",
-       {{"name", true}, {"no-check", false}},
+       "agent is stored in ~/.config/lumora/agents.json (mode 0600, in a directory of mode\n"
+       "0700).",
+       {{"name", "NAME", "store the agent under NAME (default: its host)"},
+        {"no-check", "", "store without connecting"}},
        1,
        1,
        false,

@@ -1,8 +1,6 @@
 #include "agent_store.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <boost/json.hpp>
 
@@ -11,6 +9,9 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
+
+#include "platform/linux/atomic_file.h"
 
 namespace lumora::cli {
 
@@ -60,36 +61,27 @@ std::optional<protocol::PairingPayload> fromJSON(const json::value& value) {
                                   std::string(code->as_string())};
 }
 
-void writeAtomically(const std::filesystem::path& file, const std::string& text) {
-  std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  if (ec)
-    throw std::runtime_error("cannot create " + file.parent_path().string() + ": " + ec.message());
-  std::string temporary = file.string() + ".XXXXXX";
-  int fd = ::mkstemp(temporary.data());  // created 0600
-  if (fd < 0) throw fileError(file, "cannot write");
-  std::size_t written = 0;
-  bool ok = true;
-  while (ok && written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) written += static_cast<std::size_t>(n);
+// The pairing codes are this user's alone: missing directories on the way are made 0700 (as
+// the XDG base directory rules ask), the file itself 0600, replaced whole.
+void writePrivately(const std::filesystem::path& file, const std::string& text) {
+  std::vector<std::filesystem::path> missing;
+  std::error_code unknown;  // a directory that cannot be looked at fails the write, with its name
+  for (auto directory = file.parent_path();
+       !directory.empty() && !std::filesystem::exists(directory, unknown) && !unknown;
+       directory = directory.parent_path()) {
+    missing.push_back(directory);
   }
-  ok = ok && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
-  int error = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
+  for (auto directory = missing.rbegin(); directory != missing.rend(); ++directory) {
+    if (::mkdir(directory->c_str(), 0700) != 0 && errno != EEXIST) {
+      throw fileError(*directory, "cannot create");
+    }
   }
-  if (ok && ::rename(temporary.c_str(), file.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    errno = error;
-    throw fileError(file, "cannot write");
+  try {
+    platform::linux_os::writeFileAtomically(file.string(), protocol::asBytes(text), 0600);
+    // A lumora killed while saving left a temporary holding pairing codes; nobody needs it.
+    platform::linux_os::removeAbandonedTemporaries(file.string());
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("cannot write " + file.string() + ": " + e.code().message());
   }
 }
 
@@ -150,7 +142,7 @@ void AgentStore::save(const std::string& name, const protocol::PairingPayload& a
                                           {"mediaPort", agent.mediaPort},
                                           {"code", agent.code}};
   root["current"] = name;
-  writeAtomically(file_, json::serialize(root) + "\n");
+  writePrivately(file_, json::serialize(root) + "\n");
 }
 
 }  // namespace lumora::cli

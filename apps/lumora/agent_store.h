@@ -12,7 +12,8 @@ namespace lumora::cli {
 // The agents this user has paired with, in a JSON file readable only by them:
 //   {"current": "<name>", "agents": {"<name>": {"host", "controlPort", "mediaPort", "code"}}}
 // Every save rewrites the whole file atomically (a 0600 temporary beside it, then renamed), so
-// a reader never sees half a file and the pairing code is never readable by others.
+// a reader never sees half a file and the pairing code is never readable by others; the
+// directories it makes on the way are 0700.
 class AgentStore {
  public:
   explicit AgentStore(std::filesystem::path file) : file_(std::move(file)) {}

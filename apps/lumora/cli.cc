@@ -14,7 +14,10 @@ namespace lumora::cli {
 
 namespace {
 
-const std::vector<OptionSpec> kCommonOptions = {{"link", true}, {"agent", true}, {"help", false}};
+const std::vector<OptionSpec> kCommonOptions = {
+    {"link", "LINK", "talk to the agent of this pairing link (also $LUMORA_LINK)"},
+    {"agent", "NAME", "talk to this stored agent instead of the current one"},
+    {"help,h", "", "show this help"}};
 
 const std::vector<Command>& allCommands() {
   static const std::vector<Command> commands = [] {
@@ -35,11 +38,15 @@ std::string commandHelp(const Command& command) {
       << "\n\n"
       << command.summary << "\n";
   if (!command.details.empty()) out << "\n" << command.details << "\n";
-  out << "\ncommon options:\n"
-         "  --link LINK    talk to the agent of this pairing link (also $LUMORA_LINK)\n"
-         "  --agent NAME   talk to this stored agent instead of the current one\n"
-         "  --help         show this help\n";
+  if (!command.options.empty()) out << "\noptions:\n" << describeOptions(command.options);
+  out << "\ncommon options:\n" << describeOptions(kCommonOptions);
   return out.str();
+}
+
+// A usage mistake as one line on standard error, with where to look; exit status 2.
+int usageFailure(const std::string& program, const std::string& what) {
+  std::cerr << program << ": " << what << " (see " << program << " --help)\n";
+  return 2;
 }
 
 }  // namespace
@@ -74,36 +81,32 @@ sdk::AgentControlClient CommandContext::connect() const { return openSession(age
 
 int runCli(const std::vector<std::string>& given) {
   // Options in front of the command name are the command's too: lumora --link L ping.
-  std::vector<std::string> leading;
-  std::size_t first = 0;
-  while (first < given.size()) {
-    const std::string& word = given[first];
-    if (word == "--link" || word == "--agent") {
-      leading.push_back(given[first++]);
-      if (first < given.size()) leading.push_back(given[first++]);
-    } else if (word.starts_with("--link=") || word.starts_with("--agent=")) {
-      leading.push_back(given[first++]);
-    } else {
-      break;
-    }
+  ParsedArgs leading;
+  try {
+    leading = parseArgs(given, kCommonOptions, true);
+  } catch (const UsageError& e) {
+    return usageFailure("lumora", e.what());
   }
-  std::vector<std::string> args(given.begin() + static_cast<std::ptrdiff_t>(first), given.end());
-  if (!args.empty()) args.insert(args.begin() + 1, leading.begin(), leading.end());
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    (args.empty() ? std::cerr : std::cout) << overviewHelp();
-    return args.empty() ? 2 : 0;
+  const std::vector<std::string>& args = leading.positionals;
+  if (args.empty() || leading.has("help") || args[0] == "help") {
+    (args.empty() && !leading.has("help") ? std::cerr : std::cout) << overviewHelp();
+    return args.empty() && !leading.has("help") ? 2 : 0;
   }
   const auto& commands = allCommands();
   auto command = std::find_if(commands.begin(), commands.end(),
                               [&](const Command& c) { return c.name == args[0]; });
   if (command == commands.end()) {
-    std::cerr << "lumora: unknown command '" << args[0] << "' (see lumora --help)\n";
-    return 2;
+    return usageFailure("lumora", "unknown command '" + args[0] + "'");
   }
+  const std::string program = "lumora " + command->name;
   try {
+    std::vector<std::string> raw;
+    for (const char* name : {"link", "agent"}) {
+      if (auto value = leading.value(name)) raw.push_back("--" + std::string(name) + "=" + *value);
+    }
+    raw.insert(raw.end(), args.begin() + 1, args.end());
     std::vector<OptionSpec> specs = command->options;
     specs.insert(specs.end(), kCommonOptions.begin(), kCommonOptions.end());
-    std::vector<std::string> raw(args.begin() + 1, args.end());
     ParsedArgs parsed = parseArgs(raw, specs, command->stopAtFirstWord);
     if (parsed.has("help")) {
       std::cout << commandHelp(*command);
@@ -111,14 +114,12 @@ int runCli(const std::vector<std::string>& given) {
     }
     const std::size_t words = parsed.positionals.size();
     if (words < command->minWords || words > command->maxWords) {
-      throw UsageError("usage: lumora " + command->name + " " + command->usage);
+      throw UsageError("usage: " + program + (command->usage.empty() ? "" : " ") + command->usage);
     }
     CommandContext context(std::move(raw), std::move(parsed));
     return command->run(context);
   } catch (const UsageError& e) {
-    std::cerr << "lumora " << command->name << ": " << e.what() << " (see lumora " << command->name
-              << " --help)\n";
-    return 2;
+    return usageFailure(program, e.what());
   } catch (const std::exception& e) {
     std::cerr << "lumora: " << e.what() << "\n";
     return 1;

@@ -37,10 +37,10 @@ class CommandContext {
 
 struct Command {
   std::string name;
-  std::string usage;    // the arguments after the name, e.g. "REMOTE [LOCAL]"
-  std::string summary;  // one line for the command list
-  std::string details;  // paragraphs for `lumora NAME --help`
-  std::vector<OptionSpec> options;
+  std::string usage;                // the arguments after the name, e.g. "REMOTE [LOCAL]"
+  std::string summary;              // one line for the command list
+  std::string details;              // paragraphs for `lumora NAME --help`, ahead of its options
+  std::vector<OptionSpec> options;  // besides the common ones (--link, --agent, --help)
   std::size_t minWords = 0;
   std::size_t maxWords = 0;
   bool stopAtFirstWord = false;  // everything from the first word on is the command's own

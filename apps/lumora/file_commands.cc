@@ -8,6 +8,7 @@
 #include "failure.h"
 #include "file_transfer.h"
 #include "progress_bar.h"
+#include "protocol/limits.h"
 
 namespace lumora::cli {
 
@@ -20,21 +21,11 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-TransferOptions transferOptions(const ParsedArgs& args) {
-  TransferOptions options;
-  if (auto kib = args.value("chunk-kib")) {
-    options.chunkSize = parseInteger(*kib, "chunk size", 1, 32 * 1024) * 1024;
-  }
-  if (auto window = args.value("window")) {
-    options.window = static_cast<std::size_t>(parseInteger(*window, "window", 1, 256));
-  }
-  return options;
-}
-
-const std::vector<OptionSpec> kTransferOptions = {{"chunk-kib", true}, {"window", true}};
-const char* kTransferHelp =
-    "  --chunk-kib N  bytes per request, in KiB (default 1024)\n"
-    "  --window N     requests in flight at once (default 8)";
+const std::vector<OptionSpec> kTransferOptions = {
+    {"chunk-kib", "N",
+     "bytes per request, in KiB (default 1024; larger is cut to the " +
+         std::to_string(protocol::kMaxFileChunkLength >> 10) + " the agent sends at once)"},
+    {"window", "N", "requests in flight at once (default 8, at most 256)"}};
 
 int list(CommandContext& context) {
   auto client = context.connect();
@@ -54,9 +45,10 @@ int get(CommandContext& context) {
   if (local != "-" && std::filesystem::is_directory(local)) {
     local = (std::filesystem::path(local) / baseName(remote)).string();
   }
+  const TransferOptions options = transferOptions(context.args());
   auto client = context.connect();
   ProgressBar bar(baseName(remote));
-  downloadToFile(client, remote, local, transferOptions(context.args()),
+  downloadToFile(client, remote, local, options,
                  [&](std::int64_t done, std::int64_t total) { bar.update(done, total); });
   bar.finish();
   return 0;
@@ -66,9 +58,10 @@ int put(CommandContext& context) {
   const std::string& local = context.word(0);
   std::string remote = context.word(1);
   if (remote.ends_with('/')) remote += baseName(local);
+  const TransferOptions options = transferOptions(context.args());
   auto client = context.connect();
   ProgressBar bar(baseName(local));
-  uploadFromFile(client, local, remote, transferOptions(context.args()),
+  uploadFromFile(client, local, remote, options,
                  [&](std::int64_t done, std::int64_t total) { bar.update(done, total); });
   bar.finish();
   return 0;
@@ -104,13 +97,11 @@ std::vector<Command> fileCommands() {
        list},
       {"get", "REMOTE [LOCAL]", "download a file (LOCAL may be a directory, or - for stdout)",
        "Shows a progress bar when standard error is a terminal. The file appears under its\n"
-       "name only once complete.\n\noptions:\n" +
-           std::string(kTransferHelp),
+       "name only once complete.",
        kTransferOptions, 1, 2, false, get},
       {"put", "LOCAL REMOTE", "upload a file (REMOTE ending in / keeps the local name)",
-       "Shows a progress bar when standard error is a terminal.\n\noptions:\n" +
-           std::string(kTransferHelp),
-       kTransferOptions, 2, 2, false, put},
+       "Shows a progress bar when standard error is a terminal.", kTransferOptions, 2, 2, false,
+       put},
       {"mv", "FROM TO", "move or rename a file of the agent", "", {}, 2, 2, false, move},
       {"rm",
        "PATH...",

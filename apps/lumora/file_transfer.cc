@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <utility>
 
 #include "failure.h"
+#include "protocol/limits.h"
 
 namespace lumora::cli {
 
@@ -88,6 +90,19 @@ class LocalTarget {
 };
 
 }  // namespace
+
+TransferOptions transferOptions(const ParsedArgs& args) {
+  TransferOptions options;
+  constexpr std::int64_t kKiB = 1024;
+  if (auto kib = args.integer("chunk-kib", 1, std::numeric_limits<std::int64_t>::max())) {
+    // Asking for more than the agent sends at once only makes every reply look short.
+    options.chunkSize = std::min(*kib, protocol::kMaxFileChunkLength / kKiB) * kKiB;
+  }
+  if (auto window = args.integer("window", 1, 256)) {
+    options.window = static_cast<std::size_t>(*window);
+  }
+  return options;
+}
 
 std::int64_t downloadToFile(sdk::AgentControlClient& client, const std::string& remote,
                             const std::string& local, const TransferOptions& options,

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "cli_args.h"
 #include "sdk/agent_control_client.h"
 
 namespace lumora::cli {
@@ -15,6 +16,10 @@ struct TransferOptions {
   std::int64_t chunkSize = std::int64_t{1} << 20;
   std::size_t window = 8;
 };
+
+// The transfer options --chunk-kib and --window; a chunk larger than the agent serves in one
+// reply is cut to that size. Throws UsageError naming the option.
+TransferOptions transferOptions(const ParsedArgs& args);
 
 // Bytes done so far and the total (as far as known).
 using ProgressHandler = std::function<void(std::int64_t done, std::int64_t total)>;

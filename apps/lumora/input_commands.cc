@@ -120,8 +120,8 @@ std::vector<Command> inputCommands() {
       {"click",
        "[X Y] [--button B]",
        "click, at X Y or where the pointer is",
-       "options:\n  --button B     left (default), right or middle",
-       {{"button", true}},
+       "",
+       {{"button", "B", "left (default), right or middle"}},
        0,
        2,
        false,
@@ -131,14 +131,24 @@ std::vector<Command> inputCommands() {
        "CODE [--action A]",
        "press a key by virtual key code or name",
        "CODE is a number or one of: return, tab, space, backspace, escape, forward-delete,\n"
-       "home, end, pageup, pagedown, left, right, up, down.\n\n"
-       "options:\n  --action A     press (default), down or up",
-       {{"action", true}},
+       "home, end, pageup, pagedown, left, right, up, down.",
+       {{"action", "A", "press (default), down or up"}},
        1,
        1,
        false,
        key},
-      {"scroll", "DX DY", "scroll by DX, DY points", "", {}, 2, 2, false, scroll},
+      {"scroll",
+       "DX DY",
+       "scroll the wheel by DX, DY pixels",
+       "DX and DY are in pixels (an agent on X11 turns every 32 into one click of the wheel).\n"
+       "A positive DY scrolls up, towards the top of a page, a negative one down; a positive\n"
+       "DX scrolls left, a negative one right. Negative numbers need no quoting:\n"
+       "lumora scroll 0 -64 scrolls down by two clicks.",
+       {},
+       2,
+       2,
+       false,
+       scroll},
   };
 }
 

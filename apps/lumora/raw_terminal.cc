@@ -9,11 +9,13 @@ RawTerminal::RawTerminal(int fd) : fd_(fd) {
   if (::isatty(fd) != 1 || ::tcgetattr(fd, &saved_) != 0) return;
   termios raw = saved_;
   ::cfmakeraw(&raw);
-  active_ = ::tcsetattr(fd, TCSAFLUSH, &raw) == 0;
+  // TCSADRAIN, not TCSAFLUSH: what was typed before (while the connection was being made) is
+  // kept and read as input, as a person typing ahead expects.
+  active_ = ::tcsetattr(fd, TCSADRAIN, &raw) == 0;
 }
 
 RawTerminal::~RawTerminal() {
-  if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+  if (active_) ::tcsetattr(fd_, TCSADRAIN, &saved_);
 }
 
 std::pair<std::uint16_t, std::uint16_t> windowSize(int fd) {

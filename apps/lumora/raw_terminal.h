@@ -8,7 +8,8 @@
 namespace lumora::cli {
 
 // Puts a terminal into raw mode (every key goes through as typed, no local echo) for as long
-// as the object lives. Does nothing when the descriptor is not a terminal.
+// as the object lives. Input typed before is kept, both ways. Does nothing when the descriptor
+// is not a terminal.
 class RawTerminal {
  public:
   explicit RawTerminal(int fd);

@@ -18,37 +18,39 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// What part of the screen to stream, from the command line.
+struct StreamRequest {
+  std::optional<std::int64_t> maxWidth;
+  std::optional<std::int64_t> maxHeight;
+  std::optional<std::uint32_t> display;
+};
+
+StreamRequest streamRequest(const ParsedArgs& args) {
+  StreamRequest request{args.integer("max-width", 1, 16384), args.integer("max-height", 1, 16384),
+                        std::nullopt};
+  if (auto id = args.integer("display", 0, 0xffffffff)) {
+    request.display = static_cast<std::uint32_t>(*id);
+  }
+  return request;
+}
+
 // The agent's screen, from ticket to started stream: the media connection is made before the
 // stream starts, so its first key frame is not missed.
 class ScreenStream {
  public:
-  explicit ScreenStream(const CommandContext& context) : client_(context.connect()) {
-    const auto& args = context.args();
-    auto optional = [&](const char* name, std::int64_t max) -> std::optional<std::int64_t> {
-      auto text = args.value(name);
-      if (!text) return std::nullopt;
-      return parseInteger(*text, name, 1, max);
-    };
-    auto maxWidth = optional("max-width", 16384);
-    auto maxHeight = optional("max-height", 16384);
-    std::optional<std::uint32_t> display;
-    if (auto id = optional("display", 0xffffffff)) display = static_cast<std::uint32_t>(*id);
-
+  ScreenStream(const CommandContext& context, const StreamRequest& request)
+      : client_(context.connect()) {
     std::string ticket = await(client_.requestMediaTicket(), "cannot get a media ticket");
     const auto agent = context.agent();
     frames_ = await(media_.connect(agent.host, agent.mediaPort, std::move(ticket)),
                     "media channel unreachable");
-    await(client_.startStream(maxWidth, maxHeight, protocol::VideoCodec::h264, display),
+    await(client_.startStream(request.maxWidth, request.maxHeight, protocol::VideoCodec::h264,
+                              request.display),
           "cannot start the screen stream");
   }
-  ~ScreenStream() {
-    try {
-      client_.stopStream().wait_for(2s);
-    } catch (...) {
-      // Leaving anyway: the agent stops streaming when the connection goes.
-    }
-    media_.disconnect();
-  }
+  // The stream is not stopped: another peer may be watching it, and the agent stops a stream
+  // that nobody watches by itself.
+  ~ScreenStream() { media_.disconnect(); }
   ScreenStream(const ScreenStream&) = delete;
   ScreenStream& operator=(const ScreenStream&) = delete;
 
@@ -61,12 +63,12 @@ class ScreenStream {
 };
 
 int stream(CommandContext& context) {
-  const double seconds = parseNumber(context.args().value("seconds").value_or("5"), "seconds");
-  if (seconds <= 0) throw UsageError("--seconds must be positive");
+  const double seconds = context.args().seconds("seconds").value_or(5);
   const auto out = context.args().value("out");
   if (!out) throw UsageError("--out FILE is required");
+  const StreamRequest request = streamRequest(context.args());
   auto writer = VideoFileWriter::open(*out);
-  ScreenStream screen(context);
+  ScreenStream screen(context, request);
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(seconds));
   while (Clock::now() < end) {
@@ -84,7 +86,7 @@ int stream(CommandContext& context) {
 
 int snapshot(CommandContext& context) {
   const std::string& out = context.word(0);
-  ScreenStream screen(context);
+  ScreenStream screen(context, streamRequest(context.args()));
   sdk::VideoDecoder decoder;
   std::optional<protocol::Bytes> png;
   std::optional<std::uint64_t> keyFrameID;
@@ -110,7 +112,7 @@ int snapshot(CommandContext& context) {
     }
     if (!png) throw Failure("the key frame decoded to nothing");
   }
-  writeLocalFile(out, *png);
+  writeLocalFile(out, *png, Existing::replace);
   return 0;
 }
 

@@ -120,15 +120,14 @@ int shell(CommandContext& context) {
 }  // namespace
 
 std::vector<Command> terminalCommands() {
+  const OptionSpec shellOption = {"shell", "SHELL", "the shell to use (default: the agent's)"};
   return {
       {"run",
        "[--shell SHELL] CMD...",
        "run a command; print its output, exit with its status",
        "The words of CMD are joined with spaces and run by the agent's shell (-lc), so quote\n"
-       "what the remote shell should see as one word. Options go before CMD.\n\n"
-       "options:\n"
-       "  --shell SHELL  the shell to run it with (default: the agent's)",
-       {{"shell", true}},
+       "what the remote shell should see as one word. Options go before CMD.",
+       {shellOption},
        1,
        4096,
        true,
@@ -136,10 +135,9 @@ std::vector<Command> terminalCommands() {
       {"shell",
        "",
        "an interactive shell; exits with the shell's status",
-       "The local terminal is put in raw mode and window-size changes follow it.\n\n"
-       "options:\n"
-       "  --shell SHELL  the shell to start (default: the agent's)",
-       {{"shell", true}},
+       "The local terminal is put in raw mode and window-size changes follow it. What is typed\n"
+       "while the connection is being made is kept and goes to the shell.",
+       {shellOption},
        0,
        0,
        false,

@@ -2,10 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include "file_transfer.h"
+#include "protocol/limits.h"
+
 namespace lumora::cli {
 namespace {
 
-const std::vector<OptionSpec> kSpecs = {{"out", true}, {"quiet", false}, {"shell", true}};
+const std::vector<OptionSpec> kSpecs = {{"out", "FILE", "where to write"},
+                                        {"quiet", "", "say less"},
+                                        {"shell", "SHELL", "which shell"},
+                                        {"help,h", "", "show this help"}};
+
+// The message of the UsageError that `parse` throws; empty when it throws none.
+template <class Parse>
+std::string usageErrorOf(Parse parse) {
+  try {
+    parse();
+  } catch (const UsageError& e) {
+    return e.what();
+  }
+  return "";
+}
 
 TEST(ParseArgsTest, SplitsWordsValuesAndFlags) {
   ParsedArgs parsed = parseArgs({"a", "--out", "x.mp4", "b", "--quiet", "--shell=/bin/sh"}, kSpecs);
@@ -15,12 +32,15 @@ TEST(ParseArgsTest, SplitsWordsValuesAndFlags) {
   EXPECT_TRUE(parsed.has("quiet"));
   EXPECT_EQ(parsed.value("quiet"), "");
   EXPECT_FALSE(parsed.has("missing"));
+  EXPECT_TRUE(parseArgs({"-h"}, kSpecs).has("help"));
 }
 
 TEST(ParseArgsTest, NegativeNumbersAndDoubleDashAreWords) {
-  ParsedArgs parsed = parseArgs({"-3", "-0.5", "--", "--out", "-"}, kSpecs);
-  EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"-3", "-0.5", "--out", "-"}));
+  ParsedArgs parsed = parseArgs({"-3", "-0.5", "-.5", "-", "--", "--out", "-"}, kSpecs);
+  EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"-3", "-0.5", "-.5", "-", "--out", "-"}));
   EXPECT_FALSE(parsed.has("out"));
+  // A negative number is also an option's value.
+  EXPECT_EQ(parseArgs({"--out", "-7"}, kSpecs).value("out"), "-7");
 }
 
 TEST(ParseArgsTest, StopAtFirstWordLeavesTheRemoteCommandAlone) {
@@ -29,13 +49,54 @@ TEST(ParseArgsTest, StopAtFirstWordLeavesTheRemoteCommandAlone) {
   EXPECT_EQ(parsed.value("shell"), "/bin/bash");
   EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"ls", "--out", "-la", "--quiet"}));
   EXPECT_FALSE(parsed.has("quiet"));
+  EXPECT_FALSE(parsed.has("out"));
+
+  // "--shell=…" carries its value itself, so the next word is the first one.
+  parsed = parseArgs({"--shell=/bin/sh", "-5", "--quiet"}, kSpecs, true);
+  EXPECT_EQ(parsed.positionals, (std::vector<std::string>{"-5", "--quiet"}));
 }
 
-TEST(ParseArgsTest, RejectsWhatItCannotUnderstand) {
-  EXPECT_THROW(parseArgs({"--bogus"}, kSpecs), UsageError);
-  EXPECT_THROW(parseArgs({"-x"}, kSpecs), UsageError);
-  EXPECT_THROW(parseArgs({"--out"}, kSpecs), UsageError);
-  EXPECT_THROW(parseArgs({"--quiet=yes"}, kSpecs), UsageError);
+TEST(ParseArgsTest, RejectsWhatItCannotUnderstandInOneLineNamingTheOption) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
+      {{"--bogus"}, "--bogus"},
+      {{"-x"}, "-x"},
+      {{"--out"}, "--out"},                     // no value
+      {{"--quiet=yes"}, "--quiet"},             // a value for a flag
+      {{"--ou", "x"}, "--ou"},                  // no guessing from a prefix
+      {{"--out", "a", "--out", "b"}, "--out"},  // said twice
+  };
+  for (const auto& [args, named] : mistakes) {
+    const std::string message = usageErrorOf([&] { parseArgs(args, kSpecs); });
+    EXPECT_NE(message.find(named), std::string::npos) << args.front() << ": " << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+}
+
+TEST(ParseArgsTest, NumericOptionsThatAreNotNumbersNameTheOption) {
+  const std::vector<OptionSpec> specs = {
+      {"runs", "N", ""}, {"port", "N", ""}, {"seconds", "S", ""}};
+  const ParsedArgs parsed = parseArgs({"--runs", "abc", "--port", "x", "--seconds", "0"}, specs);
+  EXPECT_NE(usageErrorOf([&] { parsed.integer("runs", 1, 10); }).find("--runs"), std::string::npos);
+  EXPECT_NE(usageErrorOf([&] { parsed.integer("port", 0, 65534); }).find("--port"),
+            std::string::npos);
+  EXPECT_NE(usageErrorOf([&] { parsed.seconds("seconds"); }).find("--seconds"), std::string::npos);
+  EXPECT_EQ(parsed.integer("missing", 0, 1), std::nullopt);
+
+  const ParsedArgs good = parseArgs({"--runs", "7", "--seconds", "0.25"}, specs);
+  EXPECT_EQ(good.integer("runs", 1, 10), 7);
+  EXPECT_DOUBLE_EQ(*good.seconds("seconds"), 0.25);
+  for (const char* seconds : {"-1", "inf", "nan", "1e10", "2s"}) {
+    const ParsedArgs bad = parseArgs({"--seconds", seconds}, specs);
+    EXPECT_THROW(bad.seconds("seconds"), UsageError) << seconds;
+  }
+}
+
+TEST(ParseArgsTest, HelpListsEveryOptionWithItsPlaceholder) {
+  const std::string help = describeOptions(kSpecs);
+  EXPECT_NE(help.find("--out FILE"), std::string::npos) << help;
+  EXPECT_NE(help.find("--shell SHELL"), std::string::npos) << help;
+  EXPECT_NE(help.find("say less"), std::string::npos) << help;
+  EXPECT_NE(help.find("--help"), std::string::npos) << help;
 }
 
 TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
@@ -49,12 +110,28 @@ TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
   EXPECT_THROW(parseInteger("65536", "key code", 0, 65535), UsageError);
   EXPECT_THROW(parseInteger("-1", "key code", 0, 65535), UsageError);
   EXPECT_THROW(parseInteger("12.5", "key code", 0, 65535), UsageError);
-  try {
-    parseInteger("abc", "window", 1, 256);
-    FAIL();
-  } catch (const UsageError& e) {
-    EXPECT_NE(std::string(e.what()).find("window"), std::string::npos) << e.what();
+  EXPECT_THROW(parseInteger("99999999999999999999", "key code", 0, 65535), UsageError);
+}
+
+TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
+  const std::vector<OptionSpec> specs = {{"chunk-kib", "N", ""}, {"window", "N", ""}};
+  auto options = [&](std::vector<std::string> args) {
+    return transferOptions(parseArgs(args, specs));
+  };
+  EXPECT_EQ(options({"--chunk-kib", "64", "--window", "3"}).chunkSize, 64 << 10);
+  EXPECT_EQ(options({"--window", "3"}).window, 3u);
+  EXPECT_EQ(options({"--chunk-kib", "16384"}).chunkSize, protocol::kMaxFileChunkLength);
+  EXPECT_EQ(options({"--chunk-kib", "32768"}).chunkSize, protocol::kMaxFileChunkLength);
+  EXPECT_EQ(options({"--chunk-kib", "9223372036854775807"}).chunkSize,
+            protocol::kMaxFileChunkLength);
+  for (const char* wrong : {"0", "1e", "-4"}) {
+    EXPECT_NE(usageErrorOf([&] {
+                options({"--chunk-kib", wrong});
+              }).find("--chunk-kib"),
+              std::string::npos)
+        << wrong;
   }
+  EXPECT_NE(usageErrorOf([&] { options({"--window", "0"}); }).find("--window"), std::string::npos);
 }
 
 }  // namespace

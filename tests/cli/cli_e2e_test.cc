@@ -17,6 +17,7 @@ extern "C" {
 #include <random>
 
 #include "cli_harness.h"
+#include "protocol/limits.h"
 #include "test_x_client.h"
 #include "xvfb_server.h"
 
@@ -169,6 +170,39 @@ TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
   Outcome get = lumora({"clip", "get"});
   EXPECT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(get.out, "hello from the terminal ✓");
+
+  // An existing local file is replaced only when asked to.
+  const std::string existing = home_.make("existing.txt", "mine");
+  Outcome refused = lumora({"clip", "get", "--out", existing});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  EXPECT_EQ(contentOf(existing), "mine");
+  Outcome forced = lumora({"clip", "get", "--out", existing, "--force"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(contentOf(existing), "hello from the terminal ✓");
+  Outcome fresh = lumora({"clip", "get", "--out", home_ / "fresh.txt"});
+  EXPECT_EQ(fresh.status, 0) << fresh.err;
+  EXPECT_EQ(contentOf(home_ / "fresh.txt"), "hello from the terminal ✓");
+}
+
+TEST_F(CliEndToEndTest, ClipboardContentTooLargeForTheAgentIsRefusedBeforeSending) {
+  ASSERT_EQ(lumora({"clip", "set", "kept"}).status, 0);
+  const std::string big = home_.make("big.bin", "");
+  std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes + 1);
+  for (const char* option : {"--file", "--image"}) {
+    Outcome set = lumora({"clip", "set", option, big});
+    EXPECT_EQ(set.status, 1) << option;
+    EXPECT_NE(set.err.find("larger than"), std::string::npos) << set.err;
+    EXPECT_EQ(std::count(set.err.begin(), set.err.end(), '\n'), 1) << set.err;
+  }
+  // Nothing reached the agent, whose clipboard holds what it held.
+  const std::string held = lumora({"clip", "get"}).out;
+  EXPECT_TRUE(held == "kept") << held.size() << " bytes";
+  // The largest content the agent takes still goes through.
+  std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes);
+  Outcome largest = lumora({"clip", "set", "--file", big});
+  EXPECT_EQ(largest.status, 0) << largest.err;
 }
 
 TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
@@ -192,7 +226,16 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   ASSERT_EQ(lumora({"key", "return"}).status, 0);
   auto keys = xClient_->keysyms(3, std::chrono::milliseconds(2000));
   EXPECT_NE(std::find(keys.begin(), keys.end(), 0xff0du), keys.end());  // XK_Return
-  EXPECT_EQ(lumora({"scroll", "0", "-3"}).status, 0);
+
+  // As scroll --help says: a positive DY scrolls up (X's wheel button 4), by one click a 32
+  // pixels; a negative one down (button 5).
+  ASSERT_EQ(lumora({"scroll", "0", "64"}).status, 0);
+  ASSERT_EQ(lumora({"scroll", "0", "-32"}).status, 0);
+  buttons = xClient_->buttons(4, std::chrono::milliseconds(2000));
+  ASSERT_EQ(buttons.size(), 4u);
+  EXPECT_EQ(buttons[1].button, 4);
+  EXPECT_EQ(buttons[2].button, 4);
+  EXPECT_EQ(buttons[3].button, 5);
 }
 
 // Decodes a PNG file into RGB24 with libavcodec.
@@ -277,6 +320,81 @@ TEST_F(CliEndToEndTest, StreamToMP4GivesAPlayableFile) {
   EXPECT_EQ(contentOf(home_ / "screen.h264").substr(0, 4), std::string("\0\0\0\1", 4));
 }
 
+// The luma (0…255) of every picture in a raw H.264 file, sampled at (x, y).
+std::vector<int> lumaAt(const std::string& file, int x, int y) {
+  std::vector<int> samples;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) != 0) return samples;
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  auto drain = [&] {
+    while (avcodec_receive_frame(context, frame) == 0) {
+      if (x < frame->width && y < frame->height) {
+        samples.push_back(frame->data[0][y * frame->linesize[0] + x]);
+      }
+    }
+  };
+  if (avcodec_open2(context, codec, nullptr) == 0) {
+    while (av_read_frame(format, packet) == 0) {
+      if (avcodec_send_packet(context, packet) == 0) drain();
+      av_packet_unref(packet);
+    }
+    avcodec_send_packet(context, nullptr);
+    drain();
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  avformat_close_input(&format);
+  return samples;
+}
+
+TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
+  auto streamsStarted = [&] {
+    const std::string log = agent_->log();
+    std::size_t count = 0;
+    for (auto at = log.find("screen streamer started"); at != std::string::npos;
+         at = log.find("screen streamer started", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const std::size_t before = streamsStarted();
+  // The other peer: a recording that runs through everything below.
+  std::vector<std::string> env = {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(),
+                                  "PATH=/usr/bin:/bin"};
+  for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
+  const std::string recording = home_ / "watcher.h264";
+  const pid_t watcher =
+      spawnWith({LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording}, env,
+                "/dev/null", home_ / "watcher.out", home_ / "watcher.err");
+  for (int i = 0; i < 500 && streamsStarted() == before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GT(streamsStarted(), before) << agent_->log();
+
+  Outcome shot = lumora({"snapshot", home_ / "shot.png"});
+  EXPECT_EQ(shot.status, 0) << shot.err;
+  Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.h264"});
+  EXPECT_EQ(brief.status, 0) << brief.err;
+  // A change after both ended reaches the watcher only if its stream still runs.
+  auto window = xClient_->openWindow(0, 0, 640, 480, 0xffffff);
+  xClient_->fill(window, 0xffffff, 0, 0, 640, 480);
+  xClient_->sync();
+
+  int status = 0;
+  ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contentOf(home_ / "watcher.err");
+  const std::vector<int> luma = lumaAt(recording, 40, 40);
+  ASSERT_FALSE(luma.empty());
+  EXPECT_LT(luma.front(), 130);                           // the blue screen (luma about 100)
+  EXPECT_GT(luma.back(), 200);                            // white (235)
+  xClient_->fill(window, kScreenColour, 0, 0, 640, 480);  // as the other cases expect it
+  xClient_->sync();
+}
+
 // Reads the pseudo-terminal until `marker` shows up or five seconds pass.
 bool readUntil(int master, std::string& seen, const std::string& marker) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -313,10 +431,12 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
     ::execve(argv[0], argv, env.data());
     ::_exit(127);
   }
+  // Typed at once, while lumora is still connecting: it must run, not only echo locally (the
+  // echo shows the unexpanded $((6*7))).
+  const std::string early = "echo typed-early-$((6*7))\n";
+  ASSERT_EQ(::write(master, early.data(), early.size()), static_cast<ssize_t>(early.size()));
   std::string seen;
-  // The first prompt, before typing, as a person would.
-  const auto promptBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (seen.empty() && std::chrono::steady_clock::now() < promptBy) readUntil(master, seen, " ");
+  EXPECT_TRUE(readUntil(master, seen, "typed-early-42")) << seen;
   // Raw mode locally means the carriage return goes through as typed, as on a real terminal.
   const std::string first = "echo size-$(stty size | tr ' ' x)-end\r";
   ASSERT_EQ(::write(master, first.data(), first.size()), static_cast<ssize_t>(first.size()));
@@ -353,9 +473,40 @@ TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
   }
-  Outcome wrong = runLumora(home_, {"move", "2", "0.5"});
-  EXPECT_EQ(wrong.status, 2);
-  EXPECT_NE(wrong.err.find("fraction"), std::string::npos) << wrong.err;
+  Outcome scroll = runLumora(home_, {"scroll", "--help"});
+  EXPECT_NE(scroll.out.find("in pixels"), std::string::npos) << scroll.out;
+  EXPECT_NE(scroll.out.find("positive DY scrolls up"), std::string::npos) << scroll.out;
+}
+
+TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
+  auto expectOneLine = [](const Outcome& outcome, const std::string& named) {
+    EXPECT_EQ(outcome.status, 2) << outcome.err;
+    EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+  };
+  expectOneLine(runLumora(home_, {"move", "2", "0.5"}), "fraction");
+  expectOneLine(runLumora(home_, {"get", "--chunk-kib", "1e", "f"}), "--chunk-kib");
+  expectOneLine(runLumora(home_, {"stream", "--seconds", "x", "--out", "f"}), "--seconds");
+  expectOneLine(runLumora(home_, {"ls", "--bogus"}), "--bogus");
+  expectOneLine(runLumora(home_, {"--bogus", "ls"}), "--bogus");
+
+  // The agent reads its command line the same way.
+  auto agent = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), LUMORA_AGENT_BINARY);
+    std::vector<std::string> env = {"HOME=" + home_.path().string()};
+    for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
+    const pid_t pid = spawnWith(args, env, "/dev/null", home_ / "agent.out", home_ / "agent.err");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contentOf(home_ / "agent.out"),
+                   contentOf(home_ / "agent.err")};
+  };
+  expectOneLine(agent({"--port=x"}), "--port");
+  expectOneLine(agent({"--port", "65535"}), "--port");
+  expectOneLine(agent({"--bogus"}), "--bogus");
+  Outcome help = agent({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--encoder-preset NAME"), std::string::npos) << help.out;
 }
 
 }  // namespace
