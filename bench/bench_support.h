@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 #include "protocol/pairing_secret.h"
 
 namespace lumora::bench {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/agent_status.h"
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 #include "core/service_kind.h"
 #include "core/terminal_qr_code.h"
 #include "runtime/agent_runtime.h"
@@ -36,14 +36,21 @@ const std::vector<lumora::cli::OptionSpec> kOptions = {
     {"port", "N", "control port (1-65534; 0 lets the system choose)"},
     {"reset-pairing", "", "make a new pairing code; every paired phone must pair again"},
     {"no-qr", "", "do not print the pairing QR code"},
+    {"encoder", "KIND",
+     "the screen stream's H.264 encoder: auto (VAAPI where the machine has it, else x264; the "
+     "default), software (x264) or vaapi (the hardware encoder or no stream)"},
     {"encoder-preset", "NAME",
      "x264 speed preset for the screen stream (ultrafast ... veryslow; default ultrafast); a "
-     "hardware encoder, when present, ignores it"},
+     "hardware encoder ignores it"},
+    {"command-key", "KEY",
+     "what the phone's Command key presses: control (the default, so Command+C copies) or "
+     "super"},
     {"help,h", "", "show this text"},
     {"version", "", "show the version"}};
 
 constexpr std::string_view kUsage =
-    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr] [--encoder-preset NAME]\n"
+    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr] [--encoder KIND]\n"
+    "                    [--encoder-preset NAME] [--command-key KEY]\n"
     "\n"
     "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
     "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
@@ -54,6 +61,9 @@ struct Arguments {
   bool resetPairing = false;
   bool showQR = true;
   std::string encoderPreset = lumora::services::screen::EncoderSettings{}.preset;
+  lumora::services::screen::EncoderSettings::Encoder encoder =
+      lumora::services::screen::EncoderSettings::Encoder::automatic;
+  lumora::platform::CommandKey commandKey = lumora::platform::CommandKey::control;
 };
 
 bool isEncoderPreset(std::string_view name) {
@@ -92,6 +102,29 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
                                       "medium, slow, slower or veryslow)");
       }
       arguments.encoderPreset = *preset;
+    }
+    if (auto encoder = parsed.value("encoder")) {
+      using Encoder = lumora::services::screen::EncoderSettings::Encoder;
+      if (*encoder == "auto") {
+        arguments.encoder = Encoder::automatic;
+      } else if (*encoder == "software") {
+        arguments.encoder = Encoder::software;
+      } else if (*encoder == "vaapi") {
+        arguments.encoder = Encoder::vaapi;
+      } else {
+        throw lumora::cli::UsageError("unknown encoder '" + *encoder +
+                                      "' (expected auto, software or vaapi)");
+      }
+    }
+    if (auto key = parsed.value("command-key")) {
+      if (*key == "control") {
+        arguments.commandKey = lumora::platform::CommandKey::control;
+      } else if (*key == "super") {
+        arguments.commandKey = lumora::platform::CommandKey::super;
+      } else {
+        throw lumora::cli::UsageError("unknown command key '" + *key +
+                                      "' (expected control or super)");
+      }
     }
   } catch (const lumora::cli::UsageError& e) {
     std::cerr << "lumora-agent: " << e.what() << " (see lumora-agent --help)\n";
@@ -139,6 +172,8 @@ int main(int argc, char** argv) {
   options.config = lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()};
   options.resetPairing = arguments.resetPairing;
   options.encoder.preset = arguments.encoderPreset;
+  options.encoder.encoder = arguments.encoder;
+  options.commandKey = arguments.commandKey;
   AgentRuntime runtime(options, network.get_executor(), work.get_executor());
   lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::stopped());
 

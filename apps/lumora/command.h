@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 #include "protocol/pairing_payload.h"
 #include "sdk/agent_control_client.h"
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 #include "sdk/agent_control_client.h"
 
 namespace lumora::cli {

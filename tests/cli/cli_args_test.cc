@@ -1,4 +1,4 @@
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 
 #include <gtest/gtest.h>
 

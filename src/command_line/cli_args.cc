@@ -1,4 +1,4 @@
-#include "cli_args.h"
+#include "command_line/cli_args.h"
 
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/parsers.hpp>
