@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,12 +18,15 @@ extern "C" {
 #include <random>
 
 #include "cli_harness.h"
-#include "test_x_client.h"
-#include "xvfb_server.h"
+#include "support/agent_process.h"
+#include "support/h264_test_codec.h"
+#include "support/test_x_client.h"
+#include "support/xvfb_server.h"
 
-namespace lumora::cli::test {
+namespace lumora::cli {
 namespace {
 
+using testing_support::AgentProcess;
 using testing_support::contentOf;
 using testing_support::TempDir;
 
@@ -31,13 +35,13 @@ constexpr std::uint32_t kScreenColour = 0x3366cc;
 class CliEndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    xvfb_ = new testing::XvfbServer("640x480x24");
-    xClient_ = new testing::TestXClient(xvfb_->display());
+    xvfb_ = new testing_support::XvfbServer("640x480x24");
+    xClient_ = new testing_support::TestXClient(xvfb_->display());
     // A known picture for the snapshot: the whole screen in one colour.
     auto window = xClient_->openWindow(0, 0, 640, 480, kScreenColour);
     xClient_->fill(window, kScreenColour, 0, 0, 640, 480);
     xClient_->sync();
-    agent_ = new Agent(xvfb_->display());
+    agent_ = new AgentProcess({"DISPLAY=" + xvfb_->display()});
   }
   static void TearDownTestSuite() {
     delete agent_;
@@ -47,19 +51,19 @@ class CliEndToEndTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(agent_->serving()) << agent_->log(); }
 
   // lumora with this test's home, talking to the agent through LUMORA_LINK.
-  Outcome lumora(std::vector<std::string> args, const std::string& in = "/dev/null") {
-    return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()}, in);
+  Outcome lumora(std::vector<std::string> args) {
+    return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()});
   }
 
-  static testing::XvfbServer* xvfb_;
-  static testing::TestXClient* xClient_;
-  static Agent* agent_;
+  static testing_support::XvfbServer* xvfb_;
+  static testing_support::TestXClient* xClient_;
+  static AgentProcess* agent_;
   TempDir home_;
 };
 
-testing::XvfbServer* CliEndToEndTest::xvfb_ = nullptr;
-testing::TestXClient* CliEndToEndTest::xClient_ = nullptr;
-Agent* CliEndToEndTest::agent_ = nullptr;
+testing_support::XvfbServer* CliEndToEndTest::xvfb_ = nullptr;
+testing_support::TestXClient* CliEndToEndTest::xClient_ = nullptr;
+AgentProcess* CliEndToEndTest::agent_ = nullptr;
 
 TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndLaterCommandsUseIt) {
   Outcome paired = runLumora(home_, {"pair", agent_->link(), "--name", "desk"});
@@ -68,7 +72,7 @@ TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndLaterCommandsUseIt) {
   struct stat info {};
   ASSERT_EQ(::stat(stored.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_NE(contentOf(stored).find(agent_->field("pairingCode")), std::string::npos);
+  EXPECT_NE(contentOf(stored).find(agent_->secret().code()), std::string::npos);
 
   // No link given: the stored agent answers.
   Outcome run = runLumora(home_, {"run", "echo", "stored"});
@@ -84,10 +88,11 @@ TEST_F(CliEndToEndTest, RunPassesOnStreamsAndExitStatus) {
 }
 
 TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
-  std::string wrongCode = agent_->field("pairingCode");
+  std::string wrongCode = agent_->secret().code();
   wrongCode.back() = wrongCode.back() == '0' ? '1' : '0';
   const std::string wrongLink =
-      "lumora://pair?host=127.0.0.1&cp=" + agent_->field("controlPort") + "&mp=1&code=" + wrongCode;
+      "lumora://pair?host=127.0.0.1&cp=" + std::to_string(agent_->controlPort()) +
+      "&mp=1&code=" + wrongCode;
   Outcome rejected = runLumora(home_, {"ping", "--link", wrongLink});
   EXPECT_NE(rejected.status, 0);
   EXPECT_EQ(rejected.err, "lumora: pairing rejected: invalid credentials\n");
@@ -195,52 +200,22 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   EXPECT_EQ(lumora({"scroll", "0", "-3"}).status, 0);
 }
 
-// Decodes a PNG file into RGB24 with libavcodec.
-struct RGBImage {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint8_t> pixels;  // RGB, tightly packed
-};
-
-RGBImage decodePNG(const std::string& bytes) {
-  RGBImage image;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  if (avcodec_open2(context, codec, nullptr) == 0 &&
-      av_new_packet(packet, static_cast<int>(bytes.size())) == 0) {
-    std::memcpy(packet->data, bytes.data(), bytes.size());
-    if (avcodec_send_packet(context, packet) == 0 && avcodec_receive_frame(context, frame) == 0 &&
-        frame->format == AV_PIX_FMT_RGB24) {
-      image.width = frame->width;
-      image.height = frame->height;
-      for (int y = 0; y < frame->height; ++y) {
-        const std::uint8_t* row = frame->data[0] + y * frame->linesize[0];
-        image.pixels.insert(image.pixels.end(), row, row + 3 * frame->width);
-      }
-    }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&context);
-  return image;
-}
-
 TEST_F(CliEndToEndTest, SnapshotShowsTheScreen) {
   Outcome shot = lumora({"snapshot", home_ / "screen.png"});
   ASSERT_EQ(shot.status, 0) << shot.err;
-  RGBImage image = decodePNG(contentOf(home_ / "screen.png"));
-  ASSERT_EQ(image.width, 640);
-  ASSERT_EQ(image.height, 480);
+  auto image = testing_support::TestDecoder(testing_support::TestDecoder::Format::png)
+                   .decode(protocol::bytesOf(contentOf(home_ / "screen.png")));
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->width, 640);
+  ASSERT_EQ(image->height, 480);
   // Away from the pointer (which the agent draws in), the colour survives the H.264 trip.
   auto [pointerX, pointerY] = xClient_->pointer();
   int off = 0;
   for (int y = 100; y < 380; y += 20) {
     for (int x = 100; x < 540; x += 20) {
       if (std::abs(x - pointerX) < 40 && std::abs(y - pointerY) < 40) continue;
-      const std::uint8_t* p = &image.pixels[3 * (y * 640 + x)];
-      off += std::abs(p[0] - 0x33) > 12 || std::abs(p[1] - 0x66) > 12 || std::abs(p[2] - 0xcc) > 12;
+      const testing_support::Rgb p = image->at(x, y);
+      off += std::abs(p.r - 0x33) > 12 || std::abs(p.g - 0x66) > 12 || std::abs(p.b - 0xcc) > 12;
     }
   }
   EXPECT_EQ(off, 0);
@@ -296,23 +271,16 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   winsize size{};
   size.ws_col = 100;
   size.ws_row = 30;
-  int master = -1;
-  const std::string link = "LUMORA_LINK=" + agent_->link();
-  const std::string homeEntry = "HOME=" + home_.path().string();
-  // Built before the fork: the child only calls what is safe between fork and exec.
-  std::vector<std::string> environment = {link, homeEntry, "PATH=/usr/bin:/bin"};
-  for (auto& entry : testing_support::sanitizerEnvironment()) environment.push_back(entry);
-  std::vector<char*> env;
-  for (auto& entry : environment) env.push_back(entry.data());
-  env.push_back(nullptr);
-  pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    char* argv[] = {const_cast<char*>(LUMORA_CLI_BINARY), const_cast<char*>("shell"),
-                    const_cast<char*>("--shell"), const_cast<char*>("/bin/sh"), nullptr};
-    ::execve(argv[0], argv, env.data());
-    ::_exit(127);
-  }
+  int master = -1, terminal = -1;
+  char terminalName[64];
+  ASSERT_EQ(::openpty(&master, &terminal, terminalName, nullptr, &size), 0);
+  testing_support::SpawnOptions options;
+  options.environment = {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(),
+                         "PATH=/usr/bin:/bin"};
+  options.terminal = terminalName;
+  const pid_t pid =
+      testing_support::spawnProcess({LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"}, options);
+  ::close(terminal);
   std::string seen;
   // The first prompt, before typing, as a person would.
   const auto promptBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -359,4 +327,4 @@ TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
 }
 
 }  // namespace
-}  // namespace lumora::cli::test
+}  // namespace lumora::cli

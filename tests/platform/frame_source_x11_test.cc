@@ -2,8 +2,8 @@
 
 #include "platform/capture_error.h"
 
-#include "test_x_client.h"
-#include "xvfb_server.h"
+#include "support/test_x_client.h"
+#include "support/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@ namespace lumora::platform::x11 {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TestXClient;
-using testing::XvfbServer;
+using testing_support::TestXClient;
+using testing_support::XvfbServer;
 
 constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF;
 

@@ -11,22 +11,19 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(AgentControlClientWithAgentTest, PairsRunsCommandsListsFilesAndDrivesATerminal) {
-  testing_support::TempDir home;
-  testing_support::AgentProcess agent(home);
-  boost::json::object status = agent.waitUntilServing();
-  ASSERT_FALSE(status.empty()) << agent.log();
-  const auto port = static_cast<std::uint16_t>(status.at("controlPort").as_int64());
-  const std::string code(status.at("pairingCode").as_string());
+  testing_support::AgentProcess agent;
+  ASSERT_TRUE(agent.serving()) << agent.log();
+  const auto& home = agent.home();
 
   AgentControlClient client;
-  client.connect(std::string(status.at("host").as_string()), port).get();
+  client.connect("127.0.0.1", agent.controlPort()).get();
   try {
     client.ping().get();
     FAIL() << "the agent answered before pairing";
   } catch (const SDKError& error) {
     EXPECT_EQ(error.agentError()->code, "unauthorized");
   }
-  client.authenticate(code, "sdk-test").get();
+  client.authenticate(agent.secret().code(), "sdk-test").get();
   client.ping().get();
 
   protocol::TerminalRunResult run =

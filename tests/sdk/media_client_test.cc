@@ -80,7 +80,7 @@ TEST_F(MediaClientTest, AbandoningTheStreamClosesTheConnection) {
     auto frames = connect();
     peer_.receiveFrame();
   }
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
 }
 
 TEST_F(MediaClientTest, DisconnectEndsTheStreamAndClosesTheConnection) {
@@ -88,7 +88,7 @@ TEST_F(MediaClientTest, DisconnectEndsTheStreamAndClosesTheConnection) {
   peer_.receiveFrame();
   client_.disconnect();
   EXPECT_EQ(frames.next(), std::nullopt);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
   client_.disconnect();
 }
 
@@ -100,7 +100,7 @@ TEST_F(MediaClientTest, BytesThatAreNotMediaFramesEndTheStream) {
   peer_.sendRaw(Bytes{0xFF, 0xFF, 0xFF, 0xFF, '{'});
   EXPECT_EQ(frames.next(), frameNumbered(1, 10));
   EXPECT_EQ(frames.next(), std::nullopt);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
 }
 
 TEST_F(MediaClientTest, AFrameWithABadHeaderIsSkipped) {

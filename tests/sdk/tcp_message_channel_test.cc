@@ -99,7 +99,7 @@ TEST_F(TCPMessageChannelTest, CloseEndsTheConnectionOnceAndIsRepeatable) {
   channel_.close();
   EXPECT_EQ(sdkErrorOf(waiting).kind(), SDKError::Kind::disconnected);
   EXPECT_EQ(sdkErrorOf(sendOn(channel_, bytesOf("x"))).kind(), SDKError::Kind::notConnected);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
 }
 
 TEST_F(TCPMessageChannelTest, AnOversizedFrameClosesTheChannel) {
@@ -108,7 +108,7 @@ TEST_F(TCPMessageChannelTest, AnOversizedFrameClosesTheChannel) {
   // A length prefix of almost 4 GiB: the channel must give up instead of buffering toward it.
   peer_.sendRaw(Bytes{0xFF, 0xFF, 0xFF, 0xF0, 1, 2, 3});
   EXPECT_EQ(sdkErrorOf(waiting).kind(), SDKError::Kind::disconnected);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
 }
 
 TEST_F(TCPMessageChannelTest, SendBeforeConnectIsNotConnected) {

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -33,18 +30,14 @@ class FakeDispatcher : public router::RequestHandler {
 
 class ConnectionContextTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    context_.reset();
-    work_.reset();
-    terminals_.join();
-  }
+  void TearDown() override { context_.reset(); }
 
   void makeContext(bool withAuthenticator = true, bool withTickets = true) {
     ConnectionContext::Dependencies dependencies;
     dependencies.dispatcher = &dispatcher_;
     if (withAuthenticator) dependencies.authenticator = Authenticator{secret_};
     if (withTickets) dependencies.mediaTickets = tickets_;
-    dependencies.terminalExecutor = terminalIo_.get_executor();
+    dependencies.terminalExecutor = terminals_.executor();
     dependencies.defaultShell = [] { return std::string("/bin/sh"); };
     context_ = ConnectionContext::create(std::move(dependencies), [this](const Envelope& e) {
       std::lock_guard lock(mutex_);
@@ -89,10 +82,6 @@ class ConnectionContextTest : public ::testing::Test {
   }
 
   boost::asio::io_context io_;
-  boost::asio::io_context terminalIo_;
-  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_{
-      terminalIo_.get_executor()};
-  std::thread terminals_{[this] { terminalIo_.run(); }};
   protocol::PairingSecret secret_ = protocol::PairingSecret::generate();
   std::shared_ptr<MediaTicketStore> tickets_ = std::make_shared<MediaTicketStore>(30s);
   FakeDispatcher dispatcher_;
@@ -100,6 +89,8 @@ class ConnectionContextTest : public ::testing::Test {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Envelope> outbound_;
+  // Last, so the terminals' thread is joined before what their events reach goes.
+  testing_support::ThreadedIo terminals_;
 };
 
 TEST_F(ConnectionContextTest, NothingButTheHandshakeIsServedBeforeAuthentication) {

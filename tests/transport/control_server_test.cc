@@ -4,36 +4,26 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-
 #include <atomic>
-#include <fstream>
 #include <regex>
 #include <thread>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_future.hpp>
-#include "protocol/auth_crypto.h"
 #include "protocol/frame_codec.h"
+#include "support/eventually.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
+#include "support/run_awaitable.h"
 
 namespace lumora::transport {
 namespace {
 
-using testing_support::RawClient;
-
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-using asio::ip::tcp;
 using protocol::Bytes;
 using protocol::Envelope;
 using protocol::MessageType;
 using protocol::ProtocolError;
+using testing_support::RawClient;
 
 // Acknowledges everything, except downloads, which it answers with a mebibyte each.
 class AckingDispatcher : public router::RequestHandler {
@@ -57,27 +47,27 @@ class ControlServerTest : public ::testing::Test {
     dependencies.dispatcher = &dispatcher_;
     dependencies.authenticator = Authenticator{secret_};
     dependencies.mediaTickets = std::make_shared<MediaTicketStore>(30s);
-    dependencies.terminalExecutor = io_.get_executor();
+    dependencies.terminalExecutor = io_.executor();
     dependencies.defaultShell = [] { return std::string("/bin/sh"); };
-    server_ = std::make_unique<ControlServer>(io_.get_executor(), std::move(dependencies), limits);
-    thread_ = std::thread([this] { io_.run(); });
-    port_ = asio::co_spawn(io_, server_->start(0, {"127.0.0.1"}), asio::use_future).get();
+    server_ = std::make_unique<ControlServer>(io_.executor(), std::move(dependencies), limits);
+    port_ = io_.run(server_->start(0, {"127.0.0.1"}));
   }
 
   void TearDown() override {
-    if (server_) asio::post(io_, [this] { server_->stop(); });
-    work_.reset();
-    if (thread_.joinable()) thread_.join();
+    if (server_) io_.run(stop());
   }
 
-  asio::io_context io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_{
-      io_.get_executor()};
-  std::thread thread_;
+  asio::awaitable<void> stop() {
+    server_->stop();
+    co_return;
+  }
+
   AckingDispatcher dispatcher_;
   protocol::PairingSecret secret_ = protocol::PairingSecret::generate();
   std::unique_ptr<ControlServer> server_;
   std::uint16_t port_ = 0;
+  // Last, so its thread is joined before the server goes.
+  testing_support::ThreadedIo io_;
 };
 
 TEST_F(ControlServerTest, ServesInOrderWhateverTheFramesArriveIn) {
@@ -123,8 +113,8 @@ TEST_F(ControlServerTest, ServesInOrderWhateverTheFramesArriveIn) {
 TEST_F(ControlServerTest, FrameLimitsDependOnAuthentication) {
   startServer();
   RawClient stranger(port_);
-  stranger.sendRaw({0x00, 0x01, 0x00, 0x01});  // 64 KiB + 1 before authenticating
-  EXPECT_TRUE(stranger.closedByAgent());
+  stranger.sendRaw(Bytes{0x00, 0x01, 0x00, 0x01});  // 64 KiB + 1 before authenticating
+  EXPECT_TRUE(stranger.closedWithin());
 
   RawClient paired(port_);
   paired.authenticate(secret_);
@@ -141,7 +131,7 @@ TEST_F(ControlServerTest, PeersThatDoNotAuthenticateAreShownOut) {
   startServer(limits);
 
   RawClient slow(port_);
-  EXPECT_TRUE(slow.closedByAgent());
+  EXPECT_TRUE(slow.closedWithin());
 
   RawClient guesser(port_);
   guesser.ask(protocol::AuthBegin{"g"});
@@ -152,7 +142,7 @@ TEST_F(ControlServerTest, PeersThatDoNotAuthenticateAreShownOut) {
                   ->message,
               "invalid credentials");
   }
-  EXPECT_TRUE(guesser.closedByAgent());
+  EXPECT_TRUE(guesser.closedWithin());
 }
 
 TEST_F(ControlServerTest, TheOldestWaitingConnectionMakesRoomForANewOne) {
@@ -168,7 +158,7 @@ TEST_F(ControlServerTest, TheOldestWaitingConnectionMakesRoomForANewOne) {
   RawClient second(port_);
   EXPECT_EQ(second.ask(protocol::AuthBegin{"2"}).payload.messageType(), MessageType::authChallenge);
   RawClient third(port_);
-  EXPECT_TRUE(first.closedByAgent());
+  EXPECT_TRUE(first.closedWithin());
   EXPECT_EQ(third.ask(protocol::AuthBegin{"3"}).payload.messageType(), MessageType::authChallenge);
   EXPECT_EQ(second.ask(protocol::AuthBegin{"2"}).payload.messageType(), MessageType::authChallenge);
   EXPECT_EQ(paired.ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
@@ -178,7 +168,7 @@ TEST_F(ControlServerTest, APeerThatDoesNotReadIsNotAnsweredWithoutBound) {
   ControlServer::Limits limits;
   limits.maxQueuedReplyBytes = 4u << 20;
   startServer(limits);
-  RawClient client(port_, /*receiveBuffer=*/16 << 10);
+  RawClient client(port_, 16 << 10);
   client.authenticate(secret_);
   const int handledBefore = dispatcher_.handled.load();
 
@@ -212,18 +202,11 @@ TEST_F(ControlServerTest, APeerThatDoesNotReadIsNotAnsweredWithoutBound) {
   EXPECT_EQ(dispatcher_.handled.load() - handledBefore, kRequests);
 }
 
-std::size_t residentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  std::size_t size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
-
 TEST_F(ControlServerTest, TerminalOutputWaitsForAPeerThatDoesNotRead) {
   ControlServer::Limits limits;
   limits.maxQueuedReplyBytes = 2u << 20;
   startServer(limits);
-  RawClient client(port_, /*receiveBuffer=*/16 << 10);
+  RawClient client(port_, 16 << 10);
   client.authenticate(secret_);
   client.send(Envelope::request(protocol::TerminalOpenRequest{"/bin/sh", 80, 24}));
   std::string session;
@@ -237,9 +220,9 @@ TEST_F(ControlServerTest, TerminalOutputWaitsForAPeerThatDoesNotRead) {
   client.send(Envelope::request(protocol::TerminalInput{session, protocol::bytesOf("exec yes\n")}));
 
   // The flood fills the terminal and stops there instead of in the agent's memory.
-  const auto before = static_cast<long>(residentBytes());
+  const auto before = static_cast<long>(testing_support::residentBytes(::getpid()));
   std::this_thread::sleep_for(2s);
-  EXPECT_LT(static_cast<long>(residentBytes()) - before, 12L << 20);
+  EXPECT_LT(static_cast<long>(testing_support::residentBytes(::getpid())) - before, 12L << 20);
 
   // Reading lets it flow again.
   std::size_t received = 0;
@@ -277,14 +260,7 @@ TEST_F(ControlServerTest, ClosingTheConnectionEndsItsShells) {
     shell = std::stoi(match[1].str());
     ASSERT_EQ(::kill(shell, 0), 0);
   }
-  bool ended = false;
-  for (int i = 0; i < 500 && !ended; ++i) {
-    std::ifstream stat("/proc/" + std::to_string(shell) + "/stat");
-    std::string line;
-    ended = !std::getline(stat, line) || line.find(") Z") != std::string::npos;
-    if (!ended) std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(ended);
+  EXPECT_TRUE(testing_support::eventually([&] { return testing_support::processEnded(shell); }));
 }
 
 }  // namespace

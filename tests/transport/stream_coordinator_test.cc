@@ -7,15 +7,15 @@
 #include <mutex>
 #include <thread>
 
-#include "fakes/blocking_await.h"
 #include "fakes/fake_frame_source.h"
+#include "support/run_awaitable.h"
 
 namespace lumora::transport {
 namespace {
 
 using namespace std::chrono_literals;
-using fakes::blockingAwait;
 using fakes::FakeFrameSource;
+using testing_support::runAwaitable;
 
 platform::PixelBuffer gradient(int width, int height, int shift) {
   auto buffer = *platform::PixelBuffer::allocate(width, height);
@@ -96,7 +96,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   request.codec = protocol::VideoCodec::hevc;  // still answered with H.264
   request.maxWidth = 640;
   request.displayID = 7;
-  blockingAwait(coordinator->startStream(request));
+  runAwaitable(coordinator->startStream(request));
   EXPECT_TRUE(coordinator->isStreaming());
   source(0)->emit(gradient(64, 32, 9), 1033);
 
@@ -123,7 +123,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0], request) << "the request reaches the source factory untouched";
 
-  blockingAwait(coordinator->stopStream());
+  runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
   EXPECT_EQ(source(0)->counts->stops, 1);
   source(0)->emit(gradient(64, 32, 20), 1066);
@@ -132,9 +132,9 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
 
 TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
   auto coordinator = makeCoordinator();
-  blockingAwait(coordinator->stopStream());  // nothing running: fine
-  blockingAwait(coordinator->startStream({}));
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->stopStream());  // nothing running: fine
+  runAwaitable(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   ASSERT_EQ(sources_.size(), 2u);
   EXPECT_EQ(stoppedBeforeNext_, (std::vector<bool>{true, true}));
   EXPECT_EQ(source(0)->counts->stops, 1);
@@ -143,7 +143,7 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
   // Requests that overlap are served one after another: still one stream at the end.
   std::vector<std::thread> callers;
   for (int i = 0; i < 4; ++i) {
-    callers.emplace_back([&] { blockingAwait(coordinator->startStream({})); });
+    callers.emplace_back([&] { runAwaitable(coordinator->startStream({})); });
   }
   for (auto& caller : callers) caller.join();
   ASSERT_EQ(sources_.size(), 6u);
@@ -156,17 +156,17 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
 TEST_F(StreamCoordinatorTest, AFailedStartIsReportedAndReleasedByTheNextStop) {
   auto coordinator = makeCoordinator();
   failNextStart_ = true;
-  EXPECT_THROW(blockingAwait(coordinator->startStream({})), std::runtime_error);
+  EXPECT_THROW(runAwaitable(coordinator->startStream({})), std::runtime_error);
   EXPECT_TRUE(received().empty());
-  blockingAwait(coordinator->stopStream());
+  runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   EXPECT_TRUE(coordinator->isStreaming());
 }
 
 TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
   auto coordinator = makeCoordinator();
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   source(0)->emit(gradient(64, 32, 1), 1033);
   coordinator->requestKeyFrame();
   // The request is served on the coordinator's strand; a stop queued behind it waits for it.
@@ -184,7 +184,7 @@ TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
 
 TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   auto coordinator = makeCoordinator(150ms);
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   coordinator->receiverCountChanged(1);
   std::this_thread::sleep_for(400ms);
   EXPECT_TRUE(coordinator->isStreaming()) << "a receiver keeps the stream alive";
@@ -200,7 +200,7 @@ TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   EXPECT_EQ(source(0)->counts->stops, 1);
 
   // A stream started with nobody watching goes the same way.
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   coordinator->receiverCountChanged(0);
   for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(coordinator->isStreaming());

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "agent_probe.h"
 #include "load_scale.h"
-#include "serving_agent.h"
+#include "support/agent_process.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
 
 namespace lumora::load {
@@ -17,9 +17,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using protocol::MessageType;
+using testing_support::AgentProcess;
+using testing_support::openDescriptors;
+using testing_support::processEnded;
 using testing_support::RawClient;
+using testing_support::residentBytes;
 
-void shortSession(const ServingAgent& agent) {
+void shortSession(const AgentProcess& agent) {
   RawClient client(agent.controlPort());
   client.authenticate(agent.secret());
   if (client.ask(protocol::PingRequest{}).payload.messageType() != MessageType::ack) {
@@ -38,7 +42,7 @@ std::size_t settledDescriptors(pid_t pid, std::size_t target) {
 }
 
 TEST(ConnectionChurnTest, TenThousandShortSessionsLeaveNoDescriptorsOrMemoryBehind) {
-  ServingAgent agent;
+  AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
 
   // The starting point is taken after a warm-up of a few hundred sessions: by then the
@@ -67,7 +71,7 @@ TEST(ConnectionChurnTest, TenThousandShortSessionsLeaveNoDescriptorsOrMemoryBehi
       << "started with " << startDescriptors;
   const std::size_t residentBound = startResident + startResident / 10;
   EXPECT_LE(residentBytes(agent.pid()), residentBound) << "started with " << startResident;
-  EXPECT_TRUE(isRunning(agent.pid()));
+  EXPECT_FALSE(processEnded(agent.pid()));
   ASSERT_NO_THROW(shortSession(agent)) << "still serving";
 }
 

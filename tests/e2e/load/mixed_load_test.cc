@@ -8,16 +8,17 @@
 #include <thread>
 #include <unordered_map>
 
-#include "agent_probe.h"
 #include "load_scale.h"
 #include "request_mix.h"
-#include "serving_agent.h"
+#include "support/agent_process.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
 
 namespace lumora::load {
 namespace {
 
 using protocol::Envelope;
+using testing_support::AgentProcess;
 using testing_support::RawClient;
 
 constexpr int kClients = 8;
@@ -34,7 +35,7 @@ struct ClientOutcome {
   std::string failure;                  // what ended the client early, if anything
 };
 
-void runClient(const ServingAgent& agent, const RequestMix& mix, unsigned seed,
+void runClient(const AgentProcess& agent, const RequestMix& mix, unsigned seed,
                ClientOutcome& outcome) {
   try {
     RawClient client(agent.controlPort());
@@ -72,7 +73,7 @@ void runClient(const ServingAgent& agent, const RequestMix& mix, unsigned seed,
 }
 
 TEST(MixedLoadTest, EightClientsGetTheRightAnswerToEveryRequest) {
-  ServingAgent agent;
+  AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
   testing_support::TempDir files;
   const RequestMix mix(files.path());
@@ -91,7 +92,7 @@ TEST(MixedLoadTest, EightClientsGetTheRightAnswerToEveryRequest) {
     EXPECT_EQ(outcomes[i].answered, kRequestsPerClient);
     EXPECT_EQ(outcomes[i].wrongCount, 0) << ::testing::PrintToString(outcomes[i].firstWrong);
   }
-  EXPECT_TRUE(isRunning(agent.pid()));
+  EXPECT_FALSE(testing_support::processEnded(agent.pid()));
 }
 
 }  // namespace

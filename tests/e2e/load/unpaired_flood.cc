@@ -48,33 +48,33 @@ void UnpairedFlood::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-std::vector<PlainConnection> UnpairedFlood::takeOldestIdleControl(std::size_t count) {
+std::vector<RawClient> UnpairedFlood::takeOldestIdleControl(std::size_t count) {
   std::lock_guard guard(lock_);
   count = std::min(count, idleControl_.size());
-  std::vector<PlainConnection> taken(std::make_move_iterator(idleControl_.begin()),
-                                     std::make_move_iterator(idleControl_.begin() + count));
+  std::vector<RawClient> taken(std::make_move_iterator(idleControl_.begin()),
+                               std::make_move_iterator(idleControl_.begin() + count));
   idleControl_.erase(idleControl_.begin(), idleControl_.begin() + count);
   return taken;
 }
 
-std::vector<PlainConnection> UnpairedFlood::takeOldestIdleMedia(std::size_t count) {
+std::vector<RawClient> UnpairedFlood::takeOldestIdleMedia(std::size_t count) {
   std::lock_guard guard(lock_);
   count = std::min(count, idleMedia_.size());
-  std::vector<PlainConnection> taken(std::make_move_iterator(idleMedia_.begin()),
-                                     std::make_move_iterator(idleMedia_.begin() + count));
+  std::vector<RawClient> taken(std::make_move_iterator(idleMedia_.begin()),
+                               std::make_move_iterator(idleMedia_.begin() + count));
   idleMedia_.erase(idleMedia_.begin(), idleMedia_.begin() + count);
   return taken;
 }
 
-void UnpairedFlood::openIdle(std::uint16_t port, std::vector<PlainConnection>& into) {
-  PlainConnection connection(port);
+void UnpairedFlood::openIdle(std::uint16_t port, std::vector<RawClient>& into) {
+  RawClient connection(port);
   std::lock_guard guard(lock_);
   into.push_back(std::move(connection));
   ++opened_;
 }
 
 void UnpairedFlood::openDrip(std::uint16_t port, const protocol::Bytes* frame) {
-  PlainConnection connection(port);
+  RawClient connection(port);
   std::lock_guard guard(lock_);
   drips_.push_back({std::move(connection), frame});
   ++opened_;

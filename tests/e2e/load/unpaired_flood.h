@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "plain_connection.h"
+#include "support/raw_client.h"
 
 namespace lumora::load {
+
+using testing_support::RawClient;
 
 class UnpairedFlood {
  public:
@@ -39,16 +41,16 @@ class UnpairedFlood {
 
   // The first idle connections of the burst on each port, oldest first: the agent must have
   // shed them by now (control: evicted by newer waiting peers; media: ticket time-out).
-  std::vector<PlainConnection> takeOldestIdleControl(std::size_t count);
-  std::vector<PlainConnection> takeOldestIdleMedia(std::size_t count);
+  std::vector<RawClient> takeOldestIdleControl(std::size_t count);
+  std::vector<RawClient> takeOldestIdleMedia(std::size_t count);
 
  private:
-  void openIdle(std::uint16_t port, std::vector<PlainConnection>& into);
+  void openIdle(std::uint16_t port, std::vector<RawClient>& into);
   void openDrip(std::uint16_t port, const protocol::Bytes* frame);
   void run();
 
   struct Drip {
-    PlainConnection connection;
+    RawClient connection;
     const protocol::Bytes* frame;  // what it sends, a byte per tick
     std::size_t sent = 0;
   };
@@ -58,8 +60,8 @@ class UnpairedFlood {
   const protocol::Bytes controlFrame_;
   const protocol::Bytes ticketFrame_;
   std::mutex lock_;  // guards the connection lists
-  std::vector<PlainConnection> idleControl_;
-  std::vector<PlainConnection> idleMedia_;
+  std::vector<RawClient> idleControl_;
+  std::vector<RawClient> idleMedia_;
   std::vector<Drip> drips_;
   std::atomic<int> opened_{0};
   std::atomic<int> refused_{0};

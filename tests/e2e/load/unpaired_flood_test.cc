@@ -10,19 +10,21 @@
 #include <thread>
 #include <vector>
 
-#include "agent_probe.h"
 #include "hostile_exchanges.h"
-#include "serving_agent.h"
+#include "support/agent_process.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
+#include "support/xvfb_server.h"
 #include "unpaired_flood.h"
-#include "xvfb_server.h"
 
 namespace lumora::load {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing_support::AgentProcess;
 using testing_support::RawClient;
+using testing_support::residentBytes;
 
 // Pings are spaced alike with and without the flood, so both medians see the same idle waits.
 constexpr auto kPingSpacing = 2ms;
@@ -45,7 +47,7 @@ Clock::duration median(std::vector<Clock::duration> samples) {
 // Hostile exchanges, round after round, until told to stop; what went wrong is kept.
 class HostileRounds {
  public:
-  explicit HostileRounds(const ServingAgent& agent) : agent_(agent), thread_([this] { run(); }) {}
+  explicit HostileRounds(const AgentProcess& agent) : agent_(agent), thread_([this] { run(); }) {}
   ~HostileRounds() { stop(); }
 
   void stop() {
@@ -74,7 +76,7 @@ class HostileRounds {
     }
   }
 
-  const ServingAgent& agent_;
+  const AgentProcess& agent_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> rounds_{0};
   std::vector<std::string> problems_;
@@ -83,8 +85,8 @@ class HostileRounds {
 
 TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
   // A display gives the agent its media port; nothing is streamed.
-  lumora::testing::XvfbServer xvfb("320x240x24");
-  ServingAgent agent({"DISPLAY=" + xvfb.display()});
+  testing_support::XvfbServer xvfb("320x240x24");
+  AgentProcess agent({"DISPLAY=" + xvfb.display()});
   ASSERT_TRUE(agent.serving()) << agent.log();
   ASSERT_NE(agent.mediaPort(), 0) << "needs the media port";
   RawClient phone(agent.controlPort());
@@ -110,7 +112,7 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
   hostile.stop();
   flood.stop();
 
-  EXPECT_TRUE(isRunning(agent.pid()));
+  EXPECT_FALSE(testing_support::processEnded(agent.pid()));
   EXPECT_EQ(hostile.problems(), std::vector<std::string>());
   EXPECT_GT(hostile.rounds(), 10);
   EXPECT_EQ(flood.refused(), 0);

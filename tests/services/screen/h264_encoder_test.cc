@@ -1,21 +1,54 @@
 #include "services/screen/h264_encoder.h"
 
-#include "h264_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 
+#include "support/h264_test_codec.h"
+
 namespace lumora::services::screen {
 namespace {
 
-using testing::DecodedPicture;
-using testing::movingBox;
-using testing::nalLayout;
-using testing::noisy;
-using testing::TestDecoder;
+using testing_support::DecodedImage;
+using testing_support::movingBox;
+using testing_support::noisy;
+using testing_support::TestDecoder;
+
+// The NAL units of an Annex B picture as this test reads them, independently of the encoder's
+// own parser: every start code must be the 4-byte one.
+struct NalLayout {
+  std::vector<int> types;
+  std::vector<protocol::Bytes> units;
+  bool startsWithStartCode = false;
+  int shortStartCodes = 0;  // 00 00 01 not preceded by a zero
+};
+
+NalLayout nalLayout(const protocol::Bytes& data) {
+  NalLayout layout;
+  layout.startsWithStartCode =
+      data.size() >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1;
+  std::size_t unitStart = 0;
+  bool inUnit = false;
+  auto close = [&](std::size_t end) {
+    if (inUnit && end > unitStart) {
+      layout.units.emplace_back(data.begin() + unitStart, data.begin() + end);
+      layout.types.push_back(data[unitStart] & 0x1f);
+    }
+  };
+  for (std::size_t i = 0; i + 3 <= data.size(); ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const bool fourByte = i >= 1 && data[i - 1] == 0;
+    if (!fourByte) ++layout.shortStartCodes;
+    close(fourByte ? i - 1 : i);
+    unitStart = i + 3;
+    inUnit = true;
+    i += 2;
+  }
+  close(data.size());
+  return layout;
+}
 
 // Keeps what the encoder emits; every picture is checked against the Annex B rules as it comes.
 class Received {
@@ -196,12 +229,12 @@ TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
   const auto picture = joined.decode(repeat.bytes());
   ASSERT_TRUE(picture.has_value());
   TestDecoder reference;
-  std::optional<DecodedPicture> original;
+  std::optional<DecodedImage> original;
   for (const auto& frame : received.frames()) {
     if (frame.frameID <= 5) original = reference.decode(frame.bytes());
   }
   ASSERT_TRUE(original.has_value());
-  EXPECT_LT(testing::meanLumaDifference(*picture, *original), 3.0) << "the same picture";
+  EXPECT_LT(testing_support::meanDifference(*picture, *original), 3.0) << "the same picture";
 
   ASSERT_TRUE(encoder.repeatLastPicture(5033));
   EXPECT_FALSE(received.last().isKeyframe) << "without a request a repeat is a plain picture";

@@ -1,11 +1,11 @@
 #include "services/screen/screen_service.h"
 
-#include "fakes/blocking_await.h"
 #include "fakes/fake_display_directory.h"
 #include "fakes/fake_frame_source.h"
 #include "platform/capture_error.h"
 #include "services/screen/screen_error.h"
 #include "services/screen/synthetic_frame_source.h"
+#include "support/run_awaitable.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +16,9 @@
 namespace lumora::services::screen {
 namespace {
 
-using fakes::blockingAwait;
 using platform::DisplayDescriptor;
 using platform::PixelBuffer;
+using testing_support::runAwaitable;
 
 PixelBuffer filled(int width, int height, std::uint8_t value) {
   auto frame = PixelBuffer::allocate(width, height);
@@ -64,10 +64,10 @@ TEST_F(ScreenServiceTest, ListsDisplaysInThePlatformsOrderAndPassesFailuresOn) {
                                                    {3, "Built-in", 2560, 1600, true}};
   directory_->set(displays);
   ScreenService service = makeService();
-  EXPECT_EQ(blockingAwait(service.listDisplays()), displays);
+  EXPECT_EQ(runAwaitable(service.listDisplays()), displays);
 
   directory_->failWith("server gone");
-  EXPECT_THROW(blockingAwait(service.listDisplays()), std::runtime_error);
+  EXPECT_THROW(runAwaitable(service.listDisplays()), std::runtime_error);
 }
 
 TEST_F(ScreenServiceTest, StillCaptureTakesTheFirstDisplaysFirstFrameAndStopsTheSource) {
@@ -75,7 +75,7 @@ TEST_F(ScreenServiceTest, StillCaptureTakesTheFirstDisplaysFirstFrameAndStopsThe
   frames_ = {{filled(4, 2, 0xAB), 0}, {filled(4, 2, 0xCD), 33}};
   ScreenService service = makeService();
 
-  const PixelBuffer still = blockingAwait(service.captureMainDisplay());
+  const PixelBuffer still = runAwaitable(service.captureMainDisplay());
   EXPECT_EQ(still.data()[0], 0xAB);
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0].displayID, 7u) << "the first display, not the main one";
@@ -89,7 +89,7 @@ TEST_F(ScreenServiceTest, StillCaptureTakesTheFirstDisplaysFirstFrameAndStopsThe
 TEST_F(ScreenServiceTest, StillCaptureFailures) {
   ScreenService service = makeService(std::chrono::milliseconds(100));
   try {
-    blockingAwait(service.captureMainDisplay());
+    runAwaitable(service.captureMainDisplay());
     ADD_FAILURE() << "no display must throw";
   } catch (const ScreenError& e) {
     EXPECT_EQ(e.code(), ScreenError::noDisplay);
@@ -98,10 +98,10 @@ TEST_F(ScreenServiceTest, StillCaptureFailures) {
 
   directory_->set({{1, "Only", 800, 600, true}});
   startFailure_ = "capture refused";
-  EXPECT_THROW(blockingAwait(service.captureMainDisplay()), std::runtime_error);
+  EXPECT_THROW(runAwaitable(service.captureMainDisplay()), std::runtime_error);
 
   startFailure_.reset();  // a source that never delivers a frame: bounded wait
-  EXPECT_THROW(blockingAwait(service.captureMainDisplay()), platform::CaptureError);
+  EXPECT_THROW(runAwaitable(service.captureMainDisplay()), platform::CaptureError);
 }
 
 TEST(SyntheticFrameSourceTest, DeliversFlatFramesAtThirtyThreeMillisecondSteps) {

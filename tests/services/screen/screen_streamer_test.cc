@@ -1,7 +1,7 @@
 #include "services/screen/screen_streamer.h"
 
 #include "fakes/fake_frame_source.h"
-#include "h264_test_support.h"
+#include "support/h264_test_codec.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,8 +12,8 @@ namespace lumora::services::screen {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::movingBox;
 using ::testing::Not;
+using testing_support::movingBox;
 
 class ScreenStreamerTest : public ::testing::Test {
  protected:
@@ -139,7 +139,7 @@ TEST_F(ScreenStreamerTest, AKeyFrameRequestOnAnIdleScreenRepeatsTheLastPictureAt
   EXPECT_TRUE(got[2].isKeyframe);
   EXPECT_GE(got[2].presentationTimeMillis, before) << "stamped on the capture clock";
 
-  testing::TestDecoder joined;
+  testing_support::TestDecoder joined;
   EXPECT_TRUE(joined.decode(got[2].bytes()).has_value());
   idle.stop();
   idle.requestKeyFrame();  // stopped: nothing to repeat, nothing sent

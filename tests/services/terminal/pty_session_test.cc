@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
 #include "support/process_table.h"
 
 namespace lumora::services {
