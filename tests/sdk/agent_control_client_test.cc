@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::Envelope;
 using protocol::MessageType;
-using protocol::Payload;
 using test_support::ScriptedPeer;
 using test_support::sdkErrorOf;
 
@@ -259,51 +258,6 @@ TEST_F(AgentControlClientTest, OneWaySendsWaitForNoReply) {
   auto ping = client_.ping();
   peer_.reply(peer_.next(), protocol::Ack{});
   ping.get();
-}
-
-TEST_F(AgentControlClientTest, OperationsBuildTheirRequests) {
-  using protocol::MouseButton;
-  struct Case {
-    std::function<std::future<void>()> call;
-    Payload expected;
-  };
-  const std::vector<Case> cases = {
-      {[&] { return client_.moveMouse(0.25, 0.5); }, protocol::MouseMoveCommand{{0.25, 0.5}}},
-      {[&] { return client_.click(1.5, -0.2, MouseButton::right); },
-       protocol::MouseClickCommand{protocol::Point{1.5, -0.2}, MouseButton::right}},
-      {[&] { return client_.clickAtCursor(MouseButton::middle); },
-       protocol::MouseClickCommand{std::nullopt, MouseButton::middle}},
-      {[&] { return client_.setMouseButton(true, MouseButton::left); },
-       protocol::MouseButtonCommand{std::nullopt, MouseButton::left, true}},
-      {[&] { return client_.pressKey(36, protocol::KeyAction::press); },
-       protocol::KeyCommand{36, protocol::KeyAction::press}},
-      {[&] { return client_.drag(0, 0, 1, 1, MouseButton::left); },
-       protocol::DragCommand{{0, 0}, {1, 1}, MouseButton::left}},
-      {[&] { return client_.startStream(1280, std::nullopt, std::nullopt, 7); },
-       protocol::CaptureFrameRequest{protocol::CaptureMode::startStream, 1280, std::nullopt,
-                                     std::nullopt, 7}},
-      {[&] { return client_.stopStream(); },
-       protocol::CaptureFrameRequest{protocol::CaptureMode::stopStream, std::nullopt, std::nullopt,
-                                     std::nullopt, std::nullopt}},
-      {[&] { return client_.setClipboardFile("a.txt", Bytes{1}); },
-       Payload::clipboardSet(protocol::ClipboardContent::makeFile("a.txt", Bytes{1}))},
-      {[&] { return client_.moveFile("/a", "/b"); }, protocol::FileMoveRequest{"/a", "/b"}},
-  };
-  for (const Case& c : cases) {
-    auto result = c.call();
-    Envelope request = peer_.next();
-    EXPECT_EQ(request.payload, c.expected) << rawValue(c.expected.messageType());
-    peer_.reply(request, protocol::Ack{});
-    result.get();
-  }
-
-  auto ticket = client_.requestMediaTicket();
-  peer_.reply(peer_.next(), protocol::MediaTicketResult{"ab12"});
-  EXPECT_EQ(ticket.get(), "ab12");
-  auto displays = client_.listDisplays();
-  peer_.reply(peer_.next(),
-              protocol::DisplayListResult{{protocol::DisplayInfo{3, "Main", 1920, 1080, true}}});
-  EXPECT_EQ(displays.get().at(0).name, "Main");
 }
 
 TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndReportsOnce) {

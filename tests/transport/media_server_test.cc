@@ -103,7 +103,6 @@ TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
   EXPECT_EQ(lastCount_.load(), 1u);
   EXPECT_GE(keyFrameRequests_.load(), 1) << "a new receiver asks for a key frame";
 
-  testing::internal::CaptureStdout();
   RawClient reuse(port_);
   reuse.sendTicket(ticket);
   EXPECT_TRUE(reuse.closedWithin());
@@ -115,21 +114,11 @@ TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
   RawClient late(port_);
   late.sendTicket(expiring);
   EXPECT_TRUE(late.closedWithin());
-  const std::string output = testing::internal::GetCapturedStdout();
-
-  std::size_t rejections = 0;
-  for (auto at = output.find("media connection rejected: invalid/expired ticket");
-       at != std::string::npos;
-       at = output.find("media connection rejected: invalid/expired ticket", at + 1)) {
-    ++rejections;
-  }
-  EXPECT_EQ(rejections, 3u) << output;
   EXPECT_EQ(server_->connectionCount(), 1u);
 }
 
 TEST_F(MediaServerTest, RejectsMalformedFramesAtOnceAndSilentPeersAfterTheTimeout) {
   startServer(300ms);
-  testing::internal::CaptureStdout();
   const auto started = std::chrono::steady_clock::now();
   RawClient zero(port_);
   zero.sendRaw(Bytes{0, 0, 0, 0});
@@ -147,23 +136,7 @@ TEST_F(MediaServerTest, RejectsMalformedFramesAtOnceAndSilentPeersAfterTheTimeou
   RawClient silent(port_);
   silent.sendRaw(Bytes{0, 0});  // half a length, then nothing
   EXPECT_TRUE(silent.closedWithin());
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_NE(output.find("media connection rejected: malformed ticket frame"), std::string::npos);
-  EXPECT_NE(output.find("media connection rejected: ticket timeout"), std::string::npos);
   EXPECT_EQ(server_->connectionCount(), 0u);
-}
-
-TEST_F(MediaServerTest, APeerThatHangsUpBeforeItsTicketLeavesQuietly) {
-  startServer();
-  testing::internal::CaptureStdout();
-  {
-    RawClient gone(port_);
-    gone.sendRaw(Bytes{0, 0, 0, 64, 'x'});
-  }
-  RawClient admitted(port_);
-  admitted.sendTicket(tickets_->issue());
-  ASSERT_TRUE(eventually([&] { return server_->connectionCount() == 1; }));
-  EXPECT_EQ(testing::internal::GetCapturedStdout().find("rejected"), std::string::npos);
 }
 
 TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "protocol/auth_crypto.h"
 #include "support/temp_dir.h"
 #include "transport/sealed_box.h"
 
@@ -84,12 +83,6 @@ TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
              static_cast<std::streamsize>(tampered.size()));
   EXPECT_FALSE(here.load().has_value());
   EXPECT_NE(here.loadOrCreate(), mine);
-}
-
-TEST(PairingStoreTest, MachineKeyIsTheDigestOfIdentifierAndSalt) {
-  EXPECT_EQ(MachineKey::deriveFor("id", "salt"),
-            protocol::AuthCrypto::sha256(protocol::asBytes("id|salt")));
-  EXPECT_EQ(MachineKey::derive("salt").size(), 32u);
 }
 
 TEST(PairingStoreTest, AnUnwritableLocationFailsTheSave) {

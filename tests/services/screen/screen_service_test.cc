@@ -4,7 +4,6 @@
 #include "fakes/fake_frame_source.h"
 #include "platform/capture_error.h"
 #include "services/screen/screen_error.h"
-#include "services/screen/synthetic_frame_source.h"
 #include "support/run_awaitable.h"
 
 #include <gtest/gtest.h>
@@ -102,32 +101,6 @@ TEST_F(ScreenServiceTest, StillCaptureFailures) {
 
   startFailure_.reset();  // a source that never delivers a frame: bounded wait
   EXPECT_THROW(runAwaitable(service.captureMainDisplay()), platform::CaptureError);
-}
-
-TEST(SyntheticFrameSourceTest, DeliversFlatFramesAtThirtyThreeMillisecondSteps) {
-  std::vector<std::pair<PixelBuffer, std::uint64_t>> got;
-  SyntheticFrameSource source(6, 4, 27);
-  source.start(
-      [&](const PixelBuffer& frame, std::uint64_t time) { got.emplace_back(frame, time); });
-  ASSERT_EQ(got.size(), 27u);
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    const PixelBuffer& frame = got[i].first;
-    EXPECT_EQ(got[i].second, 33 * i);
-    ASSERT_EQ(frame.width(), 6);
-    ASSERT_EQ(frame.height(), 4);
-    const std::uint8_t expected = static_cast<std::uint8_t>((10 * i) % 256);
-    EXPECT_TRUE(std::all_of(frame.data(), frame.data() + frame.byteCount(),
-                            [&](std::uint8_t b) { return b == expected; }))
-        << "frame " << i;
-  }
-  EXPECT_EQ(got[26].first.data()[0], 4);  // 260 wraps around
-
-  got.clear();
-  SyntheticFrameSource(6, 4, 0).start(
-      [&](const PixelBuffer& f, std::uint64_t t) { got.emplace_back(f, t); });
-  SyntheticFrameSource(0, 4, 3).start(
-      [&](const PixelBuffer& f, std::uint64_t t) { got.emplace_back(f, t); });
-  EXPECT_TRUE(got.empty());
 }
 
 }  // namespace
