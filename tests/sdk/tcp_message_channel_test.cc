@@ -57,32 +57,6 @@ TEST_F(TCPMessageChannelTest, ManyConcurrentSendsArriveWhole) {
   for (auto& send : sends) send.get();
 }
 
-TEST_F(TCPMessageChannelTest, DeliversTwoMessagesFromOneReadInOrder) {
-  connect();
-  Bytes both = protocol::FrameCodec::encode(bytesOf("first"));
-  Bytes second = protocol::FrameCodec::encode(bytesOf("second"));
-  both.insert(both.end(), second.begin(), second.end());
-  peer_.sendRaw(both);
-  EXPECT_EQ(receiveOn(channel_).get(), bytesOf("first"));
-  EXPECT_EQ(receiveOn(channel_).get(), bytesOf("second"));
-}
-
-TEST_F(TCPMessageChannelTest, DeliversAMessageSplitOverThreeReadsOnce) {
-  connect();
-  Bytes frame = protocol::FrameCodec::encode(bytesOf("split message"));
-  auto received = receiveOn(channel_);
-  peer_.sendRaw(protocol::ByteView(frame).subspan(0, 2));
-  std::this_thread::sleep_for(50ms);
-  peer_.sendRaw(protocol::ByteView(frame).subspan(2, 6));
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(received.wait_for(0s), std::future_status::timeout);
-  peer_.sendRaw(protocol::ByteView(frame).subspan(8));
-  EXPECT_EQ(received.get(), bytesOf("split message"));
-  // Nothing else was made of the pieces.
-  auto nothing = receiveOn(channel_);
-  EXPECT_EQ(nothing.wait_for(100ms), std::future_status::timeout);
-}
-
 TEST_F(TCPMessageChannelTest, EndOfStreamFailsTheWaitingReceiveAndLaterOnes) {
   connect();
   auto waiting = receiveOn(channel_);

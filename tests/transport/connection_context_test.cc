@@ -160,10 +160,13 @@ TEST_F(ConnectionContextTest, MediaTicketsWhenTheAgentHasAMediaChannel) {
             (ProtocolError{"unauthorized", "no challenge issued"}));
 }
 
-TEST_F(ConnectionContextTest, TerminalsAnnounceThemselvesStreamOutputAndEndWithTheConnection) {
+// What a closed terminal or connection leaves running is the session clean-up suite's; here,
+// how terminal traffic is routed.
+TEST_F(ConnectionContextTest,
+       TerminalsAnnounceThemselvesBeforeTheirOutputAndOnlyKnownOnesAreServed) {
   makeContext();
   authenticate();
-  Envelope open = Envelope::request(protocol::TerminalOpenRequest{std::nullopt, 100, 30});
+  Envelope open = Envelope::request(protocol::TerminalOpenRequest{std::nullopt, 80, 24});
   EXPECT_FALSE(send(open).has_value());  // the reply leaves through outbound, ahead of output
 
   std::string sessionId;
@@ -180,7 +183,7 @@ TEST_F(ConnectionContextTest, TerminalsAnnounceThemselvesStreamOutputAndEndWithT
   EXPECT_EQ(sessionId.size(), 36u);
 
   EXPECT_FALSE(send(Envelope::request(protocol::TerminalInput{
-                        sessionId, protocol::bytesOf("stty size; echo to-$((2+3))\n")}))
+                        sessionId, protocol::bytesOf("echo to-$((2+3))\n")}))
                    .has_value());
   EXPECT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
     std::string all;
@@ -190,19 +193,13 @@ TEST_F(ConnectionContextTest, TerminalsAnnounceThemselvesStreamOutputAndEndWithT
         all.append(out->data.begin(), out->data.end());
       }
     }
-    return all.find("30 100") != std::string::npos && all.find("to-5") != std::string::npos;
+    return all.find("to-5") != std::string::npos;
   }));
 
   // Unknown sessions are ignored; closing one that is unknown is still acknowledged.
   EXPECT_FALSE(send(Envelope::request(protocol::TerminalResize{"nope", 1, 1})).has_value());
   EXPECT_EQ(ask(protocol::TerminalCloseRequest{"nope"}).payload.messageType(), MessageType::ack);
   EXPECT_EQ(context_->sessionCount(), 1u);
-
-  context_->closeAllSessions();
-  EXPECT_EQ(context_->sessionCount(), 0u);
-  EXPECT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
-    return !sent.empty() && sent.back().payload.get<MessageType::terminalExit>() != nullptr;
-  }));
   EXPECT_TRUE(dispatcher_.handled.empty());
 }
 

@@ -96,9 +96,7 @@ TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
   startServer();
   const std::string ticket = tickets_->issue();
   RawClient first(port_);
-  // One byte at a time, then junk after the frame, which is never looked at.
-  for (std::uint8_t byte : TicketFrame::encode(ticket)) first.sendRaw(Bytes{byte});
-  first.sendRaw(Bytes{0, 0, 0, 0, 1, 2, 3});
+  first.sendTicket(ticket);
   ASSERT_TRUE(eventually([&] { return server_->connectionCount() == 1; }));
   EXPECT_EQ(lastCount_.load(), 1u);
   EXPECT_GE(keyFrameRequests_.load(), 1) << "a new receiver asks for a key frame";
@@ -115,28 +113,6 @@ TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
   late.sendTicket(expiring);
   EXPECT_TRUE(late.closedWithin());
   EXPECT_EQ(server_->connectionCount(), 1u);
-}
-
-TEST_F(MediaServerTest, RejectsMalformedFramesAtOnceAndSilentPeersAfterTheTimeout) {
-  startServer(300ms);
-  const auto started = std::chrono::steady_clock::now();
-  RawClient zero(port_);
-  zero.sendRaw(Bytes{0, 0, 0, 0});
-  EXPECT_TRUE(zero.closedWithin());
-  RawClient tooLong(port_);
-  tooLong.sendRaw(Bytes{0, 0, 4, 1});
-  EXPECT_TRUE(tooLong.closedWithin());
-  RawClient notText(port_);
-  Bytes invalid{0, 0, 0, 64};
-  invalid.resize(4 + 64, 0xff);
-  notText.sendRaw(invalid);
-  EXPECT_TRUE(notText.closedWithin());
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 300ms) << "malformed frames wait for nothing";
-
-  RawClient silent(port_);
-  silent.sendRaw(Bytes{0, 0});  // half a length, then nothing
-  EXPECT_TRUE(silent.closedWithin());
-  EXPECT_EQ(server_->connectionCount(), 0u);
 }
 
 TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
@@ -161,7 +137,10 @@ TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
   }
 }
 
-TEST_F(MediaServerTest, ASlowReceiverSkipsToAKeyFrameWithoutHoldingUpTheOthers) {
+// What a stalled receiver then gets, and what it costs, is seen end to end
+// (slow_media_receiver_test); here, that falling behind asks the encoder for a key frame at once
+// rather than leaving the receiver to wait for the next scheduled one.
+TEST_F(MediaServerTest, AReceiverThatFallsBehindAsksForAKeyFrameWithoutHoldingUpTheOthers) {
   MediaServer::Limits limits;
   limits.maxQueuedFrames = 4;
   limits.maxQueuedBytes = 1u << 20;
@@ -180,23 +159,6 @@ TEST_F(MediaServerTest, ASlowReceiverSkipsToAKeyFrameWithoutHoldingUpTheOthers) 
     ASSERT_EQ(received->meta.frameID, id);
   }
   EXPECT_GT(keyFrameRequests_.load(), requestsBefore) << "falling behind asks for a key frame";
-
-  // Now the slow one reads: it got a prefix, and after every gap it resumes at a key frame.
-  server_->broadcast(frame(kFrames, true, 64 << 10));
-  std::vector<protocol::MediaFrame> slowFrames;
-  while (slowFrames.empty() || slowFrames.back().meta.frameID != kFrames) {
-    auto f = slow->nextFrame();
-    ASSERT_TRUE(f);
-    slowFrames.push_back(*f);
-  }
-  EXPECT_LT(slowFrames.size(), std::size_t{kFrames});
-  EXPECT_TRUE(slowFrames.front().meta.isKeyframe);
-  for (std::size_t i = 1; i < slowFrames.size(); ++i) {
-    const bool gap = slowFrames[i].meta.frameID != slowFrames[i - 1].meta.frameID + 1;
-    if (gap) {
-      EXPECT_TRUE(slowFrames[i].meta.isKeyframe) << "frame " << slowFrames[i].meta.frameID;
-    }
-  }
 }
 
 TEST_F(MediaServerTest, StopClosesEveryConnectionAndForgetsThePort) {

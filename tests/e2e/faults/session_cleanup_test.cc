@@ -1,6 +1,7 @@
 // A connection's terminals leave nothing running once they are closed: not the shell, not its
 // background jobs (in process groups of their own, in sessions of their own, deaf to the
-// hang-up), not a program flooding the terminal while its output is held back.
+// hang-up), not a program flooding the terminal while its output is held back for a peer that
+// does not read.
 
 #include <signal.h>
 
@@ -166,6 +167,15 @@ TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobI
       },
       20s);
   ASSERT_TRUE(heldBack) << "the terminal's output was never held back";
+  // Reading lets it flow again.
+  const long long held = bytesWritten(floodPid);
+  EXPECT_TRUE(eventually(
+      [&] {
+        for (int i = 0; i < 100; ++i) client->next();
+        return bytesWritten(floodPid) > held;
+      },
+      20s))
+      << "the terminal's output stayed held back once the peer read";
 
   client.reset();
   EXPECT_TRUE(eventually([&] { return processEnded(shell); }, kEndLimit));
