@@ -16,9 +16,9 @@ extern "C" {
 #include <random>
 #include <sstream>
 
-#include "cli_harness.h"
 #include "support/agent_process.h"
 #include "support/h264_test_codec.h"
+#include "support/spawn.h"
 #include "support/test_x_client.h"
 #include "support/xvfb_server.h"
 
@@ -29,24 +29,39 @@ using testing_support::AgentProcess;
 using testing_support::contentOf;
 using testing_support::TempDir;
 
-constexpr std::uint32_t kScreenColour = 0x3366cc;
+struct Outcome {
+  int status = -1;  // the exit status (128 + signal when a signal ended it)
+  std::string out;
+  std::string err;
+};
+
+// Runs lumora to the end with HOME = `home` and the extra environment entries.
+Outcome runLumora(const TempDir& home, std::vector<std::string> args,
+                  std::vector<std::string> env = {}) {
+  args.insert(args.begin(), LUMORA_CLI_BINARY);
+  env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"});
+  const std::string out = home / "lumora.out", err = home / "lumora.err";
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
+  const int status = testing_support::waitForExit(
+      testing_support::spawnProcess(args, {.environment = env, .output = out, .error = err}));
+  return {status, contentOf(out), contentOf(err)};
+}
+
+// One agent for the whole suite, on a private Xvfb whose screen is one known colour.
+struct Desk {
+  Desk() {
+    screen.fill(screen.openWindow(0, 0, 640, 480, 0x3366cc), 0x3366cc, 0, 0, 640, 480);
+  }
+  testing_support::XvfbServer xvfb{"640x480x24"};
+  testing_support::TestXClient screen{xvfb.display()};
+  AgentProcess agent{{"DISPLAY=" + xvfb.display()}};
+};
 
 class CliEndToEndTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    xvfb_ = new testing_support::XvfbServer("640x480x24");
-    xClient_ = new testing_support::TestXClient(xvfb_->display());
-    // A known picture for the snapshot: the whole screen in one colour.
-    auto window = xClient_->openWindow(0, 0, 640, 480, kScreenColour);
-    xClient_->fill(window, kScreenColour, 0, 0, 640, 480);
-    xClient_->sync();
-    agent_ = new AgentProcess({"DISPLAY=" + xvfb_->display()});
-  }
-  static void TearDownTestSuite() {
-    delete agent_;
-    delete xClient_;
-    delete xvfb_;
-  }
+  static void SetUpTestSuite() { desk_ = new Desk(); }
+  static void TearDownTestSuite() { delete desk_; }
   void SetUp() override { ASSERT_TRUE(agent_->serving()) << agent_->log(); }
 
   // lumora with this test's home, talking to the agent through LUMORA_LINK.
@@ -54,15 +69,13 @@ class CliEndToEndTest : public ::testing::Test {
     return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()});
   }
 
-  static testing_support::XvfbServer* xvfb_;
-  static testing_support::TestXClient* xClient_;
-  static AgentProcess* agent_;
+  static Desk* desk_;
+  AgentProcess* const agent_ = &desk_->agent;
+  testing_support::TestXClient* const xClient_ = &desk_->screen;
   TempDir home_;
 };
 
-testing_support::XvfbServer* CliEndToEndTest::xvfb_ = nullptr;
-testing_support::TestXClient* CliEndToEndTest::xClient_ = nullptr;
-AgentProcess* CliEndToEndTest::agent_ = nullptr;
+Desk* CliEndToEndTest::desk_ = nullptr;
 
 TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndRunUsesItPassingStreamsAndStatus) {
   Outcome paired = runLumora(home_, {"pair", agent_->link(), "--name", "desk"});
@@ -109,11 +122,7 @@ TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
 
 TEST_F(CliEndToEndTest, PutAndGetKeepEveryByteOfLargeAndEdgeSizedFiles) {
   std::string data(20u << 20, '\0');
-  std::mt19937_64 random(7);
-  for (std::size_t i = 0; i < data.size(); i += 8) {
-    const std::uint64_t word = random();
-    std::memcpy(data.data() + i, &word, 8);
-  }
+  std::generate(data.begin(), data.end(), std::mt19937(7));
   const std::string local = home_.make("big.bin", data);
   const std::string remote = agent_->home() / "big-remote.bin";
   Outcome put = lumora({"put", local, remote});
@@ -257,12 +266,12 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   int master = -1, terminal = -1;
   char terminalName[64];
   ASSERT_EQ(::openpty(&master, &terminal, terminalName, nullptr, &size), 0);
-  testing_support::SpawnOptions options;
-  options.environment = {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(),
-                         "PATH=/usr/bin:/bin"};
-  options.terminal = terminalName;
-  const pid_t pid =
-      testing_support::spawnProcess({LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"}, options);
+  const pid_t pid = testing_support::spawnProcess(
+      {LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"},
+      {.environment = std::vector<std::string>{"LUMORA_LINK=" + agent_->link(),
+                                               "HOME=" + home_.path().string(),
+                                               "PATH=/usr/bin:/bin"},
+       .terminal = terminalName});
   ::close(terminal);
   std::string seen;
   // The first prompt, before typing, as a person would.
