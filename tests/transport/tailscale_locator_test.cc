@@ -41,15 +41,6 @@ TEST(TailscaleLocatorTest, Ipv4Validation) {
   }
 }
 
-TEST(TailscaleLocatorTest, StatusJsonGivesTheFirstIpv4OfSelf) {
-  EXPECT_EQ(
-      locator::parseSelfIPv4(R"({"Self":{"TailscaleIPs":["fd7a:115c::1","100.101.102.103"]}})"),
-      "100.101.102.103");
-  EXPECT_FALSE(locator::parseSelfIPv4(R"({"Self":{"TailscaleIPs":["fd7a:115c::1"]}})"));
-  EXPECT_FALSE(locator::parseSelfIPv4(R"({"Self":{}})"));
-  EXPECT_FALSE(locator::parseSelfIPv4("not json"));
-}
-
 TEST(TailscaleLocatorTest, CandidatesAreTriedInOrderUntilOneAnswers) {
   testing_support::TempDir dir;
   const std::vector<std::string> tools = {
