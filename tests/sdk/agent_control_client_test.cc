@@ -108,12 +108,11 @@ TEST_F(AgentControlClientTest, AuthenticateAnswersTheChallengeWithTheSecretsMac)
   peer_.reply(peer_.next(), protocol::AuthChallenge{nonce});
   peer_.reply(peer_.next(), protocol::ProtocolError{"unauthorized", "invalid credentials"});
   EXPECT_EQ(sdkErrorOf(refused).agentError()->message, "invalid credentials");
-}
 
-TEST_F(AgentControlClientTest, InvalidPairingCodeSendsNothing) {
-  SDKError error = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));
-  EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
-  EXPECT_EQ(error.reason(), "invalid pairing code");
+  // A code that cannot be one sends nothing.
+  SDKError invalid = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));
+  EXPECT_EQ(invalid.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_EQ(invalid.reason(), "invalid pairing code");
   auto ping = client_.ping();
   EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);
 }
@@ -142,15 +141,14 @@ TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
   EXPECT_EQ(pieces, (std::vector<std::pair<std::int64_t, bool>>{
                         {0, false}, {262144, false}, {524288, true}}));
   EXPECT_EQ(received, data);
-}
 
-TEST_F(AgentControlClientTest, EmptyUploadIsOneEmptyFinalPiece) {
-  auto upload = client_.uploadFile("/tmp/empty", {});
+  // An empty file is one empty final piece.
+  auto empty = client_.uploadFile("/tmp/empty", {});
   Envelope request = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileUpload>(request),
             (protocol::FileUploadRequest{"/tmp/empty", {}, 0, true}));
   peer_.reply(request, protocol::Ack{});
-  upload.get();
+  empty.get();
 }
 
 TEST_F(AgentControlClientTest, FailedUploadPieceStopsTheUpload) {

@@ -39,7 +39,8 @@ class ScriptedPeer : public testing_support::RawClient {
   std::uint16_t port() const { return port_; }
 
   void accept() {
-    RawClient::operator=(RawClient::adopt(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)));
+    RawClient::operator=(
+        RawClient(platform::linux_os::UniqueFd(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC))));
     setReadLimit(std::chrono::seconds(5));
   }
 

@@ -4,13 +4,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
-#include <utility>
 
 #include "protocol/auth_crypto.h"
 #include "protocol/frame_codec.h"
@@ -23,88 +21,52 @@ using protocol::MessageType;
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_port = htons(port);
-  ::inet_pton(AF_INET, address, &result.sin_addr);
-  return result;
-}
-
-[[noreturn]] void fail(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
 std::chrono::milliseconds left(Clock::time_point deadline) {
   return std::max(std::chrono::milliseconds(0),
                   std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+}
+
+void connectTo(int fd, std::uint16_t port, const char* from) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  const auto* at = reinterpret_cast<const sockaddr*>(&address);
+  if (from != nullptr) {
+    ::inet_pton(AF_INET, from, &address.sin_addr);
+    if (::bind(fd, at, sizeof address) != 0) {
+      throw std::system_error(errno, std::generic_category(), "bind");
+    }
+  }
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, at, sizeof address) != 0) {
+    throw std::system_error(errno, std::generic_category(), "connect");
+  }
 }
 
 }  // namespace
 
 RawClient::RawClient(std::uint16_t port, int receiveBuffer, const char* from)
     : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  if (fd_ < 0) fail("socket");
   if (receiveBuffer > 0) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   }
-  if (from != nullptr) {
-    const sockaddr_in local = loopback(0, from);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      const int error = errno;
-      ::close(fd_);
-      throw std::system_error(error, std::generic_category(), "bind");
-    }
-  }
-  const sockaddr_in remote = loopback(port);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
-    const int error = errno;
-    ::close(fd_);
-    throw std::system_error(error, std::generic_category(), "connect");
-  }
-}
-
-RawClient RawClient::adopt(int fd) {
-  RawClient client;
-  client.fd_ = fd;
-  return client;
-}
-
-RawClient::~RawClient() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-RawClient::RawClient(RawClient&& other) noexcept { *this = std::move(other); }
-
-RawClient& RawClient::operator=(RawClient&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    readLimit_ = other.readLimit_;
-    media_ = std::move(other.media_);
-    frames_ = std::move(other.frames_);
-    ended_ = other.ended_;
-    output_ = std::move(other.output_);
-    exited_ = std::move(other.exited_);
-  }
-  return *this;
+  connectTo(fd_.get(), port, from);
 }
 
 void RawClient::sendRaw(protocol::ByteView bytes) {
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) fail("send");
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "send");
+    bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
   }
 }
 
 bool RawClient::trySend(protocol::ByteView bytes) {
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    const ssize_t sent =
+        ::send(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent < 0 && errno != EINTR) return errno == EAGAIN || errno == EWOULDBLOCK;
+    bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
   }
   return true;
 }
@@ -113,11 +75,11 @@ std::optional<std::size_t> RawClient::receiveSome(std::uint8_t* data, std::size_
                                                   std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
-    pollfd ready{fd_, POLLIN, 0};
+    pollfd ready{fd_.get(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(left(deadline).count()));
     if (polled < 0 && errno == EINTR) continue;
     if (polled <= 0) return 0;
-    const ssize_t got = ::recv(fd_, data, size, MSG_DONTWAIT);
+    const ssize_t got = ::recv(fd_.get(), data, size, MSG_DONTWAIT);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) return std::nullopt;
     return static_cast<std::size_t>(got);
@@ -149,15 +111,14 @@ bool RawClient::closedWithin(std::chrono::milliseconds limit) {
   return false;
 }
 
-void RawClient::close() { ::shutdown(fd_, SHUT_RDWR); }
+void RawClient::close() { ::shutdown(fd_.get(), SHUT_RDWR); }
 
 void RawClient::send(const Envelope& envelope) {
   sendRaw(protocol::FrameCodec::encode(envelope.encode()));
 }
 
 protocol::Bytes RawClient::receiveFrame() {
-  const protocol::Bytes prefix = readExactly(4);
-  return readExactly(protocol::FrameCodec::readLength(prefix.data()));
+  return readExactly(protocol::FrameCodec::readLength(readExactly(4).data()));
 }
 
 std::optional<Envelope> RawClient::receive() {
@@ -167,7 +128,11 @@ std::optional<Envelope> RawClient::receive() {
   if (!readInto(body.data(), body.size())) return std::nullopt;
   auto decoded = Envelope::decode(body);
   if (!decoded) throw std::runtime_error("undecodable envelope: " + decoded.error().description);
-  record(*decoded);
+  if (const auto* piece = decoded->payload.get<MessageType::terminalOutput>()) {
+    output_[piece->sessionId].append(piece->data.begin(), piece->data.end());
+  } else if (const auto* exit = decoded->payload.get<MessageType::terminalExit>()) {
+    exited_.insert(exit->sessionId);
+  }
   return *decoded;
 }
 
@@ -194,14 +159,6 @@ void RawClient::authenticate(const protocol::PairingSecret& secret) {
   const auto mac = protocol::AuthCrypto::mac(secret.data, nonce->nonce);
   if (ask(protocol::AuthComplete{mac}).payload.messageType() != MessageType::ack) {
     throw std::runtime_error("pairing rejected");
-  }
-}
-
-void RawClient::record(const Envelope& envelope) {
-  if (const auto* piece = envelope.payload.get<MessageType::terminalOutput>()) {
-    output_[piece->sessionId].append(piece->data.begin(), piece->data.end());
-  } else if (const auto* exit = envelope.payload.get<MessageType::terminalExit>()) {
-    exited_.insert(exit->sessionId);
   }
 }
 
@@ -240,11 +197,8 @@ std::optional<protocol::MediaFrame> RawClient::nextFrame(std::chrono::millisecon
   std::vector<std::uint8_t> chunk(64 << 10);
   while (frames_.empty() && !mediaBroken() && Clock::now() < deadline) {
     const auto got = receiveSome(chunk.data(), chunk.size(), left(deadline));
-    if (!got) {
-      ended_ = true;
-      break;
-    }
-    for (auto& frame : media_.push(protocol::ByteView(chunk.data(), *got))) {
+    ended_ = !got;
+    for (auto& frame : media_.push(protocol::ByteView(chunk.data(), got.value_or(0)))) {
       frames_.push_back(std::move(frame));
     }
   }
@@ -258,9 +212,8 @@ std::vector<protocol::ScreenFrameMeta> RawClient::readFramesFor(
     std::chrono::milliseconds duration) {
   std::vector<protocol::ScreenFrameMeta> metas;
   const auto deadline = Clock::now() + duration;
-  while (Clock::now() < deadline) {
+  while (Clock::now() < deadline && !mediaBroken()) {
     if (auto frame = nextFrame(left(deadline))) metas.push_back(frame->meta);
-    if (mediaBroken()) break;
   }
   return metas;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/unique_fd.h"
 #include "protocol/envelope.h"
 #include "protocol/media_frame.h"
 #include "protocol/pairing_secret.h"
@@ -29,10 +30,7 @@ class RawClient {
   // on another machine.
   explicit RawClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr);
   // Takes over a connected socket (one a listener of the test accepted).
-  static RawClient adopt(int fd);
-  ~RawClient();
-  RawClient(RawClient&& other) noexcept;
-  RawClient& operator=(RawClient&& other) noexcept;
+  explicit RawClient(platform::linux_os::UniqueFd socket) : fd_(std::move(socket)) {}
 
   // How long blocking reads wait before they throw (30 s unless set).
   void setReadLimit(std::chrono::milliseconds limit) { readLimit_ = limit; }
@@ -89,9 +87,8 @@ class RawClient {
  private:
   // Fills `data`; false when the peer closes the connection first.
   bool readInto(std::uint8_t* data, std::size_t size);
-  void record(const protocol::Envelope& envelope);
 
-  int fd_ = -1;
+  platform::linux_os::UniqueFd fd_;
   std::chrono::milliseconds readLimit_{30000};
   protocol::MediaFrameDecoder media_;
   std::vector<protocol::MediaFrame> frames_;

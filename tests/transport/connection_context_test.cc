@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <thread>
 
 #include "protocol/auth_crypto.h"
+#include "support/recorder.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::transport {
@@ -39,11 +39,7 @@ class ConnectionContextTest : public ::testing::Test {
     if (withTickets) dependencies.mediaTickets = tickets_;
     dependencies.terminalExecutor = terminals_.executor();
     dependencies.defaultShell = [] { return std::string("/bin/sh"); };
-    context_ = ConnectionContext::create(std::move(dependencies), [this](const Envelope& e) {
-      std::lock_guard lock(mutex_);
-      outbound_.push_back(e);
-      changed_.notify_all();
-    });
+    context_ = ConnectionContext::create(std::move(dependencies), outbound_.sink());
   }
 
   std::optional<Envelope> send(const Envelope& request) {
@@ -74,21 +70,12 @@ class ConnectionContextTest : public ::testing::Test {
               MessageType::ack);
   }
 
-  // Waits until `predicate` holds over what went out; the limit only guards against a hang.
-  template <class Predicate>
-  bool waitForOutbound(Predicate predicate) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return predicate(outbound_); });
-  }
-
   boost::asio::io_context io_;
   protocol::PairingSecret secret_ = protocol::PairingSecret::generate();
   std::shared_ptr<MediaTicketStore> tickets_ = std::make_shared<MediaTicketStore>(30s);
   FakeDispatcher dispatcher_;
   std::shared_ptr<ConnectionContext> context_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Envelope> outbound_;
+  testing_support::Recorder<Envelope> outbound_;
   // Last, so the terminals' thread is joined before what their events reach goes.
   testing_support::ThreadedIo terminals_;
 };
@@ -172,7 +159,7 @@ TEST_F(ConnectionContextTest,
   std::string sessionId;
   std::optional<protocol::MessageID> openedAnswers;
   // Read under the lock, in the predicate: the terminal's thread keeps appending to outbound_.
-  ASSERT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
+  ASSERT_TRUE(outbound_.waitUntil([&](const std::vector<Envelope>& sent) {
     if (sent.empty()) return false;
     const auto* opened = sent.front().payload.get<MessageType::terminalOpened>();
     if (opened) sessionId = opened->sessionId;
@@ -185,7 +172,7 @@ TEST_F(ConnectionContextTest,
   EXPECT_FALSE(send(Envelope::request(protocol::TerminalInput{
                         sessionId, protocol::bytesOf("echo to-$((2+3))\n")}))
                    .has_value());
-  EXPECT_TRUE(waitForOutbound([&](const std::vector<Envelope>& sent) {
+  EXPECT_TRUE(outbound_.waitUntil([&](const std::vector<Envelope>& sent) {
     std::string all;
     for (const auto& e : sent) {
       if (const auto* out = e.payload.get<MessageType::terminalOutput>()) {

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "fakes/fake_frame_source.h"
+#include "support/h264_test_codec.h"
+#include "support/recorder.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::transport {
@@ -15,36 +17,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using fakes::FakeFrameSource;
+using testing_support::movingBox;
 using testing_support::runAwaitable;
 
-platform::PixelBuffer gradient(int width, int height, int shift) {
-  auto buffer = *platform::PixelBuffer::allocate(width, height);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* pixel = buffer.mutableData() + buffer.stride() * y + x * 4;
-      pixel[0] = static_cast<std::uint8_t>(x * 4 + shift);
-      pixel[1] = static_cast<std::uint8_t>(y * 4);
-      pixel[2] = static_cast<std::uint8_t>(shift * 3);
-      pixel[3] = 255;
-    }
-  }
-  return buffer;
-}
+using Log = testing_support::Recorder<std::pair<std::string, protocol::MediaFrame>>;
 
-// Keeps what it was handed, tagged with its name, in one list shared by all sinks.
+// Records what it is handed, tagged with its name, in a log shared by all sinks (and kept for
+// as long as a sink may still be called on the pool).
 struct RecordingSink : MediaSink {
-  struct Shared {
-    std::mutex lock;
-    std::vector<std::pair<std::string, protocol::MediaFrame>> frames;
-  };
-  RecordingSink(std::string sinkName, std::shared_ptr<Shared> sharedLog)
-      : name(std::move(sinkName)), shared(std::move(sharedLog)) {}
-  void broadcast(const protocol::MediaFrame& frame) override {
-    std::lock_guard guard(shared->lock);
-    shared->frames.emplace_back(name, frame);
-  }
+  RecordingSink(std::string sinkName, std::shared_ptr<Log> sharedLog)
+      : name(std::move(sinkName)), log(std::move(sharedLog)) {}
+  void broadcast(const protocol::MediaFrame& frame) override { log->add({name, frame}); }
   std::string name;
-  std::shared_ptr<Shared> shared;
+  std::shared_ptr<Log> log;
 };
 
 class StreamCoordinatorTest : public ::testing::Test {
@@ -59,7 +44,7 @@ class StreamCoordinatorTest : public ::testing::Test {
       stoppedBeforeNext_.push_back(sources_.empty() || sources_.back()->counts->stops > 0);
       requests_.push_back(request);
       auto source = std::make_shared<FakeFrameSource>();
-      source->frames = {{gradient(64, 32, 0), 1000}};
+      source->frames = {{movingBox(64, 32, 0), 1000}};
       if (failNextStart_) source->startFailure = "no display available";
       failNextStart_ = false;
       sources_.push_back(source);
@@ -75,13 +60,10 @@ class StreamCoordinatorTest : public ::testing::Test {
     std::lock_guard guard(lock_);
     return sources_.at(index);
   }
-  std::vector<std::pair<std::string, protocol::MediaFrame>> received() {
-    std::lock_guard guard(log_->lock);
-    return log_->frames;
-  }
+  std::vector<std::pair<std::string, protocol::MediaFrame>> received() { return log_->items(); }
 
   boost::asio::thread_pool pool_{2};
-  std::shared_ptr<RecordingSink::Shared> log_ = std::make_shared<RecordingSink::Shared>();
+  std::shared_ptr<Log> log_ = std::make_shared<Log>();
   std::mutex lock_;
   std::vector<std::shared_ptr<FakeFrameSource>> sources_;
   std::vector<protocol::CaptureFrameRequest> requests_;
@@ -98,7 +80,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   request.displayID = 7;
   runAwaitable(coordinator->startStream(request));
   EXPECT_TRUE(coordinator->isStreaming());
-  source(0)->emit(gradient(64, 32, 9), 1033);
+  source(0)->emit(movingBox(64, 32, 9), 1033);
 
   auto frames = received();
   ASSERT_EQ(frames.size(), 4u);
@@ -113,12 +95,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
     EXPECT_EQ(frame.meta.byteCount, static_cast<std::int64_t>(frame.payload.size()));
     EXPECT_EQ(frame.meta.presentationTimeMillis, i < 2 ? 1000u : 1033u);
   }
-  const auto& first = frames[0].second;
-  EXPECT_TRUE(first.meta.isKeyframe);
-  ASSERT_GE(first.payload.size(), 5u);
-  EXPECT_EQ(protocol::Bytes(first.payload.begin(), first.payload.begin() + 4),
-            (protocol::Bytes{0, 0, 0, 1}));
-  EXPECT_EQ(first.payload[4] & 0x1f, 7) << "a key frame opens with its SPS";
+  EXPECT_TRUE(frames[0].second.meta.isKeyframe);
 
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0], request) << "the request reaches the source factory untouched";
@@ -126,7 +103,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
   EXPECT_EQ(source(0)->counts->stops, 1);
-  source(0)->emit(gradient(64, 32, 20), 1066);
+  source(0)->emit(movingBox(64, 32, 20), 1066);
   EXPECT_EQ(received().size(), 4u) << "nothing flows after the stop";
 }
 
@@ -167,14 +144,14 @@ TEST_F(StreamCoordinatorTest, AFailedStartIsReportedAndReleasedByTheNextStop) {
 TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
   auto coordinator = makeCoordinator();
   runAwaitable(coordinator->startStream({}));
-  source(0)->emit(gradient(64, 32, 1), 1033);
+  source(0)->emit(movingBox(64, 32, 1), 1033);
   coordinator->requestKeyFrame();
   // The request is served on the coordinator's strand; a stop queued behind it waits for it.
   for (int i = 0; i < 200; ++i) {
     auto frames = received();
     if (frames.size() >= 6) break;
     std::this_thread::sleep_for(10ms);
-    if (i % 10 == 9) source(0)->emit(gradient(64, 32, 2 + i), 1100 + i);
+    if (i % 10 == 9) source(0)->emit(movingBox(64, 32, 2 + i), 1100 + i);
   }
   auto frames = received();
   ASSERT_GE(frames.size(), 6u);

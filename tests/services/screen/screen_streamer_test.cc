@@ -2,10 +2,10 @@
 
 #include "fakes/fake_frame_source.h"
 #include "support/h264_test_codec.h"
+#include "support/recorder.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 namespace lumora::services::screen {
 namespace {
@@ -14,16 +14,8 @@ using testing_support::movingBox;
 
 class ScreenStreamerTest : public ::testing::Test {
  protected:
-  ScreenStreamer::Sink sink() {
-    return [this](const EncodedVideoFrame& frame) {
-      std::lock_guard lock(mutex_);
-      frames_.push_back(frame);
-    };
-  }
-  std::vector<EncodedVideoFrame> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
+  ScreenStreamer::Sink sink() { return received_.sink(); }
+  std::vector<EncodedVideoFrame> frames() { return received_.items(); }
   static H264Encoder::Settings settings(std::optional<int> bitRate = std::nullopt) {
     H264Encoder::Settings s;
     s.bitRate = bitRate;
@@ -32,8 +24,7 @@ class ScreenStreamerTest : public ::testing::Test {
   }
 
   std::shared_ptr<fakes::FakeFrameSource> source_ = std::make_shared<fakes::FakeFrameSource>();
-  std::mutex mutex_;
-  std::vector<EncodedVideoFrame> frames_;
+  testing_support::Recorder<EncodedVideoFrame> received_;
 };
 
 TEST_F(ScreenStreamerTest, StreamsEveryFrameFromStartToStop) {
