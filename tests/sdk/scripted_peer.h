@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <exception>
@@ -27,20 +26,19 @@ class ScriptedPeer : public testing_support::RawClient {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 0) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
   }
-  ~ScriptedPeer() { ::close(listener_); }
 
   std::uint16_t port() const { return port_; }
 
   void accept() {
-    RawClient::operator=(
-        RawClient(platform::linux_os::UniqueFd(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC))));
+    RawClient::operator=(RawClient(
+        platform::linux_os::UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC))));
     setReadLimit(std::chrono::seconds(5));
   }
 
@@ -50,7 +48,7 @@ class ScriptedPeer : public testing_support::RawClient {
   void event(protocol::Payload payload) { send(protocol::Envelope::request(std::move(payload))); }
 
  private:
-  int listener_;
+  platform::linux_os::UniqueFd listener_;
   std::uint16_t port_ = 0;
 };
 

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "sdk/annexb_parser.h"
 #include "support/h264_test_codec.h"
 
 namespace lumora::sdk {
@@ -50,21 +49,16 @@ class VideoDecoderTest : public ::testing::Test {
     EXPECT_NEAR(bgra[0], expected.b, 24);
   }
 
-  // The unit with only the picture data of `unit`, as a delta frame carries it.
+  // A key frame from its first slice on: without its parameter sets.
   static Bytes withoutParameterSets(const Bytes& unit) {
-    std::vector<Bytes> kept;
-    for (Bytes& nal : AnnexBParser::nalUnits(unit)) {
-      auto type = AnnexBParser::type(nal);
-      if (type != AnnexBParser::NALType::sps && type != AnnexBParser::NALType::pps) {
-        kept.push_back(std::move(nal));
+    for (std::size_t i = 3; i < unit.size(); ++i) {
+      if (unit[i - 3] == 0 && unit[i - 2] == 0 && unit[i - 1] == 1 && (unit[i] & 0x1f) == 5) {
+        Bytes slices{0, 0, 0, 1};
+        slices.insert(slices.end(), unit.begin() + static_cast<std::ptrdiff_t>(i), unit.end());
+        return slices;
       }
     }
-    Bytes out;
-    for (const Bytes& nal : kept) {
-      out.insert(out.end(), {0, 0, 0, 1});
-      out.insert(out.end(), nal.begin(), nal.end());
-    }
-    return out;
+    return {};
   }
 
   VideoDecoder decoder_;

@@ -41,7 +41,7 @@ class StreamCoordinatorTest : public ::testing::Test {
     auto factory = [this](const protocol::CaptureFrameRequest& request) {
       std::lock_guard guard(lock_);
       // The previous stream must be gone before the next source exists.
-      stoppedBeforeNext_.push_back(sources_.empty() || sources_.back()->counts->stops > 0);
+      stoppedBeforeNext_.push_back(sources_.empty() || sources_.back()->stops > 0);
       requests_.push_back(request);
       auto source = std::make_shared<FakeFrameSource>();
       source->frames = {{movingBox(64, 32, 0), 1000}};
@@ -102,7 +102,7 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
 
   runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
-  EXPECT_EQ(source(0)->counts->stops, 1);
+  EXPECT_EQ(source(0)->stops, 1);
   source(0)->emit(movingBox(64, 32, 20), 1066);
   EXPECT_EQ(received().size(), 4u) << "nothing flows after the stop";
 }
@@ -114,8 +114,8 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
   runAwaitable(coordinator->startStream({}));
   ASSERT_EQ(sources_.size(), 2u);
   EXPECT_EQ(stoppedBeforeNext_, (std::vector<bool>{true, true}));
-  EXPECT_EQ(source(0)->counts->stops, 1);
-  EXPECT_EQ(source(1)->counts->stops, 0);
+  EXPECT_EQ(source(0)->stops, 1);
+  EXPECT_EQ(source(1)->stops, 0);
 
   // Requests that overlap are served one after another: still one stream at the end.
   std::vector<std::thread> callers;
@@ -125,7 +125,7 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
   for (auto& caller : callers) caller.join();
   ASSERT_EQ(sources_.size(), 6u);
   int running = 0;
-  for (std::size_t i = 0; i < 6; ++i) running += source(i)->counts->stops == 0 ? 1 : 0;
+  for (std::size_t i = 0; i < 6; ++i) running += source(i)->stops == 0 ? 1 : 0;
   EXPECT_EQ(running, 1);
   for (bool stopped : stoppedBeforeNext_) EXPECT_TRUE(stopped);
 }
@@ -174,7 +174,7 @@ TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   coordinator->receiverCountChanged(0);
   for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(coordinator->isStreaming());
-  EXPECT_EQ(source(0)->counts->stops, 1);
+  EXPECT_EQ(source(0)->stops, 1);
 
   // A stream started with nobody watching goes the same way.
   runAwaitable(coordinator->startStream({}));
