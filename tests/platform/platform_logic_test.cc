@@ -48,16 +48,6 @@ TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
   EXPECT_FALSE(PixelBuffer::allocate(PixelBuffer::kMaxSide + 1, 10));
 }
 
-TEST(WheelStepsTest, SmallDeltasAddUpAndTheRemainderCarries) {
-  x11::WheelSteps steps;
-  int clicks = 0;
-  for (int i = 0; i < 10; ++i) clicks += steps.vertical(10);  // 100 px → 3 clicks, 4 px left
-  EXPECT_EQ(clicks, 3);
-  EXPECT_EQ(steps.vertical(28), 1);  // 4 + 28 = one more click
-  EXPECT_EQ(steps.horizontal(-70), -2);
-  EXPECT_EQ(steps.vertical(0), 0);
-}
-
 TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
   x11::WheelSteps steps;
   EXPECT_EQ(steps.vertical(31), 0);

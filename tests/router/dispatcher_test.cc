@@ -1,6 +1,5 @@
 #include "router/dispatcher.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/thread_pool.hpp>
@@ -28,7 +27,6 @@ using protocol::Envelope;
 using protocol::MessageType;
 using protocol::Payload;
 using protocol::ProtocolError;
-using ::testing::HasSubstr;
 
 // Records stream requests; fails on demand.
 class FakeStreamController : public ScreenStreamController {
@@ -198,15 +196,6 @@ TEST_F(DispatcherTest, FailuresBecomeErrorRepliesAndCommandsGetTheDefaultShell) 
   EXPECT_EQ(errorOf(ask(protocol::MediaTicketRequest{})),
             (ProtocolError{"unexpected_message",
                            "agent received a response-type payload: media.ticket"}));
-}
-
-TEST_F(DispatcherTest, UndecodableBytesGetADescribedRefusal) {
-  auto bytes = testing_support::runAwaitable(io_, dispatcher_->handle(protocol::asBytes("{]")));
-  auto reply = Envelope::decode(bytes);
-  ASSERT_TRUE(reply.ok());
-  EXPECT_FALSE(reply->correlationID.has_value());
-  EXPECT_EQ(errorOf(*reply).code, "bad_request");
-  EXPECT_THAT(errorOf(*reply).message, HasSubstr("decode failed: invalid JSON"));
 }
 
 }  // namespace
