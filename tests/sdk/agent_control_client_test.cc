@@ -16,8 +16,8 @@ using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::Envelope;
 using protocol::MessageType;
-using test_support::ScriptedPeer;
-using test_support::sdkErrorOf;
+using testing_support::ScriptedPeer;
+using testing_support::sdkErrorOf;
 
 template <MessageType T>
 const protocol::PayloadRecord<T>& recordOf(const Envelope& envelope) {

@@ -12,8 +12,8 @@ namespace {
 using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::MediaFrame;
-using test_support::ScriptedPeer;
-using test_support::sdkErrorOf;
+using testing_support::ScriptedPeer;
+using testing_support::sdkErrorOf;
 
 MediaFrame frameNumbered(std::uint64_t id, std::size_t payloadSize) {
   MediaFrame frame;

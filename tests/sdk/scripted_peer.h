@@ -15,11 +15,11 @@
 #include "sdk/sdk_error.h"
 #include "support/raw_client.h"
 
-namespace lumora::sdk::test_support {
+namespace lumora::testing_support {
 
 // The agent's side of one loopback connection, driven step by step by the test. Reads give up
 // after five seconds, so a client that fails to send fails its test instead of hanging it.
-class ScriptedPeer : public testing_support::RawClient {
+class ScriptedPeer : public RawClient {
  public:
   ScriptedPeer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
@@ -54,10 +54,10 @@ class ScriptedPeer : public testing_support::RawClient {
 
 // The SDKError a future fails with; a test failure when it succeeds or fails otherwise.
 template <class Future>
-SDKError sdkErrorOf(Future&& future) {
+sdk::SDKError sdkErrorOf(Future&& future) {
   try {
     future.get();
-  } catch (const SDKError& error) {
+  } catch (const sdk::SDKError& error) {
     return error;
   } catch (const std::exception& other) {
     throw std::runtime_error(std::string("expected an SDKError, got: ") + other.what());
@@ -66,7 +66,7 @@ SDKError sdkErrorOf(Future&& future) {
 }
 
 // Blocking forms of the channel operations, for tests.
-inline std::future<void> connectChannel(MessageChannel& channel) {
+inline std::future<void> connectChannel(sdk::MessageChannel& channel) {
   auto promise = std::make_shared<std::promise<void>>();
   channel.connect([promise](std::exception_ptr error) {
     error ? promise->set_exception(error) : promise->set_value();
@@ -74,7 +74,7 @@ inline std::future<void> connectChannel(MessageChannel& channel) {
   return promise->get_future();
 }
 
-inline std::future<void> sendOn(MessageChannel& channel, protocol::Bytes message) {
+inline std::future<void> sendOn(sdk::MessageChannel& channel, protocol::Bytes message) {
   auto promise = std::make_shared<std::promise<void>>();
   channel.send(std::move(message), [promise](std::exception_ptr error) {
     error ? promise->set_exception(error) : promise->set_value();
@@ -82,7 +82,7 @@ inline std::future<void> sendOn(MessageChannel& channel, protocol::Bytes message
   return promise->get_future();
 }
 
-inline std::future<protocol::Bytes> receiveOn(MessageChannel& channel) {
+inline std::future<protocol::Bytes> receiveOn(sdk::MessageChannel& channel) {
   auto promise = std::make_shared<std::promise<protocol::Bytes>>();
   channel.receive([promise](protocol::Bytes message, std::exception_ptr error) {
     error ? promise->set_exception(error) : promise->set_value(std::move(message));
@@ -90,4 +90,4 @@ inline std::future<protocol::Bytes> receiveOn(MessageChannel& channel) {
   return promise->get_future();
 }
 
-}  // namespace lumora::sdk::test_support
+}  // namespace lumora::testing_support

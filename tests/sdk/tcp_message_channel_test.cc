@@ -13,11 +13,11 @@ namespace {
 using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::bytesOf;
-using test_support::connectChannel;
-using test_support::receiveOn;
-using test_support::ScriptedPeer;
-using test_support::sdkErrorOf;
-using test_support::sendOn;
+using testing_support::connectChannel;
+using testing_support::receiveOn;
+using testing_support::ScriptedPeer;
+using testing_support::sdkErrorOf;
+using testing_support::sendOn;
 
 class TCPMessageChannelTest : public ::testing::Test {
  protected:

@@ -25,10 +25,7 @@ std::uintmax_t fileMode(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-Bytes fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+Bytes fileBytes(const std::string& path) { return protocol::bytesOf(testing_support::contentOf(path)); }
 
 TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
   TempDir home;

@@ -9,6 +9,7 @@
 
 #include "load_scale.h"
 #include "support/agent_process.h"
+#include "support/eventually.h"
 #include "support/process_table.h"
 #include "support/raw_client.h"
 
@@ -33,11 +34,8 @@ void shortSession(const AgentProcess& agent) {
 
 // Waits (briefly) for the agent to finish closing the sessions the client has already left.
 std::size_t settledDescriptors(pid_t pid, std::size_t target) {
-  std::size_t count = openDescriptors(pid);
-  for (int i = 0; i < 100 && count > target; ++i) {
-    std::this_thread::sleep_for(50ms);
-    count = openDescriptors(pid);
-  }
+  std::size_t count = 0;
+  testing_support::eventually([&] { return (count = openDescriptors(pid)) <= target; }, 5s);
   return count;
 }
 
