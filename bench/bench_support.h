@@ -1,21 +1,14 @@
 #pragma once
 
-// What the benchmarks that drive real programs share: starting processes, the agent under
-// test with a private home, and percentiles.
+// What the benchmarks that drive real programs share beyond the test toolkit (which starts the
+// processes and the agent, and reads the process table): options, percentiles, an ssh baseline.
 
-#include <sys/types.h>
-
-#include <boost/json/object.hpp>
-
-#include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "command_line/cli_args.h"
-#include "protocol/pairing_secret.h"
 
 namespace lumora::bench {
 
@@ -36,15 +29,8 @@ Stats percentiles(std::vector<double> samples);
 // The q-quantile (0…1, nearest rank below) of a non-empty sample.
 double percentile(std::vector<double> samples, double q);
 
-// Starts `args` (looked up on PATH) with standard error discarded; `in`/`out` replace standard
-// input/output when not -1; `env` replaces the environment when given. Throws when it cannot.
-pid_t spawn(const std::vector<std::string>& args, int in = -1, int out = -1,
-            const std::vector<std::string>* env = nullptr);
-// Runs to the end and returns the wait status.
+// Runs `args` (looked up on PATH) to its end with its output discarded: the exit status.
 int runToEnd(const std::vector<std::string>& args);
-
-// CPU seconds (user + system) a live process has used so far, from /proc.
-double cpuSeconds(pid_t pid);
 
 // The throw-away sshd that `script` (ssh_baseline.sh) starts on a high loopback port, for a user
 // whose login shell is /bin/sh, with a master connection; until destroyed. Its details are the
@@ -66,31 +52,6 @@ class SshBaseline {
 
  private:
   std::map<std::string, std::string> values_;
-};
-
-// The lumora-agent program on a free loopback port with a home of its own, until destroyed.
-class AgentUnderTest {
- public:
-  // Extra environment entries (e.g. DISPLAY=:5) and arguments go to the agent. Throws when it
-  // does not report serving within ten seconds.
-  AgentUnderTest(std::vector<std::string> extraEnv, std::vector<std::string> extraArgs);
-  ~AgentUnderTest();
-  AgentUnderTest(const AgentUnderTest&) = delete;
-  AgentUnderTest& operator=(const AgentUnderTest&) = delete;
-
-  pid_t pid() const { return pid_; }
-  std::uint16_t controlPort() const;
-  std::uint16_t mediaPort() const;
-  protocol::PairingSecret secret() const;
-  // The lumora://pair?… link from the status file.
-  std::string pairingLink() const;
-
- private:
-  void release();
-
-  std::filesystem::path home_;
-  pid_t pid_ = -1;
-  boost::json::object status_;
 };
 
 }  // namespace lumora::bench

@@ -3,11 +3,12 @@
 // per second and CPU per frame for the capturing process and for the X server (which does the
 // copy into shared memory for both).
 #include "bench_support.h"
-#include "moving_content.h"
 #include "platform/x11/frame_source_x11.h"
-#include "xvfb_server.h"
+#include "support/process_table.h"
+#include "support/screen_animator.h"
+#include "support/spawn.h"
+#include "support/xvfb_server.h"
 
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -48,14 +47,14 @@ struct Row {
   long frames = 0;
 };
 
-Row runOurs(const lumora::testing::XvfbServer& server, const std::string& name) {
+Row runOurs(const lumora::testing_support::XvfbServer& server, const std::string& name) {
   lumora::platform::x11::FrameSourceX11 source(server.display(), std::nullopt, std::nullopt,
                                                std::nullopt, kFps);
   std::mutex mutex;
   long frames = 0;
   double firstCpu = 0, lastCpu = 0;
   Clock::time_point firstAt, lastAt;
-  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
+  const double serverBefore = lumora::testing_support::cpuSeconds(server.pid());
   source.start([&](const lumora::platform::PixelBuffer& frame, std::uint64_t) {
     volatile std::uint8_t touch = frame.data()[frame.byteCount() / 2];
     (void)touch;
@@ -71,7 +70,7 @@ Row runOurs(const lumora::testing::XvfbServer& server, const std::string& name) 
   });
   std::this_thread::sleep_for(kRunTime);
   source.stop();
-  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
+  const double serverCpu = lumora::testing_support::cpuSeconds(server.pid()) - serverBefore;
   Row row{name};
   row.frames = frames;
   if (frames > 1) {
@@ -83,7 +82,7 @@ Row runOurs(const lumora::testing::XvfbServer& server, const std::string& name) 
   return row;
 }
 
-Row runFfmpeg(const lumora::testing::XvfbServer& server) {
+Row runFfmpeg(const lumora::testing_support::XvfbServer& server) {
   const std::string progress = "/tmp/lumora-capture-bench-" + std::to_string(getpid());
   const std::string seconds = std::to_string(std::chrono::seconds(kRunTime).count());
   std::vector<std::string> args = {"ffmpeg",
@@ -106,20 +105,19 @@ Row runFfmpeg(const lumora::testing::XvfbServer& server) {
                                    "-f",
                                    "null",
                                    "-"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
+  const double serverBefore = lumora::testing_support::cpuSeconds(server.pid());
   const auto started = Clock::now();
   pid_t pid = -1;
-  if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
+  try {
+    pid = lumora::testing_support::spawnProcess(args);
+  } catch (const std::runtime_error&) {
     return {"ffmpeg x11grab (not installed)"};
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
+  const double serverCpu = lumora::testing_support::cpuSeconds(server.pid()) - serverBefore;
 
   long frames = 0;
   std::ifstream file(progress);
@@ -155,7 +153,7 @@ void print(const Row& row) {
 int main(int argc, char** argv) {
   lumora::bench::parseOptions(argc, argv, "usage: capture_bench", {},
                               [](const lumora::cli::ParsedArgs&) {});
-  lumora::testing::XvfbServer server("1920x1080x24");
+  lumora::testing_support::XvfbServer server("1920x1080x24");
   std::printf("1920x1080 Xvfb on %s, %d fps asked, %lld s per run\n", server.display().c_str(),
               kFps, static_cast<long long>(std::chrono::seconds(kRunTime).count()));
   std::printf("(ffmpeg's cpu includes its own start-up; the X server's includes the drawing)\n");
@@ -163,8 +161,8 @@ int main(int argc, char** argv) {
               "Xserver ms/fr");
   Row ours, theirs, idle;
   {
-    lumora::bench::MovingContent content(server.display(), 1920, 1080,
-                                         lumora::bench::MovingContent::Mode::fullScreen);
+    lumora::testing_support::ScreenAnimator content(
+        server.display(), lumora::testing_support::ScreenAnimator::Mode::scrollingDesktop);
     std::this_thread::sleep_for(300ms);
     ours = runOurs(server, "lumora X11 (SHM + DAMAGE)");
     theirs = runFfmpeg(server);

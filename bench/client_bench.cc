@@ -23,18 +23,20 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "moving_content.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
 #include "sdk/video_decoder.h"
-#include "xvfb_server.h"
+#include "support/agent_process.h"
+#include "support/screen_animator.h"
+#include "support/spawn.h"
+#include "support/xvfb_server.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using lumora::bench::percentile;
-using lumora::bench::spawn;
+using lumora::testing_support::AgentProcess;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -44,10 +46,12 @@ double secondsSince(Clock::time_point start) {
 // negative number when it failed.
 double timed(const std::vector<std::string>& args, const std::vector<std::string>* env = nullptr) {
   auto start = Clock::now();
-  int status = 0;
-  ::waitpid(spawn(args, -1, -1, env), &status, 0);
+  lumora::testing_support::SpawnOptions options;
+  if (env) options.environment = *env;
+  const int status =
+      lumora::testing_support::waitForExit(lumora::testing_support::spawnProcess(args, options));
   const double seconds = secondsSince(start);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+  return status == 0 ? seconds : -1;
 }
 
 double median(std::vector<double> samples) { return percentile(std::move(samples), 0.5); }
@@ -82,7 +86,7 @@ std::uint64_t steadyMillis() {
 }
 
 // The stream through the client library: each picture's decode time minus its capture time.
-Latency measureLatency(const lumora::bench::AgentUnderTest& agent, double seconds) {
+Latency measureLatency(const AgentProcess& agent, double seconds) {
   Latency result;
   try {
     lumora::sdk::AgentControlClient client;
@@ -142,8 +146,9 @@ int main(int argc, char** argv) {
       });
   std::signal(SIGPIPE, SIG_IGN);
 
-  lumora::testing::XvfbServer xvfb("1920x1080x24");
-  lumora::bench::AgentUnderTest agent({"DISPLAY=" + xvfb.display()}, {});
+  lumora::testing_support::XvfbServer xvfb("1920x1080x24");
+  AgentProcess agent({"DISPLAY=" + xvfb.display()});
+  if (!agent.serving()) throw std::runtime_error("the agent did not start");
 
   // The baseline's sshd and master connection.
   const lumora::bench::SshBaseline ssh(BENCH_DIR "/ssh_baseline.sh");
@@ -165,8 +170,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(work / "home");
   ::chmod(work.c_str(), 0777);
   const std::vector<std::string> clientEnv = {"HOME=" + (work / "home").string(),
-                                              "PATH=/usr/bin:/bin",
-                                              "LUMORA_LINK=" + agent.pairingLink()};
+                                              "PATH=/usr/bin:/bin", "LUMORA_LINK=" + agent.link()};
   const std::string source = (work / "source.bin").string();
   lumora::bench::runToEnd({"dd", "if=/dev/urandom", "of=" + source, "bs=1M",
                            "count=" + std::to_string(megabytes), "status=none"});
@@ -249,8 +253,8 @@ int main(int argc, char** argv) {
 
   // Capture to decoded picture at 1080p with the whole screen moving.
   {
-    lumora::bench::MovingContent content(xvfb.display(), 1920, 1080,
-                                         lumora::bench::MovingContent::Mode::fullScreen);
+    lumora::testing_support::ScreenAnimator content(
+        xvfb.display(), lumora::testing_support::ScreenAnimator::Mode::scrollingDesktop);
     std::this_thread::sleep_for(300ms);
     Latency latency = measureLatency(agent, seconds);
     if (!latency.failure.empty() || latency.millis.empty()) {

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +25,9 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "support/agent_process.h"
 #include "support/raw_client.h"
+#include "support/spawn.h"
 
 namespace {
 
@@ -38,7 +39,6 @@ using lumora::testing_support::RawClient;
 
 using lumora::bench::percentiles;
 using lumora::bench::runToEnd;
-using lumora::bench::spawn;
 using lumora::bench::Stats;
 
 template <class Work>
@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   // The agent, with a private home so the machine's pairing is left alone.
-  lumora::bench::AgentUnderTest agent({}, {});
+  lumora::testing_support::AgentProcess agent;
+  if (!agent.serving()) throw std::runtime_error("the agent did not start");
   const std::uint16_t port = agent.controlPort();
   const auto secret = agent.secret();
 
@@ -156,16 +157,8 @@ int main(int argc, char** argv) {
   {
     RawClient client(port);
     client.authenticate(secret);
-    client.send(Envelope::request(lumora::protocol::TerminalOpenRequest{"/bin/sh", 80, 24}));
-    std::string session;
-    while (session.empty()) {
-      auto event = client.receive();
-      if (!event) return 1;
-      if (auto* opened = event->payload.get<MessageType::terminalOpened>())
-        session = opened->sessionId;
-    }
-    client.send(Envelope::request(
-        lumora::protocol::TerminalInput{session, lumora::protocol::bytesOf("exec cat\n")}));
+    const std::string session = client.openTerminal("/bin/sh");
+    client.type(session, "exec cat\n");
     std::this_thread::sleep_for(300ms);
     std::vector<double> samples;
     for (int i = 0; i < 300; ++i) {
@@ -186,7 +179,8 @@ int main(int argc, char** argv) {
       auto args = sshBase;
       args.insert(args.begin() + 1, "-tt");
       args.push_back("cat");
-      pid_t pid = spawn(args, toSsh[0], fromSsh[1]);
+      const pid_t pid = lumora::testing_support::spawnProcess(
+          args, {.inputFd = toSsh[0], .outputFd = fromSsh[1]});
       ::close(toSsh[0]);
       ::close(fromSsh[1]);
       std::this_thread::sleep_for(500ms);

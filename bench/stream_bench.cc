@@ -27,19 +27,22 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "moving_content.h"
 #include "protocol/media_frame.h"
+#include "support/agent_process.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
+#include "support/screen_animator.h"
+#include "support/spawn.h"
+#include "support/xvfb_server.h"
 #include "transport/ticket_frame.h"
-#include "xvfb_server.h"
 
 namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using lumora::bench::MovingContent;
 using lumora::protocol::MessageType;
+using lumora::testing_support::ScreenAnimator;
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
@@ -67,7 +70,7 @@ std::uint64_t steadyMillis() {
 }
 
 // One stream from the agent, received for `seconds` after a warm-up second.
-Row runAgent(const lumora::bench::AgentUnderTest& agent, double seconds) {
+Row runAgent(const lumora::testing_support::AgentProcess& agent, double seconds) {
   lumora::testing_support::RawClient control(agent.controlPort());
   control.authenticate(agent.secret());
   auto ticket = control.ask(lumora::protocol::MediaTicketRequest{});
@@ -112,7 +115,7 @@ Row runAgent(const lumora::bench::AgentUnderTest& agent, double seconds) {
     if (!measuring && Clock::now() >= warmUpEnds) {
       measuring = true;
       measureFrom = Clock::now();
-      cpuAtStart = lumora::bench::cpuSeconds(agent.pid());
+      cpuAtStart = lumora::testing_support::cpuSeconds(agent.pid());
       continue;
     }
     if (!measuring) continue;
@@ -124,7 +127,7 @@ Row runAgent(const lumora::bench::AgentUnderTest& agent, double seconds) {
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - measureFrom).count();
   Row row;
-  row.cpuPercent = (lumora::bench::cpuSeconds(agent.pid()) - cpuAtStart) * 100 / elapsed;
+  row.cpuPercent = (lumora::testing_support::cpuSeconds(agent.pid()) - cpuAtStart) * 100 / elapsed;
   row.fps = static_cast<double>(frames) / elapsed;
   row.bytesPerSecond = static_cast<double>(bytes) / elapsed;
   if (!latencies.empty()) row.latencyMillis = lumora::bench::percentiles(latencies);
@@ -149,7 +152,7 @@ Row runFfmpeg(const std::string& display, const std::string& preset, double seco
       " -pix_fmt yuv420p -c:v libx264 -preset " + preset + " -tune zerolatency -b:v " +
       std::to_string(kBitRate) + " -progress " + progress + " -f null - 2>" + log;
   const auto started = Clock::now();
-  const pid_t pid = lumora::bench::spawn({"sh", "-c", command});
+  const pid_t pid = lumora::testing_support::spawnProcess({"sh", "-c", command});
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
@@ -217,19 +220,20 @@ int main(int argc, char** argv) {
       });
   std::signal(SIGPIPE, SIG_IGN);
 
-  lumora::testing::XvfbServer server(std::to_string(kWidth) + "x" + std::to_string(kHeight) +
-                                     "x24");
+  lumora::testing_support::XvfbServer server(std::to_string(kWidth) + "x" +
+                                             std::to_string(kHeight) + "x24");
   std::printf("%dx%d Xvfb on %s, %d fps, %.0f s per run, ffmpeg at -b:v %d\n", kWidth, kHeight,
               server.display().c_str(), kFps, seconds, kBitRate);
   std::printf("%-44s %6s %10s %10s %16s\n", "", "fps", "cpu/core", "KiB/s", "latency p50/p99 ms");
-  const std::vector<std::pair<std::string, MovingContent::Mode>> contents = {
-      {"full screen", MovingContent::Mode::fullScreen},
-      {"small area", MovingContent::Mode::smallArea}};
+  const std::vector<std::pair<std::string, ScreenAnimator::Mode>> contents = {
+      {"full screen", ScreenAnimator::Mode::scrollingDesktop},
+      {"small area", ScreenAnimator::Mode::scrollingBox}};
   for (const auto& preset : presets) {
-    lumora::bench::AgentUnderTest agent({"DISPLAY=" + server.display()},
-                                        {"--encoder-preset", preset});
+    lumora::testing_support::AgentProcess agent({"DISPLAY=" + server.display()},
+                                                {"--encoder-preset", preset});
+    if (!agent.serving()) throw std::runtime_error("the agent did not start");
     for (const auto& [name, mode] : contents) {
-      MovingContent content(server.display(), kWidth, kHeight, mode);
+      ScreenAnimator content(server.display(), mode);
       std::this_thread::sleep_for(300ms);
       print("lumora   " + preset + ", " + name, runAgent(agent, seconds));
       print("ffmpeg   " + preset + ", " + name, runFfmpeg(server.display(), preset, seconds));

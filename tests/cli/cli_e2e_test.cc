@@ -1,11 +1,10 @@
 // The lumora program end to end against the real agent on a private Xvfb.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,80 +14,95 @@ extern "C" {
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <sstream>
 
-#include "cli_harness.h"
 #include "protocol/limits.h"
-#include "test_x_client.h"
-#include "xvfb_server.h"
+#include "support/agent_process.h"
+#include "support/h264_test_codec.h"
+#include "support/spawn.h"
+#include "support/test_x_client.h"
+#include "support/xvfb_server.h"
 
-namespace lumora::cli::test {
+namespace lumora::cli {
 namespace {
 
+using testing_support::AgentProcess;
 using testing_support::contentOf;
 using testing_support::TempDir;
 
+// What the suite's screen shows: the cases that draw on it put it back.
 constexpr std::uint32_t kScreenColour = 0x3366cc;
+
+struct Outcome {
+  int status = -1;  // the exit status (128 + signal when a signal ended it)
+  std::string out;
+  std::string err;
+};
+
+// Runs lumora to the end with HOME = `home` and the extra environment entries.
+Outcome runLumora(const TempDir& home, std::vector<std::string> args,
+                  std::vector<std::string> env = {}) {
+  args.insert(args.begin(), LUMORA_CLI_BINARY);
+  env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"});
+  const std::string out = home / "lumora.out", err = home / "lumora.err";
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
+  const int status = testing_support::waitForExit(
+      testing_support::spawnProcess(args, {.environment = env, .output = out, .error = err}));
+  return {status, contentOf(out), contentOf(err)};
+}
+
+// One agent for the whole suite, on a private Xvfb whose screen is one known colour.
+struct Desk {
+  Desk() {
+    screen.fill(screen.openWindow(0, 0, 640, 480, kScreenColour), kScreenColour, 0, 0, 640, 480);
+  }
+  testing_support::XvfbServer xvfb{"640x480x24"};
+  testing_support::TestXClient screen{xvfb.display()};
+  AgentProcess agent{{"DISPLAY=" + xvfb.display()}};
+};
 
 class CliEndToEndTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    xvfb_ = new testing::XvfbServer("640x480x24");
-    xClient_ = new testing::TestXClient(xvfb_->display());
-    // A known picture for the snapshot: the whole screen in one colour.
-    auto window = xClient_->openWindow(0, 0, 640, 480, kScreenColour);
-    xClient_->fill(window, kScreenColour, 0, 0, 640, 480);
-    xClient_->sync();
-    agent_ = new Agent(xvfb_->display());
-  }
-  static void TearDownTestSuite() {
-    delete agent_;
-    delete xClient_;
-    delete xvfb_;
-  }
+  static void SetUpTestSuite() { desk_ = new Desk(); }
+  static void TearDownTestSuite() { delete desk_; }
   void SetUp() override { ASSERT_TRUE(agent_->serving()) << agent_->log(); }
 
   // lumora with this test's home, talking to the agent through LUMORA_LINK.
-  Outcome lumora(std::vector<std::string> args, const std::string& in = "/dev/null") {
-    return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()}, in);
+  Outcome lumora(std::vector<std::string> args) {
+    return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()});
   }
 
-  static testing::XvfbServer* xvfb_;
-  static testing::TestXClient* xClient_;
-  static Agent* agent_;
+  static Desk* desk_;
+  AgentProcess* const agent_ = &desk_->agent;
+  testing_support::TestXClient* const xClient_ = &desk_->screen;
   TempDir home_;
 };
 
-testing::XvfbServer* CliEndToEndTest::xvfb_ = nullptr;
-testing::TestXClient* CliEndToEndTest::xClient_ = nullptr;
-Agent* CliEndToEndTest::agent_ = nullptr;
+Desk* CliEndToEndTest::desk_ = nullptr;
 
-TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndLaterCommandsUseIt) {
+TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndRunUsesItPassingStreamsAndStatus) {
   Outcome paired = runLumora(home_, {"pair", agent_->link(), "--name", "desk"});
   ASSERT_EQ(paired.status, 0) << paired.err;
   const auto stored = home_.path() / ".config/lumora/agents.json";
   struct stat info {};
   ASSERT_EQ(::stat(stored.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_NE(contentOf(stored).find(agent_->field("pairingCode")), std::string::npos);
+  EXPECT_NE(contentOf(stored).find(agent_->secret().code()), std::string::npos);
 
-  // No link given: the stored agent answers.
-  Outcome run = runLumora(home_, {"run", "echo", "stored"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "stored\n");
-}
-
-TEST_F(CliEndToEndTest, RunPassesOnStreamsAndExitStatus) {
-  Outcome run = lumora({"run", "--shell", "/bin/sh", "echo out; echo err >&2; exit 3"});
+  // No link given: the stored agent answers; a command's streams and status come through.
+  Outcome run = runLumora(home_, {"run", "--shell", "/bin/sh", "echo out; echo err >&2; exit 3"});
   EXPECT_EQ(run.status, 3);
   EXPECT_EQ(run.out, "out\n");
   EXPECT_EQ(run.err, "err\n");
 }
 
 TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
-  std::string wrongCode = agent_->field("pairingCode");
+  std::string wrongCode = agent_->secret().code();
   wrongCode.back() = wrongCode.back() == '0' ? '1' : '0';
   const std::string wrongLink =
-      "lumora://pair?host=127.0.0.1&cp=" + agent_->field("controlPort") + "&mp=1&code=" + wrongCode;
+      "lumora://pair?host=127.0.0.1&cp=" + std::to_string(agent_->controlPort()) +
+      "&mp=1&code=" + wrongCode;
   Outcome rejected = runLumora(home_, {"ping", "--link", wrongLink});
   EXPECT_NE(rejected.status, 0);
   EXPECT_EQ(rejected.err, "lumora: pairing rejected: invalid credentials\n");
@@ -97,18 +111,8 @@ TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
   EXPECT_NE(pair.status, 0);
   EXPECT_FALSE(std::filesystem::exists(home_.path() / ".config/lumora/agents.json"));
 
-  // A port that was just free refuses the connection.
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ::close(probe);
-  const std::string deadLink =
-      "lumora://pair?host=127.0.0.1&cp=" + std::to_string(ntohs(address.sin_port)) +
-      "&mp=1&code=" + wrongCode;
+  // Nothing listens on port 1 of the loopback: the connection is refused.
+  const std::string deadLink = "lumora://pair?host=127.0.0.1&cp=1&mp=1&code=" + wrongCode;
   Outcome unreachable = runLumora(home_, {"--link", deadLink, "ls", "/"});
   EXPECT_NE(unreachable.status, 0);
   EXPECT_EQ(unreachable.err.rfind("lumora: agent unreachable: ", 0), 0u) << unreachable.err;
@@ -122,11 +126,7 @@ TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
 
 TEST_F(CliEndToEndTest, PutAndGetKeepEveryByteOfLargeAndEdgeSizedFiles) {
   std::string data(20u << 20, '\0');
-  std::mt19937_64 random(7);
-  for (std::size_t i = 0; i < data.size(); i += 8) {
-    const std::uint64_t word = random();
-    std::memcpy(data.data() + i, &word, 8);
-  }
+  std::generate(data.begin(), data.end(), std::mt19937(7));
   const std::string local = home_.make("big.bin", data);
   const std::string remote = agent_->home() / "big-remote.bin";
   Outcome put = lumora({"put", local, remote});
@@ -238,52 +238,22 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   EXPECT_EQ(buttons[3].button, 5);
 }
 
-// Decodes a PNG file into RGB24 with libavcodec.
-struct RGBImage {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint8_t> pixels;  // RGB, tightly packed
-};
-
-RGBImage decodePNG(const std::string& bytes) {
-  RGBImage image;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  if (avcodec_open2(context, codec, nullptr) == 0 &&
-      av_new_packet(packet, static_cast<int>(bytes.size())) == 0) {
-    std::memcpy(packet->data, bytes.data(), bytes.size());
-    if (avcodec_send_packet(context, packet) == 0 && avcodec_receive_frame(context, frame) == 0 &&
-        frame->format == AV_PIX_FMT_RGB24) {
-      image.width = frame->width;
-      image.height = frame->height;
-      for (int y = 0; y < frame->height; ++y) {
-        const std::uint8_t* row = frame->data[0] + y * frame->linesize[0];
-        image.pixels.insert(image.pixels.end(), row, row + 3 * frame->width);
-      }
-    }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&context);
-  return image;
-}
-
 TEST_F(CliEndToEndTest, SnapshotShowsTheScreen) {
   Outcome shot = lumora({"snapshot", home_ / "screen.png"});
   ASSERT_EQ(shot.status, 0) << shot.err;
-  RGBImage image = decodePNG(contentOf(home_ / "screen.png"));
-  ASSERT_EQ(image.width, 640);
-  ASSERT_EQ(image.height, 480);
+  auto image = testing_support::TestDecoder(testing_support::TestDecoder::Format::png)
+                   .decode(protocol::bytesOf(contentOf(home_ / "screen.png")));
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->width, 640);
+  ASSERT_EQ(image->height, 480);
   // Away from the pointer (which the agent draws in), the colour survives the H.264 trip.
   auto [pointerX, pointerY] = xClient_->pointer();
   int off = 0;
   for (int y = 100; y < 380; y += 20) {
     for (int x = 100; x < 540; x += 20) {
       if (std::abs(x - pointerX) < 40 && std::abs(y - pointerY) < 40) continue;
-      const std::uint8_t* p = &image.pixels[3 * (y * 640 + x)];
-      off += std::abs(p[0] - 0x33) > 12 || std::abs(p[1] - 0x66) > 12 || std::abs(p[2] - 0xcc) > 12;
+      const testing_support::Rgb p = image->at(x, y);
+      off += std::abs(p.r - 0x33) > 12 || std::abs(p.g - 0x66) > 12 || std::abs(p.b - 0xcc) > 12;
     }
   }
   EXPECT_EQ(off, 0);
@@ -363,13 +333,14 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
   };
   const std::size_t before = streamsStarted();
   // The other peer: a recording that runs through everything below.
-  std::vector<std::string> env = {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(),
-                                  "PATH=/usr/bin:/bin"};
-  for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
   const std::string recording = home_ / "watcher.h264";
-  const pid_t watcher =
-      spawnWith({LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording}, env,
-                "/dev/null", home_ / "watcher.out", home_ / "watcher.err");
+  const pid_t watcher = testing_support::spawnProcess(
+      {LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording},
+      {.environment = std::vector<std::string>{"LUMORA_LINK=" + agent_->link(),
+                                               "HOME=" + home_.path().string(),
+                                               "PATH=/usr/bin:/bin"},
+       .output = home_ / "watcher.out",
+       .error = home_ / "watcher.err"});
   for (int i = 0; i < 500 && streamsStarted() == before; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -384,9 +355,7 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
   xClient_->fill(window, 0xffffff, 0, 0, 640, 480);
   xClient_->sync();
 
-  int status = 0;
-  ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contentOf(home_ / "watcher.err");
+  ASSERT_EQ(testing_support::waitForExit(watcher), 0) << contentOf(home_ / "watcher.err");
   const std::vector<int> luma = lumaAt(recording, 40, 40);
   ASSERT_FALSE(luma.empty());
   EXPECT_LT(luma.front(), 130);                           // the blue screen (luma about 100)
@@ -414,23 +383,16 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   winsize size{};
   size.ws_col = 100;
   size.ws_row = 30;
-  int master = -1;
-  const std::string link = "LUMORA_LINK=" + agent_->link();
-  const std::string homeEntry = "HOME=" + home_.path().string();
-  // Built before the fork: the child only calls what is safe between fork and exec.
-  std::vector<std::string> environment = {link, homeEntry, "PATH=/usr/bin:/bin"};
-  for (auto& entry : testing_support::sanitizerEnvironment()) environment.push_back(entry);
-  std::vector<char*> env;
-  for (auto& entry : environment) env.push_back(entry.data());
-  env.push_back(nullptr);
-  pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    char* argv[] = {const_cast<char*>(LUMORA_CLI_BINARY), const_cast<char*>("shell"),
-                    const_cast<char*>("--shell"), const_cast<char*>("/bin/sh"), nullptr};
-    ::execve(argv[0], argv, env.data());
-    ::_exit(127);
-  }
+  int master = -1, terminal = -1;
+  char terminalName[64];
+  ASSERT_EQ(::openpty(&master, &terminal, terminalName, nullptr, &size), 0);
+  const pid_t pid = testing_support::spawnProcess(
+      {LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"},
+      {.environment = std::vector<std::string>{"LUMORA_LINK=" + agent_->link(),
+                                               "HOME=" + home_.path().string(),
+                                               "PATH=/usr/bin:/bin"},
+       .terminal = terminalName});
+  ::close(terminal);
   // Typed at once, while lumora is still connecting: it must run, not only echo locally (the
   // echo shows the unexpanded $((6*7))).
   const std::string early = "echo typed-early-$((6*7))\n";
@@ -465,10 +427,12 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
 TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
   Outcome overview = runLumora(home_, {"--help"});
   ASSERT_EQ(overview.status, 0);
-  for (const char* command :
-       {"pair", "ping", "displays", "ls", "get", "put", "mv", "rm", "run", "shell", "clip", "move",
-        "click", "type", "key", "scroll", "stream", "snapshot"}) {
-    EXPECT_NE(overview.out.find(std::string("\n  ") + command), std::string::npos) << command;
+  std::istringstream lines(overview.out.substr(overview.out.find("commands:\n")));
+  std::string command;
+  int commands = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) != 0 || !(std::istringstream(line) >> command)) continue;
+    ++commands;
     Outcome help = runLumora(home_, {command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
@@ -492,14 +456,15 @@ TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
 
   // The agent reads its command line the same way.
   auto agent = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), LUMORA_AGENT_BINARY);
-    std::vector<std::string> env = {"HOME=" + home_.path().string()};
-    for (auto& entry : testing_support::sanitizerEnvironment()) env.push_back(std::move(entry));
-    const pid_t pid = spawnWith(args, env, "/dev/null", home_ / "agent.out", home_ / "agent.err");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contentOf(home_ / "agent.out"),
-                   contentOf(home_ / "agent.err")};
+    args.insert(args.begin(), testing_support::AgentProcess::binary());
+    std::filesystem::remove(home_ / "agent.out");
+    std::filesystem::remove(home_ / "agent.err");
+    const pid_t pid = testing_support::spawnProcess(
+        args, {.environment = std::vector<std::string>{"HOME=" + home_.path().string()},
+               .output = home_ / "agent.out",
+               .error = home_ / "agent.err"});
+    const int status = testing_support::waitForExit(pid);
+    return Outcome{status, contentOf(home_ / "agent.out"), contentOf(home_ / "agent.err")};
   };
   expectOneLine(agent({"--port=x"}), "--port");
   expectOneLine(agent({"--port", "65535"}), "--port");
@@ -510,4 +475,4 @@ TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
 }
 
 }  // namespace
-}  // namespace lumora::cli::test
+}  // namespace lumora::cli

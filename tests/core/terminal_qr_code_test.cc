@@ -73,18 +73,6 @@ TEST(TerminalQRCodeTest, MatrixScansBackToTheText) {
   auto accented = TerminalQRCode::matrix("café ✓");
   ASSERT_TRUE(accented.has_value());
   EXPECT_EQ(scan(*accented), "café ✓");
-}
-
-TEST(TerminalQRCodeTest, AsciiStringIsTheRenderedMatrix) {
-  const std::string text = "hello";
-  auto picture = TerminalQRCode::asciiString(text, 2);
-  ASSERT_TRUE(picture.has_value());
-  EXPECT_EQ(picture, TerminalQRCode::render(*TerminalQRCode::matrix(text), 2));
-  // (side + 4) columns, ceil((side + 4) / 2) lines.
-  const std::size_t side = TerminalQRCode::matrix(text)->size();
-  EXPECT_EQ(std::count(picture->begin(), picture->end(), '\n') + 1,
-            static_cast<long>((side + 4 + 1) / 2));
-
   // Beyond the capacity of the largest symbol there is no code.
   EXPECT_FALSE(TerminalQRCode::asciiString(std::string(4000, 'x'), 1).has_value());
 }

@@ -7,13 +7,12 @@
 #include <optional>
 #include <thread>
 
-#include "test_x_client.h"
-#include "xvfb_server.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
-#include "sdk/sdk_error.h"
 #include "sdk/video_decoder.h"
 #include "support/agent_process.h"
+#include "support/test_x_client.h"
+#include "support/xvfb_server.h"
 
 namespace lumora {
 namespace {
@@ -44,15 +43,10 @@ void expectColour(const sdk::DecodedPicture& picture, Colour expected) {
 class StreamEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    status_ = agent_.waitUntilServing();
-    ASSERT_FALSE(status_.empty()) << agent_.log();
-    ASSERT_TRUE(status_.at("mediaPort").is_int64()) << "a display gives the agent a media port";
-    client_.connect("127.0.0.1", port("controlPort")).get();
-    client_.authenticate(std::string(status_.at("pairingCode").as_string()), "stream-e2e").get();
-  }
-
-  std::uint16_t port(const char* key) const {
-    return static_cast<std::uint16_t>(status_.at(key).as_int64());
+    ASSERT_TRUE(agent_.serving()) << agent_.log();
+    ASSERT_NE(agent_.mediaPort(), 0) << "a display gives the agent a media port";
+    client_.connect("127.0.0.1", agent_.controlPort()).get();
+    client_.authenticate(agent_.secret().code(), "stream-e2e").get();
   }
 
   // Decodes frames until one picture comes out; none if nothing decodable arrives in time.
@@ -70,11 +64,9 @@ class StreamEndToEndTest : public ::testing::Test {
     return picture;
   }
 
-  lumora::testing::XvfbServer xvfb_{"640x480x24"};
-  lumora::testing::TestXClient painter_{xvfb_.display()};
-  testing_support::TempDir home_;
-  testing_support::AgentProcess agent_{home_, {.extraEnvironment = {"DISPLAY=" + xvfb_.display()}}};
-  boost::json::object status_;
+  testing_support::XvfbServer xvfb_{"640x480x24"};
+  testing_support::TestXClient painter_{xvfb_.display()};
+  testing_support::AgentProcess agent_{{"DISPLAY=" + xvfb_.display()}};
   sdk::AgentControlClient client_;
   std::vector<protocol::ScreenFrameMeta> received_;
 };
@@ -86,7 +78,7 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
 
   const std::string ticket = client_.requestMediaTicket().get();
   sdk::MediaClient media;
-  auto frames = media.connect("127.0.0.1", port("mediaPort"), ticket).get();
+  auto frames = media.connect("127.0.0.1", agent_.mediaPort(), ticket).get();
   client_.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::hevc).get();
 
   sdk::VideoDecoder decoder;
@@ -126,7 +118,7 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
 
   // The same ticket does not open a second connection.
   sdk::MediaClient again;
-  auto refused = again.connect("127.0.0.1", port("mediaPort"), ticket).get();
+  auto refused = again.connect("127.0.0.1", agent_.mediaPort(), ticket).get();
   EXPECT_FALSE(refused.next(5s));
   EXPECT_TRUE(refused.ended());
 }
@@ -137,7 +129,7 @@ TEST_F(StreamEndToEndTest, AViewerThatJoinsAnIdleScreenGetsAKeyFrameAtOnce) {
   painter_.sync();
   sdk::MediaClient firstViewer;
   auto firstFrames =
-      firstViewer.connect("127.0.0.1", port("mediaPort"), client_.requestMediaTicket().get())
+      firstViewer.connect("127.0.0.1", agent_.mediaPort(), client_.requestMediaTicket().get())
           .get();
   client_.startStream().get();
   sdk::VideoDecoder firstDecoder;
@@ -148,7 +140,7 @@ TEST_F(StreamEndToEndTest, AViewerThatJoinsAnIdleScreenGetsAKeyFrameAtOnce) {
   received_.clear();
   sdk::MediaClient secondViewer;
   auto secondFrames =
-      secondViewer.connect("127.0.0.1", port("mediaPort"), client_.requestMediaTicket().get())
+      secondViewer.connect("127.0.0.1", agent_.mediaPort(), client_.requestMediaTicket().get())
           .get();
   sdk::VideoDecoder secondDecoder;
   auto picture = nextPicture(secondFrames, secondDecoder);

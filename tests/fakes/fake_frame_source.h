@@ -3,7 +3,6 @@
 #include "platform/frame_source.h"
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -13,8 +12,7 @@
 namespace lumora::fakes {
 
 // Delivers the frames queued with `frames` synchronously from start(), then whatever the test
-// pushes with emit(); `startFailure` makes start() throw. Counts starts and stops in `counts`,
-// which a test may keep after the source itself is gone.
+// pushes with emit(); `startFailure` makes start() throw. Counts its starts and stops.
 class FakeFrameSource : public platform::FrameSource {
  public:
   struct Frame {
@@ -26,7 +24,7 @@ class FakeFrameSource : public platform::FrameSource {
     std::vector<Frame> initial;
     {
       std::lock_guard lock(mutex_);
-      ++counts->starts;
+      ++starts;
       if (startFailure) throw std::runtime_error(*startFailure);
       handler_ = std::move(handler);
       initial = frames;
@@ -35,7 +33,7 @@ class FakeFrameSource : public platform::FrameSource {
   }
   void stop() override {
     std::lock_guard lock(mutex_);
-    ++counts->stops;
+    ++stops;
     handler_ = nullptr;
   }
   void emit(const platform::PixelBuffer& buffer, std::uint64_t timeMillis) {
@@ -49,11 +47,8 @@ class FakeFrameSource : public platform::FrameSource {
 
   std::vector<Frame> frames;
   std::optional<std::string> startFailure;
-  struct Counts {
-    std::atomic<int> starts = 0;
-    std::atomic<int> stops = 0;
-  };
-  std::shared_ptr<Counts> counts = std::make_shared<Counts>();
+  std::atomic<int> starts = 0;
+  std::atomic<int> stops = 0;
 
  private:
   std::mutex mutex_;

@@ -1,8 +1,8 @@
 #include "platform/x11/input_injector_x11.h"
 #include "platform/x11/display_directory_x11.h"
 
-#include "test_x_client.h"
-#include "xvfb_server.h"
+#include "support/test_x_client.h"
+#include "support/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@ namespace lumora::platform::x11 {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TestXClient;
-using testing::XvfbServer;
+using testing_support::TestXClient;
+using testing_support::XvfbServer;
 
 // Each case gets a fresh server, so keymap edits and held buttons never leak between cases.
 class X11Test : public ::testing::Test {

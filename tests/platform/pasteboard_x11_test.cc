@@ -1,11 +1,8 @@
 #include "platform/x11/pasteboard_x11.h"
 #include "protocol/limits.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,9 +10,9 @@
 #include <thread>
 
 #include "platform/x11/png_image.h"
-#include "xvfb_server.h"
-
-extern char** environ;
+#include "support/eventually.h"
+#include "support/spawn.h"
+#include "support/xvfb_server.h"
 
 namespace lumora::platform::x11 {
 namespace {
@@ -23,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::bytesOf;
-using testing::XvfbServer;
+using testing_support::XvfbServer;
 
 const Bytes kPngSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
@@ -65,7 +62,7 @@ class PasteboardX11Test : public ::testing::Test {
   void endCopies() {
     for (pid_t pid : copies_) {
       ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
+      testing_support::waitForExit(pid);
     }
     copies_.clear();
   }
@@ -75,15 +72,8 @@ class PasteboardX11Test : public ::testing::Test {
     std::ofstream(source_, std::ios::binary)
         .write(reinterpret_cast<const char*>(data.data()),
                static_cast<std::streamsize>(data.size()));
-    const char* argv[] = {"xclip",        "-quiet", "-selection",    "clipboard", "-t",
-                          target.c_str(), "-i",     source_.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawnp(&pid, "xclip", &actions, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = testing_support::spawnProcess(
+        {"xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", source_});
     copies_.push_back(pid);
   }
 
@@ -92,11 +82,7 @@ class PasteboardX11Test : public ::testing::Test {
   template <class Read>
   auto awaitChange(Read read, decltype(read()) stale) {
     auto value = read();
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         value == stale && std::chrono::steady_clock::now() < deadline;) {
-      std::this_thread::sleep_for(50ms);
-      value = read();
-    }
+    testing_support::eventually([&] { return (value = read()) != stale; }, 5s);
     return value;
   }
 

@@ -53,16 +53,6 @@ TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
   EXPECT_FALSE(PixelBuffer::allocate(PixelBuffer::kMaxSide + 1, 10));
 }
 
-TEST(WheelStepsTest, SmallDeltasAddUpAndTheRemainderCarries) {
-  x11::WheelSteps steps;
-  int clicks = 0;
-  for (int i = 0; i < 10; ++i) clicks += steps.vertical(10);  // 100 px → 3 clicks, 4 px left
-  EXPECT_EQ(clicks, 3);
-  EXPECT_EQ(steps.vertical(28), 1);  // 4 + 28 = one more click
-  EXPECT_EQ(steps.horizontal(-70), -2);
-  EXPECT_EQ(steps.vertical(0), 0);
-}
-
 TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
   x11::WheelSteps steps;
   EXPECT_EQ(steps.vertical(31), 0);
@@ -72,22 +62,14 @@ TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
   EXPECT_EQ(steps.horizontal(INT32_MAX), x11::WheelSteps::kMaxClicksPerEvent);
 }
 
+// Which key each code names is seen end to end (input_injector_x11_test); here only that no
+// two keys of a full keyboard share a keysym and that codes no key sends name nothing.
 TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
-  // Letters, digits and punctuation by position on the ANSI layout.
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x00), XKB_KEY_a);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x06), XKB_KEY_z);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x1D), XKB_KEY_0);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x32), XKB_KEY_grave);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x33), XKB_KEY_BackSpace);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x75), XKB_KEY_Delete);
   // Command is Control unless the Super key is asked for.
   EXPECT_EQ(x11::keysymForMacKeyCode(0x37), XKB_KEY_Control_L);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x36), XKB_KEY_Control_R);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x37, CommandKey::super), XKB_KEY_Super_L);
   EXPECT_EQ(x11::keysymForMacKeyCode(0x36, CommandKey::super), XKB_KEY_Super_R);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x3A), XKB_KEY_Alt_L);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x4C), XKB_KEY_KP_Enter);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x7B), XKB_KEY_Left);
 
   // F1–F20, each exactly once.
   std::set<std::uint32_t> functionKeys;

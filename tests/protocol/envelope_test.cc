@@ -39,21 +39,6 @@ TEST(EnvelopeTest, ResponseCorrelatesToTheRequestAndCarriesItsOwnId) {
                                       R"(","payload":{"type":"ack","data":{}}})");
 }
 
-TEST(EnvelopeTest, SlashesAreEscapedOnWriteAndAcceptedEitherWayOnRead) {
-  Envelope list = Envelope::request(FileListRequest{"/tmp/a b/ü"}, MessageID("X"));
-  EXPECT_EQ(
-      text(list.encode()),
-      R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":"\/tmp\/a b\/ü"}}})");
-
-  for (std::string path : {R"(/tmp/x)", R"(\/tmp\/x)"}) {
-    auto decoded =
-        decodeText(R"({"version":1,"id":"X","payload":{"type":"file.list","data":{"path":")" +
-                   path + R"("}}})");
-    ASSERT_TRUE(decoded.ok()) << decoded.error().description;
-    EXPECT_EQ(decoded->payload.get<MessageType::fileList>()->path, "/tmp/x");
-  }
-}
-
 TEST(EnvelopeTest, ReadersAreLenientWhereTheFormatAllows) {
   // Any integer version, a null correlation, unknown keys anywhere, any key order.
   auto decoded = decodeText(

@@ -173,18 +173,5 @@ TEST(PayloadRecordsTest, EnumerationsAndRequiredFieldsAreEnforced) {
   EXPECT_FALSE(odd->payload.get<MessageType::clipboardSet>()->imageData.has_value());
 }
 
-TEST(PayloadRecordsTest, ClipboardFactoriesSetExactlyTheFieldsOfTheirKind) {
-  auto file = ClipboardContent::makeFile("a.txt", {1});
-  EXPECT_EQ(file.kind, ClipboardContent::Kind::file);
-  EXPECT_FALSE(file.text || file.imageData);
-  EXPECT_EQ(file.fileName, "a.txt");
-
-  auto content = Payload::clipboardContent(ClipboardContent::makeText("x"));
-  auto set = Payload::clipboardSet(ClipboardContent::makeText("x"));
-  EXPECT_EQ(content.messageType(), MessageType::clipboardContent);
-  EXPECT_EQ(set.messageType(), MessageType::clipboardSet);
-  EXPECT_NE(content, set);
-}
-
 }  // namespace
 }  // namespace lumora::protocol

@@ -16,9 +16,8 @@ using namespace std::chrono_literals;
 using protocol::Bytes;
 using protocol::Envelope;
 using protocol::MessageType;
-using protocol::Payload;
-using test_support::ScriptedPeer;
-using test_support::sdkErrorOf;
+using testing_support::ScriptedPeer;
+using testing_support::sdkErrorOf;
 
 template <MessageType T>
 const protocol::PayloadRecord<T>& recordOf(const Envelope& envelope) {
@@ -46,9 +45,9 @@ TEST_F(AgentControlClientTest, RepliesFindTheirRequestsWhateverTheOrder) {
   auto first = client_.listFiles("/first");
   auto second = client_.listFiles("/second");
   auto ping = client_.ping();
-  Envelope a = peer_.receive();
-  Envelope b = peer_.receive();
-  Envelope c = peer_.receive();
+  Envelope a = peer_.next();
+  Envelope b = peer_.next();
+  Envelope c = peer_.next();
   EXPECT_EQ(a.version, 1);
   EXPECT_FALSE(a.correlationID.has_value());
   EXPECT_EQ(a.id.rawValue.size(), 36u);
@@ -64,13 +63,13 @@ TEST_F(AgentControlClientTest, RepliesFindTheirRequestsWhateverTheOrder) {
 
 TEST_F(AgentControlClientTest, AgentErrorsAndWrongReplyTypesFailTheCall) {
   auto list = client_.listFiles("/nope");
-  peer_.reply(peer_.receive(), protocol::ProtocolError{"internal", "no such directory"});
+  peer_.reply(peer_.next(), protocol::ProtocolError{"internal", "no such directory"});
   SDKError error = sdkErrorOf(list);
   ASSERT_EQ(error.kind(), SDKError::Kind::agent);
   EXPECT_EQ(*error.agentError(), (protocol::ProtocolError{"internal", "no such directory"}));
 
   auto ping = client_.ping();
-  peer_.reply(peer_.receive(), protocol::MediaTicketResult{"abc"});
+  peer_.reply(peer_.next(), protocol::MediaTicketResult{"abc"});
   error = sdkErrorOf(ping);
   ASSERT_EQ(error.kind(), SDKError::Kind::unexpectedResponse);
   EXPECT_EQ(error.responseType(), MessageType::mediaTicketResult);
@@ -78,7 +77,7 @@ TEST_F(AgentControlClientTest, AgentErrorsAndWrongReplyTypesFailTheCall) {
 
 TEST_F(AgentControlClientTest, GarbageAndStrayRepliesAreDroppedAndTheConnectionGoesOn) {
   auto ping = client_.ping();
-  Envelope request = peer_.receive();
+  Envelope request = peer_.next();
   peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf("{not json")));
   peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf(R"({"version":1})")));
   peer_.sendRaw(protocol::FrameCodec::encode({}));
@@ -95,28 +94,27 @@ TEST_F(AgentControlClientTest, AuthenticateAnswersTheChallengeWithTheSecretsMac)
   std::string code = secret.code();
   code.insert(8, "-");
   auto done = client_.authenticate(code, "phone-1");
-  Envelope begin = peer_.receive();
+  Envelope begin = peer_.next();
   EXPECT_EQ(recordOf<MessageType::authBegin>(begin).deviceID, "phone-1");
   Bytes nonce = protocol::AuthCrypto::randomNonce(32);
   peer_.reply(begin, protocol::AuthChallenge{nonce});
-  Envelope complete = peer_.receive();
+  Envelope complete = peer_.next();
   EXPECT_TRUE(protocol::AuthCrypto::verify(secret.data, nonce,
                                            recordOf<MessageType::authComplete>(complete).mac));
   peer_.reply(complete, protocol::Ack{});
   done.get();
 
   auto refused = client_.authenticate(secret.code(), "phone-1");
-  peer_.reply(peer_.receive(), protocol::AuthChallenge{nonce});
-  peer_.reply(peer_.receive(), protocol::ProtocolError{"unauthorized", "invalid credentials"});
+  peer_.reply(peer_.next(), protocol::AuthChallenge{nonce});
+  peer_.reply(peer_.next(), protocol::ProtocolError{"unauthorized", "invalid credentials"});
   EXPECT_EQ(sdkErrorOf(refused).agentError()->message, "invalid credentials");
-}
 
-TEST_F(AgentControlClientTest, InvalidPairingCodeSendsNothing) {
-  SDKError error = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));
-  EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
-  EXPECT_EQ(error.reason(), "invalid pairing code");
+  // A code that cannot be one sends nothing.
+  SDKError invalid = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));
+  EXPECT_EQ(invalid.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_EQ(invalid.reason(), "invalid pairing code");
   auto ping = client_.ping();
-  EXPECT_EQ(peer_.receive().payload.messageType(), MessageType::ping);
+  EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);
 }
 
 TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
@@ -126,16 +124,16 @@ TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
   Bytes received;
   std::vector<std::pair<std::int64_t, bool>> pieces;
   for (int i = 0; i < 3; ++i) {
-    Envelope request = peer_.receive();
+    Envelope request = peer_.next();
     const auto& piece = recordOf<MessageType::fileUpload>(request);
     EXPECT_EQ(piece.path, "/tmp/big");
     pieces.emplace_back(piece.offset, piece.isFinal);
     received.insert(received.end(), piece.data.begin(), piece.data.end());
     // The next piece waits for this acknowledgement.
     if (i < 2) {
-      peer_.setReadTimeout(100ms);
-      EXPECT_THROW(peer_.receive(), std::runtime_error);
-      peer_.setReadTimeout(5s);
+      peer_.setReadLimit(100ms);
+      EXPECT_THROW(peer_.next(), std::runtime_error);
+      peer_.setReadLimit(5s);
     }
     peer_.reply(request, protocol::Ack{});
   }
@@ -143,21 +141,20 @@ TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
   EXPECT_EQ(pieces, (std::vector<std::pair<std::int64_t, bool>>{
                         {0, false}, {262144, false}, {524288, true}}));
   EXPECT_EQ(received, data);
-}
 
-TEST_F(AgentControlClientTest, EmptyUploadIsOneEmptyFinalPiece) {
-  auto upload = client_.uploadFile("/tmp/empty", {});
-  Envelope request = peer_.receive();
+  // An empty file is one empty final piece.
+  auto empty = client_.uploadFile("/tmp/empty", {});
+  Envelope request = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileUpload>(request),
             (protocol::FileUploadRequest{"/tmp/empty", {}, 0, true}));
   peer_.reply(request, protocol::Ack{});
-  upload.get();
+  empty.get();
 }
 
 TEST_F(AgentControlClientTest, FailedUploadPieceStopsTheUpload) {
   auto upload = client_.uploadFile("/tmp/f", Bytes(10, 1), 4);
-  peer_.reply(peer_.receive(), protocol::Ack{});
-  peer_.reply(peer_.receive(), protocol::ProtocolError{"internal", "disk full"});
+  peer_.reply(peer_.next(), protocol::Ack{});
+  peer_.reply(peer_.next(), protocol::ProtocolError{"internal", "disk full"});
   EXPECT_EQ(sdkErrorOf(upload).agentError()->message, "disk full");
   EXPECT_THROW(client_.uploadFile("/tmp/f", Bytes(10, 1), 0).get(), std::invalid_argument);
 }
@@ -165,7 +162,7 @@ TEST_F(AgentControlClientTest, FailedUploadPieceStopsTheUpload) {
 TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyData) {
   const Bytes chunk(262144, 0x5A);
   auto whole = client_.downloadFile("/f");
-  Envelope request = peer_.receive();
+  Envelope request = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileDownload>(request),
             (protocol::FileDownloadRequest{"/f", 0, 262144}));
   peer_.reply(request, protocol::FileDownloadResult{"/f", chunk, 0, 262144, true});
@@ -173,8 +170,8 @@ TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyData) {
 
   // Without the final mark the client asks again and stops at the empty answer.
   whole = client_.downloadFile("/f");
-  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", chunk, 0, 262144, false});
-  request = peer_.receive();
+  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", chunk, 0, 262144, false});
+  request = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileDownload>(request).offset, 262144);
   peer_.reply(request, protocol::FileDownloadResult{"/f", {}, 262144, 262144, false});
   EXPECT_EQ(whole.get(), chunk);
@@ -186,8 +183,8 @@ TEST_F(AgentControlClientTest, StreamingDownloadHandsOverEachPieceWithItsEnd) {
       "/f", 3, [&](const Bytes& data, std::int64_t offset, std::int64_t total) {
         seen.emplace_back(data.size(), offset, total);
       });
-  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
-  Envelope second = peer_.receive();
+  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
+  Envelope second = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileDownload>(second),
             (protocol::FileDownloadRequest{"/f", 3, 3}));
   peer_.reply(second, protocol::FileDownloadResult{"/f", Bytes(2), 3, 5, true});
@@ -198,15 +195,15 @@ TEST_F(AgentControlClientTest, StreamingDownloadHandsOverEachPieceWithItsEnd) {
   // A handler that throws ends the download with its error.
   auto stopped = client_.downloadFileStreaming(
       "/f", 3, [](const Bytes&, std::int64_t, std::int64_t) { throw std::runtime_error("full"); });
-  peer_.reply(peer_.receive(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
+  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
   EXPECT_THROW(stopped.get(), std::runtime_error);
   auto ping = client_.ping();
-  EXPECT_EQ(peer_.receive().payload.messageType(), MessageType::ping);  // no further piece asked
+  EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);  // no further piece asked
 }
 
 TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
   auto opening = client_.openTerminal(std::nullopt, 100, 30);
-  Envelope open = peer_.receive();
+  Envelope open = peer_.next();
   EXPECT_EQ(recordOf<MessageType::terminalOpen>(open),
             (protocol::TerminalOpenRequest{std::nullopt, 100, 30}));
   peer_.event(protocol::TerminalOutput{"S1", protocol::bytesOf("too early")});
@@ -224,13 +221,13 @@ TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
 
   // Writes after the end still go out, one way.
   session.sendText("").get();
-  EXPECT_EQ(recordOf<MessageType::terminalInput>(peer_.receive()),
+  EXPECT_EQ(recordOf<MessageType::terminalInput>(peer_.next()),
             (protocol::TerminalInput{"S1", {}}));
   session.resize(120, 40).get();
-  EXPECT_EQ(recordOf<MessageType::terminalResize>(peer_.receive()),
+  EXPECT_EQ(recordOf<MessageType::terminalResize>(peer_.next()),
             (protocol::TerminalResize{"S1", 120, 40}));
   auto closing = session.close();
-  Envelope close = peer_.receive();
+  Envelope close = peer_.next();
   EXPECT_EQ(recordOf<MessageType::terminalClose>(close).sessionId, "S1");
   peer_.reply(close, protocol::Ack{});
   closing.get();
@@ -238,10 +235,10 @@ TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
 
 TEST_F(AgentControlClientTest, CloseEndsTheOutputWhenTheAgentAnswersEvenWithAnError) {
   auto opening = client_.openTerminal("/bin/sh", 80, 24);
-  peer_.reply(peer_.receive(), protocol::TerminalOpened{"S2"});
+  peer_.reply(peer_.next(), protocol::TerminalOpened{"S2"});
   TerminalSession session = opening.get();
   auto closing = session.close();
-  Envelope close = peer_.receive();
+  Envelope close = peer_.next();
   EXPECT_EQ(session.output().next(50ms), std::nullopt);
   EXPECT_FALSE(session.output().ended());
   peer_.reply(close, protocol::ProtocolError{"internal", "no such session"});
@@ -252,65 +249,20 @@ TEST_F(AgentControlClientTest, CloseEndsTheOutputWhenTheAgentAnswersEvenWithAnEr
 TEST_F(AgentControlClientTest, OneWaySendsWaitForNoReply) {
   client_.sendScroll(0, -3).get();
   client_.sendMoveMouseBy(4, 5).get();
-  EXPECT_EQ(recordOf<MessageType::inputScroll>(peer_.receive()), (protocol::ScrollCommand{0, -3}));
-  Envelope move = peer_.receive();
+  EXPECT_EQ(recordOf<MessageType::inputScroll>(peer_.next()), (protocol::ScrollCommand{0, -3}));
+  Envelope move = peer_.next();
   EXPECT_EQ(recordOf<MessageType::inputMouseMoveBy>(move), (protocol::MouseMoveByCommand{4, 5}));
   peer_.reply(move, protocol::Ack{});  // dropped: nobody waits
   auto ping = client_.ping();
-  peer_.reply(peer_.receive(), protocol::Ack{});
+  peer_.reply(peer_.next(), protocol::Ack{});
   ping.get();
-}
-
-TEST_F(AgentControlClientTest, OperationsBuildTheirRequests) {
-  using protocol::MouseButton;
-  struct Case {
-    std::function<std::future<void>()> call;
-    Payload expected;
-  };
-  const std::vector<Case> cases = {
-      {[&] { return client_.moveMouse(0.25, 0.5); }, protocol::MouseMoveCommand{{0.25, 0.5}}},
-      {[&] { return client_.click(1.5, -0.2, MouseButton::right); },
-       protocol::MouseClickCommand{protocol::Point{1.5, -0.2}, MouseButton::right}},
-      {[&] { return client_.clickAtCursor(MouseButton::middle); },
-       protocol::MouseClickCommand{std::nullopt, MouseButton::middle}},
-      {[&] { return client_.setMouseButton(true, MouseButton::left); },
-       protocol::MouseButtonCommand{std::nullopt, MouseButton::left, true}},
-      {[&] { return client_.pressKey(36, protocol::KeyAction::press); },
-       protocol::KeyCommand{36, protocol::KeyAction::press}},
-      {[&] { return client_.drag(0, 0, 1, 1, MouseButton::left); },
-       protocol::DragCommand{{0, 0}, {1, 1}, MouseButton::left}},
-      {[&] { return client_.startStream(1280, std::nullopt, std::nullopt, 7); },
-       protocol::CaptureFrameRequest{protocol::CaptureMode::startStream, 1280, std::nullopt,
-                                     std::nullopt, 7}},
-      {[&] { return client_.stopStream(); },
-       protocol::CaptureFrameRequest{protocol::CaptureMode::stopStream, std::nullopt, std::nullopt,
-                                     std::nullopt, std::nullopt}},
-      {[&] { return client_.setClipboardFile("a.txt", Bytes{1}); },
-       Payload::clipboardSet(protocol::ClipboardContent::makeFile("a.txt", Bytes{1}))},
-      {[&] { return client_.moveFile("/a", "/b"); }, protocol::FileMoveRequest{"/a", "/b"}},
-  };
-  for (const Case& c : cases) {
-    auto result = c.call();
-    Envelope request = peer_.receive();
-    EXPECT_EQ(request.payload, c.expected) << rawValue(c.expected.messageType());
-    peer_.reply(request, protocol::Ack{});
-    result.get();
-  }
-
-  auto ticket = client_.requestMediaTicket();
-  peer_.reply(peer_.receive(), protocol::MediaTicketResult{"ab12"});
-  EXPECT_EQ(ticket.get(), "ab12");
-  auto displays = client_.listDisplays();
-  peer_.reply(peer_.receive(),
-              protocol::DisplayListResult{{protocol::DisplayInfo{3, "Main", 1920, 1080, true}}});
-  EXPECT_EQ(displays.get().at(0).name, "Main");
 }
 
 TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndReportsOnce) {
   auto ping = client_.ping();
   auto opening = client_.openTerminal(std::nullopt, 80, 24);
-  peer_.receive();
-  peer_.reply(peer_.receive(), protocol::TerminalOpened{"S3"});
+  peer_.next();
+  peer_.reply(peer_.next(), protocol::TerminalOpened{"S3"});
   TerminalSession session = opening.get();
   peer_.close();
   EXPECT_EQ(sdkErrorOf(ping).kind(), SDKError::Kind::disconnected);
@@ -324,10 +276,10 @@ TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndRep
 
 TEST_F(AgentControlClientTest, DisconnectFailsPendingCallsWithoutReporting) {
   auto ping = client_.ping();
-  peer_.receive();
+  peer_.next();
   client_.disconnect();
   EXPECT_EQ(sdkErrorOf(ping).kind(), SDKError::Kind::disconnected);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(disconnects_, 0);
   client_.disconnect();
@@ -336,15 +288,15 @@ TEST_F(AgentControlClientTest, DisconnectFailsPendingCallsWithoutReporting) {
 
 TEST_F(AgentControlClientTest, ANewConnectionReplacesTheOldOneQuietly) {
   auto pending = client_.ping();
-  peer_.receive();
+  peer_.next();
   ScriptedPeer second;
   auto connected = client_.connect("127.0.0.1", second.port());
   second.accept();
   connected.get();
   EXPECT_EQ(sdkErrorOf(pending).kind(), SDKError::Kind::disconnected);
-  EXPECT_TRUE(peer_.clientClosed());
+  EXPECT_TRUE(peer_.closedWithin());
   auto ping = client_.ping();
-  second.reply(second.receive(), protocol::Ack{});
+  second.reply(second.next(), protocol::Ack{});
   ping.get();
   EXPECT_EQ(disconnects_, 0);
 }
@@ -354,7 +306,6 @@ TEST(AgentControlClientStandaloneTest, CallsWithoutAConnectionFail) {
   EXPECT_EQ(sdkErrorOf(client.ping()).kind(), SDKError::Kind::notConnected);
   EXPECT_EQ(sdkErrorOf(client.sendScroll(1, 1)).kind(), SDKError::Kind::notConnected);
   EXPECT_EQ(sdkErrorOf(client.downloadFile("/x")).kind(), SDKError::Kind::notConnected);
-  EXPECT_EQ(sdkErrorOf(client.connect("127.0.0.1", 0)).reason(), "invalid port 0");
 }
 
 }  // namespace

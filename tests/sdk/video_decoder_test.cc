@@ -4,15 +4,14 @@
 
 #include <cstdlib>
 
-#include "h264_test_encoder.h"
-#include "sdk/annexb_parser.h"
+#include "support/h264_test_codec.h"
 
 namespace lumora::sdk {
 namespace {
 
 using protocol::Bytes;
-using test_support::H264TestEncoder;
-using test_support::Rgb;
+using testing_support::Rgb;
+using testing_support::TestEncoder;
 
 constexpr Rgb kRed{230, 20, 20};
 constexpr Rgb kBlue{20, 20, 230};
@@ -50,21 +49,16 @@ class VideoDecoderTest : public ::testing::Test {
     EXPECT_NEAR(bgra[0], expected.b, 24);
   }
 
-  // The unit with only the picture data of `unit`, as a delta frame carries it.
+  // A key frame from its first slice on: without its parameter sets.
   static Bytes withoutParameterSets(const Bytes& unit) {
-    std::vector<Bytes> kept;
-    for (Bytes& nal : AnnexBParser::nalUnits(unit)) {
-      auto type = AnnexBParser::type(nal);
-      if (type != AnnexBParser::NALType::sps && type != AnnexBParser::NALType::pps) {
-        kept.push_back(std::move(nal));
+    for (std::size_t i = 3; i < unit.size(); ++i) {
+      if (unit[i - 3] == 0 && unit[i - 2] == 0 && unit[i - 1] == 1 && (unit[i] & 0x1f) == 5) {
+        Bytes slices{0, 0, 0, 1};
+        slices.insert(slices.end(), unit.begin() + static_cast<std::ptrdiff_t>(i), unit.end());
+        return slices;
       }
     }
-    Bytes out;
-    for (const Bytes& nal : kept) {
-      out.insert(out.end(), {0, 0, 0, 1});
-      out.insert(out.end(), nal.begin(), nal.end());
-    }
-    return out;
+    return {};
   }
 
   VideoDecoder decoder_;
@@ -72,7 +66,7 @@ class VideoDecoderTest : public ::testing::Test {
 };
 
 TEST_F(VideoDecoderTest, DecodesKeyAndDeltaFramesIntoBGRAPictures) {
-  H264TestEncoder encoder(128, 96);
+  TestEncoder encoder(128, 96);
   decoder_.decode(encoder.encode(kRed, kBlue), 10);
   decoder_.decode(encoder.encode(kBlue, kGreen), 11);
   decoder_.decode(encoder.encode(kGreen, kRed), 12);
@@ -91,13 +85,13 @@ TEST_F(VideoDecoderTest, DecodesKeyAndDeltaFramesIntoBGRAPictures) {
 }
 
 TEST_F(VideoDecoderTest, KeepsTheSessionForRepeatedParameterSetsAndRebuildsForNewOnes) {
-  H264TestEncoder small(128, 96);
+  TestEncoder small(128, 96);
   decoder_.decode(small.encode(kRed, kBlue), 1);
   decoder_.decode(small.encode(kRed, kBlue), 2);
   decoder_.decode(small.encode(kBlue, kRed, /*keyFrame=*/true), 3);
   EXPECT_EQ(decoder_.sessionBuildCount(), 1u);
 
-  H264TestEncoder large(192, 144);
+  TestEncoder large(192, 144);
   decoder_.decode(large.encode(kGreen, kRed), 4);
   EXPECT_EQ(decoder_.sessionBuildCount(), 2u);
   ASSERT_EQ(decoded_.size(), 4u);
@@ -109,7 +103,7 @@ TEST_F(VideoDecoderTest, KeepsTheSessionForRepeatedParameterSetsAndRebuildsForNe
 }
 
 TEST_F(VideoDecoderTest, DeltaFrameBeforeAnyKeyFrameNeedsParameterSets) {
-  H264TestEncoder encoder(64, 48);
+  TestEncoder encoder(64, 48);
   Bytes key = encoder.encode(kRed, kBlue);
   Bytes delta = encoder.encode(kBlue, kRed);
   try {
@@ -126,7 +120,7 @@ TEST_F(VideoDecoderTest, DeltaFrameBeforeAnyKeyFrameNeedsParameterSets) {
 }
 
 TEST_F(VideoDecoderTest, GarbageIsReportedAndTheNextKeyFrameRecovers) {
-  H264TestEncoder encoder(64, 48);
+  TestEncoder encoder(64, 48);
   Bytes key = encoder.encode(kRed, kBlue);
   auto kindOf = [&](const Bytes& unit) {
     try {
@@ -159,7 +153,7 @@ TEST_F(VideoDecoderTest, GarbageIsReportedAndTheNextKeyFrameRecovers) {
 }
 
 TEST_F(VideoDecoderTest, FinishDropsTheSessionAndTheNextKeyFrameBuildsANewOne) {
-  H264TestEncoder encoder(64, 48);
+  TestEncoder encoder(64, 48);
   decoder_.decode(encoder.encode(kRed, kBlue), 1);
   decoder_.finish();
   EXPECT_THROW(decoder_.decode(encoder.encode(kRed, kBlue), 2), DecoderError);

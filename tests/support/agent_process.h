@@ -1,131 +1,68 @@
 #pragma once
 
-// The lumora-agent program as tests drive it: a private home, ephemeral ports, no QR code,
-// and only the environment the test gives it (no display unless it names one) plus the run's
-// sanitizer settings. Needs
-// LUMORA_AGENT_BINARY defined to the program's path.
+// The lumora-agent program as tests and benchmarks drive it: a home of its own (or one shared
+// between runs), ephemeral ports, no QR code, and only the environment it is given (no display
+// unless it names one) plus the run's sanitizer settings. What it prints goes to agent.log in
+// its home.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/types.h>
 
-#include <boost/json/parse.hpp>
+#include <boost/json/object.hpp>
 
-#include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "protocol/pairing_secret.h"
-#include "support/sanitizer_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
 
 class AgentProcess {
  public:
-  struct Options {
-    bool resetPairing = false;
-    std::vector<std::string> extraEnvironment;  // e.g. "DISPLAY=:3"
-  };
-
-  explicit AgentProcess(const TempDir& home) : AgentProcess(home, Options()) {}
-  AgentProcess(const TempDir& home, Options options) : home_(home) {
-    std::vector<std::string> environment = {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"};
-    environment.insert(environment.end(), options.extraEnvironment.begin(),
-                       options.extraEnvironment.end());
-    for (auto& entry : sanitizerEnvironment()) environment.push_back(std::move(entry));
-    std::vector<char*> envp;
-    for (auto& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const char* argv[] = {LUMORA_AGENT_BINARY, "--port", "0", "--no-qr",
-                          options.resetPairing ? "--reset-pairing" : nullptr, nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = (home.path() / "agent.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), envp.data()) !=
-        0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~AgentProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
+  // In a private home; `environment` is added to the agent's (e.g. "DISPLAY=:3"), `arguments`
+  // to its command line. Returns once the agent serves.
+  explicit AgentProcess(std::vector<std::string> environment = {},
+                        std::vector<std::string> arguments = {});
+  // In a home shared between runs, with --reset-pairing when asked; returns at once unless
+  // told to wait until the agent serves.
+  AgentProcess(const TempDir& home, bool resetPairing, bool waitUntilServing = true);
+  // SIGKILL, unless the agent was terminated.
+  ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
+  // Waits until the status file reports the agent serving; false if it never does (the limit
+  // only guards against a hang; log() then says why).
+  bool waitUntilServing();
+  bool serving() const { return !status_.empty(); }
+
+  // What the status file of the serving agent says.
+  const boost::json::object& status() const { return status_; }
+  std::uint16_t controlPort() const { return port("controlPort"); }
+  // 0 without a display: the agent then has no media channel.
+  std::uint16_t mediaPort() const { return port("mediaPort"); }
+  protocol::PairingSecret secret() const;
+  // The lumora://pair link the agent published.
+  std::string link() const;
+
+  // The program's path, for a test that runs it on its own terms (a refused command line).
+  static std::string binary();
+
   pid_t pid() const { return pid_; }
-
-  // The status file once it reports the agent serving; empty if it never does (the limit only
-  // guards against a hang).
-  boost::json::object waitUntilServing() const {
-    for (int i = 0; i < 500 && pid_ > 0; ++i) {
-      boost::system::error_code ec;
-      auto status = boost::json::parse(read(home_.path() / ".lumora/agent-status.json"), ec);
-      if (!ec && status.is_object() && status.as_object().at("running").as_bool()) {
-        return status.as_object();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return {};
-  }
-
-  // Where a serving agent listens and the secret it published (media port 0: no display, so
-  // no media channel).
-  struct Serving {
-    std::uint16_t controlPort = 0;
-    std::uint16_t mediaPort = 0;
-    protocol::PairingSecret secret;
-  };
-
-  // Nothing when the agent never reports serving; log() then says why.
-  std::optional<Serving> waitForServing() const {
-    const boost::json::object status = waitUntilServing();
-    if (status.empty()) return std::nullopt;
-    auto port = [&](const char* key) {
-      const auto* value = status.if_contains(key);
-      return value && value->is_int64() ? static_cast<std::uint16_t>(value->as_int64())
-                                        : std::uint16_t{0};
-    };
-    const auto* code = status.if_contains("pairingCode");
-    auto secret = code && code->is_string()
-                      ? protocol::PairingSecret::fromCode(std::string(code->get_string()))
-                      : std::nullopt;
-    if (!secret) return std::nullopt;
-    return Serving{port("controlPort"), port("mediaPort"), *secret};
-  }
-
+  const TempDir& home() const { return *home_; }
+  std::string log() const;
   // SIGTERM, then the exit status (128 + signal when it died of one).
-  int terminate() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  // Everything the agent printed so far.
-  std::string log() const { return read(home_.path() / "agent.log"); }
-
-  static std::string read(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  int terminate();
 
  private:
-  const TempDir& home_;
+  void start(std::vector<std::string> arguments, std::vector<std::string> environment);
+  std::uint16_t port(const char* key) const;
+
+  TempDir ownHome_;
+  const TempDir* home_;
   pid_t pid_ = -1;
+  boost::json::object status_;
 };
 
 }  // namespace lumora::testing_support

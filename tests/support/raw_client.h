@@ -1,133 +1,100 @@
 #pragma once
 
-#include <poll.h>
-#include <sys/socket.h>
+// A peer written against the wire format alone, on a plain loopback socket: control frames
+// and envelopes, the media channel's ticket and frames, and the terminal events of a control
+// connection. It plays the phone against the agent and the agent against the client library.
+// Anything a well-behaved peer would not send is thrown, which fails the test that met it;
+// blocking reads give up after a time-out, so a silent peer fails the test instead of hanging
+// it.
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-
-#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <optional>
-#include <stdexcept>
+#include <set>
+#include <string>
+#include <vector>
 
-#include "protocol/auth_crypto.h"
+#include "platform/linux/unique_fd.h"
 #include "protocol/envelope.h"
-#include "protocol/frame_codec.h"
+#include "protocol/media_frame.h"
 #include "protocol/pairing_secret.h"
 
 namespace lumora::testing_support {
 
-// A peer written against the wire format alone: blocking socket, frames by hand. Anything that
-// is not what a well-behaved agent sends is thrown, which fails the test that met it.
 class RawClient {
  public:
-  // A receive buffer above 0 is set before connecting (to play a peer that reads slowly).
-  // `from` picks the local address, e.g. "127.0.0.2" to play a peer on another machine.
-  explicit RawClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr)
-      : socket_(io_) {
-    socket_.open(boost::asio::ip::tcp::v4());
-    if (receiveBuffer > 0) {
-      socket_.set_option(boost::asio::ip::tcp::socket::receive_buffer_size(receiveBuffer));
-    }
-    if (from != nullptr) {
-      socket_.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(from), 0));
-    }
-    socket_.connect(
-        boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
-  }
+  // Connects to 127.0.0.1:port; throws std::system_error when it cannot. A receive buffer
+  // above 0 is set before connecting, so the window the peer sees is small from the start (a
+  // peer that reads slowly); `from` picks the local address, e.g. "127.0.0.2" to play a peer
+  // on another machine.
+  explicit RawClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr);
+  // Takes over a connected socket (one a listener of the test accepted).
+  explicit RawClient(platform::linux_os::UniqueFd socket) : fd_(std::move(socket)) {}
 
-  void sendRaw(const protocol::Bytes& bytes) {
-    boost::asio::write(socket_, boost::asio::buffer(bytes));
-  }
-  void send(const protocol::Envelope& envelope) {
-    sendRaw(protocol::FrameCodec::encode(envelope.encode()));
-  }
+  // How long blocking reads wait before they throw (30 s unless set).
+  void setReadLimit(std::chrono::milliseconds limit) { readLimit_ = limit; }
 
-  // The next envelope, or nothing once the agent has closed the connection. Throws when nothing
-  // comes for 30 seconds, so a silent agent fails the test instead of hanging it.
-  std::optional<protocol::Envelope> receive() {
-    std::uint8_t prefix[4];
-    if (!readExactly(prefix, sizeof prefix)) return std::nullopt;
-    protocol::Bytes body(protocol::FrameCodec::readLength(prefix));
-    if (!readExactly(body.data(), body.size())) return std::nullopt;
-    auto decoded = protocol::Envelope::decode(body);
-    if (!decoded) throw std::runtime_error("undecodable reply: " + decoded.error().description);
-    return *decoded;
-  }
+  // Bytes. sendRaw blocks and throws once the peer is gone; trySend never blocks, sends what
+  // the socket takes now and is false once the peer is gone.
+  void sendRaw(protocol::ByteView bytes);
+  bool trySend(protocol::ByteView bytes);
+  // Up to `size` bytes: the count read, 0 when nothing came within `limit`, nothing once the
+  // peer has closed the connection.
+  std::optional<std::size_t> receiveSome(std::uint8_t* data, std::size_t size,
+                                         std::chrono::milliseconds limit);
+  // Exactly `count` bytes; throws when the peer closes or falls silent first.
+  protocol::Bytes readExactly(std::size_t count);
+  // True when the peer closes the connection within `limit`; what arrives before is dropped.
+  bool closedWithin(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Shuts the connection down in both directions.
+  void close();
 
-  protocol::Envelope ask(protocol::Payload payload) {
-    protocol::Envelope request = protocol::Envelope::request(std::move(payload));
-    send(request);
-    auto reply = receive();
-    if (!reply) throw std::runtime_error("the agent closed the connection");
-    if (reply->correlationID != request.id) throw std::runtime_error("reply to another request");
-    return *reply;
-  }
+  // The control channel: length-prefixed frames holding envelopes.
+  void send(const protocol::Envelope& envelope);
+  protocol::Bytes receiveFrame();
+  // The next envelope, or nothing once the peer has closed the connection. Terminal output
+  // and exits are recorded on the way (see readUntil).
+  std::optional<protocol::Envelope> receive();
+  // The same, throwing when the peer has closed the connection.
+  protocol::Envelope next();
+  // Sends `payload` and returns the reply to it; events that arrive first are recorded.
+  protocol::Envelope ask(protocol::Payload payload);
+  // The pairing handshake; throws when the agent refuses the proof.
+  void authenticate(const protocol::PairingSecret& secret);
 
-  void authenticate(const protocol::PairingSecret& secret) {
-    protocol::Envelope challenge = ask(protocol::AuthBegin{"raw"});
-    auto mac = protocol::AuthCrypto::mac(
-        secret.data, challenge.payload.get<protocol::MessageType::authChallenge>()->nonce);
-    if (ask(protocol::AuthComplete{mac}).payload.messageType() != protocol::MessageType::ack) {
-      throw std::runtime_error("pairing rejected");
-    }
-  }
+  // Interactive terminals on the control channel.
+  std::string openTerminal(const std::string& shell = "/bin/sh");
+  void type(const std::string& sessionId, const std::string& text);
+  // Everything the session printed so far, once that includes `needle`.
+  std::string readUntil(const std::string& sessionId, const std::string& needle);
+  void waitForExit(const std::string& sessionId);
 
-  // True when the agent closes the connection (reads end) within ten seconds; what arrives
-  // before that is skipped.
-  bool closedByAgent() {
-    std::uint8_t byte;
-    for (;;) {
-      switch (readSome(&byte, 1, 10)) {
-        case Read::data:
-          continue;
-        case Read::ended:
-          return true;
-        case Read::timedOut:
-          return false;
-      }
-    }
-  }
+  // The media channel: the ticket frame, then media frames.
+  void sendTicket(const std::string& ticket);
+  // The next frame, or nothing when none completes within `limit` or the stream ends.
+  std::optional<protocol::MediaFrame> nextFrame(
+      std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // The headers of the frames that complete within `duration`.
+  std::vector<protocol::ScreenFrameMeta> readFramesFor(std::chrono::milliseconds duration);
+  // The peer closed the connection, or sent bytes that are not media frames.
+  bool mediaBroken() const { return ended_ || media_.failed(); }
+
+ protected:
+  // Not connected yet: a subclass adopts a socket later.
+  RawClient() = default;
 
  private:
-  enum class Read { data, ended, timedOut };
+  // Fills `data`; false when the peer closes the connection first.
+  bool readInto(std::uint8_t* data, std::size_t size);
 
-  // Plain poll and recv: Asio's blocking reads cannot be given a time-out.
-  Read readSome(std::uint8_t* data, std::size_t size, int timeoutSeconds,
-                std::size_t* got = nullptr) {
-    for (;;) {
-      pollfd ready{socket_.native_handle(), POLLIN, 0};
-      const int polled = ::poll(&ready, 1, timeoutSeconds * 1000);
-      if (polled == 0) return Read::timedOut;
-      if (polled < 0 && errno == EINTR) continue;
-      const ssize_t n = ::recv(socket_.native_handle(), data, size, 0);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) return Read::ended;
-      if (got) *got = static_cast<std::size_t>(n);
-      return Read::data;
-    }
-  }
-
-  bool readExactly(std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-      std::size_t got = 0;
-      switch (readSome(data, size, 30, &got)) {
-        case Read::data:
-          data += got;
-          size -= got;
-          break;
-        case Read::ended:
-          return false;
-        case Read::timedOut:
-          throw std::runtime_error("nothing from the agent for 30 s");
-      }
-    }
-    return true;
-  }
-
-  boost::asio::io_context io_;
-  boost::asio::ip::tcp::socket socket_;
+  platform::linux_os::UniqueFd fd_;
+  std::chrono::milliseconds readLimit_{30000};
+  protocol::MediaFrameDecoder media_;
+  std::vector<protocol::MediaFrame> frames_;
+  bool ended_ = false;
+  std::map<std::string, std::string> output_;
+  std::set<std::string> exited_;
 };
 
 }  // namespace lumora::testing_support

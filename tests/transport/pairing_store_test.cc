@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "protocol/auth_crypto.h"
 #include "support/temp_dir.h"
 #include "transport/sealed_box.h"
 
@@ -26,10 +25,7 @@ std::uintmax_t fileMode(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-Bytes fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+Bytes fileBytes(const std::string& path) { return protocol::bytesOf(testing_support::contentOf(path)); }
 
 TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
   TempDir home;
@@ -85,12 +81,6 @@ TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
              static_cast<std::streamsize>(tampered.size()));
   EXPECT_FALSE(here.load().has_value());
   EXPECT_NE(here.loadOrCreate(), mine);
-}
-
-TEST(PairingStoreTest, MachineKeyIsTheDigestOfIdentifierAndSalt) {
-  EXPECT_EQ(MachineKey::deriveFor("id", "salt"),
-            protocol::AuthCrypto::sha256(protocol::asBytes("id|salt")));
-  EXPECT_EQ(MachineKey::derive("salt").size(), 32u);
 }
 
 TEST(PairingStoreTest, AnUnwritableLocationFailsTheSave) {

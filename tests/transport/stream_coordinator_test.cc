@@ -7,44 +7,29 @@
 #include <mutex>
 #include <thread>
 
-#include "fakes/blocking_await.h"
 #include "fakes/fake_frame_source.h"
+#include "support/h264_test_codec.h"
+#include "support/recorder.h"
+#include "support/run_awaitable.h"
 
 namespace lumora::transport {
 namespace {
 
 using namespace std::chrono_literals;
-using fakes::blockingAwait;
 using fakes::FakeFrameSource;
+using testing_support::movingBox;
+using testing_support::runAwaitable;
 
-platform::PixelBuffer gradient(int width, int height, int shift) {
-  auto buffer = *platform::PixelBuffer::allocate(width, height);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* pixel = buffer.mutableData() + buffer.stride() * y + x * 4;
-      pixel[0] = static_cast<std::uint8_t>(x * 4 + shift);
-      pixel[1] = static_cast<std::uint8_t>(y * 4);
-      pixel[2] = static_cast<std::uint8_t>(shift * 3);
-      pixel[3] = 255;
-    }
-  }
-  return buffer;
-}
+using Log = testing_support::Recorder<std::pair<std::string, protocol::MediaFrame>>;
 
-// Keeps what it was handed, tagged with its name, in one list shared by all sinks.
+// Records what it is handed, tagged with its name, in a log shared by all sinks (and kept for
+// as long as a sink may still be called on the pool).
 struct RecordingSink : MediaSink {
-  struct Shared {
-    std::mutex lock;
-    std::vector<std::pair<std::string, protocol::MediaFrame>> frames;
-  };
-  RecordingSink(std::string sinkName, std::shared_ptr<Shared> sharedLog)
-      : name(std::move(sinkName)), shared(std::move(sharedLog)) {}
-  void broadcast(const protocol::MediaFrame& frame) override {
-    std::lock_guard guard(shared->lock);
-    shared->frames.emplace_back(name, frame);
-  }
+  RecordingSink(std::string sinkName, std::shared_ptr<Log> sharedLog)
+      : name(std::move(sinkName)), log(std::move(sharedLog)) {}
+  void broadcast(const protocol::MediaFrame& frame) override { log->add({name, frame}); }
   std::string name;
-  std::shared_ptr<Shared> shared;
+  std::shared_ptr<Log> log;
 };
 
 class StreamCoordinatorTest : public ::testing::Test {
@@ -56,10 +41,10 @@ class StreamCoordinatorTest : public ::testing::Test {
     auto factory = [this](const protocol::CaptureFrameRequest& request) {
       std::lock_guard guard(lock_);
       // The previous stream must be gone before the next source exists.
-      stoppedBeforeNext_.push_back(sources_.empty() || sources_.back()->counts->stops > 0);
+      stoppedBeforeNext_.push_back(sources_.empty() || sources_.back()->stops > 0);
       requests_.push_back(request);
       auto source = std::make_shared<FakeFrameSource>();
-      source->frames = {{gradient(64, 32, 0), 1000}};
+      source->frames = {{movingBox(64, 32, 0), 1000}};
       if (failNextStart_) source->startFailure = "no display available";
       failNextStart_ = false;
       sources_.push_back(source);
@@ -75,13 +60,10 @@ class StreamCoordinatorTest : public ::testing::Test {
     std::lock_guard guard(lock_);
     return sources_.at(index);
   }
-  std::vector<std::pair<std::string, protocol::MediaFrame>> received() {
-    std::lock_guard guard(log_->lock);
-    return log_->frames;
-  }
+  std::vector<std::pair<std::string, protocol::MediaFrame>> received() { return log_->items(); }
 
   boost::asio::thread_pool pool_{2};
-  std::shared_ptr<RecordingSink::Shared> log_ = std::make_shared<RecordingSink::Shared>();
+  std::shared_ptr<Log> log_ = std::make_shared<Log>();
   std::mutex lock_;
   std::vector<std::shared_ptr<FakeFrameSource>> sources_;
   std::vector<protocol::CaptureFrameRequest> requests_;
@@ -96,9 +78,9 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   request.codec = protocol::VideoCodec::hevc;  // still answered with H.264
   request.maxWidth = 640;
   request.displayID = 7;
-  blockingAwait(coordinator->startStream(request));
+  runAwaitable(coordinator->startStream(request));
   EXPECT_TRUE(coordinator->isStreaming());
-  source(0)->emit(gradient(64, 32, 9), 1033);
+  source(0)->emit(movingBox(64, 32, 9), 1033);
 
   auto frames = received();
   ASSERT_EQ(frames.size(), 4u);
@@ -113,42 +95,37 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
     EXPECT_EQ(frame.meta.byteCount, static_cast<std::int64_t>(frame.payload.size()));
     EXPECT_EQ(frame.meta.presentationTimeMillis, i < 2 ? 1000u : 1033u);
   }
-  const auto& first = frames[0].second;
-  EXPECT_TRUE(first.meta.isKeyframe);
-  ASSERT_GE(first.payload.size(), 5u);
-  EXPECT_EQ(protocol::Bytes(first.payload.begin(), first.payload.begin() + 4),
-            (protocol::Bytes{0, 0, 0, 1}));
-  EXPECT_EQ(first.payload[4] & 0x1f, 7) << "a key frame opens with its SPS";
+  EXPECT_TRUE(frames[0].second.meta.isKeyframe);
 
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0], request) << "the request reaches the source factory untouched";
 
-  blockingAwait(coordinator->stopStream());
+  runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
-  EXPECT_EQ(source(0)->counts->stops, 1);
-  source(0)->emit(gradient(64, 32, 20), 1066);
+  EXPECT_EQ(source(0)->stops, 1);
+  source(0)->emit(movingBox(64, 32, 20), 1066);
   EXPECT_EQ(received().size(), 4u) << "nothing flows after the stop";
 }
 
 TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
   auto coordinator = makeCoordinator();
-  blockingAwait(coordinator->stopStream());  // nothing running: fine
-  blockingAwait(coordinator->startStream({}));
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->stopStream());  // nothing running: fine
+  runAwaitable(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   ASSERT_EQ(sources_.size(), 2u);
   EXPECT_EQ(stoppedBeforeNext_, (std::vector<bool>{true, true}));
-  EXPECT_EQ(source(0)->counts->stops, 1);
-  EXPECT_EQ(source(1)->counts->stops, 0);
+  EXPECT_EQ(source(0)->stops, 1);
+  EXPECT_EQ(source(1)->stops, 0);
 
   // Requests that overlap are served one after another: still one stream at the end.
   std::vector<std::thread> callers;
   for (int i = 0; i < 4; ++i) {
-    callers.emplace_back([&] { blockingAwait(coordinator->startStream({})); });
+    callers.emplace_back([&] { runAwaitable(coordinator->startStream({})); });
   }
   for (auto& caller : callers) caller.join();
   ASSERT_EQ(sources_.size(), 6u);
   int running = 0;
-  for (std::size_t i = 0; i < 6; ++i) running += source(i)->counts->stops == 0 ? 1 : 0;
+  for (std::size_t i = 0; i < 6; ++i) running += source(i)->stops == 0 ? 1 : 0;
   EXPECT_EQ(running, 1);
   for (bool stopped : stoppedBeforeNext_) EXPECT_TRUE(stopped);
 }
@@ -156,25 +133,25 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
 TEST_F(StreamCoordinatorTest, AFailedStartIsReportedAndReleasedByTheNextStop) {
   auto coordinator = makeCoordinator();
   failNextStart_ = true;
-  EXPECT_THROW(blockingAwait(coordinator->startStream({})), std::runtime_error);
+  EXPECT_THROW(runAwaitable(coordinator->startStream({})), std::runtime_error);
   EXPECT_TRUE(received().empty());
-  blockingAwait(coordinator->stopStream());
+  runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   EXPECT_TRUE(coordinator->isStreaming());
 }
 
 TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
   auto coordinator = makeCoordinator();
-  blockingAwait(coordinator->startStream({}));
-  source(0)->emit(gradient(64, 32, 1), 1033);
+  runAwaitable(coordinator->startStream({}));
+  source(0)->emit(movingBox(64, 32, 1), 1033);
   coordinator->requestKeyFrame();
   // The request is served on the coordinator's strand; a stop queued behind it waits for it.
   for (int i = 0; i < 200; ++i) {
     auto frames = received();
     if (frames.size() >= 6) break;
     std::this_thread::sleep_for(10ms);
-    if (i % 10 == 9) source(0)->emit(gradient(64, 32, 2 + i), 1100 + i);
+    if (i % 10 == 9) source(0)->emit(movingBox(64, 32, 2 + i), 1100 + i);
   }
   auto frames = received();
   ASSERT_GE(frames.size(), 6u);
@@ -184,7 +161,7 @@ TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
 
 TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   auto coordinator = makeCoordinator(150ms);
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   coordinator->receiverCountChanged(1);
   std::this_thread::sleep_for(400ms);
   EXPECT_TRUE(coordinator->isStreaming()) << "a receiver keeps the stream alive";
@@ -197,10 +174,10 @@ TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   coordinator->receiverCountChanged(0);
   for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(coordinator->isStreaming());
-  EXPECT_EQ(source(0)->counts->stops, 1);
+  EXPECT_EQ(source(0)->stops, 1);
 
   // A stream started with nobody watching goes the same way.
-  blockingAwait(coordinator->startStream({}));
+  runAwaitable(coordinator->startStream({}));
   coordinator->receiverCountChanged(0);
   for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(coordinator->isStreaming());

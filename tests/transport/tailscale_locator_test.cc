@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
@@ -42,15 +41,6 @@ TEST(TailscaleLocatorTest, Ipv4Validation) {
   }
 }
 
-TEST(TailscaleLocatorTest, StatusJsonGivesTheFirstIpv4OfSelf) {
-  EXPECT_EQ(
-      locator::parseSelfIPv4(R"({"Self":{"TailscaleIPs":["fd7a:115c::1","100.101.102.103"]}})"),
-      "100.101.102.103");
-  EXPECT_FALSE(locator::parseSelfIPv4(R"({"Self":{"TailscaleIPs":["fd7a:115c::1"]}})"));
-  EXPECT_FALSE(locator::parseSelfIPv4(R"({"Self":{}})"));
-  EXPECT_FALSE(locator::parseSelfIPv4("not json"));
-}
-
 TEST(TailscaleLocatorTest, CandidatesAreTriedInOrderUntilOneAnswers) {
   testing_support::TempDir dir;
   const std::vector<std::string> tools = {
@@ -67,8 +57,6 @@ TEST(TailscaleLocatorTest, CandidatesAreTriedInOrderUntilOneAnswers) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 
   EXPECT_FALSE(locator::currentIPv4From({tools[2], tools[3]}, 300ms));
-  auto candidates = locator::candidates();
-  EXPECT_THAT(candidates, ::testing::Contains("/usr/sbin/tailscale"));
 }
 
 TEST(ConnectionManagerTest, WithoutATailnetAddressItBindsLoopbackOnly) {
@@ -81,16 +69,11 @@ TEST(ConnectionManagerTest, WithoutATailnetAddressItBindsLoopbackOnly) {
 
   auto work = boost::asio::make_work_guard(io);
   std::thread thread([&] { io.run(); });
-  ::testing::internal::CaptureStdout();
   ConnectionInfo info =
       boost::asio::co_spawn(io, manager.start(0, 0), boost::asio::use_future).get();
-  std::string log = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(info.advertiseAddress, "127.0.0.1");
   EXPECT_NE(info.port, 0);
   EXPECT_FALSE(info.mediaPort.has_value());
-  EXPECT_THAT(
-      log, ::testing::HasSubstr("connection: tailnet address not found — binding loopback only"));
-  EXPECT_THAT(log, ::testing::HasSubstr("hosts=127.0.0.1"));
   boost::asio::post(io, boost::asio::use_future([&] { manager.stop(); })).get();
   EXPECT_EQ(server->boundPort(), 0);
   work.reset();

@@ -17,7 +17,7 @@
 #include <chrono>
 #include <thread>
 
-#include "support/process_table.h"
+#include "support/eventually.h"
 
 namespace lumora::transport {
 namespace {

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "e2e/faults/paired_agent.h"
 #include "e2e/faults/private_mounts.h"
+#include "support/agent_process.h"
+#include "support/raw_client.h"
 
 namespace lumora::faults {
 namespace {
@@ -59,10 +60,10 @@ std::vector<std::string> namesIn(const fs::path& directory) {
 class HostileFileSystemTest : public ::testing::Test {
  protected:
   void startAgent() {
-    agent_.emplace(home_);
-    auto serving = agent_->waitForServing();
-    ASSERT_TRUE(serving) << agent_->log();
-    client_ = pairedClient(*serving);
+    agent_.emplace(home_, /*resetPairing=*/false);
+    ASSERT_TRUE(agent_->serving()) << agent_->log();
+    client_.emplace(agent_->controlPort());
+    client_->authenticate(agent_->secret());
   }
 
   void expectConnectionServes() {
@@ -72,7 +73,7 @@ class HostileFileSystemTest : public ::testing::Test {
   TempDir home_;
   PrivateMounts mounts_;
   std::optional<AgentProcess> agent_;
-  std::unique_ptr<RawClient> client_;
+  std::optional<RawClient> client_;
 };
 
 TEST_F(HostileFileSystemTest, UploadsIntoAFullFileSystemFailWithoutLeavingFilesBehind) {

@@ -17,8 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "e2e/faults/paired_agent.h"
 #include "platform/linux/unique_fd.h"
+#include "support/agent_process.h"
+#include "support/raw_client.h"
 #include "transport/pairing_store.h"
 
 namespace lumora::faults {
@@ -100,14 +101,14 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
     const auto delay = std::chrono::microseconds(run / 4 % 5 * 250);
     watch.drain();
     {
-      AgentProcess agent(home, {.resetPairing = true, .extraEnvironment = {}});
+      AgentProcess agent(home, /*resetPairing=*/true, /*waitUntilServing=*/false);
       ASSERT_GT(agent.pid(), 0);
       if (write <= 3) {
         ASSERT_TRUE(watch.waitForWrite(write, 10s)) << agent.log();
         std::this_thread::sleep_for(delay);
         ++killedMidRun;
       } else {
-        ASSERT_FALSE(agent.waitUntilServing().empty()) << agent.log();
+        ASSERT_TRUE(agent.waitUntilServing()) << agent.log();
       }
       ::kill(agent.pid(), SIGKILL);
     }  // reaped here
@@ -124,7 +125,7 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
 
     if (fs::exists(statusPath)) {
       EXPECT_EQ(fileMode(statusPath), 0600u);
-      const std::string text = AgentProcess::read(statusPath);
+      const std::string text = testing_support::contentOf(statusPath);
       boost::system::error_code ec;
       auto parsed = boost::json::parse(text, ec);
       ASSERT_FALSE(ec) << "status file is not JSON: " << text;
@@ -153,12 +154,12 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
   // A normal start keeps the pairing the file holds, and a phone holding that code gets in. (The
   // last killed agent's status still says it serves; it goes, so only the new one's is read.)
   fs::remove(statusPath);
-  AgentProcess agent(home);
-  auto serving = agent.waitForServing();
-  ASSERT_TRUE(serving) << agent.log();
-  EXPECT_EQ(serving->secret, *secret);
-  auto client = pairedClient(*serving);
-  EXPECT_EQ(client->ask(protocol::PingRequest{}).payload.messageType(), protocol::MessageType::ack);
+  AgentProcess agent(home, /*resetPairing=*/false);
+  ASSERT_TRUE(agent.serving()) << agent.log();
+  EXPECT_EQ(agent.secret(), *secret);
+  testing_support::RawClient client(agent.controlPort());
+  client.authenticate(agent.secret());
+  EXPECT_EQ(client.ask(protocol::PingRequest{}).payload.messageType(), protocol::MessageType::ack);
 
   // Interrupted writes leave no temporary files behind once the agent has run again.
   std::vector<std::string> leftovers;

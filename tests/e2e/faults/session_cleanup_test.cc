@@ -1,6 +1,7 @@
 // A connection's terminals leave nothing running once they are closed: not the shell, not its
 // background jobs (in process groups of their own, in sessions of their own, deaf to the
-// hang-up), not a program flooding the terminal while its output is held back.
+// hang-up), not a program flooding the terminal while its output is held back for a peer that
+// does not read.
 
 #include <signal.h>
 
@@ -8,27 +9,26 @@
 
 #include <cctype>
 #include <chrono>
-#include <sstream>
-#include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "e2e/faults/paired_agent.h"
+#include "support/agent_process.h"
+#include "support/eventually.h"
 #include "support/process_table.h"
+#include "support/raw_client.h"
 
 namespace lumora::faults {
 namespace {
 
 using namespace std::chrono_literals;
+using protocol::MessageType;
+using testing_support::AgentProcess;
+using testing_support::bytesWritten;
 using testing_support::eventually;
 using testing_support::processEnded;
 using testing_support::processesRunning;
-using testing_support::readProcFile;
-using protocol::MessageType;
-using testing_support::AgentProcess;
 using testing_support::RawClient;
-using testing_support::TempDir;
 
 // Hang-up, a grace period of a few seconds, then the kill: well inside this.
 constexpr auto kEndLimit = 15s;
@@ -64,68 +64,6 @@ std::string shellLine(const std::vector<std::string>& argv) {
 
 bool running(const std::vector<std::string>& argv) { return !processesRunning(argv).empty(); }
 
-// A raw connection driving interactive terminals: what each session printed and whether it
-// has exited is recorded whatever the test is waiting for.
-class TerminalClient {
- public:
-  explicit TerminalClient(std::unique_ptr<RawClient> client) : client_(std::move(client)) {}
-
-  // The reply to `payload`; events that arrive first are recorded.
-  protocol::Envelope ask(protocol::Payload payload) {
-    protocol::Envelope request = protocol::Envelope::request(std::move(payload));
-    client_->send(request);
-    for (;;) {
-      protocol::Envelope next = receive();
-      if (next.correlationID == request.id) return next;
-    }
-  }
-
-  std::string open() {
-    auto reply = ask(protocol::TerminalOpenRequest{"/bin/bash", 80, 24});
-    if (reply.payload.messageType() != MessageType::terminalOpened) {
-      throw std::runtime_error("terminal.open was refused");
-    }
-    return reply.payload.get<MessageType::terminalOpened>()->sessionId;
-  }
-
-  void type(const std::string& sessionId, const std::string& text) {
-    client_->send(protocol::Envelope::request(
-        protocol::TerminalInput{sessionId, protocol::Bytes(text.begin(), text.end())}));
-  }
-
-  // Everything `sessionId` printed, once that includes `needle`.
-  std::string readUntil(const std::string& sessionId, const std::string& needle) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (output_[sessionId].find(needle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        throw std::runtime_error("no '" + needle + "' in terminal output:\n" + output_[sessionId]);
-      }
-      receive();
-    }
-    return output_[sessionId];
-  }
-
-  void waitForExit(const std::string& sessionId) {
-    while (!exited_.contains(sessionId)) receive();
-  }
-
- private:
-  protocol::Envelope receive() {
-    auto next = client_->receive();
-    if (!next) throw std::runtime_error("the agent closed the connection");
-    if (auto* piece = next->payload.get<MessageType::terminalOutput>()) {
-      output_[piece->sessionId].append(piece->data.begin(), piece->data.end());
-    } else if (auto* exit = next->payload.get<MessageType::terminalExit>()) {
-      exited_.insert(exit->sessionId);
-    }
-    return *next;
-  }
-
-  std::unique_ptr<RawClient> client_;
-  std::map<std::string, std::string> output_;
-  std::set<std::string> exited_;
-};
-
 // The number after `key=` in `text`, skipping the terminal's echo of the command that
 // printed it (`key=$$`).
 pid_t pidAfter(const std::string& text, const std::string& key) {
@@ -136,40 +74,29 @@ pid_t pidAfter(const std::string& text, const std::string& key) {
   return -1;
 }
 
-// Bytes the process has written so far (its write(2) total), or -1 once it is gone.
-long long bytesWritten(pid_t pid) {
-  std::istringstream io(readProcFile("/proc/" + std::to_string(pid) + "/io"));
-  std::string key;
-  long long value = -1;
-  while (io >> key >> value) {
-    if (key == "wchar:") return value;
-  }
-  return -1;
-}
-
 class SessionCleanupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    serving_ = agent_.waitForServing();
-    ASSERT_TRUE(serving_) << agent_.log();
+  void SetUp() override { ASSERT_TRUE(agent_.serving()) << agent_.log(); }
+
+  std::unique_ptr<RawClient> pairedClient(int receiveBuffer = 0) {
+    auto client = std::make_unique<RawClient>(agent_.controlPort(), receiveBuffer);
+    client->authenticate(agent_.secret());
+    return client;
   }
 
   // The agent carries on serving new connections afterwards.
   void expectStillServing() {
-    auto client = pairedClient(*serving_);
-    EXPECT_EQ(client->ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
+    EXPECT_EQ(pairedClient()->ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
   }
 
-  TempDir home_;
-  AgentProcess agent_{home_};
-  std::optional<Serving> serving_;
+  AgentProcess agent_;
   UniqueSleeps sleeps_;
 };
 
 TEST_F(SessionCleanupTest, ClosingATerminalEndsItsJobsAndOnlyItsJobs) {
-  auto client = std::make_unique<TerminalClient>(pairedClient(*serving_));
-  const std::string closed = client->open();
-  const std::string kept = client->open();
+  auto client = pairedClient();
+  const std::string closed = client->openTerminal("/bin/bash");
+  const std::string kept = client->openTerminal("/bin/bash");
   // In each: a job in a process group of its own, and one in a session of its own.
   const auto closedJob = sleeps_.next(), closedEscapee = sleeps_.next();
   const auto keptJob = sleeps_.next(), keptEscapee = sleeps_.next();
@@ -208,8 +135,8 @@ TEST_F(SessionCleanupTest, ClosingATerminalEndsItsJobsAndOnlyItsJobs) {
 TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobItStarted) {
   // A small receive buffer, and no reading once the flood runs: the agent soon holds the
   // terminal's output back, and the flooding program blocks on the terminal.
-  auto client = std::make_unique<TerminalClient>(pairedClient(*serving_, 4096));
-  const std::string session = client->open();
+  auto client = pairedClient(4096);
+  const std::string session = client->openTerminal("/bin/bash");
   const auto job = sleeps_.next(), escapee = sleeps_.next(), deaf = sleeps_.next(),
              daemonChild = sleeps_.next(), daemon = sleeps_.next();
   client->type(session,
@@ -240,6 +167,15 @@ TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobI
       },
       20s);
   ASSERT_TRUE(heldBack) << "the terminal's output was never held back";
+  // Reading lets it flow again.
+  const long long held = bytesWritten(floodPid);
+  EXPECT_TRUE(eventually(
+      [&] {
+        for (int i = 0; i < 100; ++i) client->next();
+        return bytesWritten(floodPid) > held;
+      },
+      20s))
+      << "the terminal's output stayed held back once the peer read";
 
   client.reset();
   EXPECT_TRUE(eventually([&] { return processEnded(shell); }, kEndLimit));
@@ -256,7 +192,7 @@ TEST_F(SessionCleanupTest, ClosingTheConnectionEndsAFloodingTerminalAndEveryJobI
 // meanwhile wants no answer; the command and its job go with the connection, as a terminal's
 // jobs do.
 TEST_F(SessionCleanupTest, AOneShotCommandsJobsEndWhenThePeerLeavesBeforeTheAnswer) {
-  auto client = pairedClient(*serving_);
+  auto client = pairedClient();
   const auto job = sleeps_.next();
   client->send(protocol::Envelope::request(
       protocol::TerminalRunRequest{shellLine(job) + " & echo started", "/bin/sh"}));

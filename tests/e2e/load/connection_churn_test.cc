@@ -7,9 +7,10 @@
 #include <chrono>
 #include <thread>
 
-#include "agent_probe.h"
 #include "load_scale.h"
-#include "serving_agent.h"
+#include "support/agent_process.h"
+#include "support/eventually.h"
+#include "support/process_table.h"
 #include "support/raw_client.h"
 
 namespace lumora::load {
@@ -17,9 +18,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using protocol::MessageType;
+using testing_support::AgentProcess;
+using testing_support::openDescriptors;
+using testing_support::processEnded;
 using testing_support::RawClient;
+using testing_support::residentBytes;
 
-void shortSession(const ServingAgent& agent) {
+void shortSession(const AgentProcess& agent) {
   RawClient client(agent.controlPort());
   client.authenticate(agent.secret());
   if (client.ask(protocol::PingRequest{}).payload.messageType() != MessageType::ack) {
@@ -29,16 +34,13 @@ void shortSession(const ServingAgent& agent) {
 
 // Waits (briefly) for the agent to finish closing the sessions the client has already left.
 std::size_t settledDescriptors(pid_t pid, std::size_t target) {
-  std::size_t count = openDescriptors(pid);
-  for (int i = 0; i < 100 && count > target; ++i) {
-    std::this_thread::sleep_for(50ms);
-    count = openDescriptors(pid);
-  }
+  std::size_t count = 0;
+  testing_support::eventually([&] { return (count = openDescriptors(pid)) <= target; }, 5s);
   return count;
 }
 
 TEST(ConnectionChurnTest, TenThousandShortSessionsLeaveNoDescriptorsOrMemoryBehind) {
-  ServingAgent agent;
+  AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
 
   // The starting point is taken after a warm-up of a few hundred sessions: by then the
@@ -67,7 +69,7 @@ TEST(ConnectionChurnTest, TenThousandShortSessionsLeaveNoDescriptorsOrMemoryBehi
       << "started with " << startDescriptors;
   const std::size_t residentBound = startResident + startResident / 10;
   EXPECT_LE(residentBytes(agent.pid()), residentBound) << "started with " << startResident;
-  EXPECT_TRUE(isRunning(agent.pid()));
+  EXPECT_FALSE(processEnded(agent.pid()));
   ASSERT_NO_THROW(shortSession(agent)) << "still serving";
 }
 

@@ -8,13 +8,13 @@
 #include <mutex>
 #include <thread>
 
-#include "agent_probe.h"
-#include "raw_media_receiver.h"
-#include "screen_animator.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
-#include "serving_agent.h"
-#include "xvfb_server.h"
+#include "support/agent_process.h"
+#include "support/process_table.h"
+#include "support/raw_client.h"
+#include "support/screen_animator.h"
+#include "support/xvfb_server.h"
 
 namespace lumora::load {
 namespace {
@@ -22,6 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using protocol::ScreenFrameMeta;
+using testing_support::residentBytes;
 
 // The frames one receiver got, with when each arrived, read on a thread of its own.
 class ArrivalLog {
@@ -68,22 +69,24 @@ std::size_t countBetween(const std::vector<ArrivalLog::Arrival>& arrivals, Clock
 }
 
 TEST(SlowMediaReceiverTest, AReceiverThatStopsReadingCostsNeitherMemoryNorTheOthersFrames) {
-  lumora::testing::XvfbServer xvfb("1600x900x24");
-  ScreenAnimator animator(xvfb.display());
-  ServingAgent agent({"DISPLAY=" + xvfb.display()});
+  testing_support::XvfbServer xvfb("1600x900x24");
+  testing_support::ScreenAnimator animator(xvfb.display(),
+                                           testing_support::ScreenAnimator::Mode::noise);
+  testing_support::AgentProcess agent({"DISPLAY=" + xvfb.display()});
   ASSERT_TRUE(agent.serving()) << agent.log();
   ASSERT_NE(agent.mediaPort(), 0) << agent.log();
 
   sdk::AgentControlClient control;
   control.connect("127.0.0.1", agent.controlPort()).get();
-  control.authenticate(agent.pairingCode(), "load-e2e").get();
+  control.authenticate(agent.secret().code(), "load-e2e").get();
   sdk::MediaClient fastClient;
   ArrivalLog fast(
       fastClient.connect("127.0.0.1", agent.mediaPort(), control.requestMediaTicket().get()).get());
-  RawMediaReceiver slow(agent.mediaPort(), control.requestMediaTicket().get(), 4096);
+  testing_support::RawClient slow(agent.mediaPort(), 4096);
+  slow.sendTicket(control.requestMediaTicket().get());
   control.startStream().get();
 
-  const std::vector<ScreenFrameMeta> before = slow.readFor(4s);
+  const std::vector<ScreenFrameMeta> before = slow.readFramesFor(4s);
   ASSERT_FALSE(before.empty()) << agent.log();
   EXPECT_TRUE(before.front().isKeyframe) << "a receiver starts at a key frame";
 
@@ -96,11 +99,11 @@ TEST(SlowMediaReceiverTest, AReceiverThatStopsReadingCostsNeitherMemoryNorTheOth
     peakResident = std::max(peakResident, residentBytes(agent.pid()));
   }
   const auto pauseEnd = Clock::now();
-  const std::vector<ScreenFrameMeta> after = slow.readFor(3s);
+  const std::vector<ScreenFrameMeta> after = slow.readFramesFor(3s);
   const auto fastArrivals = fast.arrivals();
 
-  EXPECT_TRUE(isRunning(agent.pid()));
-  EXPECT_FALSE(slow.broken()) << "the slow receiver is kept, not dropped";
+  EXPECT_FALSE(testing_support::processEnded(agent.pid()));
+  EXPECT_FALSE(slow.mediaBroken()) << "the slow receiver is kept, not dropped";
   EXPECT_LT(peakResident - steadyResident, std::size_t{50} << 20)
       << "resident " << steadyResident << " before the pause";
 

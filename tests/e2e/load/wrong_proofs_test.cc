@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/auth_crypto.h"
-#include "serving_agent.h"
+#include "support/agent_process.h"
 #include "support/raw_client.h"
 #include "transport/proof_throttle.h"
 
@@ -47,7 +47,7 @@ void expectRefused(RawClient& client, const protocol::MessageID& proof) {
 Clock::duration earliest(std::chrono::milliseconds pause) { return pause - pause / 10; }
 
 TEST(WrongProofsTest, EachFailureSlowsItsAddressAndNoOther) {
-  ServingAgent agent;
+  testing_support::AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
   const auto wrong = protocol::PairingSecret::generate();
   const transport::ProofThrottle defaults;
@@ -61,7 +61,7 @@ TEST(WrongProofsTest, EachFailureSlowsItsAddressAndNoOther) {
     expectRefused(guesser, proof);
     EXPECT_GE(Clock::now() - sent, earliest(defaults.pauseAfter(failures))) << failures;
   }
-  EXPECT_TRUE(guesser.closedByAgent());
+  EXPECT_TRUE(guesser.closedWithin());
 
   // The next guess from that address waits for a longer pause still; meanwhile a phone at
   // another address pairs without waiting behind it.

@@ -119,19 +119,6 @@ TEST(ReadChunkTest, OneChunkIsCappedAndAChunkedReaderCarriesOn) {
   EXPECT_TRUE(second.eof);
 }
 
-TEST(ReadChunkTest, OnlyRegularFilesAreRead) {
-  TempDir dir;
-  std::string fifo = dir / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path().string()}) {
-    EXPECT_THAT(failure([&] { ops::readChunk(path, 0, 10); }), HasSubstr("not a regular file"))
-        << path;
-    EXPECT_THAT(failure([&] { ops::read(path); }), HasSubstr("not a regular file")) << path;
-  }
-  EXPECT_THAT(failure([&] { ops::writeChunk(fifo, bytes("x"), 3, true); }),
-              HasSubstr("not a regular file"));
-}
-
 TEST(WriteChunkTest, FirstChunkReplacesLaterChunksFillFinalChunkTrims) {
   TempDir dir;
   std::string path = dir.make("f", "an older and much longer content");

@@ -1,7 +1,7 @@
 #include "services/input/input_service.h"
 
-#include "fakes/blocking_await.h"
 #include "fakes/fake_input_injector.h"
+#include "support/run_awaitable.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 namespace lumora::services::input {
 namespace {
 
-using fakes::blockingAwait;
 using fakes::FakeInputInjector;
 using platform::DisplayRect;
+using testing_support::runAwaitable;
 using enum platform::MouseEventType;
 using Mouse = FakeInputInjector::MouseEvent;
 
@@ -25,10 +25,10 @@ class InputServiceTest : public ::testing::Test {
 
 TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
   injector_->cursor = {7, 8};
-  blockingAwait(service_.setButton(0, true));
-  blockingAwait(service_.moveMouse({10, 20}));
-  blockingAwait(service_.setButton(0, false));
-  blockingAwait(service_.moveMouse({30, 40}));
+  runAwaitable(service_.setButton(0, true));
+  runAwaitable(service_.moveMouse({10, 20}));
+  runAwaitable(service_.setButton(0, false));
+  runAwaitable(service_.moveMouse({30, 40}));
 
   EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {7, 8}, 0},
                                                   {leftMouseDragged, {10, 20}, 0},
@@ -38,37 +38,37 @@ TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
 }
 
 TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoesAndOnlyThen) {
-  blockingAwait(service_.releaseHeldButton(1));
+  runAwaitable(service_.releaseHeldButton(1));
   EXPECT_TRUE(injector_->mouse.empty()) << "nothing held, nothing posted";
   injector_->cursor = {5, 6};
-  blockingAwait(service_.setButton(1, true, 1));
+  runAwaitable(service_.setButton(1, true, 1));
   // Another peer going (a ping, a phone that never paired) leaves the drag alone.
-  blockingAwait(service_.releaseHeldButton(2));
+  runAwaitable(service_.releaseHeldButton(2));
   EXPECT_EQ(service_.heldButton(), 1u);
-  blockingAwait(service_.releaseHeldButton(1));
+  runAwaitable(service_.releaseHeldButton(1));
   EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseUp, {5, 6}, 1}));
   EXPECT_FALSE(service_.heldButton());
   // The button is the last presser's: a press by peer 2 is not released when peer 1 goes.
-  blockingAwait(service_.setButton(0, true, 1));
-  blockingAwait(service_.setButton(0, true, 2));
-  blockingAwait(service_.releaseHeldButton(1));
+  runAwaitable(service_.setButton(0, true, 1));
+  runAwaitable(service_.setButton(0, true, 2));
+  runAwaitable(service_.releaseHeldButton(1));
   EXPECT_EQ(service_.heldButton(), 0u);
 }
 
 TEST_F(InputServiceTest, ReleasingAnotherButtonKeepsTheHeldOne) {
-  blockingAwait(service_.setButton(0, true));
-  blockingAwait(service_.setButton(1, true));
-  blockingAwait(service_.setButton(0, false));
+  runAwaitable(service_.setButton(0, true));
+  runAwaitable(service_.setButton(1, true));
+  runAwaitable(service_.setButton(0, false));
   EXPECT_EQ(service_.heldButton(), 1u);
-  blockingAwait(service_.moveMouse({5, 5}));
+  runAwaitable(service_.moveMouse({5, 5}));
   EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseDragged, {5, 5}, 1}));
 }
 
 TEST_F(InputServiceTest, EventKindFollowsTheButtonNumberWhichIsPassedThrough) {
-  blockingAwait(service_.setButton(3, true));  // an extra button uses the left-button kinds
-  blockingAwait(service_.moveMouse({1, 2}));
-  blockingAwait(service_.click({3, 4}, 2));
-  blockingAwait(service_.click({5, 6}, 1));
+  runAwaitable(service_.setButton(3, true));  // an extra button uses the left-button kinds
+  runAwaitable(service_.moveMouse({1, 2}));
+  runAwaitable(service_.click({3, 4}, 2));
+  runAwaitable(service_.click({5, 6}, 1));
 
   EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {0, 0}, 3},
                                                   {leftMouseDragged, {1, 2}, 3},
@@ -81,9 +81,9 @@ TEST_F(InputServiceTest, EventKindFollowsTheButtonNumberWhichIsPassedThrough) {
 
 TEST_F(InputServiceTest, ClicksAndDragsPostTheirEventsInOrder) {
   injector_->cursor = {50, 60};
-  blockingAwait(service_.clickAtCursor(0));
-  blockingAwait(service_.leftClick({1, 1}));
-  blockingAwait(service_.drag({10, 10}, {90, 95}, 1));
+  runAwaitable(service_.clickAtCursor(0));
+  runAwaitable(service_.leftClick({1, 1}));
+  runAwaitable(service_.drag({10, 10}, {90, 95}, 1));
 
   EXPECT_EQ(injector_->mouse, (std::vector<Mouse>{{leftMouseDown, {50, 60}, 0},
                                                   {leftMouseUp, {50, 60}, 0},
@@ -110,10 +110,10 @@ TEST(InputServiceClampTest, KeepsPointsOnTheLastPixelOfTheMainDisplay) {
 TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
   injector_->mainBounds = DisplayRect{0, 0, 1440, 900};
   injector_->cursor = {1400, 880};
-  blockingAwait(service_.moveMouseBy(100, -10));
-  blockingAwait(service_.moveMouse({5000, -300}));
-  blockingAwait(service_.setButton(2, true));
-  blockingAwait(service_.moveMouseBy(100, 100));
+  runAwaitable(service_.moveMouseBy(100, -10));
+  runAwaitable(service_.moveMouse({5000, -300}));
+  runAwaitable(service_.setButton(2, true));
+  runAwaitable(service_.moveMouseBy(100, 100));
 
   ASSERT_EQ(injector_->mouse.size(), 4u);
   EXPECT_EQ(injector_->mouse[0], (Mouse{mouseMoved, {1439, 870}, 0}));
@@ -122,17 +122,17 @@ TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
 }
 
 TEST_F(InputServiceTest, KeysPassTheCodeThroughAndPressIsDownThenUp) {
-  blockingAwait(service_.key(0x7E, true));
-  blockingAwait(service_.pressKey(0x24));
+  runAwaitable(service_.key(0x7E, true));
+  runAwaitable(service_.pressKey(0x24));
   EXPECT_EQ(injector_->keys, (std::vector<FakeInputInjector::KeyEvent>{
                                  {0x7E, true, u""}, {0x24, true, u""}, {0x24, false, u""}}));
 }
 
 TEST_F(InputServiceTest, TextTravelsAsUtf16InOneDownUpPair) {
-  blockingAwait(service_.typeText(""));
+  runAwaitable(service_.typeText(""));
   EXPECT_TRUE(injector_->keys.empty());
 
-  blockingAwait(service_.typeText("a\xC3\xA9\xF0\x9F\x98\x80"));  // a, é, 😀
+  runAwaitable(service_.typeText("a\xC3\xA9\xF0\x9F\x98\x80"));  // a, é, 😀
   const std::u16string expected = u"a\u00E9\U0001F600";
   ASSERT_EQ(expected.size(), 4u);
   EXPECT_EQ(injector_->keys,
@@ -149,7 +149,7 @@ TEST(Utf16FromUtf8Test, MalformedBytesBecomeReplacementCharacters) {
 }
 
 TEST_F(InputServiceTest, ScrollPutsVerticalOnTheFirstWheelWithSignsKept) {
-  blockingAwait(service_.scroll(5, -3));
+  runAwaitable(service_.scroll(5, -3));
   EXPECT_EQ(injector_->scrolls, (std::vector<FakeInputInjector::ScrollEvent>{{-3, 5}}));
 }
 

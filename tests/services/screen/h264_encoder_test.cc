@@ -1,6 +1,5 @@
 #include "services/screen/h264_encoder.h"
 
-#include "h264_test_support.h"
 #include "protocol/annex_b.h"
 #include "services/screen/codec_session.h"
 
@@ -8,38 +7,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <thread>
+
+#include "support/h264_test_codec.h"
+#include "support/recorder.h"
 
 namespace lumora::services::screen {
 namespace {
 
-using testing::DecodedPicture;
-using testing::movingBox;
-using testing::nalLayout;
-using testing::noisy;
-using testing::TestDecoder;
-
-// Keeps what the encoder emits; every picture is checked against the Annex B rules as it comes.
-class Received {
- public:
-  H264Encoder::Sink sink() {
-    return [this](const EncodedVideoFrame& frame) {
-      std::lock_guard lock(mutex_);
-      frames_.push_back(frame);
-    };
-  }
-  std::vector<EncodedVideoFrame> frames() const {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-  std::size_t size() const { return frames().size(); }
-  EncodedVideoFrame last() const { return frames().back(); }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<EncodedVideoFrame> frames_;
-};
+using testing_support::movingBox;
+using testing_support::noisy;
+using testing_support::TestDecoder;
 
 H264Encoder::Settings smallStream(int fps = 10, int keySeconds = 1) {
   H264Encoder::Settings settings;
@@ -48,21 +26,48 @@ H264Encoder::Settings smallStream(int fps = 10, int keySeconds = 1) {
   return settings;
 }
 
-// The checks every encoded picture must pass.
-void expectWellFormed(const EncodedVideoFrame& frame) {
-  const auto layout = nalLayout(frame.bytes());
-  EXPECT_TRUE(layout.startsWithStartCode) << "frame " << frame.frameID;
-  EXPECT_EQ(layout.shortStartCodes, 0) << "frame " << frame.frameID;
-  ASSERT_FALSE(layout.types.empty());
-  if (frame.isKeyframe) {
-    ASSERT_GE(layout.types.size(), 3u);
-    EXPECT_EQ(layout.types[0], 7) << "SPS first on key frame " << frame.frameID;
-    EXPECT_EQ(layout.types[1], 8) << "then PPS on key frame " << frame.frameID;
-    EXPECT_EQ(layout.types[2], 5) << "then the IDR slices on key frame " << frame.frameID;
-  } else {
-    for (int type : layout.types) EXPECT_EQ(type, 1) << "frame " << frame.frameID;
+// An encoder whose pictures are kept as they come (from whichever thread emits them).
+struct Recorded : testing_support::Recorder<EncodedVideoFrame> {
+  explicit Recorded(H264Encoder::Settings settings = smallStream()) : encoder(settings) {
+    encoder.setOnEncoded(sink());
   }
-  for (int type : layout.types) EXPECT_NE(type, 6) << "SEI is left out";
+  std::vector<EncodedVideoFrame> frames() const { return items(); }
+  H264Encoder encoder;
+};
+
+// The NAL unit types of an Annex B picture in order, read independently of the encoder's own
+// splitter; a unit behind a 3-byte start code (the encoder must use the 4-byte one) reads as -1.
+std::vector<int> nalTypes(const protocol::Bytes& data) {
+  if (data.size() < 5 || data[0] != 0 || data[1] != 0 || data[2] != 0 || data[3] != 1) return {-1};
+  std::vector<int> types;
+  for (std::size_t i = 2; i + 1 < data.size(); ++i) {
+    if (data[i - 2] == 0 && data[i - 1] == 0 && data[i] == 1) {
+      types.push_back(i >= 3 && data[i - 3] == 0 ? data[i + 1] & 0x1f : -1);
+    }
+  }
+  return types;
+}
+
+// A key frame is SPS, PPS, then IDR slices; any other picture is plain slices; no SEI.
+void expectWellFormed(const EncodedVideoFrame& frame) {
+  SCOPED_TRACE("frame " + std::to_string(frame.frameID));
+  const auto types = nalTypes(frame.bytes());
+  ASSERT_GE(types.size(), frame.isKeyframe ? 3u : 1u);
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    EXPECT_EQ(types[i], !frame.isKeyframe ? 1 : i == 0 ? 7 : i == 1 ? 8 : 5) << "unit " << i;
+  }
+}
+
+// Every picture decodes in order, the first at the size and kind the encoder reports.
+void expectDecodes(const std::vector<EncodedVideoFrame>& frames) {
+  TestDecoder decoder;
+  for (const auto& frame : frames) {
+    const auto picture = decoder.decode(frame.bytes());
+    ASSERT_TRUE(picture.has_value()) << "frame " << frame.frameID;
+    EXPECT_EQ(picture->width, frame.width);
+    EXPECT_EQ(picture->height, frame.height);
+    EXPECT_EQ(picture->keyFrame, frame.isKeyframe);
+  }
 }
 
 TEST(H264EncoderBitRateTest, RecommendedRateScalesWithPixelsWithinItsBounds) {
@@ -87,44 +92,30 @@ TEST(H264EncoderBitRateTest, PeakLimitIsAByteBudgetPerSecond) {
 }
 
 TEST(H264EncoderTest, StreamDecodesWithParameterSetsOnEveryKeyFrameAndBoundedKeySpacing) {
-  H264Encoder encoder(smallStream(/*fps=*/10, /*keySeconds=*/1));
-  Received received;
-  encoder.setOnEncoded(received.sink());
+  Recorded stream(smallStream(/*fps=*/10, /*keySeconds=*/1));
   constexpr int kFrames = 35;
-  for (int i = 0; i < kFrames; ++i) encoder.encode(movingBox(160, 96, i), 1000 + 33 * i);
-  EXPECT_EQ(encoder.encoderName(), "libx264");
+  for (int i = 0; i < kFrames; ++i) stream.encoder.encode(movingBox(160, 96, i), 1000 + 33 * i);
+  EXPECT_EQ(stream.encoder.encoderName(), "libx264");
 
-  const auto frames = received.frames();
-  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames)) << "one picture per frame, at once";
-  TestDecoder decoder;
-  std::uint64_t lastKey = 0;
-  int keyFrames = 0;
+  const auto frames = stream.frames();
+  ASSERT_EQ(frames.size(), std::size_t{kFrames}) << "one picture per frame, at once";
+  std::vector<std::uint64_t> keys;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    const EncodedVideoFrame& frame = frames[i];
-    SCOPED_TRACE(i);
-    expectWellFormed(frame);
-    EXPECT_EQ(frame.frameID, i);
-    EXPECT_EQ(frame.presentationTimeMillis, 1000 + 33 * i);
-    EXPECT_EQ(frame.width, 160);
-    EXPECT_EQ(frame.height, 96);
-    if (frame.isKeyframe) {
-      ++keyFrames;
-      if (i > 0) {
-        EXPECT_LE(frame.frameID - lastKey, 10u) << "at most fps × interval apart";
-      }
-      lastKey = frame.frameID;
-      // High profile: profile_idc follows the NAL header byte.
-      EXPECT_EQ(nalLayout(frame.bytes()).units[0][1], 100);
-    }
-    const auto picture = decoder.decode(frame.bytes());
-    ASSERT_TRUE(picture.has_value());
-    EXPECT_EQ(picture->width, 160);
-    EXPECT_EQ(picture->height, 96);
-    EXPECT_EQ(picture->keyFrame, frame.isKeyframe);
+    expectWellFormed(frames[i]);
+    EXPECT_EQ(frames[i].frameID, i);
+    EXPECT_EQ(frames[i].presentationTimeMillis, 1000 + 33 * i);
+    EXPECT_EQ(frames[i].width, 160);
+    EXPECT_EQ(frames[i].height, 96);
+    if (!frames[i].isKeyframe) continue;
+    EXPECT_EQ(frames[i].bytes()[5], 100) << "High profile: profile_idc follows the SPS header";
+    EXPECT_LE(i - (keys.empty() ? 0 : keys.back()), 10u) << "at most fps × interval apart";
+    keys.push_back(i);
   }
-  EXPECT_TRUE(frames.front().isKeyframe);
-  EXPECT_GE(keyFrames, 4);
-  EXPECT_LT(frames.back().frameID - lastKey, 10u) << "the run after the last key frame too";
+  ASSERT_FALSE(keys.empty());
+  EXPECT_EQ(keys.front(), 0u);
+  EXPECT_GE(keys.size(), 4u);
+  EXPECT_LT(frames.size() - 1 - keys.back(), 10u) << "the run after the last key frame too";
+  expectDecodes(frames);
 }
 
 TEST(H264EncoderTest, ParameterSetsTheCodecKeepsOutOfBandStillLeadEveryKeyFrame) {
@@ -147,10 +138,10 @@ TEST(H264EncoderTest, ParameterSetsTheCodecKeepsOutOfBandStillLeadEveryKeyFrame)
   EXPECT_EQ(std::count(inBand.begin(), inBand.end(), protocol::kNalSps), 0);
 
   H264Encoder encoder(smallStream(/*fps=*/10, /*keySeconds=*/1), withholding);
-  Received received;
+  testing_support::Recorder<EncodedVideoFrame> received;
   encoder.setOnEncoded(received.sink());
   for (int i = 0; i < 25; ++i) encoder.encode(movingBox(160, 96, i), 1000 + 100 * i);
-  const auto frames = received.frames();
+  const auto frames = received.items();
   ASSERT_EQ(frames.size(), 25u);
   for (const auto& frame : frames) expectWellFormed(frame);
   // A viewer who joins at the second key frame sees pictures from there on.
@@ -164,68 +155,53 @@ TEST(H264EncoderTest, ParameterSetsTheCodecKeepsOutOfBandStillLeadEveryKeyFrame)
 }
 
 TEST(H264EncoderTest, AKeyFrameComesOnceTheIntervalHasPassedInTimeToo) {
-  H264Encoder encoder(smallStream(/*fps=*/30, /*keySeconds=*/1));
-  Received received;
-  encoder.setOnEncoded(received.sink());
+  Recorded stream(smallStream(/*fps=*/30, /*keySeconds=*/1));
   // An idle screen: few frames, far apart. 30 frames would take 12 s; the clock decides.
-  for (int i = 0; i < 8; ++i) encoder.encode(movingBox(64, 48, i), 400 * i);
+  for (int i = 0; i < 8; ++i) stream.encoder.encode(movingBox(64, 48, i), 400 * i);
   std::vector<std::uint64_t> keys;
-  for (const auto& frame : received.frames()) {
+  for (const auto& frame : stream.frames()) {
     if (frame.isKeyframe) keys.push_back(frame.presentationTimeMillis);
   }
   EXPECT_EQ(keys, (std::vector<std::uint64_t>{0, 1200, 2400}));
 }
 
 TEST(H264EncoderTest, ASizeChangeRebuildsTheSessionAndStartsWithAKeyFrame) {
-  H264Encoder encoder;
-  Received received;
-  encoder.setOnEncoded(received.sink());
-  for (int i = 0; i < 3; ++i) encoder.encode(movingBox(1280, 720, i), 33 * i);
-  encoder.encode(movingBox(1920, 1080, 3), 99);
-  encoder.encode(movingBox(1920, 1080, 4), 132);
-  encoder.encode(movingBox(640, 360, 5), 165);  // smaller rebuilds as well
+  Recorded stream(H264Encoder::Settings{});
+  for (int i = 0; i < 3; ++i) stream.encoder.encode(movingBox(1280, 720, i), 33 * i);
+  stream.encoder.encode(movingBox(1920, 1080, 3), 99);
+  stream.encoder.encode(movingBox(1920, 1080, 4), 132);
+  stream.encoder.encode(movingBox(640, 360, 5), 165);  // smaller rebuilds as well
 
-  const auto frames = received.frames();
+  const auto frames = stream.frames();
   ASSERT_EQ(frames.size(), 6u);
-  EXPECT_FALSE(frames[2].isKeyframe);
-  const EncodedVideoFrame& first1080 = frames[3];
-  EXPECT_TRUE(first1080.isKeyframe);
-  EXPECT_EQ(first1080.width, 1920);
-  EXPECT_EQ(first1080.height, 1080);
-  const std::vector<std::uint8_t> head(first1080.bytes().begin(), first1080.bytes().begin() + 5);
-  ASSERT_EQ(head.size(), 5u);
-  EXPECT_EQ(head, (std::vector<std::uint8_t>{0, 0, 0, 1, 0x67})) << "start code, then the SPS";
-  EXPECT_FALSE(frames[4].isKeyframe);
-  EXPECT_TRUE(frames[5].isKeyframe);
+  std::vector<bool> keys;
+  for (const auto& frame : frames) keys.push_back(frame.isKeyframe);
+  EXPECT_EQ(keys, (std::vector<bool>{true, false, false, true, false, true}));
+  EXPECT_EQ(frames[3].width, 1920);
+  EXPECT_EQ(frames[3].height, 1080);
   EXPECT_EQ(frames[5].width, 640);
-
-  // A viewer joining at the new key frame decodes at the new size.
-  TestDecoder late;
-  const auto picture = late.decode(first1080.bytes());
-  ASSERT_TRUE(picture.has_value());
-  EXPECT_EQ(picture->width, 1920);
-  EXPECT_EQ(picture->height, 1080);
   for (const auto& frame : frames) expectWellFormed(frame);
+  // A viewer joining at the new key frame decodes at the new size.
+  expectDecodes({frames[3], frames[4]});
 }
 
 TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
-  H264Encoder encoder(smallStream());
-  Received received;
-  encoder.setOnEncoded(received.sink());
-  EXPECT_FALSE(encoder.repeatLastPicture(5)) << "nothing to repeat yet";
+  Recorded stream;
+  EXPECT_FALSE(stream.encoder.repeatLastPicture(5)) << "nothing to repeat yet";
 
-  for (int i = 0; i < 4; ++i) encoder.encode(movingBox(96, 64, i), 33 * i);
-  encoder.requestKeyFrame();
-  encoder.encode(movingBox(96, 64, 4), 132);
-  encoder.encode(movingBox(96, 64, 5), 165);
-  ASSERT_EQ(received.size(), 6u);
-  EXPECT_TRUE(received.frames()[4].isKeyframe) << "the request forces the next picture";
-  EXPECT_FALSE(received.frames()[5].isKeyframe) << "and only that one";
+  for (int i = 0; i < 4; ++i) stream.encoder.encode(movingBox(96, 64, i), 33 * i);
+  stream.encoder.requestKeyFrame();
+  stream.encoder.encode(movingBox(96, 64, 4), 132);
+  stream.encoder.encode(movingBox(96, 64, 5), 165);
+  const auto frames = stream.frames();
+  ASSERT_EQ(frames.size(), 6u);
+  EXPECT_TRUE(frames[4].isKeyframe) << "the request forces the next picture";
+  EXPECT_FALSE(frames[5].isKeyframe) << "and only that one";
 
   // The screen then goes idle: a new viewer asks, and the last picture comes again as IDR.
-  encoder.requestKeyFrame();
-  ASSERT_TRUE(encoder.repeatLastPicture(5000));
-  const EncodedVideoFrame repeat = received.last();
+  stream.encoder.requestKeyFrame();
+  ASSERT_TRUE(stream.encoder.repeatLastPicture(5000));
+  const EncodedVideoFrame repeat = stream.last();
   EXPECT_EQ(repeat.frameID, 6u);
   EXPECT_TRUE(repeat.isKeyframe);
   EXPECT_EQ(repeat.presentationTimeMillis, 5000u);
@@ -235,110 +211,96 @@ TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
   const auto picture = joined.decode(repeat.bytes());
   ASSERT_TRUE(picture.has_value());
   TestDecoder reference;
-  std::optional<DecodedPicture> original;
-  for (const auto& frame : received.frames()) {
-    if (frame.frameID <= 5) original = reference.decode(frame.bytes());
-  }
+  std::optional<testing_support::DecodedImage> original;
+  for (const auto& frame : frames) original = reference.decode(frame.bytes());
   ASSERT_TRUE(original.has_value());
-  EXPECT_LT(testing::meanLumaDifference(*picture, *original), 3.0) << "the same picture";
+  EXPECT_LT(testing_support::meanDifference(*picture, *original), 3.0) << "the same picture";
 
-  ASSERT_TRUE(encoder.repeatLastPicture(5033));
-  EXPECT_FALSE(received.last().isKeyframe) << "without a request a repeat is a plain picture";
-  EXPECT_TRUE(joined.decode(received.last().bytes()).has_value());
+  ASSERT_TRUE(stream.encoder.repeatLastPicture(5033));
+  EXPECT_FALSE(stream.last().isKeyframe) << "without a request a repeat is a plain picture";
+  EXPECT_TRUE(joined.decode(stream.last().bytes()).has_value());
 
-  encoder.finish();
-  EXPECT_FALSE(encoder.repeatLastPicture(6000)) << "finish drops the picture with the session";
+  stream.encoder.finish();
+  EXPECT_FALSE(stream.encoder.repeatLastPicture(6000))
+      << "finish drops the picture with the session";
 }
 
 TEST(H264EncoderTest, FrameIDsContinueAcrossFinishAndTimesAreKeptAsGiven) {
-  H264Encoder encoder(smallStream());
-  Received received;
-  encoder.setOnEncoded(received.sink());
-  encoder.encode(movingBox(64, 48, 0), 100);
-  encoder.encode(movingBox(64, 48, 1), 100);  // same millisecond
-  encoder.encode(movingBox(64, 48, 2), 90);   // captured earlier, encoded later
-  encoder.finish();
-  encoder.finish();  // twice is harmless
-  encoder.encode(movingBox(64, 48, 3), 0);
-  encoder.encode(movingBox(64, 48, 4), 33);
+  Recorded stream;
+  stream.encoder.encode(movingBox(64, 48, 0), 100);
+  stream.encoder.encode(movingBox(64, 48, 1), 100);  // same millisecond
+  stream.encoder.encode(movingBox(64, 48, 2), 90);   // captured earlier, encoded later
+  stream.encoder.finish();
+  stream.encoder.finish();  // twice is harmless
+  stream.encoder.encode(movingBox(64, 48, 3), 0);
+  stream.encoder.encode(movingBox(64, 48, 4), 33);
 
-  const auto frames = received.frames();
+  const auto frames = stream.frames();
   ASSERT_EQ(frames.size(), 5u);
   for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].frameID, i);
   EXPECT_EQ(frames[1].presentationTimeMillis, 100u);
   EXPECT_EQ(frames[2].presentationTimeMillis, 90u);
   EXPECT_TRUE(frames[3].isKeyframe) << "a new session after finish";
-  TestDecoder decoder;
-  for (const auto& frame : frames) EXPECT_TRUE(decoder.decode(frame.bytes()).has_value());
+  expectDecodes(frames);
 }
 
 TEST(H264EncoderTest, OddAndTinySizesEncodeAtTheNearestUsableEvenSize) {
-  struct Case {
-    int width, height, encodedWidth, encodedHeight;
-  };
-  for (const Case c :
-       {Case{1, 1, 2, 2}, Case{3, 5, 2, 4}, Case{161, 97, 160, 96}, Case{1, 40, 2, 40}}) {
-    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-    H264Encoder encoder(smallStream());
-    Received received;
-    encoder.setOnEncoded(received.sink());
-    encoder.encode(movingBox(c.width, c.height, 0), 0);
-    encoder.encode(movingBox(c.width, c.height, 1), 33);
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_FALSE(received.last().isKeyframe) << "the same odd size does not rebuild";
-    TestDecoder decoder;
-    for (const auto& frame : received.frames()) {
-      EXPECT_EQ(frame.width, c.encodedWidth);
-      EXPECT_EQ(frame.height, c.encodedHeight);
-      const auto picture = decoder.decode(frame.bytes());
-      ASSERT_TRUE(picture.has_value());
-      EXPECT_EQ(picture->width, c.encodedWidth);
-      EXPECT_EQ(picture->height, c.encodedHeight);
+  for (const auto [width, height, encodedWidth, encodedHeight] :
+       {std::array{1, 1, 2, 2}, {3, 5, 2, 4}, {161, 97, 160, 96}, {1, 40, 2, 40}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    Recorded stream;
+    stream.encoder.encode(movingBox(width, height, 0), 0);
+    stream.encoder.encode(movingBox(width, height, 1), 33);
+    const auto frames = stream.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_FALSE(frames[1].isKeyframe) << "the same odd size does not rebuild";
+    for (const auto& frame : frames) {
+      EXPECT_EQ(frame.width, encodedWidth);
+      EXPECT_EQ(frame.height, encodedHeight);
     }
+    expectDecodes(frames);
   }
 }
 
 TEST(H264EncoderTest, FramesItCannotTakeThrowAndTheNextFrameStillEncodes) {
-  H264Encoder encoder(smallStream());
-  Received received;
-  encoder.setOnEncoded(received.sink());
+  Recorded stream;
   try {
-    encoder.encode(platform::PixelBuffer(), 0);
+    stream.encoder.encode(platform::PixelBuffer(), 0);
     ADD_FAILURE() << "an empty frame must throw";
   } catch (const EncoderError& e) {
     EXPECT_EQ(e.kind(), EncoderError::Kind::sessionCreateFailed);
     EXPECT_LT(e.status(), 0);
   }
-  EXPECT_THROW(encoder.prepare(0, 10), EncoderError);
+  EXPECT_THROW(stream.encoder.prepare(0, 10), EncoderError);
 
   H264Encoder::Settings bad = smallStream();
   bad.preset = "no-such-preset";
-  encoder.configure(bad);
-  EXPECT_THROW(encoder.encode(movingBox(32, 32, 0), 0), EncoderError);
-  encoder.configure(smallStream());
-  encoder.encode(movingBox(32, 32, 1), 33);
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received.last().frameID, 0u) << "failures spend no frame number";
-  EXPECT_TRUE(received.last().isKeyframe);
+  stream.encoder.configure(bad);
+  EXPECT_THROW(stream.encoder.encode(movingBox(32, 32, 0), 0), EncoderError);
+  stream.encoder.configure(smallStream());
+  stream.encoder.encode(movingBox(32, 32, 1), 33);
+  ASSERT_EQ(stream.frames().size(), 1u);
+  EXPECT_EQ(stream.last().frameID, 0u) << "failures spend no frame number";
+  EXPECT_TRUE(stream.last().isKeyframe);
 }
 
 TEST(H264EncoderTest, AverageBitRateIsRoughlyHonouredOnNoisyContent) {
   // Two seconds of speckled frames at two rates; generous bounds, this is not a rate-control
   // benchmark, only proof that the configured rate reaches the codec.
-  auto bytesAt = [](int bitRate) {
+  auto bitsPerSecondAt = [](int bitRate) {
     H264Encoder::Settings settings = smallStream(/*fps=*/30, /*keySeconds=*/2);
     settings.bitRate = bitRate;
-    H264Encoder encoder(settings);
-    std::size_t total = 0;
-    encoder.setOnEncoded([&](const EncodedVideoFrame& frame) { total += frame.bytes().size(); });
+    Recorded stream(settings);
     for (int i = 0; i < 60; ++i) {
-      encoder.encode(noisy(320, 240, static_cast<std::uint32_t>(i)), 1000 + 1000 * i / 30);
+      stream.encoder.encode(noisy(320, 240, static_cast<std::uint32_t>(i)), 1000 + 1000 * i / 30);
     }
-    encoder.finish();
-    return static_cast<double>(total) * 8 / 2.0;  // bits per second
+    stream.encoder.finish();
+    std::size_t total = 0;
+    for (const auto& frame : stream.frames()) total += frame.bytes().size();
+    return static_cast<double>(total) * 8 / 2.0;
   };
-  const double low = bytesAt(300'000);
-  const double high = bytesAt(1'200'000);
+  const double low = bitsPerSecondAt(300'000);
+  const double high = bitsPerSecondAt(1'200'000);
   EXPECT_GT(low, 300'000 * 0.5);
   EXPECT_LT(low, 300'000 * 1.8);
   EXPECT_GT(high, 1'200'000 * 0.5);
@@ -347,37 +309,33 @@ TEST(H264EncoderTest, AverageBitRateIsRoughlyHonouredOnNoisyContent) {
 }
 
 TEST(H264EncoderTest, EncodeRunsSafelyAlongsideRequestsConfigureRepeatsAndFinish) {
-  H264Encoder encoder(smallStream());
-  Received received;
-  encoder.setOnEncoded(received.sink());
+  Recorded stream;
   std::atomic<bool> done = false;
   std::thread other([&] {
-    int round = 0;
-    while (!done.load()) {
-      encoder.requestKeyFrame();
-      encoder.configure(smallStream(10 + round % 3));
-      if (round % 5 == 0) encoder.finish();
+    for (int round = 0; !done.load(); ++round) {
+      stream.encoder.requestKeyFrame();
+      stream.encoder.configure(smallStream(10 + round % 3));
+      if (round % 5 == 0) stream.encoder.finish();
       try {
-        encoder.repeatLastPicture(static_cast<std::uint64_t>(100000 + round));
+        stream.encoder.repeatLastPicture(static_cast<std::uint64_t>(100000 + round));
       } catch (const EncoderError&) {
       }
-      ++round;
       std::this_thread::yield();
     }
   });
-  for (int i = 0; i < 60; ++i) encoder.encode(movingBox(64, 48, i), 33 * i);
+  for (int i = 0; i < 60; ++i) stream.encoder.encode(movingBox(64, 48, i), 33 * i);
   done = true;
   other.join();
-  encoder.finish();
+  stream.encoder.finish();
 
-  const auto frames = received.frames();
+  const auto frames = stream.frames();
   ASSERT_GE(frames.size(), 60u);
-  TestDecoder decoder;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].frameID, i) << "the sink sees frames in order, one at a time";
     expectWellFormed(frames[i]);
   }
   // Every session (after a finish) starts with a key frame, so the whole stream decodes.
+  TestDecoder decoder;
   for (const auto& frame : frames) EXPECT_TRUE(decoder.decode(frame.bytes()).has_value());
 }
 
@@ -391,13 +349,13 @@ TEST(H264EncoderTest, TheSinkMayAskForKeyFramesButCannotDeadlockOnARepeat) {
       repeated = encoder.repeatLastPicture(1);
     }
   });
-  Received received;
   encoder.encode(movingBox(32, 32, 0), 0);
   EXPECT_FALSE(repeated);
-  encoder.setOnEncoded(received.sink());
+  std::vector<EncodedVideoFrame> next;
+  encoder.setOnEncoded([&](const EncodedVideoFrame& frame) { next.push_back(frame); });
   encoder.encode(movingBox(32, 32, 1), 33);
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_TRUE(received.last().isKeyframe) << "the request from inside the sink holds";
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_TRUE(next[0].isKeyframe) << "the request from inside the sink holds";
 }
 
 }  // namespace

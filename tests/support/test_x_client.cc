@@ -1,4 +1,4 @@
-#include "test_x_client.h"
+#include "support/test_x_client.h"
 
 #include <xkbcommon/xkbcommon.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace lumora::testing {
+namespace lumora::testing_support {
 namespace {
 
 template <class T>
@@ -106,9 +106,9 @@ void TestXClient::read() {
   }
 }
 
-template <class T>
-std::vector<T> TestXClient::waitFor(const std::vector<T>& source, std::size_t count,
-                                    std::chrono::milliseconds limit) {
+template <class Container>
+Container TestXClient::waitFor(const Container& source, std::size_t count,
+                               std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (true) {
     {
@@ -120,14 +120,7 @@ std::vector<T> TestXClient::waitFor(const std::vector<T>& source, std::size_t co
 }
 
 std::u32string TestXClient::typed(std::size_t count, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (true) {
-    {
-      std::lock_guard lock(mutex_);
-      if (typed_.size() >= count || std::chrono::steady_clock::now() >= deadline) return typed_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return waitFor(typed_, count, limit);
 }
 
 std::vector<std::uint32_t> TestXClient::keysyms(std::size_t count,
@@ -140,4 +133,4 @@ std::vector<TestXClient::ButtonPress> TestXClient::buttons(std::size_t count,
   return waitFor(buttons_, count, limit);
 }
 
-}  // namespace lumora::testing
+}  // namespace lumora::testing_support

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace lumora::testing {
+namespace lumora::testing_support {
 
 // A private Xvfb for one test: started on a free display number (the server picks it), with
 // DISPLAY pointing at it while the object lives; stopped and DISPLAY restored on destruction.
@@ -27,4 +27,4 @@ class XvfbServer {
   std::string previousDisplay_;
 };
 
-}  // namespace lumora::testing
+}  // namespace lumora::testing_support

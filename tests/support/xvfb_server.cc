@@ -1,9 +1,8 @@
-#include "xvfb_server.h"
+#include "support/xvfb_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +10,10 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
-extern char** environ;
+#include "support/spawn.h"
 
-namespace lumora::testing {
+namespace lumora::testing_support {
 namespace {
 
 bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
@@ -33,25 +31,15 @@ XvfbServer::XvfbServer(const std::string& screenGeometry) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  const std::string displayFd = std::to_string(fds[1]);
-  std::vector<std::string> args = {"Xvfb",         "-displayfd", displayFd, "-screen", "0",
-                                   screenGeometry, "-nolisten",  "tcp",     "-noreset"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (spawned != 0) {
+  try {
+    pid_ = spawnProcess({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                         screenGeometry, "-nolisten", "tcp", "-noreset"});
+  } catch (const std::runtime_error&) {
     close(fds[0]);
+    close(fds[1]);
     throw std::runtime_error("cannot run Xvfb (is it installed?)");
   }
+  close(fds[1]);
 
   // The server writes its display number once it accepts connections.
   std::string number;
@@ -91,4 +79,4 @@ XvfbServer::~XvfbServer() {
   }
 }
 
-}  // namespace lumora::testing
+}  // namespace lumora::testing_support

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace lumora::testing {
+namespace lumora::testing_support {
 
 // A small X client of the test's own: opens windows, draws, reads the pointer and records the
 // keys and buttons that reach its windows. Key events are turned into keysyms the moment they
@@ -43,9 +43,8 @@ class TestXClient {
 
  private:
   void read();
-  template <class T>
-  std::vector<T> waitFor(const std::vector<T>& source, std::size_t count,
-                         std::chrono::milliseconds limit);
+  template <class Container>
+  Container waitFor(const Container& source, std::size_t count, std::chrono::milliseconds limit);
 
   xcb_connection_t* connection_;
   xcb_window_t root_;
@@ -58,4 +57,4 @@ class TestXClient {
   std::thread reader_;
 };
 
-}  // namespace lumora::testing
+}  // namespace lumora::testing_support

@@ -1,0 +1,172 @@
+#include "support/h264_test_codec.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <stdexcept>
+
+namespace lumora::testing_support {
+namespace {
+
+void paintGradient(const platform::PixelBuffer& frame) {
+  for (int y = 0; y < frame.height(); ++y) {
+    std::uint8_t* row = frame.mutableData() + frame.stride() * static_cast<std::size_t>(y);
+    for (int x = 0; x < frame.width(); ++x) {
+      row[x * 4 + 0] = static_cast<std::uint8_t>(x * 255 / std::max(frame.width() - 1, 1));
+      row[x * 4 + 1] = static_cast<std::uint8_t>(y * 255 / std::max(frame.height() - 1, 1));
+      row[x * 4 + 2] = static_cast<std::uint8_t>((x + y) / 2);
+      row[x * 4 + 3] = 255;
+    }
+  }
+}
+
+using Frame = std::unique_ptr<AVFrame, decltype([](AVFrame* f) { av_frame_free(&f); })>;
+using Packet = std::unique_ptr<AVPacket, decltype([](AVPacket* p) { av_packet_free(&p); })>;
+
+// `frame` converted to the pixel format and size of `into`, whose buffers are allocated here.
+void convert(const AVFrame& frame, AVFrame& into) {
+  av_frame_get_buffer(&into, 0);
+  SwsContext* scaler = sws_getContext(
+      frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), into.width, into.height,
+      static_cast<AVPixelFormat>(into.format), SWS_BILINEAR, nullptr, nullptr, nullptr);
+  sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, into.data, into.linesize);
+  sws_freeContext(scaler);
+}
+
+}  // namespace
+
+platform::PixelBuffer movingBox(int width, int height, int step) {
+  platform::PixelBuffer frame = *platform::PixelBuffer::allocate(width, height);
+  paintGradient(frame);
+  const int left = (step * 7) % std::max(width - 16, 1);
+  const int top = (step * 3) % std::max(height - 16, 1);
+  for (int y = top; y < std::min(top + 16, height); ++y) {
+    for (int x = left; x < std::min(left + 16, width); ++x) {
+      std::fill_n(frame.mutableData() + frame.stride() * y + x * 4, 3, 255);
+    }
+  }
+  return frame;
+}
+
+platform::PixelBuffer noisy(int width, int height, std::uint32_t seed) {
+  platform::PixelBuffer frame = *platform::PixelBuffer::allocate(width, height);
+  paintGradient(frame);
+  std::mt19937 random(seed);
+  for (std::size_t i = 0; i < frame.byteCount(); i += 4) {
+    if (random() % 4 == 0)
+      std::fill_n(frame.mutableData() + i, 3, static_cast<std::uint8_t>(random()));
+  }
+  return frame;
+}
+
+TestEncoder::TestEncoder(int width, int height) : width_(width), height_(height) {
+  // The encoder's statistics and the decoder's complaints about deliberate garbage would only
+  // bury the test output.
+  av_log_set_level(AV_LOG_QUIET);
+  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+  if (!codec) throw std::runtime_error("libx264 encoder not available");
+  context_ = avcodec_alloc_context3(codec);
+  context_->width = width;
+  context_->height = height;
+  context_->pix_fmt = AV_PIX_FMT_YUV420P;
+  context_->time_base = {1, 30};
+  context_->gop_size = 30;
+  context_->max_b_frames = 0;
+  av_opt_set(context_->priv_data, "preset", "ultrafast", 0);
+  av_opt_set(context_->priv_data, "tune", "zerolatency", 0);
+  av_opt_set(context_->priv_data, "forced-idr", "1", 0);
+  if (avcodec_open2(context_, codec, nullptr) < 0) throw std::runtime_error("encoder open failed");
+}
+
+TestEncoder::~TestEncoder() { avcodec_free_context(&context_); }
+
+protocol::Bytes TestEncoder::encode(Rgb left, Rgb right, bool keyFrame) {
+  Frame rgb(av_frame_alloc());
+  rgb->format = AV_PIX_FMT_RGB24;
+  rgb->width = width_;
+  rgb->height = height_;
+  av_frame_get_buffer(rgb.get(), 0);
+  for (int y = 0; y < height_; ++y) {
+    for (int x = 0; x < width_; ++x) {
+      const Rgb& colour = x < width_ / 2 ? left : right;
+      std::uint8_t* pixel = rgb->data[0] + y * rgb->linesize[0] + x * 3;
+      pixel[0] = colour.r;
+      pixel[1] = colour.g;
+      pixel[2] = colour.b;
+    }
+  }
+  Frame yuv(av_frame_alloc());
+  yuv->format = AV_PIX_FMT_YUV420P;
+  yuv->width = width_;
+  yuv->height = height_;
+  convert(*rgb, *yuv);
+  yuv->pts = pts_++;
+  yuv->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  if (avcodec_send_frame(context_, yuv.get()) < 0) throw std::runtime_error("encode failed");
+  protocol::Bytes unit;
+  for (Packet packet(av_packet_alloc()); avcodec_receive_packet(context_, packet.get()) == 0;) {
+    unit.insert(unit.end(), packet->data, packet->data + packet->size);
+    av_packet_unref(packet.get());
+  }
+  return unit;
+}
+
+Rgb DecodedImage::at(int x, int y) const {
+  const std::uint8_t* p = &rgb[static_cast<std::size_t>((y * width + x) * 3)];
+  return {p[0], p[1], p[2]};
+}
+
+double meanDifference(const DecodedImage& a, const DecodedImage& b) {
+  if (a.width != b.width || a.height != b.height || a.rgb.empty()) return 255;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.rgb.size(); ++i) sum += std::abs(a.rgb[i] - b.rgb[i]);
+  return sum / static_cast<double>(a.rgb.size());
+}
+
+TestDecoder::TestDecoder(Format format) {
+  const AVCodec* codec =
+      avcodec_find_decoder(format == Format::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_PNG);
+  context_ = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (!context_) throw std::runtime_error("no decoder");
+  context_->thread_count = 1;
+  context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  if (avcodec_open2(context_, codec, nullptr) < 0) throw std::runtime_error("decoder open");
+}
+
+TestDecoder::~TestDecoder() { avcodec_free_context(&context_); }
+
+std::optional<DecodedImage> TestDecoder::decode(protocol::ByteView bytes) {
+  Packet packet(av_packet_alloc());
+  Frame frame(av_frame_alloc());
+  // Copied into a padded buffer: the decoder reads a little past the end.
+  if (bytes.empty() || av_new_packet(packet.get(), static_cast<int>(bytes.size())) != 0) {
+    return std::nullopt;
+  }
+  std::copy(bytes.begin(), bytes.end(), packet->data);
+  if (avcodec_send_packet(context_, packet.get()) < 0 ||
+      avcodec_receive_frame(context_, frame.get()) < 0) {
+    return std::nullopt;
+  }
+  Frame rgb(av_frame_alloc());
+  rgb->format = AV_PIX_FMT_RGB24;
+  rgb->width = frame->width;
+  rgb->height = frame->height;
+  convert(*frame, *rgb);
+  DecodedImage image{frame->width, frame->height, frame->key_frame != 0, {}};
+  for (int y = 0; y < frame->height; ++y) {
+    const std::uint8_t* row = rgb->data[0] + static_cast<std::ptrdiff_t>(y) * rgb->linesize[0];
+    image.rgb.insert(image.rgb.end(), row, row + 3 * frame->width);
+  }
+  return image;
+}
+
+}  // namespace lumora::testing_support

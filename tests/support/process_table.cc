@@ -1,0 +1,116 @@
+#include "support/process_table.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+namespace lumora::testing_support {
+namespace {
+
+std::string procFile(pid_t pid, const char* name) {
+  return readProcFile("/proc/" + std::to_string(pid) + "/" + name);
+}
+
+// The fields of /proc/<pid>/stat after the command name (which may hold spaces and
+// parentheses): the state first.
+std::string statFields(pid_t pid) {
+  const std::string line = procFile(pid, "stat");
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? std::string()
+                                                                : line.substr(close + 2);
+}
+
+}  // namespace
+
+std::string readProcFile(const std::string& path) {
+  std::string content;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) content.clear();
+    if (got <= 0) break;
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return content;
+}
+
+bool processEnded(pid_t pid) {
+  const std::string fields = statFields(pid);
+  return fields.empty() || fields[0] == 'Z' || fields[0] == 'X';
+}
+
+std::vector<pid_t> processesWhere(const std::function<bool(pid_t)>& matches) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return found;
+  while (dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, &end, 10));
+    if (end == entry->d_name || *end != '\0') continue;
+    if (matches(pid) && !processEnded(pid)) found.push_back(pid);
+  }
+  ::closedir(proc);
+  return found;
+}
+
+std::vector<pid_t> processesRunning(const std::vector<std::string>& argv) {
+  std::string wanted;
+  for (const auto& argument : argv) wanted += argument + '\0';
+  return processesWhere([&](pid_t pid) { return procFile(pid, "cmdline") == wanted; });
+}
+
+std::vector<pid_t> processesCarrying(const std::string& entry) {
+  const std::string wanted = '\0' + entry + '\0';
+  return processesWhere([&](pid_t pid) {
+    return ('\0' + procFile(pid, "environ")).find(wanted) != std::string::npos;
+  });
+}
+
+std::size_t residentBytes(pid_t pid) {
+  std::istringstream status(procFile(pid, "status"));
+  for (std::string line; std::getline(status, line);) {
+    // "VmRSS:	   12345 kB"
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  }
+  return 0;
+}
+
+std::size_t openDescriptors(pid_t pid) {
+  std::size_t count = 0;
+  DIR* fds = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (fds == nullptr) return 0;
+  while (dirent* entry = ::readdir(fds)) count += entry->d_name[0] != '.';
+  ::closedir(fds);
+  return count;
+}
+
+double cpuSeconds(pid_t pid) {
+  std::istringstream fields(statFields(pid));
+  std::string field;
+  unsigned long long ticks = 0;
+  // utime and stime are the 14th and 15th fields of the line; the state is the 3rd.
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index >= 14) ticks += std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long long bytesWritten(pid_t pid) {
+  std::istringstream io(procFile(pid, "io"));
+  std::string key;
+  long long value = -1;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  return -1;
+}
+
+}  // namespace lumora::testing_support

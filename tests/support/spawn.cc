@@ -1,0 +1,74 @@
+#include "support/spawn.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace lumora::testing_support {
+
+pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& options) {
+  std::vector<char*> args;
+  for (const auto& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (options.environment) {
+    environment = *options.environment;
+    for (auto& entry : sanitizerEnvironment()) environment.push_back(std::move(entry));
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (!options.terminal.empty()) {
+    // Opened after setsid, the terminal becomes the new session's controlling terminal.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&actions, 0, options.terminal.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  } else {
+    const auto stream = [&](int target, int fd, const std::string& path, int flags) {
+      if (fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, fd, target);
+      } else {
+        posix_spawn_file_actions_addopen(&actions, target, path.c_str(), flags, 0600);
+      }
+    };
+    stream(0, options.inputFd, options.input, O_RDONLY);
+    stream(1, options.outputFd, options.output, O_WRONLY | O_CREAT | O_APPEND);
+    stream(2, -1, options.error, O_WRONLY | O_CREAT | O_APPEND);
+  }
+  pid_t pid = -1;
+  const int failed = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(),
+                                  options.environment ? envp.data() : environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+int waitForExit(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> sanitizerEnvironment() {
+  std::vector<std::string> entries;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
+  }
+  return entries;
+}
+
+}  // namespace lumora::testing_support

@@ -1,0 +1,40 @@
+#pragma once
+
+// Starting the programs a test or a benchmark drives, with posix_spawn (nothing runs between
+// fork and exec), and waiting for them.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumora::testing_support {
+
+struct SpawnOptions {
+  // Replaces the environment when given, with this run's sanitizer settings added, so that an
+  // instrumented program reports where the run's settings send reports; otherwise the program
+  // inherits this process's environment.
+  std::optional<std::vector<std::string>> environment{};
+  // Where each standard stream goes: a file opened for it (output is appended to, created
+  // 0600), or a descriptor of this process when the descriptor is set.
+  std::string input = "/dev/null";
+  std::string output = "/dev/null";
+  std::string error = "/dev/null";
+  int inputFd = -1;
+  int outputFd = -1;
+  // A pseudo-terminal's device: the program gets a session of its own with this as its
+  // controlling terminal and all three streams (the stream settings above are then ignored).
+  std::string terminal{};
+};
+
+// Starts `argv` (a bare name is looked up on PATH); throws std::runtime_error when it cannot.
+pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+
+// Waits for `pid` to end: its exit status, or 128 + the signal that ended it.
+int waitForExit(pid_t pid);
+
+// This process's sanitizer settings, as environment entries.
+std::vector<std::string> sanitizerEnvironment();
+
+}  // namespace lumora::testing_support
