@@ -71,6 +71,9 @@ class PostgresDatabase final : public SqlDatabase {
       while (!why.empty() && why.back() == '\n') why.pop_back();
       throw StoreError("postgresql: cannot connect: " + why);
     }
+    // Notices ("already exists, skipping") are not the console's business.
+    PQsetNoticeProcessor(
+        connection.get(), [](void*, const char*) {}, nullptr);
     return connection;
   }
 
