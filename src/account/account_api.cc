@@ -133,7 +133,9 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     auto looking = lookupDevice(*caller, request.target);
     co_return co_await std::move(looking);
   }
-  auto deviceRequest = deviceRoute(*caller, request, path.substr(9));
+  // A coroutine keeps references to its arguments: they must outlive the await.
+  const std::string rest = path.substr(9);
+  auto deviceRequest = deviceRoute(*caller, request, rest);
   co_return co_await std::move(deviceRequest);
 }
 
