@@ -206,47 +206,61 @@ class HttpSession final : public Droppable,
 
   asio::awaitable<void> refuseUpgrade(const ApiError& error, std::string_view target,
                                       Clock::time_point started) {
-    auto answering = respond(errorResponse(error), false, 11);
+    const HttpResponse response = errorResponse(error);
+    auto answering = respond(response, false, 11);
     co_await std::move(answering);
     logRequest("GET", target, error.status, started);
     co_await closeGracefully();
   }
 
-  asio::awaitable<void> upgrade(http::request<http::string_body> request,
-                                Clock::time_point started) {
-    const std::string target(request.target());
+  // Where an upgrade request wants to go: the room and side, or why it may not.
+  struct Admission {
+    std::string room;
+    RelaySide side = RelaySide::host;
+    std::optional<ApiError> refusal;
+  };
+  Admission admit(const std::string& target) const {
     const auto url = boost::urls::parse_origin_form(target);
     const std::string path = url ? std::string(url->path()) : std::string();
     if (!path.starts_with("/relay/") || path == "/relay/token") {
-      co_await refuseUpgrade({404, "not_found", "WebSocket upgrades are for /relay/{room}"}, target,
-                             started);
-      co_return;
+      return {{}, {}, ApiError{404, "not_found", "WebSocket upgrades are for /relay/{room}"}};
     }
-    const std::string room = path.substr(7);
-    if (!isRoomName(room)) {
-      co_await refuseUpgrade({400, "bad_request", "not a room name"}, target, started);
-      co_return;
+    Admission admission{path.substr(7), RelaySide::host, std::nullopt};
+    if (!isRoomName(admission.room)) {
+      admission.refusal = ApiError{400, "bad_request", "not a room name"};
+      return admission;
     }
     std::string token;
     if (auto found = url->params().find("token"); found != url->params().end()) {
       token = (*found).value;
     }
     // The host side (the agent) joins without a token; the peer side needs one for this room.
-    const RelaySide side = token.empty() ? RelaySide::host : RelaySide::peer;
-    if (side == RelaySide::peer) {
-      const auto& api = *state_->api;
-      auto tokenRoom = api.signer().relayTokenRoom(token, api.clock()());
-      if (!tokenRoom) {
-        co_await refuseUpgrade({401, "unauthorized", "the relay token is not valid or has expired"},
-                               target, started);
-        co_return;
-      }
-      if (!TokenSigner::roomAdmits(*tokenRoom, room)) {
-        co_await refuseUpgrade({403, "forbidden", "the relay token is for another room"}, target,
-                               started);
-        co_return;
-      }
+    if (token.empty()) return admission;
+    admission.side = RelaySide::peer;
+    const auto& api = *state_->api;
+    auto tokenRoom = api.signer().relayTokenRoom(token, api.clock()());
+    if (!tokenRoom) {
+      admission.refusal =
+          ApiError{401, "unauthorized", "the relay token is not valid or has expired"};
+    } else if (!TokenSigner::roomAdmits(*tokenRoom, admission.room)) {
+      admission.refusal = ApiError{403, "forbidden", "the relay token is for another room"};
     }
+    return admission;
+  }
+
+  asio::awaitable<void> upgrade(http::request<http::string_body> request,
+                                Clock::time_point started) {
+    const std::string target(request.target());
+    const Admission admission = admit(target);
+    if (admission.refusal) {
+      // Awaited from a local: GCC 12 destroys a temporary handed to a coroutine in the awaited
+      // expression twice.
+      auto refusing = refuseUpgrade(*admission.refusal, target, started);
+      co_await std::move(refusing);
+      co_return;
+    }
+    const std::string& room = admission.room;
+    const RelaySide side = admission.side;
 
     const auto& options = state_->options;
     upgraded_ = true;
