@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
     service.stop();
     network.stop();
   });
-  // The network thread and a second one share the sockets; the database has its own pool.
+  // Two threads share the sockets (a busy room and the HTTP routes use both cores); the
+  // database calls have their own pool.
   std::thread second([&] { network.run(); });
   network.run();
   second.join();

@@ -158,9 +158,10 @@ class HttpSession final : public Droppable,
       auto handling = state_->api->handle(std::move(ours));
       HttpResponse response = co_await std::move(handling);
       const bool keepAlive = request.keep_alive();
+      // Logged before the answer goes out: a stop right after it must not lose the line.
+      logRequest(method, target, response.status, started);
       auto answering = respond(response, keepAlive, request.version());
       const bool sent = co_await std::move(answering);
-      logRequest(method, target, response.status, started);
       if (!sent || !keepAlive) break;
     }
     co_await closeGracefully();
@@ -207,9 +208,9 @@ class HttpSession final : public Droppable,
   asio::awaitable<void> refuseUpgrade(const ApiError& error, std::string_view target,
                                       Clock::time_point started) {
     const HttpResponse response = errorResponse(error);
+    logRequest("GET", target, error.status, started);
     auto answering = respond(response, false, 11);
     co_await std::move(answering);
-    logRequest("GET", target, error.status, started);
     co_await closeGracefully();
   }
 
@@ -272,6 +273,9 @@ class HttpSession final : public Droppable,
     timeouts.keep_alive_pings = true;
     socket.set_option(timeouts);
     socket.read_message_max(options.relay.maxMessageBytes);
+    // Each relayed message goes out as one frame in one gathered write, not in 4 KiB pieces.
+    socket.auto_fragment(false);
+    socket.write_buffer_bytes(64 * 1024);
     socket.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
       response.set(http::field::server, "lumora-account-service");
     }));
@@ -286,9 +290,9 @@ class HttpSession final : public Droppable,
       message.keep_alive(false);
       message.body() = errorResponse(taken).body;
       message.prepare_payload();
+      logRequest("GET", target, 409, started);
       co_await http::async_write(connection->socket().next_layer(), message,
                                  as_tuple(use_awaitable));
-      logRequest("GET", target, 409, started);
       co_return;
     }
     auto [ec] = co_await connection->socket().async_accept(request, as_tuple(use_awaitable));

@@ -6,12 +6,14 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 
@@ -43,7 +45,6 @@ class RelayConnection final : public RelayEndpoint,
         room_(std::move(room)),
         side_(side),
         limits_(limits),
-        writerWake_(ws_.get_executor()),
         readResume_(ws_.get_executor()) {}
 
   WebSocket& socket() { return ws_; }
@@ -51,8 +52,8 @@ class RelayConnection final : public RelayEndpoint,
   // After the upgrade was accepted: reads and writes until either side or the room ends it.
   void start() {
     namespace asio = boost::asio;
-    asio::co_spawn(ws_.get_executor(), writeLoop(this->shared_from_this()), asio::detached);
     asio::co_spawn(ws_.get_executor(), readLoop(this->shared_from_this()), asio::detached);
+    writeNext();  // the partner may have sent before the upgrade completed
   }
 
   // The upgrade failed after the room was joined: give the slot back.
@@ -74,23 +75,25 @@ class RelayConnection final : public RelayEndpoint,
     boost::asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
       self->partner_.reset();
       self->closing_ = true;
-      self->writerWake_.cancel();
       self->readResume_.cancel();
+      if (self->started_ && !self->writing_) self->writeNext();
     });
   }
 
-  void deliver(std::string message) override {
+  void deliver(RelayMessage message) override {
     // Counted at once, so the sender sees its own messages in the bound before they land.
-    queuedBytes_.fetch_add(message.size(), std::memory_order_relaxed);
-    boost::asio::post(ws_.get_executor(),
-                      [self = this->shared_from_this(), message = std::move(message)]() mutable {
-                        if (self->ended_ || self->closing_) {
-                          self->queuedBytes_.fetch_sub(message.size(), std::memory_order_relaxed);
-                          return;
-                        }
-                        self->queue_.push_back(std::move(message));
-                        self->writerWake_.cancel();
-                      });
+    queuedBytes_.fetch_add(message.size, std::memory_order_relaxed);
+    // Dispatched: when this side's strand is free, the write starts right here on the
+    // sender's thread, without waking another.
+    boost::asio::dispatch(ws_.get_executor(), [self = this->shared_from_this(),
+                                               message = std::move(message)]() mutable {
+      if (self->ended_ || self->closing_) {
+        self->queuedBytes_.fetch_sub(message.size, std::memory_order_relaxed);
+        return;
+      }
+      self->queue_.push_back(std::move(message));
+      if (self->started_ && !self->writing_) self->writeNext();
+    });
   }
 
   std::size_t queuedBytes() const override { return queuedBytes_.load(std::memory_order_relaxed); }
@@ -111,19 +114,21 @@ class RelayConnection final : public RelayEndpoint,
     namespace asio = boost::asio;
     using asio::as_tuple;
     using asio::use_awaitable;
-    boost::beast::flat_buffer buffer;
+    // Each message is read into a buffer of its own that then travels to the partner as it
+    // is. Reserving what the last message needed lets a large one come in with few reads.
+    std::size_t expected = 64 * 1024;
     for (;;) {
-      auto [ec, size] = co_await self->ws_.async_read(buffer, as_tuple(use_awaitable));
+      auto buffer = std::make_shared<boost::beast::flat_buffer>();
+      buffer->reserve(expected);
+      auto [ec, size] = co_await self->ws_.async_read(*buffer, as_tuple(use_awaitable));
       if (ec || self->ended_) break;
+      expected = std::clamp<std::size_t>(size, 4096, 1u << 20);
       // Only binary messages are relayed; text (a probe, a browser's chatter) goes nowhere.
       if (self->ws_.got_binary() && self->partner_ && !self->closing_) {
-        const auto data = buffer.data();
-        self->partner_->deliver(std::string(static_cast<const char*>(data.data()), data.size()));
+        const auto data = buffer->data();
+        self->partner_->deliver(RelayMessage{buffer, data.data(), data.size()});
         if (!co_await self->waitForPartnerToCatchUp()) break;
       }
-      buffer.consume(buffer.size());
-      // One large message must not keep its buffer for the rest of the connection.
-      if (buffer.capacity() > (1u << 20)) buffer.shrink_to_fit();
     }
     self->end();
   }
@@ -143,37 +148,46 @@ class RelayConnection final : public RelayEndpoint,
     co_return true;
   }
 
-  static boost::asio::awaitable<void> writeLoop(Self self) {
-    namespace asio = boost::asio;
+  // On the strand: writes the queue's front, one write at a time; once the queue is empty
+  // after the partner left, closes normally, so the next session in this room starts on a
+  // fresh connection.
+  void writeNext() {
     namespace websocket = boost::beast::websocket;
-    using asio::as_tuple;
-    using asio::use_awaitable;
-    for (;;) {
-      while (self->queue_.empty() && !self->closing_ && !self->ended_) {
-        self->writerWake_.expires_at(asio::steady_timer::time_point::max());
-        co_await self->writerWake_.async_wait(as_tuple(use_awaitable));
+    started_ = true;
+    if (ended_ || writing_) return;
+    if (queue_.empty()) {
+      if (closing_ && !closeSent_) {
+        closeSent_ = true;
+        writing_ = true;
+        ws_.async_close(websocket::close_code::normal,
+                        [self = this->shared_from_this()](boost::beast::error_code) {
+                          self->writing_ = false;
+                          self->end();
+                        });
       }
-      if (self->ended_) break;
-      if (self->queue_.empty()) {
-        // The partner left and everything it sent has been written: a normal close, so the
-        // next session in this room starts on a fresh connection.
-        co_await self->ws_.async_close(websocket::close_code::normal, as_tuple(use_awaitable));
-        break;
-      }
-      std::string message = std::move(self->queue_.front());
-      self->queue_.pop_front();
-      self->ws_.binary(true);
-      auto [ec, written] =
-          co_await self->ws_.async_write(asio::buffer(message), as_tuple(use_awaitable));
-      const std::size_t before =
-          self->queuedBytes_.fetch_sub(message.size(), std::memory_order_relaxed);
-      if (ec) break;
-      const std::size_t bound = self->limits_.maxQueuedBytes;
-      if (before > bound && before - message.size() <= bound && self->partner_) {
-        self->partner_->resumeReading();
-      }
+      return;
     }
-    self->end();
+    writing_ = true;
+    const RelayMessage& message = queue_.front();
+    ws_.binary(true);
+    ws_.async_write(boost::asio::const_buffer(message.data, message.size),
+                    [self = this->shared_from_this(), storage = message.storage](
+                        boost::beast::error_code ec, std::size_t) { self->written(ec); });
+  }
+
+  void written(const boost::beast::error_code& ec) {
+    writing_ = false;
+    if (ended_) return;  // end() has already counted the queue out
+    const std::size_t size = queue_.front().size;
+    queue_.pop_front();
+    const std::size_t before = queuedBytes_.fetch_sub(size, std::memory_order_relaxed);
+    if (ec) {
+      end();
+      return;
+    }
+    const std::size_t bound = limits_.maxQueuedBytes;
+    if (before > bound && before - size <= bound && partner_) partner_->resumeReading();
+    writeNext();
   }
 
   // Drops the connection without a closing handshake.
@@ -188,11 +202,10 @@ class RelayConnection final : public RelayEndpoint,
     if (ended_) return;
     ended_ = true;
     std::size_t dropped = 0;
-    for (const auto& message : queue_) dropped += message.size();
+    for (const auto& message : queue_) dropped += message.size;
     queuedBytes_.fetch_sub(dropped, std::memory_order_relaxed);
     queue_.clear();
     partner_.reset();
-    writerWake_.cancel();
     readResume_.cancel();
     rooms_->leave(room_, side_, this);
   }
@@ -202,12 +215,14 @@ class RelayConnection final : public RelayEndpoint,
   const std::string room_;
   const RelaySide side_;
   const RelayLimits limits_;
-  boost::asio::steady_timer writerWake_;  // wakes the write loop: a message, a close, the end
   boost::asio::steady_timer readResume_;  // wakes the read loop: the partner caught up
   std::shared_ptr<RelayEndpoint> partner_;
-  std::deque<std::string> queue_;
+  std::deque<RelayMessage> queue_;
   std::atomic<std::size_t> queuedBytes_{0};  // in queue_ and being written
+  bool started_ = false;                     // the upgrade is done: writing may begin
+  bool writing_ = false;                     // a write or the close is in flight
   bool closing_ = false;                     // close normally once the queue is written
+  bool closeSent_ = false;
   bool ended_ = false;
 };
 

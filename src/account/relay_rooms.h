@@ -20,6 +20,14 @@ struct RelayLimits {
   std::chrono::milliseconds stallTimeout = std::chrono::seconds(10);
 };
 
+// A whole message on its way from one side to the other. The bytes stay in the buffer the
+// sender read them into (held by `storage`): relaying copies nothing.
+struct RelayMessage {
+  std::shared_ptr<const void> storage;
+  const void* data = nullptr;
+  std::size_t size = 0;
+};
+
 // One WebSocket connection in a room, as the room sees it. Every call is thread-safe: the
 // connection carries it out on its own strand.
 class RelayEndpoint {
@@ -30,7 +38,7 @@ class RelayEndpoint {
   // The other side has gone: write what is queued, then close with 1000.
   virtual void partnerLeft() = 0;
   // A whole binary message from the other side, to be written in arrival order.
-  virtual void deliver(std::string message) = 0;
+  virtual void deliver(RelayMessage message) = 0;
   // Bytes queued for writing to this side (read from the other side's strand).
   virtual std::size_t queuedBytes() const = 0;
   // This side's partner has drained its queue: reading may go on.
