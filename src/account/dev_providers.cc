@@ -126,6 +126,20 @@ std::optional<DevProviders::Grant> DevProviders::takeGrant(std::map<std::string,
   return grant;
 }
 
+HttpResponse DevProviders::approve(std::map<std::string, Grant>& codes, const char* prefix,
+                                   const std::map<std::string, std::string>& params,
+                                   std::string codeChallenge, std::string login) {
+  const std::string redirectUri = value(params, "redirect_uri");
+  if (redirectUri.empty()) return oauthError("invalid_request", "no redirect_uri");
+  const std::string code = prefix + randomToken();
+  {
+    std::lock_guard guard(lock_);
+    codes[code] = Grant{value(params, "client_id"), redirectUri, std::move(codeChallenge),
+                        std::move(login), clock_() + kCodeLifetime};
+  }
+  return redirect(redirectUri, code, value(params, "state"));
+}
+
 HttpResponse DevProviders::googleAuthorize(const HttpRequest& request) {
   const Params params = paramsOf(queryOf(request.target));
   if (value(params, "client_id") != settings_.googleClientId) {
@@ -137,17 +151,9 @@ HttpResponse DevProviders::googleAuthorize(const HttpRequest& request) {
   if (value(params, "code_challenge_method") != "S256" || value(params, "code_challenge").empty()) {
     return oauthError("invalid_request", "PKCE with code_challenge_method=S256 is required");
   }
-  if (value(params, "redirect_uri").empty())
-    return oauthError("invalid_request", "no redirect_uri");
   std::string login = value(params, "login_hint");
-  if (login.empty()) login = "dev@example.com";
-  const std::string code = "g." + randomToken();
-  {
-    std::lock_guard guard(lock_);
-    googleCodes_[code] = Grant{settings_.googleClientId, value(params, "redirect_uri"),
-                               value(params, "code_challenge"), login, clock_() + kCodeLifetime};
-  }
-  return redirect(value(params, "redirect_uri"), code, value(params, "state"));
+  return approve(googleCodes_, "g.", params, value(params, "code_challenge"),
+                 login.empty() ? "dev@example.com" : login);
 }
 
 HttpResponse DevProviders::googleToken(const HttpRequest& request) {
@@ -187,20 +193,8 @@ HttpResponse DevProviders::githubAuthorize(const HttpRequest& request) {
   if (value(params, "client_id") != settings_.githubClientId) {
     return oauthError("invalid_client", "unknown client_id");
   }
-  if (value(params, "redirect_uri").empty())
-    return oauthError("invalid_request", "no redirect_uri");
   std::string login = value(params, "login");
-  if (login.empty()) login = "dev";
-  const std::string code = "h." + randomToken();
-  {
-    std::lock_guard guard(lock_);
-    githubCodes_[code] = Grant{settings_.githubClientId,
-                               value(params, "redirect_uri"),
-                               {},
-                               login,
-                               clock_() + kCodeLifetime};
-  }
-  return redirect(value(params, "redirect_uri"), code, value(params, "state"));
+  return approve(githubCodes_, "h.", params, {}, login.empty() ? "dev" : login);
 }
 
 HttpResponse DevProviders::githubToken(const HttpRequest& request) {

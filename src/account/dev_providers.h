@@ -53,6 +53,11 @@ class DevProviders {
     std::string login;
     Millis expiresAt = 0;
   };
+  // The provider's consent, given at once: a single-use code for `login`, and the redirect
+  // that carries it back to the client.
+  HttpResponse approve(std::map<std::string, Grant>& codes, const char* prefix,
+                       const std::map<std::string, std::string>& params, std::string codeChallenge,
+                       std::string login);
   HttpResponse googleAuthorize(const HttpRequest& request);
   HttpResponse googleToken(const HttpRequest& request);
   HttpResponse githubAuthorize(const HttpRequest& request);

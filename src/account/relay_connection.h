@@ -124,9 +124,10 @@ class RelayConnection final : public RelayEndpoint,
       if (ec || self->ended_) break;
       expected = std::clamp<std::size_t>(size, 4096, 1u << 20);
       // Only binary messages are relayed; text (a probe, a browser's chatter) goes nowhere.
-      if (self->ws_.got_binary() && self->partner_ && !self->closing_) {
+      auto partner = self->partner_.lock();
+      if (self->ws_.got_binary() && partner && !self->closing_) {
         const auto data = buffer->data();
-        self->partner_->deliver(RelayMessage{buffer, data.data(), data.size()});
+        partner->deliver(RelayMessage{buffer, data.data(), data.size()});
         if (!co_await self->waitForPartnerToCatchUp()) break;
       }
     }
@@ -137,11 +138,13 @@ class RelayConnection final : public RelayEndpoint,
   // dropped for not catching up in time.
   boost::asio::awaitable<bool> waitForPartnerToCatchUp() {
     namespace asio = boost::asio;
-    while (partner_ && !closing_ && !ended_ && partner_->queuedBytes() > limits_.maxQueuedBytes) {
+    for (auto partner = partner_.lock();
+         partner && !closing_ && !ended_ && partner->queuedBytes() > limits_.maxQueuedBytes;
+         partner = partner_.lock()) {
       readResume_.expires_after(limits_.stallTimeout);
       auto [ec] = co_await readResume_.async_wait(asio::as_tuple(asio::use_awaitable));
-      if (!ec && partner_ && partner_->queuedBytes() > limits_.maxQueuedBytes) {
-        partner_->closeAsSlowReader();
+      if (!ec && partner->queuedBytes() > limits_.maxQueuedBytes) {
+        partner->closeAsSlowReader();
         co_return false;
       }
     }
@@ -186,7 +189,9 @@ class RelayConnection final : public RelayEndpoint,
       return;
     }
     const std::size_t bound = limits_.maxQueuedBytes;
-    if (before > bound && before - size <= bound && partner_) partner_->resumeReading();
+    if (before > bound && before - size <= bound) {
+      if (auto partner = partner_.lock()) partner->resumeReading();
+    }
     writeNext();
   }
 
@@ -216,7 +221,8 @@ class RelayConnection final : public RelayEndpoint,
   const RelaySide side_;
   const RelayLimits limits_;
   boost::asio::steady_timer readResume_;  // wakes the read loop: the partner caught up
-  std::shared_ptr<RelayEndpoint> partner_;
+  // Weak: each side is kept alive by its own reads and writes, never by the other.
+  std::weak_ptr<RelayEndpoint> partner_;
   std::deque<RelayMessage> queue_;
   std::atomic<std::size_t> queuedBytes_{0};  // in queue_ and being written
   bool started_ = false;                     // the upgrade is done: writing may begin
