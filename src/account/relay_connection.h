@@ -128,15 +128,17 @@ class RelayConnection final : public RelayEndpoint,
       if (self->ws_.got_binary() && partner && !self->closing_) {
         const auto data = buffer->data();
         partner->deliver(RelayMessage{buffer, data.data(), data.size()});
-        if (!co_await self->waitForPartnerToCatchUp()) break;
+        // A partner dropped for falling behind leaves the room, which closes this side
+        // normally in its turn.
+        co_await self->waitForPartnerToCatchUp();
       }
     }
     self->end();
   }
 
-  // Holds reading while the partner's queue is over its bound; false when the partner was
-  // dropped for not catching up in time.
-  boost::asio::awaitable<bool> waitForPartnerToCatchUp() {
+  // Holds reading while the partner's queue is over its bound; drops a partner that does not
+  // catch up in time.
+  boost::asio::awaitable<void> waitForPartnerToCatchUp() {
     namespace asio = boost::asio;
     for (auto partner = partner_.lock();
          partner && !closing_ && !ended_ && partner->queuedBytes() > limits_.maxQueuedBytes;
@@ -145,10 +147,9 @@ class RelayConnection final : public RelayEndpoint,
       auto [ec] = co_await readResume_.async_wait(asio::as_tuple(asio::use_awaitable));
       if (!ec && partner->queuedBytes() > limits_.maxQueuedBytes) {
         partner->closeAsSlowReader();
-        co_return false;
+        co_return;
       }
     }
-    co_return true;
   }
 
   // On the strand: writes the queue's front, one write at a time; once the queue is empty
