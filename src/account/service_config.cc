@@ -117,7 +117,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
     po::store(po::command_line_parser(argc, argv).options(options).run(), values);
     po::notify(values);
   } catch (const po::error& e) {
-    err << "lumora-account-service: " << e.what() << "\n" << options << "\n";
+    // One line naming what was wrong, as the other programs do.
+    err << "lumora-account-service: " << e.what() << " (see --help)\n";
     return 2;
   }
   if (values.count("help")) {
