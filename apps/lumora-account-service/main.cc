@@ -1,0 +1,75 @@
+// lumora-account-service: signs users in, keeps their device lists and runs the relay, until
+// SIGTERM or SIGINT.
+
+#include <sys/resource.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <thread>
+#include <variant>
+
+#include "account/account_service.h"
+#include "core/agent_log.h"
+
+namespace {
+
+// Every relay room holds two connections: allow as many as the system lets this process have.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  namespace asio = boost::asio;
+  auto parsed = lumora::account::parseServiceArguments(argc, argv, std::cout, std::cerr);
+  if (auto* exitCode = std::get_if<int>(&parsed)) return *exitCode;
+  auto config = std::get<lumora::account::ServiceConfig>(std::move(parsed));
+
+  std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
+  const lumora::core::AgentLog log("account");
+
+  asio::io_context network;
+  asio::thread_pool worker(config.workerThreads);
+  lumora::account::AccountService service(config, network.get_executor(), worker.get_executor());
+  try {
+    const std::string url = service.start();
+    std::cout << url << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "lumora-account-service: could not start: " << e.what() << "\n";
+    worker.join();
+    return 1;
+  }
+  log.info("serving on " + service.url() + " with database " +
+           (config.database.starts_with("postgres") ? std::string("postgresql") : config.database));
+  if (config.dev) {
+    log.error(
+        "DEV MODE: anyone can sign in as any e-mail address (provider \"dev\"), and "
+        "Google and GitHub sign-in go to built-in stand-ins at " +
+        service.url() + "/dev/. Never expose this instance.");
+  }
+
+  asio::signal_set signals(network, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    log.info("stopping");
+    service.stop();
+    network.stop();
+  });
+  // Two threads share the sockets (a busy room and the HTTP routes use both cores); the
+  // database calls have their own pool.
+  std::thread second([&] { network.run(); });
+  network.run();
+  second.join();
+  worker.join();
+  return 0;
+}

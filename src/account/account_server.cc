@@ -1,0 +1,425 @@
+#include "account/account_server.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <boost/url/parse.hpp>
+
+#include <list>
+#include <mutex>
+#include <optional>
+
+#include "account/account_api.h"
+#include "account/relay_connection.h"
+#include "core/agent_log.h"
+
+namespace lumora::account {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using asio::as_tuple;
+using asio::use_awaitable;
+using asio::ip::tcp;
+
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+struct ServerState {
+  asio::any_io_executor executor;
+  std::shared_ptr<AccountApi> api;
+  AccountServer::Options options;
+  core::AgentLog log{"account"};
+  std::shared_ptr<RelayRooms> rooms = std::make_shared<RelayRooms>();
+  asio::any_io_executor acceptorStrand;
+  std::optional<tcp::acceptor> acceptor;
+  std::optional<asio::ssl::context> tls;
+  std::string url;
+
+  std::mutex lock;  // guards the two below
+  std::list<std::weak_ptr<Droppable>> connections;
+  bool stopped = false;
+
+  // Remembers a connection for stop(); false when the server has already stopped.
+  bool track(const std::shared_ptr<Droppable>& connection) {
+    std::lock_guard guard(lock);
+    if (stopped) return false;
+    if (connections.size() % 64 == 0) {
+      connections.remove_if([](const auto& weak) { return weak.expired(); });
+    }
+    connections.push_back(connection);
+    return true;
+  }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// 1..128 letters, digits, "-" and "_": fingerprints and their "-media" companions, and names
+// a self-hoster may pick, but nothing that needs escaping in a log line or a path.
+bool isRoomName(std::string_view room) {
+  return !room.empty() && room.size() <= 128 && std::all_of(room.begin(), room.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+  });
+}
+
+// The target as the log shows it: relay tokens are credentials and stay out.
+std::string loggedTarget(std::string_view target) {
+  if (target.starts_with("/relay/") && target.find('?') != std::string_view::npos) {
+    return std::string(target.substr(0, target.find('?'))) + "?token=…";
+  }
+  return std::string(target.substr(0, 256));
+}
+
+std::string remoteOf(const tcp::socket& socket) {
+  boost::system::error_code ec;
+  auto endpoint = socket.remote_endpoint(ec);
+  return ec ? std::string("unknown") : endpoint.address().to_string();
+}
+
+// One accepted connection until it upgrades to a relay connection or ends.
+template <class Stream>
+class HttpSession final : public Droppable,
+                          public std::enable_shared_from_this<HttpSession<Stream>> {
+ public:
+  HttpSession(Stream stream, std::shared_ptr<ServerState> state, std::string remote)
+      : executor_(stream.get_executor()),
+        stream_(std::move(stream)),
+        state_(std::move(state)),
+        remote_(std::move(remote)) {}
+
+  void drop() override {
+    asio::post(executor_, [self = this->shared_from_this()] {
+      // After an upgrade the stream belongs to the relay connection, which the server drops
+      // on its own.
+      if (self->upgraded_) return;
+      beast::error_code ignored;
+      beast::get_lowest_layer(self->stream_).socket().close(ignored);
+    });
+  }
+
+  static asio::awaitable<void> run(std::shared_ptr<HttpSession> self) {
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      beast::get_lowest_layer(self->stream_).expires_after(self->state_->options.idleTimeout);
+      auto [ec] = co_await self->stream_.async_handshake(asio::ssl::stream_base::server,
+                                                         as_tuple(use_awaitable));
+      if (ec) co_return;
+    }
+    auto serving = self->serve();
+    co_await std::move(serving);
+  }
+
+ private:
+  asio::awaitable<void> serve() {
+    const auto& options = state_->options;
+    beast::flat_buffer buffer;
+    for (;;) {
+      http::request_parser<http::string_body> parser;
+      parser.header_limit(16 * 1024);
+      parser.body_limit(options.maxBodyBytes);
+      beast::get_lowest_layer(stream_).expires_after(options.idleTimeout);
+      auto [ec, ignored] =
+          co_await http::async_read(stream_, buffer, parser, as_tuple(use_awaitable));
+      const auto started = Clock::now();
+      if (ec) {
+        auto refusal = refusalOf(ec);
+        if (refusal) {
+          auto answering = respond(*refusal, false, 11);
+          co_await std::move(answering);
+          state_->log.info("- - " + std::to_string(refusal->status) + " " + remote_ + " (" +
+                           ec.message() + ")");
+        }
+        break;
+      }
+      auto& request = parser.get();
+      if (websocket::is_upgrade(request)) {
+        auto upgrading = upgrade(parser.release(), started);
+        co_await std::move(upgrading);
+        co_return;
+      }
+      HttpRequest ours{std::string(request.method_string()), std::string(request.target()),
+                       std::string(request[http::field::authorization]),
+                       std::string(request[http::field::content_type]), std::move(request.body())};
+      const std::string method = ours.method;
+      const std::string target = ours.target;
+      auto handling = state_->api->handle(std::move(ours));
+      HttpResponse response = co_await std::move(handling);
+      const bool keepAlive = request.keep_alive();
+      // Logged before the answer goes out: a stop right after it must not lose the line.
+      logRequest(method, target, response.status, started);
+      auto answering = respond(response, keepAlive, request.version());
+      const bool sent = co_await std::move(answering);
+      if (!sent || !keepAlive) break;
+    }
+    co_await closeGracefully();
+  }
+
+  // What to answer a request that could not be read; nothing when the peer just went away.
+  static std::optional<HttpResponse> refusalOf(const beast::error_code& ec) {
+    if (ec == http::error::body_limit) {
+      return errorResponse({413, "payload_too_large", "the request body is too large"});
+    }
+    if (ec == http::error::header_limit) {
+      return errorResponse({413, "payload_too_large", "the request headers are too large"});
+    }
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
+        ec.category() != http::make_error_code(http::error::bad_target).category()) {
+      return std::nullopt;
+    }
+    return errorResponse({400, "bad_request", "malformed HTTP request"});
+  }
+
+  asio::awaitable<bool> respond(const HttpResponse& response, bool keepAlive, unsigned version) {
+    http::response<http::string_body> message(static_cast<http::status>(response.status), version);
+    message.set(http::field::server, "lumora-account-service");
+    if (!response.contentType.empty()) message.set(http::field::content_type, response.contentType);
+    for (const auto& [name, value] : response.headers) message.set(name, value);
+    message.keep_alive(keepAlive);
+    message.body() = response.body;
+    message.prepare_payload();
+    beast::get_lowest_layer(stream_).expires_after(state_->options.idleTimeout);
+    auto [ec, written] = co_await http::async_write(stream_, message, as_tuple(use_awaitable));
+    co_return !ec;
+  }
+
+  void logRequest(const std::string& method, std::string_view target, int status,
+                  Clock::time_point started) {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.1fms", static_cast<double>(micros) / 1000.0);
+    state_->log.info(method + " " + loggedTarget(target) + " " + std::to_string(status) + " " +
+                     elapsed + " " + remote_);
+  }
+
+  asio::awaitable<void> refuseUpgrade(const ApiError& error, std::string_view target,
+                                      Clock::time_point started) {
+    const HttpResponse response = errorResponse(error);
+    logRequest("GET", target, error.status, started);
+    auto answering = respond(response, false, 11);
+    co_await std::move(answering);
+    co_await closeGracefully();
+  }
+
+  // Where an upgrade request wants to go: the room and side, or why it may not.
+  struct Admission {
+    std::string room;
+    RelaySide side = RelaySide::host;
+    std::optional<ApiError> refusal;
+  };
+  Admission admit(const std::string& target) const {
+    const auto url = boost::urls::parse_origin_form(target);
+    const std::string path = url ? std::string(url->path()) : std::string();
+    if (!path.starts_with("/relay/") || path == "/relay/token") {
+      return {{}, {}, ApiError{404, "not_found", "WebSocket upgrades are for /relay/{room}"}};
+    }
+    Admission admission{path.substr(7), RelaySide::host, std::nullopt};
+    if (!isRoomName(admission.room)) {
+      admission.refusal = ApiError{400, "bad_request", "not a room name"};
+      return admission;
+    }
+    std::string token;
+    if (auto found = url->params().find("token"); found != url->params().end()) {
+      token = (*found).value;
+    }
+    // The host side (the agent) joins without a token; the peer side needs one for this room.
+    if (token.empty()) return admission;
+    admission.side = RelaySide::peer;
+    const auto& api = *state_->api;
+    auto tokenRoom = api.signer().relayTokenRoom(token, api.clock()());
+    if (!tokenRoom) {
+      admission.refusal =
+          ApiError{401, "unauthorized", "the relay token is not valid or has expired"};
+    } else if (!TokenSigner::roomAdmits(*tokenRoom, admission.room)) {
+      admission.refusal = ApiError{403, "forbidden", "the relay token is for another room"};
+    }
+    return admission;
+  }
+
+  asio::awaitable<void> upgrade(http::request<http::string_body> request,
+                                Clock::time_point started) {
+    const std::string target(request.target());
+    const Admission admission = admit(target);
+    if (admission.refusal) {
+      // Awaited from a local: GCC 12 destroys a temporary handed to a coroutine in the awaited
+      // expression twice.
+      auto refusing = refuseUpgrade(*admission.refusal, target, started);
+      co_await std::move(refusing);
+      co_return;
+    }
+    const std::string& room = admission.room;
+    const RelaySide side = admission.side;
+
+    const auto& options = state_->options;
+    upgraded_ = true;
+    websocket::stream<Stream> socket(std::move(stream_));
+    beast::get_lowest_layer(socket).expires_never();
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = std::chrono::seconds(30);
+    timeouts.idle_timeout = std::chrono::seconds(60);  // a dead agent frees its room
+    timeouts.keep_alive_pings = true;
+    socket.set_option(timeouts);
+    socket.read_message_max(options.relay.maxMessageBytes);
+    // Each relayed message goes out as one frame in one gathered write, not in 4 KiB pieces.
+    socket.auto_fragment(false);
+    socket.write_buffer_bytes(64 * 1024);
+    socket.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+      response.set(http::field::server, "lumora-account-service");
+    }));
+    auto connection = std::make_shared<RelayConnection<Stream>>(std::move(socket), state_->rooms,
+                                                                room, side, options.relay);
+    if (state_->rooms->join(room, side, connection) == RelayRooms::Join::occupied) {
+      const ApiError taken{409, "room_side_taken",
+                           side == RelaySide::host ? "this room already has its host"
+                                                   : "this room already has its peer"};
+      http::response<http::string_body> message(http::status::conflict, request.version());
+      message.set(http::field::content_type, "application/json");
+      message.keep_alive(false);
+      message.body() = errorResponse(taken).body;
+      message.prepare_payload();
+      logRequest("GET", target, 409, started);
+      co_await http::async_write(connection->socket().next_layer(), message,
+                                 as_tuple(use_awaitable));
+      co_return;
+    }
+    auto [ec] = co_await connection->socket().async_accept(request, as_tuple(use_awaitable));
+    logRequest("GET", target, ec ? 400 : 101, started);
+    if (ec || !state_->track(connection)) {
+      connection->abandon();
+      co_return;
+    }
+    connection->start();
+  }
+
+  asio::awaitable<void> closeGracefully() {
+    beast::error_code ignored;
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(5));
+      co_await stream_.async_shutdown(as_tuple(use_awaitable));
+    } else {
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
+    beast::get_lowest_layer(stream_).socket().close(ignored);
+  }
+
+  asio::any_io_executor executor_;  // the connection's strand
+  Stream stream_;
+  std::shared_ptr<ServerState> state_;
+  std::string remote_;
+  bool upgraded_ = false;
+};
+
+asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
+  asio::steady_timer pause(state->acceptorStrand);
+  for (;;) {
+    // Each connection on a strand of its own.
+    const asio::any_io_executor strand = asio::make_strand(state->executor);
+    auto [ec, socket] = co_await state->acceptor->async_accept(strand, as_tuple(use_awaitable));
+    if (ec) {
+      if (ec == asio::error::operation_aborted || !state->acceptor->is_open()) break;
+      // Out of descriptors or similar: give closing connections a moment instead of spinning.
+      pause.expires_after(std::chrono::milliseconds(50));
+      co_await pause.async_wait(as_tuple(use_awaitable));
+      continue;
+    }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::string remote = remoteOf(socket);
+    auto executor = socket.get_executor();
+    if (state->tls) {
+      auto session = std::make_shared<HttpSession<TlsStream>>(
+          TlsStream(beast::tcp_stream(std::move(socket)), *state->tls), state, std::move(remote));
+      if (state->track(session)) {
+        asio::co_spawn(executor, HttpSession<TlsStream>::run(session), asio::detached);
+      }
+    } else {
+      auto session = std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)),
+                                                                state, std::move(remote));
+      if (state->track(session)) {
+        asio::co_spawn(executor, HttpSession<PlainStream>::run(session), asio::detached);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+AccountServer::AccountServer(asio::any_io_executor executor, Options options)
+    : state_(std::make_shared<ServerState>()) {
+  state_->executor = std::move(executor);
+  state_->options = std::move(options);
+}
+
+AccountServer::~AccountServer() { stop(); }
+
+std::uint16_t AccountServer::bind() {
+  const auto& options = state_->options;
+  if (!options.tlsCertificateFile.empty() || !options.tlsKeyFile.empty()) {
+    state_->tls.emplace(asio::ssl::context::tls_server);
+    try {
+      state_->tls->set_options(asio::ssl::context::default_workarounds |
+                               asio::ssl::context::no_sslv2 | asio::ssl::context::no_sslv3 |
+                               asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
+      state_->tls->use_certificate_chain_file(options.tlsCertificateFile);
+      state_->tls->use_private_key_file(options.tlsKeyFile, asio::ssl::context::pem);
+    } catch (const boost::system::system_error& e) {
+      throw std::runtime_error("cannot use the TLS certificate or key: " + std::string(e.what()));
+    }
+  }
+  const auto address = asio::ip::make_address(options.host);
+  tcp::endpoint endpoint(address, options.port);
+  // The accept loop and stop() meet on one strand: the network runs on more than one thread.
+  state_->acceptorStrand = asio::make_strand(state_->executor);
+  state_->acceptor.emplace(state_->acceptorStrand);
+  state_->acceptor->open(endpoint.protocol());
+  state_->acceptor->set_option(tcp::acceptor::reuse_address(true));
+  state_->acceptor->bind(endpoint);
+  state_->acceptor->listen(asio::socket_base::max_listen_connections);
+  const std::uint16_t port = state_->acceptor->local_endpoint().port();
+  const std::string host = address.is_v6() ? "[" + options.host + "]" : options.host;
+  state_->url = (state_->tls ? "https://" : "http://") + host + ":" + std::to_string(port);
+  return port;
+}
+
+void AccountServer::serve(std::shared_ptr<AccountApi> api) {
+  state_->api = std::move(api);
+  asio::co_spawn(state_->acceptorStrand, acceptLoop(state_), asio::detached);
+}
+
+void AccountServer::stop() {
+  std::list<std::weak_ptr<Droppable>> connections;
+  {
+    std::lock_guard guard(state_->lock);
+    if (state_->stopped) return;
+    state_->stopped = true;
+    connections.swap(state_->connections);
+  }
+  if (state_->acceptor) {
+    asio::post(state_->acceptorStrand, [state = state_] {
+      boost::system::error_code ignored;
+      state->acceptor->close(ignored);
+    });
+  }
+  for (auto& weak : connections) {
+    if (auto connection = weak.lock()) connection->drop();
+  }
+}
+
+std::string AccountServer::url() const { return state_->url; }
+
+std::size_t AccountServer::relayRoomCount() const { return state_->rooms->roomCount(); }
+
+}  // namespace lumora::account

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include <memory>
+#include <string>
+
+#include "account/records.h"
+#include "account/service_config.h"
+
+namespace lumora::account {
+
+class AccountStore;
+
+// The whole service assembled from its configuration: the store, the identity providers (and
+// the --dev stand-ins), the routes and the server. The program runs one; tests run several.
+//
+// Threads: construct, start and stop from one thread.
+class AccountService {
+ public:
+  // `network` runs the sockets, `worker` the blocking database calls.
+  AccountService(ServiceConfig config, boost::asio::any_io_executor network,
+                 boost::asio::any_io_executor worker, Clock clock = systemNow);
+  ~AccountService();
+
+  // Opens the database (migrating it), binds and starts serving; returns the URL. Throws
+  // StoreError, boost::system::system_error or std::runtime_error when it cannot.
+  std::string start();
+  void stop();
+
+  const ServiceConfig& config() const { return config_; }
+  std::string url() const;
+  std::size_t relayRoomCount() const;
+  // Present with --dev.
+  const DevProviders* dev() const { return dev_.get(); }
+
+ private:
+  ServiceConfig config_;
+  boost::asio::any_io_executor network_;
+  boost::asio::any_io_executor worker_;
+  Clock clock_;
+  std::unique_ptr<AccountServer> server_;
+  std::shared_ptr<DevProviders> dev_;
+};
+
+}  // namespace lumora::account

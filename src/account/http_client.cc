@@ -1,0 +1,95 @@
+#include "account/http_client.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/version.hpp>
+#include <boost/url/parse.hpp>
+
+#include <stdexcept>
+
+namespace lumora::account {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+
+struct HttpClient::Tls {
+  asio::ssl::context context{asio::ssl::context::tls_client};
+  Tls() {
+    context.set_default_verify_paths();
+    context.set_verify_mode(asio::ssl::verify_peer);
+  }
+};
+
+HttpClient::HttpClient(std::chrono::milliseconds timeout)
+    : tls_(std::make_shared<Tls>()), timeout_(timeout) {}
+
+HttpClient::~HttpClient() = default;
+
+namespace {
+
+template <class Stream>
+asio::awaitable<FetchResult> exchange(Stream& stream, http::request<http::string_body>& request,
+                                      std::chrono::milliseconds timeout) {
+  beast::get_lowest_layer(stream).expires_after(timeout);
+  co_await http::async_write(stream, request, asio::use_awaitable);
+  beast::flat_buffer buffer;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(1 << 20);
+  co_await http::async_read(stream, buffer, parser, asio::use_awaitable);
+  const auto& response = parser.get();
+  co_return FetchResult{static_cast<int>(response.result_int()), response.body()};
+}
+
+}  // namespace
+
+asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
+  auto url = boost::urls::parse_absolute_uri(request.url);
+  if (!url || (url->scheme() != "https" && url->scheme() != "http") || url->host().empty()) {
+    throw std::runtime_error("not an http(s) URL: " + request.url);
+  }
+  const bool secure = url->scheme() == "https";
+  const std::string host = url->host();
+  const std::string port = url->has_port() ? std::string(url->port()) : (secure ? "443" : "80");
+  std::string target = url->encoded_path().empty() ? "/" : std::string(url->encoded_path());
+  if (url->has_query()) target += "?" + std::string(url->encoded_query());
+
+  http::request<http::string_body> message(http::string_to_verb(request.method), target, 11);
+  message.set(http::field::host, url->has_port() ? host + ":" + port : host);
+  message.set(http::field::user_agent, "lumora-account-service");
+  for (const auto& [name, value] : request.headers) message.set(name, value);
+  if (!request.body.empty() || request.method == "POST") {
+    message.body() = std::move(request.body);
+    message.prepare_payload();
+  }
+
+  auto executor = co_await asio::this_coro::executor;
+  tcp::resolver resolver(executor);
+  beast::tcp_stream tcpStream(executor);
+  tcpStream.expires_after(timeout_);
+  auto endpoints = co_await resolver.async_resolve(host, port, asio::use_awaitable);
+  co_await tcpStream.async_connect(endpoints, asio::use_awaitable);
+  if (!secure) {
+    auto result = co_await exchange(tcpStream, message, timeout_);
+    beast::error_code ignored;
+    tcpStream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    co_return result;
+  }
+  beast::ssl_stream<beast::tcp_stream> tlsStream(std::move(tcpStream), tls_->context);
+  // SSL_set_tlsext_host_name is a macro with a C cast in it.
+  if (SSL_ctrl(tlsStream.native_handle(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+               const_cast<char*>(host.c_str())) != 1) {
+    throw std::runtime_error("cannot name the TLS host " + host);
+  }
+  tlsStream.set_verify_callback(asio::ssl::host_name_verification(host));
+  co_await tlsStream.async_handshake(asio::ssl::stream_base::client, asio::use_awaitable);
+  co_return co_await exchange(tlsStream, message, timeout_);
+}
+
+}  // namespace lumora::account

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace lumora::account {
+
+// The relay's bounds, per connection.
+struct RelayLimits {
+  // A bigger message closes its sender (WebSocket close 1009).
+  std::size_t maxMessageBytes = 16u << 20;
+  // What may wait to be written to one side. Past it the other side is not read from (its
+  // bytes wait in TCP) until this side catches up ...
+  std::size_t maxQueuedBytes = 32u << 20;
+  // ... and a side that does not catch up within this time is closed as a slow reader.
+  std::chrono::milliseconds stallTimeout = std::chrono::seconds(10);
+};
+
+// A whole message on its way from one side to the other. The bytes stay in the buffer the
+// sender read them into (held by `storage`): relaying copies nothing.
+struct RelayMessage {
+  std::shared_ptr<const void> storage;
+  const void* data = nullptr;
+  std::size_t size = 0;
+};
+
+// One WebSocket connection in a room, as the room sees it. Every call is thread-safe: the
+// connection carries it out on its own strand.
+class RelayEndpoint {
+ public:
+  virtual ~RelayEndpoint() = default;
+  // The other side has joined; from now on binary messages go to it.
+  virtual void pairWith(std::shared_ptr<RelayEndpoint> partner) = 0;
+  // The other side has gone: write what is queued, then close with 1000.
+  virtual void partnerLeft() = 0;
+  // A whole binary message from the other side, to be written in arrival order.
+  virtual void deliver(RelayMessage message) = 0;
+  // Bytes queued for writing to this side (read from the other side's strand).
+  virtual std::size_t queuedBytes() const = 0;
+  // This side's partner has drained its queue: reading may go on.
+  virtual void resumeReading() = 0;
+  // This side has fallen behind for too long: drop it without a closing handshake.
+  virtual void closeAsSlowReader() = 0;
+};
+
+enum class RelaySide { host, peer };
+
+// Which connections are in which room: at most one host and one peer each. Joining the second
+// side pairs the two.
+//
+// Threads: safe from any thread; holds its lock only to read and write the map, never while
+// calling an endpoint.
+class RelayRooms {
+ public:
+  enum class Join { joined, occupied };
+  Join join(const std::string& room, RelaySide side,
+            const std::shared_ptr<RelayEndpoint>& endpoint);
+  // Frees the side's slot (if `endpoint` still holds it) and tells the other side.
+  void leave(const std::string& room, RelaySide side, const RelayEndpoint* endpoint);
+  std::size_t roomCount();
+
+ private:
+  struct Room {
+    std::weak_ptr<RelayEndpoint> host;
+    std::weak_ptr<RelayEndpoint> peer;
+  };
+  std::mutex lock_;
+  std::map<std::string, Room> rooms_;
+};
+
+}  // namespace lumora::account

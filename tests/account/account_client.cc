@@ -1,0 +1,201 @@
+#include "account_client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <boost/url/parse.hpp>
+
+#include <stdexcept>
+
+namespace lumora::account::testing {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using asio::ip::tcp;
+
+namespace {
+
+struct Origin {
+  bool tls = false;
+  std::string host;
+  std::string port;
+};
+
+Origin originOf(const std::string& url) {
+  auto parsed = boost::urls::parse_absolute_uri(url);
+  if (!parsed) throw std::runtime_error("not a URL: " + url);
+  return {parsed->scheme() == "https", parsed->host(), std::string(parsed->port())};
+}
+
+template <class Stream>
+Reply exchange(Stream& stream, http::request<http::string_body>& request) {
+  http::write(stream, request);
+  beast::flat_buffer buffer;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(64 << 20);
+  http::read(stream, buffer, parser);
+  Reply reply;
+  reply.status = static_cast<int>(parser.get().result_int());
+  reply.body = parser.get().body();
+  for (const auto& field : parser.get()) {
+    reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return reply;
+}
+
+}  // namespace
+
+boost::json::value Reply::json() const {
+  boost::system::error_code ec;
+  auto value = boost::json::parse(body, ec);
+  return ec ? boost::json::value() : value;
+}
+
+std::string Reply::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (beast::iequals(key, name)) return value;
+  }
+  return {};
+}
+
+AccountClient::AccountClient(std::string url) : url_(std::move(url)) {}
+
+Reply AccountClient::request(
+    const std::string& method, const std::string& target, const std::string& body,
+    const std::string& bearer,
+    const std::vector<std::pair<std::string, std::string>>& headers) const {
+  const Origin origin = originOf(url_);
+  asio::io_context io;
+  tcp::resolver resolver(io);
+  beast::tcp_stream tcpStream(io);
+  tcpStream.expires_after(std::chrono::seconds(30));
+  tcpStream.connect(resolver.resolve(origin.host, origin.port));
+  http::request<http::string_body> message(http::string_to_verb(method), target, 11);
+  if (message.method() == http::verb::unknown) message.method_string(method);
+  message.set(http::field::host, origin.host);
+  if (!bearer.empty()) message.set(http::field::authorization, "Bearer " + bearer);
+  if (!body.empty()) message.set(http::field::content_type, "application/json");
+  for (const auto& [name, value] : headers) message.set(name, value);
+  message.body() = body;
+  message.prepare_payload();
+  if (!origin.tls) return exchange(tcpStream, message);
+  asio::ssl::context context(asio::ssl::context::tls_client);
+  context.set_verify_mode(asio::ssl::verify_none);
+  beast::ssl_stream<beast::tcp_stream> tlsStream(std::move(tcpStream), context);
+  tlsStream.handshake(asio::ssl::stream_base::client);
+  return exchange(tlsStream, message);
+}
+
+Reply AccountClient::post(const std::string& target, const boost::json::value& body,
+                          const std::string& bearer) const {
+  return request("POST", target, boost::json::serialize(body), bearer);
+}
+
+boost::json::object AccountClient::signInAs(const std::string& email) const {
+  Reply reply = post("/auth/login", {{"provider", "dev"}, {"token", email}});
+  if (reply.status != 200) {
+    throw std::runtime_error("dev sign-in answered " + std::to_string(reply.status) + ": " +
+                             reply.body);
+  }
+  return reply.json().as_object();
+}
+
+struct RelayClient::Impl {
+  asio::io_context io;
+  websocket::stream<beast::tcp_stream> ws{io};
+  beast::flat_buffer buffer;
+  bool closed = false;
+};
+
+RelayClient::RelayClient(const std::string& serviceUrl, const std::string& target)
+    : impl_(std::make_unique<Impl>()) {
+  const Origin origin = originOf(serviceUrl);
+  tcp::resolver resolver(impl_->io);
+  beast::get_lowest_layer(impl_->ws).connect(resolver.resolve(origin.host, origin.port));
+  impl_->ws.read_message_max(256u << 20);
+  websocket::response_type response;
+  beast::error_code ec;
+  impl_->ws.handshake(response, origin.host, target, ec);
+  if (ec) {
+    throw std::runtime_error("relay upgrade refused with " + std::to_string(response.result_int()) +
+                             ": " + ec.message());
+  }
+}
+
+RelayClient::~RelayClient() = default;
+
+int RelayClient::upgradeStatus(const std::string& serviceUrl, const std::string& target) {
+  const Origin origin = originOf(serviceUrl);
+  asio::io_context io;
+  websocket::stream<beast::tcp_stream> ws(io);
+  tcp::resolver resolver(io);
+  beast::get_lowest_layer(ws).connect(resolver.resolve(origin.host, origin.port));
+  websocket::response_type response;
+  beast::error_code ec;
+  ws.handshake(response, origin.host, target, ec);
+  return static_cast<int>(response.result_int());
+}
+
+void RelayClient::sendBinary(const std::string& message) {
+  impl_->ws.binary(true);
+  impl_->ws.write(asio::buffer(message));
+}
+
+void RelayClient::sendText(const std::string& message) {
+  impl_->ws.text(true);
+  impl_->ws.write(asio::buffer(message));
+}
+
+std::optional<RelayClient::Message> RelayClient::receive(std::chrono::milliseconds limit) {
+  if (impl_->closed) return std::nullopt;
+  impl_->buffer.consume(impl_->buffer.size());
+  std::optional<beast::error_code> result;
+  impl_->ws.async_read(impl_->buffer, [&](beast::error_code ec, std::size_t) { result = ec; });
+  impl_->io.restart();
+  impl_->io.run_for(limit);
+  if (!result) {
+    beast::get_lowest_layer(impl_->ws).close();
+    impl_->io.restart();
+    impl_->io.run();
+    impl_->closed = true;
+    throw std::runtime_error("nothing arrived from the relay in time");
+  }
+  if (*result) {
+    impl_->closed = true;
+    return std::nullopt;
+  }
+  return Message{impl_->ws.got_binary(), beast::buffers_to_string(impl_->buffer.data())};
+}
+
+bool RelayClient::closedWithin(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  try {
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (!receive(left)) return true;
+    }
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+  return impl_->closed;
+}
+
+int RelayClient::closeCode() const { return impl_->ws.reason().code; }
+
+void RelayClient::close() {
+  beast::error_code ignored;
+  impl_->ws.close(websocket::close_code::normal, ignored);
+  impl_->closed = true;
+}
+
+}  // namespace lumora::account::testing

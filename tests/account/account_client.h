@@ -1,0 +1,80 @@
+#pragma once
+
+// A small client of the account service for tests: HTTP requests and relay WebSocket
+// connections over Beast, plain or TLS (without checking the certificate: tests make their own).
+
+#include <boost/json/value.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumora::account::testing {
+
+struct Reply {
+  int status = 0;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  // The body as JSON (null when it is not).
+  boost::json::value json() const;
+  std::string header(const std::string& name) const;
+};
+
+class AccountClient {
+ public:
+  // `url`: http://host:port or https://host:port.
+  explicit AccountClient(std::string url);
+
+  Reply request(const std::string& method, const std::string& target, const std::string& body = {},
+                const std::string& bearer = {},
+                const std::vector<std::pair<std::string, std::string>>& headers = {}) const;
+  Reply get(const std::string& target, const std::string& bearer = {}) const {
+    return request("GET", target, {}, bearer);
+  }
+  Reply post(const std::string& target, const boost::json::value& body,
+             const std::string& bearer = {}) const;
+
+  // Signs in with the "dev" provider (the service must run with --dev); the token reply.
+  boost::json::object signInAs(const std::string& email) const;
+
+  const std::string& url() const { return url_; }
+
+ private:
+  std::string url_;
+};
+
+// One relay WebSocket connection. Throws on a refused upgrade (the status is in the message,
+// see upgradeStatus).
+class RelayClient {
+ public:
+  RelayClient(const std::string& serviceUrl, const std::string& target);
+  ~RelayClient();
+
+  // The HTTP status with which a relay upgrade to `target` is answered (101 when accepted).
+  static int upgradeStatus(const std::string& serviceUrl, const std::string& target);
+
+  void sendBinary(const std::string& message);
+  void sendText(const std::string& message);
+
+  struct Message {
+    bool binary = false;
+    std::string data;
+  };
+  // The next message; nothing when the connection was closed (closeCode() then tells how).
+  // Throws when nothing comes within `limit`.
+  std::optional<Message> receive(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Waits for the connection to end, skipping messages; false when it does not within `limit`.
+  bool closedWithin(std::chrono::milliseconds limit);
+  // The close code the relay sent (0 when it dropped the connection without one).
+  int closeCode() const;
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace lumora::account::testing

@@ -1,0 +1,323 @@
+// Every route of the service against the real server on loopback, over both databases.
+
+#include <gtest/gtest.h>
+
+#include <boost/json/serialize.hpp>
+
+#include "service_harness.h"
+
+namespace lumora::account::testing {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+
+const std::string kPrint(64, 'c');
+
+std::string text(const json::value& value, const char* key) {
+  return std::string(value.as_object().at(key).as_string());
+}
+
+class ApiTest : public ::testing::TestWithParam<Database> {
+ protected:
+  void SetUp() override {
+    database_ = freshDatabase(GetParam(), folder_);
+    SKIP_WITHOUT_DATABASE(database_);
+    service_ = std::make_unique<ServiceUnderTest>(database_);
+  }
+
+  AccountClient client() const { return service_->client(); }
+  std::string tokenOf(const std::string& email) const {
+    return text(client().signInAs(email), "accessToken");
+  }
+  Reply registerDevice(const std::string& token, json::object body) const {
+    return client().post("/devices", body, token);
+  }
+
+  testing_support::TempDir folder_;
+  std::string database_;
+  std::unique_ptr<ServiceUnderTest> service_;
+};
+
+TEST_P(ApiTest, SignInGivesTokensThatNameTheUser) {
+  auto tokens = client().signInAs("ada@example.com");
+  EXPECT_FALSE(text(tokens, "refreshToken").empty());
+  const auto& user = tokens.at("user").as_object();
+  EXPECT_EQ(user.at("provider"), "dev");
+  EXPECT_EQ(user.at("email"), "ada@example.com");
+  EXPECT_FALSE(user.contains("displayName"));
+
+  Reply me = client().get("/auth/me", text(tokens, "accessToken"));
+  ASSERT_EQ(me.status, 200);
+  EXPECT_EQ(me.json(), json::value(user));
+  // Signing in again is the same account.
+  EXPECT_EQ(client().signInAs("ada@example.com").at("user").at("id"), user.at("id"));
+}
+
+TEST_P(ApiTest, SignInRefusesWhatItCannotCheck) {
+  Reply unknown = client().post("/auth/login", {{"provider", "myspace"}, {"token", "x"}});
+  EXPECT_EQ(unknown.status, 400);
+  EXPECT_EQ(unknown.json().at("error"), "unsupported_provider");
+  // Nobody configured Apple sign-in here.
+  EXPECT_EQ(client().post("/auth/login", {{"provider", "apple"}, {"token", "x"}}).status, 400);
+  EXPECT_EQ(client().post("/auth/login", {{"provider", "google"}, {"token", "not.a.jwt"}}).status,
+            401);
+  EXPECT_EQ(client().post("/auth/login", {{"provider", "dev"}}).status, 400);
+}
+
+TEST_P(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
+  auto first = client().signInAs("ada@example.com");
+  Reply refreshed = client().post("/auth/refresh", {{"refreshToken", first.at("refreshToken")}});
+  ASSERT_EQ(refreshed.status, 200);
+  const auto second = refreshed.json().as_object();
+  EXPECT_NE(second.at("refreshToken"), first.at("refreshToken"));
+  EXPECT_EQ(second.at("user"), first.at("user"));
+  EXPECT_EQ(client().get("/auth/me", text(second, "accessToken")).status, 200);
+
+  // The old token again: a copy is in someone else's hands, so the rotated one dies too.
+  Reply reused = client().post("/auth/refresh", {{"refreshToken", first.at("refreshToken")}});
+  EXPECT_EQ(reused.status, 401);
+  EXPECT_EQ(reused.json().at("error"), "refresh_token_reused");
+  EXPECT_EQ(client().post("/auth/refresh", {{"refreshToken", second.at("refreshToken")}}).status,
+            401);
+  EXPECT_EQ(client().post("/auth/refresh", {{"refreshToken", "lf1.made-up"}}).status, 401);
+}
+
+TEST_P(ApiTest, TokensExpire) {
+  auto tokens = client().signInAs("ada@example.com");
+  service_->advance(14min);
+  EXPECT_EQ(client().get("/auth/me", text(tokens, "accessToken")).status, 200);
+  service_->advance(2min);
+  Reply expired = client().get("/auth/me", text(tokens, "accessToken"));
+  EXPECT_EQ(expired.status, 401);
+  EXPECT_EQ(expired.header("WWW-Authenticate"), "Bearer");
+  service_->advance(std::chrono::hours(24 * 31));
+  Reply stale = client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}});
+  EXPECT_EQ(stale.status, 401);
+  EXPECT_EQ(stale.json().at("error"), "refresh_token_expired");
+}
+
+TEST_P(ApiTest, EveryOwnRouteWantsAValidBearer) {
+  const std::string forged = tokenOf("ada@example.com") + "x";
+  for (auto [method, target] : std::vector<std::pair<std::string, std::string>>{
+           {"GET", "/auth/me"},
+           {"GET", "/devices"},
+           {"POST", "/devices"},
+           {"GET", "/devices/lookup?fingerprint=" + kPrint},
+           {"PATCH", "/devices/x"},
+           {"DELETE", "/devices/x"},
+           {"POST", "/devices/x/connection"},
+           {"POST", "/relay/token"}}) {
+    EXPECT_EQ(client().request(method, target).status, 401) << method << " " << target;
+    EXPECT_EQ(client().request(method, target, "{}", forged).status, 401)
+        << method << " " << target;
+  }
+}
+
+TEST_P(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
+  const std::string token = tokenOf("ada@example.com");
+  Reply created = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
+  ASSERT_EQ(created.status, 201);
+  const auto device = created.json().as_object();
+  EXPECT_EQ(device.at("name"), "desk");
+  EXPECT_EQ(device.at("platform"), "linux");
+  EXPECT_EQ(device.at("status"), "registered");
+  EXPECT_FALSE(device.contains("pairingFingerprint"));
+  EXPECT_EQ(text(device, "createdAt").size(), 24u);  // 2026-01-02T03:04:05.678Z
+
+  Reply conflict = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
+  EXPECT_EQ(conflict.status, 409);
+  EXPECT_EQ(conflict.json().at("error"), "device_exists");
+  EXPECT_TRUE(conflict.json().at("message").is_string());
+
+  Reply serving = registerDevice(
+      token, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  ASSERT_EQ(serving.status, 200);
+  EXPECT_EQ(serving.json().at("id"), device.at("id"));
+  EXPECT_EQ(serving.json().at("pairingFingerprint"), json::value(kPrint));
+  EXPECT_EQ(registerDevice(
+                token, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}})
+                .status,
+            409);
+  Reply list = client().get("/devices", token);
+  ASSERT_EQ(list.status, 200);
+  ASSERT_EQ(list.json().as_array().size(), 1u);
+  EXPECT_EQ(list.json().as_array()[0], serving.json());
+}
+
+TEST_P(ApiTest, RegistrationBodiesAreChecked) {
+  const std::string token = tokenOf("ada@example.com");
+  for (const auto& body :
+       {json::object{{"platform", "linux"}}, json::object{{"name", ""}, {"platform", "linux"}},
+        json::object{{"name", 7}, {"platform", "linux"}},
+        json::object{{"name", std::string(201, 'n')}, {"platform", "linux"}},
+        json::object{{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", "ABC"}},
+        json::object{{"name", "desk"},
+                     {"platform", "linux"},
+                     {"pairingFingerprint", std::string(64, 'G')}}}) {
+    Reply refused = registerDevice(token, body);
+    EXPECT_EQ(refused.status, 400) << json::serialize(body);
+    EXPECT_EQ(refused.json().at("error"), "bad_request");
+  }
+  EXPECT_EQ(client().request("POST", "/devices", "{\"name\":", token).status, 400);
+  EXPECT_EQ(client().request("POST", "/devices", "[1,2]", token).status, 400);
+  EXPECT_EQ(registerDevice(token, {{"name", "desk"},
+                                   {"platform", "linux"},
+                                   {"pairingFingerprint", nullptr},
+                                   {"extra", true}})
+                .status,
+            201);
+}
+
+TEST_P(ApiTest, LookupFindsOnlyTheCallersDevices) {
+  const std::string ada = tokenOf("ada@example.com");
+  const std::string eve = tokenOf("eve@example.com");
+  registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  Reply found = client().get("/devices/lookup?fingerprint=" + kPrint, ada);
+  ASSERT_EQ(found.status, 200);
+  EXPECT_EQ(found.json().at("name"), "desk");
+  EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + kPrint, eve).status, 404);
+  EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + std::string(64, 'd'), ada).status, 404);
+  EXPECT_EQ(client().get("/devices/lookup?fingerprint=xyz", ada).status, 400);
+  EXPECT_EQ(client().get("/devices/lookup", ada).status, 400);
+  EXPECT_TRUE(client().get("/devices", eve).json().as_array().empty());
+}
+
+TEST_P(ApiTest, DevicesAreRenamedReportedAndDeletedByTheirOwnerOnly) {
+  const std::string ada = tokenOf("ada@example.com");
+  const std::string eve = tokenOf("eve@example.com");
+  const std::string id =
+      text(registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}}).json(), "id");
+  const std::string path = "/devices/" + id;
+
+  EXPECT_EQ(client().request("PATCH", path, R"({"name":"stolen"})", eve).status, 404);
+  Reply renamed = client().request("PATCH", path, R"({"name":"study"})", ada);
+  ASSERT_EQ(renamed.status, 200);
+  EXPECT_EQ(renamed.json().at("name"), "study");
+  registerDevice(ada, {{"name", "laptop"}, {"platform", "linux"}});
+  EXPECT_EQ(client().request("PATCH", path, R"({"name":"laptop"})", ada).status, 409);
+  EXPECT_EQ(client().request("PATCH", path, R"({})", ada).status, 400);
+
+  const json::object report{{"host", "100.64.0.7"}, {"controlPort", 47800}, {"mediaPort", 47801}};
+  EXPECT_EQ(client().post(path + "/connection", report, eve).status, 404);
+  Reply reported = client().post(path + "/connection", report, ada);
+  ASSERT_EQ(reported.status, 200);
+  EXPECT_EQ(reported.json().at("status"), "connected");
+  EXPECT_EQ(reported.json().at("lastHost"), "100.64.0.7");
+  EXPECT_EQ(reported.json().at("lastControlPort"), 47800);
+  EXPECT_EQ(reported.json().at("lastMediaPort"), 47801);
+  EXPECT_TRUE(reported.json().as_object().contains("lastSeenAt"));
+  EXPECT_EQ(client()
+                .post(path + "/connection",
+                      {{"host", "h"}, {"controlPort", 70000}, {"mediaPort", 1}}, ada)
+                .status,
+            400);
+
+  EXPECT_EQ(client().request("DELETE", path, {}, eve).status, 404);
+  Reply deleted = client().request("DELETE", path, {}, ada);
+  EXPECT_EQ(deleted.status, 204);
+  EXPECT_TRUE(deleted.body.empty());
+  EXPECT_EQ(client().request("DELETE", path, {}, ada).status, 404);
+  EXPECT_EQ(client().post(path + "/connection", report, ada).status, 404);
+}
+
+TEST_P(ApiTest, RelayTokensAreForTheCallersOwnDevices) {
+  const std::string ada = tokenOf("ada@example.com");
+  const std::string eve = tokenOf("eve@example.com");
+  registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  Reply issued = client().post("/relay/token", {{"fingerprint", kPrint}}, ada);
+  ASSERT_EQ(issued.status, 200);
+  EXPECT_EQ(issued.json().at("room"), json::value(kPrint));
+  EXPECT_EQ(issued.json().at("expiresInSeconds"), 300);
+  EXPECT_FALSE(text(issued.json(), "token").empty());
+
+  Reply refused = client().post("/relay/token", {{"fingerprint", kPrint}}, eve);
+  EXPECT_EQ(refused.status, 403);
+  EXPECT_EQ(refused.json().at("error"), "forbidden");
+  EXPECT_EQ(client().post("/relay/token", {{"fingerprint", "short"}}, ada).status, 400);
+}
+
+TEST_P(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
+  const std::string token = tokenOf("ada@example.com");
+  Reply missing = client().get("/nowhere");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.json().at("error"), "not_found");
+  EXPECT_EQ(missing.header("Content-Type"), "application/json");
+
+  Reply wrongMethod = client().get("/auth/login");
+  EXPECT_EQ(wrongMethod.status, 405);
+  EXPECT_EQ(wrongMethod.header("Allow"), "POST");
+  EXPECT_EQ(client().request("PUT", "/devices", "{}", token).status, 405);
+  EXPECT_EQ(client().request("BREW", "/devices", "{}", token).status, 405);
+  EXPECT_EQ(client().get("/relay/" + kPrint).status, 400);  // no upgrade
+
+  Reply tooBig = client().request("POST", "/devices", std::string(70 * 1024, ' '), token);
+  EXPECT_EQ(tooBig.status, 413);
+  EXPECT_EQ(tooBig.json().at("error"), "payload_too_large");
+  // The server is still there for the next one.
+  EXPECT_EQ(client().get("/health").status, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDatabases, ApiTest,
+                         ::testing::Values(Database::sqlite, Database::postgresql), nameOf);
+
+TEST(ApiWithoutDev, TheDevProviderAndStandInsAreOff) {
+  testing_support::TempDir folder;
+  ServiceUnderTest service(freshDatabase(Database::sqlite, folder), false);
+  EXPECT_EQ(service.client().post("/auth/login", {{"provider", "dev"}, {"token", "a@b.c"}}).status,
+            400);
+  EXPECT_EQ(service.client().get("/dev/google/jwks").status, 404);
+}
+
+TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
+  testing_support::TempDir folder;
+  const std::string key = folder / "key.pem";
+  const std::string certificate = folder / "cert.pem";
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
+      " -keyout " +
+      key + " -out " + certificate + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  ServiceUnderTest service(freshDatabase(Database::sqlite, folder), true, [&](ServiceConfig& c) {
+    c.server.tlsCertificateFile = certificate;
+    c.server.tlsKeyFile = key;
+  });
+  ASSERT_TRUE(service.url().starts_with("https://"));
+  EXPECT_EQ(service.client().signInAs("ada@example.com").at("user").at("email"), "ada@example.com");
+  EXPECT_THROW(AccountClient("http://" + service.url().substr(8)).get("/health"), std::exception);
+}
+
+// Several instances behind a load balancer share one PostgreSQL database: what one issues,
+// the others accept.
+TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
+  auto* postgres = testing_support::PostgresServer::shared();
+  if (!postgres)
+    GTEST_SKIP() << "PostgreSQL cannot start here: " << testing_support::PostgresServer::why();
+  const std::string database = postgres->freshDatabase();
+  ServiceUnderTest first(database);
+  ServiceUnderTest second(database);
+  auto tokens = first.client().signInAs("ada@example.com");
+  const std::string access = text(tokens, "accessToken");
+  EXPECT_EQ(second.client().get("/auth/me", access).status, 200);
+  ASSERT_EQ(
+      second.client()
+          .post("/devices",
+                {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}}, access)
+          .status,
+      201);
+  EXPECT_EQ(first.client().get("/devices", access).json().as_array().size(), 1u);
+  Reply rotated =
+      second.client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}});
+  ASSERT_EQ(rotated.status, 200);
+  EXPECT_EQ(
+      first.client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}}).status,
+      401);
+
+  const std::string relayToken =
+      text(first.client().post("/relay/token", {{"fingerprint", kPrint}}, access).json(), "token");
+  EXPECT_EQ(RelayClient::upgradeStatus(second.url(), "/relay/" + kPrint + "?token=" + relayToken),
+            101);
+}
+
+}  // namespace
+}  // namespace lumora::account::testing

@@ -1,0 +1,153 @@
+// The lumora-account-service program as a person starts it: one command, defaults, --dev; and
+// its relay talked to by a WebSocket client that is not ours.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <utility>
+
+#include "account_client.h"
+#include "support/eventually.h"
+#include "support/spawn.h"
+#include "support/temp_dir.h"
+
+namespace lumora::account::testing {
+namespace {
+
+namespace json = boost::json;
+using testing_support::TempDir;
+
+// The program with a private state folder, its output in a file.
+class ServiceProcess {
+ public:
+  ServiceProcess(const TempDir& home, std::vector<std::string> arguments) : home_(home) {
+    arguments.insert(arguments.begin(), LUMORA_ACCOUNT_SERVICE_BINARY);
+    pid_ = testing_support::spawnProcess(
+        arguments, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),
+                                                            "XDG_STATE_HOME=" + home / "state",
+                                                            "PATH=/usr/bin:/bin"},
+                    .output = home / "service.log",
+                    .error = home / "service.log"});
+  }
+  ~ServiceProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      testing_support::waitForExit(pid_);
+    }
+  }
+
+  // The first line of output once it is there: the URL the service serves on.
+  std::string url() const {
+    std::string first;
+    testing_support::eventually([&] {
+      const std::string log = testing_support::contentOf(home_ / "service.log");
+      if (log.find('\n') == std::string::npos) return false;
+      first = log.substr(0, log.find('\n'));
+      return true;
+    });
+    return first;
+  }
+  std::string log() const { return testing_support::contentOf(home_ / "service.log"); }
+
+  // SIGTERM, then the exit status (128 + signal when it died of one).
+  int terminate() {
+    ::kill(pid_, SIGTERM);
+    return testing_support::waitForExit(std::exchange(pid_, -1));
+  }
+
+ private:
+  const TempDir& home_;
+  pid_t pid_ = -1;
+};
+
+TEST(ServiceProgram, ServesWithDefaultsAndStopsCleanlyOnSigterm) {
+  TempDir home;
+  ServiceProcess service(home, {"--listen", "127.0.0.1:0"});
+  const std::string url = service.url();
+  ASSERT_TRUE(url.starts_with("http://127.0.0.1:")) << service.log();
+  EXPECT_EQ(AccountClient(url).get("/health").status, 200);
+  // The dev provider is off without --dev.
+  EXPECT_EQ(
+      AccountClient(url).post("/auth/login", {{"provider", "dev"}, {"token", "a@b.c"}}).status,
+      400);
+  EXPECT_TRUE(std::filesystem::exists(home / "state/lumora/account-service.sqlite"));
+  EXPECT_EQ(service.terminate(), 0) << service.log();
+  const std::string log = service.log();
+  EXPECT_NE(log.find("GET /health 200"), std::string::npos) << log;
+  EXPECT_NE(log.find("POST /auth/login 400"), std::string::npos) << log;
+  EXPECT_EQ(log.find("DEV MODE"), std::string::npos);
+}
+
+TEST(ServiceProgram, ADevSessionSignsInRegistersLooksUpAndGetsARelayToken) {
+  TempDir home;
+  ServiceProcess service(home, {"--listen", "127.0.0.1:0", "--dev"});
+  AccountClient client(service.url());
+  EXPECT_TRUE(testing_support::eventually(
+      [&] { return service.log().find("DEV MODE") != std::string::npos; }));
+  const std::string token(client.signInAs("ada@example.com").at("accessToken").as_string());
+  const std::string print(64, '7');
+  const json::object device{{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", print}};
+  EXPECT_EQ(client.post("/devices", device, token).status, 201);
+  EXPECT_EQ(client.post("/devices", device, token).status, 409);
+  EXPECT_EQ(client.get("/devices/lookup?fingerprint=" + print, token).json().at("name"), "desk");
+  Reply relay = client.post("/relay/token", {{"fingerprint", print}}, token);
+  ASSERT_EQ(relay.status, 200);
+  EXPECT_EQ(relay.json().at("room"), json::value(print));
+  EXPECT_EQ(service.terminate(), 0);
+}
+
+TEST(ServiceProgram, RefusesOptionsItDoesNotKnow) {
+  TempDir home;
+  for (auto arguments : std::vector<std::vector<std::string>>{
+           {"--listen", "nowhere"}, {"--no-such-option"}, {"--relay-max-queue", "10"}}) {
+    arguments.insert(arguments.begin(), LUMORA_ACCOUNT_SERVICE_BINARY);
+    const pid_t pid = testing_support::spawnProcess(
+        arguments, {.environment = std::vector<std::string>{"HOME=" + home.path().string()}});
+    EXPECT_EQ(testing_support::waitForExit(pid), 2) << arguments[1];
+  }
+}
+
+TEST(ServiceProgram, PythonsWebsocketsTalksThroughTheRelay) {
+  if (::access("/usr/bin/python3", X_OK) != 0 ||
+      std::system("/usr/bin/python3 -c 'import websockets' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "Debian's python3-websockets is not installed (scripts/setup installs it)";
+  }
+  TempDir home;
+  ServiceProcess service(home, {"--listen", "127.0.0.1:0", "--dev"});
+  AccountClient client(service.url());
+  const std::string token(client.signInAs("ada@example.com").at("accessToken").as_string());
+  const std::string room(64, '9');
+  client.post("/devices", {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", room}},
+              token);
+  const std::string relayToken(
+      client.post("/relay/token", {{"fingerprint", room}}, token).json().at("token").as_string());
+
+  RelayClient host(service.url(), "/relay/" + room);
+  const std::string wsUrl =
+      "ws://" + service.url().substr(7) + "/relay/" + room + "?token=" + relayToken;
+  const pid_t python = testing_support::spawnProcess(
+      {"/usr/bin/python3", std::string(TESTS_DIR) + "/relay_interop.py", wsUrl},
+      {.environment = std::vector<std::string>{"PATH=/usr/bin:/bin"},
+       .output = home / "python.log",
+       .error = home / "python.log"});
+  ASSERT_GT(python, 0);
+  auto hello = host.receive();
+  ASSERT_TRUE(hello);
+  EXPECT_TRUE(hello->binary);
+  std::string expected = std::string("\0hello from python", 18);
+  for (int i = 0; i < 4096; ++i) {
+    for (int b = 0; b < 256; ++b) expected.push_back(static_cast<char>(b));
+  }
+  EXPECT_TRUE(hello->data == expected) << hello->data.size();
+  host.sendBinary("hello from the host\xff");
+  EXPECT_EQ(testing_support::waitForExit(python), 0)
+      << testing_support::contentOf(home / "python.log");
+  EXPECT_TRUE(host.closedWithin(std::chrono::seconds(10)));
+  EXPECT_EQ(host.closeCode(), 1000);
+  EXPECT_EQ(service.terminate(), 0);
+}
+
+}  // namespace
+}  // namespace lumora::account::testing

@@ -1,0 +1,164 @@
+// The account store's rules, the same cases over SQLite and PostgreSQL.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "account/sql_account_store.h"
+#include "service_harness.h"
+
+namespace lumora::account::testing {
+namespace {
+
+const std::string kPrint(64, 'a');
+const std::string kOtherPrint(64, 'b');
+
+class StoreTest : public ::testing::TestWithParam<Database> {
+ protected:
+  void SetUp() override {
+    url_ = freshDatabase(GetParam(), folder_);
+    SKIP_WITHOUT_DATABASE(url_);
+    store_ = openAccountStore(url_);
+    alice_ = store_->signIn({"dev", "alice", "alice@example.com", std::nullopt}, 1000);
+    bob_ = store_->signIn({"dev", "bob", std::nullopt, "Bob"}, 1000);
+  }
+
+  testing_support::TempDir folder_;
+  std::string url_;
+  std::unique_ptr<AccountStore> store_;
+  User alice_, bob_;
+};
+
+TEST_P(StoreTest, SignInFindsTheSameAccountAndFollowsTheProvidersDetails) {
+  User again = store_->signIn({"dev", "alice", "alice@new.example", "Alice"}, 2000);
+  EXPECT_EQ(again.id, alice_.id);
+  EXPECT_EQ(again.email, "alice@new.example");
+  EXPECT_EQ(again.displayName, "Alice");
+  EXPECT_EQ(store_->findUser(alice_.id), again);
+  // The same subject at another provider is another account.
+  EXPECT_NE(store_->signIn({"google", "alice", std::nullopt, std::nullopt}, 3000).id, alice_.id);
+  EXPECT_FALSE(store_->findUser("no-such-user"));
+}
+
+TEST_P(StoreTest, ARefreshTokenIsUsedOnceThenReportedAsReused) {
+  store_->addRefreshToken("hash-1", alice_.id, "family", 10'000);
+  auto first = store_->useRefreshToken("hash-1", 5000);
+  EXPECT_EQ(first.outcome, AccountStore::RefreshUse::Outcome::accepted);
+  EXPECT_EQ(first.userId, alice_.id);
+  EXPECT_EQ(first.family, "family");
+  EXPECT_EQ(store_->useRefreshToken("hash-1", 5001).outcome,
+            AccountStore::RefreshUse::Outcome::reused);
+  EXPECT_EQ(store_->useRefreshToken("unknown", 5000).outcome,
+            AccountStore::RefreshUse::Outcome::unknown);
+
+  store_->addRefreshToken("hash-2", alice_.id, "family", 10'000);
+  store_->revokeRefreshFamily("family");
+  EXPECT_EQ(store_->useRefreshToken("hash-2", 5000).outcome,
+            AccountStore::RefreshUse::Outcome::unknown);
+
+  store_->addRefreshToken("hash-3", alice_.id, "other", 10'000);
+  EXPECT_EQ(store_->useRefreshToken("hash-3", 10'000).outcome,
+            AccountStore::RefreshUse::Outcome::expired);
+}
+
+TEST_P(StoreTest, OfTwoInstancesRacingWithOneRefreshTokenOnlyOneWins) {
+  store_->addRefreshToken("raced", alice_.id, "family", 1'000'000);
+  auto second = openAccountStore(url_);
+  std::atomic<int> accepted{0};
+  std::thread a([&] {
+    if (store_->useRefreshToken("raced", 1).outcome == AccountStore::RefreshUse::Outcome::accepted)
+      ++accepted;
+  });
+  std::thread b([&] {
+    if (second->useRefreshToken("raced", 1).outcome == AccountStore::RefreshUse::Outcome::accepted)
+      ++accepted;
+  });
+  a.join();
+  b.join();
+  EXPECT_EQ(accepted, 1);
+}
+
+TEST_P(StoreTest, RegisteringCreatesThenLeavesAloneThenAddsTheFingerprint) {
+  using Outcome = AccountStore::Registration::Outcome;
+  auto created = store_->registerDevice(alice_.id, "desk", "linux", std::nullopt, 2000);
+  EXPECT_EQ(created.outcome, Outcome::created);
+  EXPECT_EQ(created.device.status, "registered");
+  EXPECT_EQ(created.device.createdAt, 2000);
+  EXPECT_FALSE(created.device.pairingFingerprint);
+
+  auto again = store_->registerDevice(alice_.id, "desk", "linux", std::nullopt, 3000);
+  EXPECT_EQ(again.outcome, Outcome::unchanged);
+  EXPECT_EQ(again.device, created.device);
+
+  auto serving = store_->registerDevice(alice_.id, "desk", "linux", kPrint, 4000);
+  EXPECT_EQ(serving.outcome, Outcome::updated);
+  EXPECT_EQ(serving.device.id, created.device.id);
+  EXPECT_EQ(serving.device.pairingFingerprint, kPrint);
+  EXPECT_EQ(store_->registerDevice(alice_.id, "desk", "linux", kPrint, 5000).outcome,
+            Outcome::unchanged);
+  // Registered again while stopped: the fingerprint it had stays.
+  EXPECT_EQ(store_->registerDevice(alice_.id, "desk", "linux", std::nullopt, 6000)
+                .device.pairingFingerprint,
+            kPrint);
+  // A new pairing secret replaces the old fingerprint.
+  EXPECT_EQ(store_->registerDevice(alice_.id, "desk", "linux", kOtherPrint, 7000).outcome,
+            Outcome::updated);
+
+  // Another platform or another account is another device.
+  EXPECT_EQ(store_->registerDevice(alice_.id, "desk", "macos", std::nullopt, 8000).outcome,
+            Outcome::created);
+  EXPECT_EQ(store_->registerDevice(bob_.id, "desk", "linux", std::nullopt, 8000).outcome,
+            Outcome::created);
+  ASSERT_EQ(store_->listDevices(alice_.id).size(), 2u);
+  EXPECT_EQ(store_->listDevices(alice_.id)[0].platform, "linux");
+}
+
+TEST_P(StoreTest, DevicesAreFoundChangedAndDeletedOnlyByTheirOwnAccount) {
+  auto desk = store_->registerDevice(alice_.id, "desk", "linux", kPrint, 2000).device;
+  EXPECT_EQ(store_->findDeviceByFingerprint(alice_.id, kPrint), desk);
+  EXPECT_FALSE(store_->findDeviceByFingerprint(bob_.id, kPrint));
+  EXPECT_FALSE(store_->findDeviceByFingerprint(alice_.id, kOtherPrint));
+
+  using Rename = AccountStore::Rename::Outcome;
+  EXPECT_EQ(store_->renameDevice(bob_.id, desk.id, "mine now").outcome, Rename::notFound);
+  auto renamed = store_->renameDevice(alice_.id, desk.id, "study");
+  EXPECT_EQ(renamed.outcome, Rename::renamed);
+  EXPECT_EQ(renamed.device.name, "study");
+  store_->registerDevice(alice_.id, "laptop", "linux", std::nullopt, 3000);
+  EXPECT_EQ(store_->renameDevice(alice_.id, desk.id, "laptop").outcome, Rename::nameTaken);
+
+  EXPECT_FALSE(store_->reportConnection(bob_.id, desk.id, {"10.0.0.2", 47800, 47801}, 4000));
+  auto reported = store_->reportConnection(alice_.id, desk.id, {"10.0.0.2", 47800, 0}, 4000);
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(reported->status, "connected");
+  EXPECT_EQ(reported->lastSeenAt, 4000);
+  EXPECT_EQ(reported->lastHost, "10.0.0.2");
+  EXPECT_EQ(reported->lastControlPort, 47800);
+  EXPECT_EQ(reported->lastMediaPort, 0);
+
+  EXPECT_FALSE(store_->deleteDevice(bob_.id, desk.id));
+  EXPECT_TRUE(store_->deleteDevice(alice_.id, desk.id));
+  EXPECT_FALSE(store_->deleteDevice(alice_.id, desk.id));
+  EXPECT_FALSE(store_->findDeviceByFingerprint(alice_.id, kPrint));
+}
+
+TEST_P(StoreTest, ReopeningKeepsTheDataTheSchemaAndTheSigningSecret) {
+  const std::string secret = store_->signingSecret();
+  EXPECT_EQ(secret.size(), 64u);
+  store_->registerDevice(alice_.id, "desk", "linux", kPrint, 2000);
+  store_.reset();
+  auto reopened = openAccountStore(url_);
+  EXPECT_EQ(reopened->signingSecret(), secret);
+  EXPECT_EQ(reopened->listDevices(alice_.id).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDatabases, StoreTest,
+                         ::testing::Values(Database::sqlite, Database::postgresql), nameOf);
+
+TEST(StoreOpening, AnUnreachableDatabaseIsAStoreError) {
+  EXPECT_THROW(openAccountStore("postgresql://nobody@127.0.0.1:1/none"), StoreError);
+  EXPECT_THROW(openAccountStore("sqlite:/proc/no/such/folder/db.sqlite"), StoreError);
+}
+
+}  // namespace
+}  // namespace lumora::account::testing
