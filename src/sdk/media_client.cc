@@ -120,6 +120,12 @@ std::future<Stream<MediaFrame>> MediaClient::connect(std::string host, std::uint
     internal::connectWithTimeout(
         connection->socket, std::move(host), port, self->connectTimeout,
         "media connect timed out after ",
+        [weak, connection] {
+          auto me = weak.lock();
+          if (!me) return true;
+          std::lock_guard guard(me->lock);
+          return me->current != connection;
+        },
         [weak, connection, ticket = std::move(ticket), promise](std::exception_ptr error) {
           auto me = weak.lock();
           if (!me) return promise.fail(std::make_exception_ptr(SDKError::disconnected()));

@@ -105,6 +105,12 @@ void TCPMessageChannel::Impl::connect(Completion done) {
   post([socket, done = std::move(done)](Impl& self) mutable {
     internal::connectWithTimeout(
         socket, self.host, self.port, self.connectTimeout, "connect timed out after ",
+        [weak = self.weak_from_this(), socket] {
+          auto me = weak.lock();
+          if (!me) return true;
+          std::lock_guard guard(me->lock);
+          return me->closed || me->connection != socket;
+        },
         [weak = self.weak_from_this(), socket, done = std::move(done)](std::exception_ptr error) {
           auto me = weak.lock();
           if (!me) return done(errorOf(SDKError::disconnected()));

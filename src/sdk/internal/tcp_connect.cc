@@ -57,6 +57,7 @@ std::exception_ptr failure(const boost::system::error_code& ec) {
 
 void connectWithTimeout(std::shared_ptr<tcp::socket> socket, std::string host, std::uint16_t port,
                         std::chrono::duration<double> timeout, std::string timeoutPrefix,
+                        std::function<bool()> abandoned,
                         std::function<void(std::exception_ptr)> done) {
   auto attempt = std::make_shared<Attempt>(std::move(socket), std::move(done));
 
@@ -75,9 +76,11 @@ void connectWithTimeout(std::shared_ptr<tcp::socket> socket, std::string host, s
 
   attempt->resolver.async_resolve(
       host, std::to_string(port),
-      [attempt](boost::system::error_code ec, tcp::resolver::results_type endpoints) {
+      [attempt, abandoned = std::move(abandoned)](boost::system::error_code ec,
+                                                  tcp::resolver::results_type endpoints) {
         if (attempt->oneShot.fired()) return;
         if (ec) return attempt->finish(failure(ec));
+        if (abandoned()) return attempt->finish(failure(asio::error::operation_aborted));
         asio::async_connect(
             *attempt->socket, endpoints,
             [attempt](boost::system::error_code connectError, const tcp::endpoint&) {

@@ -22,9 +22,13 @@ std::exception_ptr checkPort(std::uint16_t port);
 // exactly once on the socket's executor: null when connected; connectionFailed with the
 // system's text when resolving or connecting fails; connectionFailed with
 // timeoutText(timeoutPrefix, timeout) when the deadline passes first (the socket is closed);
-// disconnected when the socket is closed by its owner while connecting.
+// disconnected when the owner gives the attempt up: it closes the socket while connecting, or
+// `abandoned` says so once the name is resolved (closing a socket that is not open yet does
+// nothing, and the connect would otherwise go on to its deadline). `abandoned` is asked on the
+// socket's executor; the owner's close must reach the socket through that executor too.
 void connectWithTimeout(std::shared_ptr<boost::asio::ip::tcp::socket> socket, std::string host,
                         std::uint16_t port, std::chrono::duration<double> timeout,
-                        std::string timeoutPrefix, std::function<void(std::exception_ptr)> done);
+                        std::string timeoutPrefix, std::function<bool()> abandoned,
+                        std::function<void(std::exception_ptr)> done);
 
 }  // namespace lumora::sdk::internal
