@@ -95,6 +95,14 @@ void InputInjectorX11::fake(std::uint8_t type, std::uint8_t detail, std::int16_t
                       type == XCB_MOTION_NOTIFY ? connection_.root() : XCB_NONE, x, y, 0);
 }
 
+void InputInjectorX11::deliver() {
+  // A round trip: once the server has answered, it has taken every event sent before, so the
+  // peer's acknowledgement (and whatever it asks next, another client's query among it) comes
+  // after the input has happened.
+  Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(
+      connection_.get(), xcb_get_input_focus(connection_.get()), nullptr));
+}
+
 void InputInjectorX11::postMouseEvent(MouseEventType type, ScreenPoint at,
                                       MouseButtonNumber button) {
   const auto x = coordinate(at.x);
@@ -119,7 +127,7 @@ void InputInjectorX11::postMouseEvent(MouseEventType type, ScreenPoint at,
     case otherMouseDragged:
       break;  // the motion above is the whole event; the server knows which button is down
   }
-  xcb_flush(connection_.get());
+  deliver();
 }
 
 void InputInjectorX11::postKeyEvent(std::uint16_t keyCode, bool down, std::u16string_view text) {
@@ -141,7 +149,7 @@ void InputInjectorX11::postKeyEvent(std::uint16_t keyCode, bool down, std::u16st
     }
   }
   fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, *keycode);
-  xcb_flush(connection_.get());
+  deliver();
 }
 
 void InputInjectorX11::typeText(std::u16string_view text) {
@@ -184,7 +192,7 @@ void InputInjectorX11::typeText(std::u16string_view text) {
   }
   xcb_flush(connection_.get());
   releaseTemporary();
-  xcb_flush(connection_.get());
+  deliver();
 }
 
 void InputInjectorX11::clickWheel(std::uint8_t button, std::int32_t times) {
@@ -199,7 +207,7 @@ void InputInjectorX11::postScrollEvent(std::int32_t wheel1, std::int32_t wheel2)
   const std::int32_t left = wheel_.horizontal(wheel2);
   clickWheel(up > 0 ? 4 : 5, std::abs(up));
   clickWheel(left > 0 ? 6 : 7, std::abs(left));
-  xcb_flush(connection_.get());
+  deliver();
 }
 
 ScreenPoint InputInjectorX11::cursorLocation() {

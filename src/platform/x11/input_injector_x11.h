@@ -12,7 +12,8 @@
 
 namespace lumora::platform::x11 {
 
-// Input through XTest on its own connection, in root-window pixels.
+// Input through XTest on its own connection, in root-window pixels. Each post returns once the
+// server has taken its events, so what the peer does after the reply sees them.
 //
 // Keys: the macOS key code names a key; it is pressed as the X key carrying the same keysym
 // (bound to a spare keycode for as long as this object lives when the layout has none, e.g.
@@ -38,6 +39,8 @@ class InputInjectorX11 : public InputInjector {
   std::optional<DisplayRect> mainDisplayBounds() override;
 
  private:
+  // Waits until the server has taken what was sent.
+  void deliver();
   void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
   void typeText(std::u16string_view text);
   void clickWheel(std::uint8_t button, std::int32_t times);
