@@ -9,22 +9,21 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <libpq-fe.h>
 
-extern char** environ;
+#include "support/spawn.h"
 
 namespace lumora::testing_support {
 
@@ -33,10 +32,7 @@ class PostgresServer {
   // The server of this test process, started on first use; nothing when it cannot start
   // (why() then says so, for the skip message).
   static PostgresServer* shared() {
-    static std::unique_ptr<PostgresServer> server = [] {
-      auto started = std::unique_ptr<PostgresServer>(new PostgresServer());
-      return started;
-    }();
+    static std::unique_ptr<PostgresServer> server(new PostgresServer());
     return server->ready_ ? server.get() : nullptr;
   }
   static std::string why() {
@@ -156,25 +152,13 @@ class PostgresServer {
 
   // Runs a command to its end (as the server's user when root), its output into the log.
   int run(std::vector<std::string> argv) const {
-    if (!runAs_.empty()) {
-      argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", runAs_, "--"});
-    }
-    std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    if (!runAs_.empty()) argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", runAs_, "--"});
     const std::string log = (folder_ / "commands.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    try {
+      return waitForExit(spawnProcess(argv, {.output = log, .error = log}));
+    } catch (const std::runtime_error&) {
+      return -1;
+    }
   }
 
   std::filesystem::path folder_;
