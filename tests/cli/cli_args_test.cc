@@ -91,14 +91,6 @@ TEST(ParseArgsTest, NumericOptionsThatAreNotNumbersNameTheOption) {
   }
 }
 
-TEST(ParseArgsTest, HelpListsEveryOptionWithItsPlaceholder) {
-  const std::string help = describeOptions(kSpecs);
-  EXPECT_NE(help.find("--out FILE"), std::string::npos) << help;
-  EXPECT_NE(help.find("--shell SHELL"), std::string::npos) << help;
-  EXPECT_NE(help.find("say less"), std::string::npos) << help;
-  EXPECT_NE(help.find("--help"), std::string::npos) << help;
-}
-
 TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
   EXPECT_DOUBLE_EQ(parseNumber("0.25", "X"), 0.25);
   EXPECT_DOUBLE_EQ(parseNumber("-12", "DY"), -12);

@@ -22,6 +22,7 @@ using testing_support::contentOf;
 TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
+  // Without a tailnet address it serves on loopback only.
   EXPECT_EQ(agent.status().at("host").as_string(), "127.0.0.1");
   const auto& home = agent.home();
   struct stat info {};

@@ -117,7 +117,7 @@ TEST_F(AgentControlClientTest, AuthenticateAnswersTheChallengeWithTheSecretsMac)
   EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);
 }
 
-TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
+TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPiecesAndStopsAtAFailedOne) {
   Bytes data(600000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
   auto upload = client_.uploadFile("/tmp/big", data);
@@ -149,13 +149,11 @@ TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPieces) {
             (protocol::FileUploadRequest{"/tmp/empty", {}, 0, true}));
   peer_.reply(request, protocol::Ack{});
   empty.get();
-}
 
-TEST_F(AgentControlClientTest, FailedUploadPieceStopsTheUpload) {
-  auto upload = client_.uploadFile("/tmp/f", Bytes(10, 1), 4);
+  auto failing = client_.uploadFile("/tmp/f", Bytes(10, 1), 4);
   peer_.reply(peer_.next(), protocol::Ack{});
   peer_.reply(peer_.next(), protocol::ProtocolError{"internal", "disk full"});
-  EXPECT_EQ(sdkErrorOf(upload).agentError()->message, "disk full");
+  EXPECT_EQ(sdkErrorOf(failing).agentError()->message, "disk full");
   EXPECT_THROW(client_.uploadFile("/tmp/f", Bytes(10, 1), 0).get(), std::invalid_argument);
 }
 

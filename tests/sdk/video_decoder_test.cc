@@ -4,18 +4,47 @@
 
 #include <cstdlib>
 
-#include "support/h264_test_codec.h"
+#include "services/screen/h264_encoder.h"
 
 namespace lumora::sdk {
 namespace {
 
 using protocol::Bytes;
-using testing_support::Rgb;
-using testing_support::TestEncoder;
 
+struct Rgb {
+  std::uint8_t r, g, b;
+};
 constexpr Rgb kRed{230, 20, 20};
 constexpr Rgb kBlue{20, 20, 230};
 constexpr Rgb kGreen{20, 200, 20};
+
+// The agent's own encoder, one access unit per picture: each picture's left half is one
+// colour, its right half another.
+class TestEncoder {
+ public:
+  TestEncoder(int width, int height) : width_(width), height_(height) {
+    encoder_.setOnEncoded([this](const auto& frame) { unit_ = frame.bytes(); });
+  }
+  Bytes encode(Rgb left, Rgb right, bool keyFrame = false) {
+    auto picture = *platform::PixelBuffer::allocate(width_, height_);
+    for (int y = 0; y < height_; ++y) {
+      for (int x = 0; x < width_; ++x) {
+        const Rgb& colour = x < width_ / 2 ? left : right;
+        const std::uint8_t bgra[] = {colour.b, colour.g, colour.r, 255};
+        std::copy_n(bgra, 4, picture.mutableData() + picture.stride() * y + x * 4);
+      }
+    }
+    if (keyFrame) encoder_.requestKeyFrame();
+    encoder_.encode(picture, 33 * frames_++);
+    return unit_;
+  }
+
+ private:
+  int width_, height_;
+  std::uint64_t frames_ = 0;
+  Bytes unit_;
+  services::screen::H264Encoder encoder_;
+};
 
 struct Decoded {
   int width;

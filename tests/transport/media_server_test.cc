@@ -33,7 +33,7 @@ protocol::MediaFrame frame(std::uint64_t id, bool key, std::size_t payloadBytes 
 class MediaServerTest : public ::testing::Test {
  protected:
   void startServer(std::chrono::milliseconds ticketTimeout = 5s, MediaServer::Limits limits = {}) {
-    tickets_ = std::make_shared<MediaTicketStore>(30s, [this] { return now_.load(); });
+    tickets_ = std::make_shared<MediaTicketStore>(30s);
     server_ = std::make_unique<MediaServer>(io_.executor(), tickets_, ticketTimeout, limits);
     server_->setKeyFrameRequester([this] { ++keyFrameRequests_; });
     server_->setOnReceiverCountChanged([this](std::size_t count) { lastCount_ = count; });
@@ -57,7 +57,6 @@ class MediaServerTest : public ::testing::Test {
     return client;
   }
 
-  std::atomic<std::chrono::system_clock::time_point> now_{std::chrono::system_clock::now()};
   std::shared_ptr<MediaTicketStore> tickets_;
   std::unique_ptr<MediaServer> server_;
   std::uint16_t port_ = 0;
@@ -92,26 +91,19 @@ TEST(TicketFrameTest, ParsesOnlyCompleteWellFormedFrames) {
   EXPECT_TRUE(std::holds_alternative<Malformed>(parse(notText)));
 }
 
-TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
+// Which tickets are live is the ticket store's (media_ticket_store_test); here, that the server
+// asks it: a live one admits, any other closes.
+TEST_F(MediaServerTest, AdmitsALiveTicketAndClosesOnAnyOther) {
   startServer();
-  const std::string ticket = tickets_->issue();
   RawClient first(port_);
-  first.sendTicket(ticket);
+  first.sendTicket(tickets_->issue());
   ASSERT_TRUE(eventually([&] { return server_->connectionCount() == 1; }));
   EXPECT_EQ(lastCount_.load(), 1u);
   EXPECT_GE(keyFrameRequests_.load(), 1) << "a new receiver asks for a key frame";
 
-  RawClient reuse(port_);
-  reuse.sendTicket(ticket);
-  EXPECT_TRUE(reuse.closedWithin());
   RawClient neverIssued(port_);
   neverIssued.sendTicket(std::string(64, 'a'));
   EXPECT_TRUE(neverIssued.closedWithin());
-  const std::string expiring = tickets_->issue();
-  now_ = now_.load() + 31s;
-  RawClient late(port_);
-  late.sendTicket(expiring);
-  EXPECT_TRUE(late.closedWithin());
   EXPECT_EQ(server_->connectionCount(), 1u);
 }
 

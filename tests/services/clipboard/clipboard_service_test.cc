@@ -75,16 +75,6 @@ TEST_F(ClipboardServiceTest, ContentTooLargeForOneReplyIsRefusedInWords) {
   EXPECT_EQ(refusal(), "clipboard file too large to send: 4294967296 bytes (at most 37748736)");
 }
 
-TEST_F(ClipboardServiceTest, WritesReplaceTheClipboardAndUndecodableImagesChangeNothing) {
-  runAwaitable(io_, service_.writeText("héllo ✓"));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
-
-  runAwaitable(io_, service_.writeImage(bytesOf("not an image")));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
-  runAwaitable(io_, service_.writeImage(kPng));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Image{kPng}}));
-}
-
 TEST_F(ClipboardServiceTest, FilesAreStagedUnderTheirLastPathComponentOnly) {
   runAwaitable(io_, service_.writeFile("../../docs/report.pdf", bytesOf("v1")));
   ASSERT_EQ(pasteboard_->stagedPaths.size(), 1u);
