@@ -50,8 +50,8 @@ class FakeStreamController : public ScreenStreamController {
 class DispatcherTest : public ::testing::Test {
  protected:
   DispatcherTest() {
-    displays_->set({{1, "Main", 1000, 800, true}, {2, "Side", 1920, 1080, false}},
-                   {{1, {100, 50, 1000, 800}}, {2, {1100, 0, 1920, 1080}}});
+    displays_->list = {{1, "Main", 1000, 800, true}, {2, "Side", 1920, 1080, false}};
+    displays_->rects = {{1, {100, 50, 1000, 800}}, {2, {1100, 0, 1920, 1080}}};
     injector_->movesCursor = true;  // as a real pointer does
     dispatcher_ = makeDispatcher(&stream_);
   }

@@ -1,16 +1,14 @@
 #pragma once
 
 // A throw-away PostgreSQL server for tests: Debian's binaries, a data folder under the system's
-// temporary folder, a free loopback port, no password (trust, loopback only), fsync off. As
+// temporary folder, a Unix socket there and no TCP port, no password (trust), fsync off. As
 // root it runs as the "postgres" user the package creates (initdb and postgres refuse root).
 // The initialised cluster is kept as a template beside it, so each test process only copies
 // it and starts the server; each test then takes a fresh database of its own.
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -90,9 +88,8 @@ class PostgresServer {
       failure() = "could not copy the template cluster";
       return;
     }
-    port_ = freePort();
-    const std::string options = "-p " + std::to_string(port_) + " -k " + folder_.string() +
-                                " -c listen_addresses=127.0.0.1 -c fsync=off"
+    const std::string options = "-k " + folder_.string() +
+                                " -c listen_addresses= -c fsync=off"
                                 " -c synchronous_commit=off -c full_page_writes=off"
                                 " -c max_connections=200";
     if (run({bin("pg_ctl"), "-D", data(), "-o", options, "-l", (folder_ / "log").string(), "-w",
@@ -106,7 +103,7 @@ class PostgresServer {
   std::string data() const { return (folder_ / "data").string(); }
 
   std::string url(const std::string& database) const {
-    return "postgresql://lumora@127.0.0.1:" + std::to_string(port_) + "/" + database;
+    return "postgresql://lumora@/" + database + "?host=" + folder_.string();
   }
 
   // An initialised cluster every test process copies: made once per machine, under a lock.
@@ -138,18 +135,6 @@ class PostgresServer {
     if (!runAs_.empty() && ::chown(path.c_str(), uid_, gid_) != 0) failure() = "chown failed";
   }
 
-  static std::uint16_t freePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
-  }
-
   // Runs a command to its end (as the server's user when root), its output into the log.
   int run(std::vector<std::string> argv) const {
     if (!runAs_.empty()) argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", runAs_, "--"});
@@ -165,7 +150,6 @@ class PostgresServer {
   std::string runAs_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
-  std::uint16_t port_ = 0;
   bool ready_ = false;
 };
 
