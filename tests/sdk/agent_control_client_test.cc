@@ -48,10 +48,6 @@ TEST_F(AgentControlClientTest, RepliesFindTheirRequestsWhateverTheOrder) {
   Envelope a = peer_.next();
   Envelope b = peer_.next();
   Envelope c = peer_.next();
-  EXPECT_EQ(a.version, 1);
-  EXPECT_FALSE(a.correlationID.has_value());
-  EXPECT_EQ(a.id.rawValue.size(), 36u);
-  EXPECT_NE(a.id, b.id);
   // Answer in reverse order; each reply echoes its request's path.
   peer_.reply(c, protocol::Ack{});
   peer_.reply(b, protocol::FileListResult{recordOf<MessageType::fileList>(b).path, {}});
@@ -157,7 +153,7 @@ TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPiecesAndStopsAtAFaile
   EXPECT_THROW(client_.uploadFile("/tmp/f", Bytes(10, 1), 0).get(), std::invalid_argument);
 }
 
-TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyData) {
+TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyDataAndStreamsItsPieces) {
   const Bytes chunk(262144, 0x5A);
   auto whole = client_.downloadFile("/f");
   Envelope request = peer_.next();
@@ -173,9 +169,8 @@ TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyData) {
   EXPECT_EQ(recordOf<MessageType::fileDownload>(request).offset, 262144);
   peer_.reply(request, protocol::FileDownloadResult{"/f", {}, 262144, 262144, false});
   EXPECT_EQ(whole.get(), chunk);
-}
 
-TEST_F(AgentControlClientTest, StreamingDownloadHandsOverEachPieceWithItsEnd) {
+  // Streaming: each piece is handed over with where it ends.
   std::vector<std::tuple<std::size_t, std::int64_t, std::int64_t>> seen;
   auto done = client_.downloadFileStreaming(
       "/f", 3, [&](const Bytes& data, std::int64_t offset, std::int64_t total) {
@@ -272,19 +267,8 @@ TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndRep
   EXPECT_EQ(sdkErrorOf(session.sendText("ls\n")).kind(), SDKError::Kind::notConnected);
 }
 
-TEST_F(AgentControlClientTest, DisconnectFailsPendingCallsWithoutReporting) {
-  auto ping = client_.ping();
-  peer_.next();
-  client_.disconnect();
-  EXPECT_EQ(sdkErrorOf(ping).kind(), SDKError::Kind::disconnected);
-  EXPECT_TRUE(peer_.closedWithin());
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(disconnects_, 0);
-  client_.disconnect();
-  EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
-}
-
-TEST_F(AgentControlClientTest, ANewConnectionReplacesTheOldOneQuietly) {
+// Moving to another agent, or leaving, fails what was pending but is no loss to report.
+TEST_F(AgentControlClientTest, ReconnectAndDisconnectFailPendingCallsWithoutReporting) {
   auto pending = client_.ping();
   peer_.next();
   ScriptedPeer second;
@@ -296,14 +280,18 @@ TEST_F(AgentControlClientTest, ANewConnectionReplacesTheOldOneQuietly) {
   auto ping = client_.ping();
   second.reply(second.next(), protocol::Ack{});
   ping.get();
-  EXPECT_EQ(disconnects_, 0);
-}
 
-TEST(AgentControlClientStandaloneTest, CallsWithoutAConnectionFail) {
-  AgentControlClient client;
-  EXPECT_EQ(sdkErrorOf(client.ping()).kind(), SDKError::Kind::notConnected);
-  EXPECT_EQ(sdkErrorOf(client.sendScroll(1, 1)).kind(), SDKError::Kind::notConnected);
-  EXPECT_EQ(sdkErrorOf(client.downloadFile("/x")).kind(), SDKError::Kind::notConnected);
+  pending = client_.ping();
+  second.next();
+  client_.disconnect();
+  client_.disconnect();
+  EXPECT_EQ(sdkErrorOf(pending).kind(), SDKError::Kind::disconnected);
+  EXPECT_TRUE(second.closedWithin());
+  std::this_thread::sleep_for(100ms);  // a report would come from the connection's thread
+  EXPECT_EQ(disconnects_, 0);
+  EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client_.sendScroll(1, 1)).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client_.downloadFile("/x")).kind(), SDKError::Kind::notConnected);
 }
 
 }  // namespace

@@ -178,38 +178,6 @@ std::string aNewPeerStillPairs(const AgentProcess& agent) {
   }
 }
 
-// The hostile exchanges, round after round on a thread of their own until stopped; what went
-// wrong is kept.
-class HostileRounds {
- public:
-  explicit HostileRounds(const AgentProcess& agent) : thread_([this, &agent] { run(agent); }) {}
-  ~HostileRounds() { stop(); }
-
-  void stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  int rounds = 0;
-  std::vector<std::string> problems;
-
- private:
-  void run(const AgentProcess& agent) {
-    for (; !stopping_ && problems.size() < 10; ++rounds) {
-      for (const std::string& problem :
-           {malformedFramesAreAnsweredAndSurvived(agent.controlPort()),
-            refusedFramesCloseTheirConnections(agent.controlPort(), agent.mediaPort()),
-            aNewPeerStillPairs(agent)}) {
-        if (!problem.empty())
-          problems.push_back("round " + std::to_string(rounds) + ": " + problem);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
-
 bool pinged(RawClient& phone) {
   return phone.ask(protocol::PingRequest{}).payload.messageType() == MessageType::ack;
 }
@@ -223,7 +191,21 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
   const std::size_t quietResident = residentBytes(agent.pid());
 
   UnpairedCrowd crowd(agent);
-  HostileRounds hostile(agent);
+  // The hostile exchanges, round after round beside the phone's pings; what went wrong is kept.
+  int rounds = 0;
+  std::vector<std::string> problems;
+  std::jthread hostile([&](std::stop_token stop) {
+    for (; !stop.stop_requested() && problems.size() < 10; ++rounds) {
+      for (const std::string& problem :
+           {malformedFramesAreAnsweredAndSurvived(agent.controlPort()),
+            refusedFramesCloseTheirConnections(agent.controlPort(), agent.mediaPort()),
+            aNewPeerStillPairs(agent)}) {
+        if (!problem.empty())
+          problems.push_back("round " + std::to_string(rounds) + ": " + problem);
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  });
   int unanswered = 0;
   std::size_t peakResident = 0;
   for (const auto end = Clock::now() + 8s; Clock::now() < end;) {
@@ -231,12 +213,13 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
     peakResident = std::max(peakResident, residentBytes(agent.pid()));
     std::this_thread::sleep_for(2ms);  // leaves the crowd its share of the two cores
   }
-  hostile.stop();
+  hostile.request_stop();
+  hostile.join();
   crowd.stop();
 
   EXPECT_FALSE(testing_support::processEnded(agent.pid()));
-  EXPECT_EQ(hostile.problems, std::vector<std::string>());
-  EXPECT_GT(hostile.rounds, 10);
+  EXPECT_EQ(problems, std::vector<std::string>());
+  EXPECT_GT(rounds, 10);
   EXPECT_EQ(crowd.refused.load(), 0);
   EXPECT_EQ(unanswered, 0);
 
