@@ -84,19 +84,6 @@ class PTYSessionTest : public ::testing::Test {
   int outputAfterExit_ = 0;
 };
 
-TEST_F(PTYSessionTest, ShellSeesItsWindowSizeFromTheStartAndAfterResize) {
-  auto session = open(80, 24);
-  type(*session, "stty size; echo marker-$((6*7))\n");
-  EXPECT_EQ(waitForOutput(R"((\d+ \d+)\s+marker-42)"), "24 80");
-
-  session->resize(120, 40);
-  type(*session, "stty size; echo second-$((6*7))\n");
-  EXPECT_EQ(waitForOutput(R"((\d+ \d+)\s+second-42)"), "40 120");
-  session->write({});  // nothing to write: no effect
-  session->terminate();
-  EXPECT_TRUE(eventually([&] { return exitCount() == 1; }));
-}
-
 TEST_F(PTYSessionTest, ShellExitingByItselfReportsItsStatusOnce) {
   auto session = open(80, 24);
   type(*session, "echo last-words; exit 5\n");
