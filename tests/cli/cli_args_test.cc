@@ -72,22 +72,16 @@ TEST(ParseArgsTest, RejectsWhatItCannotUnderstandInOneLineNamingTheOption) {
   }
 }
 
-TEST(ParseArgsTest, NumericOptionsThatAreNotNumbersNameTheOption) {
-  const std::vector<OptionSpec> specs = {
-      {"runs", "N", ""}, {"port", "N", ""}, {"seconds", "S", ""}};
-  const ParsedArgs parsed = parseArgs({"--runs", "abc", "--port", "x", "--seconds", "0"}, specs);
-  EXPECT_NE(usageErrorOf([&] { parsed.integer("runs", 1, 10); }).find("--runs"), std::string::npos);
-  EXPECT_NE(usageErrorOf([&] { parsed.integer("port", 0, 65534); }).find("--port"),
-            std::string::npos);
-  EXPECT_NE(usageErrorOf([&] { parsed.seconds("seconds"); }).find("--seconds"), std::string::npos);
-  EXPECT_EQ(parsed.integer("missing", 0, 1), std::nullopt);
-
+// Which option a bad number belongs to is named in the programs' own errors (cli_e2e_test).
+TEST(ParseArgsTest, NumericOptionsTakeOnlyNumbersInRange) {
+  const std::vector<OptionSpec> specs = {{"runs", "N", ""}, {"seconds", "S", ""}};
   const ParsedArgs good = parseArgs({"--runs", "7", "--seconds", "0.25"}, specs);
   EXPECT_EQ(good.integer("runs", 1, 10), 7);
+  EXPECT_EQ(good.integer("missing", 0, 1), std::nullopt);
   EXPECT_DOUBLE_EQ(*good.seconds("seconds"), 0.25);
-  for (const char* seconds : {"-1", "inf", "nan", "1e10", "2s"}) {
-    const ParsedArgs bad = parseArgs({"--seconds", seconds}, specs);
-    EXPECT_THROW(bad.seconds("seconds"), UsageError) << seconds;
+  for (const char* seconds : {"0", "-1", "inf", "nan", "1e10", "2s"}) {
+    EXPECT_THROW(parseArgs({"--seconds", seconds}, specs).seconds("seconds"), UsageError)
+        << seconds;
   }
 }
 
