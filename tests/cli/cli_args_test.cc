@@ -4,6 +4,7 @@
 
 #include "file_transfer.h"
 #include "protocol/limits.h"
+#include "support/thrown.h"
 
 namespace lumora::cli {
 namespace {
@@ -12,17 +13,6 @@ const std::vector<OptionSpec> kSpecs = {{"out", "FILE", "where to write"},
                                         {"quiet", "", "say less"},
                                         {"shell", "SHELL", "which shell"},
                                         {"help,h", "", "show this help"}};
-
-// The message of the UsageError that `parse` throws; empty when it throws none.
-template <class Parse>
-std::string usageErrorOf(Parse parse) {
-  try {
-    parse();
-  } catch (const UsageError& e) {
-    return e.what();
-  }
-  return "";
-}
 
 TEST(ParseArgsTest, SplitsWordsValuesAndFlags) {
   ParsedArgs parsed = parseArgs({"a", "--out", "x.mp4", "b", "--quiet", "--shell=/bin/sh"}, kSpecs);
@@ -66,7 +56,8 @@ TEST(ParseArgsTest, RejectsWhatItCannotUnderstandInOneLineNamingTheOption) {
       {{"--out", "a", "--out", "b"}, "--out"},  // said twice
   };
   for (const auto& [args, named] : mistakes) {
-    const std::string message = usageErrorOf([&] { parseArgs(args, kSpecs); });
+    const std::string message =
+        testing_support::messageThrownBy<UsageError>([&] { parseArgs(args, kSpecs); });
     EXPECT_NE(message.find(named), std::string::npos) << args.front() << ": " << message;
     EXPECT_EQ(message.find('\n'), std::string::npos) << message;
   }
@@ -111,13 +102,16 @@ TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
   EXPECT_EQ(options({"--chunk-kib", "9223372036854775807"}).chunkSize,
             protocol::kMaxFileChunkLength);
   for (const char* wrong : {"0", "1e", "-4"}) {
-    EXPECT_NE(usageErrorOf([&] {
+    EXPECT_NE(testing_support::messageThrownBy<UsageError>([&] {
                 options({"--chunk-kib", wrong});
               }).find("--chunk-kib"),
               std::string::npos)
         << wrong;
   }
-  EXPECT_NE(usageErrorOf([&] { options({"--window", "0"}); }).find("--window"), std::string::npos);
+  EXPECT_NE(testing_support::messageThrownBy<UsageError>([&] {
+              options({"--window", "0"});
+            }).find("--window"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -19,13 +19,9 @@ using protocol::Bytes;
 using protocol::PairingSecret;
 using testing_support::TempDir;
 
-std::uintmax_t fileMode(const std::string& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
+Bytes fileBytes(const std::string& path) {
+  return protocol::bytesOf(testing_support::contentOf(path));
 }
-
-Bytes fileBytes(const std::string& path) { return protocol::bytesOf(testing_support::contentOf(path)); }
 
 TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
   TempDir home;
@@ -35,8 +31,9 @@ TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
 
   PairingSecret created = store.loadOrCreate();
   ASSERT_TRUE(std::filesystem::exists(path));
-  EXPECT_EQ(fileMode(path), 0600u);
-  EXPECT_EQ(fileMode(home / ".lumora"), 0700u) << "the folder of the secret is nobody else's";
+  EXPECT_EQ(testing_support::fileMode(path), 0600u);
+  EXPECT_EQ(testing_support::fileMode(home / ".lumora"), 0700u)
+      << "the folder of the secret is nobody else's";
   Bytes written = fileBytes(path);
   EXPECT_EQ(written.size(), 12 + created.data.size() + 16);
   // Sealed, not the code in clear.

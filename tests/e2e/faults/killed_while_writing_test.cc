@@ -72,12 +72,6 @@ class WriteWatch {
   platform::linux_os::UniqueFd fd_;
 };
 
-unsigned fileMode(const fs::path& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
-}
-
 TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
   TempDir home;
   const fs::path directory = home.path() / ".lumora";
@@ -115,7 +109,7 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
 
     if (fs::exists(pairingPath)) {
       EXPECT_EQ(fs::file_size(pairingPath), 12u + 16u + 16u);
-      EXPECT_EQ(fileMode(pairingPath), 0600u);
+      EXPECT_EQ(testing_support::fileMode(pairingPath), 0600u);
       auto loaded = store.load();
       ASSERT_TRUE(loaded.has_value()) << "the pairing file does not open";
       secret = loaded;
@@ -124,7 +118,7 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
     }
 
     if (fs::exists(statusPath)) {
-      EXPECT_EQ(fileMode(statusPath), 0600u);
+      EXPECT_EQ(testing_support::fileMode(statusPath), 0600u);
       const std::string text = testing_support::contentOf(statusPath);
       boost::system::error_code ec;
       auto parsed = boost::json::parse(text, ec);
