@@ -94,18 +94,7 @@ TEST_F(InputServiceTest, ClicksAndDragsPostTheirEventsInOrder) {
   EXPECT_FALSE(service_.heldButton());
 }
 
-TEST(InputServiceClampTest, KeepsPointsOnTheLastPixelOfTheMainDisplay) {
-  const DisplayRect main{0, 0, 1440, 900};
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, main), (ScreenPoint{0, 899}));
-  EXPECT_EQ(InputService::clampToMainDisplay({1439.5, 10}, main), (ScreenPoint{1439, 10}));
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, -5}, DisplayRect{100, 50, 10, 10}),
-            (ScreenPoint{100, 50}));
-  // Empty or unknown bounds turn the clamp off.
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, DisplayRect{0, 0, 0, 900}),
-            (ScreenPoint{-5, 2000}));
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, std::nullopt), (ScreenPoint{-5, 2000}));
-}
-
+// Relative moves, and only they, stay on the last pixel of the main display.
 TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
   injector_->mainBounds = DisplayRect{0, 0, 1440, 900};
   injector_->cursor = {1400, 880};
@@ -118,6 +107,15 @@ TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
   EXPECT_EQ(injector_->mouse[0], (Mouse{mouseMoved, {1439, 870}, 0}));
   EXPECT_EQ(injector_->mouse[1], (Mouse{mouseMoved, {5000, -300}, 0}));
   EXPECT_EQ(injector_->mouse[3], (Mouse{otherMouseDragged, {1439, 899}, 2}));
+
+  EXPECT_EQ(InputService::clampToMainDisplay({1439.5, 10}, DisplayRect{0, 0, 1440, 900}),
+            (ScreenPoint{1439, 10}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, -5}, DisplayRect{100, 50, 10, 10}),
+            (ScreenPoint{100, 50}));
+  // Empty or unknown bounds turn the clamp off.
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, DisplayRect{0, 0, 0, 900}),
+            (ScreenPoint{-5, 2000}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, std::nullopt), (ScreenPoint{-5, 2000}));
 }
 
 // Keys pass their code through (a press is down then up); text travels as UTF-16 in one
