@@ -40,14 +40,8 @@ class ServiceProcess {
 
   // The first line of output once it is there: the URL the service serves on.
   std::string url() const {
-    std::string first;
-    testing_support::eventually([&] {
-      const std::string log = this->log();
-      if (log.find('\n') == std::string::npos) return false;
-      first = log.substr(0, log.find('\n'));
-      return true;
-    });
-    return first;
+    testing_support::eventually([&] { return log().find('\n') != std::string::npos; });
+    return log().substr(0, log().find('\n'));
   }
   std::string log() const { return testing_support::contentOf(home / "service.log"); }
 

@@ -120,14 +120,6 @@ TEST_F(ConnectionContextTest, HandshakeChecksTheProofAgainstTheLatestNonce) {
   EXPECT_EQ(dispatcher_.handled, std::vector<MessageType>{MessageType::ping});
 }
 
-TEST_F(ConnectionContextTest, UndecodableBytesAreAnsweredAndTheConnectionGoesOn) {
-  auto reply = testing_support::runAwaitable(io_, context_->process(protocol::asBytes("{nope")));
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_FALSE(reply->correlationID.has_value());
-  EXPECT_EQ(errorOf(*reply), (ProtocolError{"bad_request", "decode failed"}));
-  EXPECT_EQ(ask(protocol::AuthBegin{"x"}).payload.messageType(), MessageType::authChallenge);
-}
-
 TEST_F(ConnectionContextTest, APairedPeerGetsALiveMediaTicket) {
   authenticate();
   Envelope ticket = ask(protocol::MediaTicketRequest{});
