@@ -3,12 +3,9 @@
 // A throw-away PostgreSQL server for tests: Debian's binaries, a data folder under the system's
 // temporary folder, a Unix socket there and no TCP port, no password (trust), fsync off. As
 // root it runs as the "postgres" user the package creates (initdb and postgres refuse root).
-// The initialised cluster is kept as a template beside it, so each test process only copies
-// it and starts the server; each test then takes a fresh database of its own.
+// Each test process starts one; each test then takes a fresh database of its own.
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,10 +79,9 @@ class PostgresServer {
     std::string pattern = (std::filesystem::temp_directory_path() / "lumora-pg-XXXXXX").string();
     folder_ = ::mkdtemp(pattern.data());
     own(folder_);
-    const std::string templateFolder = ensureTemplate();
-    if (templateFolder.empty()) return;
-    if (run({"/bin/cp", "-a", templateFolder, data()}) != 0) {
-      failure() = "could not copy the template cluster";
+    if (run({bin("initdb"), "-D", data(), "-U", "lumora", "-A", "trust", "-E", "UTF8", "--no-sync",
+             "--locale=C"}) != 0) {
+      failure() = "initdb failed";
       return;
     }
     const std::string options = "-k " + folder_.string() +
@@ -104,31 +100,6 @@ class PostgresServer {
 
   std::string url(const std::string& database) const {
     return "postgresql://lumora@/" + database + "?host=" + folder_.string();
-  }
-
-  // An initialised cluster every test process copies: made once per machine, under a lock.
-  std::string ensureTemplate() {
-    const auto base = std::filesystem::temp_directory_path();
-    const std::string suffix = runAs_.empty() ? std::to_string(::geteuid()) : runAs_;
-    const auto templateFolder = base / ("lumora-pg-template-15-" + suffix);
-    const int lock = ::open((base / ("lumora-pg-template-" + suffix + ".lock")).c_str(),
-                            O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (lock >= 0) ::flock(lock, LOCK_EX);
-    if (!std::filesystem::exists(templateFolder / "PG_VERSION")) {
-      const auto fresh = folder_ / "template";
-      if (run({bin("initdb"), "-D", fresh.string(), "-U", "lumora", "-A", "trust", "-E", "UTF8",
-               "--no-sync", "--locale=C"}) != 0) {
-        failure() = "initdb failed";
-      } else {
-        std::error_code ignored;
-        std::filesystem::remove_all(templateFolder, ignored);
-        std::filesystem::rename(fresh, templateFolder, ignored);
-        if (ignored) failure() = "could not keep the template cluster: " + ignored.message();
-      }
-    }
-    if (lock >= 0) ::close(lock);
-    return std::filesystem::exists(templateFolder / "PG_VERSION") ? templateFolder.string()
-                                                                  : std::string();
   }
 
   void own(const std::filesystem::path& path) const {
