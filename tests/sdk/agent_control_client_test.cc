@@ -204,19 +204,18 @@ TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
   EXPECT_EQ(recordOf<MessageType::terminalClose>(close).sessionId, "S1");
   peer_.reply(close, protocol::Ack{});
   closing.get();
-}
 
-TEST_F(AgentControlClientTest, CloseEndsTheOutputWhenTheAgentAnswersEvenWithAnError) {
-  auto opening = client_.openTerminal("/bin/sh", 80, 24);
+  // A close ends the output once the agent answers, even with an error.
+  opening = client_.openTerminal("/bin/sh", 80, 24);
   peer_.reply(peer_.next(), protocol::TerminalOpened{"S2"});
-  TerminalSession session = opening.get();
-  auto closing = session.close();
-  Envelope close = peer_.next();
-  EXPECT_EQ(session.output().next(50ms), std::nullopt);
-  EXPECT_FALSE(session.output().ended());
+  TerminalSession second = opening.get();
+  closing = second.close();
+  close = peer_.next();
+  EXPECT_EQ(second.output().next(50ms), std::nullopt);
+  EXPECT_FALSE(second.output().ended());
   peer_.reply(close, protocol::ProtocolError{"internal", "no such session"});
   EXPECT_EQ(sdkErrorOf(closing).kind(), SDKError::Kind::agent);
-  EXPECT_EQ(session.output().next(), std::nullopt);
+  EXPECT_EQ(second.output().next(), std::nullopt);
 }
 
 TEST_F(AgentControlClientTest, OneWaySendsWaitForNoReply) {
