@@ -70,16 +70,14 @@ void expectDecodes(const std::vector<EncodedVideoFrame>& frames) {
   }
 }
 
-TEST(H264EncoderBitRateTest, RecommendedRateScalesWithPixelsWithinItsBounds) {
+TEST(H264EncoderBitRateTest, RecommendedRateScalesWithPixelsAndThePeakIsAByteBudget) {
   EXPECT_EQ(H264Encoder::recommendedBitRate(1920, 1080, 30), 7'464'960);
   EXPECT_EQ(H264Encoder::recommendedBitRate(640, 360, 30), 1'000'000) << "floor";
   EXPECT_EQ(H264Encoder::recommendedBitRate(3840, 2160, 30), 25'000'000) << "ceiling";
   EXPECT_EQ(H264Encoder::recommendedBitRate(0, 0, 0), 1'000'000) << "every factor at least 1";
   EXPECT_EQ(H264Encoder::recommendedBitRate(16384, 16384, 1000), 25'000'000) << "no overflow";
   EXPECT_EQ(H264Encoder::recommendedBitRate(1920, 1080, 15), 3'732'480);
-}
-
-TEST(H264EncoderBitRateTest, PeakLimitIsAByteBudgetPerSecond) {
+  // The peak is a byte budget per second.
   using Limits = std::optional<std::array<double, 2>>;
   EXPECT_EQ(H264Encoder::dataRateLimits(4'000'000, 2.0), (Limits{{1'000'000, 1.0}}));
   EXPECT_EQ(H264Encoder::dataRateLimits(10, 2.0), (Limits{{3, 1.0}})) << "2.5 rounds away from 0";
