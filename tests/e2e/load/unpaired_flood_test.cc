@@ -46,13 +46,12 @@ class UnpairedCrowd {
     for (int i = 0; i < 300; ++i) oldestControl.emplace_back(controlPort_);
     for (int i = 0; i < 200; ++i) oldestMedia.emplace_back(mediaPort_);
     for (int i = 0; i < 100; ++i) joinOneOfEach(/*idle=*/false);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
   }
-  ~UnpairedCrowd() { stop(); }
 
   void stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
+    thread_.request_stop();
+    thread_.join();
   }
 
   // The idle connections of the burst, oldest first: by the end the agent must have shed them
@@ -78,8 +77,8 @@ class UnpairedCrowd {
     drips_.push_back({RawClient(mediaPort_), &unissuedTicket_});
   }
 
-  void run() {
-    while (!stopping_) {
+  void run(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
       std::this_thread::sleep_for(100ms);
       // A drip the agent has dropped keeps trying; the send just fails.
       for (auto& drip : drips_) {
@@ -102,20 +101,14 @@ class UnpairedCrowd {
   const Bytes unissuedTicket_ = protocol::FrameCodec::encode(Bytes(64, 'a'));
   std::vector<RawClient> newcomers_;
   std::vector<Drip> drips_;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
+  std::jthread thread_;
 };
 
 // The exchanges an unpaired peer can try, each on fresh connections: empty when the agent
 // answered as it owes, otherwise what it did instead.
 std::string describe(const std::optional<Envelope>& reply) {
-  if (!reply) return "the connection closed";
-  const auto* error = reply->payload.get<MessageType::error>();
-  return error
-             ? "error " + error->code + " / " + error->message
-             : "a reply of type #" + std::to_string(static_cast<int>(reply->payload.messageType()));
+  return reply ? testing_support::describe(*reply) : "the connection closed";
 }
-
 // Bad frames cost no connection: a body that is not JSON, JSON nested far beyond any envelope,
 // an envelope holding invalid UTF-8 (each "bad_request" / "decode failed", uncorrelated), then a
 // ping that is still answered. (Wrong proofs slow their address down: a case of their own.)
