@@ -233,11 +233,11 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   // pixels; a negative one down (button 5).
   ASSERT_EQ(lumora({"scroll", "0", "64"}).status, 0);
   ASSERT_EQ(lumora({"scroll", "0", "-32"}).status, 0);
-  buttons = xClient_->buttons(4, std::chrono::milliseconds(2000));
-  ASSERT_EQ(buttons.size(), 4u);
-  EXPECT_EQ(buttons[1].button, 4);
-  EXPECT_EQ(buttons[2].button, 4);
-  EXPECT_EQ(buttons[3].button, 5);
+  std::vector<int> wheel;
+  for (const auto& press : xClient_->buttons(4, std::chrono::milliseconds(2000))) {
+    wheel.push_back(press.button);
+  }
+  EXPECT_EQ(wheel, (std::vector<int>{3, 4, 4, 5}));
 }
 
 // What a recording holds, read with libavformat (an MP4 file or raw H.264 alike): its streams,
