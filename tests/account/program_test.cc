@@ -69,10 +69,7 @@ TEST(ServiceProgram, ServesWithDefaultsAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(AccountClient(url).get("/dev/google/jwks").status, 404);
   EXPECT_TRUE(std::filesystem::exists(service.home / "state/lumora/account-service.sqlite"));
   EXPECT_EQ(service.terminate(), 0) << service.log();
-  const std::string log = service.log();
-  EXPECT_NE(log.find("GET /health 200"), std::string::npos) << log;
-  EXPECT_NE(log.find("POST /auth/login 400"), std::string::npos) << log;
-  EXPECT_EQ(log.find("DEV MODE"), std::string::npos);
+  EXPECT_EQ(service.log().find("DEV MODE"), std::string::npos);
 }
 
 TEST(ServiceProgram, RefusesOptionsItDoesNotKnow) {
