@@ -86,7 +86,6 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
 
   std::optional<protocol::PairingSecret> secret;  // what the pairing file holds
   bool statusWritten = false;
-  int killedMidRun = 0;
   for (int run = 0; run < kRuns; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     // Each start writes three files in turn: the stopped status, the new pairing, the serving
@@ -100,7 +99,6 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
       if (write <= 3) {
         ASSERT_TRUE(watch.waitForWrite(write, 10s)) << agent.log();
         std::this_thread::sleep_for(delay);
-        ++killedMidRun;
       } else {
         ASSERT_TRUE(agent.waitUntilServing()) << agent.log();
       }
@@ -142,7 +140,6 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
       ASSERT_FALSE(statusWritten) << "the status file vanished";
     }
   }
-  EXPECT_EQ(killedMidRun, kRuns / 4 * 3);
   ASSERT_TRUE(secret.has_value());
 
   // A normal start keeps the pairing the file holds, and a phone holding that code gets in. (The
