@@ -70,8 +70,6 @@ TEST_F(RelayTest, EachRoomHasOneHostAndOnePeer) {
   EXPECT_EQ(status("/relay/" + kRoom), 409);
   auto phone = peer();
   EXPECT_EQ(status("/relay/" + kRoom + "?token=" + relayToken()), 409);
-  // Another room is another pair.
-  EXPECT_EQ(status("/relay/other-room"), 101);
 }
 
 TEST_F(RelayTest, ThePeerSideNeedsATokenForThisRoomOrItsMediaRoom) {

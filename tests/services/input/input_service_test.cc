@@ -126,7 +126,6 @@ TEST_F(InputServiceTest, KeysTextAndScrollReachTheInjectorAsTheyCame) {
   runAwaitable(service_.pressKey(0x24));
   runAwaitable(service_.typeText("a\xC3\xA9\xF0\x9F\x98\x80"));  // a, é, 😀
   const std::u16string text = u"a\u00E9\U0001F600";
-  ASSERT_EQ(text.size(), 4u);
   EXPECT_EQ(injector_->keys, (std::vector<FakeInputInjector::KeyEvent>{{0x7E, true, u""},
                                                                        {0x24, true, u""},
                                                                        {0x24, false, u""},

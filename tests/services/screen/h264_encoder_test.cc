@@ -90,7 +90,6 @@ TEST(H264EncoderTest, StreamDecodesWithParameterSetsOnEveryKeyFrameAndBoundedKey
   Recorded stream(smallStream(/*fps=*/10, /*keySeconds=*/1));
   constexpr int kFrames = 35;
   for (int i = 0; i < kFrames; ++i) stream.encoder.encode(movingBox(160, 96, i), 1000 + 33 * i);
-  EXPECT_EQ(stream.encoder.encoderName(), "libx264");
 
   const auto frames = stream.frames();
   ASSERT_EQ(frames.size(), std::size_t{kFrames}) << "one picture per frame, at once";
