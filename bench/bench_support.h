@@ -3,12 +3,15 @@
 // What the benchmarks that drive real programs share beyond the test toolkit (which starts the
 // processes and the agent, and reads the process table): options, percentiles, an ssh baseline.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "command_line/cli_args.h"
+#include "support/screen_animator.h"
 
 namespace lumora::bench {
 
@@ -28,6 +31,9 @@ struct Stats {
 Stats percentiles(std::vector<double> samples);
 // The q-quantile (0…1, nearest rank below) of a non-empty sample.
 double percentile(std::vector<double> samples, double q);
+
+// CPU seconds (user + system) `pid` has used so far; 0 once it is gone.
+double cpuSeconds(pid_t pid);
 
 // Runs `args` (looked up on PATH) to its end with its output discarded: the exit status.
 int runToEnd(const std::vector<std::string>& args);
@@ -53,5 +59,14 @@ class SshBaseline {
  private:
   std::map<std::string, std::string> values_;
 };
+
+// Desktop-like content for the screen animator, painted once: three screens tall of what looks
+// like application windows (panels with title bars, lines of word-sized marks standing in for
+// text, gradients standing in for images).
+//   scrollingDesktop — scrolling past the whole screen 60 times a second, as a page scrolls in a
+//                      browser;
+//   scrollingBox     — cycling inside one 256 × 256 box, the rest of the screen still.
+testing_support::ScreenAnimator::Content scrollingDesktop();
+testing_support::ScreenAnimator::Content scrollingBox();
 
 }  // namespace lumora::bench

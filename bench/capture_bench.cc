@@ -54,7 +54,7 @@ Row runOurs(const lumora::testing_support::XvfbServer& server, const std::string
   long frames = 0;
   double firstCpu = 0, lastCpu = 0;
   Clock::time_point firstAt, lastAt;
-  const double serverBefore = lumora::testing_support::cpuSeconds(server.pid());
+  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
   source.start([&](const lumora::platform::PixelBuffer& frame, std::uint64_t) {
     volatile std::uint8_t touch = frame.data()[frame.byteCount() / 2];
     (void)touch;
@@ -70,7 +70,7 @@ Row runOurs(const lumora::testing_support::XvfbServer& server, const std::string
   });
   std::this_thread::sleep_for(kRunTime);
   source.stop();
-  const double serverCpu = lumora::testing_support::cpuSeconds(server.pid()) - serverBefore;
+  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
   Row row{name};
   row.frames = frames;
   if (frames > 1) {
@@ -105,7 +105,7 @@ Row runFfmpeg(const lumora::testing_support::XvfbServer& server) {
                                    "-f",
                                    "null",
                                    "-"};
-  const double serverBefore = lumora::testing_support::cpuSeconds(server.pid());
+  const double serverBefore = lumora::bench::cpuSeconds(server.pid());
   const auto started = Clock::now();
   pid_t pid = -1;
   try {
@@ -117,7 +117,7 @@ Row runFfmpeg(const lumora::testing_support::XvfbServer& server) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-  const double serverCpu = lumora::testing_support::cpuSeconds(server.pid()) - serverBefore;
+  const double serverCpu = lumora::bench::cpuSeconds(server.pid()) - serverBefore;
 
   long frames = 0;
   std::ifstream file(progress);
@@ -161,8 +161,8 @@ int main(int argc, char** argv) {
               "Xserver ms/fr");
   Row ours, theirs, idle;
   {
-    lumora::testing_support::ScreenAnimator content(
-        server.display(), lumora::testing_support::ScreenAnimator::Mode::scrollingDesktop);
+    lumora::testing_support::ScreenAnimator content(server.display(),
+                                                    lumora::bench::scrollingDesktop());
     std::this_thread::sleep_for(300ms);
     ours = runOurs(server, "lumora X11 (SHM + DAMAGE)");
     theirs = runFfmpeg(server);

@@ -253,8 +253,8 @@ int main(int argc, char** argv) {
 
   // Capture to decoded picture at 1080p with the whole screen moving.
   {
-    lumora::testing_support::ScreenAnimator content(
-        xvfb.display(), lumora::testing_support::ScreenAnimator::Mode::scrollingDesktop);
+    lumora::testing_support::ScreenAnimator content(xvfb.display(),
+                                                    lumora::bench::scrollingDesktop());
     std::this_thread::sleep_for(300ms);
     Latency latency = measureLatency(agent, seconds);
     if (!latency.failure.empty() || latency.millis.empty()) {

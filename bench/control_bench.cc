@@ -1,7 +1,8 @@
 // Control-plane round trips against the real lumora-agent over loopback, beside an OpenSSH
 // baseline in the same run (a throw-away sshd on a high loopback port, multiplexed through one
 // master connection, for a user whose login shell is /bin/sh):
-//   ping latency (one client) and requests per second (eight clients together);
+//   ping latency (one client, alone and beside a crowd of peers that never pair) and requests
+//   per second (eight clients together);
 //   terminal.run of `true` under /bin/sh      vs  `ssh <host> true` and a bare `sh -c true`;
 //   keystroke echo through terminal.open + cat  vs  `ssh -tt <host> cat`.
 // Usage: control_bench [--seconds S]   (run as root: the baseline creates its user)
@@ -103,12 +104,31 @@ int main(int argc, char** argv) {
   std::printf("%-34s %-26s %s\n", "", "lumora", "baseline");
 
   // Ping: one client, then eight together.
+  std::string quietPing;
   {
     RawClient client(port);
     client.authenticate(secret);
     for (int i = 0; i < 200; ++i) client.ask(lumora::protocol::PingRequest{});
     auto samples = timeEach(3000, [&] { client.ask(lumora::protocol::PingRequest{}); });
-    row("ping round trip (1 client)", micros(percentiles(samples)), "-");
+    quietPing = micros(percentiles(samples));
+    row("ping round trip (1 client)", quietPing, "-");
+  }
+  // The same while peers that never pair crowd the port, 500 at once and more every 10 ms (the
+  // agent closes the oldest waiting ones), against the quiet figure just measured.
+  {
+    std::vector<RawClient> crowd;
+    for (int i = 0; i < 500; ++i) crowd.emplace_back(port);
+    std::atomic<bool> stop{false};
+    std::thread newcomers([&] {
+      std::vector<RawClient> more;
+      for (; !stop; std::this_thread::sleep_for(10ms)) more.emplace_back(port);
+    });
+    RawClient client(port);
+    client.authenticate(secret);
+    auto samples = timeEach(3000, [&] { client.ask(lumora::protocol::PingRequest{}); });
+    stop = true;
+    newcomers.join();
+    row("ping, 500+ unpaired peers waiting", micros(percentiles(samples)), "quiet: " + quietPing);
   }
   {
     std::atomic<long> done{0};

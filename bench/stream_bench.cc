@@ -115,7 +115,7 @@ Row runAgent(const lumora::testing_support::AgentProcess& agent, double seconds)
     if (!measuring && Clock::now() >= warmUpEnds) {
       measuring = true;
       measureFrom = Clock::now();
-      cpuAtStart = lumora::testing_support::cpuSeconds(agent.pid());
+      cpuAtStart = lumora::bench::cpuSeconds(agent.pid());
       continue;
     }
     if (!measuring) continue;
@@ -127,7 +127,7 @@ Row runAgent(const lumora::testing_support::AgentProcess& agent, double seconds)
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - measureFrom).count();
   Row row;
-  row.cpuPercent = (lumora::testing_support::cpuSeconds(agent.pid()) - cpuAtStart) * 100 / elapsed;
+  row.cpuPercent = (lumora::bench::cpuSeconds(agent.pid()) - cpuAtStart) * 100 / elapsed;
   row.fps = static_cast<double>(frames) / elapsed;
   row.bytesPerSecond = static_cast<double>(bytes) / elapsed;
   if (!latencies.empty()) row.latencyMillis = lumora::bench::percentiles(latencies);
@@ -225,15 +225,15 @@ int main(int argc, char** argv) {
   std::printf("%dx%d Xvfb on %s, %d fps, %.0f s per run, ffmpeg at -b:v %d\n", kWidth, kHeight,
               server.display().c_str(), kFps, seconds, kBitRate);
   std::printf("%-44s %6s %10s %10s %16s\n", "", "fps", "cpu/core", "KiB/s", "latency p50/p99 ms");
-  const std::vector<std::pair<std::string, ScreenAnimator::Mode>> contents = {
-      {"full screen", ScreenAnimator::Mode::scrollingDesktop},
-      {"small area", ScreenAnimator::Mode::scrollingBox}};
+  const std::vector<std::pair<std::string, ScreenAnimator::Content>> contents = {
+      {"full screen", lumora::bench::scrollingDesktop()},
+      {"small area", lumora::bench::scrollingBox()}};
   for (const auto& preset : presets) {
     lumora::testing_support::AgentProcess agent({"DISPLAY=" + server.display()},
                                                 {"--encoder-preset", preset});
     if (!agent.serving()) throw std::runtime_error("the agent did not start");
-    for (const auto& [name, mode] : contents) {
-      ScreenAnimator content(server.display(), mode);
+    for (const auto& [name, scene] : contents) {
+      ScreenAnimator content(server.display(), scene);
       std::this_thread::sleep_for(300ms);
       print("lumora   " + preset + ", " + name, runAgent(agent, seconds));
       print("ffmpeg   " + preset + ", " + name, runFfmpeg(server.display(), preset, seconds));

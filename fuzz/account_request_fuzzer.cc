@@ -15,20 +15,23 @@ namespace {
 
 using namespace lumora::account;
 
-template <class T>
-const T* accepted(const Parsed<T>& parsed) {
+// A refusal is a 400 that says why; an accepted body must pass `holds`.
+template <class T, class Holds>
+void check(const Parsed<T>& parsed, Holds holds) {
   if (const auto* error = std::get_if<ApiError>(&parsed)) {
     FUZZ_CHECK(error->status == 400);
     FUZZ_CHECK(error->code == "bad_request");
     FUZZ_CHECK(!error->message.empty());
-    return nullptr;
+  } else {
+    FUZZ_CHECK(holds(std::get<T>(parsed)));
   }
-  return &std::get<T>(parsed);
 }
 
 bool boundedText(const std::string& text, std::size_t limit) {
   return !text.empty() && text.size() <= limit;
 }
+
+bool isPort(int port) { return port >= 0 && port <= 65535; }
 
 }  // namespace
 
@@ -36,50 +39,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   switch (data[0] % 8) {
-    case 0: {
-      auto loginParsed = parseLoginRequest(input);
-      if (auto* login = accepted(loginParsed)) {
-        FUZZ_CHECK(boundedText(login->provider, 32) && boundedText(login->token, 16 * 1024));
-      }
+    case 0:
+      check(parseLoginRequest(input), [](const LoginRequest& login) {
+        return boundedText(login.provider, 32) && boundedText(login.token, 16 * 1024);
+      });
       break;
-    }
-    case 1: {
-      auto refreshParsed = parseRefreshRequest(input);
-      if (auto* refresh = accepted(refreshParsed)) {
-        FUZZ_CHECK(boundedText(refresh->refreshToken, 1024));
-      }
+    case 1:
+      check(parseRefreshRequest(input),
+            [](const RefreshRequest& refresh) { return boundedText(refresh.refreshToken, 1024); });
       break;
-    }
-    case 2: {
-      auto deviceParsed = parseDeviceRegistration(input);
-      if (auto* device = accepted(deviceParsed)) {
-        FUZZ_CHECK(boundedText(device->name, 200) && boundedText(device->platform, 64));
-        FUZZ_CHECK(!device->pairingFingerprint ||
-                   isPairingFingerprint(*device->pairingFingerprint));
-      }
+    case 2:
+      check(parseDeviceRegistration(input), [](const DeviceRegistration& device) {
+        return boundedText(device.name, 200) && boundedText(device.platform, 64) &&
+               (!device.pairingFingerprint || isPairingFingerprint(*device.pairingFingerprint));
+      });
       break;
-    }
-    case 3: {
-      auto renameParsed = parseDeviceRename(input);
-      if (auto* rename = accepted(renameParsed)) FUZZ_CHECK(boundedText(rename->name, 200));
+    case 3:
+      check(parseDeviceRename(input),
+            [](const DeviceRename& rename) { return boundedText(rename.name, 200); });
       break;
-    }
-    case 4: {
-      auto reportParsed = parseConnectionReport(input);
-      if (auto* report = accepted(reportParsed)) {
-        FUZZ_CHECK(boundedText(report->host, 255));
-        FUZZ_CHECK(report->controlPort >= 0 && report->controlPort <= 65535);
-        FUZZ_CHECK(report->mediaPort >= 0 && report->mediaPort <= 65535);
-      }
+    case 4:
+      check(parseConnectionReport(input), [](const ConnectionReport& report) {
+        return boundedText(report.host, 255) && isPort(report.controlPort) &&
+               isPort(report.mediaPort);
+      });
       break;
-    }
-    case 5: {
-      auto relayParsed = parseRelayTokenRequest(input);
-      if (auto* relay = accepted(relayParsed)) {
-        FUZZ_CHECK(isPairingFingerprint(relay->fingerprint));
-      }
+    case 5:
+      check(parseRelayTokenRequest(input),
+            [](const RelayTokenRequest& relay) { return isPairingFingerprint(relay.fingerprint); });
       break;
-    }
     case 6: {
       // Forged bearer and relay tokens: never accepted without the secret.
       static const TokenSigner signer("fuzzing secret");

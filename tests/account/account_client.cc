@@ -125,25 +125,11 @@ RelayClient::RelayClient(const std::string& serviceUrl, const std::string& targe
   websocket::response_type response;
   beast::error_code ec;
   impl_->ws.handshake(response, origin.host, target, ec);
-  if (ec) {
-    throw std::runtime_error("relay upgrade refused with " + std::to_string(response.result_int()) +
-                             ": " + ec.message());
-  }
+  status_ = static_cast<int>(response.result_int());
+  impl_->closed = static_cast<bool>(ec);
 }
 
 RelayClient::~RelayClient() = default;
-
-int RelayClient::upgradeStatus(const std::string& serviceUrl, const std::string& target) {
-  const Origin origin = originOf(serviceUrl);
-  asio::io_context io;
-  websocket::stream<beast::tcp_stream> ws(io);
-  tcp::resolver resolver(io);
-  beast::get_lowest_layer(ws).connect(resolver.resolve(origin.host, origin.port));
-  websocket::response_type response;
-  beast::error_code ec;
-  ws.handshake(response, origin.host, target, ec);
-  return static_cast<int>(response.result_int());
-}
 
 void RelayClient::sendBinary(const std::string& message) {
   impl_->ws.binary(true);
@@ -179,15 +165,13 @@ std::optional<RelayClient::Message> RelayClient::receive(std::chrono::millisecon
 bool RelayClient::closedWithin(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   try {
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (!receive(left)) return true;
+    while (receive(std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()))) {
     }
+    return true;
   } catch (const std::runtime_error&) {
     return false;
   }
-  return impl_->closed;
 }
 
 int RelayClient::closeCode() const { return impl_->ws.reason().code; }

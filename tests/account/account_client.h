@@ -46,15 +46,14 @@ class AccountClient {
   std::string url_;
 };
 
-// One relay WebSocket connection. Throws on a refused upgrade (the status is in the message,
-// see upgradeStatus).
+// One relay WebSocket connection; status() tells how the upgrade was answered.
 class RelayClient {
  public:
   RelayClient(const std::string& serviceUrl, const std::string& target);
   ~RelayClient();
 
-  // The HTTP status with which a relay upgrade to `target` is answered (101 when accepted).
-  static int upgradeStatus(const std::string& serviceUrl, const std::string& target);
+  // The HTTP status of the upgrade's answer: 101 when the relay took the connection.
+  int status() const { return status_; }
 
   void sendBinary(const std::string& message);
   void sendText(const std::string& message);
@@ -75,6 +74,7 @@ class RelayClient {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  int status_ = 0;
 };
 
 }  // namespace lumora::account::testing

@@ -1,10 +1,13 @@
-// Every route of the service against the real server on loopback, over both databases.
+// Every route of the service against the real server on loopback: each one's success and its
+// refusals. Which device is whose and which names are taken is the store's to decide (store_test
+// runs those rules on both databases); here, how each outcome is answered.
 
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>
 
 #include "service_harness.h"
+#include "support/postgres_server.h"
 
 namespace lumora::account::testing {
 namespace {
@@ -18,15 +21,9 @@ std::string text(const json::value& value, const char* key) {
   return std::string(value.as_object().at(key).as_string());
 }
 
-class ApiTest : public ::testing::TestWithParam<Database> {
+class ApiTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    database_ = freshDatabase(GetParam(), folder_);
-    SKIP_WITHOUT_DATABASE(database_);
-    service_ = std::make_unique<ServiceUnderTest>(database_);
-  }
-
-  AccountClient client() const { return service_->client(); }
+  AccountClient client() const { return service_.client(); }
   std::string tokenOf(const std::string& email) const {
     return text(client().signInAs(email), "accessToken");
   }
@@ -34,12 +31,10 @@ class ApiTest : public ::testing::TestWithParam<Database> {
     return client().post("/devices", body, token);
   }
 
-  testing_support::TempDir folder_;
-  std::string database_;
-  std::unique_ptr<ServiceUnderTest> service_;
+  ServiceUnderTest service_;
 };
 
-TEST_P(ApiTest, SignInGivesTokensThatNameTheUser) {
+TEST_F(ApiTest, SignInGivesTokensThatNameTheUser) {
   auto tokens = client().signInAs("ada@example.com");
   EXPECT_FALSE(text(tokens, "refreshToken").empty());
   const auto& user = tokens.at("user").as_object();
@@ -50,22 +45,17 @@ TEST_P(ApiTest, SignInGivesTokensThatNameTheUser) {
   Reply me = client().get("/auth/me", text(tokens, "accessToken"));
   ASSERT_EQ(me.status, 200);
   EXPECT_EQ(me.json(), json::value(user));
-  // Signing in again is the same account.
-  EXPECT_EQ(client().signInAs("ada@example.com").at("user").at("id"), user.at("id"));
 }
 
-TEST_P(ApiTest, SignInRefusesWhatItCannotCheck) {
+TEST_F(ApiTest, SignInRefusesWhatItCannotCheck) {
   Reply unknown = client().post("/auth/login", {{"provider", "myspace"}, {"token", "x"}});
   EXPECT_EQ(unknown.status, 400);
   EXPECT_EQ(unknown.json().at("error"), "unsupported_provider");
-  // Nobody configured Apple sign-in here.
-  EXPECT_EQ(client().post("/auth/login", {{"provider", "apple"}, {"token", "x"}}).status, 400);
-  EXPECT_EQ(client().post("/auth/login", {{"provider", "google"}, {"token", "not.a.jwt"}}).status,
-            401);
+  // A token the provider's rules refuse is a 401: identity_test.
   EXPECT_EQ(client().post("/auth/login", {{"provider", "dev"}}).status, 400);
 }
 
-TEST_P(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
+TEST_F(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
   auto first = client().signInAs("ada@example.com");
   Reply refreshed = client().post("/auth/refresh", {{"refreshToken", first.at("refreshToken")}});
   ASSERT_EQ(refreshed.status, 200);
@@ -83,21 +73,21 @@ TEST_P(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
   EXPECT_EQ(client().post("/auth/refresh", {{"refreshToken", "lf1.made-up"}}).status, 401);
 }
 
-TEST_P(ApiTest, TokensExpire) {
+TEST_F(ApiTest, TokensExpire) {
   auto tokens = client().signInAs("ada@example.com");
-  service_->advance(14min);
+  service_.advance(14min);
   EXPECT_EQ(client().get("/auth/me", text(tokens, "accessToken")).status, 200);
-  service_->advance(2min);
+  service_.advance(2min);
   Reply expired = client().get("/auth/me", text(tokens, "accessToken"));
   EXPECT_EQ(expired.status, 401);
   EXPECT_EQ(expired.header("WWW-Authenticate"), "Bearer");
-  service_->advance(std::chrono::hours(24 * 31));
+  service_.advance(std::chrono::hours(24 * 31));
   Reply stale = client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}});
   EXPECT_EQ(stale.status, 401);
   EXPECT_EQ(stale.json().at("error"), "refresh_token_expired");
 }
 
-TEST_P(ApiTest, EveryOwnRouteWantsAValidBearer) {
+TEST_F(ApiTest, EveryOwnRouteWantsAValidBearer) {
   const std::string forged = tokenOf("ada@example.com") + "x";
   for (auto [method, target] : std::vector<std::pair<std::string, std::string>>{
            {"GET", "/auth/me"},
@@ -114,7 +104,7 @@ TEST_P(ApiTest, EveryOwnRouteWantsAValidBearer) {
   }
 }
 
-TEST_P(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
+TEST_F(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
   const std::string token = tokenOf("ada@example.com");
   Reply created = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
   ASSERT_EQ(created.status, 201);
@@ -128,30 +118,23 @@ TEST_P(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
   Reply conflict = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
   EXPECT_EQ(conflict.status, 409);
   EXPECT_EQ(conflict.json().at("error"), "device_exists");
-  EXPECT_TRUE(conflict.json().at("message").is_string());
 
   Reply serving = registerDevice(
       token, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
   ASSERT_EQ(serving.status, 200);
   EXPECT_EQ(serving.json().at("id"), device.at("id"));
   EXPECT_EQ(serving.json().at("pairingFingerprint"), json::value(kPrint));
-  EXPECT_EQ(registerDevice(
-                token, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}})
-                .status,
-            409);
   Reply list = client().get("/devices", token);
   ASSERT_EQ(list.status, 200);
   ASSERT_EQ(list.json().as_array().size(), 1u);
   EXPECT_EQ(list.json().as_array()[0], serving.json());
 }
 
-TEST_P(ApiTest, RegistrationBodiesAreChecked) {
+TEST_F(ApiTest, RegistrationBodiesAreChecked) {
   const std::string token = tokenOf("ada@example.com");
   for (const auto& body :
-       {json::object{{"platform", "linux"}}, json::object{{"name", ""}, {"platform", "linux"}},
-        json::object{{"name", 7}, {"platform", "linux"}},
+       {json::object{{"platform", "linux"}}, json::object{{"name", 7}, {"platform", "linux"}},
         json::object{{"name", std::string(201, 'n')}, {"platform", "linux"}},
-        json::object{{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", "ABC"}},
         json::object{{"name", "desk"},
                      {"platform", "linux"},
                      {"pairingFingerprint", std::string(64, 'G')}}}) {
@@ -160,7 +143,6 @@ TEST_P(ApiTest, RegistrationBodiesAreChecked) {
     EXPECT_EQ(refused.json().at("error"), "bad_request");
   }
   EXPECT_EQ(client().request("POST", "/devices", "{\"name\":", token).status, 400);
-  EXPECT_EQ(client().request("POST", "/devices", "[1,2]", token).status, 400);
   EXPECT_EQ(registerDevice(token, {{"name", "desk"},
                                    {"platform", "linux"},
                                    {"pairingFingerprint", nullptr},
@@ -169,7 +151,7 @@ TEST_P(ApiTest, RegistrationBodiesAreChecked) {
             201);
 }
 
-TEST_P(ApiTest, LookupFindsOnlyTheCallersDevices) {
+TEST_F(ApiTest, LookupFindsOnlyTheCallersDevices) {
   const std::string ada = tokenOf("ada@example.com");
   const std::string eve = tokenOf("eve@example.com");
   registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
@@ -177,20 +159,15 @@ TEST_P(ApiTest, LookupFindsOnlyTheCallersDevices) {
   ASSERT_EQ(found.status, 200);
   EXPECT_EQ(found.json().at("name"), "desk");
   EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + kPrint, eve).status, 404);
-  EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + std::string(64, 'd'), ada).status, 404);
   EXPECT_EQ(client().get("/devices/lookup?fingerprint=xyz", ada).status, 400);
-  EXPECT_EQ(client().get("/devices/lookup", ada).status, 400);
-  EXPECT_TRUE(client().get("/devices", eve).json().as_array().empty());
 }
 
-TEST_P(ApiTest, DevicesAreRenamedReportedAndDeletedByTheirOwnerOnly) {
+TEST_F(ApiTest, DevicesAreRenamedReportedAndDeleted) {
   const std::string ada = tokenOf("ada@example.com");
-  const std::string eve = tokenOf("eve@example.com");
   const std::string id =
       text(registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}}).json(), "id");
   const std::string path = "/devices/" + id;
 
-  EXPECT_EQ(client().request("PATCH", path, R"({"name":"stolen"})", eve).status, 404);
   Reply renamed = client().request("PATCH", path, R"({"name":"study"})", ada);
   ASSERT_EQ(renamed.status, 200);
   EXPECT_EQ(renamed.json().at("name"), "study");
@@ -199,12 +176,10 @@ TEST_P(ApiTest, DevicesAreRenamedReportedAndDeletedByTheirOwnerOnly) {
   EXPECT_EQ(client().request("PATCH", path, R"({})", ada).status, 400);
 
   const json::object report{{"host", "100.64.0.7"}, {"controlPort", 47800}, {"mediaPort", 47801}};
-  EXPECT_EQ(client().post(path + "/connection", report, eve).status, 404);
   Reply reported = client().post(path + "/connection", report, ada);
   ASSERT_EQ(reported.status, 200);
+  // What the store keeps of a report is store_test's; here, that the answer shows it.
   EXPECT_EQ(reported.json().at("status"), "connected");
-  EXPECT_EQ(reported.json().at("lastHost"), "100.64.0.7");
-  EXPECT_EQ(reported.json().at("lastControlPort"), 47800);
   EXPECT_EQ(reported.json().at("lastMediaPort"), 47801);
   EXPECT_TRUE(reported.json().as_object().contains("lastSeenAt"));
   EXPECT_EQ(client()
@@ -213,15 +188,13 @@ TEST_P(ApiTest, DevicesAreRenamedReportedAndDeletedByTheirOwnerOnly) {
                 .status,
             400);
 
-  EXPECT_EQ(client().request("DELETE", path, {}, eve).status, 404);
   Reply deleted = client().request("DELETE", path, {}, ada);
   EXPECT_EQ(deleted.status, 204);
   EXPECT_TRUE(deleted.body.empty());
-  EXPECT_EQ(client().request("DELETE", path, {}, ada).status, 404);
   EXPECT_EQ(client().post(path + "/connection", report, ada).status, 404);
 }
 
-TEST_P(ApiTest, RelayTokensAreForTheCallersOwnDevices) {
+TEST_F(ApiTest, RelayTokensAreForTheCallersOwnDevices) {
   const std::string ada = tokenOf("ada@example.com");
   const std::string eve = tokenOf("eve@example.com");
   registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
@@ -234,10 +207,9 @@ TEST_P(ApiTest, RelayTokensAreForTheCallersOwnDevices) {
   Reply refused = client().post("/relay/token", {{"fingerprint", kPrint}}, eve);
   EXPECT_EQ(refused.status, 403);
   EXPECT_EQ(refused.json().at("error"), "forbidden");
-  EXPECT_EQ(client().post("/relay/token", {{"fingerprint", "short"}}, ada).status, 400);
 }
 
-TEST_P(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
+TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   const std::string token = tokenOf("ada@example.com");
   Reply missing = client().get("/nowhere");
   EXPECT_EQ(missing.status, 404);
@@ -247,7 +219,6 @@ TEST_P(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   Reply wrongMethod = client().get("/auth/login");
   EXPECT_EQ(wrongMethod.status, 405);
   EXPECT_EQ(wrongMethod.header("Allow"), "POST");
-  EXPECT_EQ(client().request("PUT", "/devices", "{}", token).status, 405);
   EXPECT_EQ(client().request("BREW", "/devices", "{}", token).status, 405);
   EXPECT_EQ(client().get("/relay/" + kPrint).status, 400);  // no upgrade
 
@@ -256,17 +227,6 @@ TEST_P(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(tooBig.json().at("error"), "payload_too_large");
   // The server is still there for the next one.
   EXPECT_EQ(client().get("/health").status, 200);
-}
-
-INSTANTIATE_TEST_SUITE_P(BothDatabases, ApiTest,
-                         ::testing::Values(Database::sqlite, Database::postgresql), nameOf);
-
-TEST(ApiWithoutDev, TheDevProviderAndStandInsAreOff) {
-  testing_support::TempDir folder;
-  ServiceUnderTest service(freshDatabase(Database::sqlite, folder), false);
-  EXPECT_EQ(service.client().post("/auth/login", {{"provider", "dev"}, {"token", "a@b.c"}}).status,
-            400);
-  EXPECT_EQ(service.client().get("/dev/google/jwks").status, 404);
 }
 
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
@@ -278,7 +238,7 @@ TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
       " -keyout " +
       key + " -out " + certificate + " 2>/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  ServiceUnderTest service(freshDatabase(Database::sqlite, folder), true, [&](ServiceConfig& c) {
+  ServiceUnderTest service([&](ServiceConfig& c) {
     c.server.tlsCertificateFile = certificate;
     c.server.tlsKeyFile = key;
   });
@@ -287,15 +247,15 @@ TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
   EXPECT_THROW(AccountClient("http://" + service.url().substr(8)).get("/health"), std::exception);
 }
 
-// Several instances behind a load balancer share one PostgreSQL database: what one issues,
-// the others accept.
+// Several instances behind a load balancer share one PostgreSQL database: the tokens one signs,
+// the others accept. (What they share through the store is the store's tests'.)
 TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
   auto* postgres = testing_support::PostgresServer::shared();
   if (!postgres)
     GTEST_SKIP() << "PostgreSQL cannot start here: " << testing_support::PostgresServer::why();
   const std::string database = postgres->freshDatabase();
-  ServiceUnderTest first(database);
-  ServiceUnderTest second(database);
+  ServiceUnderTest first([&](ServiceConfig& c) { c.database = database; });
+  ServiceUnderTest second([&](ServiceConfig& c) { c.database = database; });
   auto tokens = first.client().signInAs("ada@example.com");
   const std::string access = text(tokens, "accessToken");
   EXPECT_EQ(second.client().get("/auth/me", access).status, 200);
@@ -305,18 +265,9 @@ TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
                 {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}}, access)
           .status,
       201);
-  EXPECT_EQ(first.client().get("/devices", access).json().as_array().size(), 1u);
-  Reply rotated =
-      second.client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}});
-  ASSERT_EQ(rotated.status, 200);
-  EXPECT_EQ(
-      first.client().post("/auth/refresh", {{"refreshToken", tokens.at("refreshToken")}}).status,
-      401);
-
   const std::string relayToken =
       text(first.client().post("/relay/token", {{"fingerprint", kPrint}}, access).json(), "token");
-  EXPECT_EQ(RelayClient::upgradeStatus(second.url(), "/relay/" + kPrint + "?token=" + relayToken),
-            101);
+  EXPECT_EQ(RelayClient(second.url(), "/relay/" + kPrint + "?token=" + relayToken).status(), 101);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
-// The account service run in this test process on loopback, with a clock the test moves, over
-// SQLite (a private file) or PostgreSQL (a fresh database on the shared throw-away server).
+// The account service run in this test process on loopback, with a clock the test moves, in
+// --dev mode over a private SQLite file unless the configuration says otherwise.
 
 #include <gtest/gtest.h>
 
@@ -16,39 +16,19 @@
 
 #include "account/account_service.h"
 #include "account_client.h"
-#include "support/postgres_server.h"
 #include "support/temp_dir.h"
 
 namespace lumora::account::testing {
 
-enum class Database { sqlite, postgresql };
-
-inline std::string nameOf(const ::testing::TestParamInfo<Database>& info) {
-  return info.param == Database::sqlite ? "SQLite" : "PostgreSQL";
-}
-
-// The --database setting for a fresh store of the given kind; empty when PostgreSQL cannot run
-// here (the caller skips, saying why).
-inline std::string freshDatabase(Database kind, const testing_support::TempDir& folder) {
-  if (kind == Database::sqlite) return "sqlite:" + folder / "accounts.sqlite";
-  auto* server = testing_support::PostgresServer::shared();
-  return server ? server->freshDatabase() : std::string();
-}
-
-#define SKIP_WITHOUT_DATABASE(url)                                                              \
-  if ((url).empty()) {                                                                          \
-    GTEST_SKIP() << "PostgreSQL cannot start here: " << testing_support::PostgresServer::why(); \
-  }
-
 class ServiceUnderTest {
  public:
-  // Starts at once; `configure` may change the configuration first (limits, lifetimes).
-  explicit ServiceUnderTest(std::string database, bool dev = true,
-                            const std::function<void(ServiceConfig&)>& configure = {})
+  // Starts at once; `configure` may change the configuration first (limits, lifetimes, TLS,
+  // the database, --dev).
+  explicit ServiceUnderTest(const std::function<void(ServiceConfig&)>& configure = {})
       : now_(systemNow()) {
     ServiceConfig config;
-    config.database = std::move(database);
-    config.dev = dev;
+    config.database = "sqlite:" + folder_ / "accounts.sqlite";
+    config.dev = true;
     config.server.host = "127.0.0.1";
     config.server.port = 0;
     if (configure) configure(config);
@@ -73,6 +53,7 @@ class ServiceUnderTest {
   Millis now() const { return now_.load(); }
 
  private:
+  testing_support::TempDir folder_;
   std::atomic<Millis> now_;
   boost::asio::thread_pool worker_{2};
   // After the pool: what is left on the network (coroutine frames) goes first.

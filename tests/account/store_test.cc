@@ -5,10 +5,17 @@
 #include <thread>
 
 #include "account/sql_account_store.h"
-#include "service_harness.h"
+#include "support/postgres_server.h"
+#include "support/temp_dir.h"
 
 namespace lumora::account::testing {
 namespace {
+
+enum class Database { sqlite, postgresql };
+
+std::string nameOf(const ::testing::TestParamInfo<Database>& info) {
+  return info.param == Database::sqlite ? "SQLite" : "PostgreSQL";
+}
 
 const std::string kPrint(64, 'a');
 const std::string kOtherPrint(64, 'b');
@@ -16,8 +23,12 @@ const std::string kOtherPrint(64, 'b');
 class StoreTest : public ::testing::TestWithParam<Database> {
  protected:
   void SetUp() override {
-    url_ = freshDatabase(GetParam(), folder_);
-    SKIP_WITHOUT_DATABASE(url_);
+    auto* postgres = testing_support::PostgresServer::shared();
+    if (GetParam() == Database::postgresql && !postgres) {
+      GTEST_SKIP() << "PostgreSQL cannot start here: " << testing_support::PostgresServer::why();
+    }
+    url_ = GetParam() == Database::sqlite ? "sqlite:" + folder_ / "accounts.sqlite"
+                                          : postgres->freshDatabase();
     store_ = openAccountStore(url_);
     alice_ = store_->signIn({"dev", "alice", "alice@example.com", std::nullopt}, 1000);
     bob_ = store_->signIn({"dev", "bob", std::nullopt, "Bob"}, 1000);

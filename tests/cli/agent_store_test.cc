@@ -6,6 +6,7 @@
 #include "agent_resolution.h"
 #include "failure.h"
 #include "support/temp_dir.h"
+#include "support/thrown.h"
 
 namespace lumora::cli {
 namespace {
@@ -16,12 +17,6 @@ using testing_support::TempDir;
 const PairingPayload kOffice{"100.64.0.7", 47800, 47801, "00112233445566778899aabbccddeeff"};
 const PairingPayload kLaptop{"192.168.1.20", 5000, 5001, "ffeeddccbbaa99887766554433221100"};
 
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0);
-  return info.st_mode & 0777;
-}
-
 TEST(AgentStoreTest, SavesPrivatelyAndFindsTheCurrentOrANamedAgent) {
   TempDir dir;
   AgentStore store(dir.path() / "config" / "lumora" / "agents.json");
@@ -31,9 +26,9 @@ TEST(AgentStoreTest, SavesPrivatelyAndFindsTheCurrentOrANamedAgent) {
   const mode_t savedUmask = ::umask(0);
   store.save("office", kOffice);
   ::umask(savedUmask);
-  EXPECT_EQ(modeOf(store.path()), 0600u);
-  EXPECT_EQ(modeOf(dir.path() / "config"), 0700u);
-  EXPECT_EQ(modeOf(dir.path() / "config" / "lumora"), 0700u);
+  EXPECT_EQ(testing_support::fileMode(store.path()), 0600u);
+  EXPECT_EQ(testing_support::fileMode(dir.path() / "config"), 0700u);
+  EXPECT_EQ(testing_support::fileMode(dir.path() / "config" / "lumora"), 0700u);
   store.save("laptop", kLaptop);
   EXPECT_EQ(store.find(std::nullopt), kLaptop);  // the latest pairing is current
   EXPECT_EQ(store.find("office"), kOffice);
@@ -47,15 +42,11 @@ TEST(AgentStoreTest, SavesPrivatelyAndFindsTheCurrentOrANamedAgent) {
   EXPECT_EQ(store.find(std::nullopt), moved);
   EXPECT_EQ(store.currentName(), "office");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store.path().parent_path()), {}), 1);
-}
 
-TEST(AgentStoreTest, AWideModeIsNarrowedOnSave) {
-  TempDir dir;
-  AgentStore store(dir.path() / "agents.json");
-  dir.make("agents.json", "{}");
+  // A mode made wide meanwhile is narrowed on the next save.
   ::chmod(store.path().c_str(), 0644);
-  store.save("office", kOffice);
-  EXPECT_EQ(modeOf(store.path()), 0600u);
+  store.save("laptop", kLaptop);
+  EXPECT_EQ(testing_support::fileMode(store.path()), 0600u);
 }
 
 TEST(AgentStoreTest, DamagedFilesAreReportedNotGuessed) {
@@ -68,12 +59,10 @@ TEST(AgentStoreTest, DamagedFilesAreReportedNotGuessed) {
   EXPECT_THROW(store.find(std::nullopt), std::runtime_error);
   // A file that cannot be written (here: its directory is a file) fails with the file's name.
   AgentStore blocked(dir.path() / "agents.json" / "agents.json");
-  try {
-    blocked.save("a", kOffice);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("agents.json/agents.json"), std::string::npos) << e.what();
-  }
+  EXPECT_NE(testing_support::messageThrownBy([&] {
+              blocked.save("a", kOffice);
+            }).find("agents.json/agents.json"),
+            std::string::npos);
 }
 
 TEST(AgentResolutionTest, ExplicitLinkThenEnvironmentThenStore) {

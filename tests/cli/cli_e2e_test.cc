@@ -14,10 +14,12 @@ extern "C" {
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include "protocol/limits.h"
 #include "support/agent_process.h"
+#include "support/eventually.h"
 #include "support/h264_test_codec.h"
 #include "support/spawn.h"
 #include "support/test_x_client.h"
@@ -39,17 +41,29 @@ struct Outcome {
   std::string err;
 };
 
-// Runs lumora to the end with HOME = `home` and the extra environment entries.
-Outcome runLumora(const TempDir& home, std::vector<std::string> args,
-                  std::vector<std::string> env = {}) {
-  args.insert(args.begin(), LUMORA_CLI_BINARY);
+// Runs `argv` to the end with HOME = `home` and the extra environment entries.
+Outcome run(const TempDir& home, const std::vector<std::string>& argv,
+            std::vector<std::string> env = {}) {
   env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"});
-  const std::string out = home / "lumora.out", err = home / "lumora.err";
+  const std::string out = home / "run.out", err = home / "run.err";
   std::filesystem::remove(out);
   std::filesystem::remove(err);
   const int status = testing_support::waitForExit(
-      testing_support::spawnProcess(args, {.environment = env, .output = out, .error = err}));
+      testing_support::spawnProcess(argv, {.environment = env, .output = out, .error = err}));
   return {status, contentOf(out), contentOf(err)};
+}
+
+// A failure is one line of standard error, with this status, naming `named`.
+void expectOneLine(const Outcome& outcome, int status, const std::string& named) {
+  EXPECT_EQ(outcome.status, status) << outcome.err;
+  EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+}
+
+Outcome runLumora(const TempDir& home, std::vector<std::string> args,
+                  std::vector<std::string> env = {}) {
+  args.insert(args.begin(), LUMORA_CLI_BINARY);
+  return run(home, args, std::move(env));
 }
 
 // One agent for the whole suite, on a private Xvfb whose screen is one known colour.
@@ -69,6 +83,9 @@ class CliEndToEndTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(agent_->serving()) << agent_->log(); }
 
   // lumora with this test's home, talking to the agent through LUMORA_LINK.
+  std::vector<std::string> environment() const {
+    return {"LUMORA_LINK=" + agent_->link(), "HOME=" + home_.path().string(), "PATH=/usr/bin:/bin"};
+  }
   Outcome lumora(std::vector<std::string> args) {
     return runLumora(home_, std::move(args), {"LUMORA_LINK=" + agent_->link()});
   }
@@ -84,10 +101,8 @@ Desk* CliEndToEndTest::desk_ = nullptr;
 TEST_F(CliEndToEndTest, PairStoresTheAgentPrivatelyAndRunUsesItPassingStreamsAndStatus) {
   Outcome paired = runLumora(home_, {"pair", agent_->link(), "--name", "desk"});
   ASSERT_EQ(paired.status, 0) << paired.err;
+  // Where and how privately: agent_store_test.
   const auto stored = home_.path() / ".config/lumora/agents.json";
-  struct stat info {};
-  ASSERT_EQ(::stat(stored.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_NE(contentOf(stored).find(agent_->secret().code()), std::string::npos);
 
   // No link given: the stored agent answers; a command's streams and status come through.
@@ -113,10 +128,8 @@ TEST_F(CliEndToEndTest, ErrorsAreOneLineNamingWhatFailed) {
 
   // Nothing listens on port 1 of the loopback: the connection is refused.
   const std::string deadLink = "lumora://pair?host=127.0.0.1&cp=1&mp=1&code=" + wrongCode;
-  Outcome unreachable = runLumora(home_, {"--link", deadLink, "ls", "/"});
-  EXPECT_NE(unreachable.status, 0);
-  EXPECT_EQ(unreachable.err.rfind("lumora: agent unreachable: ", 0), 0u) << unreachable.err;
-  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+  expectOneLine(runLumora(home_, {"--link", deadLink, "ls", "/"}), 1,
+                "lumora: agent unreachable: ");
 
   Outcome missing = lumora({"get", "/no/such/file", home_ / "x"});
   EXPECT_NE(missing.status, 0);
@@ -164,7 +177,7 @@ TEST_F(CliEndToEndTest, ListMoveAndRemove) {
   EXPECT_FALSE(std::filesystem::exists(dir));
 }
 
-TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
+TEST_F(CliEndToEndTest, ClipboardRoundTripReplacesFilesOnlyWhenForcedAndRefusesTooMuch) {
   Outcome set = lumora({"clip", "set", "hello from the terminal ✓"});
   ASSERT_EQ(set.status, 0) << set.err;
   Outcome get = lumora({"clip", "get"});
@@ -173,32 +186,21 @@ TEST_F(CliEndToEndTest, ClipboardTextRoundTrip) {
 
   // An existing local file is replaced only when asked to.
   const std::string existing = home_.make("existing.txt", "mine");
-  Outcome refused = lumora({"clip", "get", "--out", existing});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
-  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  expectOneLine(lumora({"clip", "get", "--out", existing}), 1, "--force");
   EXPECT_EQ(contentOf(existing), "mine");
   Outcome forced = lumora({"clip", "get", "--out", existing, "--force"});
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(contentOf(existing), "hello from the terminal ✓");
-  Outcome fresh = lumora({"clip", "get", "--out", home_ / "fresh.txt"});
-  EXPECT_EQ(fresh.status, 0) << fresh.err;
-  EXPECT_EQ(contentOf(home_ / "fresh.txt"), "hello from the terminal ✓");
-}
 
-TEST_F(CliEndToEndTest, ClipboardContentTooLargeForTheAgentIsRefusedBeforeSending) {
-  ASSERT_EQ(lumora({"clip", "set", "kept"}).status, 0);
+  // Content too large for the agent is refused before it is sent: the clipboard keeps what it
+  // held.
   const std::string big = home_.make("big.bin", "");
   std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes + 1);
   for (const char* option : {"--file", "--image"}) {
-    Outcome set = lumora({"clip", "set", option, big});
-    EXPECT_EQ(set.status, 1) << option;
-    EXPECT_NE(set.err.find("larger than"), std::string::npos) << set.err;
-    EXPECT_EQ(std::count(set.err.begin(), set.err.end(), '\n'), 1) << set.err;
+    expectOneLine(lumora({"clip", "set", option, big}), 1, "larger than");
   }
-  // Nothing reached the agent, whose clipboard holds what it held.
   const std::string held = lumora({"clip", "get"}).out;
-  EXPECT_TRUE(held == "kept") << held.size() << " bytes";
+  EXPECT_TRUE(held == "hello from the terminal ✓") << held.size() << " bytes";
   // The largest content the agent takes still goes through.
   std::filesystem::resize_file(big, protocol::kMaxBinaryContentBytes);
   Outcome largest = lumora({"clip", "set", "--file", big});
@@ -231,22 +233,102 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   // pixels; a negative one down (button 5).
   ASSERT_EQ(lumora({"scroll", "0", "64"}).status, 0);
   ASSERT_EQ(lumora({"scroll", "0", "-32"}).status, 0);
-  buttons = xClient_->buttons(4, std::chrono::milliseconds(2000));
-  ASSERT_EQ(buttons.size(), 4u);
-  EXPECT_EQ(buttons[1].button, 4);
-  EXPECT_EQ(buttons[2].button, 4);
-  EXPECT_EQ(buttons[3].button, 5);
+  std::vector<int> wheel;
+  for (const auto& press : xClient_->buttons(4, std::chrono::milliseconds(2000))) {
+    wheel.push_back(press.button);
+  }
+  EXPECT_EQ(wheel, (std::vector<int>{3, 4, 4, 5}));
 }
 
-TEST_F(CliEndToEndTest, SnapshotShowsTheScreen) {
-  Outcome shot = lumora({"snapshot", home_ / "screen.png"});
+// What a recording holds, read with libavformat (an MP4 file or raw H.264 alike): its streams,
+// the video's codec and size, its packets and key packets, and the luma (0…255) of every
+// decoded picture at (x, y).
+struct Recording {
+  unsigned streams = 0;
+  AVCodecID codec = AV_CODEC_ID_NONE;
+  int width = 0, height = 0, packets = 0, keyPackets = 0;
+  std::vector<int> luma;
+};
+
+Recording play(const std::string& file, int x = 0, int y = 0) {
+  Recording recording;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) != 0) return recording;
+  if (avformat_find_stream_info(format, nullptr) < 0) format->nb_streams = 0;
+  recording.streams = format->nb_streams;
+  const AVCodecParameters* video = recording.streams ? format->streams[0]->codecpar : nullptr;
+  AVCodecContext* context = nullptr;
+  if (video) {
+    recording = {recording.streams, video->codec_id, video->width, video->height, 0, 0, {}};
+    context = avcodec_alloc_context3(avcodec_find_decoder(video->codec_id));
+    avcodec_parameters_to_context(context, video);
+    avcodec_open2(context, nullptr, nullptr);
+  }
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  const auto decode = [&](const AVPacket* sent) {
+    avcodec_send_packet(context, sent);
+    while (avcodec_receive_frame(context, frame) == 0) {
+      recording.luma.push_back(frame->data[0][y * frame->linesize[0] + x]);
+    }
+  };
+  while (context && av_read_frame(format, packet) == 0) {
+    ++recording.packets;
+    recording.keyPackets += (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    decode(packet);
+    av_packet_unref(packet);
+  }
+  if (context) decode(nullptr);  // what the decoder still holds
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  avformat_close_input(&format);
+  return recording;
+}
+
+TEST_F(CliEndToEndTest, StreamToMP4GivesAPlayableFile) {
+  const std::string out = home_ / "screen.mp4";
+  Outcome recorded = lumora({"stream", "--seconds", "1.5", "--out", out});
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  const Recording mp4 = play(out);
+  ASSERT_EQ(mp4.streams, 1u);
+  EXPECT_EQ(mp4.codec, AV_CODEC_ID_H264);
+  EXPECT_EQ(mp4.width, 640);
+  EXPECT_EQ(mp4.height, 480);
+  EXPECT_GE(mp4.keyPackets, 1);
+
+  // Any other name gets the raw stream, which starts with a start code.
+  Outcome raw = lumora({"stream", "--seconds", "0.5", "--out", home_ / "screen.h264"});
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(contentOf(home_ / "screen.h264").substr(0, 4), std::string("\0\0\0\1", 4));
+}
+
+TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
+  const auto streamsStarted = [&] {
+    const std::string log = agent_->log();
+    const std::regex started("screen streamer started");
+    return std::distance(std::sregex_iterator(log.begin(), log.end(), started), {});
+  };
+  const auto before = streamsStarted();
+  // The other peer: a recording that runs through everything below.
+  const std::string recording = home_ / "watcher.h264";
+  const pid_t watcher = testing_support::spawnProcess(
+      {LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording},
+      {.environment = environment(),
+       .output = home_ / "watcher.out",
+       .error = home_ / "watcher.err"});
+  ASSERT_TRUE(testing_support::eventually([&] { return streamsStarted() > before; }))
+      << agent_->log();
+
+  // A snapshot shows the screen: away from the pointer (which the agent draws in), the colour
+  // survives the H.264 trip.
+  Outcome shot = lumora({"snapshot", home_ / "shot.png"});
   ASSERT_EQ(shot.status, 0) << shot.err;
   auto image = testing_support::TestDecoder(testing_support::TestDecoder::Format::png)
-                   .decode(protocol::bytesOf(contentOf(home_ / "screen.png")));
+                   .decode(protocol::bytesOf(contentOf(home_ / "shot.png")));
   ASSERT_TRUE(image);
   ASSERT_EQ(image->width, 640);
   ASSERT_EQ(image->height, 480);
-  // Away from the pointer (which the agent draws in), the colour survives the H.264 trip.
   auto [pointerX, pointerY] = xClient_->pointer();
   int off = 0;
   for (int y = 100; y < 380; y += 20) {
@@ -257,97 +339,6 @@ TEST_F(CliEndToEndTest, SnapshotShowsTheScreen) {
     }
   }
   EXPECT_EQ(off, 0);
-}
-
-TEST_F(CliEndToEndTest, StreamToMP4GivesAPlayableFile) {
-  const std::string out = home_ / "screen.mp4";
-  Outcome recorded = lumora({"stream", "--seconds", "1.5", "--out", out});
-  ASSERT_EQ(recorded.status, 0) << recorded.err;
-  AVFormatContext* format = nullptr;
-  ASSERT_EQ(avformat_open_input(&format, out.c_str(), nullptr, nullptr), 0);
-  ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
-  ASSERT_EQ(format->nb_streams, 1u);
-  const AVCodecParameters* video = format->streams[0]->codecpar;
-  EXPECT_EQ(video->codec_id, AV_CODEC_ID_H264);
-  EXPECT_EQ(video->width, 640);
-  EXPECT_EQ(video->height, 480);
-  int packets = 0;
-  int keyPackets = 0;
-  AVPacket* packet = av_packet_alloc();
-  while (av_read_frame(format, packet) == 0) {
-    ++packets;
-    keyPackets += (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    av_packet_unref(packet);
-  }
-  av_packet_free(&packet);
-  avformat_close_input(&format);
-  EXPECT_GE(keyPackets, 1);
-  EXPECT_GE(packets, 1);
-
-  // Any other name gets the raw stream, which starts with a start code.
-  Outcome raw = lumora({"stream", "--seconds", "0.5", "--out", home_ / "screen.h264"});
-  ASSERT_EQ(raw.status, 0) << raw.err;
-  EXPECT_EQ(contentOf(home_ / "screen.h264").substr(0, 4), std::string("\0\0\0\1", 4));
-}
-
-// The luma (0…255) of every picture in a raw H.264 file, sampled at (x, y).
-std::vector<int> lumaAt(const std::string& file, int x, int y) {
-  std::vector<int> samples;
-  AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) != 0) return samples;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  AVCodecContext* context = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  auto drain = [&] {
-    while (avcodec_receive_frame(context, frame) == 0) {
-      if (x < frame->width && y < frame->height) {
-        samples.push_back(frame->data[0][y * frame->linesize[0] + x]);
-      }
-    }
-  };
-  if (avcodec_open2(context, codec, nullptr) == 0) {
-    while (av_read_frame(format, packet) == 0) {
-      if (avcodec_send_packet(context, packet) == 0) drain();
-      av_packet_unref(packet);
-    }
-    avcodec_send_packet(context, nullptr);
-    drain();
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&context);
-  avformat_close_input(&format);
-  return samples;
-}
-
-TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
-  auto streamsStarted = [&] {
-    const std::string log = agent_->log();
-    std::size_t count = 0;
-    for (auto at = log.find("screen streamer started"); at != std::string::npos;
-         at = log.find("screen streamer started", at + 1)) {
-      ++count;
-    }
-    return count;
-  };
-  const std::size_t before = streamsStarted();
-  // The other peer: a recording that runs through everything below.
-  const std::string recording = home_ / "watcher.h264";
-  const pid_t watcher = testing_support::spawnProcess(
-      {LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording},
-      {.environment = std::vector<std::string>{"LUMORA_LINK=" + agent_->link(),
-                                               "HOME=" + home_.path().string(),
-                                               "PATH=/usr/bin:/bin"},
-       .output = home_ / "watcher.out",
-       .error = home_ / "watcher.err"});
-  for (int i = 0; i < 500 && streamsStarted() == before; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_GT(streamsStarted(), before) << agent_->log();
-
-  Outcome shot = lumora({"snapshot", home_ / "shot.png"});
-  EXPECT_EQ(shot.status, 0) << shot.err;
   Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.h264"});
   EXPECT_EQ(brief.status, 0) << brief.err;
   // A change after both ended reaches the watcher only if its stream still runs.
@@ -356,7 +347,7 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
   xClient_->sync();
 
   ASSERT_EQ(testing_support::waitForExit(watcher), 0) << contentOf(home_ / "watcher.err");
-  const std::vector<int> luma = lumaAt(recording, 40, 40);
+  const std::vector<int> luma = play(recording, 40, 40).luma;
   ASSERT_FALSE(luma.empty());
   EXPECT_LT(luma.front(), 130);                           // the blue screen (luma about 100)
   EXPECT_GT(luma.back(), 200);                            // white (235)
@@ -386,32 +377,35 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   int master = -1, terminal = -1;
   char terminalName[64];
   ASSERT_EQ(::openpty(&master, &terminal, terminalName, nullptr, &size), 0);
-  const pid_t pid = testing_support::spawnProcess(
-      {LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"},
-      {.environment = std::vector<std::string>{"LUMORA_LINK=" + agent_->link(),
-                                               "HOME=" + home_.path().string(),
-                                               "PATH=/usr/bin:/bin"},
-       .terminal = terminalName});
+  const pid_t pid =
+      testing_support::spawnProcess({LUMORA_CLI_BINARY, "shell", "--shell", "/bin/sh"},
+                                    {.environment = environment(), .terminal = terminalName});
   ::close(terminal);
+  std::string seen;
+  const auto type = [&](const std::string& text) {
+    ASSERT_EQ(::write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
   // Typed at once, while lumora is still connecting: it must run, not only echo locally (the
   // echo shows the unexpanded $((6*7))).
-  const std::string early = "echo typed-early-$((6*7))\n";
-  ASSERT_EQ(::write(master, early.data(), early.size()), static_cast<ssize_t>(early.size()));
-  std::string seen;
+  type("echo typed-early-$((6*7))\n");
   EXPECT_TRUE(readUntil(master, seen, "typed-early-42")) << seen;
   // Raw mode locally means the carriage return goes through as typed, as on a real terminal.
-  const std::string first = "echo size-$(stty size | tr ' ' x)-end\r";
-  ASSERT_EQ(::write(master, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  type("echo size-$(stty size | tr ' ' x)-end\r");
   EXPECT_TRUE(readUntil(master, seen, "size-30x100-end")) << seen;
 
-  // A new window size reaches the remote terminal.
+  // A new window size reaches the remote terminal once lumora has had its SIGWINCH: asked for
+  // until it shows, each answer marked with its own number.
   size.ws_col = 90;
   size.ws_row = 20;
   ::ioctl(master, TIOCSWINSZ, &size);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const std::string second = "echo size-$(stty size | tr ' ' x)-end; exit 4\r";
-  ASSERT_EQ(::write(master, second.data(), second.size()), static_cast<ssize_t>(second.size()));
-  EXPECT_TRUE(readUntil(master, seen, "size-20x90-end")) << seen;
+  bool resized = false;
+  for (int i = 1000; i < 1050 && !resized; ++i) {
+    type("echo size-$(stty size | tr ' ' x)-$((" + std::to_string(i) + "))\r");
+    ASSERT_TRUE(readUntil(master, seen, "-" + std::to_string(i))) << seen;
+    resized = seen.find("size-20x90-" + std::to_string(i)) != std::string::npos;
+  }
+  EXPECT_TRUE(resized) << seen;
+  type("exit 4\r");
 
   int status = 0;
   for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
@@ -437,38 +431,27 @@ TEST_F(CliEndToEndTest, EveryCommandHasHelp) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: lumora ") + command, 0), 0u) << help.out;
   }
+  EXPECT_GE(commands, 18) << overview.out;
   Outcome scroll = runLumora(home_, {"scroll", "--help"});
   EXPECT_NE(scroll.out.find("in pixels"), std::string::npos) << scroll.out;
   EXPECT_NE(scroll.out.find("positive DY scrolls up"), std::string::npos) << scroll.out;
 }
 
 TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
-  auto expectOneLine = [](const Outcome& outcome, const std::string& named) {
-    EXPECT_EQ(outcome.status, 2) << outcome.err;
-    EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
-  };
-  expectOneLine(runLumora(home_, {"move", "2", "0.5"}), "fraction");
-  expectOneLine(runLumora(home_, {"get", "--chunk-kib", "1e", "f"}), "--chunk-kib");
-  expectOneLine(runLumora(home_, {"stream", "--seconds", "x", "--out", "f"}), "--seconds");
-  expectOneLine(runLumora(home_, {"ls", "--bogus"}), "--bogus");
-  expectOneLine(runLumora(home_, {"--bogus", "ls"}), "--bogus");
+  expectOneLine(runLumora(home_, {"move", "2", "0.5"}), 2, "fraction");
+  expectOneLine(runLumora(home_, {"get", "--chunk-kib", "1e", "f"}), 2, "--chunk-kib");
+  expectOneLine(runLumora(home_, {"stream", "--seconds", "x", "--out", "f"}), 2, "--seconds");
+  expectOneLine(runLumora(home_, {"ls", "--bogus"}), 2, "--bogus");
+  expectOneLine(runLumora(home_, {"--bogus", "ls"}), 2, "--bogus");
 
   // The agent reads its command line the same way.
   auto agent = [&](std::vector<std::string> args) {
     args.insert(args.begin(), testing_support::AgentProcess::binary());
-    std::filesystem::remove(home_ / "agent.out");
-    std::filesystem::remove(home_ / "agent.err");
-    const pid_t pid = testing_support::spawnProcess(
-        args, {.environment = std::vector<std::string>{"HOME=" + home_.path().string()},
-               .output = home_ / "agent.out",
-               .error = home_ / "agent.err"});
-    const int status = testing_support::waitForExit(pid);
-    return Outcome{status, contentOf(home_ / "agent.out"), contentOf(home_ / "agent.err")};
+    return run(home_, args);
   };
-  expectOneLine(agent({"--port=x"}), "--port");
-  expectOneLine(agent({"--port", "65535"}), "--port");
-  expectOneLine(agent({"--bogus"}), "--bogus");
+  expectOneLine(agent({"--port=x"}), 2, "--port");
+  expectOneLine(agent({"--port", "65535"}), 2, "--port");
+  expectOneLine(agent({"--bogus"}), 2, "--bogus");
   Outcome help = agent({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--encoder-preset NAME"), std::string::npos) << help.out;

@@ -24,18 +24,16 @@ TEST(FormatProgressLineTest, ShowsShareBarAmountsAndRate) {
   // Done past the total (a file that grew) never draws more than a full bar.
   line = formatProgressLine("x", 700, 500, 0, 80);
   EXPECT_NE(line.find("100% [####################]"), std::string::npos) << line;
-}
 
-TEST(FormatProgressLineTest, LongNamesKeepTheirEndAndTheLineFits) {
+  // A long name keeps its end, and the line still fits.
   const std::string name = "/very/long/directory/path/that/goes/on/and/on/final-name.tar";
-  std::string line = formatProgressLine(name, 1, 2, 1, 70);
+  line = formatProgressLine(name, 1, 2, 1, 70);
   EXPECT_EQ(line.size(), 70u) << line;
   EXPECT_NE(line.find("final-name.tar"), std::string::npos) << line;
   EXPECT_EQ(line.rfind("...", 0), 0u) << line;
-}
 
-TEST(FormatProgressLineTest, UnknownTotalLeavesOutShareAndBar) {
-  std::string line = formatProgressLine("stdin", 2048, 0, 1024, 80);
+  // Without a total there is no share and no bar.
+  line = formatProgressLine("stdin", 2048, 0, 1024, 80);
   EXPECT_EQ(line.find('%'), std::string::npos) << line;
   EXPECT_EQ(line.find('['), std::string::npos) << line;
   EXPECT_NE(line.find("2.0 KiB"), std::string::npos) << line;

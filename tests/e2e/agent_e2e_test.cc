@@ -22,11 +22,10 @@ using testing_support::contentOf;
 TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   AgentProcess agent;
   ASSERT_TRUE(agent.serving()) << agent.log();
+  // Without a tailnet address it serves on loopback only.
   EXPECT_EQ(agent.status().at("host").as_string(), "127.0.0.1");
   const auto& home = agent.home();
-  struct stat info {};
-  ASSERT_EQ(::stat((home.path() / ".lumora/agent-status.json").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing_support::fileMode(home / ".lumora/agent-status.json"), 0600u);
 
   testing_support::RawClient client(agent.controlPort());
   EXPECT_EQ(client.ask(protocol::PingRequest{}).payload.get<MessageType::error>()->message,

@@ -44,7 +44,6 @@ class StreamEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(agent_.serving()) << agent_.log();
-    ASSERT_NE(agent_.mediaPort(), 0) << "a display gives the agent a media port";
     client_.connect("127.0.0.1", agent_.controlPort()).get();
     client_.authenticate(agent_.secret().code(), "stream-e2e").get();
   }
@@ -107,13 +106,11 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
     EXPECT_EQ(received_[i].frameID, received_[i - 1].frameID + 1) << "no frame lost on the way";
   }
 
-  // After the stop nothing more arrives, and the connection stays open for the next stream.
+  // The connection outlives the stream, for the next one. (That nothing flows after the stop is
+  // stream_coordinator_test's.)
   client_.stopStream().get();
   while (frames.next(300ms)) {
   }
-  painter_.fill(window, 0x11dd22, 0, 0, 640, 480);
-  painter_.sync();
-  EXPECT_FALSE(frames.next(1s)) << "a stopped stream sends nothing";
   EXPECT_FALSE(frames.ended());
 
   // The same ticket does not open a second connection.

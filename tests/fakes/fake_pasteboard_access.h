@@ -12,8 +12,8 @@
 namespace lumora::fakes {
 
 // An in-memory clipboard that holds several kinds at once, as a desktop clipboard whose owner
-// offers several formats does. Writes replace everything. An "image" is any bytes that start
-// with the PNG signature; other bytes count as undecodable. A written file is read back from
+// offers several formats does. Writes replace everything; images are taken as they come (what
+// the real pasteboard makes of them is pasteboard_x11_test's). A written file is read back from
 // disk, as another application pasting it would. Single-threaded like the seam.
 class FakePasteboardAccess : public platform::PasteboardAccess {
  public:
@@ -25,11 +25,6 @@ class FakePasteboardAccess : public platform::PasteboardAccess {
   }
   std::optional<protocol::Bytes> readImagePNG() override { return image; }
   void writeImagePNG(const protocol::Bytes& encoded) override {
-    static const protocol::Bytes kSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (encoded.size() < kSignature.size() ||
-        !std::equal(kSignature.begin(), kSignature.end(), encoded.begin())) {
-      return;
-    }
     clear();
     image = encoded;
     ++writes;

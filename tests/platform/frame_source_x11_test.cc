@@ -2,14 +2,13 @@
 
 #include "platform/capture_error.h"
 
+#include "support/recorder.h"
 #include "support/test_x_client.h"
 #include "support/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 
 namespace lumora::platform::x11 {
 namespace {
@@ -20,51 +19,36 @@ using testing_support::XvfbServer;
 
 constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF;
 
-// Keeps a copy of the latest frame (never the pooled buffer itself, which the source reuses).
-class FrameLog {
+// A copy of a frame (never the pooled buffer itself, which the source reuses).
+struct Snapshot {
+  int width;
+  int height;
+  std::size_t stride;
+  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+};
+
+class FrameLog : public testing_support::Recorder<Snapshot> {
  public:
   FrameHandler handler() {
     return [this](const PixelBuffer& frame, std::uint64_t) {
-      std::vector<std::uint8_t> bytes(frame.byteCount());
-      std::copy_n(frame.data(), bytes.size(), bytes.begin());
-      std::lock_guard lock(mutex_);
-      ++count_;
-      width_ = frame.width();
-      height_ = frame.height();
-      stride_ = frame.stride();
-      latest_ = std::move(bytes);
-      arrived_.notify_all();
+      add({frame.width(), frame.height(), frame.stride(),
+           std::make_shared<std::vector<std::uint8_t>>(frame.data(),
+                                                       frame.data() + frame.byteCount())});
     };
   }
+  int count() const { return static_cast<int>(size()); }
   // Waits until more than `seen` frames arrived; returns the count.
   int waitBeyond(int seen, std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, limit, [&] { return count_ > seen; });
-    return count_;
+    waitUntil([&](const auto& frames) { return static_cast<int>(frames.size()) > seen; }, limit);
+    return count();
   }
-  int count() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  std::pair<int, int> size() {
-    std::lock_guard lock(mutex_);
-    return {width_, height_};
-  }
+  std::pair<int, int> frameSize() const { return {last().width, last().height}; }
   // 0xRRGGBB of the latest frame at (x, y).
-  std::uint32_t rgb(int x, int y) {
-    std::lock_guard lock(mutex_);
-    const std::uint8_t* p = latest_.data() + static_cast<std::size_t>(y) * stride_ + x * 4;
+  std::uint32_t rgb(int x, int y) const {
+    const Snapshot latest = last();
+    const std::uint8_t* p = latest.bytes->data() + y * latest.stride + x * 4;
     return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
   }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  int count_ = 0;
-  int width_ = 0;
-  int height_ = 0;
-  std::size_t stride_ = 0;
-  std::vector<std::uint8_t> latest_;
 };
 
 class FrameSourceX11Test : public ::testing::Test {
@@ -95,7 +79,7 @@ TEST_F(FrameSourceX11Test, CapturesThePatternWithTheCursorAndOnlyWhenSomethingCh
   FrameSourceX11 source(server_.display(), std::nullopt, std::nullopt, std::nullopt, 30);
   source.start(frames_.handler());
   ASSERT_GE(frames_.waitBeyond(0, 5s), 1);
-  EXPECT_EQ(frames_.size(), std::make_pair(1280, 800));
+  EXPECT_EQ(frames_.frameSize(), std::make_pair(1280, 800));
   EXPECT_EQ(source.capturedWidth(), 1280);
   EXPECT_EQ(source.capturedHeight(), 800);
   EXPECT_EQ(frames_.rgb(150, 150), kRed);
@@ -142,7 +126,7 @@ TEST_F(FrameSourceX11Test, MissingDisplayFallsBackToTheFirstAndFramesAreScaledIn
   source.start(frames_.handler());
 
   ASSERT_GE(frames_.waitBeyond(0, 5s), 1);
-  EXPECT_EQ(frames_.size(), std::make_pair(640, 400));
+  EXPECT_EQ(frames_.frameSize(), std::make_pair(640, 400));
   EXPECT_EQ(frames_.rgb(75, 75), kRed);     // (150, 150) halved
   EXPECT_EQ(frames_.rgb(175, 75), kGreen);  // (350, 150)
   EXPECT_EQ(frames_.rgb(75, 175), kBlue);

@@ -5,13 +5,12 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <thread>
 
 #include "platform/x11/png_image.h"
 #include "support/eventually.h"
 #include "support/spawn.h"
+#include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
 namespace lumora::platform::x11 {
@@ -40,21 +39,15 @@ Bytes smallBmp(bool dark = false) {
 // them; pastes are bounded by timeout(1) so a broken owner fails the test instead of hanging it.
 class PasteboardX11Test : public ::testing::Test {
  protected:
-  ~PasteboardX11Test() override {
-    endCopies();
-    std::remove(source_.c_str());
-  }
+  ~PasteboardX11Test() override { endCopies(); }
 
   std::string paste(const std::string& target) {
-    const std::string command =
-        "timeout 10 xclip -selection clipboard -o -t '" + target + "' </dev/null 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-    return out;
+    const std::string out = dir_ / "pasted";
+    std::filesystem::remove(out);
+    testing_support::waitForExit(testing_support::spawnProcess(
+        {"timeout", "10", "xclip", "-selection", "clipboard", "-o", "-t", target},
+        {.output = out}));
+    return testing_support::contentOf(out);
   }
 
   // One copying application at a time: the previous one is ended first, so the new one never
@@ -88,7 +81,8 @@ class PasteboardX11Test : public ::testing::Test {
 
   XvfbServer server_;
   PasteboardX11 pasteboard_{server_.display()};
-  std::string source_ = "/tmp/lumora-clip-source-" + std::to_string(::getpid());
+  testing_support::TempDir dir_;
+  std::string source_ = dir_ / "source";
   std::vector<pid_t> copies_;
 };
 
@@ -178,10 +172,8 @@ TEST_F(PasteboardX11Test, FilesTravelAsUriLists) {
   EXPECT_EQ(file->data, bytesOf("their file"));
   // Too large for a reply: not read, only its size is told.
   std::filesystem::resize_file(theirs, protocol::kMaxBinaryContentBytes + 1);
-  EXPECT_EQ(pasteboard_.readFile(), (PasteboardFile{theirs.filename().string(), {},
-                                                    protocol::kMaxBinaryContentBytes + 1}));
-  std::filesystem::remove(staged);
-  std::filesystem::remove(theirs);
+  EXPECT_EQ(pasteboard_.readFile(),
+            (PasteboardFile{theirs.filename().string(), {}, protocol::kMaxBinaryContentBytes + 1}));
 }
 
 TEST(FileUriTest, PercentEncodingRoundTripsAndForeignHostsAreSkipped) {

@@ -28,29 +28,18 @@ TEST(AuthCryptoTest, VerifyRejectsAnyDifference) {
     flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
     EXPECT_FALSE(AuthCrypto::verify(secret, nonce, flipped)) << "mac bit " << bit;
   }
-  Bytes otherNonce = nonce;
-  otherNonce[31] ^= 0x80;
-  EXPECT_FALSE(AuthCrypto::verify(secret, otherNonce, mac));
-  Bytes otherSecret = secret;
-  otherSecret[0] ^= 0x01;
-  EXPECT_FALSE(AuthCrypto::verify(otherSecret, nonce, mac));
   EXPECT_FALSE(AuthCrypto::verify(secret, nonce, Bytes(mac.begin(), mac.end() - 1)));
   EXPECT_FALSE(AuthCrypto::verify(secret, nonce, {}));
 }
 
-TEST(PairingSecretTest, CodeIsLowerCaseHexAndParsesBack) {
-  PairingSecret secret = PairingSecret::generate();
-  ASSERT_EQ(secret.data.size(), 16u);
-  std::string code = secret.code();
-  ASSERT_EQ(code.size(), 32u);
-  EXPECT_EQ(code.find_first_not_of("0123456789abcdef"), std::string::npos) << code;
-  EXPECT_EQ(PairingSecret::fromCode(code), secret);
-  EXPECT_NE(PairingSecret::generate(), secret);
-}
-
-TEST(PairingSecretTest, CodesMayBeGroupedAndInEitherCase) {
+// A code parsed back is the pairing_secret fuzzer's; here, what codes look like going out and
+// what people may type coming in.
+TEST(PairingSecretTest, CodesAreLowerCaseHexAndMayBeTypedGroupedAndInEitherCase) {
+  const std::string generated = PairingSecret::generate().code();
+  EXPECT_EQ(generated.find_first_not_of("0123456789abcdef"), std::string::npos) << generated;
   const std::string code = "00112233445566778899aabbccddeeff";
   const PairingSecret expected{fromHex(code)};
+  EXPECT_EQ(expected.code(), code);
   for (std::string variant : {std::string("00112233445566778899AABBCCDDEEFF"),
                               std::string("0011-2233-4455-6677-8899-aabb-ccdd-eeff"),
                               std::string("0011 2233 4455 6677 8899 AABB ccdd eeff"),

@@ -15,7 +15,7 @@ std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.e
 
 DecodeResult<Envelope> decodeText(const std::string& json) { return Envelope::decode(json); }
 
-TEST(EnvelopeTest, PingRequestHasTheCanonicalShape) {
+TEST(EnvelopeTest, RequestsAndResponsesHaveTheCanonicalShape) {
   Envelope ping = Envelope::request(PingRequest{});
   std::string json = text(ping.encode());
 
@@ -26,16 +26,12 @@ TEST(EnvelopeTest, PingRequestHasTheCanonicalShape) {
       std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
       << ping.id.rawValue;
   EXPECT_NE(MessageID::generate(), MessageID::generate());
-}
 
-TEST(EnvelopeTest, ResponseCorrelatesToTheRequestAndCarriesItsOwnId) {
-  Envelope request = Envelope::request(PingRequest{});
-  Envelope reply = Envelope::response(request.id, Ack{});
-
-  EXPECT_EQ(reply.correlationID, request.id);
-  EXPECT_NE(reply.id, request.id);
+  // A response correlates to its request and carries an id of its own.
+  Envelope reply = Envelope::response(ping.id, Ack{});
+  EXPECT_NE(reply.id, ping.id);
   EXPECT_EQ(text(reply.encode()), R"({"version":1,"id":")" + reply.id.rawValue +
-                                      R"(","correlationID":")" + request.id.rawValue +
+                                      R"(","correlationID":")" + ping.id.rawValue +
                                       R"(","payload":{"type":"ack","data":{}}})");
 }
 
@@ -76,8 +72,6 @@ TEST(EnvelopeTest, MalformedEnvelopesFailWithADescriptionNamingTheFault) {
       {R"({"version":1,"id":"a","payload":[]})", "payload: expected an object"},
       {R"({"version":1,"id":"a","payload":{"data":{}}})", "payload.type: missing key"},
       {R"({"version":1,"id":"a","payload":{"type":"PING","data":{}}})", "unknown message type"},
-      {R"({"version":1,"id":"a","payload":{"type":"file.List","data":{}}})",
-       "unknown message type"},
       {R"({"version":1,"id":"a","payload":{"type":"input.key","data":[]}})",
        "payload.data: expected an object"},
       {R"({"version":1,"id":"a","payload":{"type":"input.key","data":{"action":"press"}}})",

@@ -90,9 +90,6 @@ TEST(PayloadRecordsTest, OptionalFieldsAreOmittedWhenAbsentAndKeysFollowFieldOrd
       // Whole numbers carry no fraction (fractions round-trip, in whatever exponent form).
       {DragCommand{{0, 1}, {1, -2}, MouseButton::left},
        R"({"from":{"x":0,"y":1},"to":{"x":1,"y":-2},"button":"left"})"},
-      {ScreenFrameMeta{3, 640, 480, VideoCodec::h264, true, 10, 99},
-       R"({"frameID":3,"width":640,"height":480,"codec":"h264","isKeyframe":true,)"
-       R"("byteCount":10,"presentationTimeMillis":99})"},
       {Payload::clipboardContent(ClipboardContent::makeEmpty()), R"({"kind":"empty"})"},
       {Payload::clipboardSet(ClipboardContent::makeText("")), R"({"kind":"text","text":""})"},
       {AuthChallenge{{0xfb, 0xff}}, R"({"nonce":"+\/8="})"},

@@ -7,14 +7,6 @@ namespace {
 
 using protocol::Bytes;
 
-TEST(AnnexBParserTest, TypeIsTheLowFiveBitsOfTheFirstByte) {
-  EXPECT_EQ(AnnexBParser::type(Bytes{0x65, 0xFF}), AnnexBParser::NALType::idr);
-  EXPECT_EQ(AnnexBParser::type(Bytes{0x41}), AnnexBParser::NALType::nonIDR);
-  EXPECT_EQ(AnnexBParser::type(Bytes{0x67}), AnnexBParser::NALType::sps);
-  EXPECT_EQ(AnnexBParser::type(Bytes{0x68}), AnnexBParser::NALType::pps);
-  EXPECT_EQ(AnnexBParser::type(Bytes{}), std::nullopt);
-}
-
 TEST(AnnexBParserTest, ToAVCCPrefixesEachUnitWithItsBigEndianLength) {
   EXPECT_EQ(AnnexBParser::toAVCC({{0x67, 0xAA}, {0x68}}),
             (Bytes{0, 0, 0, 2, 0x67, 0xAA, 0, 0, 0, 1, 0x68}));

@@ -46,26 +46,8 @@ TEST_F(TCPMessageChannelTest, SendsFramedMessagesInOrderAndWholeWhenTheyOverlap)
   for (auto& send : sends) send.get();
 }
 
-TEST_F(TCPMessageChannelTest, EndOfStreamFailsTheWaitingReceiveAndLaterOnes) {
-  EXPECT_EQ(sdkErrorOf(sendOn(channel_, bytesOf("x"))).kind(), SDKError::Kind::notConnected);
-  connect();
-  auto waiting = receiveOn(channel_);
-  peer_.close();
-  EXPECT_EQ(sdkErrorOf(waiting).kind(), SDKError::Kind::disconnected);
-  EXPECT_EQ(sdkErrorOf(receiveOn(channel_)).kind(), SDKError::Kind::disconnected);
-  EXPECT_EQ(sdkErrorOf(sendOn(channel_, bytesOf("x"))).kind(), SDKError::Kind::notConnected);
-}
-
-TEST_F(TCPMessageChannelTest, CloseEndsTheConnectionOnceAndIsRepeatable) {
-  connect();
-  auto waiting = receiveOn(channel_);
-  channel_.close();
-  channel_.close();
-  EXPECT_EQ(sdkErrorOf(waiting).kind(), SDKError::Kind::disconnected);
-  EXPECT_EQ(sdkErrorOf(sendOn(channel_, bytesOf("x"))).kind(), SDKError::Kind::notConnected);
-  EXPECT_TRUE(peer_.closedWithin());
-}
-
+// An end of stream, a close and a reconnect, as the client library sees them, are
+// agent_control_client_test's.
 TEST_F(TCPMessageChannelTest, AnOversizedFrameClosesTheChannel) {
   connect();
   auto waiting = receiveOn(channel_);

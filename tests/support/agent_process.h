@@ -40,7 +40,6 @@ class AgentProcess {
   // What the status file of the serving agent says.
   const boost::json::object& status() const { return status_; }
   std::uint16_t controlPort() const { return port("controlPort"); }
-  // 0 without a display: the agent then has no media channel.
   std::uint16_t mediaPort() const { return port("mediaPort"); }
   protocol::PairingSecret secret() const;
   // The lumora://pair link the agent published.

@@ -4,7 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -66,58 +65,6 @@ platform::PixelBuffer noisy(int width, int height, std::uint32_t seed) {
       std::fill_n(frame.mutableData() + i, 3, static_cast<std::uint8_t>(random()));
   }
   return frame;
-}
-
-TestEncoder::TestEncoder(int width, int height) : width_(width), height_(height) {
-  // The encoder's statistics and the decoder's complaints about deliberate garbage would only
-  // bury the test output.
-  av_log_set_level(AV_LOG_QUIET);
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (!codec) throw std::runtime_error("libx264 encoder not available");
-  context_ = avcodec_alloc_context3(codec);
-  context_->width = width;
-  context_->height = height;
-  context_->pix_fmt = AV_PIX_FMT_YUV420P;
-  context_->time_base = {1, 30};
-  context_->gop_size = 30;
-  context_->max_b_frames = 0;
-  av_opt_set(context_->priv_data, "preset", "ultrafast", 0);
-  av_opt_set(context_->priv_data, "tune", "zerolatency", 0);
-  av_opt_set(context_->priv_data, "forced-idr", "1", 0);
-  if (avcodec_open2(context_, codec, nullptr) < 0) throw std::runtime_error("encoder open failed");
-}
-
-TestEncoder::~TestEncoder() { avcodec_free_context(&context_); }
-
-protocol::Bytes TestEncoder::encode(Rgb left, Rgb right, bool keyFrame) {
-  Frame rgb(av_frame_alloc());
-  rgb->format = AV_PIX_FMT_RGB24;
-  rgb->width = width_;
-  rgb->height = height_;
-  av_frame_get_buffer(rgb.get(), 0);
-  for (int y = 0; y < height_; ++y) {
-    for (int x = 0; x < width_; ++x) {
-      const Rgb& colour = x < width_ / 2 ? left : right;
-      std::uint8_t* pixel = rgb->data[0] + y * rgb->linesize[0] + x * 3;
-      pixel[0] = colour.r;
-      pixel[1] = colour.g;
-      pixel[2] = colour.b;
-    }
-  }
-  Frame yuv(av_frame_alloc());
-  yuv->format = AV_PIX_FMT_YUV420P;
-  yuv->width = width_;
-  yuv->height = height_;
-  convert(*rgb, *yuv);
-  yuv->pts = pts_++;
-  yuv->pict_type = keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  if (avcodec_send_frame(context_, yuv.get()) < 0) throw std::runtime_error("encode failed");
-  protocol::Bytes unit;
-  for (Packet packet(av_packet_alloc()); avcodec_receive_packet(context_, packet.get()) == 0;) {
-    unit.insert(unit.end(), packet->data, packet->data + packet->size);
-    av_packet_unref(packet.get());
-  }
-  return unit;
 }
 
 Rgb DecodedImage::at(int x, int y) const {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Pictures, streams and decoders for the tests of the encoder, the decoder and the programs
-// that produce images, all through libavcodec: independent of the code under test.
+// Pictures and decoders for the tests of the encoder and the programs that produce images, all
+// through libavcodec: independent of the code under test.
 
 #include <cstdint>
 #include <optional>
@@ -21,25 +21,6 @@ platform::PixelBuffer noisy(int width, int height, std::uint32_t seed);
 
 struct Rgb {
   std::uint8_t r = 0, g = 0, b = 0;
-};
-
-// An H.264 Annex B stream from libx264, made as the agent's encoder makes its own: no
-// B-frames, one access unit per picture, parameter sets in front of every key frame.
-class TestEncoder {
- public:
-  TestEncoder(int width, int height);
-  ~TestEncoder();
-  TestEncoder(const TestEncoder&) = delete;
-  TestEncoder& operator=(const TestEncoder&) = delete;
-
-  // One access unit for a picture whose left half is `left` and right half `right`.
-  protocol::Bytes encode(Rgb left, Rgb right, bool keyFrame = false);
-
- private:
-  int width_;
-  int height_;
-  std::int64_t pts_ = 0;
-  AVCodecContext* context_ = nullptr;
 };
 
 // A decoded picture as packed RGB.

@@ -1,30 +1,24 @@
 #pragma once
 
 // A throw-away PostgreSQL server for tests: Debian's binaries, a data folder under the system's
-// temporary folder, a free loopback port, no password (trust, loopback only), fsync off. As
+// temporary folder, a Unix socket there and no TCP port, no password (trust), fsync off. As
 // root it runs as the "postgres" user the package creates (initdb and postgres refuse root).
-// The initialised cluster is kept as a template beside it, so each test process only copies
-// it and starts the server; each test then takes a fresh database of its own.
+// Each test process starts one; each test then takes a fresh database of its own.
 
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <libpq-fe.h>
 
-extern char** environ;
+#include "support/spawn.h"
 
 namespace lumora::testing_support {
 
@@ -33,10 +27,7 @@ class PostgresServer {
   // The server of this test process, started on first use; nothing when it cannot start
   // (why() then says so, for the skip message).
   static PostgresServer* shared() {
-    static std::unique_ptr<PostgresServer> server = [] {
-      auto started = std::unique_ptr<PostgresServer>(new PostgresServer());
-      return started;
-    }();
+    static std::unique_ptr<PostgresServer> server(new PostgresServer());
     return server->ready_ ? server.get() : nullptr;
   }
   static std::string why() {
@@ -88,15 +79,13 @@ class PostgresServer {
     std::string pattern = (std::filesystem::temp_directory_path() / "lumora-pg-XXXXXX").string();
     folder_ = ::mkdtemp(pattern.data());
     own(folder_);
-    const std::string templateFolder = ensureTemplate();
-    if (templateFolder.empty()) return;
-    if (run({"/bin/cp", "-a", templateFolder, data()}) != 0) {
-      failure() = "could not copy the template cluster";
+    if (run({bin("initdb"), "-D", data(), "-U", "lumora", "-A", "trust", "-E", "UTF8", "--no-sync",
+             "--locale=C"}) != 0) {
+      failure() = "initdb failed";
       return;
     }
-    port_ = freePort();
-    const std::string options = "-p " + std::to_string(port_) + " -k " + folder_.string() +
-                                " -c listen_addresses=127.0.0.1 -c fsync=off"
+    const std::string options = "-k " + folder_.string() +
+                                " -c listen_addresses= -c fsync=off"
                                 " -c synchronous_commit=off -c full_page_writes=off"
                                 " -c max_connections=200";
     if (run({bin("pg_ctl"), "-D", data(), "-o", options, "-l", (folder_ / "log").string(), "-w",
@@ -110,78 +99,28 @@ class PostgresServer {
   std::string data() const { return (folder_ / "data").string(); }
 
   std::string url(const std::string& database) const {
-    return "postgresql://lumora@127.0.0.1:" + std::to_string(port_) + "/" + database;
-  }
-
-  // An initialised cluster every test process copies: made once per machine, under a lock.
-  std::string ensureTemplate() {
-    const auto base = std::filesystem::temp_directory_path();
-    const std::string suffix = runAs_.empty() ? std::to_string(::geteuid()) : runAs_;
-    const auto templateFolder = base / ("lumora-pg-template-15-" + suffix);
-    const int lock = ::open((base / ("lumora-pg-template-" + suffix + ".lock")).c_str(),
-                            O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (lock >= 0) ::flock(lock, LOCK_EX);
-    if (!std::filesystem::exists(templateFolder / "PG_VERSION")) {
-      const auto fresh = folder_ / "template";
-      if (run({bin("initdb"), "-D", fresh.string(), "-U", "lumora", "-A", "trust", "-E", "UTF8",
-               "--no-sync", "--locale=C"}) != 0) {
-        failure() = "initdb failed";
-      } else {
-        std::error_code ignored;
-        std::filesystem::remove_all(templateFolder, ignored);
-        std::filesystem::rename(fresh, templateFolder, ignored);
-        if (ignored) failure() = "could not keep the template cluster: " + ignored.message();
-      }
-    }
-    if (lock >= 0) ::close(lock);
-    return std::filesystem::exists(templateFolder / "PG_VERSION") ? templateFolder.string()
-                                                                  : std::string();
+    return "postgresql://lumora@/" + database + "?host=" + folder_.string();
   }
 
   void own(const std::filesystem::path& path) const {
     if (!runAs_.empty() && ::chown(path.c_str(), uid_, gid_) != 0) failure() = "chown failed";
   }
 
-  static std::uint16_t freePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
-  }
-
   // Runs a command to its end (as the server's user when root), its output into the log.
   int run(std::vector<std::string> argv) const {
-    if (!runAs_.empty()) {
-      argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", runAs_, "--"});
-    }
-    std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    if (!runAs_.empty()) argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", runAs_, "--"});
     const std::string log = (folder_ / "commands.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    try {
+      return waitForExit(spawnProcess(argv, {.output = log, .error = log}));
+    } catch (const std::runtime_error&) {
+      return -1;
+    }
   }
 
   std::filesystem::path folder_;
   std::string runAs_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
-  std::uint16_t port_ = 0;
   bool ready_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -22,6 +23,16 @@ std::string statFields(pid_t pid) {
   const auto close = line.rfind(')');
   return close == std::string::npos || close + 2 >= line.size() ? std::string()
                                                                 : line.substr(close + 2);
+}
+
+// The number after the word `key` in `text` ("VmRSS:   123 kB"); -1 when there is none.
+long long numberAfter(const std::string& text, const std::string& key) {
+  std::istringstream words(text);
+  long long value = -1;
+  for (std::string word; words >> word;) {
+    if (word == key) return words >> value ? value : -1;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -75,14 +86,9 @@ std::vector<pid_t> processesCarrying(const std::string& entry) {
 }
 
 std::size_t residentBytes(pid_t pid) {
-  std::istringstream status(procFile(pid, "status"));
-  for (std::string line; std::getline(status, line);) {
-    // "VmRSS:	   12345 kB"
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-  }
-  return 0;
+  return static_cast<std::size_t>(std::max(0LL, numberAfter(procFile(pid, "status"), "VmRSS:"))) *
+         1024;
 }
-
 std::size_t openDescriptors(pid_t pid) {
   std::size_t count = 0;
   DIR* fds = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
@@ -92,25 +98,5 @@ std::size_t openDescriptors(pid_t pid) {
   return count;
 }
 
-double cpuSeconds(pid_t pid) {
-  std::istringstream fields(statFields(pid));
-  std::string field;
-  unsigned long long ticks = 0;
-  // utime and stime are the 14th and 15th fields of the line; the state is the 3rd.
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index >= 14) ticks += std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-long long bytesWritten(pid_t pid) {
-  std::istringstream io(procFile(pid, "io"));
-  std::string key;
-  long long value = -1;
-  while (io >> key >> value) {
-    if (key == "wchar:") return value;
-  }
-  return -1;
-}
-
+long long bytesWritten(pid_t pid) { return numberAfter(procFile(pid, "io"), "wchar:"); }
 }  // namespace lumora::testing_support

@@ -30,8 +30,6 @@ std::vector<pid_t> processesCarrying(const std::string& entry);
 std::size_t residentBytes(pid_t pid);
 // Open descriptors; 0 once the process is gone.
 std::size_t openDescriptors(pid_t pid);
-// CPU seconds (user + system) used so far; 0 once the process is gone.
-double cpuSeconds(pid_t pid);
 // Bytes written so far (its write(2) total); -1 once the process is gone.
 long long bytesWritten(pid_t pid);
 

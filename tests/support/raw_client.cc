@@ -45,6 +45,12 @@ void connectTo(int fd, std::uint16_t port, const char* from) {
 
 }  // namespace
 
+std::string describe(const Envelope& reply) {
+  const auto* error = reply.payload.get<MessageType::error>();
+  return error ? error->code + ": " + error->message
+               : std::string(protocol::rawValue(reply.payload.messageType()));
+}
+
 RawClient::RawClient(std::uint16_t port, int receiveBuffer, const char* from)
     : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (receiveBuffer > 0) {
@@ -63,8 +69,7 @@ void RawClient::sendRaw(protocol::ByteView bytes) {
 
 bool RawClient::trySend(protocol::ByteView bytes) {
   while (!bytes.empty()) {
-    const ssize_t sent =
-        ::send(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent < 0 && errno != EINTR) return errno == EAGAIN || errno == EWOULDBLOCK;
     bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
   }

@@ -22,6 +22,9 @@
 
 namespace lumora::testing_support {
 
+// A reply in a few words for a failure message: "code: message" for an error, else its type.
+std::string describe(const protocol::Envelope& reply);
+
 class RawClient {
  public:
   // Connects to 127.0.0.1:port; throws std::system_error when it cannot. A receive buffer

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,6 +30,12 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The permission bits of `path`; 0 when it is missing.
+inline unsigned fileMode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
 
 inline std::string contentOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -3,29 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "support/spawn.h"
 
 namespace lumora::testing_support {
-namespace {
-
-bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-}  // namespace
 
 XvfbServer::XvfbServer(const std::string& screenGeometry) {
   int fds[2];
@@ -55,7 +41,7 @@ XvfbServer::XvfbServer(const std::string& screenGeometry) {
   close(fds[0]);
   if (number.empty()) {
     kill(pid_, SIGKILL);
-    waitForExit(pid_, std::chrono::seconds(2));
+    waitForExit(pid_);
     throw std::runtime_error("Xvfb did not come up");
   }
   display_ = ":" + number;
@@ -72,11 +58,9 @@ XvfbServer::~XvfbServer() {
   } else {
     unsetenv("DISPLAY");
   }
-  kill(pid_, SIGTERM);
-  if (!waitForExit(pid_, std::chrono::seconds(3))) {
-    kill(pid_, SIGKILL);
-    waitForExit(pid_, std::chrono::seconds(2));
-  }
+  // Nothing of the server's outlives the test: no need to let it tidy up.
+  kill(pid_, SIGKILL);
+  waitForExit(pid_);
 }
 
 }  // namespace lumora::testing_support

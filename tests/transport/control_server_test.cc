@@ -66,7 +66,6 @@ class ControlServerTest : public ::testing::Test {
 
 TEST_F(ControlServerTest, PairedPeersGetLargerFramesAnsweredInOrder) {
   startServer();
-  EXPECT_EQ(server_->boundPort(), port_);
   RawClient stranger(port_);
   stranger.sendRaw(Bytes{0x00, 0x01, 0x00, 0x01});  // 64 KiB + 1 before authenticating
   EXPECT_TRUE(stranger.closedWithin());

@@ -33,7 +33,7 @@ protocol::MediaFrame frame(std::uint64_t id, bool key, std::size_t payloadBytes 
 class MediaServerTest : public ::testing::Test {
  protected:
   void startServer(std::chrono::milliseconds ticketTimeout = 5s, MediaServer::Limits limits = {}) {
-    tickets_ = std::make_shared<MediaTicketStore>(30s, [this] { return now_.load(); });
+    tickets_ = std::make_shared<MediaTicketStore>(30s);
     server_ = std::make_unique<MediaServer>(io_.executor(), tickets_, ticketTimeout, limits);
     server_->setKeyFrameRequester([this] { ++keyFrameRequests_; });
     server_->setOnReceiverCountChanged([this](std::size_t count) { lastCount_ = count; });
@@ -57,7 +57,6 @@ class MediaServerTest : public ::testing::Test {
     return client;
   }
 
-  std::atomic<std::chrono::system_clock::time_point> now_{std::chrono::system_clock::now()};
   std::shared_ptr<MediaTicketStore> tickets_;
   std::unique_ptr<MediaServer> server_;
   std::uint16_t port_ = 0;
@@ -92,35 +91,15 @@ TEST(TicketFrameTest, ParsesOnlyCompleteWellFormedFrames) {
   EXPECT_TRUE(std::holds_alternative<Malformed>(parse(notText)));
 }
 
-TEST_F(MediaServerTest, AdmitsALiveTicketOnceAndRejectsTheRest) {
-  startServer();
-  const std::string ticket = tickets_->issue();
-  RawClient first(port_);
-  first.sendTicket(ticket);
-  ASSERT_TRUE(eventually([&] { return server_->connectionCount() == 1; }));
-  EXPECT_EQ(lastCount_.load(), 1u);
-  EXPECT_GE(keyFrameRequests_.load(), 1) << "a new receiver asks for a key frame";
-
-  RawClient reuse(port_);
-  reuse.sendTicket(ticket);
-  EXPECT_TRUE(reuse.closedWithin());
-  RawClient neverIssued(port_);
-  neverIssued.sendTicket(std::string(64, 'a'));
-  EXPECT_TRUE(neverIssued.closedWithin());
-  const std::string expiring = tickets_->issue();
-  now_ = now_.load() + 31s;
-  RawClient late(port_);
-  late.sendTicket(expiring);
-  EXPECT_TRUE(late.closedWithin());
-  EXPECT_EQ(server_->connectionCount(), 1u);
-}
-
+// Which tickets admit is the ticket store's, and a refused one is seen end to end
+// (stream_e2e_test); here, what the admitted receivers get.
 TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
   startServer();
   auto a = admittedClient();
   server_->broadcast(frame(0, true));
   server_->broadcast(frame(1, false));
   auto b = admittedClient();
+  EXPECT_EQ(lastCount_.load(), 2u);
   server_->broadcast(frame(2, false));  // b cannot decode this yet
   server_->broadcast(frame(3, true));
   server_->broadcast(frame(4, false));

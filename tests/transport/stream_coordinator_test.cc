@@ -11,6 +11,7 @@
 #include "support/h264_test_codec.h"
 #include "support/recorder.h"
 #include "support/run_awaitable.h"
+#include "support/thrown.h"
 
 namespace lumora::transport {
 namespace {
@@ -75,7 +76,6 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
   auto coordinator = makeCoordinator();
   protocol::CaptureFrameRequest request;
   request.mode = protocol::CaptureMode::startStream;
-  request.codec = protocol::VideoCodec::hevc;  // still answered with H.264
   request.maxWidth = 640;
   request.displayID = 7;
   runAwaitable(coordinator->startStream(request));
@@ -89,9 +89,6 @@ TEST_F(StreamCoordinatorTest, EncodesEveryFrameForEverySinkInOrder) {
     EXPECT_EQ(sink, i % 2 == 0 ? "media" : "relay");
     EXPECT_EQ(frame, frames[i - i % 2].second) << "both sinks see the same frame";
     EXPECT_EQ(frame.meta.frameID, i / 2);
-    EXPECT_EQ(frame.meta.codec, protocol::VideoCodec::h264);
-    EXPECT_EQ(frame.meta.width, 64);
-    EXPECT_EQ(frame.meta.height, 32);
     EXPECT_EQ(frame.meta.byteCount, static_cast<std::int64_t>(frame.payload.size()));
     EXPECT_EQ(frame.meta.presentationTimeMillis, i < 2 ? 1000u : 1033u);
   }
@@ -133,30 +130,14 @@ TEST_F(StreamCoordinatorTest, ANewStartReplacesTheRunningStream) {
 TEST_F(StreamCoordinatorTest, AFailedStartIsReportedAndReleasedByTheNextStop) {
   auto coordinator = makeCoordinator();
   failNextStart_ = true;
-  EXPECT_THROW(runAwaitable(coordinator->startStream({})), std::runtime_error);
+  EXPECT_EQ(testing_support::messageThrownBy([&] { runAwaitable(coordinator->startStream({})); }),
+            "no display available");
   EXPECT_TRUE(received().empty());
   runAwaitable(coordinator->stopStream());
   EXPECT_FALSE(coordinator->isStreaming());
+  EXPECT_EQ(source(0)->stops, 0) << "a source that never started is not stopped";
   runAwaitable(coordinator->startStream({}));
   EXPECT_TRUE(coordinator->isStreaming());
-}
-
-TEST_F(StreamCoordinatorTest, AKeyFrameIsProducedOnRequest) {
-  auto coordinator = makeCoordinator();
-  runAwaitable(coordinator->startStream({}));
-  source(0)->emit(movingBox(64, 32, 1), 1033);
-  coordinator->requestKeyFrame();
-  // The request is served on the coordinator's strand; a stop queued behind it waits for it.
-  for (int i = 0; i < 200; ++i) {
-    auto frames = received();
-    if (frames.size() >= 6) break;
-    std::this_thread::sleep_for(10ms);
-    if (i % 10 == 9) source(0)->emit(movingBox(64, 32, 2 + i), 1100 + i);
-  }
-  auto frames = received();
-  ASSERT_GE(frames.size(), 6u);
-  EXPECT_FALSE(frames[2].second.meta.isKeyframe);
-  EXPECT_TRUE(frames[4].second.meta.isKeyframe) << "the first frame after the request";
 }
 
 TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {

@@ -4,19 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
-
-#include <fstream>
-
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_future.hpp>
-
-#include <thread>
 #include "support/temp_dir.h"
-#include "transport/connection_manager.h"
 
 namespace lumora::transport {
 namespace {
@@ -57,28 +45,6 @@ TEST(TailscaleLocatorTest, CandidatesAreTriedInOrderUntilOneAnswers) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 
   EXPECT_FALSE(locator::currentIPv4From({tools[2], tools[3]}, 300ms));
-}
-
-TEST(ConnectionManagerTest, WithoutATailnetAddressItBindsLoopbackOnly) {
-  boost::asio::io_context io;
-  boost::asio::thread_pool pool(1);
-  ConnectionContext::Dependencies dependencies;
-  auto server = std::make_shared<ControlServer>(io.get_executor(), dependencies);
-  ConnectionManager manager(server, nullptr, ConnectionMode::tailscale, pool.get_executor(),
-                            [] { return std::nullopt; });
-
-  auto work = boost::asio::make_work_guard(io);
-  std::thread thread([&] { io.run(); });
-  ConnectionInfo info =
-      boost::asio::co_spawn(io, manager.start(0, 0), boost::asio::use_future).get();
-  EXPECT_EQ(info.advertiseAddress, "127.0.0.1");
-  EXPECT_NE(info.port, 0);
-  EXPECT_FALSE(info.mediaPort.has_value());
-  boost::asio::post(io, boost::asio::use_future([&] { manager.stop(); })).get();
-  EXPECT_EQ(server->boundPort(), 0);
-  work.reset();
-  thread.join();
-  pool.join();
 }
 
 }  // namespace

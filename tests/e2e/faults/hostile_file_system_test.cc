@@ -25,26 +25,19 @@ using protocol::Envelope;
 using protocol::MessageType;
 using testing_support::AgentProcess;
 using testing_support::contentOf;
+using testing_support::describe;
 using testing_support::RawClient;
 using testing_support::TempDir;
 
 constexpr std::size_t kChunk = protocol::FileTransfer::chunkSize;
 
-// "ok", or the error reply as "code: message".
-std::string outcome(const Envelope& reply) {
-  if (auto* error = reply.payload.get<MessageType::error>()) {
-    return error->code + ": " + error->message;
-  }
-  return "ok";
-}
-
 std::string upload(RawClient& client, const std::string& path, std::size_t size,
                    std::int64_t offset, bool isFinal) {
-  return outcome(client.ask(protocol::FileUploadRequest{path, Bytes(size, 'u'), offset, isFinal}));
+  return describe(client.ask(protocol::FileUploadRequest{path, Bytes(size, 'u'), offset, isFinal}));
 }
 
 std::string download(RawClient& client, const std::string& path) {
-  return outcome(client.ask(protocol::FileDownloadRequest{path, 0, kChunk}));
+  return describe(client.ask(protocol::FileDownloadRequest{path, 0, kChunk}));
 }
 
 std::vector<std::string> namesIn(const fs::path& directory) {
@@ -95,12 +88,12 @@ TEST_F(HostileFileSystemTest, UploadsIntoAFullFileSystemFailWithoutLeavingFilesB
   EXPECT_EQ(namesIn(full), std::vector<std::string>{"kept.txt"});
 
   // The disk fills up during an upload: the chunk that does not fit is refused.
-  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk, 0, false), "ok");
+  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk, 0, false), "ack");
   EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk, kChunk, true), enospc);
   // Once space is freed the same upload goes through.
-  EXPECT_EQ(outcome(client_->ask(protocol::FileRemoveRequest{full + "/growing.bin"})), "ok");
-  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk / 2, 0, false), "ok");
-  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk / 2, kChunk / 2, true), "ok");
+  EXPECT_EQ(describe(client_->ask(protocol::FileRemoveRequest{full + "/growing.bin"})), "ack");
+  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk / 2, 0, false), "ack");
+  EXPECT_EQ(upload(*client_, full + "/growing.bin", kChunk / 2, kChunk / 2, true), "ack");
   EXPECT_EQ(fs::file_size(full + "/growing.bin"), kChunk);
   expectConnectionServes();
 }
@@ -119,13 +112,13 @@ TEST_F(HostileFileSystemTest, AReadOnlyDirectoryRefusesEveryChangeAndStillServes
   EXPECT_EQ(upload(*client_, readOnly + "/new.txt", 100, 0, true), erofs);
   EXPECT_EQ(upload(*client_, kept, 100, 0, true), erofs);
   EXPECT_EQ(upload(*client_, kept, 100, 7, true), erofs);
-  EXPECT_EQ(outcome(client_->ask(protocol::FileRemoveRequest{kept})), erofs);
-  EXPECT_EQ(outcome(client_->ask(protocol::FileMoveRequest{kept, home_ / "moved.txt"})), erofs);
+  EXPECT_EQ(describe(client_->ask(protocol::FileRemoveRequest{kept})), erofs);
+  EXPECT_EQ(describe(client_->ask(protocol::FileMoveRequest{kept, home_ / "moved.txt"})), erofs);
   EXPECT_EQ(namesIn(readOnly), std::vector<std::string>{"kept.txt"});
   EXPECT_EQ(contentOf(kept), "keep me");
 
   Envelope read = client_->ask(protocol::FileDownloadRequest{kept, 0, std::nullopt});
-  ASSERT_EQ(read.payload.messageType(), MessageType::fileDownloadResult) << outcome(read);
+  ASSERT_EQ(read.payload.messageType(), MessageType::fileDownloadResult) << describe(read);
   const auto& chunk = *read.payload.get<MessageType::fileDownloadResult>();
   EXPECT_EQ(std::string(chunk.data.begin(), chunk.data.end()), "keep me");
   EXPECT_TRUE(chunk.eof);

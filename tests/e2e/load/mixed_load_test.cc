@@ -1,8 +1,6 @@
 // Eight paired clients at once, each keeping several mixed requests in flight: every reply must
 // answer its own request, with the right content, and no connection may be dropped.
 
-#include <sys/stat.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -33,12 +31,6 @@ constexpr std::size_t kInFlight = 8;
 constexpr int kCommandEvery = 250;
 constexpr std::int64_t kLongestRange = 8 << 10;
 
-std::string typeName(const Envelope& envelope) {
-  const auto* error = envelope.payload.get<MessageType::error>();
-  return error ? "error " + error->code + " / " + error->message
-               : "type #" + std::to_string(static_cast<int>(envelope.payload.messageType()));
-}
-
 // The mixed requests a client sends, and what a correct agent answers to each. The answer
 // follows from the request alone (which file, which range, which word to echo), so a reply
 // that reaches the wrong request, or carries the wrong bytes, does not pass.
@@ -55,12 +47,7 @@ class RequestMix {
       const std::string path = directory.make(name, std::string(content.begin(), content.end()));
       files_.emplace(path, std::move(content));
     }
-    // Directories first, then files by name.
-    const auto nested = directory_ / "nested";
-    std::filesystem::create_directory(nested);
-    struct stat info {};
-    ::lstat(nested.c_str(), &info);
-    listing_.push_back({"nested", nested.string(), true, static_cast<std::int64_t>(info.st_size)});
+    // By name (the order rules are file_operations_test's).
     for (const auto& [path, content] : files_) {
       listing_.push_back({std::filesystem::path(path).filename().string(), path, false,
                           static_cast<std::int64_t>(content.size())});
@@ -91,17 +78,19 @@ class RequestMix {
   std::string check(const Envelope& request, const Envelope& reply) const {
     const auto& asked = request.payload;
     if (asked.messageType() == MessageType::ping) {
-      return reply.payload.messageType() == MessageType::ack ? "" : "ping: " + typeName(reply);
+      return reply.payload.messageType() == MessageType::ack
+                 ? ""
+                 : "ping: " + testing_support::describe(reply);
     }
     if (const auto* list = asked.get<MessageType::fileList>()) {
       const auto* result = reply.payload.get<MessageType::fileListResult>();
-      if (!result) return "file.list: " + typeName(reply);
+      if (!result) return "file.list: " + testing_support::describe(reply);
       return result->path == list->path && result->entries == listing_ ? ""
                                                                        : "file.list entries differ";
     }
     if (const auto* download = asked.get<MessageType::fileDownload>()) {
       const auto* result = reply.payload.get<MessageType::fileDownloadResult>();
-      if (!result) return "file.download: " + typeName(reply);
+      if (!result) return "file.download: " + testing_support::describe(reply);
       const protocol::Bytes& content = files_.at(download->path);
       const auto size = static_cast<std::int64_t>(content.size());
       const std::int64_t end =
@@ -115,7 +104,7 @@ class RequestMix {
     const auto& run = *asked.get<MessageType::terminalRun>();
     const protocol::TerminalRunResult expected{0, run.command.substr(5) + "\n", ""};
     const auto* result = reply.payload.get<MessageType::terminalRunResult>();
-    return result && *result == expected ? "" : "terminal.run: " + typeName(reply);
+    return result && *result == expected ? "" : "terminal.run: " + testing_support::describe(reply);
   }
 
  private:

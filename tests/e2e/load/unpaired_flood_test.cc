@@ -1,7 +1,7 @@
 // A paired phone keeps pinging while hundreds of peers that never pair crowd both ports: idle,
 // dripping a byte at a time, or sending frames no agent should take. The agent must stay up,
-// answer every hostile frame as it should, shed the waiting crowd, and keep serving the phone
-// about as fast as before.
+// answer every hostile frame as it should, shed the waiting crowd, and answer the phone
+// throughout. (How fast it answers meanwhile is control_bench's to measure.)
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,6 @@
 #include "support/agent_process.h"
 #include "support/process_table.h"
 #include "support/raw_client.h"
-#include "support/xvfb_server.h"
 
 namespace lumora::load {
 namespace {
@@ -33,8 +32,6 @@ using testing_support::AgentProcess;
 using testing_support::RawClient;
 using testing_support::residentBytes;
 
-// Pings are spaced alike with and without the flood, so both medians see the same idle waits.
-constexpr auto kPingSpacing = 2ms;
 // How long the agent gets to close a connection it must refuse. Shorter than the media port's
 // ticket time-out (5 s), so a media refusal cannot be mistaken for the time-out.
 constexpr auto kRefusalLimit = 3s;
@@ -49,13 +46,12 @@ class UnpairedCrowd {
     for (int i = 0; i < 300; ++i) oldestControl.emplace_back(controlPort_);
     for (int i = 0; i < 200; ++i) oldestMedia.emplace_back(mediaPort_);
     for (int i = 0; i < 100; ++i) joinOneOfEach(/*idle=*/false);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
   }
-  ~UnpairedCrowd() { stop(); }
 
   void stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
+    thread_.request_stop();
+    thread_.join();
   }
 
   // The idle connections of the burst, oldest first: by the end the agent must have shed them
@@ -81,8 +77,8 @@ class UnpairedCrowd {
     drips_.push_back({RawClient(mediaPort_), &unissuedTicket_});
   }
 
-  void run() {
-    while (!stopping_) {
+  void run(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
       std::this_thread::sleep_for(100ms);
       // A drip the agent has dropped keeps trying; the send just fails.
       for (auto& drip : drips_) {
@@ -105,19 +101,14 @@ class UnpairedCrowd {
   const Bytes unissuedTicket_ = protocol::FrameCodec::encode(Bytes(64, 'a'));
   std::vector<RawClient> newcomers_;
   std::vector<Drip> drips_;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
+  std::jthread thread_;
 };
 
 // The exchanges an unpaired peer can try, each on fresh connections: empty when the agent
 // answered as it owes, otherwise what it did instead.
 std::string describe(const std::optional<Envelope>& reply) {
-  if (!reply) return "the connection closed";
-  const auto* error = reply->payload.get<MessageType::error>();
-  return error ? "error " + error->code + " / " + error->message
-               : "a reply of type #" + std::to_string(static_cast<int>(reply->payload.messageType()));
+  return reply ? testing_support::describe(*reply) : "the connection closed";
 }
-
 // Bad frames cost no connection: a body that is not JSON, JSON nested far beyond any envelope,
 // an envelope holding invalid UTF-8 (each "bad_request" / "decode failed", uncorrelated), then a
 // ping that is still answered. (Wrong proofs slow their address down: a case of their own.)
@@ -147,8 +138,7 @@ std::string malformedFramesAreAnsweredAndSurvived(std::uint16_t controlPort) {
 // Frames no agent takes close the connection: a control frame announcing 4 GiB, a 1 MiB frame
 // of Base64 before pairing, and on the media port a ticket frame announcing 4 GiB and one whose
 // 64 bytes are not UTF-8.
-std::string refusedFramesCloseTheirConnections(std::uint16_t controlPort,
-                                               std::uint16_t mediaPort) {
+std::string refusedFramesCloseTheirConnections(std::uint16_t controlPort, std::uint16_t mediaPort) {
   const std::string mac = protocol::base64Encode(Bytes(768 << 10, 0xa5));
   const std::vector<std::pair<std::uint16_t, Bytes>> refused = {
       {controlPort, {0xff, 0xff, 0xff, 0xff, '{', '"'}},
@@ -181,101 +171,64 @@ std::string aNewPeerStillPairs(const AgentProcess& agent) {
   }
 }
 
-// The hostile exchanges, round after round on a thread of their own until stopped; what went
-// wrong is kept.
-class HostileRounds {
- public:
-  explicit HostileRounds(const AgentProcess& agent) : thread_([this, &agent] { run(agent); }) {}
-  ~HostileRounds() { stop(); }
+bool pinged(RawClient& phone) {
+  return phone.ask(protocol::PingRequest{}).payload.messageType() == MessageType::ack;
+}
 
-  void stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
+TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.serving()) << agent.log();
+  RawClient phone(agent.controlPort());
+  phone.authenticate(agent.secret());
+  ASSERT_TRUE(pinged(phone));
+  const std::size_t quietResident = residentBytes(agent.pid());
+
+  UnpairedCrowd crowd(agent);
+  // The hostile exchanges, round after round beside the phone's pings; what went wrong is kept.
   int rounds = 0;
   std::vector<std::string> problems;
-
- private:
-  void run(const AgentProcess& agent) {
-    for (; !stopping_ && problems.size() < 10; ++rounds) {
+  std::jthread hostile([&](std::stop_token stop) {
+    for (; !stop.stop_requested() && problems.size() < 10; ++rounds) {
       for (const std::string& problem :
            {malformedFramesAreAnsweredAndSurvived(agent.controlPort()),
             refusedFramesCloseTheirConnections(agent.controlPort(), agent.mediaPort()),
             aNewPeerStillPairs(agent)}) {
-        if (!problem.empty()) problems.push_back("round " + std::to_string(rounds) + ": " + problem);
+        if (!problem.empty())
+          problems.push_back("round " + std::to_string(rounds) + ": " + problem);
       }
       std::this_thread::sleep_for(20ms);
     }
-  }
-
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
-
-Clock::duration timedPing(RawClient& phone) {
-  const auto start = Clock::now();
-  const auto reply = phone.ask(protocol::PingRequest{});
-  if (reply.payload.messageType() != MessageType::ack) {
-    throw std::runtime_error("ping not acknowledged");
-  }
-  return Clock::now() - start;
-}
-
-Clock::duration median(std::vector<Clock::duration> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
-}
-
-TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
-  // A display gives the agent its media port; nothing is streamed.
-  testing_support::XvfbServer xvfb("320x240x24");
-  AgentProcess agent({"DISPLAY=" + xvfb.display()});
-  ASSERT_TRUE(agent.serving()) << agent.log();
-  ASSERT_NE(agent.mediaPort(), 0) << "needs the media port";
-  RawClient phone(agent.controlPort());
-  phone.authenticate(agent.secret());
-
-  std::vector<Clock::duration> quiet;
-  for (int i = 0; i < 400; ++i) {
-    quiet.push_back(timedPing(phone));
-    std::this_thread::sleep_for(kPingSpacing);
-  }
-  const std::size_t quietResident = residentBytes(agent.pid());
-
-  UnpairedCrowd crowd(agent);
-  HostileRounds hostile(agent);
-  std::vector<Clock::duration> loaded;
+  });
+  int unanswered = 0;
   std::size_t peakResident = 0;
   for (const auto end = Clock::now() + 8s; Clock::now() < end;) {
-    loaded.push_back(timedPing(phone));
+    unanswered += !pinged(phone);
     peakResident = std::max(peakResident, residentBytes(agent.pid()));
-    std::this_thread::sleep_for(kPingSpacing);
+    std::this_thread::sleep_for(2ms);  // leaves the crowd its share of the two cores
   }
-  hostile.stop();
+  hostile.request_stop();
+  hostile.join();
   crowd.stop();
 
   EXPECT_FALSE(testing_support::processEnded(agent.pid()));
-  EXPECT_EQ(hostile.problems, std::vector<std::string>());
-  EXPECT_GT(hostile.rounds, 10);
+  EXPECT_EQ(problems, std::vector<std::string>());
+  EXPECT_GT(rounds, 10);
   EXPECT_EQ(crowd.refused.load(), 0);
+  EXPECT_EQ(unanswered, 0);
 
   // Beyond 64 waiting peers the oldest is closed; an idle media peer goes after 5 s without
   // a ticket. Both are long past for the first of the burst.
   for (std::size_t i = 0; i < 50; ++i) {
-    EXPECT_TRUE(crowd.oldestControl[i].closedWithin(1s)) << "an idle control peer outlived the crowd";
-    EXPECT_TRUE(crowd.oldestMedia[i].closedWithin(1s)) << "an idle media peer outlived its time-out";
+    EXPECT_TRUE(crowd.oldestControl[i].closedWithin(1s))
+        << "an idle control peer outlived the crowd";
+    EXPECT_TRUE(crowd.oldestMedia[i].closedWithin(1s))
+        << "an idle media peer outlived its time-out";
   }
 
-  const auto quietMedian = median(quiet);
-  const auto loadedMedian = median(loaded);
-  EXPECT_LE(loadedMedian, 3 * quietMedian)
-      << "median ping " << std::chrono::duration<double, std::micro>(quietMedian).count()
-      << " us quiet, " << std::chrono::duration<double, std::micro>(loadedMedian).count()
-      << " us under the flood";
   // Refused frames are never buffered toward their announced length.
   EXPECT_LT(peakResident, quietResident + (64u << 20)) << "started at " << quietResident;
 
-  EXPECT_NO_THROW(timedPing(phone));
+  EXPECT_TRUE(pinged(phone));
   EXPECT_EQ(aNewPeerStillPairs(agent), "");
 }
 

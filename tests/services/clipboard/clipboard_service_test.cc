@@ -10,6 +10,7 @@
 #include "protocol/limits.h"
 #include "support/run_awaitable.h"
 #include "support/temp_dir.h"
+#include "support/thrown.h"
 
 namespace lumora::services {
 namespace {
@@ -58,14 +59,7 @@ TEST_F(ClipboardServiceTest, ReadPrefersFileThenTextThenImage) {
 }
 
 TEST_F(ClipboardServiceTest, ContentTooLargeForOneReplyIsRefusedInWords) {
-  auto refusal = [&] {
-    try {
-      read();
-    } catch (const std::runtime_error& e) {
-      return std::string(e.what());
-    }
-    return std::string("no refusal");
-  };
+  auto refusal = [&] { return testing_support::messageThrownBy([&] { read(); }); };
   pasteboard_->image = Bytes(protocol::kMaxBinaryContentBytes + 1, 'i');
   EXPECT_EQ(refusal(), "clipboard image too large to send: 37748737 bytes (at most 37748736)");
   // Control characters take six bytes each once escaped.
@@ -73,16 +67,6 @@ TEST_F(ClipboardServiceTest, ContentTooLargeForOneReplyIsRefusedInWords) {
   EXPECT_EQ(refusal(), "clipboard text too large to send: 8388609 bytes (at most 50331648)");
   pasteboard_->file = platform::PasteboardFile{"big.iso", {}, 1ull << 32};
   EXPECT_EQ(refusal(), "clipboard file too large to send: 4294967296 bytes (at most 37748736)");
-}
-
-TEST_F(ClipboardServiceTest, WritesReplaceTheClipboardAndUndecodableImagesChangeNothing) {
-  runAwaitable(io_, service_.writeText("héllo ✓"));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
-
-  runAwaitable(io_, service_.writeImage(bytesOf("not an image")));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"héllo ✓"}}));
-  runAwaitable(io_, service_.writeImage(kPng));
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Image{kPng}}));
 }
 
 TEST_F(ClipboardServiceTest, FilesAreStagedUnderTheirLastPathComponentOnly) {
@@ -93,9 +77,7 @@ TEST_F(ClipboardServiceTest, FilesAreStagedUnderTheirLastPathComponentOnly) {
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "docs"));
   EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::File{"report.pdf", bytesOf("v1")}}));
 
-  struct stat info {};
-  ASSERT_EQ(::stat(staging_.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(testing_support::fileMode(staging_), 0700u);
 
   // The same name again replaces the staged file in place.
   runAwaitable(io_, service_.writeFile("elsewhere/report.pdf", bytesOf("second")));

@@ -9,11 +9,13 @@
 #include <system_error>
 
 #include "support/temp_dir.h"
+#include "support/thrown.h"
 
 namespace lumora::services {
 namespace {
 
 using testing_support::contentOf;
+using testing_support::messageThrownBy;
 using testing_support::TempDir;
 
 namespace ops = file_operations;
@@ -22,20 +24,7 @@ using ::testing::ElementsAre;
 using ::testing::Field;
 using ::testing::HasSubstr;
 
-Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-// The message of the error `action` throws.
-template <class Action>
-std::string failure(Action action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
-TEST(FileListTest, DirectoriesFirstThenCodePointOrder) {
+TEST(FileListTest, DirectoriesFirstThenCodePointOrderAndFailuresSayWhy) {
   TempDir dir;
   std::filesystem::create_directory(dir.path() / "a");
   std::filesystem::create_directory(dir.path() / "A");
@@ -57,13 +46,10 @@ TEST(FileListTest, DirectoriesFirstThenCodePointOrder) {
   EXPECT_EQ(file.size, 5);
   // The link's own attributes: not a directory.
   EXPECT_FALSE(listing.entries[4].isDirectory);
-}
 
-TEST(FileListTest, FailuresCarryTheSystemsMessage) {
-  TempDir dir;
-  std::string file = dir.make("plain", "x");
-  EXPECT_EQ(failure([&] { ops::list(file); }), "Not a directory");
-  EXPECT_EQ(failure([&] { ops::list(dir / "missing"); }), "No such file or directory");
+  // Failures carry the system's message.
+  EXPECT_EQ(messageThrownBy([&] { ops::list(dir / "b.txt"); }), "Not a directory");
+  EXPECT_EQ(messageThrownBy([&] { ops::list(dir / "missing"); }), "No such file or directory");
 }
 
 TEST(PathTest, TildeExpandsOnlyAtTheStart) {
@@ -87,53 +73,49 @@ TEST(PathTest, TildeExpandsOnlyAtTheStart) {
   EXPECT_EQ(ops::resolvePath("/"), "/");
 }
 
-TEST(ReadChunkTest, OffsetAndLengthEdges) {
+TEST(ReadChunkTest, OffsetAndLengthEdgesAndTheCap) {
   TempDir dir;
   std::string path = dir.make("f", "0123456789");
   std::string empty = dir.make("empty", "");
 
-  EXPECT_EQ(ops::readChunk(path, 0, std::nullopt), (ops::Chunk{bytes("0123456789"), 10, true}));
-  EXPECT_EQ(ops::readChunk(path, 4, 3), (ops::Chunk{bytes("456"), 10, false}));
-  EXPECT_EQ(ops::readChunk(path, 7, 3), (ops::Chunk{bytes("789"), 10, true}));
+  EXPECT_EQ(ops::readChunk(path, 0, std::nullopt),
+            (ops::Chunk{protocol::bytesOf("0123456789"), 10, true}));
+  EXPECT_EQ(ops::readChunk(path, 4, 3), (ops::Chunk{protocol::bytesOf("456"), 10, false}));
+  EXPECT_EQ(ops::readChunk(path, 7, 3), (ops::Chunk{protocol::bytesOf("789"), 10, true}));
   EXPECT_EQ(ops::readChunk(path, 10, 5), (ops::Chunk{{}, 10, true}));
   EXPECT_EQ(ops::readChunk(path, 50, std::nullopt), (ops::Chunk{{}, 10, true}));
-  EXPECT_EQ(ops::readChunk(path, -10, 2), (ops::Chunk{bytes("01"), 10, false}));
+  EXPECT_EQ(ops::readChunk(path, -10, 2), (ops::Chunk{protocol::bytesOf("01"), 10, false}));
   EXPECT_EQ(ops::readChunk(path, 0, -5), (ops::Chunk{{}, 10, false}));
   EXPECT_EQ(ops::readChunk(empty, 0, -5), (ops::Chunk{{}, 0, true}));
-  EXPECT_EQ(ops::read(path), bytes("0123456789"));
-  EXPECT_EQ(failure([&] { ops::readChunk(dir / "missing", 0, 1); }), "No such file or directory");
-}
+  EXPECT_EQ(messageThrownBy([&] { ops::readChunk(dir / "missing", 0, 1); }),
+            "No such file or directory");
 
-TEST(ReadChunkTest, OneChunkIsCappedAndAChunkedReaderCarriesOn) {
-  TempDir dir;
-  std::string path = dir / "big";
+  // One chunk is capped; a chunked reader carries on from there.
+  const std::string big = dir / "big";
   const std::int64_t size = ops::kMaxChunkLength + 1000;
-  { std::ofstream(path) << ""; }
-  ASSERT_EQ(::truncate(path.c_str(), size), 0);
-
-  ops::Chunk first = ops::readChunk(path, 0, std::nullopt);
-  EXPECT_EQ(static_cast<std::int64_t>(first.data.size()), ops::kMaxChunkLength);
-  EXPECT_FALSE(first.eof);
-  ops::Chunk second = ops::readChunk(path, ops::kMaxChunkLength, size);
-  EXPECT_EQ(second.data.size(), 1000u);
-  EXPECT_TRUE(second.eof);
+  { std::ofstream(big) << ""; }
+  ASSERT_EQ(::truncate(big.c_str(), size), 0);
+  EXPECT_EQ(ops::readChunk(big, 0, std::nullopt).data.size(), std::size_t(ops::kMaxChunkLength));
+  EXPECT_FALSE(ops::readChunk(big, 0, std::nullopt).eof);
+  EXPECT_EQ(ops::readChunk(big, ops::kMaxChunkLength, size), (ops::Chunk{Bytes(1000), size, true}));
 }
 
 TEST(WriteChunkTest, FirstChunkReplacesLaterChunksFillFinalChunkTrims) {
   TempDir dir;
   std::string path = dir.make("f", "an older and much longer content");
 
-  ops::writeChunk(path, bytes("new"), 0, false);
+  ops::writeChunk(path, protocol::bytesOf("new"), 0, false);
   EXPECT_EQ(contentOf(path), "new");
-  ops::writeChunk(path, bytes("er content"), 3, false);
+  ops::writeChunk(path, protocol::bytesOf("er content"), 3, false);
   EXPECT_EQ(contentOf(path), "newer content");
   // The final chunk rewrites the middle and cuts off whatever followed it.
-  ops::writeChunk(path, bytes("!"), 5, true);
+  ops::writeChunk(path, protocol::bytesOf("!"), 5, true);
   EXPECT_EQ(contentOf(path), "newer!");
 
-  EXPECT_EQ(failure([&] { ops::writeChunk(dir / "missing", bytes("x"), 10, false); }),
-            "No such file or directory");
-  EXPECT_THAT(failure([&] { ops::writeChunk(path, bytes("x"), -1, false); }),
+  EXPECT_EQ(
+      messageThrownBy([&] { ops::writeChunk(dir / "missing", protocol::bytesOf("x"), 10, false); }),
+      "No such file or directory");
+  EXPECT_THAT(messageThrownBy([&] { ops::writeChunk(path, protocol::bytesOf("x"), -1, false); }),
               HasSubstr("invalid offset -1"));
   EXPECT_EQ(contentOf(path), "newer!");
 }
@@ -142,16 +124,14 @@ TEST(WriteTest, ReplacesWholeKeepsPermissionsLeavesNoTemporaries) {
   TempDir dir;
   std::string path = dir.make("secret", "old");
   ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-  ops::write(path, bytes("new content"));
+  ops::write(path, protocol::bytesOf("new content"));
   EXPECT_EQ(contentOf(path), "new content");
-  struct stat info {};
-  ASSERT_EQ(::stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(testing_support::fileMode(path), 0600u);
 
   ops::write(dir / "fresh", {});
   EXPECT_EQ(contentOf(dir / "fresh"), "");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
-  EXPECT_EQ(failure([&] { ops::write(dir / "no/such/dir", bytes("x")); }),
+  EXPECT_EQ(messageThrownBy([&] { ops::write(dir / "no/such/dir", protocol::bytesOf("x")); }),
             "No such file or directory");
 }
 
@@ -159,19 +139,19 @@ TEST(MoveRemoveTest, PathsAreTakenAsGiven) {
   TempDir dir;
   std::string a = dir.make("a", "A");
   std::string b = dir.make("b", "B");
-  EXPECT_EQ(failure([&] { ops::move(a, b); }), "File exists");
+  EXPECT_EQ(messageThrownBy([&] { ops::move(a, b); }), "File exists");
   EXPECT_EQ(contentOf(b), "B");
   ops::move(a, dir / "c");
   EXPECT_EQ(contentOf(dir / "c"), "A");
   EXPECT_FALSE(std::filesystem::exists(a));
-  EXPECT_EQ(failure([&] { ops::move("~/surely-not-here-lumora", dir / "d"); }),
+  EXPECT_EQ(messageThrownBy([&] { ops::move("~/surely-not-here-lumora", dir / "d"); }),
             "No such file or directory");
 
   std::filesystem::create_directories(dir.path() / "tree/deep/er");
   dir.make("tree/deep/er/leaf", "x");
   ops::remove(dir / "tree");
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "tree"));
-  EXPECT_EQ(failure([&] { ops::remove(dir / "tree"); }), "No such file or directory");
+  EXPECT_EQ(messageThrownBy([&] { ops::remove(dir / "tree"); }), "No such file or directory");
 }
 
 }  // namespace

@@ -35,6 +35,14 @@ TEST_F(InputServiceTest, HeldButtonTurnsMovesIntoDragsUntilItIsReleased) {
                                                   {leftMouseUp, {7, 8}, 0},
                                                   {mouseMoved, {30, 40}, 0}}));
   EXPECT_FALSE(service_.heldButton());
+
+  // Releasing another button keeps the held one.
+  runAwaitable(service_.setButton(0, true));
+  runAwaitable(service_.setButton(1, true));
+  runAwaitable(service_.setButton(0, false));
+  EXPECT_EQ(service_.heldButton(), 1u);
+  runAwaitable(service_.moveMouse({5, 5}));
+  EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseDragged, {5, 5}, 1}));
 }
 
 TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoesAndOnlyThen) {
@@ -53,15 +61,6 @@ TEST_F(InputServiceTest, AHeldButtonIsReleasedWhenItsPeerGoesAndOnlyThen) {
   runAwaitable(service_.setButton(0, true, 2));
   runAwaitable(service_.releaseHeldButton(1));
   EXPECT_EQ(service_.heldButton(), 0u);
-}
-
-TEST_F(InputServiceTest, ReleasingAnotherButtonKeepsTheHeldOne) {
-  runAwaitable(service_.setButton(0, true));
-  runAwaitable(service_.setButton(1, true));
-  runAwaitable(service_.setButton(0, false));
-  EXPECT_EQ(service_.heldButton(), 1u);
-  runAwaitable(service_.moveMouse({5, 5}));
-  EXPECT_EQ(injector_->mouse.back(), (Mouse{rightMouseDragged, {5, 5}, 1}));
 }
 
 TEST_F(InputServiceTest, EventKindFollowsTheButtonNumberWhichIsPassedThrough) {
@@ -95,18 +94,7 @@ TEST_F(InputServiceTest, ClicksAndDragsPostTheirEventsInOrder) {
   EXPECT_FALSE(service_.heldButton());
 }
 
-TEST(InputServiceClampTest, KeepsPointsOnTheLastPixelOfTheMainDisplay) {
-  const DisplayRect main{0, 0, 1440, 900};
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, main), (ScreenPoint{0, 899}));
-  EXPECT_EQ(InputService::clampToMainDisplay({1439.5, 10}, main), (ScreenPoint{1439, 10}));
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, -5}, DisplayRect{100, 50, 10, 10}),
-            (ScreenPoint{100, 50}));
-  // Empty or unknown bounds turn the clamp off.
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, DisplayRect{0, 0, 0, 900}),
-            (ScreenPoint{-5, 2000}));
-  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, std::nullopt), (ScreenPoint{-5, 2000}));
-}
-
+// Relative moves, and only they, stay on the last pixel of the main display.
 TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
   injector_->mainBounds = DisplayRect{0, 0, 1440, 900};
   injector_->cursor = {1400, 880};
@@ -119,24 +107,32 @@ TEST_F(InputServiceTest, OnlyRelativeMovesAreClamped) {
   EXPECT_EQ(injector_->mouse[0], (Mouse{mouseMoved, {1439, 870}, 0}));
   EXPECT_EQ(injector_->mouse[1], (Mouse{mouseMoved, {5000, -300}, 0}));
   EXPECT_EQ(injector_->mouse[3], (Mouse{otherMouseDragged, {1439, 899}, 2}));
+
+  EXPECT_EQ(InputService::clampToMainDisplay({1439.5, 10}, DisplayRect{0, 0, 1440, 900}),
+            (ScreenPoint{1439, 10}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, -5}, DisplayRect{100, 50, 10, 10}),
+            (ScreenPoint{100, 50}));
+  // Empty or unknown bounds turn the clamp off.
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, DisplayRect{0, 0, 0, 900}),
+            (ScreenPoint{-5, 2000}));
+  EXPECT_EQ(InputService::clampToMainDisplay({-5, 2000}, std::nullopt), (ScreenPoint{-5, 2000}));
 }
 
-TEST_F(InputServiceTest, KeysPassTheCodeThroughAndPressIsDownThenUp) {
+// Keys pass their code through (a press is down then up); text travels as UTF-16 in one
+// down/up pair; the vertical scroll goes on the first wheel, signs kept.
+TEST_F(InputServiceTest, KeysTextAndScrollReachTheInjectorAsTheyCame) {
+  runAwaitable(service_.typeText(""));
   runAwaitable(service_.key(0x7E, true));
   runAwaitable(service_.pressKey(0x24));
-  EXPECT_EQ(injector_->keys, (std::vector<FakeInputInjector::KeyEvent>{
-                                 {0x7E, true, u""}, {0x24, true, u""}, {0x24, false, u""}}));
-}
-
-TEST_F(InputServiceTest, TextTravelsAsUtf16InOneDownUpPair) {
-  runAwaitable(service_.typeText(""));
-  EXPECT_TRUE(injector_->keys.empty());
-
   runAwaitable(service_.typeText("a\xC3\xA9\xF0\x9F\x98\x80"));  // a, é, 😀
-  const std::u16string expected = u"a\u00E9\U0001F600";
-  ASSERT_EQ(expected.size(), 4u);
-  EXPECT_EQ(injector_->keys,
-            (std::vector<FakeInputInjector::KeyEvent>{{0, true, expected}, {0, false, expected}}));
+  const std::u16string text = u"a\u00E9\U0001F600";
+  EXPECT_EQ(injector_->keys, (std::vector<FakeInputInjector::KeyEvent>{{0x7E, true, u""},
+                                                                       {0x24, true, u""},
+                                                                       {0x24, false, u""},
+                                                                       {0, true, text},
+                                                                       {0, false, text}}));
+  runAwaitable(service_.scroll(5, -3));
+  EXPECT_EQ(injector_->scrolls, (std::vector<FakeInputInjector::ScrollEvent>{{-3, 5}}));
 }
 
 TEST(Utf16FromUtf8Test, MalformedBytesBecomeReplacementCharacters) {
@@ -146,11 +142,6 @@ TEST(Utf16FromUtf8Test, MalformedBytesBecomeReplacementCharacters) {
   const std::u16string surrogate = utf16FromUtf8("\xED\xA0\x80");
   ASSERT_FALSE(surrogate.empty());
   for (char16_t unit : surrogate) EXPECT_EQ(unit, u'\uFFFD');
-}
-
-TEST_F(InputServiceTest, ScrollPutsVerticalOnTheFirstWheelWithSignsKept) {
-  runAwaitable(service_.scroll(5, -3));
-  EXPECT_EQ(injector_->scrolls, (std::vector<FakeInputInjector::ScrollEvent>{{-3, 5}}));
 }
 
 }  // namespace
