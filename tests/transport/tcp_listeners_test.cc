@@ -11,6 +11,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include <atomic>
@@ -34,6 +35,14 @@ std::chrono::nanoseconds cpuTimeOf(std::thread& thread) {
   return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
 
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 // Out of descriptors, the connection waiting in the backlog cannot be taken and accepting again
 // fails the same way at once: the loop must pause instead of holding a core, and take the
 // connection once descriptors are free again.
@@ -48,6 +57,20 @@ TEST(TcpListenersTest, OutOfDescriptorsAcceptingPausesThenRecovers) {
           io, listeners.start(0, {"127.0.0.1"}, [&](boost::asio::ip::tcp::socket) { ++accepted; }),
           boost::asio::use_future)
           .get();
+  const sockaddr_in address = loopback(port);
+
+  // The undefined-behaviour checker needs a pipe the first time it meets an object's type, and
+  // cannot make one while the process is out of descriptors. So what the loop does while starved
+  // runs once before: an accepted connection, a pause on a timer, and the end of the start-up's
+  // completion handler, which the timer's handler runs after.
+  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(first, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(testing_support::eventually([&] { return accepted.load() == 1; }, 5s));
+  ::close(first);
+  boost::asio::steady_timer pause(io, 1ms);
+  std::atomic<bool> paused{false};
+  pause.async_wait([&](boost::system::error_code) { paused = true; });
+  ASSERT_TRUE(testing_support::eventually([&] { return paused.load(); }, 5s));
 
   const int client = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(client, 0);
@@ -59,11 +82,8 @@ TEST(TcpListenersTest, OutOfDescriptorsAcceptingPausesThenRecovers) {
   rlimit none = saved;
   none.rlim_cur = static_cast<rlim_t>(lowestFree);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int connected = ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const int connected =
+      ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 
   const auto before = cpuTimeOf(loop);
   std::this_thread::sleep_for(400ms);
@@ -71,9 +91,9 @@ TEST(TcpListenersTest, OutOfDescriptorsAcceptingPausesThenRecovers) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
 
   EXPECT_EQ(connected, 0);
-  EXPECT_EQ(accepted.load(), 0);
+  EXPECT_EQ(accepted.load(), 1);
   EXPECT_LT(spent, 50ms) << "the accept loop spun";
-  EXPECT_TRUE(testing_support::eventually([&] { return accepted.load() == 1; }, 5s));
+  EXPECT_TRUE(testing_support::eventually([&] { return accepted.load() == 2; }, 5s));
 
   ::close(client);
   listeners.stop();
