@@ -105,9 +105,9 @@ int runCli(const std::vector<std::string>& given) {
       if (auto value = leading.value(name)) raw.push_back("--" + std::string(name) + "=" + *value);
     }
     raw.insert(raw.end(), args.begin() + 1, args.end());
-    std::vector<OptionSpec> specs = command->options;
-    specs.insert(specs.end(), kCommonOptions.begin(), kCommonOptions.end());
-    ParsedArgs parsed = parseArgs(raw, specs, command->stopAtFirstWord);
+    std::vector<OptionSpec> options = command->options;
+    options.insert(options.end(), kCommonOptions.begin(), kCommonOptions.end());
+    ParsedArgs parsed = parseArgs(raw, options, command->stopAtFirstWord);
     if (parsed.has("help")) {
       std::cout << commandHelp(*command);
       return 0;

@@ -46,15 +46,15 @@ std::optional<double> ParsedArgs::seconds(std::string_view name) const {
 
 namespace {
 
-po::options_description describe(const std::vector<OptionSpec>& specs) {
+po::options_description describe(const std::vector<OptionSpec>& options) {
   po::options_description description;
-  for (const auto& spec : specs) {
-    if (spec.valueName.empty()) {
-      description.add_options()(spec.name.c_str(), spec.help.c_str());
+  for (const auto& option : options) {
+    if (option.valueName.empty()) {
+      description.add_options()(option.name.c_str(), option.help.c_str());
     } else {
-      description.add_options()(spec.name.c_str(),
-                                po::value<std::string>()->value_name(spec.valueName),
-                                spec.help.c_str());
+      description.add_options()(option.name.c_str(),
+                                po::value<std::string>()->value_name(option.valueName),
+                                option.help.c_str());
     }
   }
   return description;
@@ -118,9 +118,9 @@ class WordRules {
 
 }  // namespace
 
-ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& known,
                      bool stopAtFirstWord) {
-  const po::options_description description = describe(specs);
+  const po::options_description description = describe(known);
   WordRules rules(description, stopAtFirstWord);
   ParsedArgs parsed;
   try {
@@ -144,9 +144,9 @@ ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<Opt
   return parsed;
 }
 
-std::string describeOptions(const std::vector<OptionSpec>& specs) {
+std::string describeOptions(const std::vector<OptionSpec>& options) {
   std::ostringstream printed;
-  printed << describe(specs);
+  printed << describe(options);
   // Program_options leaves the blank at which it wrapped a line at the line's end.
   std::istringstream lines(printed.str());
   std::string text;

@@ -49,17 +49,17 @@ class ParsedArgs {
   std::map<std::string, std::string, std::less<>> options_;
 };
 
-// Splits `args` by `specs`: "--name value" and "--name=value" for options that take a value,
-// "--name" for flags; "--" ends the options. A word that starts with a dash and a digit or a
-// point ("-3", "-.5") is a word, so negative numbers need no escaping. With `stopAtFirstWord`,
-// everything from the first word on is taken as words (a remote command line keeps its own
-// options). Throws UsageError for an unknown or repeated option, a missing value, or a value
-// given to a flag.
-ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+// Splits `args` by the `known` options: "--name value" and "--name=value" for options that take
+// a value, "--name" for flags; "--" ends the options. A word that starts with a dash and a digit
+// or a point ("-3", "-.5") is a word, so negative numbers need no escaping. With
+// `stopAtFirstWord`, everything from the first word on is taken as words (a remote command line
+// keeps its own options). Throws UsageError for an unknown or repeated option, a missing value,
+// or a value given to a flag.
+ParsedArgs parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& known,
                      bool stopAtFirstWord = false);
 
 // The options' --help lines, names and placeholders in one column, what they do in the next.
-std::string describeOptions(const std::vector<OptionSpec>& specs);
+std::string describeOptions(const std::vector<OptionSpec>& options);
 
 // Whole-string conversions of a word or value; UsageError naming `what` otherwise.
 double parseNumber(std::string_view text, std::string_view what);

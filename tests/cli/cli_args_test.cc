@@ -65,13 +65,13 @@ TEST(ParseArgsTest, RejectsWhatItCannotUnderstandInOneLineNamingTheOption) {
 
 // Which option a bad number belongs to is named in the programs' own errors (cli_e2e_test).
 TEST(ParseArgsTest, NumericOptionsTakeOnlyNumbersInRange) {
-  const std::vector<OptionSpec> specs = {{"runs", "N", ""}, {"seconds", "S", ""}};
-  const ParsedArgs good = parseArgs({"--runs", "7", "--seconds", "0.25"}, specs);
+  const std::vector<OptionSpec> options = {{"runs", "N", ""}, {"seconds", "S", ""}};
+  const ParsedArgs good = parseArgs({"--runs", "7", "--seconds", "0.25"}, options);
   EXPECT_EQ(good.integer("runs", 1, 10), 7);
   EXPECT_EQ(good.integer("missing", 0, 1), std::nullopt);
   EXPECT_DOUBLE_EQ(*good.seconds("seconds"), 0.25);
   for (const char* seconds : {"0", "-1", "inf", "nan", "1e10", "2s"}) {
-    EXPECT_THROW(parseArgs({"--seconds", seconds}, specs).seconds("seconds"), UsageError)
+    EXPECT_THROW(parseArgs({"--seconds", seconds}, options).seconds("seconds"), UsageError)
         << seconds;
   }
 }
@@ -91,9 +91,9 @@ TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
 }
 
 TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
-  const std::vector<OptionSpec> specs = {{"chunk-kib", "N", ""}, {"window", "N", ""}};
+  const std::vector<OptionSpec> known = {{"chunk-kib", "N", ""}, {"window", "N", ""}};
   auto options = [&](std::vector<std::string> args) {
-    return transferOptions(parseArgs(args, specs));
+    return transferOptions(parseArgs(args, known));
   };
   EXPECT_EQ(options({"--chunk-kib", "64", "--window", "3"}).chunkSize, 64 << 10);
   EXPECT_EQ(options({"--window", "3"}).window, 3u);
