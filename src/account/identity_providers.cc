@@ -5,8 +5,8 @@
 #include <boost/url/encode.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
 
-#include "account/http_client.h"
 #include "account/jwks_cache.h"
+#include "asio/http_client.h"
 
 namespace lumora::account {
 namespace {
@@ -56,7 +56,7 @@ std::optional<json::value> jsonOf(const std::string& text) {
 IdentityProviders::IdentityProviders(ProviderSettings settings, Clock clock)
     : settings_(std::move(settings)),
       clock_(std::move(clock)),
-      client_(std::make_shared<HttpClient>()),
+      client_(std::make_shared<net::HttpClient>("lumora-account-service")),
       googleKeys_(std::make_unique<JwksCache>(client_, settings_.google.jwksUrl, clock_)),
       appleKeys_(std::make_unique<JwksCache>(client_, settings_.apple.jwksUrl, clock_)) {}
 
@@ -113,7 +113,7 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::from
 boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::fromGitHubCode(
     std::string code) {
   const auto& github = settings_.github;
-  FetchRequest exchange;
+  net::FetchRequest exchange;
   exchange.method = "POST";
   exchange.url = github.tokenUrl;
   exchange.headers = {{"Accept", "application/json"},
@@ -125,8 +125,8 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::from
                                                            {"client_secret", github.clientSecret},
                                                            {"code", code},
                                                            {"redirect_uri", github.redirectUri}});
-  FetchResult exchanged;
-  FetchResult user;
+  net::FetchResult exchanged;
+  net::FetchResult user;
   std::string accessToken;
   try {
     auto posting = client_->fetch(std::move(exchange));
@@ -139,7 +139,7 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::from
       co_return unauthorized("github refused the code");
     }
     accessToken = std::string(token->get_string());
-    FetchRequest read;
+    net::FetchRequest read;
     read.url = github.userUrl;
     read.headers = {{"Accept", "application/vnd.github+json"},
                     {"Authorization", "Bearer " + accessToken}};
@@ -161,7 +161,7 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::from
   if (!identity.email && !github.emailsUrl.empty()) {
     // A private address is only in the e-mail list (the client asks for user:email).
     try {
-      FetchRequest emails;
+      net::FetchRequest emails;
       emails.url = github.emailsUrl;
       emails.headers = {{"Accept", "application/vnd.github+json"},
                         {"Authorization", "Bearer " + accessToken}};

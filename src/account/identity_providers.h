@@ -11,9 +11,12 @@
 #include "account/id_token.h"
 #include "account/records.h"
 
+namespace lumora::net {
+class HttpClient;
+}
+
 namespace lumora::account {
 
-class HttpClient;
 class JwksCache;
 
 // Where each provider lives and which of its clients are ours. Every endpoint can be pointed
@@ -67,7 +70,7 @@ class IdentityProviders {
 
   ProviderSettings settings_;
   Clock clock_;
-  std::shared_ptr<const HttpClient> client_;
+  std::shared_ptr<const net::HttpClient> client_;
   std::unique_ptr<JwksCache> googleKeys_;
   std::unique_ptr<JwksCache> appleKeys_;
 };

@@ -10,7 +10,7 @@ constexpr Millis kRetryAfter = 60 * 1000;
 
 }  // namespace
 
-JwksCache::JwksCache(std::shared_ptr<const HttpClient> client, std::string url, Clock clock)
+JwksCache::JwksCache(std::shared_ptr<const net::HttpClient> client, std::string url, Clock clock)
     : client_(std::move(client)), url_(std::move(url)), clock_(std::move(clock)) {}
 
 std::optional<boost::json::object> JwksCache::cached(const std::string& keyId, bool& fetchNow) {
@@ -28,10 +28,10 @@ boost::asio::awaitable<std::optional<boost::json::object>> JwksCache::key(std::s
   bool fetchNow = false;
   auto known = cached(keyId, fetchNow);
   if (!fetchNow) co_return known;
-  FetchRequest request;
+  net::FetchRequest request;
   request.url = url_;
   request.headers = {{"Accept", "application/json"}};
-  FetchResult result;
+  net::FetchResult result;
   try {
     auto fetching = client_->fetch(std::move(request));
     result = co_await std::move(fetching);

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "account/http_client.h"
 #include "account/records.h"
+#include "asio/http_client.h"
 
 namespace lumora::account {
 
@@ -21,7 +21,7 @@ namespace lumora::account {
 // Threads: safe from any coroutine; fetches run on the caller's executor.
 class JwksCache {
  public:
-  JwksCache(std::shared_ptr<const HttpClient> client, std::string url, Clock clock);
+  JwksCache(std::shared_ptr<const net::HttpClient> client, std::string url, Clock clock);
 
   // The key with this id, or nothing if the provider does not publish it (or cannot be
   // reached: the caller refuses the token either way).
@@ -30,7 +30,7 @@ class JwksCache {
  private:
   std::optional<boost::json::object> cached(const std::string& keyId, bool& fetchNow);
 
-  std::shared_ptr<const HttpClient> client_;
+  std::shared_ptr<const net::HttpClient> client_;
   std::string url_;
   Clock clock_;
   std::mutex lock_;  // guards the three below

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-namespace lumora::account {
+namespace lumora::net {
 
-// One outgoing HTTP/1.1 request to an identity provider, over TLS for https URLs (the
-// system's trusted roots, the host name checked) or plain for http ones (a stand-in on this
-// machine). One connection per request: providers are asked rarely and their answers cached.
+// One outgoing HTTP/1.1 request, over TLS for https URLs (the system's trusted roots, or the
+// file SSL_CERT_FILE names; the host name checked) or plain for http ones. One connection per
+// request: its callers ask rarely.
 struct FetchRequest {
   std::string method = "GET";
   std::string url;
@@ -28,17 +28,20 @@ struct FetchResult {
 // Safe to share between connections; each fetch runs on the calling coroutine's executor.
 class HttpClient {
  public:
-  explicit HttpClient(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // `userAgent` names the program in each request (some services refuse requests without one).
+  explicit HttpClient(std::string userAgent,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~HttpClient();
 
-  // Throws std::runtime_error when the URL is not http(s), the provider cannot be reached,
+  // Throws std::runtime_error when the URL is not http(s), the server cannot be reached,
   // the TLS check fails, time runs out, or the answer is over 1 MiB.
   boost::asio::awaitable<FetchResult> fetch(FetchRequest request) const;
 
  private:
   struct Tls;
   std::shared_ptr<Tls> tls_;
+  std::string userAgent_;
   std::chrono::milliseconds timeout_;
 };
 
-}  // namespace lumora::account
+}  // namespace lumora::net

@@ -1,4 +1,4 @@
-#include "account/http_client.h"
+#include "asio/http_client.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -12,7 +12,7 @@
 
 #include <stdexcept>
 
-namespace lumora::account {
+namespace lumora::net {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -27,8 +27,8 @@ struct HttpClient::Tls {
   }
 };
 
-HttpClient::HttpClient(std::chrono::milliseconds timeout)
-    : tls_(std::make_shared<Tls>()), timeout_(timeout) {}
+HttpClient::HttpClient(std::string userAgent, std::chrono::milliseconds timeout)
+    : tls_(std::make_shared<Tls>()), userAgent_(std::move(userAgent)), timeout_(timeout) {}
 
 HttpClient::~HttpClient() = default;
 
@@ -62,7 +62,7 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
 
   http::request<http::string_body> message(http::string_to_verb(request.method), target, 11);
   message.set(http::field::host, url->has_port() ? host + ":" + port : host);
-  message.set(http::field::user_agent, "lumora-account-service");
+  message.set(http::field::user_agent, userAgent_);
   for (const auto& [name, value] : request.headers) message.set(name, value);
   if (!request.body.empty() || request.method == "POST") {
     message.body() = std::move(request.body);
@@ -92,4 +92,4 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
   co_return co_await exchange(tlsStream, message, timeout_);
 }
 
-}  // namespace lumora::account
+}  // namespace lumora::net
