@@ -141,6 +141,10 @@ void RelayClient::sendText(const std::string& message) {
   impl_->ws.write(asio::buffer(message));
 }
 
+bool RelayClient::hasUnreadBytes() {
+  return beast::get_lowest_layer(impl_->ws).socket().available() > 0;
+}
+
 std::optional<RelayClient::Message> RelayClient::receive(std::chrono::milliseconds limit) {
   if (impl_->closed) return std::nullopt;
   impl_->buffer.consume(impl_->buffer.size());

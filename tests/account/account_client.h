@@ -57,6 +57,8 @@ class RelayClient {
 
   void sendBinary(const std::string& message);
   void sendText(const std::string& message);
+  // Whether the relay has sent something not yet received (looked at without reading it).
+  bool hasUnreadBytes();
 
   struct Message {
     bool binary = false;
