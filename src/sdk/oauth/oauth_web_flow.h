@@ -20,13 +20,13 @@ class IoThread;
 // authorization URL built for that listener's redirect URI and opened in the browser, and a
 // short page telling the browser that sign-in finished.
 //
-//   GoogleOAuth google(GoogleOAuth::Config::fromEnvironment());
 //   OAuthWebFlow flow;
 //   auto callback = flow.authenticate([&](const std::string& redirectURI) {
-//     return google.authorizeURL(state, GoogleOAuth::codeChallenge(verifier), redirectURI);
-//   }, GoogleOAuth::callbackPath).get();
-//   auto code = GoogleOAuth::parseCode(callback.url, state);
-//   auto idToken = google.exchangeCodeForIDToken(*code, verifier, callback.redirectURI).get();
+//     return github.authorizeURL(state, redirectURI);
+//   }, GitHubOAuth::callbackPath).get();
+//   auto code = GitHubOAuth::parseCode(callback.url, state);
+//
+// (signInWithGoogle and signInWithGitHub run the whole sequence.)
 //
 // Failures (through the future): OAuthFlowError cannotStart when no listener can be opened or
 // the browser cannot be; OAuthFlowError cancelled when no callback comes within the callback

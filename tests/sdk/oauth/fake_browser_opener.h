@@ -6,6 +6,7 @@
 
 #include <boost/url/parse.hpp>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,76 +23,55 @@ class FakeBrowserOpener : public BrowserOpener {
  public:
   enum class Behaviour { follow, refuse, stay };
 
-  struct Page {
-    std::string url;
-    int status = 0;  // 0 when loading failed
-    std::string body;
-  };
-
-  explicit FakeBrowserOpener(Behaviour behaviour = Behaviour::follow) : behaviour_(behaviour) {}
+  explicit FakeBrowserOpener(Behaviour first = Behaviour::follow) : behaviour(first) {}
   ~FakeBrowserOpener() override {
     for (auto& tab : tabs_) tab.join();
   }
 
-  void setBehaviour(Behaviour behaviour) {
-    std::lock_guard guard(lock_);
-    behaviour_ = behaviour;
-  }
+  // What the next open() does.
+  std::atomic<Behaviour> behaviour;
 
   void open(const std::string& url, std::function<void(bool shown)> finished) override {
-    std::unique_lock guard(lock_);
-    const Behaviour behaviour = behaviour_;
-    if (behaviour == Behaviour::refuse) {
-      guard.unlock();
-      finished(false);
-      return;
-    }
-    tabs_.emplace_back([this, url, behaviour, finished = std::move(finished)] {
-      finished(true);
-      if (behaviour == Behaviour::follow) load(url);
-    });
+    if (behaviour == Behaviour::refuse) return finished(false);
+    finished(true);
+    std::lock_guard guard(lock_);
+    if (behaviour == Behaviour::follow) tabs_.emplace_back([this, url] { load(url); });
   }
 
-  // The page the browser ended on, once it has one.
-  std::optional<Page> shownPage() const {
-    std::optional<Page> page;
+  // The page the browser ended on (status 0 when loading failed), once there is one.
+  std::optional<account::testing::Reply> shownPage() const {
     testing_support::eventually([&] {
       std::lock_guard guard(lock_);
-      if (!pages_.empty()) page = pages_.back();
-      return page.has_value();
+      return page_.has_value();
     });
-    return page;
+    std::lock_guard guard(lock_);
+    return page_;
   }
 
  private:
   void load(std::string url) {
-    Page page;
+    account::testing::Reply reply;
     for (int hop = 0; hop < 10; ++hop) {
-      page = {url, 0, {}};
       auto parsed = boost::urls::parse_absolute_uri(url);
       if (!parsed) break;
-      const std::string origin =
-          std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_authority());
       try {
-        const account::testing::Reply reply =
-            account::testing::AccountClient(origin).get(std::string(parsed->encoded_target()));
-        page.status = reply.status;
-        page.body = reply.body;
-        if (reply.status / 100 != 3) break;
-        url = reply.header("Location");
+        reply = account::testing::AccountClient(std::string(parsed->scheme()) + "://" +
+                                                std::string(parsed->encoded_authority()))
+                    .get(std::string(parsed->encoded_target()));
       } catch (const std::exception& error) {
-        page.body = error.what();
+        reply = {0, error.what(), {}};
         break;
       }
+      if (reply.status / 100 != 3) break;
+      url = reply.header("Location");
     }
     std::lock_guard guard(lock_);
-    pages_.push_back(std::move(page));
+    page_ = std::move(reply);
   }
 
-  mutable std::mutex lock_;  // guards behaviour_ and pages_
-  Behaviour behaviour_;
-  std::vector<Page> pages_;
-  std::vector<std::thread> tabs_;  // opened from the flow's callers, joined at the end
+  mutable std::mutex lock_;  // guards page_ and tabs_
+  std::optional<account::testing::Reply> page_;
+  std::vector<std::thread> tabs_;
 };
 
 }  // namespace lumora::sdk::testing
