@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -63,7 +64,13 @@ asio::awaitable<void> RedirectServer::acceptLoop() {
   while (!closed_) {
     auto [error, socket] = co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
     if (error == asio::error::operation_aborted || closed_) break;
-    if (error) continue;  // a connection that went away before we took it
+    if (error) {
+      // A connection that went away before we took it, or no descriptor left for it: pause
+      // rather than spin while descriptors are short.
+      asio::steady_timer pause(acceptor_.get_executor(), std::chrono::milliseconds(50));
+      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+      continue;
+    }
     if (openConnections_ >= kMaxConnections) continue;  // closed as `socket` goes
     ++openConnections_;
     asio::co_spawn(acceptor_.get_executor(), serve(std::move(socket)),
