@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "account_client.h"
+#include "support/account_service_process.h"
 #include "support/eventually.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
@@ -19,43 +20,7 @@ namespace {
 namespace json = boost::json;
 using testing_support::TempDir;
 
-// The program with a private home and state folder, its output in a file there.
-class ServiceProcess {
- public:
-  explicit ServiceProcess(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), LUMORA_ACCOUNT_SERVICE_BINARY);
-    pid_ = testing_support::spawnProcess(
-        arguments, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),
-                                                            "XDG_STATE_HOME=" + home / "state",
-                                                            "PATH=/usr/bin:/bin"},
-                    .output = home / "service.log",
-                    .error = home / "service.log"});
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      testing_support::waitForExit(pid_);
-    }
-  }
-
-  // The first line of output once it is there: the URL the service serves on.
-  std::string url() const {
-    testing_support::eventually([&] { return log().find('\n') != std::string::npos; });
-    return log().substr(0, log().find('\n'));
-  }
-  std::string log() const { return testing_support::contentOf(home / "service.log"); }
-
-  // SIGTERM, then the exit status (128 + signal when it died of one).
-  int terminate() {
-    ::kill(pid_, SIGTERM);
-    return testing_support::waitForExit(std::exchange(pid_, -1));
-  }
-
-  const TempDir home;
-
- private:
-  pid_t pid_ = -1;
-};
+using ServiceProcess = testing_support::AccountServiceProcess;
 
 TEST(ServiceProgram, ServesWithDefaultsAndStopsCleanlyOnSigterm) {
   ServiceProcess service({"--listen", "127.0.0.1:0"});

@@ -1,0 +1,43 @@
+#include "sdk/oauth/github_oauth.h"
+
+#include "sdk/oauth/oauth_urls.h"
+
+namespace lumora::sdk {
+
+static_assert(std::string_view(GitHubOAuth::kDefaultClientID).size() == 20);
+
+GitHubOAuth::Config GitHubOAuth::Config::fromEnvironment() {
+  Config config;
+  overrideFromEnvironment(config.clientID, "LUMORA_GITHUB_CLIENT_ID");
+  overrideFromEnvironment(config.authorizationEndpoint, "LUMORA_GITHUB_AUTHORIZE_URL");
+  return config;
+}
+
+GitHubOAuth::Config GitHubOAuth::Config::devService(std::string_view serviceURL) {
+  Config config;
+  config.clientID = "lumoradevclient00000";
+  config.authorizationEndpoint = std::string(serviceURL) + "/dev/github/authorize";
+  return config;
+}
+
+GitHubOAuth::GitHubOAuth() = default;
+
+GitHubOAuth::GitHubOAuth(Config config) : config_(std::move(config)) {}
+
+std::string GitHubOAuth::redirectURI(std::uint16_t port) {
+  return loopbackRedirectURI(port, callbackPath);
+}
+
+std::string GitHubOAuth::authorizeURL(std::string_view state, std::string_view redirectURI) const {
+  return urlWithQuery(config_.authorizationEndpoint, {{"client_id", config_.clientID},
+                                                      {"redirect_uri", std::string(redirectURI)},
+                                                      {"scope", scope},
+                                                      {"state", std::string(state)}});
+}
+
+std::optional<std::string> GitHubOAuth::parseCode(std::string_view callbackURL,
+                                                  std::string_view expectedState) {
+  return parseAuthorizationCode(callbackURL, expectedState);
+}
+
+}  // namespace lumora::sdk

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumora::sdk {
+
+// GitHub's OAuth authorization-code flow, without PKCE: the application does not exchange the
+// code, it hands it to the account service, which does. The browser comes back to a loopback
+// redirect, http://127.0.0.1:PORT followed by `callbackPath` (GitHub lets a loopback redirect
+// take any port).
+//
+// Threads: every member may be called from any thread.
+class GitHubOAuth {
+ public:
+  static constexpr const char* kDefaultClientID = "Ov23liQ7rLumoraDesk1";
+  static constexpr const char* callbackPath = "/oauth/github";
+  static constexpr const char* scope = "read:user user:email";
+
+  struct Config {
+    std::string clientID = kDefaultClientID;
+    std::string authorizationEndpoint = "https://github.com/login/oauth/authorize";
+
+    // The defaults, with LUMORA_GITHUB_CLIENT_ID and LUMORA_GITHUB_AUTHORIZE_URL taking their
+    // place where set and not empty.
+    static Config fromEnvironment();
+    // The stand-in an account service started with --dev serves at `serviceURL`.
+    static Config devService(std::string_view serviceURL);
+  };
+
+  GitHubOAuth();
+  explicit GitHubOAuth(Config config);
+  const Config& config() const { return config_; }
+
+  static std::string redirectURI(std::uint16_t port);
+
+  // The authorization endpoint with client_id, redirect_uri, scope and state, in that order.
+  std::string authorizeURL(std::string_view state, std::string_view redirectURI) const;
+
+  static std::optional<std::string> parseCode(std::string_view callbackURL,
+                                              std::string_view expectedState);
+
+ private:
+  Config config_;
+};
+
+}  // namespace lumora::sdk

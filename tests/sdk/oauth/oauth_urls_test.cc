@@ -1,0 +1,99 @@
+// What the providers see of a sign-in: PKCE values, the authorization URLs, the token form, and
+// how the code is read back out of the browser's redirect.
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <regex>
+
+#include "sdk/oauth/github_oauth.h"
+#include "sdk/oauth/google_oauth.h"
+#include "sdk/oauth/oauth_urls.h"
+
+namespace lumora::sdk {
+namespace {
+
+// RFC 7636, appendix B.
+const protocol::Bytes kAppendixBOctets = {116, 24,  223, 180, 151, 153, 224, 37,  79,  250, 96,
+                                          125, 216, 173, 187, 186, 22,  212, 37,  77,  105, 214,
+                                          191, 240, 91,  88,  5,   88,  83,  132, 141, 121};
+constexpr const char* kAppendixBVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+constexpr const char* kAppendixBChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
+
+TEST(Pkce, MatchesTheRfc7636Example) {
+  EXPECT_EQ(GoogleOAuth::base64URL(kAppendixBOctets), kAppendixBVerifier);
+  EXPECT_EQ(GoogleOAuth::codeChallenge(kAppendixBVerifier), kAppendixBChallenge);
+  // The characters standard Base64 would write as "+", "/" and "=".
+  EXPECT_EQ(GoogleOAuth::base64URL(protocol::Bytes{0xfb, 0xff}), "-_8");
+}
+
+TEST(Pkce, VerifiersAreFreshUrlSafeAnd43Long) {
+  const std::string verifier = GoogleOAuth::codeVerifier();
+  EXPECT_TRUE(std::regex_match(verifier, std::regex("[A-Za-z0-9_-]{43}"))) << verifier;
+  EXPECT_NE(GoogleOAuth::codeVerifier(), verifier);
+}
+
+TEST(AuthorizationUrls, CarryTheirItemsInOrder) {
+  EXPECT_EQ(GoogleOAuth().authorizeURL("3F2504E0-4F89-11D3-9A0C-0305E82C3301", kAppendixBChallenge,
+                                       GoogleOAuth::redirectURI(53682)),
+            "https://accounts.google.com/o/oauth2/v2/auth"
+            "?client_id=418023736812-7nq2vtb5l0gqlhd3dnq4ca5fr9e1p6mv.apps.googleusercontent.com"
+            "&redirect_uri=http://127.0.0.1:53682/oauth2redirect&response_type=code"
+            "&scope=openid%20email%20profile&state=3F2504E0-4F89-11D3-9A0C-0305E82C3301"
+            "&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
+            "&code_challenge_method=S256");
+  // After its first "=", an item's value may hold "=" as it is.
+  EXPECT_EQ(GitHubOAuth().authorizeURL("a b&c=d#e", GitHubOAuth::redirectURI(8)),
+            "https://github.com/login/oauth/authorize?client_id=Ov23liQ7rLumoraDesk1"
+            "&redirect_uri=http://127.0.0.1:8/oauth/github&scope=read:user%20user:email"
+            "&state=a%20b%26c=d%23e");
+}
+
+TEST(AuthorizationUrls, FollowTheConfiguredEndpoints) {
+  ::setenv("LUMORA_GITHUB_AUTHORIZE_URL", "http://127.0.0.1:8780/dev/github/authorize?login=ada",
+           1);
+  const GitHubOAuth github(GitHubOAuth::Config::fromEnvironment());
+  ::unsetenv("LUMORA_GITHUB_AUTHORIZE_URL");
+  EXPECT_EQ(github.authorizeURL("S", "http://127.0.0.1:9/oauth/github"),
+            "http://127.0.0.1:8780/dev/github/authorize?login=ada&client_id=Ov23liQ7rLumoraDesk1"
+            "&redirect_uri=http://127.0.0.1:9/oauth/github&scope=read:user%20user:email&state=S");
+  EXPECT_THROW(GoogleOAuth(GoogleOAuth::Config{.authorizationEndpoint = "accounts.google.com"})
+                   .authorizeURL("S", "C", "R"),
+               std::invalid_argument);
+}
+
+TEST(TokenForm, EncodesEverythingButLettersAndDigits) {
+  EXPECT_EQ(formEncoded({{"code", "4/0Ab-x_y.z~"}, {"redirect_uri", "http://h:1/p q"}, {"v", "é"}}),
+            "code=4%2F0Ab%2Dx%5Fy%2Ez%7E&redirect_uri=http%3A%2F%2Fh%3A1%2Fp%20q&v=%C3%A9");
+}
+
+struct CallbackCase {
+  const char* url;
+  const char* expectedState;
+  std::optional<std::string> code;
+};
+
+TEST(ParseCode, ReadsTheCodeOnlyWhenTheStateMatches) {
+  const std::vector<CallbackCase> cases = {
+      {"http://127.0.0.1:1/oauth2redirect?code=4%2F0Ab&state=S1", "S1", "4/0Ab"},
+      {"http://127.0.0.1:1/oauth2redirect?state=S1&scope=email&code=abc", "S1", "abc"},
+      {"http://127.0.0.1:1/oauth2redirect?code=abc&state=s1", "S1", std::nullopt},
+      {"http://127.0.0.1:1/oauth2redirect?code=abc", "S1", std::nullopt},
+      {"http://127.0.0.1:1/oauth2redirect?state&code=abc", "S1", std::nullopt},
+      {"http://127.0.0.1:1/oauth2redirect?state=&code=abc", "", "abc"},
+      {"http://127.0.0.1:1/oauth2redirect?state=S1&state=S2&code=abc", "S2", std::nullopt},
+      {"http://127.0.0.1:1/oauth/github?error=access_denied&state=S1", "S1", std::nullopt},
+      {"http://127.0.0.1:1/oauth/github?code=&state=S1", "S1", ""},
+      {"http://127.0.0.1:1/oauth/github?code&state=S1", "S1", std::nullopt},
+      {"http://127.0.0.1:1/oauth/github?code=a+b&code=c&state=S1", "S1", "a+b"},
+      {"http://127.0.0.1:1/oauth/github", "S1", std::nullopt},
+      {"http://[::1/oauth/github?code=abc&state=S1", "S1", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GitHubOAuth::parseCode(c.url, c.expectedState), c.code) << c.url;
+  }
+}
+
+}  // namespace
+}  // namespace lumora::sdk

@@ -1,0 +1,166 @@
+// Browser sign-in through the loopback redirect, end to end against the real account service
+// in --dev mode, whose stand-ins of Google's and GitHub's endpoints sign real ID tokens.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+
+#include <regex>
+
+#include "account/account_client.h"
+#include "fake_browser_opener.h"
+#include "sdk/oauth/github_oauth.h"
+#include "sdk/oauth/google_oauth.h"
+#include "sdk/oauth/oauth_flow_error.h"
+#include "sdk/oauth/oauth_sign_in.h"
+#include "sdk/oauth/oauth_web_flow.h"
+#include "sdk/oauth/xdg_open_browser.h"
+#include "support/account_service_process.h"
+
+namespace lumora::sdk {
+namespace {
+
+using account::testing::AccountClient;
+using testing::FakeBrowserOpener;
+using Behaviour = FakeBrowserOpener::Behaviour;
+using namespace std::chrono_literals;
+
+// The kind of OAuthFlowError a future fails with; any other outcome fails the test.
+template <class T>
+std::optional<OAuthFlowError::Kind> flowErrorOf(std::future<T>& future) {
+  try {
+    future.get();
+  } catch (const OAuthFlowError& error) {
+    return error.kind();
+  }
+  ADD_FAILURE() << "the future succeeded";
+  return std::nullopt;
+}
+
+class OAuthWebFlowTest : public ::testing::Test {
+ protected:
+  // A GitHub sign-in on `flow`; `listener` becomes the origin of its redirect URI.
+  std::future<OAuthWebFlow::Callback> signIn(OAuthWebFlow& flow, const std::string& state,
+                                             std::string* listener = nullptr) {
+    return flow.authenticate(
+        [&](const std::string& redirectURI) {
+          if (listener) *listener = redirectURI.substr(0, redirectURI.rfind("/oauth/github"));
+          return github.authorizeURL(state, redirectURI);
+        },
+        GitHubOAuth::callbackPath);
+  }
+
+  testing_support::AccountServiceProcess service{{"--listen", "127.0.0.1:0", "--dev"}};
+  const std::string serviceURL = service.url();
+  const GitHubOAuth github{GitHubOAuth::Config::devService(serviceURL)};
+};
+
+TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
+  const GoogleOAuth google(GoogleOAuth::Config::devService(serviceURL));
+  auto browser = std::make_shared<FakeBrowserOpener>();
+  OAuthWebFlow flow(browser, {});
+  const auto idToken = signInWithGoogle(flow, google);
+  ASSERT_TRUE(idToken);
+  const auto login =
+      AccountClient(serviceURL).post("/auth/login", {{"provider", "google"}, {"token", *idToken}});
+  ASSERT_EQ(login.status, 200) << login.body;
+  EXPECT_EQ(login.json().at("user").at("email"), "dev@example.com");
+  const auto page = browser->shownPage();
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("Sign-in finished"), std::string::npos) << page->body;
+
+  // A refused exchange is answered 400 with a JSON error and no token.
+  auto refused = google.exchangeCodeForIDToken("g.unknown", GoogleOAuth::codeVerifier(),
+                                               GoogleOAuth::redirectURI(9));
+  EXPECT_EQ(flowErrorOf(refused), OAuthFlowError::Kind::cannotStart);
+}
+
+TEST_F(OAuthWebFlowTest, GitHubSignInEndsWithACodeTheServiceExchanges) {
+  OAuthWebFlow flow(std::make_shared<FakeBrowserOpener>(), {});
+  const auto code = signInWithGitHub(flow, github);
+  ASSERT_TRUE(code);
+  const auto login =
+      AccountClient(serviceURL).post("/auth/login", {{"provider", "github"}, {"token", *code}});
+  ASSERT_EQ(login.status, 200) << login.body;
+  EXPECT_EQ(login.json().at("user").at("provider"), "github");
+}
+
+TEST_F(OAuthWebFlowTest, CannotStartWhenNoBrowserOpens) {
+  for (auto browser : std::vector<std::shared_ptr<BrowserOpener>>{
+           std::make_shared<FakeBrowserOpener>(Behaviour::refuse),
+           std::make_shared<XdgOpenBrowser>("/bin/false"),
+           std::make_shared<XdgOpenBrowser>("lumora-no-such-browser")}) {
+    OAuthWebFlow flow(browser, {});
+    std::string listener;
+    auto callback = signIn(flow, "S", &listener);
+    EXPECT_EQ(flowErrorOf(callback), OAuthFlowError::Kind::cannotStart);
+    // The listener closes with the flow's end.
+    EXPECT_TRUE(testing_support::eventually([&] {
+      try {
+        AccountClient(listener).get("/");
+        return false;
+      } catch (const std::exception&) {
+        return true;
+      }
+    }));
+  }
+}
+
+TEST_F(OAuthWebFlowTest, IsCancelledWhenTheBrowserNeverComesBack) {
+  // The opener succeeds; nobody signs in.
+  OAuthWebFlow flow(std::make_shared<XdgOpenBrowser>("/bin/true"), {.callback = 1s});
+  auto callback = signIn(flow, "S");
+  EXPECT_EQ(callback.wait_for(200ms), std::future_status::timeout);
+  EXPECT_EQ(flowErrorOf(callback), OAuthFlowError::Kind::cancelled);
+}
+
+TEST_F(OAuthWebFlowTest, ANewerSignInCancelsTheOpenOneAndGoingAwayCancelsTheLast) {
+  auto browser = std::make_shared<FakeBrowserOpener>(Behaviour::stay);
+  auto flow = std::make_unique<OAuthWebFlow>(browser, OAuthWebFlow::Timeouts{});
+  auto first = signIn(*flow, "S1");
+  browser->behaviour = Behaviour::follow;
+  auto second = signIn(*flow, "S2");
+  EXPECT_EQ(flowErrorOf(first), OAuthFlowError::Kind::cancelled);
+  EXPECT_TRUE(GitHubOAuth::parseCode(second.get().url, "S2"));
+
+  browser->behaviour = Behaviour::stay;
+  auto third = signIn(*flow, "S3");
+  flow.reset();
+  EXPECT_EQ(flowErrorOf(third), OAuthFlowError::Kind::cancelled);
+}
+
+TEST_F(OAuthWebFlowTest, OnlyTheCallbackFinishesIt) {
+  OAuthWebFlow flow(std::make_shared<FakeBrowserOpener>(Behaviour::stay), {.connection = 500ms});
+  std::string origin;
+  auto callback = signIn(flow, "S", &origin);
+  const AccountClient listener(origin);
+
+  // A connection that never sends anything (browsers open such) holds nothing up, and is
+  // dropped after the connection time-out.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket idle(io);
+  idle.connect({boost::asio::ip::make_address("127.0.0.1"),
+                static_cast<unsigned short>(std::stoi(origin.substr(origin.rfind(':') + 1)))});
+  EXPECT_EQ(listener.get("/favicon.ico").status, 404);
+  EXPECT_EQ(listener.request("POST", "/oauth/github?code=c&state=S").status, 404);
+  EXPECT_ANY_THROW(listener.request("GET", "/oauth/github?code=c&state=S", {}, {},
+                                    {{"Cookie", std::string(9000, 'x')}}));
+  EXPECT_EQ(callback.wait_for(0s), std::future_status::timeout);
+
+  EXPECT_EQ(listener.get("/oauth/github?code=c&state=S").status, 200);
+  const auto finished = callback.get();
+  EXPECT_EQ(finished.url, origin + "/oauth/github?code=c&state=S");
+  EXPECT_TRUE(std::regex_match(finished.redirectURI,
+                               std::regex(R"(http://127\.0\.0\.1:[1-9][0-9]*/oauth/github)")))
+      << finished.redirectURI;
+  char byte;
+  boost::system::error_code closed;
+  boost::asio::read(idle, boost::asio::buffer(&byte, 1), closed);
+  EXPECT_EQ(closed, boost::asio::error::eof);
+}
+
+}  // namespace
+}  // namespace lumora::sdk
