@@ -1,6 +1,7 @@
 #include "asio/http_client.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -8,9 +9,11 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/version.hpp>
+#include <boost/system/system_error.hpp>
 #include <boost/url/parse.hpp>
 
 #include <stdexcept>
+#include <string_view>
 
 namespace lumora::net {
 
@@ -42,7 +45,19 @@ asio::awaitable<FetchResult> exchange(Stream& stream, http::request<http::string
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(1 << 20);
-  co_await http::async_read(stream, buffer, parser, asio::use_awaitable);
+  beast::error_code error;
+  co_await http::async_read(stream, buffer, parser,
+                            asio::redirect_error(asio::use_awaitable, error));
+  if (error) {
+    // Until the header is whole the parser consumes nothing, so the buffer holds what came.
+    const std::string_view seen(static_cast<const char*>(buffer.data().data()), buffer.size());
+    constexpr std::string_view kVersion = "HTTP/";
+    if (!parser.is_header_done() && !seen.empty() &&
+        !kVersion.starts_with(seen.substr(0, kVersion.size()))) {
+      throw NotHttpResponse("the server's answer is not HTTP");
+    }
+    throw boost::system::system_error(error);
+  }
   const auto& response = parser.get();
   co_return FetchResult{static_cast<int>(response.result_int()), response.body()};
 }
@@ -55,6 +70,7 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
     throw std::runtime_error("not an http(s) URL: " + request.url);
   }
   const bool secure = url->scheme() == "https";
+  const auto timeout = request.timeout.value_or(timeout_);
   const std::string host = url->host();
   const std::string port = url->has_port() ? std::string(url->port()) : (secure ? "443" : "80");
   std::string target = url->encoded_path().empty() ? "/" : std::string(url->encoded_path());
@@ -72,11 +88,11 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
   auto executor = co_await asio::this_coro::executor;
   tcp::resolver resolver(executor);
   beast::tcp_stream tcpStream(executor);
-  tcpStream.expires_after(timeout_);
+  tcpStream.expires_after(timeout);
   auto endpoints = co_await resolver.async_resolve(host, port, asio::use_awaitable);
   co_await tcpStream.async_connect(endpoints, asio::use_awaitable);
   if (!secure) {
-    auto result = co_await exchange(tcpStream, message, timeout_);
+    auto result = co_await exchange(tcpStream, message, timeout);
     beast::error_code ignored;
     tcpStream.socket().shutdown(tcp::socket::shutdown_both, ignored);
     co_return result;
@@ -89,7 +105,7 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
   }
   tlsStream.set_verify_callback(asio::ssl::host_name_verification(host));
   co_await tlsStream.async_handshake(asio::ssl::stream_base::client, asio::use_awaitable);
-  co_return co_await exchange(tlsStream, message, timeout_);
+  co_return co_await exchange(tlsStream, message, timeout);
 }
 
 }  // namespace lumora::net

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,11 +20,20 @@ struct FetchRequest {
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  // Overrides the client's time-out for this request (each of connecting and the exchange).
+  std::optional<std::chrono::milliseconds> timeout;
 };
 
 struct FetchResult {
   int status = 0;
   std::string body;
+};
+
+// What fetch throws when the server's answer does not begin as an HTTP response does (another
+// protocol listens there), as opposed to an HTTP response that breaks off or breaks the rules.
+class NotHttpResponse : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Safe to share between connections; each fetch runs on the calling coroutine's executor.
@@ -34,7 +45,8 @@ class HttpClient {
   ~HttpClient();
 
   // Throws std::runtime_error when the URL is not http(s), the server cannot be reached,
-  // the TLS check fails, time runs out, or the answer is over 1 MiB.
+  // the TLS check fails, time runs out, or the answer is over 1 MiB; NotHttpResponse when the
+  // answer is not HTTP at all.
   boost::asio::awaitable<FetchResult> fetch(FetchRequest request) const;
 
  private:

@@ -1,0 +1,48 @@
+#include "sdk/account/auth_client.h"
+
+#include "sdk/internal/account_call.h"
+
+namespace lumora::sdk {
+
+using internal::AccountCall;
+using internal::callFor;
+using internal::encodeBody;
+
+namespace {
+
+struct LoginBody {
+  std::string provider;
+  std::string token;
+};
+BOOST_DESCRIBE_STRUCT(LoginBody, (), (provider, token))
+
+struct RefreshBody {
+  std::string refreshToken;
+};
+BOOST_DESCRIBE_STRUCT(RefreshBody, (), (refreshToken))
+
+}  // namespace
+
+AuthClient::AuthClient(std::string baseURL, std::shared_ptr<const net::HttpClient> session)
+    : baseURL_(std::move(baseURL)), session_(std::move(session)) {}
+
+boost::asio::awaitable<AuthTokens> AuthClient::login(std::string provider,
+                                                     std::string token) const {
+  return callFor<AuthTokens, AuthClientError>(
+      session_, baseURL_,
+      {"POST", "/auth/login", std::nullopt,
+       encodeBody(LoginBody{std::move(provider), std::move(token)})});
+}
+
+boost::asio::awaitable<AuthTokens> AuthClient::refresh(std::string refreshToken) const {
+  return callFor<AuthTokens, AuthClientError>(
+      session_, baseURL_,
+      {"POST", "/auth/refresh", std::nullopt, encodeBody(RefreshBody{std::move(refreshToken)})});
+}
+
+boost::asio::awaitable<AuthUser> AuthClient::me(std::string accessToken) const {
+  return callFor<AuthUser, AuthClientError>(
+      session_, baseURL_, {"GET", "/auth/me", std::move(accessToken), std::nullopt});
+}
+
+}  // namespace lumora::sdk

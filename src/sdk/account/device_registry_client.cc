@@ -1,0 +1,104 @@
+#include "sdk/account/device_registry_client.h"
+
+#include "protocol/pairing_secret.h"
+#include "sdk/internal/account_call.h"
+
+namespace lumora::sdk {
+
+using internal::AccountCall;
+using internal::callFor;
+using internal::encodeBody;
+
+namespace {
+
+struct RegistrationBody {
+  std::string name;
+  std::string platform;
+  std::optional<std::string> pairingFingerprint;
+};
+BOOST_DESCRIBE_STRUCT(RegistrationBody, (), (name, platform, pairingFingerprint))
+
+struct RenameBody {
+  std::string name;
+};
+BOOST_DESCRIBE_STRUCT(RenameBody, (), (name))
+
+struct ConnectionReport {
+  std::string host;
+  std::uint16_t controlPort = 0;
+  std::uint16_t mediaPort = 0;
+};
+BOOST_DESCRIBE_STRUCT(ConnectionReport, (), (host, controlPort, mediaPort))
+
+// 404 is the registry's answer when no device has the fingerprint.
+boost::asio::awaitable<std::optional<DeviceSummary>> lookUp(
+    std::shared_ptr<const net::HttpClient> session, std::string baseURL, AccountCall call) {
+  auto calling =
+      internal::callAccountService(std::move(session), std::move(baseURL), std::move(call));
+  internal::AccountReply reply = co_await std::move(calling);
+  if (!reply.failure && reply.status == 404) co_return std::nullopt;
+  co_return internal::decodeBody<std::optional<DeviceSummary>, DeviceRegistryError>(
+      internal::successBody<DeviceRegistryError>(std::move(reply)));
+}
+
+}  // namespace
+
+DeviceRegistryClient::DeviceRegistryClient(std::string baseURL, std::string accessToken,
+                                           std::shared_ptr<const net::HttpClient> session)
+    : baseURL_(std::move(baseURL)),
+      accessToken_(std::move(accessToken)),
+      session_(std::move(session)) {}
+
+boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::registerDevice(
+    std::string name, std::string platform, std::optional<std::string> pairingCode) const {
+  RegistrationBody body{std::move(name), std::move(platform), std::nullopt};
+  if (pairingCode) {
+    auto secret = protocol::PairingSecret::fromCode(*pairingCode);
+    if (!secret) {
+      return internal::failWith<DeviceSummary>(DeviceRegistryError::invalidPairingCode());
+    }
+    body.pairingFingerprint = secret->fingerprint();
+  }
+  return callFor<DeviceSummary, DeviceRegistryError>(
+      session_, baseURL_, {"POST", "/devices", accessToken_, encodeBody(body)});
+}
+
+boost::asio::awaitable<std::vector<DeviceSummary>> DeviceRegistryClient::listDevices() const {
+  return callFor<std::vector<DeviceSummary>, DeviceRegistryError>(
+      session_, baseURL_, {"GET", "/devices", accessToken_, std::nullopt});
+}
+
+boost::asio::awaitable<std::optional<DeviceSummary>> DeviceRegistryClient::lookupDevice(
+    std::string pairingCode) const {
+  auto secret = protocol::PairingSecret::fromCode(pairingCode);
+  if (!secret) {
+    return internal::failWith<std::optional<DeviceSummary>>(
+        DeviceRegistryError::invalidPairingCode());
+  }
+  return lookUp(
+      session_, baseURL_,
+      {"GET", "/devices/lookup?fingerprint=" + secret->fingerprint(), accessToken_, std::nullopt});
+}
+
+boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::renameDevice(std::string id,
+                                                                         std::string name) const {
+  return callFor<DeviceSummary, DeviceRegistryError>(
+      session_, baseURL_,
+      {"PATCH", "/devices/" + id, accessToken_, encodeBody(RenameBody{std::move(name)})});
+}
+
+boost::asio::awaitable<void> DeviceRegistryClient::deleteDevice(std::string id) const {
+  return callFor<void, DeviceRegistryError>(
+      session_, baseURL_, {"DELETE", "/devices/" + id, accessToken_, std::nullopt});
+}
+
+boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::reportConnection(
+    std::string deviceId, std::string host, std::uint16_t controlPort,
+    std::uint16_t mediaPort) const {
+  return callFor<DeviceSummary, DeviceRegistryError>(
+      session_, baseURL_,
+      {"POST", "/devices/" + deviceId + "/connection", accessToken_,
+       encodeBody(ConnectionReport{std::move(host), controlPort, mediaPort})});
+}
+
+}  // namespace lumora::sdk

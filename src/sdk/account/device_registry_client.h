@@ -1,0 +1,80 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/describe/class.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk/account/account_service_error.h"
+
+namespace lumora::net {
+class HttpClient;
+}
+
+namespace lumora::sdk {
+
+// What a desktop of ours registers as its platform.
+inline constexpr std::string_view kDevicePlatform = "linux";
+
+// A device of the account as the registry lists it. Times are the service's text, unparsed.
+struct DeviceSummary {
+  std::string id;
+  std::string name;
+  std::string platform;
+  std::string status;
+  std::optional<std::string> pairingFingerprint;
+  std::optional<std::string> createdAt;
+  std::optional<std::string> lastSeenAt;
+  std::optional<std::string> lastHost;
+  std::optional<std::uint16_t> lastControlPort;
+  std::optional<std::uint16_t> lastMediaPort;
+
+  bool operator==(const DeviceSummary&) const = default;
+};
+BOOST_DESCRIBE_STRUCT(DeviceSummary, (),
+                      (id, name, platform, status, pairingFingerprint, createdAt, lastSeenAt,
+                       lastHost, lastControlPort, lastMediaPort))
+
+// The account's device registry, for one access token: registers this desktop so that a phone
+// signed in to the same account finds it, and lists, looks up, renames and removes devices.
+//
+// Requests go to the origin of `baseURL` as AuthClient's do, each with the access token as
+// bearer and 60 seconds to answer; ids and fingerprints go into paths as given. Every
+// operation fails with DeviceRegistryError, with AuthClientError's cases and one more:
+// invalidPairingCode, before anything is sent. A pairing code never leaves the client: only
+// its secret's fingerprint does. An expired token shows as http 401; the caller refreshes it
+// and makes a new client. Nothing is retried.
+//
+// Operations may run concurrently, on any executor, and each keeps what it needs: the client
+// may go before they complete.
+class DeviceRegistryClient {
+ public:
+  DeviceRegistryClient(std::string baseURL, std::string accessToken,
+                       std::shared_ptr<const net::HttpClient> session);
+
+  // With a pairing code, the device is registered with its secret's fingerprint. Registering
+  // a device again with nothing new fails with http 409: it is already registered.
+  boost::asio::awaitable<DeviceSummary> registerDevice(
+      std::string name, std::string platform, std::optional<std::string> pairingCode) const;
+  boost::asio::awaitable<std::vector<DeviceSummary>> listDevices() const;
+  // The account's device paired with this code; nothing when there is none.
+  boost::asio::awaitable<std::optional<DeviceSummary>> lookupDevice(std::string pairingCode) const;
+  boost::asio::awaitable<DeviceSummary> renameDevice(std::string id, std::string name) const;
+  boost::asio::awaitable<void> deleteDevice(std::string id) const;
+  // Where the device serves now.
+  boost::asio::awaitable<DeviceSummary> reportConnection(std::string deviceId, std::string host,
+                                                         std::uint16_t controlPort,
+                                                         std::uint16_t mediaPort) const;
+
+ private:
+  std::string baseURL_;
+  std::string accessToken_;
+  std::shared_ptr<const net::HttpClient> session_;
+};
+
+}  // namespace lumora::sdk
