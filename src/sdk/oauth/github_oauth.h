@@ -15,6 +15,9 @@ namespace lumora::sdk {
 // Threads: every member may be called from any thread.
 class GitHubOAuth {
  public:
+  // A placeholder in GitHub's form until our OAuth application is registered: GitHub refuses
+  // it, so a build for real users sets its registered identifier here or through
+  // LUMORA_GITHUB_CLIENT_ID.
   static constexpr const char* kDefaultClientID = "Ov23liQ7rLumoraDesk1";
   static constexpr const char* callbackPath = "/oauth/github";
   static constexpr const char* scope = "read:user user:email";

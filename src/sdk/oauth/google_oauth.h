@@ -19,13 +19,16 @@ namespace lumora::sdk {
 // Threads: every member may be called from any thread.
 class GoogleOAuth {
  public:
+  // A placeholder in Google's form until our OAuth application is registered: Google refuses
+  // it, so a build for real users sets its registered identifier here or through
+  // LUMORA_GOOGLE_CLIENT_ID.
   static constexpr const char* kDefaultClientID =
       "418023736812-7nq2vtb5l0gqlhd3dnq4ca5fr9e1p6mv.apps.googleusercontent.com";
   static constexpr const char* callbackPath = "/oauth2redirect";
   static constexpr const char* scope = "openid email profile";
 
-  // Where the flow goes and as whom. The defaults are Google's public endpoints and this
-  // application's own client identifier.
+  // Where the flow goes and as whom. The defaults are Google's public endpoints and the
+  // client identifier above.
   struct Config {
     std::string clientID = kDefaultClientID;
     std::string authorizationEndpoint = "https://accounts.google.com/o/oauth2/v2/auth";
