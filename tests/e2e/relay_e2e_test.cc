@@ -16,7 +16,7 @@
 #include "support/eventually.h"
 #include "support/process_table.h"
 #include "support/raw_client.h"
-#include "support/test_x_client.h"
+#include "support/screen_animator.h"
 #include "support/xvfb_server.h"
 
 namespace lumora {
@@ -78,26 +78,23 @@ class RelayEndToEndTest : public ::testing::Test {
     return std::string(reply.json().at("token").as_string());
   }
 
-  // Connects through the relay once the agent is in the room (what is sent while the phone is
-  // there alone is lost, so each try asks for an answer in time); returns what a ping before
-  // pairing was told, then pairs.
+  // Connects through the relay and pings until the agent answers: what is sent while the phone
+  // is alone in the room is lost, so a phone keeps asking until the agent has joined. Returns
+  // what the ping before pairing was told, then pairs.
   std::string connect(sdk::AgentControlClient& client) {
+    client.connectViaRelay(controlRoom(), relayToken()).get();
     std::string unpaired = "(the agent never answered)";
     const bool reached = eventually(
         [&] {
-          client.connectViaRelay(controlRoom(), relayToken()).get();
           auto probe = client.ping();
-          if (probe.wait_for(2s) == std::future_status::ready) {
-            try {
-              probe.get();
-              unpaired = "(answered without pairing)";
-            } catch (const sdk::SDKError& e) {
-              unpaired = e.agentError() ? e.agentError()->message : e.what();
-            }
-            return true;
+          if (probe.wait_for(500ms) != std::future_status::ready) return false;
+          try {
+            probe.get();
+            unpaired = "(answered without pairing)";
+          } catch (const sdk::SDKError& e) {
+            unpaired = e.agentError() ? e.agentError()->message : e.what();
           }
-          client.disconnect();
-          return false;
+          return true;
         },
         30s);
     if (reached) client.authenticate(agent_.secret().code(), "relay-e2e").get();
@@ -204,22 +201,11 @@ TEST_F(RelayEndToEndTest, RawMessagesGetTheGatesAnswersAndOversizedOnesEndTheSes
   EXPECT_TRUE(first->closedWithin(10s));
 
   // The agent joins again and serves the next phone.
-  std::optional<Envelope> refused;
-  ASSERT_TRUE(eventually(
-      [&] {
-        auto next = phone();
-        if (next->status() != 101) return false;
-        next->sendBinary(
-            std::string(protocol::asText(Envelope::request(protocol::PingRequest{}).encode())));
-        try {
-          auto reply = next->receive(1500ms);
-          if (reply) refused = Envelope::decode(reply->data).value();
-        } catch (const std::exception&) {
-          // Nobody answered: the agent was not back yet.
-        }
-        return refused.has_value();
-      },
-      20s));
+  EXPECT_TRUE(eventually([&] { return service_->service().relayRoomCount() == 1; }));
+  ASSERT_TRUE(eventually([&] { return service_->service().relayRoomCount() == 2; }));
+  auto next = phone();
+  auto refused = ask(*next, protocol::asText(Envelope::request(protocol::PingRequest{}).encode()));
+  ASSERT_TRUE(refused);
   EXPECT_EQ(refused->payload.get<MessageType::error>()->message, "authentication required");
 }
 
@@ -248,11 +234,9 @@ class RelayStreamEndToEndTest : public RelayEndToEndTest {
 };
 
 TEST_F(RelayStreamEndToEndTest, StreamFramesArriveThroughTheMediaRoom) {
-  testing_support::TestXClient painter(xvfb_->display());
-  const xcb_window_t window = painter.openWindow(0, 0, 640, 480, 0x3366cc);
-  painter.fill(window, 0x3366cc, 0, 0, 640, 480);
-  painter.sync();
-
+  // A screen that keeps changing, so that frames keep coming.
+  testing_support::ScreenAnimator animator(xvfb_->display(),
+                                           testing_support::ScreenAnimator::noise());
   sdk::AgentControlClient client;
   ASSERT_EQ(connect(client), "authentication required");
   sdk::MediaClient media;
