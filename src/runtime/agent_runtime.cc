@@ -251,9 +251,15 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
     relayConnector_ =
         std::make_unique<transport::RelayConnector>(networkExecutor_, *url, dependencies);
     std::weak_ptr<transport::StreamCoordinator> coordinator = agent.streamCoordinator;
-    relayConnector_->setOnPeerChanged([coordinator, receivers = agent.receivers](bool present) {
+    relayConnector_->setOnPeerChanged([coordinator, input, receivers = agent.receivers](
+                                          bool present, core::PeerID peer) {
       receivers->relayed = present ? 1 : 0;
       if (auto stream = coordinator.lock()) stream->receiverCountChanged(receivers->total());
+      // A phone that leaves the relay mid-drag must not leave the button down either.
+      auto service = input.lock();
+      if (!present && service) {
+        asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
+      }
     });
     relayConnector_->connect();
     if (agent.relayMediaPublisher) agent.relayMediaPublisher->connect();

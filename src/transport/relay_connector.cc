@@ -20,7 +20,7 @@ class ControlRoomSession : public RelaySessionHandler {
  public:
   ControlRoomSession(std::shared_ptr<RelaySession> session,
                      ConnectionContext::Dependencies dependencies,
-                     std::shared_ptr<std::function<void(bool)>> onPeerChanged)
+                     std::shared_ptr<RelayConnector::OnPeerChanged> onPeerChanged)
       : session_(std::move(session)), onPeerChanged_(std::move(onPeerChanged)) {
     std::weak_ptr<RelaySession> weak = session_;
     auto outbound = [weak](const Envelope& envelope) {
@@ -41,7 +41,7 @@ class ControlRoomSession : public RelaySessionHandler {
     if (!authenticated_ && context_->authenticated()) {
       authenticated_ = true;
       session_->setMaxMessageBytes(protocol::kMaxFrameBodyLength);
-      if (*onPeerChanged_) (*onPeerChanged_)(true);
+      if (*onPeerChanged_) (*onPeerChanged_)(true, context_->peerID());
     }
     if (context_->failedAuthentications() >= kMaxFailedAuthentications) {
       log_.info("leaving the relay session: too many failed authentications");
@@ -51,12 +51,12 @@ class ControlRoomSession : public RelaySessionHandler {
 
   void ended() override {
     context_->closeAllSessions();
-    if (authenticated_ && *onPeerChanged_) (*onPeerChanged_)(false);
+    if (authenticated_ && *onPeerChanged_) (*onPeerChanged_)(false, context_->peerID());
   }
 
  private:
   std::shared_ptr<RelaySession> session_;
-  std::shared_ptr<std::function<void(bool)>> onPeerChanged_;
+  std::shared_ptr<RelayConnector::OnPeerChanged> onPeerChanged_;
   core::AgentLog log_{"relay"};
   std::shared_ptr<ConnectionContext> context_;
   bool authenticated_ = false;
@@ -82,7 +82,7 @@ RelayConnector::RelayConnector(asio::any_io_executor executor, std::string url,
 
 RelayConnector::~RelayConnector() { link_->stopSoon(); }
 
-void RelayConnector::setOnPeerChanged(std::function<void(bool)> onPeerChanged) {
+void RelayConnector::setOnPeerChanged(OnPeerChanged onPeerChanged) {
   *onPeerChanged_ = std::move(onPeerChanged);
 }
 

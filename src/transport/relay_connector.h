@@ -35,8 +35,10 @@ class RelayConnector {
   RelayConnector& operator=(const RelayConnector&) = delete;
 
   // Called with true once a phone in the room has authenticated, and with false when that
-  // phone's session ends. Set before connect(); runs on the room's strand.
-  void setOnPeerChanged(std::function<void(bool present)> onPeerChanged);
+  // phone's session ends (with the peer its requests went to the dispatcher as, so that a
+  // button it held can be let go). Set before connect(); runs on the room's strand.
+  using OnPeerChanged = std::function<void(bool present, core::PeerID peer)>;
+  void setOnPeerChanged(OnPeerChanged onPeerChanged);
 
   // Starts joining in the background; logs "relay connector joined " and the URL.
   void connect();
@@ -47,8 +49,7 @@ class RelayConnector {
 
  private:
   core::AgentLog log_{"relay"};
-  std::shared_ptr<std::function<void(bool)>> onPeerChanged_ =
-      std::make_shared<std::function<void(bool)>>();
+  std::shared_ptr<OnPeerChanged> onPeerChanged_ = std::make_shared<OnPeerChanged>();
   std::shared_ptr<RelayLink> link_;
 };
 
