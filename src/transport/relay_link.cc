@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -26,7 +27,9 @@ RelaySession::RelaySession(asio::any_io_executor strand, std::unique_ptr<sdk::Re
       socket_(std::move(socket)),
       maxQueuedBytes_(maxQueuedBytes),
       serial_(serial),
-      room_(strand_) {}
+      room_(strand_),
+      arrived_(strand_),
+      taken_(strand_) {}
 
 RelaySession::~RelaySession() = default;
 
@@ -83,17 +86,48 @@ void RelaySession::drop() {
   socket_->abort();
 }
 
+// Reading goes on while a message is handled, so the relay's pings are answered during a long
+// request, and a socket that ends abandons the request it was waiting for (a one-shot command
+// and what it started are ended) instead of holding the room until it is done.
 asio::awaitable<void> RelaySession::serve(RelaySessionHandler& handler) {
+  using namespace asio::experimental::awaitable_operators;
+  auto reading = readAll();
+  auto handling = handleAll(handler);
+  co_await (std::move(reading) || std::move(handling));
+  drop();
+}
+
+asio::awaitable<void> RelaySession::readAll() {
   try {
     while (!ended_) {
       Bytes message = co_await socket_->readBinary();
-      auto handling = handler.received(std::move(message));
-      co_await std::move(handling);
+      inboxBytes_ += message.size();
+      inbox_.push_back(std::move(message));
+      arrived_.cancel();
+      // Handling is behind: what waits stays bounded, the rest stays in TCP.
+      while (inboxBytes_ > maxInboxBytes_ && !ended_) {
+        taken_.expires_at(asio::steady_timer::time_point::max());
+        co_await taken_.async_wait(as_tuple(use_awaitable));
+      }
     }
   } catch (const std::exception&) {
     // The relay closed the socket, the network failed, or the session was ended.
   }
-  drop();
+}
+
+asio::awaitable<void> RelaySession::handleAll(RelaySessionHandler& handler) {
+  for (;;) {
+    while (inbox_.empty()) {
+      arrived_.expires_at(asio::steady_timer::time_point::max());
+      co_await arrived_.async_wait(as_tuple(use_awaitable));
+    }
+    Bytes message = std::move(inbox_.front());
+    inbox_.pop_front();
+    inboxBytes_ -= message.size();
+    taken_.cancel();
+    auto handled = handler.received(std::move(message));
+    co_await std::move(handled);
+  }
 }
 
 asio::awaitable<void> RelaySession::leave(std::shared_ptr<RelaySession> self) {

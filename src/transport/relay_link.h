@@ -62,8 +62,11 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
  private:
   friend class RelayLink;
 
-  // Reads until the socket ends, handing each binary message to `handler`. Strand only.
+  // Reads until the socket ends, handing each binary message to `handler`, one at a time and
+  // in order. Strand only.
   boost::asio::awaitable<void> serve(RelaySessionHandler& handler);
+  boost::asio::awaitable<void> readAll();
+  boost::asio::awaitable<void> handleAll(RelaySessionHandler& handler);
   // The closing handshake with 1001 (going away). Strand only.
   static boost::asio::awaitable<void> leave(std::shared_ptr<RelaySession> self);
   void enqueue(std::shared_ptr<const protocol::Bytes> message);
@@ -80,6 +83,12 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   std::deque<std::shared_ptr<const protocol::Bytes>> queue_;
   bool writing_ = false;
   boost::asio::steady_timer room_;  // wakes waitForRoom() when the queue drains
+  // Messages read and not yet handled, at most about maxInboxBytes_.
+  std::deque<protocol::Bytes> inbox_;
+  std::size_t inboxBytes_ = 0;
+  const std::size_t maxInboxBytes_ = 8u << 20;
+  boost::asio::steady_timer arrived_;  // wakes the handling loop
+  boost::asio::steady_timer taken_;    // wakes the reading loop
 };
 
 // Keeps the agent in one relay room: joins it as the room's host, hands every joined socket to a

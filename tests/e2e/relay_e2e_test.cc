@@ -137,18 +137,21 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   }
 }
 
-TEST_F(RelayEndToEndTest, ATerminalEndsWithTheRelaySocketAndTheNextPhoneStartsAfresh) {
+TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeavesAndTheNextPhoneStartsAfresh) {
+  auto running = [](const char* mark) {
+    return !testing_support::processesCarrying(std::string("LUMORA_RELAY_MARK=") + mark).empty();
+  };
   sdk::AgentControlClient client;
   ASSERT_EQ(connect(client), "authentication required");
   auto terminal = client.openTerminal("/bin/sh", 80, 24).get();
-  terminal.sendText("exec env LUMORA_RELAY_MARK=1 sleep 300\n").get();
-  ASSERT_TRUE(eventually(
-      [] { return !testing_support::processesCarrying("LUMORA_RELAY_MARK=1").empty(); }));
+  terminal.sendText("exec env LUMORA_RELAY_MARK=terminal sleep 300\n").get();
+  auto command = client.runCommand("exec env LUMORA_RELAY_MARK=command sleep 300", "/bin/sh");
+  ASSERT_TRUE(eventually([&] { return running("terminal") && running("command"); }));
 
-  // The phone leaves; the relay closes the agent's socket, which ends the phone's terminals.
+  // The phone leaves; the relay closes the agent's socket, which ends the phone's terminals and
+  // the command it was waiting for.
   client.disconnect();
-  EXPECT_TRUE(
-      eventually([] { return testing_support::processesCarrying("LUMORA_RELAY_MARK=1").empty(); }));
+  EXPECT_TRUE(eventually([&] { return !running("terminal") && !running("command"); }));
 
   // The agent is back in the room with a fresh session: the next phone must pair again.
   sdk::AgentControlClient next;
