@@ -139,8 +139,12 @@ asio::awaitable<std::unique_ptr<RelaySocket>> RelaySocket::open(asio::any_io_exe
     impl->tlsContext->set_verify_mode(asio::ssl::verify_peer);
     impl->tls = std::make_unique<Impl::Tls>(std::move(stream), *impl->tlsContext);
     auto& tlsStream = impl->tls->next_layer();
+    // The server name goes out for a name, never for an address (which SNI has no room for).
     // SSL_set_tlsext_host_name is a macro with a C cast in it.
-    if (SSL_ctrl(tlsStream.native_handle(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+    boost::system::error_code notAnAddress;
+    asio::ip::make_address(target.host, notAnAddress);
+    if (notAnAddress &&
+        SSL_ctrl(tlsStream.native_handle(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                  const_cast<char*>(target.host.c_str())) != 1) {
       throw RelaySocketError("cannot name the TLS host " + target.host);
     }
