@@ -35,6 +35,9 @@ constexpr std::string_view kVersion = "0.1.0";
 const std::vector<lumora::cli::OptionSpec> kOptions = {
     {"port", "N", "control port (1-65534; 0 lets the system choose)"},
     {"reset-pairing", "", "make a new pairing code; every paired phone must pair again"},
+    {"relay-base", "URL",
+     "also serve through the relay service at URL (ws:// or wss://, e.g. the account "
+     "service's origin), in rooms named after the pairing fingerprint"},
     {"no-qr", "", "do not print the pairing QR code"},
     {"encoder", "KIND",
      "the screen stream's H.264 encoder: auto (VAAPI where the machine has it, else x264; the "
@@ -49,8 +52,8 @@ const std::vector<lumora::cli::OptionSpec> kOptions = {
     {"version", "", "show the version"}};
 
 constexpr std::string_view kUsage =
-    "usage: lumora-agent [--port N] [--reset-pairing] [--no-qr] [--encoder KIND]\n"
-    "                    [--encoder-preset NAME] [--command-key KEY]\n"
+    "usage: lumora-agent [--port N] [--reset-pairing] [--relay-base URL] [--no-qr]\n"
+    "                    [--encoder KIND] [--encoder-preset NAME] [--command-key KEY]\n"
     "\n"
     "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
     "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
@@ -59,6 +62,7 @@ constexpr std::string_view kUsage =
 struct Arguments {
   std::uint16_t port = lumora::core::AgentConfig::kDefaultControlPort;
   bool resetPairing = false;
+  std::optional<std::string> relayBase;
   bool showQR = true;
   std::string encoderPreset = lumora::services::screen::EncoderSettings{}.preset;
   lumora::services::screen::EncoderSettings::Encoder encoder =
@@ -67,9 +71,8 @@ struct Arguments {
 };
 
 bool isEncoderPreset(std::string_view name) {
-  constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast",
-                                           "faster",    "fast",      "medium",
-                                           "slow",      "slower",    "veryslow"};
+  constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
+                                           "medium",    "slow",      "slower",   "veryslow"};
   return std::find(std::begin(kPresets), std::end(kPresets), name) != std::end(kPresets);
 }
 
@@ -92,6 +95,7 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
     }
     arguments.resetPairing = parsed.has("reset-pairing");
     arguments.showQR = !parsed.has("no-qr");
+    arguments.relayBase = parsed.value("relay-base");
     if (auto port = parsed.integer("port", 0, 65534)) {
       arguments.port = static_cast<std::uint16_t>(*port);
     }
@@ -146,8 +150,9 @@ void printPairing(const lumora::runtime::AgentServingInfo& info, bool showQR) {
   std::cout << "  host: " << info.controlAddress << "  control port: " << info.controlPort
             << "  media port: "
             << (info.mediaPort ? std::to_string(*info.mediaPort) : std::string("-")) << "\n"
-            << "  code: " << info.pairingCode << "\n\n"
-            << std::flush;
+            << "  code: " << info.pairingCode << "\n";
+  if (info.relayURL) std::cout << "  relay: " << *info.relayURL << "\n";
+  std::cout << "\n" << std::flush;
 }
 
 }  // namespace
@@ -169,8 +174,10 @@ int main(int argc, char** argv) {
   asio::io_context network;
   asio::thread_pool work(4);
   AgentRuntime::Options options;
-  options.config = lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()};
+  options.config =
+      lumora::core::AgentConfig{arguments.port, lumora::core::mvpDefaultServiceKinds()};
   options.resetPairing = arguments.resetPairing;
+  options.relayBase = arguments.relayBase;
   options.encoder.preset = arguments.encoderPreset;
   options.encoder.encoder = arguments.encoder;
   options.commandKey = arguments.commandKey;

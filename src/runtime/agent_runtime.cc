@@ -5,7 +5,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <boost/url/parse.hpp>
+
 #include <algorithm>
+#include <atomic>
 
 #include "platform/fitted_size.h"
 #include "platform/linux/user_account.h"
@@ -23,8 +26,10 @@
 #include "services/terminal/terminal_service.h"
 #include "transport/connection_manager.h"
 #include "transport/media_server.h"
-#include "transport/stream_coordinator.h"
 #include "transport/pairing_store.h"
+#include "transport/relay_connector.h"
+#include "transport/relay_media_publisher.h"
+#include "transport/stream_coordinator.h"
 #include "transport/tailscale_locator.h"
 
 namespace lumora::runtime {
@@ -58,6 +63,14 @@ struct AssembledAgent {
 
   std::shared_ptr<transport::MediaTicketStore> mediaTickets;
   std::shared_ptr<transport::MediaServer> mediaServer;
+  std::shared_ptr<transport::RelayMediaPublisher> relayMediaPublisher;
+  // Who watches the stream: peers of the media server, and a phone through the relay.
+  struct Receivers {
+    std::atomic<std::size_t> direct{0};
+    std::atomic<std::size_t> relayed{0};
+    std::size_t total() const { return direct + relayed; }
+  };
+  std::shared_ptr<Receivers> receivers = std::make_shared<Receivers>();
   std::shared_ptr<transport::StreamCoordinator> streamCoordinator;
   std::unique_ptr<router::Dispatcher> dispatcher;
   std::shared_ptr<transport::ControlServer> controlServer;
@@ -73,13 +86,24 @@ transport::StreamCoordinator::SourceFactory streamSourceFactory(std::string disp
     auto side = [](std::optional<std::int64_t> wanted, int fallback) {
       return platform::requestedBoxSide(wanted, fallback, platform::PixelBuffer::kMaxSide);
     };
-    return std::make_shared<platform::x11::FrameSourceX11>(
-        display, side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID,
-        30);
+    return std::make_shared<platform::x11::FrameSourceX11>(display, side(request.maxWidth, 3840),
+                                                           side(request.maxHeight, 2160),
+                                                           request.displayID, 30);
   };
 }
 
+// The relay room of `relayBase` with `room` as its name: the texts joined as they are (a base
+// ending in "/" gives a double slash). Nothing when there is no base or the result is no URL.
+std::optional<std::string> relayRoomURL(const std::optional<std::string>& relayBase,
+                                        const std::string& room) {
+  if (!relayBase) return std::nullopt;
+  std::string url = *relayBase + "/relay/" + room;
+  if (!boost::urls::parse_absolute_uri(url)) return std::nullopt;
+  return url;
+}
+
 std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
+                                         const std::string& fingerprint,
                                          asio::any_io_executor network,
                                          asio::any_io_executor work) {
   auto agent = std::make_unique<AssembledAgent>();
@@ -115,16 +139,26 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   agent->mediaTickets = std::make_shared<transport::MediaTicketStore>(std::chrono::seconds(30));
   agent->mediaServer = std::make_shared<transport::MediaServer>(network, agent->mediaTickets,
                                                                 std::chrono::seconds(5));
-  agent->streamCoordinator = transport::StreamCoordinator::make(
-      work, streamSourceFactory(display), {agent->mediaServer}, options.encoder,
-      transport::StreamCoordinator::Options{});
+  std::vector<std::shared_ptr<transport::MediaSink>> sinks{agent->mediaServer};
+  if (options.relayBase && !options.relayBase->empty()) {
+    if (auto url = relayRoomURL(options.relayBase, fingerprint + "-media")) {
+      agent->relayMediaPublisher = std::make_shared<transport::RelayMediaPublisher>(network, *url);
+      sinks.push_back(agent->relayMediaPublisher);
+    }
+  }
+  agent->streamCoordinator =
+      transport::StreamCoordinator::make(work, streamSourceFactory(display), std::move(sinks),
+                                         options.encoder, transport::StreamCoordinator::Options{});
   std::weak_ptr<transport::StreamCoordinator> coordinator = agent->streamCoordinator;
   agent->mediaServer->setKeyFrameRequester([coordinator] {
     if (auto stream = coordinator.lock()) stream->requestKeyFrame();
   });
-  agent->mediaServer->setOnReceiverCountChanged([coordinator](std::size_t count) {
-    if (auto stream = coordinator.lock()) stream->receiverCountChanged(count);
-  });
+  // A phone on the relay counts as a receiver too, so its stream is not stopped as idle.
+  agent->mediaServer->setOnReceiverCountChanged(
+      [coordinator, receivers = agent->receivers](std::size_t count) {
+        receivers->direct = count;
+        if (auto stream = coordinator.lock()) stream->receiverCountChanged(receivers->total());
+      });
 
   router::Dispatcher::Services services;
   services.file = agent->file.get();
@@ -164,7 +198,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   const protocol::PairingSecret secret =
       options_.resetPairing ? store.reset() : store.loadOrCreate();
 
-  assembled_ = assemble(options_, networkExecutor_, workExecutor_);
+  assembled_ = assemble(options_, secret.fingerprint(), networkExecutor_, workExecutor_);
   AssembledAgent& agent = *assembled_;
   for (core::AgentService* service : agent.services) {
     if (agent.desktopUnavailable && needsDesktop(service, agent)) {
@@ -184,8 +218,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   dependencies.mediaTickets = agent.mediaTickets;
   dependencies.terminalExecutor = networkExecutor_;
   dependencies.defaultShell = platform::linux_os::loginShell;
-  agent.controlServer =
-      std::make_shared<transport::ControlServer>(networkExecutor_, std::move(dependencies));
+  agent.controlServer = std::make_shared<transport::ControlServer>(networkExecutor_, dependencies);
   // A phone that drops mid-drag must not leave the button down.
   std::weak_ptr<services::input::InputService> input = agent.input;
   agent.controlServer->setOnConnectionClosed([input](core::PeerID peer) {
@@ -194,8 +227,8 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
     }
   });
   agent.manager = std::make_unique<transport::ConnectionManager>(
-      agent.controlServer, agent.mediaServer.get(), transport::ConnectionMode::tailscale, workExecutor_,
-      [] { return transport::TailscaleLocator::currentIPv4(); });
+      agent.controlServer, agent.mediaServer.get(), transport::ConnectionMode::tailscale,
+      workExecutor_, [] { return transport::TailscaleLocator::currentIPv4(); });
 
   const std::uint16_t port = options_.config.controlPort;
   const std::uint16_t mediaPort = static_cast<std::uint16_t>(port == 0 ? 0 : port + 1);
@@ -213,6 +246,25 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
                                                 *connection.mediaPort, info.pairingCode}
                            .url();
   }
+  // Joining happens in the background: a relay that cannot be reached does not hold the start up.
+  if (auto url = relayRoomURL(options_.relayBase, info.pairingFingerprint)) {
+    relayConnector_ =
+        std::make_unique<transport::RelayConnector>(networkExecutor_, *url, dependencies);
+    std::weak_ptr<transport::StreamCoordinator> coordinator = agent.streamCoordinator;
+    relayConnector_->setOnPeerChanged([coordinator, input, receivers = agent.receivers](
+                                          bool present, core::PeerID peer) {
+      receivers->relayed = present ? 1 : 0;
+      if (auto stream = coordinator.lock()) stream->receiverCountChanged(receivers->total());
+      // A phone that leaves the relay mid-drag must not leave the button down either.
+      auto service = input.lock();
+      if (!present && service) {
+        asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
+      }
+    });
+    relayConnector_->connect();
+    if (agent.relayMediaPublisher) agent.relayMediaPublisher->connect();
+    info.relayURL = *url;
+  }
   started_ = true;
   log_.info("serving control=" + info.controlAddress + ":" + std::to_string(info.controlPort) +
             " media=" + (info.mediaPort ? std::to_string(*info.mediaPort) : std::string("-")) +
@@ -221,8 +273,13 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
 }
 
 asio::awaitable<void> AgentRuntime::stop() {
+  if (relayConnector_) {
+    co_await relayConnector_->stop();
+    relayConnector_.reset();
+  }
   if (assembled_) {
     AssembledAgent& agent = *assembled_;
+    if (agent.relayMediaPublisher) co_await agent.relayMediaPublisher->stop();
     if (agent.manager) {
       agent.manager->stop();
       // Connections close on their own strands; give them a moment to let go of the

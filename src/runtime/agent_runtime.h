@@ -15,6 +15,10 @@
 #include "platform/input_injector.h"
 #include "services/screen/encoder_settings.h"
 
+namespace lumora::transport {
+class RelayConnector;
+}
+
 namespace lumora::runtime {
 
 class AgentRuntimeError : public std::runtime_error {
@@ -53,7 +57,9 @@ class AgentRuntime {
  public:
   struct Options {
     core::AgentConfig config;
-    std::optional<std::string> relayBase;  // no relay is attached yet
+    // The relay service's base URL (ws:// or wss://): when set, the agent also serves in the
+    // relay rooms named after its pairing fingerprint.
+    std::optional<std::string> relayBase;
     bool resetPairing = false;
     std::optional<std::string> displayName;  // X display; $DISPLAY when absent
     // How the screen stream is compressed: 30 fps, a key frame every 2 s, bit rate from the
@@ -78,6 +84,7 @@ class AgentRuntime {
   boost::asio::any_io_executor workExecutor_;
   core::AgentLog log_{"runtime"};
   std::unique_ptr<AssembledAgent> assembled_;
+  std::unique_ptr<transport::RelayConnector> relayConnector_;
   bool started_ = false;
 };
 

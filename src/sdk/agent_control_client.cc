@@ -7,6 +7,7 @@
 #include "sdk/internal/control_core.h"
 #include "sdk/internal/reply.h"
 #include "sdk/internal/terminal_requests.h"
+#include "sdk/relay/relay_message_channel.h"
 #include "sdk/tcp_message_channel.h"
 
 namespace lumora::sdk {
@@ -97,6 +98,12 @@ std::future<void> AgentControlClient::connect(std::shared_ptr<MessageChannel> ch
     promise.succeed();
   });
   return future;
+}
+
+std::future<void> AgentControlClient::connectViaRelay(std::string url,
+                                                      std::optional<std::string> token) {
+  return connect(
+      std::make_shared<RelayMessageChannel>(std::move(url), std::move(token), kConnectTimeout));
 }
 
 void AgentControlClient::disconnect() { core_->disconnect(); }

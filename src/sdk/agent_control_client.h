@@ -71,6 +71,10 @@ class AgentControlClient {
   std::future<void> connect(std::string host, std::uint16_t port);
   // Connects `channel` and uses it. Its connect error is passed on unchanged.
   std::future<void> connect(std::shared_ptr<MessageChannel> channel);
+  // Connects through the relay service's room at `url` (ws:// or wss://) with the relay token
+  // the account service issued (RelayMessageChannel); the agent is then paired and called as
+  // over a direct connection.
+  std::future<void> connectViaRelay(std::string url, std::optional<std::string> token);
   // Closes the connection deliberately: requests still waiting fail with disconnected, open
   // terminal streams end, and onDisconnect is not called.
   void disconnect();

@@ -10,6 +10,7 @@
 #include "sdk/internal/io_thread.h"
 #include "sdk/internal/reply.h"
 #include "sdk/internal/tcp_connect.h"
+#include "sdk/relay/relay_message_channel.h"
 #include "sdk/sdk_error.h"
 
 namespace lumora::sdk {
@@ -24,11 +25,14 @@ constexpr std::size_t kReadSize = 1u << 20;
 
 using FrameState = detail::StreamState<MediaFrame>;
 
-// One media connection: its socket, its own frame decoder and the stream it feeds.
+// One media connection: its socket (or relay channel), its own frame decoder and the stream it
+// feeds.
 struct MediaConnection {
   explicit MediaConnection(asio::io_context& io) : socket(std::make_shared<tcp::socket>(io)) {}
 
   std::shared_ptr<tcp::socket> socket;
+  // Set for a connection through the relay, whose messages arrive on the channel's thread.
+  std::shared_ptr<RelayMessageChannel> relay;
   protocol::MediaFrameDecoder decoder;
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kReadSize);
   std::shared_ptr<FrameState> frames;
@@ -43,6 +47,9 @@ struct MediaClient::Impl : std::enable_shared_from_this<Impl> {
   // Ends `connection` if it is still the current one (any connection when null).
   void disconnect(const std::shared_ptr<MediaConnection>& connection = nullptr);
   void startRead(std::shared_ptr<MediaConnection> connection);
+  void receiveRelayed(std::shared_ptr<MediaConnection> connection);
+  // Ties a new stream to `connection` unless it is no longer the current one.
+  std::shared_ptr<FrameState> attachStream(const std::shared_ptr<MediaConnection>& connection);
 
   const std::chrono::duration<double> connectTimeout;
   internal::IoThread io;
@@ -60,6 +67,7 @@ void MediaClient::Impl::disconnect(const std::shared_ptr<MediaConnection>& conne
     current = nullptr;
   }
   if (!taken) return;
+  if (taken->relay) taken->relay->close();
   asio::post(io.context(), [socket = taken->socket] {
     boost::system::error_code ignored;
     socket->close(ignored);
@@ -91,12 +99,79 @@ void MediaClient::Impl::startRead(std::shared_ptr<MediaConnection> connection) {
       });
 }
 
+std::shared_ptr<FrameState> MediaClient::Impl::attachStream(
+    const std::shared_ptr<MediaConnection>& connection) {
+  auto frames = std::make_shared<FrameState>(kMaxBufferedBytes,
+                                             [](const MediaFrame& f) { return f.payload.size(); });
+  {
+    std::lock_guard guard(lock);
+    // disconnect() or a newer connect() may have come while connecting.
+    if (current != connection) return nullptr;
+    connection->frames = frames;
+  }
+  std::weak_ptr<MediaConnection> weakConnection = connection;
+  frames->setOnAbandon([weak = weak_from_this(), weakConnection] {
+    auto owner = weak.lock();
+    auto abandoned = weakConnection.lock();
+    if (owner && abandoned) owner->disconnect(abandoned);
+  });
+  return frames;
+}
+
+// Each relayed message holds one media frame.
+void MediaClient::Impl::receiveRelayed(std::shared_ptr<MediaConnection> connection) {
+  connection->relay->receive(
+      [weak = weak_from_this(), connection](protocol::Bytes message, std::exception_ptr error) {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard guard(self->lock);
+          if (self->current != connection) return;
+        }
+        if (error) return self->disconnect(connection);
+        for (MediaFrame& frame : connection->decoder.push(message)) {
+          connection->frames->push(std::move(frame));
+        }
+        if (connection->decoder.failed()) return self->disconnect(connection);
+        self->receiveRelayed(connection);
+      });
+}
+
 MediaClient::MediaClient(std::chrono::duration<double> connectTimeout)
     : impl_(std::make_shared<Impl>(connectTimeout)) {}
 
 MediaClient::~MediaClient() { impl_->disconnect(); }
 
 void MediaClient::disconnect() { impl_->disconnect(); }
+
+std::future<Stream<MediaFrame>> MediaClient::connectViaRelay(std::string url,
+                                                             std::optional<std::string> token) {
+  internal::SharedPromise<Stream<MediaFrame>> promise;
+  auto future = promise.future();
+  auto connection = std::make_shared<MediaConnection>(impl_->io.context());
+  connection->relay = std::make_shared<RelayMessageChannel>(
+      std::move(url), std::move(token),
+      std::chrono::duration_cast<std::chrono::milliseconds>(impl_->connectTimeout));
+  impl_->disconnect();
+  {
+    std::lock_guard guard(impl_->lock);
+    impl_->current = connection;
+  }
+  connection->relay->connect(
+      [weak = impl_->weak_from_this(), connection, promise](std::exception_ptr error) {
+        auto self = weak.lock();
+        if (!self) return promise.fail(std::make_exception_ptr(SDKError::disconnected()));
+        if (error) {
+          self->disconnect(connection);
+          return promise.fail(error);
+        }
+        auto frames = self->attachStream(connection);
+        if (!frames) return promise.fail(std::make_exception_ptr(SDKError::disconnected()));
+        self->receiveRelayed(connection);
+        promise.succeed(Stream<MediaFrame>(std::move(frames)));
+      });
+  return future;
+}
 
 std::future<Stream<MediaFrame>> MediaClient::connect(std::string host, std::uint16_t port,
                                                      std::string ticket) {
@@ -133,22 +208,8 @@ std::future<Stream<MediaFrame>> MediaClient::connect(std::string host, std::uint
             me->disconnect(connection);
             return promise.fail(error);
           }
-          auto frames = std::make_shared<FrameState>(
-              kMaxBufferedBytes, [](const MediaFrame& f) { return f.payload.size(); });
-          {
-            std::lock_guard guard(me->lock);
-            // disconnect() or a newer connect() may have come while connecting.
-            if (me->current == connection) connection->frames = frames;
-          }
-          if (!connection->frames) {
-            return promise.fail(std::make_exception_ptr(SDKError::disconnected()));
-          }
-          std::weak_ptr<MediaConnection> weakConnection = connection;
-          frames->setOnAbandon([weak, weakConnection] {
-            auto owner = weak.lock();
-            auto abandoned = weakConnection.lock();
-            if (owner && abandoned) owner->disconnect(abandoned);
-          });
+          auto frames = me->attachStream(connection);
+          if (!frames) return promise.fail(std::make_exception_ptr(SDKError::disconnected()));
 
           // The ticket goes out as one frame; whether it was accepted shows only in whether
           // frames follow.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "protocol/media_frame.h"
@@ -12,9 +13,10 @@
 
 namespace lumora::sdk {
 
-// Receives the agent's screen stream on its media port. The caller first obtains a one-time
-// ticket on the control channel (AgentControlClient::requestMediaTicket), then connects here
-// and reads media frames from the returned stream, typically into a VideoDecoder.
+// Receives the agent's screen stream on its media port, or through the relay service. The caller
+// first obtains a one-time ticket on the control channel (AgentControlClient::requestMediaTicket),
+// then connects here and reads media frames from the returned stream, typically into a
+// VideoDecoder.
 //
 // The stream ends when the agent closes the connection (a refused ticket ends it without any
 // frame), on a read error, when the agent sends bytes that are not media frames, or on
@@ -39,6 +41,13 @@ class MediaClient {
   // after Ns" (N = whole seconds of the time-out); disconnected when disconnect() comes first.
   std::future<Stream<protocol::MediaFrame>> connect(std::string host, std::uint16_t port,
                                                     std::string ticket);
+
+  // Joins the relay service's media room at `url` (ws:// or wss://) with the relay token the
+  // account service issued, and returns the stream of frames the agent publishes there, one
+  // frame per WebSocket message. No ticket is needed: the relay token admits the client. Fails
+  // with SDKError::connectionFailed when the relay cannot be reached or refuses the token.
+  std::future<Stream<protocol::MediaFrame>> connectViaRelay(std::string url,
+                                                            std::optional<std::string> token);
 
   // Ends the current connection and its stream, if any. Idempotent.
   void disconnect();

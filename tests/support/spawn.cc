@@ -47,6 +47,10 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opt
     stream(1, options.outputFd, options.output, O_WRONLY | O_CREAT | O_APPEND);
     stream(2, -1, options.error, O_WRONLY | O_CREAT | O_APPEND);
   }
+  // Nothing else of this process: a server the test runs in-process (the account service) must
+  // not stay bound in a program it started, nor its connections stay open there.
+  if (options.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.passFd, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, options.passFd >= 0 ? 4 : 3);
   pid_t pid = -1;
   const int failed = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(),
                                   options.environment ? envp.data() : environ);

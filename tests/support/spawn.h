@@ -23,6 +23,9 @@ struct SpawnOptions {
   std::string error = "/dev/null";
   int inputFd = -1;
   int outputFd = -1;
+  // A descriptor of this process the program gets as its descriptor 3 (Xvfb's -displayfd 3).
+  // No other descriptor beyond the three streams is inherited.
+  int passFd = -1;
   // A pseudo-terminal's device: the program gets a session of its own with this as its
   // controlling terminal and all three streams (the stream settings above are then ignored).
   std::string terminal{};

@@ -18,8 +18,9 @@ XvfbServer::XvfbServer(const std::string& screenGeometry) {
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   try {
-    pid_ = spawnProcess({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                         screenGeometry, "-nolisten", "tcp", "-noreset"});
+    pid_ = spawnProcess(
+        {"Xvfb", "-displayfd", "3", "-screen", "0", screenGeometry, "-nolisten", "tcp", "-noreset"},
+        {.passFd = fds[1]});
   } catch (const std::runtime_error&) {
     close(fds[0]);
     close(fds[1]);
