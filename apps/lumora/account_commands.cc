@@ -24,12 +24,7 @@ namespace {
 // The credential the provider's sign-in gives, to hand to the account service.
 std::string providerCredential(const CommandContext& context, const std::string& provider,
                                const std::string& serviceURL) {
-  const auto email = context.args().value("email");
-  if (provider == "dev") {
-    if (!email) throw UsageError("--provider dev needs --email ADDRESS");
-    return *email;
-  }
-  if (email) throw UsageError("--email goes with --provider dev only");
+  if (provider == "dev") return *context.args().value("email");
   const bool standIns = context.args().has("dev");
   sdk::OAuthWebFlow flow;
   std::optional<std::string> credential;
@@ -54,6 +49,12 @@ int login(CommandContext& context) {
   const std::string provider = context.args().value("provider").value_or("google");
   if (provider != "google" && provider != "github" && provider != "dev") {
     throw UsageError("--provider must be google, github or dev");
+  }
+  if (provider == "dev" && !context.args().has("email")) {
+    throw UsageError("--provider dev needs --email ADDRESS");
+  }
+  if (provider != "dev" && context.args().has("email")) {
+    throw UsageError("--email goes with --provider dev only");
   }
   AccountStore store(AccountStore::defaultPath());
   StoredAccount account = store.load();
@@ -151,7 +152,7 @@ int devices(CommandContext& context) {
 std::vector<Command> accountCommands() {
   return {
       {"login",
-       "",
+       "[--provider google|github|dev] [--account-service URL]",
        "sign in to the Lumora account service",
        "Opens the provider's sign-in page in the browser (xdg-open) and waits for it to come\n"
        "back to this machine. The tokens and the service are kept in\n"
