@@ -152,7 +152,7 @@ int devices(CommandContext& context) {
 std::vector<Command> accountCommands() {
   return {
       {"login",
-       "[--provider google|github|dev] [--account-service URL]",
+       "[--provider NAME]",
        "sign in to the Lumora account service",
        "Opens the provider's sign-in page in the browser (xdg-open) and waits for it to come\n"
        "back to this machine. The tokens and the service are kept in\n"

@@ -101,6 +101,10 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
   EXPECT_EQ(listed.out.rfind("desk-relay\t", 0), 0u) << listed.out;
   EXPECT_NE(listed.out.find("\tlinux\t"), std::string::npos) << listed.out;
 
+  // Pairing checks the link through the relay too.
+  Outcome pairedViaRelay = lumora({"--relay", "pair", agent_.link(), "--name", "via-relay"});
+  EXPECT_EQ(pairedViaRelay.status, 0) << pairedViaRelay.err;
+
   // The same machine runs the agent: its uname is ours.
   Outcome uname = lumora({"--relay", "run", "uname", "-a"});
   ASSERT_EQ(uname.status, 0) << uname.err << agent_.log();
