@@ -16,17 +16,39 @@
 #include "sdk/account/auth_client.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_sign_in.h"
+#include "sdk/oauth/xdg_open_browser.h"
 
 namespace lumora::cli {
 
 namespace {
+
+// The service's text on one line of the terminal: control characters are shown as "?".
+std::string printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// xdg-open, after saying where it goes: on a machine whose browser does not come up, the
+// person can open the page elsewhere on this machine.
+class AnnouncingBrowser : public sdk::BrowserOpener {
+ public:
+  void open(const std::string& url, std::function<void(bool shown)> finished) override {
+    std::cout << "opening the sign-in page in the browser: " << url << std::endl;
+    browser_.open(url, std::move(finished));
+  }
+
+ private:
+  sdk::XdgOpenBrowser browser_;
+};
 
 // The credential the provider's sign-in gives, to hand to the account service.
 std::string providerCredential(const CommandContext& context, const std::string& provider,
                                const std::string& serviceURL) {
   if (provider == "dev") return *context.args().value("email");
   const bool standIns = context.args().has("dev");
-  sdk::OAuthWebFlow flow;
+  sdk::OAuthWebFlow flow(std::make_shared<AnnouncingBrowser>(), {});
   std::optional<std::string> credential;
   try {
     if (provider == "google") {
@@ -71,8 +93,8 @@ int login(CommandContext& context) {
   account.serviceURL = serviceURL;
   store.save(account);
   const auto& user = account.tokens->user;
-  std::cout << "logged in as " << user.email.value_or(user.displayName.value_or(user.id)) << " at "
-            << serviceURL << "\n";
+  std::cout << "logged in as " << printable(user.email.value_or(user.displayName.value_or(user.id)))
+            << " at " << serviceURL << "\n";
   return 0;
 }
 
@@ -101,7 +123,7 @@ int addDevice(CommandContext& context) {
   AccountSession session(AccountStore(AccountStore::defaultPath()));
   try {
     auto device = session.registerDevice(name, agent.code);
-    std::cout << "registered " << device.name << " (" << device.id << ")\n";
+    std::cout << "registered " << printable(device.name) << " (" << printable(device.id) << ")\n";
   } catch (const sdk::AccountServiceError& error) {
     if (error.kind() == sdk::AccountServiceError::Kind::http && error.status() == 409) {
       std::cout << "already registered\n";
@@ -141,8 +163,9 @@ int devices(CommandContext& context) {
     return 0;
   }
   for (const auto& device : listed) {
-    std::cout << device.name << "\t" << device.status << "\t" << lastAddress(device) << "\t"
-              << device.platform << "\t" << device.id << "\n";
+    std::cout << printable(device.name) << "\t" << printable(device.status) << "\t"
+              << printable(lastAddress(device)) << "\t" << printable(device.platform) << "\t"
+              << printable(device.id) << "\n";
   }
   return 0;
 }

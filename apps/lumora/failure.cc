@@ -17,9 +17,10 @@ std::string accountRefusal(const sdk::AccountServiceError& error) {
   const auto* object = ec ? nullptr : body.if_object();
   const auto* message = object ? object->if_contains("message") : nullptr;
   if (!message || !message->is_string() || message->as_string().empty()) return error.what();
-  std::string text(message->as_string());
+  // One line, and not all of a megabyte of it.
+  std::string text(message->as_string().subview(0, 200));
   for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   }
   return text + " (" + std::to_string(error.status()) + ")";
 }
