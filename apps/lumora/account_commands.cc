@@ -2,10 +2,6 @@
 
 #include <unistd.h>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
-
 #include <iostream>
 
 #include "account_session.h"
@@ -85,11 +81,11 @@ int login(CommandContext& context) {
   const std::string credential = providerCredential(context, provider, serviceURL);
 
   sdk::AuthClient auth(serviceURL, std::make_shared<net::HttpClient>("lumora-cli"));
-  boost::asio::io_context io;
-  auto signingIn =
-      boost::asio::co_spawn(io, auth.login(provider, credential), boost::asio::use_future);
-  io.run();
-  account.tokens = await(signingIn, "login failed");
+  try {
+    account.tokens = runToEnd(auth.login(provider, credential));
+  } catch (...) {
+    throw Failure("login failed: " + reasonOf(std::current_exception()));
+  }
   account.serviceURL = serviceURL;
   store.save(account);
   const auto& user = account.tokens->user;

@@ -1,8 +1,5 @@
 #include "account_session.h"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
 #include <boost/url/parse.hpp>
 
 #include <cstdlib>
@@ -14,15 +11,6 @@
 namespace lumora::cli {
 
 namespace {
-
-// Runs one account call to its end on this thread.
-template <class T>
-T runToEnd(boost::asio::awaitable<T> task) {
-  boost::asio::io_context io;
-  auto result = boost::asio::co_spawn(io, std::move(task), boost::asio::use_future);
-  io.run();
-  return result.get();
-}
 
 bool refusedAsUnauthorized(const sdk::AccountServiceError& error) {
   return error.kind() == sdk::AccountServiceError::Kind::http && error.status() == 401;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +18,15 @@ class HttpClient;
 }
 
 namespace lumora::cli {
+
+// Runs one account call to its end on this thread.
+template <class T>
+T runToEnd(boost::asio::awaitable<T> task) {
+  boost::asio::io_context io;
+  auto result = boost::asio::co_spawn(io, std::move(task), boost::asio::use_future);
+  io.run();
+  return result.get();
+}
 
 // The account service to sign in to: `given` (--account-service), else $LUMORA_API_BASE_URL,
 // else the one stored at the last login. Throws Failure saying that --account-service is
