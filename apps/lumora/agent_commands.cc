@@ -16,7 +16,12 @@ namespace {
 
 int pair(CommandContext& context) {
   protocol::PairingPayload agent = parseLink(context.word(0));
-  if (!context.args().has("no-check")) openSession(agent).disconnect();
+  if (!context.args().has("no-check")) {
+    // Through the relay when asked: the agent need not be reachable from here.
+    auto check = context.args().has("relay") ? openRelaySession(relayRouteTo(agent), agent.code)
+                                             : openSession(agent);
+    check.disconnect();
+  }
   const std::string name = context.args().value("name").value_or(agent.host);
   if (name.empty()) throw UsageError("the name must not be empty");
   AgentStore store(AgentStore::defaultPath());

@@ -3,7 +3,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 
 #include "failure.h"
 
@@ -21,6 +23,33 @@ std::string deviceIdentifier() {
   return "lumora-cli " + user + "@" + (host[0] ? host : "localhost");
 }
 
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long the agent may take to (re)join its room: it waits a little between attempts.
+constexpr auto kAgentJoinLimit = 20s;
+
+// What reaches the room while the agent is not in it is lost, and the agent joins again after
+// each peer leaves: ask until it answers (an error before pairing is an answer too).
+void waitForAgentInRoom(sdk::AgentControlClient& client, const std::string& room) {
+  const auto deadline = std::chrono::steady_clock::now() + kAgentJoinLimit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (client.ping().wait_for(500ms) == std::future_status::ready) return;
+  }
+  throw Failure("relay unreachable: the agent is not in its relay room (" + room + ")");
+}
+
+void pair(sdk::AgentControlClient& client, const std::string& code) {
+  try {
+    client.authenticate(code, deviceIdentifier()).get();
+  } catch (...) {
+    throw Failure("pairing rejected: " + reasonOf(std::current_exception()));
+  }
+}
+
+}  // namespace
+
 sdk::AgentControlClient openSession(const protocol::PairingPayload& agent) {
   sdk::AgentControlClient client;
   try {
@@ -29,11 +58,20 @@ sdk::AgentControlClient openSession(const protocol::PairingPayload& agent) {
     throw Failure("agent unreachable: " + reasonOf(std::current_exception()) + " (" + agent.host +
                   ":" + std::to_string(agent.controlPort) + ")");
   }
+  pair(client, agent.code);
+  return client;
+}
+
+sdk::AgentControlClient openRelaySession(const RelayRoute& route, const std::string& code) {
+  sdk::AgentControlClient client;
   try {
-    client.authenticate(agent.code, deviceIdentifier()).get();
+    client.connectViaRelay(route.controlURL, route.token).get();
   } catch (...) {
-    throw Failure("pairing rejected: " + reasonOf(std::current_exception()));
+    throw Failure("relay unreachable: " + reasonOf(std::current_exception()) + " (" +
+                  route.controlURL + ")");
   }
+  waitForAgentInRoom(client, route.controlURL);
+  pair(client, code);
   return client;
 }
 

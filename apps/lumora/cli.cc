@@ -17,13 +17,14 @@ namespace {
 const std::vector<OptionSpec> kCommonOptions = {
     {"link", "LINK", "talk to the agent of this pairing link (also $LUMORA_LINK)"},
     {"agent", "NAME", "talk to this stored agent instead of the current one"},
+    {"relay", "", "reach the agent through the relay of the account `lumora login` signed in to"},
     {"help,h", "", "show this help"}};
 
 const std::vector<Command>& allCommands() {
   static const std::vector<Command> commands = [] {
     std::vector<Command> all;
-    for (auto group : {agentCommands, fileCommands, terminalCommands, clipboardCommands,
-                       inputCommands, screenCommands}) {
+    for (auto group : {agentCommands, accountCommands, fileCommands, terminalCommands,
+                       clipboardCommands, inputCommands, screenCommands}) {
       auto members = group();
       all.insert(all.end(), members.begin(), members.end());
     }
@@ -77,7 +78,15 @@ protocol::PairingPayload CommandContext::agent() const {
   return resolveAgent(args_.value("link"), environmentLink, store, args_.value("agent"));
 }
 
-sdk::AgentControlClient CommandContext::connect() const { return openSession(agent()); }
+const std::optional<RelayRoute>& CommandContext::relayRoute() const {
+  if (!relayRoute_ && args_.has("relay")) relayRoute_ = relayRouteTo(agent());
+  return relayRoute_;
+}
+
+sdk::AgentControlClient CommandContext::connect() const {
+  if (const auto& route = relayRoute()) return openRelaySession(*route, agent().code);
+  return openSession(agent());
+}
 
 int runCli(const std::vector<std::string>& given) {
   // Options in front of the command name are the command's too: lumora --link L ping.
@@ -104,6 +113,7 @@ int runCli(const std::vector<std::string>& given) {
     for (const char* name : {"link", "agent"}) {
       if (auto value = leading.value(name)) raw.push_back("--" + std::string(name) + "=" + *value);
     }
+    if (leading.has("relay")) raw.push_back("--relay");
     raw.insert(raw.end(), args.begin() + 1, args.end());
     std::vector<OptionSpec> options = command->options;
     options.insert(options.end(), kCommonOptions.begin(), kCommonOptions.end());

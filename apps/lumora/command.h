@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line/cli_args.h"
 #include "protocol/pairing_payload.h"
+#include "relay_route.h"
 #include "sdk/agent_control_client.h"
 
 namespace lumora::cli {
@@ -27,12 +29,16 @@ class CommandContext {
   // The agent named by --link, else $LUMORA_LINK, else the stored one (--agent NAME or the
   // current). Throws Failure when there is none or the link is malformed.
   protocol::PairingPayload agent() const;
-  // Connects to agent() and pairs; throws Failure (see openSession).
+  // Connects to agent() and pairs, through the relay with --relay; throws Failure (see
+  // openSession and openRelaySession).
   sdk::AgentControlClient connect() const;
+  // With --relay: the agent's relay rooms and a token for them, asked for once; else nothing.
+  const std::optional<RelayRoute>& relayRoute() const;
 
  private:
   std::vector<std::string> raw_;
   ParsedArgs args_;
+  mutable std::optional<RelayRoute> relayRoute_;
 };
 
 struct Command {
@@ -50,6 +56,7 @@ struct Command {
 
 // Each group of commands lives in a file of its own.
 std::vector<Command> agentCommands();      // pair, ping, displays
+std::vector<Command> accountCommands();    // login, logout, devices
 std::vector<Command> fileCommands();       // ls, get, put, mv, rm
 std::vector<Command> terminalCommands();   // run, shell
 std::vector<Command> clipboardCommands();  // clip

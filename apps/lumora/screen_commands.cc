@@ -40,10 +40,15 @@ class ScreenStream {
  public:
   ScreenStream(const CommandContext& context, const StreamRequest& request)
       : client_(context.connect()) {
-    std::string ticket = await(client_.requestMediaTicket(), "cannot get a media ticket");
-    const auto agent = context.agent();
-    frames_ = await(media_.connect(agent.host, agent.mediaPort, std::move(ticket)),
-                    "media channel unreachable");
+    if (const auto& route = context.relayRoute()) {
+      frames_ =
+          await(media_.connectViaRelay(route->mediaURL, route->token), "media channel unreachable");
+    } else {
+      std::string ticket = await(client_.requestMediaTicket(), "cannot get a media ticket");
+      const auto agent = context.agent();
+      frames_ = await(media_.connect(agent.host, agent.mediaPort, std::move(ticket)),
+                      "media channel unreachable");
+    }
     await(client_.startStream(request.maxWidth, request.maxHeight, protocol::VideoCodec::h264,
                               request.display),
           "cannot start the screen stream");

@@ -1,0 +1,231 @@
+// The lumora program on the account, end to end: the real lumora-account-service --dev on
+// loopback, the real agent serving through its relay on a private Xvfb, and lumora logging in,
+// registering the agent and reaching it through the relay.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/json.hpp>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/account_service_process.h"
+#include "support/agent_process.h"
+#include "support/spawn.h"
+#include "support/temp_dir.h"
+#include "support/xvfb_server.h"
+
+namespace lumora::cli {
+namespace {
+
+using testing_support::AccountServiceProcess;
+using testing_support::AgentProcess;
+using testing_support::contentOf;
+using testing_support::TempDir;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// lumora to the end, with HOME = `home`, PATH = `path`, and the extra environment entries.
+Outcome runLumora(const TempDir& home, std::vector<std::string> args,
+                  std::vector<std::string> env = {}, const std::string& path = "/usr/bin:/bin") {
+  args.insert(args.begin(), LUMORA_CLI_BINARY);
+  env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=" + path});
+  const std::string out = home / "run.out", err = home / "run.err";
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
+  const int status = testing_support::waitForExit(
+      testing_support::spawnProcess(args, {.environment = env, .output = out, .error = err}));
+  return {status, contentOf(out), contentOf(err)};
+}
+
+std::string accountFile(const TempDir& home) { return home / ".config/lumora/account.json"; }
+
+boost::json::object storedTokens(const TempDir& home) {
+  return boost::json::parse(contentOf(accountFile(home))).at("tokens").as_object();
+}
+
+std::vector<std::string> devService(std::vector<std::string> more = {}) {
+  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--dev"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+// The service, and the agent on a private Xvfb serving through the service's relay.
+class CliAccountEndToEndTest : public ::testing::Test {
+ protected:
+  CliAccountEndToEndTest()
+      : agent_({"DISPLAY=" + xvfb_.display()},
+               {"--relay-base", "ws://" + service_.url().substr(std::string("http://").size())}) {}
+
+  void SetUp() override { ASSERT_TRUE(agent_.serving()) << agent_.log(); }
+
+  Outcome lumora(std::vector<std::string> args) { return runLumora(home_, std::move(args)); }
+
+  testing_support::XvfbServer xvfb_{"640x480x24"};
+  AccountServiceProcess service_{devService()};
+  AgentProcess agent_;
+  TempDir home_;
+};
+
+TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThroughTheRelay) {
+  ASSERT_EQ(lumora({"pair", agent_.link(), "--name", "desk"}).status, 0);
+
+  // Not yet registered: the service issues no relay token for it.
+  Outcome loggedIn = lumora({"login", "--provider", "dev", "--email", "me@example.com",
+                             "--account-service", service_.url()});
+  ASSERT_EQ(loggedIn.status, 0) << loggedIn.err;
+  EXPECT_EQ(loggedIn.out, "logged in as me@example.com at " + service_.url() + "\n");
+  struct stat file {};
+  ASSERT_EQ(::stat(accountFile(home_).c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+  EXPECT_EQ(boost::json::parse(contentOf(accountFile(home_))).at("accountService").as_string(),
+            service_.url());
+  Outcome unregistered = lumora({"--relay", "ping"});
+  EXPECT_EQ(unregistered.status, 1);
+  EXPECT_EQ(unregistered.err.rfind("lumora: no relay token: ", 0), 0u) << unregistered.err;
+  EXPECT_NE(unregistered.err.find("lumora devices add"), std::string::npos) << unregistered.err;
+
+  Outcome added = lumora({"devices", "add", "desk-relay"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out.rfind("registered desk-relay (", 0), 0u) << added.out;
+  EXPECT_EQ(lumora({"devices", "add", "desk-relay"}).out, "already registered\n");
+  Outcome listed = lumora({"devices"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out.rfind("desk-relay\t", 0), 0u) << listed.out;
+  EXPECT_NE(listed.out.find("\tlinux\t"), std::string::npos) << listed.out;
+
+  // Pairing checks the link through the relay too.
+  Outcome pairedViaRelay = lumora({"--relay", "pair", agent_.link(), "--name", "via-relay"});
+  EXPECT_EQ(pairedViaRelay.status, 0) << pairedViaRelay.err;
+
+  // The same machine runs the agent: its uname is ours.
+  Outcome uname = lumora({"--relay", "run", "uname", "-a"});
+  ASSERT_EQ(uname.status, 0) << uname.err << agent_.log();
+  const std::string local = home_ / "uname.out";
+  testing_support::waitForExit(
+      testing_support::spawnProcess({"/bin/uname", "-a"}, {.output = local}));
+  EXPECT_EQ(uname.out, contentOf(local));
+
+  std::string bytes(300 * 1024 + 7, '\0');
+  std::mt19937 random(7);
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  const std::string original = home_.make("original.bin", bytes);
+  const std::string remote = home_ / "remote.bin", back = home_ / "back.bin";
+  Outcome put = lumora({"--relay", "put", original, remote});
+  ASSERT_EQ(put.status, 0) << put.err;
+  Outcome got = lumora({"get", "--relay", remote, back});
+  ASSERT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(contentOf(back), bytes);
+
+  const std::string png = home_ / "s.png";
+  Outcome snapshot = lumora({"--relay", "snapshot", png});
+  ASSERT_EQ(snapshot.status, 0) << snapshot.err << agent_.log();
+  const std::string image = contentOf(png);
+  ASSERT_GE(image.size(), 24u);
+  EXPECT_EQ(image.substr(1, 3), "PNG");
+  EXPECT_EQ(image.substr(16, 8), std::string("\0\0\x02\x80\0\0\x01\xe0", 8)) << "640x480";
+
+  EXPECT_EQ(lumora({"logout"}).out, "logged out\n");
+  Outcome refused = lumora({"devices"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "lumora: not logged in: run `lumora login`\n");
+  Outcome refusedRelay = lumora({"--relay", "run", "true"});
+  EXPECT_EQ(refusedRelay.err, "lumora: not logged in: run `lumora login`\n");
+  // The service is remembered for the next login.
+  EXPECT_EQ(lumora({"login", "--provider", "dev", "--email", "me@example.com"}).status, 0);
+}
+
+// A browser that follows the sign-in page's redirects back to lumora's loopback listener.
+std::string fakeBrowser(const TempDir& dir) {
+  std::filesystem::create_directory(dir.path() / "bin");
+  const std::string script =
+      dir.make("bin/xdg-open", "#!/bin/sh\nexec /usr/bin/curl -sfL -o /dev/null \"$1\"\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  return (dir.path() / "bin").string() + ":/usr/bin:/bin";
+}
+
+TEST(CliLogin, GoogleAndGitHubSignInsGoThroughTheBrowserToTheServicesStandIns) {
+  AccountServiceProcess service(devService());
+  TempDir home;
+  const std::string path = fakeBrowser(home);
+  Outcome google =
+      runLumora(home, {"login", "--dev", "--account-service", service.url()}, {}, path);
+  ASSERT_EQ(google.status, 0) << google.err << service.log();
+  // The page is named, for a person whose browser does not come up.
+  EXPECT_EQ(google.out.rfind("opening the sign-in page in the browser: " + service.url() +
+                                 "/dev/google/authorize?",
+                             0),
+            0u)
+      << google.out;
+  EXPECT_TRUE(google.out.ends_with("\nlogged in as dev@example.com at " + service.url() + "\n"))
+      << google.out;
+  EXPECT_EQ(storedTokens(home).at("user").at("provider").as_string(), "google");
+  Outcome devices = runLumora(home, {"devices"});
+  EXPECT_EQ(devices.status, 0) << devices.err;
+  EXPECT_EQ(devices.out, "no devices\n");
+
+  Outcome github = runLumora(home, {"login", "--dev", "--provider", "github"},
+                             {"LUMORA_API_BASE_URL=" + service.url()}, path);
+  ASSERT_EQ(github.status, 0) << github.err << service.log();
+  EXPECT_EQ(storedTokens(home).at("user").at("provider").as_string(), "github");
+
+  // No browser at all.
+  Outcome noBrowser = runLumora(home, {"login", "--dev"}, {}, "/nonexistent");
+  EXPECT_EQ(noBrowser.status, 1);
+  EXPECT_EQ(noBrowser.err.rfind("lumora: sign-in with google failed: ", 0), 0u) << noBrowser.err;
+}
+
+TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogin) {
+  AccountServiceProcess service(devService({"--access-token-lifetime", "1"}));
+  TempDir home;
+  ASSERT_EQ(runLumora(home, {"login", "--provider", "dev", "--email", "me@example.com",
+                             "--account-service", service.url()})
+                .status,
+            0);
+  const auto first = storedTokens(home);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  Outcome listed = runLumora(home, {"devices"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const auto refreshed = storedTokens(home);
+  EXPECT_NE(refreshed.at("refreshToken"), first.at("refreshToken"));
+  EXPECT_NE(refreshed.at("accessToken"), first.at("accessToken"));
+
+  // The spent refresh token is refused; so the stored one must have been the new one.
+  auto root = boost::json::parse(contentOf(accountFile(home))).as_object();
+  root["tokens"].as_object()["refreshToken"] = first.at("refreshToken");
+  std::ofstream(accountFile(home)) << boost::json::serialize(root);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  Outcome expired = runLumora(home, {"devices"});
+  EXPECT_EQ(expired.status, 1);
+  EXPECT_EQ(expired.err, "lumora: session expired: log in again with `lumora login`\n");
+}
+
+TEST(CliLogin, MistakesAreNamed) {
+  TempDir home;
+  Outcome noService = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c"});
+  EXPECT_EQ(noService.status, 1);
+  EXPECT_EQ(noService.err,
+            "lumora: no account service known: give --account-service URL (or set "
+            "LUMORA_API_BASE_URL)\n");
+  Outcome noEmail = runLumora(home, {"login", "--provider", "dev"});
+  EXPECT_EQ(noEmail.status, 2);
+  EXPECT_NE(noEmail.err.find("--provider dev needs --email ADDRESS"), std::string::npos);
+
+  // A service without --dev refuses the dev provider, in its own words.
+  AccountServiceProcess production({"--listen", "127.0.0.1:0"});
+  Outcome refused = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c",
+                                     "--account-service", production.url()});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err.rfind("lumora: login failed: ", 0), 0u) << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(accountFile(home)));
+}
+
+}  // namespace
+}  // namespace lumora::cli
