@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "cli/lumora_runner.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/spawn.h"
@@ -25,25 +26,6 @@ using testing_support::AccountServiceProcess;
 using testing_support::AgentProcess;
 using testing_support::contentOf;
 using testing_support::TempDir;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// lumora to the end, with HOME = `home`, PATH = `path`, and the extra environment entries.
-Outcome runLumora(const TempDir& home, std::vector<std::string> args,
-                  std::vector<std::string> env = {}, const std::string& path = "/usr/bin:/bin") {
-  args.insert(args.begin(), LUMORA_CLI_BINARY);
-  env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=" + path});
-  const std::string out = home / "run.out", err = home / "run.err";
-  std::filesystem::remove(out);
-  std::filesystem::remove(err);
-  const int status = testing_support::waitForExit(
-      testing_support::spawnProcess(args, {.environment = env, .output = out, .error = err}));
-  return {status, contentOf(out), contentOf(err)};
-}
 
 std::string accountFile(const TempDir& home) { return home / ".config/lumora/account.json"; }
 

@@ -17,6 +17,7 @@ extern "C" {
 #include <regex>
 #include <sstream>
 
+#include "cli/lumora_runner.h"
 #include "protocol/limits.h"
 #include "support/agent_process.h"
 #include "support/eventually.h"
@@ -34,37 +35,6 @@ using testing_support::TempDir;
 
 // What the suite's screen shows: the cases that draw on it put it back.
 constexpr std::uint32_t kScreenColour = 0x3366cc;
-
-struct Outcome {
-  int status = -1;  // the exit status (128 + signal when a signal ended it)
-  std::string out;
-  std::string err;
-};
-
-// Runs `argv` to the end with HOME = `home` and the extra environment entries.
-Outcome run(const TempDir& home, const std::vector<std::string>& argv,
-            std::vector<std::string> env = {}) {
-  env.insert(env.end(), {"HOME=" + home.path().string(), "PATH=/usr/bin:/bin"});
-  const std::string out = home / "run.out", err = home / "run.err";
-  std::filesystem::remove(out);
-  std::filesystem::remove(err);
-  const int status = testing_support::waitForExit(
-      testing_support::spawnProcess(argv, {.environment = env, .output = out, .error = err}));
-  return {status, contentOf(out), contentOf(err)};
-}
-
-// A failure is one line of standard error, with this status, naming `named`.
-void expectOneLine(const Outcome& outcome, int status, const std::string& named) {
-  EXPECT_EQ(outcome.status, status) << outcome.err;
-  EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
-  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
-}
-
-Outcome runLumora(const TempDir& home, std::vector<std::string> args,
-                  std::vector<std::string> env = {}) {
-  args.insert(args.begin(), LUMORA_CLI_BINARY);
-  return run(home, args, std::move(env));
-}
 
 // One agent for the whole suite, on a private Xvfb whose screen is one known colour.
 struct Desk {
