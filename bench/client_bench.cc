@@ -4,7 +4,12 @@
 //   lumora run true, the whole program (connect, pair, run)  vs  a fresh and a multiplexed
 //   `ssh <host> true`;
 //   capture-to-decoded latency of the 1080p screen stream with moving content, through the
-//   client library (each frame's capture time against the moment its picture was decoded).
+//   client library (each frame's capture time against the moment its picture was decoded);
+// and the same get, run true and stream latency through the relay of a lumora-account-service
+// --dev that the agent also serves through, beside the direct figures: lumora signs in with the
+// dev provider and adds the agent to the account, the client library asks the service for a
+// relay token. `run true` through the relay is timed both once the agent is back in its room
+// and back to back (when each command waits for the agent to join again).
 // Usage: client_bench [--megabytes M] [--runs N] [--seconds S]   (as root: the baseline makes
 // its user)
 
@@ -12,21 +17,32 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "asio/http_client.h"
 #include "bench_support.h"
+#include "sdk/account/auth_client.h"
+#include "sdk/account/relay_token_client.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
 #include "sdk/video_decoder.h"
+#include "support/account_service_process.h"
 #include "support/agent_process.h"
+#include "support/run_awaitable.h"
 #include "support/screen_animator.h"
 #include "support/spawn.h"
 #include "support/xvfb_server.h"
@@ -36,6 +52,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using lumora::bench::percentile;
+using lumora::testing_support::AccountServiceProcess;
 using lumora::testing_support::AgentProcess;
 
 double secondsSince(Clock::time_point start) {
@@ -55,6 +72,25 @@ double timed(const std::vector<std::string>& args, const std::vector<std::string
 }
 
 double median(std::vector<double> samples) { return percentile(std::move(samples), 0.5); }
+
+// Runs the lumora program to its end with `env`: nothing when it succeeded, else what it said
+// on standard error (kept in `scratch`).
+std::optional<std::string> lumoraFailure(const std::vector<std::string>& args,
+                                         const std::vector<std::string>& env,
+                                         const std::filesystem::path& scratch) {
+  std::vector<std::string> argv = {LUMORA_CLI_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::filesystem::remove(scratch);
+  const int status = lumora::testing_support::waitForExit(
+      lumora::testing_support::spawnProcess(argv, {.environment = env, .error = scratch.string()}));
+  if (status == 0) return std::nullopt;
+  std::ifstream file(scratch);
+  std::stringstream said;
+  said << file.rdbuf();
+  std::string text = said.str();
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.empty() ? "exit status " + std::to_string(status) : text;
+}
 
 bool sameFiles(const std::string& a, const std::string& b) {
   return lumora::bench::runToEnd({"cmp", "-s", a, b}) == 0;
@@ -85,16 +121,57 @@ std::uint64_t steadyMillis() {
           .count());
 }
 
-// The stream through the client library: each picture's decode time minus its capture time.
-Latency measureLatency(const AgentProcess& agent, double seconds) {
+// The agent's relay rooms and a token that admits the bench to both.
+struct RelayRooms {
+  std::string control;
+  std::string media;
+  std::string token;
+};
+
+// Signs in to the service with the dev provider as `email` (whose account holds the agent) and
+// asks it for a relay token to the agent, through the client library.
+RelayRooms relayRoomsOf(const std::string& serviceURL, const AgentProcess& agent,
+                        const std::string& email) {
+  using lumora::testing_support::runAwaitable;
+  auto http = std::make_shared<lumora::net::HttpClient>("client-bench");
+  const auto tokens = runAwaitable(lumora::sdk::AuthClient(serviceURL, http).login("dev", email));
+  const auto issued =
+      runAwaitable(lumora::sdk::RelayTokenClient(serviceURL, tokens.accessToken, http)
+                       .issueToken(agent.secret().fingerprint()));
+  const std::string control =
+      "ws://" + serviceURL.substr(std::string("http://").size()) + "/relay/" + issued.room;
+  return {control, control + "-media", issued.token};
+}
+
+// The agent joins its room again after each peer leaves, and what reaches the room before it is
+// there is lost: ask until it answers.
+void waitForAgentInRoom(lumora::sdk::AgentControlClient& client) {
+  const auto deadline = Clock::now() + 20s;
+  while (Clock::now() < deadline) {
+    if (client.ping().wait_for(500ms) == std::future_status::ready) return;
+  }
+  throw std::runtime_error("the agent is not in its relay room");
+}
+
+// The stream through the client library, over the agent's own ports or through its relay
+// rooms: each picture's decode time minus its capture time.
+Latency measureLatency(const AgentProcess& agent, const RelayRooms* relay, double seconds) {
   Latency result;
   try {
     lumora::sdk::AgentControlClient client;
-    client.connect("127.0.0.1", agent.controlPort()).get();
-    client.authenticate(agent.secret().code(), "client-bench").get();
     lumora::sdk::MediaClient media;
-    auto frames =
-        media.connect("127.0.0.1", agent.mediaPort(), client.requestMediaTicket().get()).get();
+    lumora::sdk::Stream<lumora::protocol::MediaFrame> frames;
+    if (relay) {
+      client.connectViaRelay(relay->control, relay->token).get();
+      waitForAgentInRoom(client);
+      client.authenticate(agent.secret().code(), "client-bench").get();
+      frames = media.connectViaRelay(relay->media, relay->token).get();
+    } else {
+      client.connect("127.0.0.1", agent.controlPort()).get();
+      client.authenticate(agent.secret().code(), "client-bench").get();
+      frames =
+          media.connect("127.0.0.1", agent.mediaPort(), client.requestMediaTicket().get()).get();
+    }
     client.startStream().get();
     lumora::sdk::VideoDecoder decoder;
     std::map<std::uint64_t, std::uint64_t> captured;  // frame id → capture millis
@@ -147,7 +224,11 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   lumora::testing_support::XvfbServer xvfb("1920x1080x24");
-  AgentProcess agent({"DISPLAY=" + xvfb.display()});
+  // The account service, whose relay the agent serves through beside its own ports.
+  AccountServiceProcess service({"--listen", "127.0.0.1:0", "--dev"});
+  const std::string serviceURL = service.url();
+  AgentProcess agent({"DISPLAY=" + xvfb.display()},
+                     {"--relay-base", "ws://" + serviceURL.substr(std::string("http://").size())});
   if (!agent.serving()) throw std::runtime_error("the agent did not start");
 
   // The baseline's sshd and master connection.
@@ -177,20 +258,45 @@ int main(int argc, char** argv) {
   ::chmod(source.c_str(), 0644);
   const double mib = static_cast<double>(megabytes);
 
+  // lumora signs in as a person would and adds the agent to the account, so that --relay
+  // reaches it; the relay rows say why when this failed.
+  const std::string email = "bench@example.com";
+  std::optional<std::string> relayFailure = lumoraFailure(
+      {"login", "--provider", "dev", "--email", email, "--account-service", serviceURL}, clientEnv,
+      work / "lumora.err");
+  if (!relayFailure) {
+    relayFailure =
+        lumoraFailure({"devices", "add", "client-bench"}, clientEnv, work / "lumora.err");
+  }
+  // The agent waits a second before it joins its room again after a client left: a command
+  // that comes sooner waits for it. `rested` runs one once the agent is back in its room.
+  auto relayed = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {LUMORA_CLI_BINARY, "--relay"});
+    return relayFailure ? -1.0 : timed(args, &clientEnv);
+  };
+  auto rested = [&](std::vector<std::string> args) {
+    std::this_thread::sleep_for(1500ms);
+    return relayed(std::move(args));
+  };
+
   std::printf("%-30s %-30s %-36s %s\n", "", "lumora", "baseline", "goal");
 
   // File transfer, each side's runs interleaved so both see the same machine.
   {
-    std::vector<double> put, get, scpPut, scpGet;
-    bool identical = true;
+    std::vector<double> put, get, relayGet, scpPut, scpGet;
+    bool identical = true, relayIdentical = true;
     for (int run = 0; run < runs; ++run) {
       const std::string up = (work / "lumora-put.bin").string();
       const std::string down = (work / "lumora-get.bin").string();
+      const std::string relayDown = (work / "lumora-relay-get.bin").string();
       put.push_back(timed({LUMORA_CLI_BINARY, "put", source, up}, &clientEnv));
       get.push_back(timed({LUMORA_CLI_BINARY, "get", up, down}, &clientEnv));
       identical = identical && sameFiles(source, up) && sameFiles(source, down);
-      std::filesystem::remove(up);
       std::filesystem::remove(down);
+      relayGet.push_back(rested({"get", up, relayDown}));
+      relayIdentical = relayIdentical && sameFiles(source, relayDown);
+      std::filesystem::remove(up);
+      std::filesystem::remove(relayDown);
       if (haveSsh) {
         // -O: the classic protocol, since the throw-away sshd serves no SFTP subsystem.
         std::vector<std::string> scp = {
@@ -223,6 +329,13 @@ int main(int argc, char** argv) {
         "scp: " + throughput(scpGet), ratio(get, scpGet));
     row("put " + size + (identical ? "" : " BYTES DIFFER"), throughput(put),
         "scp: " + throughput(scpPut), ratio(put, scpPut));
+    std::string relayRatio;
+    if (!failed(relayGet) && !failed(get)) {
+      relayRatio = format("%.2fx direct (>= 0.7x)", median(get) / median(relayGet));
+    }
+    row("--relay get " + size + (relayIdentical ? "" : " BYTES DIFFER"),
+        relayFailure ? "failed: " + *relayFailure : throughput(relayGet),
+        "direct: " + throughput(get), relayRatio);
   }
 
   // The whole program for one command.
@@ -249,6 +362,27 @@ int main(int argc, char** argv) {
         fresh.empty() ? "-" : "ssh fresh: " + p50(fresh),
         fresh.empty() ? "" : format("%.1fx faster (>= 5x)", median(fresh) / median(ours)));
     if (!multiplexed.empty()) row("", "", "ssh multiplexed: " + p50(multiplexed), "");
+
+    // Through the relay, each run once the agent is back in its room, and back to back.
+    std::vector<double> restedRuns, backToBack;
+    for (int i = 0; i < 2; ++i) relayed({"run", "true"});
+    for (int i = 0; i < 15; ++i) {
+      restedRuns.push_back(1000 * rested({"run", "--shell", "/bin/sh", "true"}));
+    }
+    for (int i = 0; i < 10; ++i) {
+      backToBack.push_back(1000 * relayed({"run", "--shell", "/bin/sh", "true"}));
+    }
+    auto relayRow = [&](const std::string& what, const std::vector<double>& viaRelay) {
+      if (std::any_of(viaRelay.begin(), viaRelay.end(), [](double ms) { return ms < 0; })) {
+        row(what, "failed" + (relayFailure ? ": " + *relayFailure : ""), "direct: " + p50(ours),
+            "");
+        return;
+      }
+      row(what, p50(viaRelay) + format(", p99 %.1f ms", percentile(viaRelay, 0.99)),
+          "direct: " + p50(ours), format("%.2fx direct (<= 2x)", median(viaRelay) / median(ours)));
+    };
+    relayRow("lumora --relay run true", restedRuns);
+    relayRow("  the same back to back", backToBack);
   }
 
   // Capture to decoded picture at 1080p with the whole screen moving.
@@ -256,16 +390,37 @@ int main(int argc, char** argv) {
     lumora::testing_support::ScreenAnimator content(xvfb.display(),
                                                     lumora::bench::scrollingDesktop());
     std::this_thread::sleep_for(300ms);
-    Latency latency = measureLatency(agent, seconds);
-    if (!latency.failure.empty() || latency.millis.empty()) {
-      row("capture-to-decoded 1080p", "failed: " + latency.failure, "-", "");
+    auto measured = [](const Latency& latency) {
+      return !latency.failure.empty() || latency.millis.empty()
+                 ? "failed: " + latency.failure
+                 : format("p50 %.0f ms, p95 %.0f ms", percentile(latency.millis, 0.5),
+                          percentile(latency.millis, 0.95));
+    };
+    const Latency direct = measureLatency(agent, nullptr, seconds);
+    const bool directOk = direct.failure.empty() && !direct.millis.empty();
+    row("capture-to-decoded 1080p", measured(direct),
+        directOk
+            ? format("%.0f pictures in %.0f s", static_cast<double>(direct.millis.size()), seconds)
+            : "-",
+        directOk ? "p50 <= 20 ms, p95 <= 34 ms" : "");
+
+    Latency relay;
+    if (relayFailure) {
+      relay.failure = *relayFailure;
     } else {
-      row("capture-to-decoded 1080p",
-          format("p50 %.0f ms, p95 %.0f ms", percentile(latency.millis, 0.5),
-                 percentile(latency.millis, 0.95)),
-          format("%.0f pictures in %.0f s", static_cast<double>(latency.millis.size()), seconds),
-          "p50 <= 20 ms, p95 <= 34 ms");
+      try {
+        const RelayRooms rooms = relayRoomsOf(serviceURL, agent, email);
+        relay = measureLatency(agent, &rooms, seconds);
+      } catch (const std::exception& e) {
+        relay.failure = std::string("no relay token: ") + e.what();
+      }
     }
+    const bool relayOk = relay.failure.empty() && !relay.millis.empty();
+    row("capture-to-decoded via relay", measured(relay),
+        directOk ? "direct: " + measured(direct) : "-",
+        relayOk && directOk ? format("p50 %+.0f ms vs direct (<= +5 ms)",
+                                     percentile(relay.millis, 0.5) - percentile(direct.millis, 0.5))
+                            : "");
   }
 
   std::filesystem::remove_all(work);
