@@ -59,8 +59,7 @@ class RelayRooms {
   enum class Join { joined, occupied };
   Join join(const std::string& room, RelaySide side,
             const std::shared_ptr<RelayEndpoint>& endpoint);
-  // Ends the room if `endpoint` still holds its side's slot, and tells the other side, which is
-  // closed in its turn.
+  // Frees the side's slot (if `endpoint` still holds it) and tells the other side.
   void leave(const std::string& room, RelaySide side, const RelayEndpoint* endpoint);
   std::size_t roomCount();
 
