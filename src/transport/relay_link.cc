@@ -183,6 +183,7 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
       break;
     }
     bool lasted = false;
+    bool served = false;
     if (socket) {
       if (failing) self->log_.info("joined the relay room again at " + self->url_);
       failing = false;
@@ -193,7 +194,6 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
         self->current_ = session;
       }
       auto handler = self->makeHandler_(session);
-      bool served = false;
       struct Counting : RelaySessionHandler {
         Counting(RelaySessionHandler& h, bool& s) : inner(h), served(s) {}
         asio::awaitable<void> received(Bytes message) override {
@@ -212,13 +212,18 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
         std::lock_guard guard(self->lock_);
         self->current_.reset();
       }
-      lasted = served || std::chrono::steady_clock::now() - began >= self->options_.lasting;
+      lasted = std::chrono::steady_clock::now() - began >= self->options_.lasting;
     } else if (!failing) {
       failing = true;
       self->log_.error("cannot join the relay room at " + self->url_ + ": " + failure +
                        "; trying again");
     }
     if (self->stopped_) break;
+    if (served) {
+      // A phone's session ended the normal way: the next phone may be waiting already.
+      retry = self->options_.firstRetry;
+      continue;
+    }
     if (lasted) retry = self->options_.firstRetry;
     self->log_.debug("joining the relay room again in " + std::to_string(retry.count()) + " ms");
     self->retry_.expires_after(retry);
