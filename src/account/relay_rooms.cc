@@ -29,11 +29,11 @@ void RelayRooms::leave(const std::string& room, RelaySide side, const RelayEndpo
     if (found == rooms_.end()) return;
     auto& mine = side == RelaySide::host ? found->second.host : found->second.peer;
     auto& theirs = side == RelaySide::host ? found->second.peer : found->second.host;
-    auto held = mine.lock();
-    if (held && held.get() != endpoint) return;  // the slot went to someone else already
-    mine.reset();
+    if (mine.lock().get() != endpoint) return;  // no longer this room's: its partner left first
     partner = theirs.lock();
-    if (!partner) rooms_.erase(found);
+    // The partner is closed in its turn, so the room is over for both: whoever joins next starts
+    // a fresh pair instead of meeting a connection on its way out.
+    rooms_.erase(found);
   }
   if (partner) partner->partnerLeft();
 }

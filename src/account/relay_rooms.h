@@ -59,7 +59,8 @@ class RelayRooms {
   enum class Join { joined, occupied };
   Join join(const std::string& room, RelaySide side,
             const std::shared_ptr<RelayEndpoint>& endpoint);
-  // Frees the side's slot (if `endpoint` still holds it) and tells the other side.
+  // Ends the room if `endpoint` still holds its side's slot, and tells the other side, which is
+  // closed in its turn.
   void leave(const std::string& room, RelaySide side, const RelayEndpoint* endpoint);
   std::size_t roomCount();
 

@@ -31,7 +31,12 @@ struct HttpClient::Tls {
 };
 
 HttpClient::HttpClient(std::string userAgent, std::chrono::milliseconds timeout)
-    : tls_(std::make_shared<Tls>()), userAgent_(std::move(userAgent)), timeout_(timeout) {}
+    : userAgent_(std::move(userAgent)), timeout_(timeout) {}
+
+HttpClient::Tls& HttpClient::tls() const {
+  std::call_once(tlsOnce_, [this] { tls_ = std::make_unique<Tls>(); });
+  return *tls_;
+}
 
 HttpClient::~HttpClient() = default;
 
@@ -97,7 +102,7 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
     tcpStream.socket().shutdown(tcp::socket::shutdown_both, ignored);
     co_return result;
   }
-  beast::ssl_stream<beast::tcp_stream> tlsStream(std::move(tcpStream), tls_->context);
+  beast::ssl_stream<beast::tcp_stream> tlsStream(std::move(tcpStream), tls().context);
   // SSL_set_tlsext_host_name is a macro with a C cast in it.
   if (SSL_ctrl(tlsStream.native_handle(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                const_cast<char*>(host.c_str())) != 1) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -51,7 +52,11 @@ class HttpClient {
 
  private:
   struct Tls;
-  std::shared_ptr<Tls> tls_;
+  // Made by the first https request: loading the trusted roots takes some milliseconds that a
+  // plain http client need not spend.
+  Tls& tls() const;
+  mutable std::once_flag tlsOnce_;
+  mutable std::unique_ptr<Tls> tls_;
   std::string userAgent_;
   std::chrono::milliseconds timeout_;
 };

@@ -80,6 +80,10 @@ void RelaySession::end() {
   asio::post(strand_, [self = shared_from_this()] { self->drop(); });
 }
 
+bool RelaySession::endedByRelay() const {
+  return socket_->closeCode() == boost::beast::websocket::close_code::normal;
+}
+
 void RelaySession::drop() {
   ended_ = true;
   room_.cancel();
@@ -158,6 +162,11 @@ std::shared_ptr<RelaySession> RelayLink::currentSession() {
   return current_;
 }
 
+namespace {
+constexpr auto kShortJoin = std::chrono::seconds(1);
+constexpr int kShortEndsRejoinedAtOnce = 3;
+}  // namespace
+
 asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
   sdk::RelaySocket::Options socketOptions;
   socketOptions.maxMessageBytes = self->options_.maxMessageBytes;
@@ -166,6 +175,7 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
   std::chrono::milliseconds retry = self->options_.firstRetry;
   std::uint64_t joins = 0;
   bool failing = false;
+  int shortEndsInARow = 0;
   while (!self->stopped_) {
     const auto began = std::chrono::steady_clock::now();
     std::unique_ptr<sdk::RelaySocket> socket;
@@ -183,6 +193,7 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
       break;
     }
     bool lasted = false;
+    bool served = false;
     if (socket) {
       if (failing) self->log_.info("joined the relay room again at " + self->url_);
       failing = false;
@@ -193,7 +204,6 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
         self->current_ = session;
       }
       auto handler = self->makeHandler_(session);
-      bool served = false;
       struct Counting : RelaySessionHandler {
         Counting(RelaySessionHandler& h, bool& s) : inner(h), served(s) {}
         asio::awaitable<void> received(Bytes message) override {
@@ -212,13 +222,26 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
         std::lock_guard guard(self->lock_);
         self->current_.reset();
       }
-      lasted = served || std::chrono::steady_clock::now() - began >= self->options_.lasting;
+      const auto open = std::chrono::steady_clock::now() - began;
+      lasted = open >= self->options_.lasting;
+      // The media room's phone sends nothing: that the relay ended the room normally is what
+      // says a phone was there and left. Short joins ended so are rejoined at once only a few
+      // times in a row, so that a relay that ends every socket at once meets the growing wait.
+      if (session->endedByRelay()) {
+        shortEndsInARow = open >= kShortJoin ? 0 : shortEndsInARow + 1;
+        if (shortEndsInARow <= kShortEndsRejoinedAtOnce) served = true;
+      }
     } else if (!failing) {
       failing = true;
       self->log_.error("cannot join the relay room at " + self->url_ + ": " + failure +
                        "; trying again");
     }
     if (self->stopped_) break;
+    if (served) {
+      // A phone's session ended the normal way: the next phone may be waiting already.
+      retry = self->options_.firstRetry;
+      continue;
+    }
     if (lasted) retry = self->options_.firstRetry;
     self->log_.debug("joining the relay room again in " + std::to_string(retry.count()) + " ms");
     self->retry_.expires_after(retry);

@@ -58,6 +58,8 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   void setMaxMessageBytes(std::size_t bytes);
   // Drops the connection; the relay then ends the room and the link joins again.
   void end();
+  // Whether the relay closed the socket with a normal closure: the phone left the room.
+  bool endedByRelay() const;
 
  private:
   friend class RelayLink;
@@ -93,9 +95,10 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
 
 // Keeps the agent in one relay room: joins it as the room's host, hands every joined socket to a
 // fresh handler, and after the relay closes the socket (a phone left, the relay restarted) joins
-// again, waiting 1 s after a failed or empty join, doubling up to 30 s, and starting from 1 s
-// again after a join that served messages or stayed open a while. stop() ends it all, saying
-// goodbye to the relay with 1001.
+// again: at once after a join that served messages or that the relay ended because its phone left
+// (short joins ended so only a few times in a row), else after 1 s, doubling up to 30 s while joins
+// fail or end empty, and starting from 1 s again after a join that stayed open a while. stop() ends
+// it all, saying goodbye to the relay with 1001.
 //
 // Threads: start() and stop() from any one thread; everything else runs on a strand of its own.
 class RelayLink : public std::enable_shared_from_this<RelayLink> {

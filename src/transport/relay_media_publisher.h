@@ -33,6 +33,11 @@ class RelayMediaPublisher : public MediaSink {
   void broadcast(const protocol::MediaFrame& frame) override;
 
   const std::string& url() const { return link_->url(); }
+  // Which join of the room the socket in it now is (1 for the first), 0 while none is.
+  std::uint64_t currentJoin() {
+    auto session = link_->currentSession();
+    return session ? session->serial() : 0;
+  }
 
  private:
   core::AgentLog log_{"relay-media"};

@@ -127,6 +127,10 @@ asio::awaitable<std::unique_ptr<RelaySocket>> RelaySocket::open(asio::any_io_exe
   }
   // From here on the WebSocket keeps its own time.
   stream.expires_never();
+  // Each message goes out at once: a small request held back until the last one's
+  // acknowledgement would wait out the peer's delayed acknowledgement, some 40 ms.
+  boost::system::error_code ignored;
+  stream.socket().set_option(tcp::no_delay(true), ignored);
 
   if (!target.secure) {
     impl->plain = std::make_unique<Impl::Plain>(std::move(stream));
