@@ -60,8 +60,8 @@ class AgentAppCoordinatorTest : public ::testing::Test {
     options.config = core::AgentConfig{0, core::mvpDefaultServiceKinds()};
     made.server = std::make_shared<RuntimeAgentServer>(options, network_.executor(),
                                                        work_.get_executor());
-    made.loginItem = std::make_shared<FakeLoginItem>();
-    made.system = std::make_shared<FakeSystemAccess>();
+    made.loginItem = std::make_shared<fakes::FakeLoginItem>();
+    made.system = std::make_shared<fakes::FakeSystemAccess>();
     auto session = std::make_shared<net::HttpClient>("lumora-tray");
     made.authenticator =
         std::make_shared<AuthClientAuthenticator>(service_.url(), network_.executor(), session);
