@@ -9,7 +9,6 @@
 #include <boost/json.hpp>
 
 #include <chrono>
-#include <cstdlib>
 
 #include "app/account_adapters.h"
 #include "app/agent_app_coordinator.h"
@@ -21,6 +20,7 @@
 #include "support/account_service_process.h"
 #include "support/fake_browser.h"
 #include "support/run_awaitable.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
@@ -30,27 +30,8 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using testing_support::AccountServiceProcess;
+using testing_support::ScopedEnvironment;
 using testing_support::TempDir;
-
-// Sets an environment variable for the test's lifetime.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
 
 class AgentAppCoordinatorTest : public ::testing::Test {
  protected:
