@@ -12,6 +12,7 @@
 
 #include "app/account_adapters.h"
 #include "app/agent_app_coordinator.h"
+#include "app/linux_parts.h"
 #include "app/runtime_agent_server.h"
 #include "asio/http_client.h"
 #include "fakes/fake_login_item.h"
@@ -68,6 +69,13 @@ class AgentAppCoordinatorTest : public ::testing::Test {
     return true;
   }
 
+  // The account's devices, as the stored sign-in sees them.
+  std::vector<sdk::DeviceSummary> devices() {
+    sdk::DeviceRegistryClient registry(service_.url(), tokens_->load().value().accessToken,
+                                       std::make_shared<net::HttpClient>("test"));
+    return testing_support::runAwaitable(registry.listDevices());
+  }
+
   boost::json::object statusFile() const {
     return boost::json::parse(testing_support::contentOf(home_ / ".lumora/agent-status.json"))
         .as_object();
@@ -100,7 +108,7 @@ TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuit
   ASSERT_TRUE(drainUntil([&] { return statusFile().at("running") == true; }));
   const auto info = *coordinator.controller().serving();
   EXPECT_EQ(statusFile().at("controlPort"), info.controlPort);
-  EXPECT_EQ(statusFile().at("pairingCode"), info.pairingCode);
+  EXPECT_EQ(statusFile().at("pairingCode").as_string(), info.pairingCode);
 
   // Signing in while the agent serves registers this computer at once, under the pairing
   // code's fingerprint.
@@ -116,13 +124,11 @@ TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuit
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->user.provider, "github");
 
-  sdk::DeviceRegistryClient registry(service_.url(), stored->accessToken,
-                                     std::make_shared<net::HttpClient>("test"));
-  const auto devices = testing_support::runAwaitable(registry.listDevices());
-  ASSERT_EQ(devices.size(), 1u);
-  EXPECT_EQ(devices[0].name, "study desk");
-  EXPECT_EQ(devices[0].platform, "linux");
-  EXPECT_EQ(devices[0].pairingFingerprint, info.pairingFingerprint);
+  const auto listed = devices();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].name, "study desk");
+  EXPECT_EQ(listed[0].platform, "linux");
+  EXPECT_EQ(listed[0].pairingFingerprint, info.pairingFingerprint);
 
   // Quit writes the stopped record before ending the application, agent still running.
   coordinator.handle("lumora://quit");
@@ -134,19 +140,51 @@ TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuit
   ASSERT_TRUE(drainUntil([&] { return !coordinator.controller().isServing(); }));
 }
 
-TEST_F(AgentAppCoordinatorTest, AStoredSignInIsBackAfterARestart) {
+TEST_F(AgentAppCoordinatorTest, ASignInIsKeptAcrossRestartsAndServingRegistersAgain) {
   {
     AgentAppCoordinator coordinator(main_.get_executor(), parts());
     coordinator.signInWithGoogle();
     ASSERT_TRUE(drainUntil([&] { return coordinator.account().state().get().isSignedIn(); }))
         << service_.log();
-    // Signed in while stopped: registered without a fingerprint.
     ASSERT_TRUE(drainUntil([&] { return !coordinator.account().state().get().isWorking; }));
     EXPECT_EQ(coordinator.account().state().get().registeredDeviceName, "study desk");
   }
+  ASSERT_EQ(devices().size(), 1u);
+  EXPECT_FALSE(devices()[0].pairingFingerprint) << "registered while stopped";
+
+  // A restart finds the sign-in; the agent's start puts its fingerprint in the device list.
   AgentAppCoordinator restarted(main_.get_executor(), parts());
   EXPECT_EQ(restarted.account().state().get().email, "dev@example.com");
+  EXPECT_FALSE(restarted.account().state().get().registeredDeviceName);
+  restarted.handle("lumora:/start");
+  ASSERT_TRUE(drainUntil([&] {
+    return restarted.account().state().get().registeredDeviceName.has_value();
+  })) << restarted.account().state().get().errorMessage.value_or("");
+  const auto listed = devices();
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ(listed.back().pairingFingerprint, restarted.controller().serving()->pairingFingerprint);
+  restarted.handle("lumora://stop");
+  ASSERT_TRUE(drainUntil([&] { return !restarted.controller().isServing(); }));
+}
 
+// What the tray program builds: nothing starts, the X server grants both permissions, and with no
+// session bus the sign-in would be kept in a private file.
+TEST_F(AgentAppCoordinatorTest, TheLinuxPartsStartNothingAndSeeTheDesktop) {
+  ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+  ScopedEnvironment config("XDG_CONFIG_HOME", std::nullopt);
+  int terminations = 0;
+  AgentAppCoordinator coordinator(
+      main_.get_executor(),
+      linuxParts(network_.executor(), work_.get_executor(), [&] { ++terminations; }));
+  EXPECT_EQ(statusFile().at("running"), false);
+  EXPECT_FALSE(coordinator.controller().isServing());
+  const auto& settings = coordinator.settings().state().get();
+  EXPECT_TRUE(settings.allPermissionsGranted());
+  EXPECT_FALSE(settings.loginAtStartup);
+  coordinator.settings().setLoginAtStartup(true);
+  EXPECT_TRUE(std::filesystem::exists(home_.path() / ".config/autostart/lumora-tray.desktop"));
+  coordinator.handle("lumora://quit");
+  EXPECT_EQ(terminations, 1);
 }
 
 }  // namespace
