@@ -11,8 +11,7 @@ namespace lumora::app {
 
 namespace asio = boost::asio;
 
-AuthClientAuthenticator::AuthClientAuthenticator(std::string baseURL,
-                                                 asio::any_io_executor network,
+AuthClientAuthenticator::AuthClientAuthenticator(std::string baseURL, asio::any_io_executor network,
                                                  std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)), network_(std::move(network)), session_(std::move(session)) {}
 
@@ -26,8 +25,7 @@ asio::awaitable<sdk::AuthTokens> AuthClientAuthenticator::login(std::string prov
   co_return co_await std::move(call);
 }
 
-DeviceRegistryRegistrar::DeviceRegistryRegistrar(std::string baseURL,
-                                                 asio::any_io_executor network,
+DeviceRegistryRegistrar::DeviceRegistryRegistrar(std::string baseURL, asio::any_io_executor network,
                                                  std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)), network_(std::move(network)), session_(std::move(session)) {}
 
@@ -36,8 +34,7 @@ asio::awaitable<sdk::DeviceSummary> DeviceRegistryRegistrar::registerDevice(
     std::optional<std::string> pairingCode) {
   sdk::DeviceRegistryClient client(baseURL_, std::move(accessToken), session_);
   auto call = asio::co_spawn(
-      network_,
-      client.registerDevice(std::move(name), std::move(platform), std::move(pairingCode)),
+      network_, client.registerDevice(std::move(name), std::move(platform), std::move(pairingCode)),
       asio::use_awaitable);
   co_return co_await std::move(call);
 }

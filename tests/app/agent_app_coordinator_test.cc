@@ -40,8 +40,8 @@ class AgentAppCoordinatorTest : public ::testing::Test {
     AgentAppCoordinator::Parts made;
     runtime::AgentRuntime::Options options;
     options.config = core::AgentConfig{0, core::mvpDefaultServiceKinds()};
-    made.server = std::make_shared<RuntimeAgentServer>(options, network_.executor(),
-                                                       work_.get_executor());
+    made.server =
+        std::make_shared<RuntimeAgentServer>(options, network_.executor(), work_.get_executor());
     made.loginItem = std::make_shared<fakes::FakeLoginItem>();
     made.system = std::make_shared<fakes::FakeSystemAccess>();
     auto session = std::make_shared<net::HttpClient>("lumora-tray");
@@ -115,7 +115,8 @@ TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuit
   coordinator.signInWithGitHub();
   ASSERT_TRUE(drainUntil([&] {
     return coordinator.account().state().get().registeredDeviceName.has_value();
-  })) << coordinator.account().state().get().errorMessage.value_or("") << service_.log();
+  })) << coordinator.account().state().get().errorMessage.value_or("")
+      << service_.log();
   const auto& account = coordinator.account().state().get();
   EXPECT_EQ(account.registeredDeviceName, "study desk");
   EXPECT_FALSE(account.errorMessage);

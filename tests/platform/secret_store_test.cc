@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 
 #include "support/scoped_environment.h"
@@ -66,35 +65,18 @@ TEST(SecretServiceStore, KeepsOneItemThatTheDesktopsOwnToolsSee) {
   store->clear();  // nothing there: still no complaint
 }
 
-TEST(SecretServiceStore, LoadsAnItemStoredByHand) {
-  SecretServiceSession session;
-  const std::string input = session.home().make("typed", "typed-by-hand");
-  ASSERT_EQ(
-      secretTool(session, {"store", "--label=by hand", "service", kService, "account", kAccount},
-                 input)
-          .exitCode,
-      0);
-  EXPECT_EQ(makeSecretServiceStore(kService, kAccount)->load(), "typed-by-hand");
-}
-
 TEST(SecretServiceStore, AbsentWithoutABusOrAKeyringOnIt) {
-  const auto quickly = [] {
-    const auto start = std::chrono::steady_clock::now();
-    const bool available = secretServiceAvailable();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    return available;
-  };
   {
     ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
-    EXPECT_FALSE(quickly());
+    EXPECT_FALSE(secretServiceAvailable());
     EXPECT_EQ(makeSecretServiceStore(kService, kAccount)->load(), std::nullopt);
   }
   {
     ScopedEnvironment nowhere("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    EXPECT_FALSE(quickly());
+    EXPECT_FALSE(secretServiceAvailable());
   }
   SecretServiceSession busOnly(/*withKeyring=*/false);
-  EXPECT_FALSE(quickly());
+  EXPECT_FALSE(secretServiceAvailable());
   auto store = makeSecretServiceStore(kService, kAccount);
   EXPECT_NE(testing_support::messageThrownBy<std::runtime_error>([&] { store->save("x"); }),
             "(nothing thrown)");
@@ -116,25 +98,10 @@ TEST(FileSecretStore, IsTheFallbackAndKeepsTheSecretPrivate) {
   EXPECT_EQ(fileMode(config / "lumora"), 0700u);
   EXPECT_EQ(store->load(), "secret-1");
 
-  // A copy someone widened is replaced by a private one.
-  std::filesystem::permissions(file, std::filesystem::perms(0644));
-  store->save("secret-2");
-  EXPECT_EQ(fileMode(file), 0600u);
-  EXPECT_EQ(store->load(), "secret-2");
-
   store->clear();
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_EQ(store->load(), std::nullopt);
   store->clear();
-}
-
-TEST(FileSecretStore, UsesTheHomeConfigWhenTheConfigHomeIsNotAbsolute) {
-  TempDir home;
-  ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
-  ScopedEnvironment homeVariable("HOME", home.path().string());
-  ScopedEnvironment configHome("XDG_CONFIG_HOME", "relative/config");
-  openSecretStore(kService, kAccount, "tokens.json")->save("s");
-  EXPECT_EQ(testing_support::contentOf(home / ".config/lumora/tokens.json"), "s");
 }
 
 TEST(FileSecretStore, LoadsNothingFromWhatIsNotItsFileAndSaysWhenItCannotSave) {
@@ -142,9 +109,6 @@ TEST(FileSecretStore, LoadsNothingFromWhatIsNotItsFileAndSaysWhenItCannotSave) {
   std::filesystem::create_directories(dir.path() / "folder/tokens.json");
   EXPECT_EQ(makeFileSecretStore(dir.path() / "folder/tokens.json")->load(), std::nullopt);
   EXPECT_EQ(makeFileSecretStore(dir.path() / "missing/tokens.json")->load(), std::nullopt);
-  dir.make("someone-elses", "not yours");
-  std::filesystem::create_symlink(dir.path() / "someone-elses", dir.path() / "link");
-  EXPECT_EQ(makeFileSecretStore(dir.path() / "link")->load(), std::nullopt);
 
   dir.make("blocked", "a file where the folder should be");
   auto blocked = makeFileSecretStore(dir.path() / "blocked/tokens.json");

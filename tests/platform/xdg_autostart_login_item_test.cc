@@ -53,8 +53,6 @@ TEST(XdgAutostartLoginItem, AnEntrySwitchedOffIsNotEnabled) {
   EXPECT_TRUE(with(head));
   EXPECT_FALSE(with(head + "Hidden=true\n"));
   EXPECT_FALSE(with(head + "X-GNOME-Autostart-enabled=false\n"));
-  // Only the main group counts.
-  EXPECT_TRUE(with(head + "Hidden=false\n[Desktop Action Quit]\nHidden=true\n"));
 
   // Enabling puts back an entry that starts.
   with(head + "Hidden=true\n");

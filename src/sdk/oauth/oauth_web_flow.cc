@@ -92,8 +92,7 @@ void OAuthWebFlow::cancel() {
     session = std::move(session_);
   }
   if (!session) return;
-  gate_->post(
-      [session] { session->finish(std::make_exception_ptr(OAuthFlowError::cancelled())); });
+  gate_->post([session] { session->finish(std::make_exception_ptr(OAuthFlowError::cancelled())); });
 }
 
 std::future<OAuthWebFlow::Callback> OAuthWebFlow::authenticate(
