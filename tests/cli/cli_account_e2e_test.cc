@@ -15,6 +15,7 @@
 #include "cli/lumora_runner.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
+#include "support/fake_browser.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_server.h"
@@ -124,19 +125,10 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
   EXPECT_EQ(lumora({"login", "--provider", "dev", "--email", "me@example.com"}).status, 0);
 }
 
-// A browser that follows the sign-in page's redirects back to lumora's loopback listener.
-std::string fakeBrowser(const TempDir& dir) {
-  std::filesystem::create_directory(dir.path() / "bin");
-  const std::string script =
-      dir.make("bin/xdg-open", "#!/bin/sh\nexec /usr/bin/curl -sfL -o /dev/null \"$1\"\n");
-  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  return (dir.path() / "bin").string() + ":/usr/bin:/bin";
-}
-
 TEST(CliLogin, GoogleAndGitHubSignInsGoThroughTheBrowserToTheServicesStandIns) {
   AccountServiceProcess service(devService());
   TempDir home;
-  const std::string path = fakeBrowser(home);
+  const std::string path = testing_support::fakeBrowserPath(home);
   Outcome google =
       runLumora(home, {"login", "--dev", "--account-service", service.url()}, {}, path);
   ASSERT_EQ(google.status, 0) << google.err << service.log();

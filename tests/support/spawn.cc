@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -65,6 +66,32 @@ int waitForExit(pid_t pid) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ProgramRun runProgram(const std::vector<std::string>& argv, SpawnOptions options) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  options.outputFd = fds[1];
+  pid_t pid = -1;
+  try {
+    pid = spawnProcess(argv, options);
+  } catch (...) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    throw;
+  }
+  ::close(fds[1]);
+  ProgramRun run;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    run.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  run.exitCode = waitForExit(pid);
+  return run;
 }
 
 std::vector<std::string> sanitizerEnvironment() {

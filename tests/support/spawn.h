@@ -37,6 +37,15 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opt
 // Waits for `pid` to end: its exit status, or 128 + the signal that ended it.
 int waitForExit(pid_t pid);
 
+struct ProgramRun {
+  int exitCode = -1;
+  std::string output;  // what it wrote to its standard output
+};
+
+// Runs `argv` to its end and collects its standard output (`options` says the rest; its output
+// settings are replaced). Throws std::runtime_error when it cannot be started.
+ProgramRun runProgram(const std::vector<std::string>& argv, SpawnOptions options = {});
+
 // This process's sanitizer settings, as environment entries.
 std::vector<std::string> sanitizerEnvironment();
 

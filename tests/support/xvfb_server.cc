@@ -13,14 +13,16 @@
 
 namespace lumora::testing_support {
 
-XvfbServer::XvfbServer(const std::string& screenGeometry) {
+XvfbServer::XvfbServer(const std::string& screenGeometry,
+                       const std::vector<std::string>& extraArguments) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  std::vector<std::string> argv{"Xvfb",         "-displayfd", "3",   "-screen", "0",
+                                screenGeometry, "-nolisten",  "tcp", "-noreset"};
+  argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
   try {
-    pid_ = spawnProcess(
-        {"Xvfb", "-displayfd", "3", "-screen", "0", screenGeometry, "-nolisten", "tcp", "-noreset"},
-        {.passFd = fds[1]});
+    pid_ = spawnProcess(argv, {.passFd = fds[1]});
   } catch (const std::runtime_error&) {
     close(fds[0]);
     close(fds[1]);

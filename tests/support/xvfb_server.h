@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace lumora::testing_support {
 
@@ -11,7 +12,9 @@ namespace lumora::testing_support {
 class XvfbServer {
  public:
   // Throws std::runtime_error when Xvfb cannot be started within a few seconds.
-  explicit XvfbServer(const std::string& screenGeometry = "1280x800x24");
+  // `extraArguments` go to the server as they are (e.g. "-extension", "XTEST" to leave one out).
+  explicit XvfbServer(const std::string& screenGeometry = "1280x800x24",
+                      const std::vector<std::string>& extraArguments = {});
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;

@@ -46,4 +46,10 @@ std::string loginShell() {
   return nonEmpty(std::getenv("SHELL")).value_or("/bin/sh");
 }
 
+std::filesystem::path configHome() {
+  const char* configured = std::getenv("XDG_CONFIG_HOME");
+  if (configured != nullptr && configured[0] == '/') return configured;
+  return std::filesystem::path(homeDirectory()) / ".config";
+}
+
 }  // namespace lumora::platform::linux_os

@@ -85,6 +85,16 @@ OAuthWebFlow::~OAuthWebFlow() {
   session.reset();
 }
 
+void OAuthWebFlow::cancel() {
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard guard(lock_);
+    session = std::move(session_);
+  }
+  if (!session) return;
+  gate_->post([session] { session->finish(std::make_exception_ptr(OAuthFlowError::cancelled())); });
+}
+
 std::future<OAuthWebFlow::Callback> OAuthWebFlow::authenticate(
     const AuthorizationURLBuilder& authorizationURL, const std::string& callbackPath) {
   asio::io_context& io = thread_->context();

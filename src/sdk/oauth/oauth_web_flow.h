@@ -63,6 +63,8 @@ class OAuthWebFlow {
   // cancelling the one still open, if any. Completes with the first GET of that path.
   std::future<Callback> authenticate(const AuthorizationURLBuilder& authorizationURL,
                                      const std::string& callbackPath);
+  // Ends the sign-in still open, if any, as cancelled.
+  void cancel();
 
  private:
   struct Session;

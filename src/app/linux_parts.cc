@@ -1,0 +1,42 @@
+#include "app/linux_parts.h"
+
+#include "app/account_adapters.h"
+#include "app/app_config.h"
+#include "app/runtime_agent_server.h"
+#include "asio/http_client.h"
+#include "platform/linux/device_name.h"
+#include "platform/linux/secret_store.h"
+#include "platform/linux/xdg_autostart_login_item.h"
+#include "platform/x11/system_access_x11.h"
+
+namespace lumora::app {
+
+namespace {
+constexpr std::uint16_t kControlPort = 47800;
+}
+
+AgentAppCoordinator::Parts linuxParts(boost::asio::any_io_executor network,
+                                      boost::asio::any_io_executor work,
+                                      std::function<void()> terminate) {
+  AgentAppCoordinator::Parts parts;
+  runtime::AgentRuntime::Options options;
+  options.config = core::AgentConfig{kControlPort, core::mvpDefaultServiceKinds()};
+  parts.server = std::make_shared<RuntimeAgentServer>(std::move(options), network, work);
+  parts.loginItem = std::make_shared<platform::linux_os::XdgAutostartLoginItem>();
+  parts.system = std::make_shared<platform::x11::SystemAccessX11>();
+  auto session = std::make_shared<net::HttpClient>("lumora-tray");
+  parts.authenticator =
+      std::make_shared<AuthClientAuthenticator>(AppConfig::authBaseURL(), network, session);
+  parts.registrar =
+      std::make_shared<DeviceRegistryRegistrar>(AppConfig::apiBaseURL(), network, session);
+  parts.tokenStore = std::make_shared<SecretTokenStore>(
+      platform::linux_os::openSecretStore("halden.lumora.agent", "auth-tokens", "tokens.json"));
+  parts.deviceNameProvider = [] { return platform::linux_os::defaultDeviceName(); };
+  parts.webFlow = std::make_shared<sdk::OAuthWebFlow>();
+  parts.google = sdk::GoogleOAuth(sdk::GoogleOAuth::Config::fromEnvironment());
+  parts.github = sdk::GitHubOAuth(sdk::GitHubOAuth::Config::fromEnvironment());
+  parts.terminate = std::move(terminate);
+  return parts;
+}
+
+}  // namespace lumora::app

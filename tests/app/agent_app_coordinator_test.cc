@@ -1,0 +1,192 @@
+// The desktop application's coordinator as the tray program drives it: the real agent runtime on
+// a private Xvfb, the real account service in --dev mode, the real sign-in through a browser that
+// follows the stand-in provider's redirect, and a main executor the test drains.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/json.hpp>
+
+#include <chrono>
+
+#include "app/account_adapters.h"
+#include "app/agent_app_coordinator.h"
+#include "app/linux_parts.h"
+#include "app/runtime_agent_server.h"
+#include "asio/http_client.h"
+#include "fakes/fake_login_item.h"
+#include "fakes/fake_system_access.h"
+#include "platform/linux/secret_store.h"
+#include "support/account_service_process.h"
+#include "support/fake_browser.h"
+#include "support/run_awaitable.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+#include "support/xvfb_server.h"
+
+namespace lumora::app {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using testing_support::AccountServiceProcess;
+using testing_support::ScopedEnvironment;
+using testing_support::TempDir;
+
+class AgentAppCoordinatorTest : public ::testing::Test {
+ protected:
+  AgentAppCoordinator::Parts parts() {
+    AgentAppCoordinator::Parts made;
+    runtime::AgentRuntime::Options options;
+    options.config = core::AgentConfig{0, core::mvpDefaultServiceKinds()};
+    made.server =
+        std::make_shared<RuntimeAgentServer>(options, network_.executor(), work_.get_executor());
+    made.loginItem = std::make_shared<fakes::FakeLoginItem>();
+    made.system = std::make_shared<fakes::FakeSystemAccess>();
+    auto session = std::make_shared<net::HttpClient>("lumora-tray");
+    made.authenticator =
+        std::make_shared<AuthClientAuthenticator>(service_.url(), network_.executor(), session);
+    made.registrar =
+        std::make_shared<DeviceRegistryRegistrar>(service_.url(), network_.executor(), session);
+    made.tokenStore = tokens_;
+    made.deviceNameProvider = [] { return std::string("study desk"); };
+    made.webFlow = std::make_shared<sdk::OAuthWebFlow>();
+    made.google = sdk::GoogleOAuth(sdk::GoogleOAuth::Config::devService(service_.url()));
+    made.github = sdk::GitHubOAuth(sdk::GitHubOAuth::Config::devService(service_.url()));
+    made.terminate = [this] { ++terminations_; };
+    return made;
+  }
+
+  // Runs the main executor until `done` holds; false after 20 s.
+  bool drainUntil(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      main_.restart();
+      main_.run_for(10ms);
+    }
+    return true;
+  }
+
+  // The account's devices, as the stored sign-in sees them.
+  std::vector<sdk::DeviceSummary> devices() {
+    sdk::DeviceRegistryClient registry(service_.url(), tokens_->load().value().accessToken,
+                                       std::make_shared<net::HttpClient>("test"));
+    return testing_support::runAwaitable(registry.listDevices());
+  }
+
+  boost::json::object statusFile() const {
+    return boost::json::parse(testing_support::contentOf(home_ / ".lumora/agent-status.json"))
+        .as_object();
+  }
+
+  testing_support::XvfbServer xvfb_;
+  TempDir home_;
+  ScopedEnvironment homeVariable_{"HOME", home_.path().string()};
+  ScopedEnvironment browser_{"PATH", testing_support::fakeBrowserPath(home_)};
+  AccountServiceProcess service_{{"--listen", "127.0.0.1:0", "--dev"}};
+  testing_support::ThreadedIo network_;
+  asio::thread_pool work_{2};
+  asio::io_context main_;
+  std::shared_ptr<SecretTokenStore> tokens_ = std::make_shared<SecretTokenStore>(
+      platform::linux_os::makeFileSecretStore(home_.path() / "tokens.json"));
+  int terminations_ = 0;
+};
+
+TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuitLeavesStopped) {
+  AgentAppCoordinator coordinator(main_.get_executor(), parts());
+  EXPECT_EQ(statusFile().at("running"), false);
+  EXPECT_FALSE(coordinator.account().state().get().isSignedIn());
+
+  // Several URLs in one delivery run in order; the second start finds the agent starting.
+  for (const char* url : {"lumora://start", "lumora://START", "lumora://oauth"}) {
+    coordinator.handle(url);
+  }
+  ASSERT_TRUE(drainUntil([&] { return coordinator.controller().isServing(); }))
+      << coordinator.controller().status().get().failure;
+  ASSERT_TRUE(drainUntil([&] { return statusFile().at("running") == true; }));
+  const auto info = *coordinator.controller().serving();
+  EXPECT_EQ(statusFile().at("controlPort"), info.controlPort);
+  EXPECT_EQ(statusFile().at("pairingCode").as_string(), info.pairingCode);
+
+  // Signing in while the agent serves registers this computer at once, under the pairing
+  // code's fingerprint.
+  coordinator.signInWithGitHub();
+  ASSERT_TRUE(drainUntil([&] {
+    return coordinator.account().state().get().registeredDeviceName.has_value();
+  })) << coordinator.account().state().get().errorMessage.value_or("")
+      << service_.log();
+  const auto& account = coordinator.account().state().get();
+  EXPECT_EQ(account.registeredDeviceName, "study desk");
+  EXPECT_FALSE(account.errorMessage);
+  ASSERT_TRUE(account.email);
+  const auto stored = tokens_->load();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->user.provider, "github");
+
+  const auto listed = devices();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].name, "study desk");
+  EXPECT_EQ(listed[0].platform, "linux");
+  EXPECT_EQ(listed[0].pairingFingerprint, info.pairingFingerprint);
+
+  // Quit writes the stopped record before ending the application, agent still running.
+  coordinator.handle("lumora://quit");
+  EXPECT_EQ(terminations_, 1);
+  EXPECT_EQ(statusFile().at("running"), false);
+  EXPECT_TRUE(coordinator.controller().isServing());
+
+  coordinator.handle("lumora://stop");
+  ASSERT_TRUE(drainUntil([&] { return !coordinator.controller().isServing(); }));
+}
+
+TEST_F(AgentAppCoordinatorTest, ASignInIsKeptAcrossRestartsAndServingRegistersAgain) {
+  {
+    AgentAppCoordinator coordinator(main_.get_executor(), parts());
+    coordinator.signInWithGoogle();
+    ASSERT_TRUE(drainUntil([&] { return coordinator.account().state().get().isSignedIn(); }))
+        << service_.log();
+    ASSERT_TRUE(drainUntil([&] { return !coordinator.account().state().get().isWorking; }));
+    EXPECT_EQ(coordinator.account().state().get().registeredDeviceName, "study desk");
+  }
+  ASSERT_EQ(devices().size(), 1u);
+  EXPECT_FALSE(devices()[0].pairingFingerprint) << "registered while stopped";
+
+  // A restart finds the sign-in; the agent's start puts its fingerprint in the device list.
+  AgentAppCoordinator restarted(main_.get_executor(), parts());
+  EXPECT_EQ(restarted.account().state().get().email, "dev@example.com");
+  EXPECT_FALSE(restarted.account().state().get().registeredDeviceName);
+  restarted.handle("lumora:/start");
+  ASSERT_TRUE(drainUntil([&] {
+    return restarted.account().state().get().registeredDeviceName.has_value();
+  })) << restarted.account().state().get().errorMessage.value_or("");
+  const auto listed = devices();
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ(listed.back().pairingFingerprint, restarted.controller().serving()->pairingFingerprint);
+  restarted.handle("lumora://stop");
+  ASSERT_TRUE(drainUntil([&] { return !restarted.controller().isServing(); }));
+}
+
+// What the tray program builds: nothing starts, the X server grants both permissions, and with no
+// session bus the sign-in would be kept in a private file.
+TEST_F(AgentAppCoordinatorTest, TheLinuxPartsStartNothingAndSeeTheDesktop) {
+  ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+  ScopedEnvironment config("XDG_CONFIG_HOME", std::nullopt);
+  int terminations = 0;
+  AgentAppCoordinator coordinator(
+      main_.get_executor(),
+      linuxParts(network_.executor(), work_.get_executor(), [&] { ++terminations; }));
+  EXPECT_EQ(statusFile().at("running"), false);
+  EXPECT_FALSE(coordinator.controller().isServing());
+  const auto& settings = coordinator.settings().state().get();
+  EXPECT_TRUE(settings.allPermissionsGranted());
+  EXPECT_FALSE(settings.loginAtStartup);
+  coordinator.settings().setLoginAtStartup(true);
+  EXPECT_TRUE(std::filesystem::exists(home_.path() / ".config/autostart/lumora-tray.desktop"));
+  coordinator.handle("lumora://quit");
+  EXPECT_EQ(terminations, 1);
+}
+
+}  // namespace
+}  // namespace lumora::app

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/login_item.h"
+
+namespace lumora::fakes {
+
+// A login item the test sets up: `failure` makes enable and disable throw it; `needsApproval`
+// makes an enable succeed without the item becoming enabled, as a desktop that asks the user
+// first would.
+class FakeLoginItem : public platform::LoginItem {
+ public:
+  bool isEnabled() const override { return enabled; }
+  void enable() override {
+    ++enableCalls;
+    if (failure) throw std::runtime_error(*failure);
+    if (!needsApproval) enabled = true;
+  }
+  void disable() override {
+    ++disableCalls;
+    if (failure) throw std::runtime_error(*failure);
+    enabled = false;
+  }
+
+  bool enabled = false;
+  bool needsApproval = false;
+  std::optional<std::string> failure;
+  int enableCalls = 0;
+  int disableCalls = 0;
+};
+
+}  // namespace lumora::fakes
