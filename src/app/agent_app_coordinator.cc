@@ -3,7 +3,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "app/control_command.h"
 #include "sdk/oauth/oauth_sign_in.h"
@@ -91,23 +90,26 @@ void AgentAppCoordinator::signInWithGitHub() {
 
 void AgentAppCoordinator::signInWith(std::string provider,
                                      std::function<std::optional<std::string>()> signIn) {
-  asio::co_spawn(
-      browserWaits_,
-      [this, alive = std::weak_ptr<bool>(alive_), provider = std::move(provider),
-       signIn = std::move(signIn)]() -> asio::awaitable<void> {
-        std::optional<std::string> credential;
-        try {
-          credential = signIn();
-        } catch (const std::exception&) {
-          // A closed browser, a cancelled or replaced sign-in, a failed code exchange: the
-          // user simply is not signed in, and nothing needs saying.
-        }
-        if (!credential) co_return;
-        co_await asio::post(main_, asio::use_awaitable);
-        if (alive.expired()) co_return;
-        co_await account_->completeSignIn(provider, *credential);
-      },
-      asio::detached);
+  asio::post(browserWaits_, [this, alive = std::weak_ptr<bool>(alive_),
+                             provider = std::move(provider), signIn = std::move(signIn)] {
+    std::optional<std::string> credential;
+    try {
+      credential = signIn();
+    } catch (const std::exception&) {
+      // A closed browser, a cancelled or replaced sign-in, a failed code exchange: the user
+      // simply is not signed in, and nothing needs saying.
+    }
+    if (!credential) return;
+    // A coroutine of the main executor's own: one spawned here would come back here after
+    // each wait.
+    asio::co_spawn(
+        main_,
+        [this, alive, provider, credential = std::move(*credential)]() -> asio::awaitable<void> {
+          if (alive.expired()) co_return;
+          co_await account_->completeSignIn(provider, credential);
+        },
+        asio::detached);
+  });
 }
 
 }  // namespace lumora::app
