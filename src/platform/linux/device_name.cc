@@ -1,5 +1,8 @@
 #include "platform/linux/device_name.h"
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
 #include <unistd.h>
 
 #include <climits>
@@ -10,12 +13,8 @@
 namespace lumora::platform::linux_os {
 namespace {
 
-constexpr std::string_view kSpace = " \t\r";
-
 std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+  return boost::algorithm::trim_copy_if(text, boost::algorithm::is_any_of(" \t\r"));
 }
 
 // A value as a shell would read it: double quotes with backslash escapes, single quotes taken

@@ -1,5 +1,8 @@
 #include "platform/linux/xdg_autostart_login_item.h"
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,12 +18,8 @@
 namespace lumora::platform::linux_os {
 namespace {
 
-constexpr std::string_view kSpace = " \t\r";
-
 std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+  return boost::algorithm::trim_copy_if(text, boost::algorithm::is_any_of(" \t\r"));
 }
 
 // One argument of an Exec line. Reserved characters need double quotes, inside which ", `, $
