@@ -1,9 +1,10 @@
 #include "core/terminal_qr_code.h"
 
 #include <gtest/gtest.h>
-#include <zbar.h>
 
 #include <memory>
+
+#include "support/qr_scan.h"
 
 namespace lumora::core {
 namespace {
@@ -45,18 +46,7 @@ std::string scan(const Matrix& modules) {
       }
     }
   }
-  std::unique_ptr<zbar::zbar_image_scanner_t, decltype(&zbar::zbar_image_scanner_destroy)> scanner(
-      zbar::zbar_image_scanner_create(), &zbar::zbar_image_scanner_destroy);
-  zbar::zbar_image_scanner_set_config(scanner.get(), zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 0);
-  zbar::zbar_image_scanner_set_config(scanner.get(), zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_ENABLE, 1);
-  std::unique_ptr<zbar::zbar_image_t, decltype(&zbar::zbar_image_destroy)> image(
-      zbar::zbar_image_create(), &zbar::zbar_image_destroy);
-  zbar::zbar_image_set_format(image.get(), zbar_fourcc('Y', '8', '0', '0'));
-  zbar::zbar_image_set_size(image.get(), static_cast<unsigned>(side), static_cast<unsigned>(side));
-  zbar::zbar_image_set_data(image.get(), gray.data(), gray.size(), nullptr);
-  if (zbar::zbar_scan_image(scanner.get(), image.get()) <= 0) return {};
-  const zbar::zbar_symbol_t* symbol = zbar::zbar_image_first_symbol(image.get());
-  return std::string(zbar::zbar_symbol_get_data(symbol), zbar::zbar_symbol_get_data_length(symbol));
+  return testing_support::scanQRCode(gray, side, side).value_or("");
 }
 
 TEST(TerminalQRCodeTest, MatrixScansBackToTheText) {
