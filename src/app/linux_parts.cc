@@ -1,5 +1,9 @@
 #include "app/linux_parts.h"
 
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
 #include "app/account_adapters.h"
 #include "app/app_config.h"
 #include "app/runtime_agent_server.h"
@@ -12,15 +16,29 @@
 namespace lumora::app {
 
 namespace {
-constexpr std::uint16_t kControlPort = 47800;
+
+// LUMORA_CONTROL_PORT moves the agent off the usual port, for a second agent on one machine
+// (or a test); anything but a port number from 1 to 65534 leaves it on 47800.
+std::uint16_t controlPort() {
+  const char* text = std::getenv("LUMORA_CONTROL_PORT");
+  if (!text) return core::AgentConfig::kDefaultControlPort;
+  unsigned value = 0;
+  const auto end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, value);
+  if (error != std::errc() || stop != end || value < 1 || value > 65534) {
+    return core::AgentConfig::kDefaultControlPort;
+  }
+  return static_cast<std::uint16_t>(value);
 }
+
+}  // namespace
 
 AgentAppCoordinator::Parts linuxParts(boost::asio::any_io_executor network,
                                       boost::asio::any_io_executor work,
                                       std::function<void()> terminate) {
   AgentAppCoordinator::Parts parts;
   runtime::AgentRuntime::Options options;
-  options.config = core::AgentConfig{kControlPort, core::mvpDefaultServiceKinds()};
+  options.config = core::AgentConfig{controlPort(), core::mvpDefaultServiceKinds()};
   parts.server = std::make_shared<RuntimeAgentServer>(std::move(options), network, work);
   parts.loginItem = std::make_shared<platform::linux_os::XdgAutostartLoginItem>();
   parts.system = std::make_shared<platform::x11::SystemAccessX11>();
