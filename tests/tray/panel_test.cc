@@ -1,0 +1,325 @@
+// The panel on Qt's offscreen platform, over the real controllers with fake servers and
+// platform seams: what each state shows, what is enabled, the colours, the QR code read back
+// with an independent decoder, and the clipboard. Each state is also saved as a picture under
+// the build folder (screenshots/panel-*.png) for a person to look at.
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDir>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include "app/app_fakes.h"
+#include "fakes/fake_login_item.h"
+#include "fakes/fake_system_access.h"
+#include "menu_bar_content_view.h"
+#include "qr_matrix_view.h"
+#include "qt_executor.h"
+#include "support/eventually.h"
+#include "support/qr_scan.h"
+
+namespace lumora::tray {
+namespace {
+
+namespace asio = boost::asio;
+using app_test::FakeAgentServer;
+using app_test::FakeAuthenticator;
+using app_test::FakeRegistrar;
+using app_test::FakeTokenStore;
+
+const std::string kLink = "lumora://pair?host=100.64.0.7&cp=47800&mp=47801&code=" +
+                          std::string("0123456789abcdef0123456789abcdef");
+
+QApplication& application() {
+  static int argc = 1;
+  static char name[] = "tray_tests";
+  static char* argv[] = {name, nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Never destroyed: at exit Qt's own globals may already be gone.
+  static auto* app = new QApplication(argc, argv);
+  return *app;
+}
+
+// Runs Qt's loop (and with it the controllers' tasks) until `condition` holds.
+template <class Condition>
+bool processUntil(Condition condition) {
+  return testing_support::eventually([&] {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return condition();
+  });
+}
+
+class PanelTest : public ::testing::Test {
+ protected:
+  PanelTest() {
+    application();
+    server_->info.pairingLink = kLink;
+    system_->screenRecording = system_->accessibility = true;
+  }
+
+  MenuBarContentView& panel() {
+    if (!panel_) {
+      account_ = std::make_unique<app::AccountController>(app::AccountController::Dependencies{
+          authenticator_, registrar_, tokens_, [] { return std::optional<std::string>("123456"); },
+          [] { return std::string("study desk"); }});
+      settings_ = std::make_unique<app::AppSettingsController>(loginItem_, system_);
+      MenuBarContentView::Actions actions;
+      actions.signInWithGoogle = [this] { signIns_.push_back("google"); };
+      actions.signInWithGitHub = [this] { signIns_.push_back("github"); };
+      actions.quit = [this] { ++quits_; };
+      panel_ = std::make_unique<MenuBarContentView>(controller_, *settings_, *account_, actions,
+                                                    main_.get_executor());
+      panel_->show();
+      settle();
+    }
+    return *panel_;
+  }
+
+  void settle() {
+    processUntil([] { return true; });
+  }
+
+  // The texts of the labels and buttons a person sees, top to bottom.
+  QStringList visibleTexts() {
+    settle();
+    QStringList texts;
+    for (QWidget* widget : panel().findChildren<QWidget*>()) {
+      if (!widget->isVisibleTo(panel_.get())) continue;
+      if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
+        texts << label->text();
+      } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        texts << button->text();
+      }
+    }
+    return texts;
+  }
+
+  template <class W = QWidget>
+  W* visible(const QString& text) {
+    settle();
+    for (W* widget : panel().findChildren<W*>()) {
+      if (!widget->isVisibleTo(panel_.get())) continue;
+      const auto* label = qobject_cast<QLabel*>(widget);
+      const auto* button = qobject_cast<QAbstractButton*>(widget);
+      if ((label && label->text() == text) || (button && button->text() == text)) return widget;
+    }
+    return nullptr;
+  }
+  QAbstractButton* button(const QString& text) { return visible<QAbstractButton>(text); }
+  QColor colourOf(const QString& text) {
+    QWidget* widget = visible(text);
+    return widget ? widget->palette().color(QPalette::WindowText) : QColor();
+  }
+  QString headline() { return panel().findChild<QLabel*>("headline")->text(); }
+  bool busy() {
+    settle();
+    for (auto* bar : panel().findChildren<QProgressBar*>()) {
+      if (bar->isVisibleTo(panel_.get())) return true;
+    }
+    return false;
+  }
+
+  void saveScreenshot(const QString& state) {
+    settle();
+    QDir().mkpath(LUMORA_SCREENSHOT_DIR);
+    panel().grab().save(QString(LUMORA_SCREENSHOT_DIR) + "/panel-" + state + ".png");
+  }
+
+  void runOnMain(asio::awaitable<void> task) {
+    bool done = false;
+    asio::co_spawn(main_.get_executor(), std::move(task), [&](std::exception_ptr) { done = true; });
+    ASSERT_TRUE(processUntil([&] { return done; }));
+  }
+
+  QtExecutionContext main_;
+  std::shared_ptr<FakeAgentServer> server_ = std::make_shared<FakeAgentServer>();
+  app::AgentController controller_{server_};
+  std::shared_ptr<FakeAuthenticator> authenticator_ = std::make_shared<FakeAuthenticator>();
+  std::shared_ptr<FakeRegistrar> registrar_ = std::make_shared<FakeRegistrar>();
+  std::shared_ptr<FakeTokenStore> tokens_ = std::make_shared<FakeTokenStore>();
+  std::shared_ptr<fakes::FakeLoginItem> loginItem_ = std::make_shared<fakes::FakeLoginItem>();
+  std::shared_ptr<fakes::FakeSystemAccess> system_ = std::make_shared<fakes::FakeSystemAccess>();
+  std::unique_ptr<app::AccountController> account_;
+  std::unique_ptr<app::AppSettingsController> settings_;
+  std::unique_ptr<MenuBarContentView> panel_;
+  std::vector<std::string> signIns_;
+  int quits_ = 0;
+};
+
+const QString kStartHint =
+    "\u2018시작\u2019을 누르면 이 컴퓨터를 Lumora 앱에서 접속할 수 있게 서빙합니다.";
+
+TEST_F(PanelTest, StartingThenServingThenStoppedAgain) {
+  EXPECT_EQ(panel().width(), 300);
+  EXPECT_EQ(headline(), "중지됨");
+  EXPECT_TRUE(visibleTexts().contains(kStartHint));
+  saveScreenshot("stopped");
+
+  // While the server holds the start open, the button keeps its label and cannot be pressed.
+  server_->startGate.close();
+  button("시작")->click();
+  ASSERT_TRUE(processUntil([&] { return headline() == "시작 중…"; }));
+  EXPECT_TRUE(visible("에이전트 시작 중…"));
+  EXPECT_TRUE(busy());
+  ASSERT_TRUE(button("시작"));
+  EXPECT_FALSE(button("시작")->isEnabled());
+  EXPECT_FALSE(visibleTexts().contains(kStartHint));
+  saveScreenshot("starting");
+
+  server_->startGate.open();
+  ASSERT_TRUE(processUntil([&] { return headline() == "연결 대기 중"; }));
+  const QStringList texts = visibleTexts();
+  EXPECT_TRUE(texts.contains("lan 192.168.0.7:47800")) << texts.join(" | ").toStdString();
+  EXPECT_TRUE(texts.contains("페어링 코드"));
+  EXPECT_TRUE(texts.contains("Lumora 앱으로 스캔하세요"));
+  EXPECT_FALSE(texts.contains("tailnet 주소를 찾는 중… (Tailscale 실행 확인)"));
+  auto* code = panel().findChild<QLabel*>("pairingCode");
+  ASSERT_TRUE(code);
+  EXPECT_EQ(code->text(), "123456");
+  EXPECT_TRUE(code->font().bold());
+  EXPECT_TRUE(QFontInfo(code->font()).fixedPitch());
+  saveScreenshot("serving");
+
+  // The code on screen is the pairing link.
+  auto* qr = panel().findChild<QRMatrixView*>();
+  ASSERT_TRUE(qr && qr->hasCode());
+  const QImage picture = qr->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+  std::vector<unsigned char> gray;
+  for (int y = 0; y < picture.height(); ++y) {
+    const uchar* row = picture.constScanLine(y);
+    gray.insert(gray.end(), row, row + picture.width());
+  }
+  EXPECT_EQ(testing_support::scanQRCode(gray, picture.width(), picture.height()), kLink);
+
+  QGuiApplication::clipboard()->setText("something else");
+  button("딥링크 복사")->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), kLink);
+
+  ASSERT_TRUE(button("중지"));
+  button("중지")->click();
+  ASSERT_TRUE(processUntil([&] { return headline() == "중지됨"; }));
+  EXPECT_EQ(server_->stopCalls, 1);
+  EXPECT_FALSE(panel().findChild<QRMatrixView*>());
+  EXPECT_TRUE(button("시작")->isEnabled());
+
+  button("종료")->click();
+  EXPECT_EQ(quits_, 1);
+}
+
+TEST_F(PanelTest, AFailedStartShowsWhyInRedAndTheHint) {
+  server_->startFailure = "포트 47800을 열 수 없습니다";
+  button("시작")->click();
+  ASSERT_TRUE(processUntil([&] { return headline() == "오류"; }));
+  EXPECT_EQ(colourOf("포트 47800을 열 수 없습니다"), QColor(0xc0, 0x1c, 0x28));
+  EXPECT_TRUE(visibleTexts().contains(kStartHint));
+  EXPECT_TRUE(button("시작")->isEnabled());
+  saveScreenshot("failed");
+}
+
+TEST_F(PanelTest, WithoutAPairingLinkThereIsTheCodeAndTheHintButNoQRCode) {
+  server_->info.pairingLink.reset();
+  button("시작")->click();
+  ASSERT_TRUE(processUntil([&] { return headline() == "연결 대기 중"; }));
+  EXPECT_TRUE(visible("123456"));
+  EXPECT_TRUE(visible("tailnet 주소를 찾는 중… (Tailscale 실행 확인)"));
+  EXPECT_FALSE(panel().findChild<QRMatrixView*>());
+  EXPECT_FALSE(button("딥링크 복사"));
+}
+
+TEST(QRMatrixViewTest, ALinkTooLongForAnyCodeGetsTheGrayPlaceholderOfTheSameSide) {
+  application();
+  QRMatrixView placeholder(QString(4000, 'x'), 180);
+  EXPECT_FALSE(placeholder.hasCode());
+  EXPECT_EQ(placeholder.size(), QSize(180, 180));
+  const QImage picture = placeholder.grab().toImage();
+  // 20 % gray over the background (seen outside the rounded corner), and text in the middle.
+  const QColor background = picture.pixelColor(0, 0);
+  const QColor square = picture.pixelColor(20, 20);
+  const QColor gray(Qt::gray);
+  EXPECT_NEAR(square.red(), 0.8 * background.red() + 0.2 * gray.red(), 3);
+  EXPECT_NEAR(square.blue(), 0.8 * background.blue() + 0.2 * gray.blue(), 3);
+  EXPECT_NE(square, background);
+  int inked = 0;
+  for (int x = 40; x < 140; ++x) inked += picture.pixelColor(x, 90) != square ? 1 : 0;
+  EXPECT_GT(inked, 0) << "no text drawn across the middle";
+
+  QRMatrixView code(QString::fromStdString(kLink), 180);
+  EXPECT_TRUE(code.hasCode());
+  EXPECT_EQ(code.size(), QSize(204, 204));
+}
+
+TEST_F(PanelTest, SignInButtonsWaitWhileWorkingThenTheAccountAndThisComputerShow) {
+  const QString signedOut =
+      "iPhone 앱과 같은 계정으로 로그인하면 이 컴퓨터가 기기 목록에 자동으로 뜹니다. (다른 "
+      "계정은 QR 페어링)";
+  EXPECT_TRUE(visible(signedOut));
+  button("Google로 계속하기")->click();
+  button("GitHub로 계속하기")->click();
+  EXPECT_EQ(signIns_, (std::vector<std::string>{"google", "github"}));
+
+  // Signed in while the registry holds the registration open: buttons gone, progress shown,
+  // and no name yet.
+  registrar_->gate.close();
+  bool done = false;
+  asio::co_spawn(main_.get_executor(), account_->completeSignIn("github", "code"),
+                 [&](std::exception_ptr) { done = true; });
+  ASSERT_TRUE(processUntil([&] { return visible("ada@example.com") != nullptr; }));
+  EXPECT_TRUE(busy());
+  EXPECT_TRUE(visible("같은 계정 iPhone 목록에 이 컴퓨터가 표시됩니다"));
+  EXPECT_FALSE(button("Google로 계속하기"));
+  registrar_->gate.open();
+  ASSERT_TRUE(processUntil([&] { return done; }));
+  EXPECT_TRUE(visible("이 컴퓨터 등록됨: study desk"));
+  EXPECT_FALSE(busy());
+  saveScreenshot("signed-in");
+
+  button("로그아웃")->click();
+  EXPECT_TRUE(visible(signedOut));
+  EXPECT_FALSE(tokens_->stored);
+
+  // A refused sign-in: the service's words in red, buttons usable again.
+  authenticator_->failure = std::make_exception_ptr(std::runtime_error("로그인 거부"));
+  runOnMain(account_->completeSignIn("google", "token"));
+  EXPECT_EQ(colourOf("로그인 거부"), QColor(0xc0, 0x1c, 0x28));
+  EXPECT_TRUE(button("Google로 계속하기")->isEnabled());
+}
+
+TEST_F(PanelTest, SettingsFollowTheLoginItemAndThePermissions) {
+  system_->accessibility = false;
+  system_->allowOnRequest = true;
+  panel();
+  EXPECT_TRUE(visible("허용됨"));  // screen recording
+  ASSERT_TRUE(button("권한 요청"));
+  button("권한 요청")->click();
+  EXPECT_EQ(system_->accessibilityRequests, 1);
+  EXPECT_FALSE(button("권한 요청"));
+
+  // A permission taken away meanwhile shows when the panel opens again.
+  system_->screenRecording = false;
+  panel().hide();
+  panel().show();
+  EXPECT_TRUE(button("권한 요청"));
+
+  auto* login = qobject_cast<QCheckBox*>(button("로그인 시 자동 시작"));
+  ASSERT_TRUE(login);
+  login->click();
+  EXPECT_TRUE(loginItem_->enabled);
+  EXPECT_TRUE(qobject_cast<QCheckBox*>(button("로그인 시 자동 시작"))->isChecked());
+
+  loginItem_->failure = "autostart 폴더에 쓸 수 없습니다";
+  button("로그인 시 자동 시작")->click();
+  EXPECT_EQ(colourOf("autostart 폴더에 쓸 수 없습니다"), QColor(0xc0, 0x1c, 0x28));
+  EXPECT_TRUE(qobject_cast<QCheckBox*>(button("로그인 시 자동 시작"))->isChecked());
+}
+
+}  // namespace
+}  // namespace lumora::tray
