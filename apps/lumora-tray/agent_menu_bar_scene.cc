@@ -29,7 +29,7 @@ AgentMenuBarScene::AgentMenuBarScene(MenuBarContentView* panel) : panel_(panel) 
   tray_->setToolTip(kTitle);
   connect(tray_.get(), &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context) {
               togglePanel();
             }
           });

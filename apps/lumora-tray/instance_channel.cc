@@ -52,11 +52,11 @@ InstanceServer::InstanceServer(std::function<void(const std::string&)> handle)
 }
 
 bool InstanceServer::listen(const std::string& path) {
-  const QString name = QString::fromStdString(path);
-  if (server_.listen(name)) return true;
-  if (server_.serverError() != QAbstractSocket::AddressInUseError) return false;
+  // Qt makes a user-only socket elsewhere and renames it into place, replacing whatever is
+  // there: an instance that answers at the path must be found before.
   if (InstanceChannel::handOver(path, {})) return false;
   // Left behind by an instance that did not end cleanly.
+  const QString name = QString::fromStdString(path);
   QLocalServer::removeServer(name);
   return server_.listen(name);
 }
@@ -79,6 +79,7 @@ void InstanceServer::accept() {
       return true;
     };
     auto readLines = [socket, take] {
+      if (!socket->isOpen()) return false;
       while (socket->canReadLine()) {
         if (!take(socket->readLine())) return false;
       }

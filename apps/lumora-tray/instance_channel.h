@@ -36,7 +36,7 @@ class InstanceServer : public QObject {
   explicit InstanceServer(std::function<void(const std::string&)> handle);
 
   // Listens at `path`, replacing a socket nobody answers on; false when another instance
-  // listens there (or the path cannot be used).
+  // answers there (or the path cannot be used).
   bool listen(const std::string& path);
 
  private:

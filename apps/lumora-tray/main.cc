@@ -5,12 +5,16 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,8 +89,9 @@ int main(int argc, char** argv) {
   auto quit = [] {
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   };
-  auto coordinator = std::make_unique<app::AgentAppCoordinator>(
-      main, app::linuxParts(network.executor(), work.get_executor(), quit));
+  // Listening comes first, so that a second start from here on finds this instance; what it
+  // hands over waits in the socket until the loop runs, by when the coordinator is there.
+  std::unique_ptr<app::AgentAppCoordinator> coordinator;
   tray::InstanceServer instances(
       [&coordinator](const std::string& url) { coordinator->handle(url); });
   if (!instances.listen(socketPath)) {
@@ -95,7 +100,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lumora-tray: cannot listen at %s; command URLs will not reach us\n",
                  socketPath.c_str());
   }
-
+  auto parts = app::linuxParts(network.executor(), work.get_executor(), quit);
+  const std::shared_ptr<app::AgentServer> agent = parts.server;
+  coordinator = std::make_unique<app::AgentAppCoordinator>(main, std::move(parts));
   tray::MenuBarContentView::Actions actions;
   actions.signInWithGitHub = [&coordinator] { coordinator->signInWithGitHub(); };
   actions.signInWithGoogle = [&coordinator] { coordinator->signInWithGoogle(); };
@@ -106,9 +113,14 @@ int main(int argc, char** argv) {
   for (const auto& url : urls) coordinator->handle(url);
   const int status = QApplication::exec();
 
-  // Nothing else is written on the way out: the status file keeps its last record. The threads
-  // stop before what they work on goes.
+  // Nothing is written on the way out: the status file keeps its last record. The agent's
+  // sockets close, behind the controller's back so that its status (and the file) stays as it
+  // is; then the threads stop before what they work on goes.
   scene.reset();
+  auto stopped = asio::co_spawn(network.executor(), agent->stop(), asio::use_future);
+  if (stopped.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    std::fputs("lumora-tray: the agent did not stop within 5 s\n", stderr);
+  }
   network.stop();
   work.stop();
   work.join();

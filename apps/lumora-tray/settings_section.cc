@@ -29,13 +29,13 @@ void SettingsSection::render(const app::AppSettingsController::State& state) {
         look::text(QString::fromStdString(*state.loginError), TextStyle::caption, look::red()));
   }
   addPermissionRow("화면 기록", state.screenRecording,
-                   &app::AppSettingsController::requestScreenRecording);
+                   [this] { settings_.requestScreenRecording(); });
   addPermissionRow("손쉬운 사용(입력 제어)", state.accessibility,
-                   &app::AppSettingsController::requestAccessibility);
+                   [this] { settings_.requestAccessibility(); });
 }
 
 void SettingsSection::addPermissionRow(const QString& title, bool granted,
-                                       void (app::AppSettingsController::*request)()) {
+                                       std::function<void()> request) {
   auto* row = new QHBoxLayout;
   row->addWidget(look::symbolLabel(QString::fromStdString(app::PermissionText::symbol(granted)), 16,
                                    granted ? look::green() : look::orange()));
@@ -44,7 +44,7 @@ void SettingsSection::addPermissionRow(const QString& title, bool granted,
     row->addWidget(look::text("허용됨", TextStyle::caption, look::secondary()));
   } else {
     auto* ask = look::linkButton("권한 요청");
-    connect(ask, &QPushButton::clicked, this, [this, request] { (settings_.*request)(); });
+    connect(ask, &QPushButton::clicked, this, std::move(request));
     row->addWidget(ask);
   }
   layout_->addLayout(row);

@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 #include "app/app_settings_controller.h"
 
 class QVBoxLayout;
@@ -16,8 +18,8 @@ class SettingsSection : public QWidget {
   void render(const app::AppSettingsController::State& state);
 
  private:
-  void addPermissionRow(const QString& title, bool granted,
-                        void (app::AppSettingsController::*request)());
+  // `request` asks the desktop for the permission.
+  void addPermissionRow(const QString& title, bool granted, std::function<void()> request);
 
   app::AppSettingsController& settings_;
   QVBoxLayout* layout_;

@@ -22,6 +22,7 @@
 #include "fakes/fake_system_access.h"
 #include "menu_bar_content_view.h"
 #include "qr_matrix_view.h"
+#include "qt_application.h"
 #include "qt_executor.h"
 #include "support/eventually.h"
 #include "support/qr_scan.h"
@@ -38,16 +39,6 @@ using app_test::FakeTokenStore;
 const std::string kLink = "lumora://pair?host=100.64.0.7&cp=47800&mp=47801&code=" +
                           std::string("0123456789abcdef0123456789abcdef");
 
-QApplication& application() {
-  static int argc = 1;
-  static char name[] = "tray_tests";
-  static char* argv[] = {name, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Never destroyed: at exit Qt's own globals may already be gone.
-  static auto* app = new QApplication(argc, argv);
-  return *app;
-}
-
 // Runs Qt's loop (and with it the controllers' tasks) until `condition` holds.
 template <class Condition>
 bool processUntil(Condition condition) {
@@ -61,7 +52,7 @@ bool processUntil(Condition condition) {
 class PanelTest : public ::testing::Test {
  protected:
   PanelTest() {
-    application();
+    qtApplication();
     server_->info.pairingLink = kLink;
     system_->screenRecording = system_->accessibility = true;
   }
@@ -236,7 +227,7 @@ TEST_F(PanelTest, WithoutAPairingLinkThereIsTheCodeAndTheHintButNoQRCode) {
 }
 
 TEST(QRMatrixViewTest, ALinkTooLongForAnyCodeGetsTheGrayPlaceholderOfTheSameSide) {
-  application();
+  qtApplication();
   QRMatrixView placeholder(QString(4000, 'x'), 180);
   EXPECT_FALSE(placeholder.hasCode());
   EXPECT_EQ(placeholder.size(), QSize(180, 180));

@@ -26,6 +26,7 @@
 #include "sdk/account/device_registry_client.h"
 #include "support/account_service_process.h"
 #include "support/eventually.h"
+#include "support/free_port.h"
 #include "support/qr_scan.h"
 #include "support/run_awaitable.h"
 #include "support/spawn.h"
@@ -42,21 +43,6 @@ using testing_support::runProgram;
 using testing_support::TempDir;
 
 constexpr int kScreenWidth = 1280, kScreenHeight = 800;
-
-// Two free neighbouring ports: the control port and the media port after it.
-std::uint16_t freePortPair() {
-  asio::io_context io;
-  for (;;) {
-    asio::ip::tcp::acceptor first(io, {asio::ip::address_v4::loopback(), 0});
-    const auto port = first.local_endpoint().port();
-    if (port >= 65534) continue;
-    boost::system::error_code busy;
-    asio::ip::tcp::acceptor second(io);
-    second.open(asio::ip::tcp::v4());
-    second.bind({asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(port + 1)}, busy);
-    if (!busy) return port;
-  }
-}
 
 class TrayProgramTest : public ::testing::Test {
  protected:
@@ -237,7 +223,7 @@ class TrayProgramTest : public ::testing::Test {
   testing_support::XvfbServer xvfb_{std::to_string(kScreenWidth) + "x" +
                                     std::to_string(kScreenHeight) + "x24"};
   TempDir home_;
-  std::uint16_t port_ = freePortPair();
+  std::uint16_t port_ = testing_support::freePortPair();
   std::vector<std::string> extraEnvironment_;
   pid_t trayHost_ = -1;
   pid_t tray_ = -1;
