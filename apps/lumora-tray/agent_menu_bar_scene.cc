@@ -24,6 +24,9 @@ AgentMenuBarScene::AgentMenuBarScene(MenuBarContentView* panel) : panel_(panel) 
   }
   // The panel hides again when the user clicks anywhere else, as a tray's panels do.
   panel_->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+  // A click on the icon while the panel is open closes it; replayed to the icon, it would open
+  // the panel again at once.
+  panel_->setAttribute(Qt::WA_NoMouseReplay);
   QApplication::setQuitOnLastWindowClosed(false);
   tray_ = std::make_unique<QSystemTrayIcon>(QIcon(":/icons/lumora.svg"));
   tray_->setToolTip(kTitle);
@@ -49,11 +52,18 @@ bool AgentMenuBarScene::eventFilter(QObject* watched, QEvent* event) {
 void AgentMenuBarScene::togglePanel() {
   if (panel_->isVisible()) {
     panel_->hide();
-    return;
+  } else {
+    showPanel();
   }
-  panel_->adjustSize();
-  placeNear(tray_->geometry());
+}
+
+void AgentMenuBarScene::showPanel() {
+  if (tray_) {
+    panel_->adjustSize();
+    placeNear(tray_->geometry());
+  }
   panel_->show();
+  panel_->raise();
   panel_->activateWindow();
 }
 

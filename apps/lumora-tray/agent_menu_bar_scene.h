@@ -19,6 +19,8 @@ class AgentMenuBarScene : public QObject {
   ~AgentMenuBarScene() override;
 
   bool inTray() const { return tray_ != nullptr; }
+  // Brings the panel up (under the icon, or the window to the front).
+  void showPanel();
 
  protected:
   // Keeps the open panel by its icon when what it shows changes its height.

@@ -13,10 +13,13 @@ namespace lumora::tray {
 // One application per user: a second start hands its command URLs to the running one over a
 // local socket and ends. The socket lives in $XDG_RUNTIME_DIR (else in the temporary folder
 // under the user's id) and only this user may connect to it. What crosses it is one URL per
-// line, UTF-8.
+// line, UTF-8, or kShowPanel.
 namespace InstanceChannel {
 
 std::string socketPath();
+
+// What a start without URLs sends: the running instance shows its panel.
+inline constexpr const char* kShowPanel = "show-panel";
 
 // Gives `urls` to the instance listening at `path`: true once it took them, false when none
 // listens there.

@@ -72,7 +72,10 @@ int main(int argc, char** argv) {
   }
 
   const std::string socketPath = tray::InstanceChannel::socketPath();
-  if (tray::InstanceChannel::handOver(socketPath, urls)) return 0;
+  // Started again without URLs (from the menu, say): the running instance shows its panel.
+  const std::vector<std::string> handed =
+      urls.empty() ? std::vector<std::string>{tray::InstanceChannel::kShowPanel} : urls;
+  if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
 
   std::signal(SIGPIPE, SIG_IGN);
   QApplication application(argc, argv);
@@ -92,11 +95,17 @@ int main(int argc, char** argv) {
   // Listening comes first, so that a second start from here on finds this instance; what it
   // hands over waits in the socket until the loop runs, by when the coordinator is there.
   std::unique_ptr<app::AgentAppCoordinator> coordinator;
-  tray::InstanceServer instances(
-      [&coordinator](const std::string& url) { coordinator->handle(url); });
+  std::unique_ptr<tray::AgentMenuBarScene> scene;
+  tray::InstanceServer instances([&coordinator, &scene](const std::string& line) {
+    if (line == tray::InstanceChannel::kShowPanel) {
+      scene->showPanel();
+    } else {
+      coordinator->handle(line);
+    }
+  });
   if (!instances.listen(socketPath)) {
     // Another instance came up meanwhile: it takes the URLs.
-    if (tray::InstanceChannel::handOver(socketPath, urls)) return 0;
+    if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
     std::fprintf(stderr, "lumora-tray: cannot listen at %s; command URLs will not reach us\n",
                  socketPath.c_str());
   }
@@ -107,7 +116,7 @@ int main(int argc, char** argv) {
   actions.signInWithGitHub = [&coordinator] { coordinator->signInWithGitHub(); };
   actions.signInWithGoogle = [&coordinator] { coordinator->signInWithGoogle(); };
   actions.quit = quit;
-  auto scene = std::make_unique<tray::AgentMenuBarScene>(new tray::MenuBarContentView(
+  scene = std::make_unique<tray::AgentMenuBarScene>(new tray::MenuBarContentView(
       coordinator->controller(), coordinator->settings(), coordinator->account(), actions, main));
 
   for (const auto& url : urls) coordinator->handle(url);

@@ -102,47 +102,60 @@ class TrayProgramTest : public ::testing::Test {
              inner.x + inner.width <= x + width && inner.y + inner.height <= y + height;
     }
   };
-  // The first window `search` finds (xdotool's words), and where it is on the screen.
-  std::pair<std::string, Area> window(const std::vector<std::string>& search) const {
+  // The windows `search` finds (xdotool's words), and where they are on the screen.
+  std::vector<std::pair<std::string, Area>> windows(const std::vector<std::string>& search) const {
     std::vector<std::string> argv = {"xdotool", "search"};
     argv.insert(argv.end(), search.begin(), search.end());
     std::istringstream found(run(argv).output);
-    std::string id;
-    if (!(found >> id)) return {};
-    std::istringstream lines(run({"xdotool", "getwindowgeometry", "--shell", id}).output);
-    Area area;
-    for (std::string line; std::getline(lines, line);) {
-      const int value = std::atoi(line.c_str() + line.find('=') + 1);
-      if (line.starts_with("X=")) area.x = value;
-      if (line.starts_with("Y=")) area.y = value;
-      if (line.starts_with("WIDTH=")) area.width = value;
-      if (line.starts_with("HEIGHT=")) area.height = value;
+    std::vector<std::pair<std::string, Area>> windows;
+    for (std::string id; found >> id;) {
+      std::istringstream lines(run({"xdotool", "getwindowgeometry", "--shell", id}).output);
+      Area area;
+      for (std::string line; std::getline(lines, line);) {
+        const int value = std::atoi(line.c_str() + line.find('=') + 1);
+        if (line.starts_with("X=")) area.x = value;
+        if (line.starts_with("Y=")) area.y = value;
+        if (line.starts_with("WIDTH=")) area.width = value;
+        if (line.starts_with("HEIGHT=")) area.height = value;
+      }
+      windows.emplace_back(id, area);
     }
-    return {id, area};
+    return windows;
+  }
+  std::pair<std::string, Area> window(const std::vector<std::string>& search) const {
+    auto found = windows(search);
+    return found.empty() ? std::pair<std::string, Area>{} : found.front();
   }
   Area trayHostArea() const { return window({"--onlyvisible", "--class", "trayer"}).second; }
   void click(int atX, int atY) const {
     run({"xdotool", "mousemove", std::to_string(atX), std::to_string(atY), "click", "1"});
   }
 
+  void clickIcon() const { click(icon_.x + icon_.width / 2, icon_.y + icon_.height / 2); }
+  std::string shownPanel() const {
+    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first;
+  }
+
   // Clicks the icon, once it sits in the tray host, until the panel shows (a click before the
-  // freshly docked icon takes input is lost): the panel's window and place.
-  std::optional<std::pair<std::string, Area>> openPanel() const {
-    Area icon;
+  // freshly docked icon takes input is lost): where the panel is.
+  std::optional<Area> openPanel() {
     if (!eventually([&] {
-          icon = window({"--classname", "lumora-tray"}).second;
-          return trayHostArea().holds(icon);
+          for (const auto& [id, area] : windows({"--classname", "lumora-tray"})) {
+            if (trayHostArea().holds(area)) icon_ = area;
+          }
+          return icon_.width > 0;
         })) {
       return std::nullopt;
     }
-    std::pair<std::string, Area> panel;
-    eventually([&] {
-      panel = window({"--onlyvisible", "--name", "^Lumora 에이전트$"});
-      if (panel.first.empty()) click(icon.x + icon.width / 2, icon.y + icon.height / 2);
-      return !panel.first.empty() || (std::this_thread::sleep_for(500ms), false);
-    });
-    if (panel.first.empty()) return std::nullopt;
-    return panel;
+    if (!eventually([&] {
+          if (!shownPanel().empty()) return true;
+          clickIcon();
+          std::this_thread::sleep_for(500ms);
+          return false;
+        })) {
+      return std::nullopt;
+    }
+    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).second;
   }
 
   // Saves the screen as screenshots/tray-<name>.png; returns it in gray, one byte a pixel.
@@ -194,13 +207,24 @@ class TrayProgramTest : public ::testing::Test {
   TempDir home_;
   std::uint16_t port_ = testing_support::freePortPair();
   std::vector<std::string> extraEnvironment_;
+  Area icon_;
   pid_t trayHost_ = -1;
   pid_t tray_ = -1;
 };
 
 TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningInstance) {
   startTray();
-  ASSERT_TRUE(openPanel()) << "the icon never docked, or its click showed no panel\n" << log();
+  const auto panel = openPanel();
+  ASSERT_TRUE(panel) << "the icon never docked, or its click showed no panel\n" << log();
+  // A second click hides it; starting the program again brings it back.
+  clickIcon();
+  ASSERT_TRUE(eventually([&] {
+    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first.empty();
+  }));
+  ASSERT_EQ(handOver({}), 0);
+  ASSERT_TRUE(eventually([&] {
+    return !window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first.empty();
+  }));
   EXPECT_FALSE(running());
   screenshot("stopped");
 
@@ -262,7 +286,7 @@ TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeaves
 
   // "종료", bottom right of the panel, ends the program without touching the status file.
   const std::string before = statusFile();
-  const Area area = panel->second;
+  const Area area = *panel;
   click(area.x + area.width - 16 - 20, area.y + area.height - 16 - 10);
   EXPECT_EQ(trayExit(), 0) << log();
   EXPECT_EQ(statusFile(), before);
