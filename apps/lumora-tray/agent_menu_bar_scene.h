@@ -18,7 +18,6 @@ class AgentMenuBarScene : public QObject {
   explicit AgentMenuBarScene(MenuBarContentView* panel);
   ~AgentMenuBarScene() override;
 
-  bool inTray() const { return tray_ != nullptr; }
   // Brings the panel up (under the icon, or the window to the front).
   void showPanel();
 

@@ -75,7 +75,6 @@ QPixmap symbol(const QString& name, int size, QColor tint) {
 
 QLabel* symbolLabel(const QString& name, int size, QColor tint) {
   auto* label = new QLabel;
-  label->setObjectName("symbol:" + name);
   label->setPixmap(symbol(name, size, tint));
   label->setFixedSize(size, size);
   return label;
