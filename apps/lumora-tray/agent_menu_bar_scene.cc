@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
+#include <QTimer>
 
 #include "menu_bar_content_view.h"
 
@@ -17,12 +18,29 @@ const QString kTitle = QStringLiteral("Lumora 에이전트");
 AgentMenuBarScene::AgentMenuBarScene(MenuBarContentView* panel) : panel_(panel) {
   panel_->setWindowTitle(kTitle);
   panel_->setWindowIcon(QIcon(":/icons/lumora.svg"));
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-    panel_->setWindowFlags(Qt::Window);
-    panel_->show();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    dock();
     return;
   }
+  panel_->setWindowFlags(Qt::Window);
+  panel_->show();
+  // A session often starts its programs before its panel: a tray that shows up within the
+  // first minute takes the window's place.
+  auto* watch = new QTimer(this);
+  connect(watch, &QTimer::timeout, this, [this, watch, ticks = 0]() mutable {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+      dock();
+    } else if (++ticks < kTrayWatchSeconds) {
+      return;
+    }
+    watch->deleteLater();
+  });
+  watch->start(1000);
+}
+
+void AgentMenuBarScene::dock() {
   // The panel hides again when the user clicks anywhere else, as a tray's panels do.
+  panel_->hide();
   panel_->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
   // A click on the icon while the panel is open closes it; replayed to the icon, it would open
   // the panel again at once.

@@ -11,7 +11,7 @@ class MenuBarContentView;
 
 // The application's only user interface: a tray icon titled "Lumora 에이전트" whose click opens
 // the panel under it. On a desktop without a tray the panel is an ordinary window instead,
-// shown at start; closing it ends the application.
+// shown at start (closing it ends the application), until a tray shows up in the first minute.
 class AgentMenuBarScene : public QObject {
  public:
   // Takes `panel` over.
@@ -26,6 +26,10 @@ class AgentMenuBarScene : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  static constexpr int kTrayWatchSeconds = 60;
+
+  // From the window to the tray icon and its popup panel.
+  void dock();
   void togglePanel();
   void placeNear(const QRect& icon);
 

@@ -49,8 +49,6 @@ class TrayProgramTest : public ::testing::Test {
   TrayProgramTest() {
     std::filesystem::create_directories(home_ / "run");
     std::filesystem::permissions(home_ / "run", std::filesystem::perms::owner_all);
-    trayHost_ = testing_support::spawnProcess({"trayer", "--edge", "top", "--align", "right",
-                                               "--widthtype", "request", "--height", "24"});
   }
   ~TrayProgramTest() override {
     for (pid_t pid : {tray_, trayHost_}) {
@@ -74,9 +72,13 @@ class TrayProgramTest : public ::testing::Test {
     return runProgram(argv, options());
   }
 
-  // Starts the first instance (it handles `urls` itself), once the tray host shows.
-  void startTray(std::vector<std::string> urls = {}) {
+  void startTrayHost() {
+    trayHost_ = testing_support::spawnProcess({"trayer", "--edge", "top", "--align", "right",
+                                               "--widthtype", "request", "--height", "24"});
     ASSERT_TRUE(eventually([&] { return trayHostArea().width > 0; })) << "no tray host";
+  }
+  // Starts the first instance (it handles `urls` itself).
+  void startTray(std::vector<std::string> urls = {}) {
     auto spawn = options();
     spawn.output = spawn.error = home_ / "tray.log";
     urls.insert(urls.begin(), LUMORA_TRAY_BINARY);
@@ -213,7 +215,11 @@ class TrayProgramTest : public ::testing::Test {
 };
 
 TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningInstance) {
+  // Without a tray the panel is a window; a tray that comes up later takes its place.
   startTray();
+  ASSERT_TRUE(eventually([&] { return !shownPanel().empty(); })) << log();
+  startTrayHost();
+  ASSERT_TRUE(eventually([&] { return shownPanel().empty(); })) << log();
   const auto panel = openPanel();
   ASSERT_TRUE(panel) << "the icon never docked, or its click showed no panel\n" << log();
   // A second click hides it; starting the program again brings it back.
@@ -266,6 +272,7 @@ TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeaves
   extraEnvironment_ = {"LUMORA_AUTH_BASE_URL=" + service.url(),
                        "LUMORA_API_BASE_URL=" + service.url()};
 
+  startTrayHost();
   startTray({"lumora://start"});
   ASSERT_TRUE(eventually([&] { return running(); })) << log();
   sdk::DeviceRegistryClient registry(service.url(), tokens.accessToken, session);
