@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -76,6 +77,19 @@ int main(int argc, char** argv) {
   const std::vector<std::string> handed =
       urls.empty() ? std::vector<std::string>{tray::InstanceChannel::kShowPanel} : urls;
   if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
+
+  // Qt would abort with a core dump; over ssh, say, one line does better.
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+    std::fputs(
+        "lumora-tray: no desktop to show the tray on (DISPLAY is not set); lumora-agent serves "
+        "without one\n",
+        stderr);
+    return 1;
+  }
 
   std::signal(SIGPIPE, SIG_IGN);
   QApplication application(argc, argv);

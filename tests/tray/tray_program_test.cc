@@ -59,7 +59,7 @@ class TrayProgramTest : public ::testing::Test {
   testing_support::SpawnOptions options() const {
     testing_support::SpawnOptions options;
     options.environment = {
-        "HOME=" + home_.path().string(), "DISPLAY=" + xvfb_.display(),
+        "HOME=" + home_.path().string(), "DISPLAY=" + (withDisplay_ ? xvfb_.display() : ""),
         "XDG_RUNTIME_DIR=" + (home_ / "run"), "XDG_CONFIG_HOME=" + (home_ / "config"),
         "PATH=" + std::string(std::getenv("PATH")), "LUMORA_CONTROL_PORT=" + std::to_string(port_),
         // As on a desktop: xdotool reads the panel's Korean title through it.
@@ -209,6 +209,7 @@ class TrayProgramTest : public ::testing::Test {
   TempDir home_;
   std::uint16_t port_ = testing_support::freePortPair();
   std::vector<std::string> extraEnvironment_;
+  bool withDisplay_ = true;
   Area icon_;
   pid_t trayHost_ = -1;
   pid_t tray_ = -1;
@@ -259,6 +260,10 @@ TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningI
   ASSERT_EQ(handOver({"lumora://stop", "lumora://start", "lumora://quit"}), 0);
   EXPECT_EQ(trayExit(), 0) << log();
   EXPECT_FALSE(running());
+
+  // With no instance left to take a command and no display to show one on, it says so.
+  withDisplay_ = false;
+  EXPECT_EQ(handOver({"lumora://start"}), 1);
 }
 
 TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeavesTheRecord) {
