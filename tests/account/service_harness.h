@@ -10,7 +10,9 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -48,6 +50,21 @@ class ServiceUnderTest {
 
   const std::string& url() const { return url_; }
   AccountClient client() const { return AccountClient(url_); }
+  // Signs `email` in with a device "desk" whose agent serves under `fingerprint`: the access
+  // token, for relayToken().
+  std::string signInWithDevice(const std::string& email, const std::string& fingerprint) const {
+    const AccountClient account = client();
+    std::string access(account.signInAs(email).at("accessToken").as_string());
+    account.post("/devices",
+                 {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", fingerprint}},
+                 access);
+    return access;
+  }
+  // A token that opens the relay room `fingerprint` to the holder of `access`.
+  std::string relayToken(const std::string& access, const std::string& fingerprint) const {
+    const Reply issued = client().post("/relay/token", {{"fingerprint", fingerprint}}, access);
+    return std::string(issued.json().at("token").as_string());
+  }
   AccountService& service() { return *service_; }
   void advance(std::chrono::milliseconds by) { now_ += by.count(); }
   Millis now() const { return now_.load(); }
@@ -63,6 +80,20 @@ class ServiceUnderTest {
   std::unique_ptr<AccountService> service_;
   std::string url_;
   std::thread runner_;
+};
+
+// A self-signed certificate for localhost, made before the service that presents it.
+struct LocalhostCertificate {
+  LocalhostCertificate() {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
+        " -addext subjectAltName=DNS:localhost -keyout " +
+        key + " -out " + certificate + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
+  }
+  testing_support::TempDir folder;
+  std::string key = folder / "key.pem";
+  std::string certificate = folder / "cert.pem";
 };
 
 }  // namespace lumora::account::testing

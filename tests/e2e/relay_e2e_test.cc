@@ -64,19 +64,9 @@ class RelayEndToEndTest : public ::testing::Test {
   std::string controlRoom() { return relayBase() + "/relay/" + agent_.secret().fingerprint(); }
 
   void registerAgent() {
-    auto client = service_->client();
-    access_ = std::string(client.signInAs("ada@example.com").at("accessToken").as_string());
-    client.post("/devices",
-                {{"name", "desk"},
-                 {"platform", "linux"},
-                 {"pairingFingerprint", agent_.secret().fingerprint()}},
-                access_);
+    access_ = service_->signInWithDevice("ada@example.com", agent_.secret().fingerprint());
   }
-  std::string relayToken() {
-    auto reply = service_->client().post("/relay/token",
-                                         {{"fingerprint", agent_.secret().fingerprint()}}, access_);
-    return std::string(reply.json().at("token").as_string());
-  }
+  std::string relayToken() { return service_->relayToken(access_, agent_.secret().fingerprint()); }
 
   // Connects through the relay and pings until the agent answers: what is sent while the phone
   // is alone in the room is lost, so a phone keeps asking until the agent has joined. Returns
