@@ -3,7 +3,6 @@
 // registering the agent and reaching it through the relay.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <boost/json.hpp>
 
@@ -63,9 +62,7 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
                              "--account-service", service_.url()});
   ASSERT_EQ(loggedIn.status, 0) << loggedIn.err;
   EXPECT_EQ(loggedIn.out, "logged in as me@example.com at " + service_.url() + "\n");
-  struct stat file {};
-  ASSERT_EQ(::stat(accountFile(home_).c_str(), &file), 0);
-  EXPECT_EQ(file.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing_support::fileMode(accountFile(home_)), 0600u);
   EXPECT_EQ(boost::json::parse(contentOf(accountFile(home_))).at("accountService").as_string(),
             service_.url());
   Outcome unregistered = lumora({"--relay", "ping"});
