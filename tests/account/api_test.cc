@@ -258,7 +258,7 @@ TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
                 {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}}, access)
           .status,
       201);
-  const std::string relayToken = first.relayToken(access, kPrint);
+  const std::string relayToken = first.client().relayToken(access, kPrint);
   EXPECT_EQ(RelayClient(second.url(), "/relay/" + kPrint + "?token=" + relayToken).status(), 101);
 }
 

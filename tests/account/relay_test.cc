@@ -16,9 +16,10 @@ const std::string kRoom(64, 'e');
 class RelayTest : public ::testing::Test {
  protected:
   explicit RelayTest(const std::function<void(ServiceConfig&)>& configure = {})
-      : service_(configure), access_(service_.signInWithDevice("ada@example.com", kRoom)) {}
+      : service_(configure),
+        access_(service_.client().signInWithDevice("ada@example.com", kRoom)) {}
 
-  std::string relayToken() { return service_.relayToken(access_, kRoom); }
+  std::string relayToken() { return service_.client().relayToken(access_, kRoom); }
   std::unique_ptr<RelayClient> join(const std::string& target) {
     return std::make_unique<RelayClient>(service_.url(), target);
   }

@@ -50,21 +50,6 @@ class ServiceUnderTest {
 
   const std::string& url() const { return url_; }
   AccountClient client() const { return AccountClient(url_); }
-  // Signs `email` in with a device "desk" whose agent serves under `fingerprint`: the access
-  // token, for relayToken().
-  std::string signInWithDevice(const std::string& email, const std::string& fingerprint) const {
-    const AccountClient account = client();
-    std::string access(account.signInAs(email).at("accessToken").as_string());
-    account.post("/devices",
-                 {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", fingerprint}},
-                 access);
-    return access;
-  }
-  // A token that opens the relay room `fingerprint` to the holder of `access`.
-  std::string relayToken(const std::string& access, const std::string& fingerprint) const {
-    const Reply issued = client().post("/relay/token", {{"fingerprint", fingerprint}}, access);
-    return std::string(issued.json().at("token").as_string());
-  }
   AccountService& service() { return *service_; }
   void advance(std::chrono::milliseconds by) { now_ += by.count(); }
   Millis now() const { return now_.load(); }

@@ -64,9 +64,11 @@ class RelayEndToEndTest : public ::testing::Test {
   std::string controlRoom() { return relayBase() + "/relay/" + agent_.secret().fingerprint(); }
 
   void registerAgent() {
-    access_ = service_->signInWithDevice("ada@example.com", agent_.secret().fingerprint());
+    access_ = service_->client().signInWithDevice("ada@example.com", agent_.secret().fingerprint());
   }
-  std::string relayToken() { return service_->relayToken(access_, agent_.secret().fingerprint()); }
+  std::string relayToken() {
+    return service_->client().relayToken(access_, agent_.secret().fingerprint());
+  }
 
   // Connects through the relay and pings until the agent answers: what is sent while the phone
   // is alone in the room is lost, so a phone keeps asking until the agent has joined. Returns

@@ -58,9 +58,10 @@ class RelayMessageChannelTest : public ::testing::Test {
  protected:
   explicit RelayMessageChannelTest(
       const std::function<void(account::ServiceConfig&)>& configure = {})
-      : service_(configure), access_(service_.signInWithDevice("ada@example.com", kRoom)) {}
+      : service_(configure),
+        access_(service_.client().signInWithDevice("ada@example.com", kRoom)) {}
 
-  std::string token() { return service_.relayToken(access_, kRoom); }
+  std::string token() { return service_.client().relayToken(access_, kRoom); }
   // The room as a WebSocket URL of the service, `scheme` being ws or wss.
   std::string roomURL(const std::string& host = "127.0.0.1") {
     const std::string& url = service_.url();

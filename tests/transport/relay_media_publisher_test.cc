@@ -33,8 +33,8 @@ protocol::MediaFrame frame(std::uint64_t id, bool isKeyframe) {
 
 TEST(RelayMediaPublisherTest, PublishesOneFramePerMessageFromAKeyFrameOnUntilStopped) {
   ServiceUnderTest service;
-  const std::string token =
-      service.relayToken(service.signInWithDevice("ada@example.com", kFingerprint), kFingerprint);
+  const std::string token = service.client().relayToken(
+      service.client().signInWithDevice("ada@example.com", kFingerprint), kFingerprint);
 
   testing_support::ThreadedIo io;
   const std::string room = "/relay/" + kFingerprint + "-media";
