@@ -90,14 +90,10 @@ TEST_F(RelayMessageChannelTest, CarriesEachMessageAsOneBinaryWebSocketMessageBot
   ASSERT_EQ(connected(channel), nullptr);
 
   ASSERT_EQ(sent(channel, "{\"first\":1}"), nullptr);
-  ASSERT_EQ(sent(channel, std::string(200000, 'x')), nullptr);
   auto first = agent->receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->binary);
   EXPECT_EQ(first->data, "{\"first\":1}") << "no length prefix";
-  auto second = agent->receive();
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->data.size(), 200000u);
 
   auto reply = receiving(channel);
   agent->sendBinary("{\"reply\":true}");
