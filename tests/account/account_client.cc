@@ -109,6 +109,24 @@ boost::json::object AccountClient::signInAs(const std::string& email) const {
   return reply.json().as_object();
 }
 
+std::string AccountClient::signInWithDevice(const std::string& email,
+                                            const std::string& fingerprint) const {
+  std::string access(signInAs(email).at("accessToken").as_string());
+  // Registered already (a 409) is as good: a service restarted on its database.
+  post("/devices", {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", fingerprint}},
+       access);
+  return access;
+}
+
+std::string AccountClient::relayToken(const std::string& access,
+                                      const std::string& fingerprint) const {
+  Reply issued = post("/relay/token", {{"fingerprint", fingerprint}}, access);
+  if (issued.status != 200) {
+    throw std::runtime_error("relay token answered " + std::to_string(issued.status));
+  }
+  return std::string(issued.json().at("token").as_string());
+}
+
 struct RelayClient::Impl {
   asio::io_context io;
   websocket::stream<beast::tcp_stream> ws{io};

@@ -39,6 +39,11 @@ class AccountClient {
 
   // Signs in with the "dev" provider (the service must run with --dev); the token reply.
   boost::json::object signInAs(const std::string& email) const;
+  // Signs `email` in with a device "desk" whose agent serves under `fingerprint`: the access
+  // token, for relayToken().
+  std::string signInWithDevice(const std::string& email, const std::string& fingerprint) const;
+  // A token that opens the relay room `fingerprint` to the holder of `access`.
+  std::string relayToken(const std::string& access, const std::string& fingerprint) const;
 
   const std::string& url() const { return url_; }
 

@@ -230,17 +230,10 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
 }
 
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
-  testing_support::TempDir folder;
-  const std::string key = folder / "key.pem";
-  const std::string certificate = folder / "cert.pem";
-  const std::string command =
-      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-      " -keyout " +
-      key + " -out " + certificate + " 2>/dev/null";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  const LocalhostCertificate tls;
   ServiceUnderTest service([&](ServiceConfig& c) {
-    c.server.tlsCertificateFile = certificate;
-    c.server.tlsKeyFile = key;
+    c.server.tlsCertificateFile = tls.certificate;
+    c.server.tlsKeyFile = tls.key;
   });
   ASSERT_TRUE(service.url().starts_with("https://"));
   EXPECT_EQ(service.client().signInAs("ada@example.com").at("user").at("email"), "ada@example.com");
@@ -265,8 +258,7 @@ TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
                 {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}}, access)
           .status,
       201);
-  const std::string relayToken =
-      text(first.client().post("/relay/token", {{"fingerprint", kPrint}}, access).json(), "token");
+  const std::string relayToken = first.client().relayToken(access, kPrint);
   EXPECT_EQ(RelayClient(second.url(), "/relay/" + kPrint + "?token=" + relayToken).status(), 101);
 }
 

@@ -57,13 +57,9 @@ TEST(ServiceProgram, ADevSessionRelaysForPythonsWebsockets) {
       std::system("/usr/bin/python3 -c 'import websockets' 2>/dev/null") != 0) {
     GTEST_SKIP() << "Debian's python3-websockets is not installed (scripts/setup installs it)";
   }
-  const std::string token(client.signInAs("ada@example.com").at("accessToken").as_string());
   const std::string room(64, '9');
-  client.post("/devices", {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", room}},
-              token);
-  Reply relay = client.post("/relay/token", {{"fingerprint", room}}, token);
-  ASSERT_EQ(relay.status, 200);
-  const std::string relayToken(relay.json().at("token").as_string());
+  const std::string relayToken =
+      client.relayToken(client.signInWithDevice("ada@example.com", room), room);
 
   RelayClient host(service.url(), "/relay/" + room);
   const std::string wsUrl =

@@ -16,17 +16,10 @@ const std::string kRoom(64, 'e');
 class RelayTest : public ::testing::Test {
  protected:
   explicit RelayTest(const std::function<void(ServiceConfig&)>& configure = {})
-      : service_(configure) {
-    auto client = service_.client();
-    access_ = std::string(client.signInAs("ada@example.com").at("accessToken").as_string());
-    client.post("/devices",
-                {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kRoom}}, access_);
-  }
+      : service_(configure),
+        access_(service_.client().signInWithDevice("ada@example.com", kRoom)) {}
 
-  std::string relayToken() {
-    auto reply = service_.client().post("/relay/token", {{"fingerprint", kRoom}}, access_);
-    return std::string(reply.json().at("token").as_string());
-  }
+  std::string relayToken() { return service_.client().relayToken(access_, kRoom); }
   std::unique_ptr<RelayClient> join(const std::string& target) {
     return std::make_unique<RelayClient>(service_.url(), target);
   }

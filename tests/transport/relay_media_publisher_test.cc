@@ -33,15 +33,8 @@ protocol::MediaFrame frame(std::uint64_t id, bool isKeyframe) {
 
 TEST(RelayMediaPublisherTest, PublishesOneFramePerMessageFromAKeyFrameOnUntilStopped) {
   ServiceUnderTest service;
-  auto account = service.client();
-  const std::string access(account.signInAs("ada@example.com").at("accessToken").as_string());
-  account.post("/devices",
-               {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kFingerprint}},
-               access);
-  const std::string token(account.post("/relay/token", {{"fingerprint", kFingerprint}}, access)
-                              .json()
-                              .at("token")
-                              .as_string());
+  const std::string token = service.client().relayToken(
+      service.client().signInWithDevice("ada@example.com", kFingerprint), kFingerprint);
 
   testing_support::ThreadedIo io;
   const std::string room = "/relay/" + kFingerprint + "-media";

@@ -71,9 +71,6 @@ TEST_F(AccountClientsTest, KeepsTheAccountsDevices) {
   const DeviceSummary desk =
       runAwaitable(registry.registerDevice("desk", std::string(kDevicePlatform), secret.code()));
   EXPECT_EQ(desk.pairingFingerprint, secret.fingerprint());
-  EXPECT_EQ(failureOf<DeviceRegistryError>(registry.registerDevice("desk", "linux", secret.code()))
-                .status(),
-            409);
   service.advance(std::chrono::seconds(1));  // the list is oldest first
   const DeviceSummary laptop =
       runAwaitable(registry.registerDevice("laptop", "linux", std::nullopt));
@@ -90,7 +87,6 @@ TEST_F(AccountClientsTest, KeepsTheAccountsDevices) {
             std::tuple("100.64.0.7", 47800, 47801));
 
   runAwaitable(registry.deleteDevice(laptop.id));
-  EXPECT_EQ(failureOf<DeviceRegistryError>(registry.deleteDevice(laptop.id)).status(), 404);
   EXPECT_EQ(runAwaitable(registry.listDevices()), std::vector{reported});
 }
 

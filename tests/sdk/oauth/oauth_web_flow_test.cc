@@ -1,5 +1,7 @@
 // Browser sign-in through the loopback redirect, end to end against the real account service
-// in --dev mode, whose stand-ins of Google's and GitHub's endpoints sign real ID tokens.
+// in --dev mode, whose stand-ins of Google's and GitHub's endpoints sign real ID tokens. The
+// browser is the real opener running the toolkit's xdg-open, which follows the redirects; one
+// running /bin/true takes the URL and never loads it (a person who walks away).
 
 #include <gtest/gtest.h>
 
@@ -7,10 +9,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 
+#include <atomic>
+#include <memory>
 #include <regex>
 
 #include "account/account_client.h"
-#include "fake_browser_opener.h"
 #include "sdk/oauth/github_oauth.h"
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_flow_error.h"
@@ -18,13 +21,13 @@
 #include "sdk/oauth/oauth_web_flow.h"
 #include "sdk/oauth/xdg_open_browser.h"
 #include "support/account_service_process.h"
+#include "support/eventually.h"
+#include "support/fake_browser.h"
 
 namespace lumora::sdk {
 namespace {
 
 using account::testing::AccountClient;
-using testing::FakeBrowserOpener;
-using Behaviour = FakeBrowserOpener::Behaviour;
 using namespace std::chrono_literals;
 
 // The kind of OAuthFlowError a future fails with; any other outcome fails the test.
@@ -52,25 +55,32 @@ class OAuthWebFlowTest : public ::testing::Test {
         GitHubOAuth::callbackPath);
   }
 
+  std::shared_ptr<BrowserOpener> following() const {
+    return std::make_shared<XdgOpenBrowser>(browserFolder / "bin/xdg-open");
+  }
+  static std::shared_ptr<BrowserOpener> walkingAway() {
+    return std::make_shared<XdgOpenBrowser>("/bin/true");
+  }
+
   testing_support::AccountServiceProcess service{{"--listen", "127.0.0.1:0", "--dev"}};
   const std::string serviceURL = service.url();
   const GitHubOAuth github{GitHubOAuth::Config::devService(serviceURL)};
+  testing_support::TempDir browserFolder;
+  const std::string browserPath = testing_support::fakeBrowserPath(browserFolder);  // makes it
 };
 
 TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
   const GoogleOAuth google(GoogleOAuth::Config::devService(serviceURL));
-  auto browser = std::make_shared<FakeBrowserOpener>();
-  OAuthWebFlow flow(browser, {});
+  OAuthWebFlow flow(following(), {});
   const auto idToken = signInWithGoogle(flow, google);
   ASSERT_TRUE(idToken);
   const auto login =
       AccountClient(serviceURL).post("/auth/login", {{"provider", "google"}, {"token", *idToken}});
   ASSERT_EQ(login.status, 200) << login.body;
   EXPECT_EQ(login.json().at("user").at("email"), "dev@example.com");
-  const auto page = browser->shownPage();
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("Sign-in finished"), std::string::npos) << page->body;
+  // The browser shows the listener's page (curl keeps none of a failed answer).
+  const std::string page = testing_support::contentOf(browserFolder / "bin/page.html");
+  EXPECT_NE(page.find("Sign-in finished"), std::string::npos) << page;
 
   // A refused exchange is answered 400 with a JSON error and no token.
   auto refused = google.exchangeCodeForIDToken("g.unknown", GoogleOAuth::codeVerifier(),
@@ -79,7 +89,7 @@ TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
 }
 
 TEST_F(OAuthWebFlowTest, GitHubSignInEndsWithACodeTheServiceExchanges) {
-  OAuthWebFlow flow(std::make_shared<FakeBrowserOpener>(), {});
+  OAuthWebFlow flow(following(), {});
   const auto code = signInWithGitHub(flow, github);
   ASSERT_TRUE(code);
   const auto login =
@@ -89,8 +99,8 @@ TEST_F(OAuthWebFlowTest, GitHubSignInEndsWithACodeTheServiceExchanges) {
 }
 
 TEST_F(OAuthWebFlowTest, CannotStartWhenNoBrowserOpens) {
+  // A program that fails, and one that cannot start (refused at once, inside open()).
   for (auto browser : std::vector<std::shared_ptr<BrowserOpener>>{
-           std::make_shared<FakeBrowserOpener>(Behaviour::refuse),
            std::make_shared<XdgOpenBrowser>("/bin/false"),
            std::make_shared<XdgOpenBrowser>("lumora-no-such-browser")}) {
     OAuthWebFlow flow(browser, {});
@@ -110,30 +120,40 @@ TEST_F(OAuthWebFlowTest, CannotStartWhenNoBrowserOpens) {
 }
 
 TEST_F(OAuthWebFlowTest, IsCancelledWhenTheBrowserNeverComesBack) {
-  // The opener succeeds; nobody signs in.
-  OAuthWebFlow flow(std::make_shared<XdgOpenBrowser>("/bin/true"), {.callback = 1s});
+  OAuthWebFlow flow(walkingAway(), {.callback = 1s});
   auto callback = signIn(flow, "S");
   EXPECT_EQ(callback.wait_for(200ms), std::future_status::timeout);
   EXPECT_EQ(flowErrorOf(callback), OAuthFlowError::Kind::cancelled);
 }
 
+// Hands each URL to the following browser while `follow` holds, else to one that walks away.
+struct SwitchingBrowser : BrowserOpener {
+  void open(const std::string& url, std::function<void(bool shown)> finished) override {
+    (follow ? following : walkingAway)->open(url, std::move(finished));
+  }
+  std::shared_ptr<BrowserOpener> following, walkingAway;
+  std::atomic<bool> follow = false;
+};
+
 TEST_F(OAuthWebFlowTest, ANewerSignInCancelsTheOpenOneAndGoingAwayCancelsTheLast) {
-  auto browser = std::make_shared<FakeBrowserOpener>(Behaviour::stay);
+  auto browser = std::make_shared<SwitchingBrowser>();
+  browser->following = following();
+  browser->walkingAway = walkingAway();
   auto flow = std::make_unique<OAuthWebFlow>(browser, OAuthWebFlow::Timeouts{});
   auto first = signIn(*flow, "S1");
-  browser->behaviour = Behaviour::follow;
+  browser->follow = true;
   auto second = signIn(*flow, "S2");
   EXPECT_EQ(flowErrorOf(first), OAuthFlowError::Kind::cancelled);
   EXPECT_TRUE(GitHubOAuth::parseCode(second.get().url, "S2"));
 
-  browser->behaviour = Behaviour::stay;
+  browser->follow = false;
   auto third = signIn(*flow, "S3");
   flow.reset();
   EXPECT_EQ(flowErrorOf(third), OAuthFlowError::Kind::cancelled);
 }
 
 TEST_F(OAuthWebFlowTest, OnlyTheCallbackFinishesIt) {
-  OAuthWebFlow flow(std::make_shared<FakeBrowserOpener>(Behaviour::stay), {.connection = 500ms});
+  OAuthWebFlow flow(walkingAway(), {.connection = 500ms});
   std::string origin;
   auto callback = signIn(flow, "S", &origin);
   const AccountClient listener(origin);
