@@ -3,9 +3,6 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/system/system_error.hpp>
-
-#include <stdexcept>
 
 namespace lumora::app {
 
@@ -26,11 +23,6 @@ asio::awaitable<runtime::AgentServingInfo> RuntimeAgentServer::start() {
       auto info = co_await runtime_->start();
       unlock();
       co_return info;
-    } catch (const boost::system::system_error& error) {
-      // A port in use and the like: the system's words, without the source location Boost
-      // adds to what().
-      unlock();
-      throw std::runtime_error(error.code().message());
     } catch (...) {
       unlock();
       throw;

@@ -5,10 +5,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <boost/system/system_error.hpp>
 #include <boost/url/parse.hpp>
 
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 
 #include "platform/fitted_size.h"
 #include "platform/linux/user_account.h"
@@ -232,7 +234,14 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
 
   const std::uint16_t port = options_.config.controlPort;
   const std::uint16_t mediaPort = static_cast<std::uint16_t>(port == 0 ? 0 : port + 1);
-  transport::ConnectionInfo connection = co_await agent.manager->start(port, mediaPort);
+  transport::ConnectionInfo connection;
+  try {
+    connection = co_await agent.manager->start(port, mediaPort);
+  } catch (const boost::system::system_error& error) {
+    // A port in use and the like: the system's words, without the source location Boost adds
+    // to what().
+    throw std::runtime_error(error.code().message());
+  }
 
   AgentServingInfo info;
   info.controlAddress = connection.advertiseAddress.value_or("0.0.0.0");

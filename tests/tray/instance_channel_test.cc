@@ -10,7 +10,6 @@
 
 #include "instance_channel.h"
 #include "qt_application.h"
-#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace lumora::tray {
@@ -21,10 +20,8 @@ using testing_support::TempDir;
 // Waits for `future` while Qt's loop runs the server.
 template <class T>
 T serveUntil(std::future<T>& future) {
-  testing_support::eventually([&] {
-    QCoreApplication::processEvents();
-    return future.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
-  });
+  processUntil(
+      [&] { return future.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
   return future.get();
 }
 

@@ -24,7 +24,6 @@
 #include "qr_matrix_view.h"
 #include "qt_application.h"
 #include "qt_executor.h"
-#include "support/eventually.h"
 #include "support/qr_scan.h"
 
 namespace lumora::tray {
@@ -38,16 +37,6 @@ using app_test::FakeTokenStore;
 
 const std::string kLink = "lumora://pair?host=100.64.0.7&cp=47800&mp=47801&code=" +
                           std::string("0123456789abcdef0123456789abcdef");
-
-// Runs Qt's loop (and with it the controllers' tasks) until `condition` holds.
-template <class Condition>
-bool processUntil(Condition condition) {
-  return testing_support::eventually([&] {
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    return condition();
-  });
-}
 
 class PanelTest : public ::testing::Test {
  protected:

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include "support/eventually.h"
+
 namespace lumora::tray {
 
 // The one application object the widget tests share, on Qt's offscreen platform. Never
@@ -15,6 +17,17 @@ inline QApplication& qtApplication() {
     return new QApplication(argc, argv);
   }();
   return *application;
+}
+
+// Runs Qt's loop (and with it what waits on the GUI thread) until `condition` holds; false after
+// the toolkit's limit.
+template <class Condition>
+bool processUntil(Condition condition) {
+  return testing_support::eventually([&] {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return condition();
+  });
 }
 
 }  // namespace lumora::tray
