@@ -4,11 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <random>
 #include <stdexcept>
 
 namespace lumora::testing_support {
 
 namespace {
+
+// Linux hands out ephemeral ports from 32768 up by default.
+constexpr int kLowest = 20000;
+constexpr int kHighest = 32700;
 
 // Binds a loopback TCP socket to `port` (0: any); the descriptor, or -1.
 int bound(std::uint16_t port) {
@@ -28,14 +33,15 @@ int bound(std::uint16_t port) {
 }  // namespace
 
 std::uint16_t freePortPair() {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int first = bound(0);
-    if (first < 0) break;
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(first, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::uint16_t port = ntohs(address.sin_port);
-    const int second = port < 65535 ? bound(static_cast<std::uint16_t>(port + 1)) : -1;
+  // Below the system's range for ephemeral ports: a port from there could be handed to another
+  // test's outgoing connection or port-0 listener between this check and the program's bind.
+  std::random_device seed;
+  std::uniform_int_distribution<int> pick(kLowest, kHighest);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const auto port = static_cast<std::uint16_t>(pick(seed));
+    const int first = bound(port);
+    if (first < 0) continue;
+    const int second = bound(static_cast<std::uint16_t>(port + 1));
     ::close(first);
     if (second >= 0) {
       ::close(second);
