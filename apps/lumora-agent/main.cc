@@ -48,12 +48,17 @@ const std::vector<lumora::cli::OptionSpec> kOptions = {
     {"command-key", "KEY",
      "what the phone's Command key presses: control (the default, so Command+C copies) or "
      "super"},
+    {"backend", "NAME",
+     "which desktop to serve: x11, wayland (through the desktop's screen-cast and "
+     "remote-desktop portals) or auto (Wayland where its portal answers, else X11; the "
+     "default)"},
     {"help,h", "", "show this text"},
     {"version", "", "show the version"}};
 
 constexpr std::string_view kUsage =
     "usage: lumora-agent [--port N] [--reset-pairing] [--relay-base URL] [--no-qr]\n"
     "                    [--encoder KIND] [--encoder-preset NAME] [--command-key KEY]\n"
+    "                    [--backend NAME]\n"
     "\n"
     "Serves this desktop to paired phones on the tailnet address (or loopback when there is\n"
     "none): the control channel on port N (default 47800) and the media channel on N + 1.\n"
@@ -68,6 +73,7 @@ struct Arguments {
   lumora::services::screen::EncoderSettings::Encoder encoder =
       lumora::services::screen::EncoderSettings::Encoder::automatic;
   lumora::platform::CommandKey commandKey = lumora::platform::CommandKey::control;
+  lumora::runtime::DesktopBackend backend = lumora::runtime::DesktopBackend::automatic;
 };
 
 bool isEncoderPreset(std::string_view name) {
@@ -130,6 +136,14 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
                                       "' (expected control or super)");
       }
     }
+    if (auto name = parsed.value("backend")) {
+      auto backend = lumora::runtime::parseDesktopBackend(*name);
+      if (!backend) {
+        throw lumora::cli::UsageError("unknown backend '" + *name +
+                                      "' (expected auto, x11 or wayland)");
+      }
+      arguments.backend = *backend;
+    }
   } catch (const lumora::cli::UsageError& e) {
     std::cerr << "lumora-agent: " << e.what() << " (see lumora-agent --help)\n";
     return 2;
@@ -181,6 +195,7 @@ int main(int argc, char** argv) {
   options.encoder.preset = arguments.encoderPreset;
   options.encoder.encoder = arguments.encoder;
   options.commandKey = arguments.commandKey;
+  options.desktopBackend = arguments.backend;
   AgentRuntime runtime(options, network.get_executor(), work.get_executor());
   lumora::app::AgentStatusStore::write(lumora::app::AgentStatus::stopped());
 

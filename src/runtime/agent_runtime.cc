@@ -14,12 +14,9 @@
 
 #include "platform/fitted_size.h"
 #include "platform/linux/user_account.h"
-#include "platform/x11/display_directory_x11.h"
-#include "platform/x11/frame_source_x11.h"
-#include "platform/x11/input_injector_x11.h"
-#include "platform/x11/pasteboard_x11.h"
 #include "protocol/pairing_payload.h"
 #include "router/dispatcher.h"
+#include "runtime/desktop_backend.h"
 #include "runtime/unavailable_desktop.h"
 #include "services/clipboard/clipboard_service.h"
 #include "services/file/file_service.h"
@@ -52,6 +49,7 @@ AgentRuntimeError AgentRuntimeError::make(Code code) {
 struct AssembledAgent {
   // Why the desktop services cannot work, when no display server answered.
   std::optional<std::string> desktopUnavailable;
+  std::shared_ptr<platform::Desktop> desktop;
   std::shared_ptr<platform::DisplayDirectory> displays;
   std::shared_ptr<platform::InputInjector> injector;
   std::shared_ptr<platform::PasteboardAccess> pasteboard;
@@ -83,14 +81,14 @@ namespace {
 
 // Streams capture the requested display at 30 frames per second, at most 3840 × 2160 unless the
 // request sets its own box (a side of 0 sets none).
-transport::StreamCoordinator::SourceFactory streamSourceFactory(std::string display) {
-  return [display](const protocol::CaptureFrameRequest& request) {
+transport::StreamCoordinator::SourceFactory streamSourceFactory(
+    std::shared_ptr<platform::Desktop> desktop) {
+  return [desktop](const protocol::CaptureFrameRequest& request) {
     auto side = [](std::optional<std::int64_t> wanted, int fallback) {
       return platform::requestedBoxSide(wanted, fallback, platform::PixelBuffer::kMaxSide);
     };
-    return std::make_shared<platform::x11::FrameSourceX11>(display, side(request.maxWidth, 3840),
-                                                           side(request.maxHeight, 2160),
-                                                           request.displayID, 30);
+    return std::shared_ptr<platform::FrameSource>(desktop->makeFrameSource(
+        {side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID, 30}));
   };
 }
 
@@ -109,27 +107,22 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
                                          asio::any_io_executor network,
                                          asio::any_io_executor work) {
   auto agent = std::make_unique<AssembledAgent>();
-  const std::string display = options.displayName.value_or("");
   try {
-    auto directory = std::make_shared<platform::x11::DisplayDirectoryX11>(display);
-    agent->injector =
-        std::make_shared<platform::x11::InputInjectorX11>(display, directory, options.commandKey);
-    agent->pasteboard = std::make_shared<platform::x11::PasteboardX11>(display);
-    agent->displays = directory;
+    agent->desktop =
+        openDesktop({options.desktopBackend, options.displayName.value_or(""), options.commandKey});
   } catch (const std::exception& e) {
-    auto unavailable = std::make_shared<UnavailableDesktop>(e.what());
     agent->desktopUnavailable = e.what();
-    agent->displays = unavailable;
-    agent->injector = unavailable;
-    agent->pasteboard = unavailable;
+    agent->desktop = UnavailableDesktop::make(e.what());
   }
+  agent->displays = agent->desktop->displays();
+  agent->injector = agent->desktop->injector();
+  agent->pasteboard = agent->desktop->pasteboard();
 
   agent->screen = std::make_unique<services::screen::ScreenService>(
       work, agent->displays,
-      [display](std::optional<int> maxWidth, std::optional<int> maxHeight,
-                std::optional<std::uint32_t> displayID, int fps) {
-        return std::make_unique<platform::x11::FrameSourceX11>(display, maxWidth, maxHeight,
-                                                               displayID, fps);
+      [desktop = agent->desktop](std::optional<int> maxWidth, std::optional<int> maxHeight,
+                                 std::optional<std::uint32_t> displayID, int fps) {
+        return desktop->makeFrameSource({maxWidth, maxHeight, displayID, fps});
       });
   agent->input = std::make_shared<services::input::InputService>(work, agent->injector);
   agent->file = std::make_unique<services::FileService>(work);
@@ -148,9 +141,9 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
       sinks.push_back(agent->relayMediaPublisher);
     }
   }
-  agent->streamCoordinator =
-      transport::StreamCoordinator::make(work, streamSourceFactory(display), std::move(sinks),
-                                         options.encoder, transport::StreamCoordinator::Options{});
+  agent->streamCoordinator = transport::StreamCoordinator::make(
+      work, streamSourceFactory(agent->desktop), std::move(sinks), options.encoder,
+      transport::StreamCoordinator::Options{});
   std::weak_ptr<transport::StreamCoordinator> coordinator = agent->streamCoordinator;
   agent->mediaServer->setKeyFrameRequester([coordinator] {
     if (auto stream = coordinator.lock()) stream->requestKeyFrame();

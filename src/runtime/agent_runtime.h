@@ -13,6 +13,7 @@
 #include "core/agent_config.h"
 #include "core/agent_log.h"
 #include "platform/input_injector.h"
+#include "runtime/desktop_backend.h"
 #include "services/screen/encoder_settings.h"
 
 namespace lumora::transport {
@@ -61,7 +62,9 @@ class AgentRuntime {
     // relay rooms named after its pairing fingerprint.
     std::optional<std::string> relayBase;
     bool resetPairing = false;
-    std::optional<std::string> displayName;  // X display; $DISPLAY when absent
+    // Which display server to serve, and for X11 which display ($DISPLAY when absent).
+    DesktopBackend desktopBackend = DesktopBackend::automatic;
+    std::optional<std::string> displayName;
     // How the screen stream is compressed: 30 fps, a key frame every 2 s, bit rate from the
     // picture size, peak twice the average.
     services::screen::EncoderSettings encoder;

@@ -4,12 +4,12 @@
 // an agent started outside the graphical session): every call fails with the reason, which the
 // dispatcher turns into an error reply, while files and terminals keep working.
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "platform/display_directory.h"
-#include "platform/input_injector.h"
-#include "platform/pasteboard_access.h"
+#include "platform/capture_error.h"
+#include "platform/desktop.h"
 
 namespace lumora::runtime {
 
@@ -18,6 +18,9 @@ class UnavailableDesktop : public platform::DisplayDirectory,
                            public platform::PasteboardAccess {
  public:
   explicit UnavailableDesktop(std::string reason) : reason_(std::move(reason)) {}
+
+  // The parts of a desktop whose every call fails with `reason`.
+  static std::unique_ptr<platform::Desktop> make(std::string reason);
 
   std::vector<platform::DisplayDescriptor> displays() override { fail(); }
   std::optional<std::uint32_t> mainDisplayID() override { fail(); }
@@ -46,5 +49,37 @@ class UnavailableDesktop : public platform::DisplayDirectory,
   [[noreturn]] void fail() const { throw std::runtime_error(reason_); }
   std::string reason_;
 };
+
+namespace unavailable_detail {
+
+class NoFrames : public platform::FrameSource {
+ public:
+  void start(platform::FrameHandler) override {
+    throw platform::CaptureError::noDisplayAvailable();
+  }
+  void stop() override {}
+};
+
+class Parts : public platform::Desktop {
+ public:
+  explicit Parts(std::shared_ptr<UnavailableDesktop> parts) : parts_(std::move(parts)) {}
+  std::shared_ptr<platform::DisplayDirectory> displays() override { return parts_; }
+  std::shared_ptr<platform::InputInjector> injector() override { return parts_; }
+  std::shared_ptr<platform::PasteboardAccess> pasteboard() override { return parts_; }
+  std::unique_ptr<platform::FrameSource> makeFrameSource(
+      const platform::FrameSourceRequest&) override {
+    return std::make_unique<NoFrames>();
+  }
+
+ private:
+  std::shared_ptr<UnavailableDesktop> parts_;
+};
+
+}  // namespace unavailable_detail
+
+inline std::unique_ptr<platform::Desktop> UnavailableDesktop::make(std::string reason) {
+  return std::make_unique<unavailable_detail::Parts>(
+      std::make_shared<UnavailableDesktop>(std::move(reason)));
+}
 
 }  // namespace lumora::runtime

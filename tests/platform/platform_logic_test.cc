@@ -1,8 +1,8 @@
 #include "platform/fitted_size.h"
+#include "platform/linux/cursor_overlay.h"
+#include "platform/linux/mac_key_codes.h"
+#include "platform/linux/wheel_steps.h"
 #include "platform/pixel_buffer.h"
-#include "platform/x11/cursor_overlay.h"
-#include "platform/x11/mac_key_codes.h"
-#include "platform/x11/wheel_steps.h"
 
 #include <gtest/gtest.h>
 
@@ -50,27 +50,27 @@ TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
 }
 
 TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
-  x11::WheelSteps steps;
+  linux_os::WheelSteps steps;
   EXPECT_EQ(steps.vertical(31), 0);
   EXPECT_EQ(steps.vertical(-1), 0) << "the 31 px upwards must not cancel a downward scroll";
   EXPECT_EQ(steps.vertical(-31), -1);
-  EXPECT_EQ(steps.vertical(INT32_MIN), -x11::WheelSteps::kMaxClicksPerEvent);
-  EXPECT_EQ(steps.horizontal(INT32_MAX), x11::WheelSteps::kMaxClicksPerEvent);
+  EXPECT_EQ(steps.vertical(INT32_MIN), -linux_os::WheelSteps::kMaxClicksPerEvent);
+  EXPECT_EQ(steps.horizontal(INT32_MAX), linux_os::WheelSteps::kMaxClicksPerEvent);
 }
 
 // Which key each code names is seen end to end (input_injector_x11_test); here only that no
 // two keys of a full keyboard share a keysym and that codes no key sends name nothing.
 TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
   // Command is Control unless the Super key is asked for.
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x37), XKB_KEY_Control_L);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x36), XKB_KEY_Control_R);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x37, CommandKey::super), XKB_KEY_Super_L);
-  EXPECT_EQ(x11::keysymForMacKeyCode(0x36, CommandKey::super), XKB_KEY_Super_R);
+  EXPECT_EQ(linux_os::keysymForMacKeyCode(0x37), XKB_KEY_Control_L);
+  EXPECT_EQ(linux_os::keysymForMacKeyCode(0x36), XKB_KEY_Control_R);
+  EXPECT_EQ(linux_os::keysymForMacKeyCode(0x37, CommandKey::super), XKB_KEY_Super_L);
+  EXPECT_EQ(linux_os::keysymForMacKeyCode(0x36, CommandKey::super), XKB_KEY_Super_R);
 
   // F1–F20, each exactly once.
   std::set<std::uint32_t> functionKeys;
   for (std::uint16_t code = 0; code < 0x100; ++code) {
-    auto sym = x11::keysymForMacKeyCode(code);
+    auto sym = linux_os::keysymForMacKeyCode(code);
     if (sym && *sym >= XKB_KEY_F1 && *sym <= XKB_KEY_F20) {
       EXPECT_TRUE(functionKeys.insert(*sym).second) << "F key twice at code " << code;
     }
@@ -81,21 +81,21 @@ TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
   std::set<std::uint32_t> keypad;
   for (std::uint16_t code : {0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5B, 0x5C, 0x41, 0x43,
                              0x45, 0x4B, 0x4E, 0x51}) {
-    keypad.insert(x11::keysymForMacKeyCode(code).value_or(0));
+    keypad.insert(linux_os::keysymForMacKeyCode(code).value_or(0));
   }
   EXPECT_EQ(keypad.size(), 16u);
   EXPECT_EQ(keypad.count(0), 0u);
 
   // Codes no key sends.
-  EXPECT_FALSE(x11::keysymForMacKeyCode(0x42));
-  EXPECT_FALSE(x11::keysymForMacKeyCode(0x80));
-  EXPECT_FALSE(x11::keysymForMacKeyCode(0xFFFF));
+  EXPECT_FALSE(linux_os::keysymForMacKeyCode(0x42));
+  EXPECT_FALSE(linux_os::keysymForMacKeyCode(0x80));
+  EXPECT_FALSE(linux_os::keysymForMacKeyCode(0xFFFF));
 }
 
 }  // namespace
 }  // namespace lumora::platform
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 namespace {
 
 TEST(CursorOverlayTest, BlendsPremultipliedPixelsAtTheHotSpotAndClipsAtTheEdges) {
@@ -123,4 +123,4 @@ TEST(CursorOverlayTest, BlendsPremultipliedPixelsAtTheHotSpotAndClipsAtTheEdges)
 }
 
 }  // namespace
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

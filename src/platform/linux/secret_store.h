@@ -27,8 +27,7 @@ std::unique_ptr<SecretStore> makeFileSecretStore(std::filesystem::path file);
 bool secretServiceAvailable();
 // The Secret Service when one answers, else the file $XDG_CONFIG_HOME/lumora/`fileName`
 // (~/.config when unset).
-std::unique_ptr<SecretStore> openSecretStore(const std::string& service,
-                                             const std::string& account,
+std::unique_ptr<SecretStore> openSecretStore(const std::string& service, const std::string& account,
                                              const std::string& fileName);
 
 }  // namespace lumora::platform::linux_os

@@ -2,7 +2,7 @@
 
 #include "media/ffmpeg_handles.h"
 #include "platform/capture_error.h"
-#include "platform/x11/cursor_overlay.h"
+#include "platform/linux/cursor_overlay.h"
 #include "platform/x11/display_directory_x11.h"
 #include "platform/x11/shm_segment.h"
 #include "platform/x11/x11_connection.h"
@@ -48,7 +48,7 @@ struct FrameSourceX11::Session {
   media::ScalePtr scaler;
 
   std::vector<std::uint32_t> cursorPixels;
-  CursorImage cursor;
+  linux_os::CursorImage cursor;
   int pointerX = -1;
   int pointerY = -1;
   bool dirty = true;  // the first tick always delivers a frame
@@ -115,7 +115,7 @@ struct FrameSourceX11::Session {
         nullptr));
     if (!image) return std::nullopt;
     const std::size_t nativeStride = static_cast<std::size_t>(nativeWidth) * 4;
-    drawCursor(segment->data(), nativeStride, nativeWidth, nativeHeight, cursor,
+    linux_os::drawCursor(segment->data(), nativeStride, nativeWidth, nativeHeight, cursor,
                pointerX - static_cast<int>(display.x), pointerY - static_cast<int>(display.y));
     if (scaler == nullptr) {
       return PixelBuffer(nativeWidth, nativeHeight, nativeStride,

@@ -1,6 +1,6 @@
 #include "platform/x11/input_injector_x11.h"
 
-#include "platform/x11/mac_key_codes.h"
+#include "platform/linux/mac_key_codes.h"
 
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon.h>
@@ -135,7 +135,7 @@ void InputInjectorX11::postKeyEvent(std::uint16_t keyCode, bool down, std::u16st
     if (down) typeText(text);
     return;
   }
-  const auto keysym = keysymForMacKeyCode(keyCode, commandKey_);
+  const auto keysym = linux_os::keysymForMacKeyCode(keyCode, commandKey_);
   if (!keysym) return;
   keymap_.refresh();
   std::optional<xcb_keycode_t> keycode = keymap_.anyKey(*keysym);

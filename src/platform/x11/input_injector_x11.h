@@ -3,7 +3,7 @@
 #include "platform/display_directory.h"
 #include "platform/input_injector.h"
 #include "platform/x11/keymap_x11.h"
-#include "platform/x11/wheel_steps.h"
+#include "platform/linux/wheel_steps.h"
 #include "platform/x11/x11_connection.h"
 
 #include <map>
@@ -49,7 +49,7 @@ class InputInjectorX11 : public InputInjector {
   std::shared_ptr<DisplayDirectory> displays_;
   CommandKey commandKey_;
   KeymapX11 keymap_;
-  WheelSteps wheel_;
+  linux_os::WheelSteps wheel_;
   // Spare keycodes that carry a key the layout lacks, by keysym; emptied on destruction.
   std::map<std::uint32_t, xcb_keycode_t> keyBindings_;
 };

@@ -1,10 +1,10 @@
-#include "platform/x11/mac_key_codes.h"
+#include "platform/linux/mac_key_codes.h"
 
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <array>
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 namespace {
 
 constexpr std::size_t kCodeCount = 0x80;
@@ -143,9 +143,11 @@ constexpr auto kTable = buildTable();
 
 std::optional<std::uint32_t> keysymForMacKeyCode(std::uint16_t keyCode, CommandKey command) {
   if (keyCode >= kCodeCount || kTable[keyCode] == 0) return std::nullopt;
-  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_L) return XKB_KEY_Control_L;
-  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_R) return XKB_KEY_Control_R;
+  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_L)
+    return XKB_KEY_Control_L;
+  if (command == CommandKey::control && kTable[keyCode] == XKB_KEY_Super_R)
+    return XKB_KEY_Control_R;
   return kTable[keyCode];
 }
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

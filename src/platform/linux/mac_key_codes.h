@@ -5,7 +5,7 @@
 
 #include "platform/input_injector.h"
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 
 // The X keysym for a macOS virtual key code (the codes the phone sends), covering every key of
 // a full Apple keyboard; none for codes no key produces. The key is named by what it is on the
@@ -14,4 +14,4 @@ namespace lumora::platform::x11 {
 std::optional<std::uint32_t> keysymForMacKeyCode(std::uint16_t keyCode,
                                                  CommandKey command = CommandKey::control);
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

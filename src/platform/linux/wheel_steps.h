@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 
 // Turns pixel scroll deltas into wheel clicks. What is left of a delta after whole clicks is
 // kept for the next one, so a run of small deltas (a slow finger) still scrolls; a delta in the
@@ -25,4 +25,4 @@ class WheelSteps {
   std::int64_t horizontalRemainder_ = 0;
 };
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 
 // A cursor picture: premultiplied ARGB pixels (as the server hands them out), row-major.
 struct CursorImage {
@@ -20,4 +20,4 @@ struct CursorImage {
 void drawCursor(std::uint8_t* frame, std::size_t stride, int frameWidth, int frameHeight,
                 const CursorImage& cursor, int x, int y);
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

@@ -1,8 +1,8 @@
-#include "platform/x11/cursor_overlay.h"
+#include "platform/linux/cursor_overlay.h"
 
 #include <algorithm>
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 
 void drawCursor(std::uint8_t* frame, std::size_t stride, int frameWidth, int frameHeight,
                 const CursorImage& cursor, int x, int y) {
@@ -31,4 +31,4 @@ void drawCursor(std::uint8_t* frame, std::size_t stride, int frameWidth, int fra
   }
 }
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os

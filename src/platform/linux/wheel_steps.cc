@@ -1,8 +1,8 @@
-#include "platform/x11/wheel_steps.h"
+#include "platform/linux/wheel_steps.h"
 
 #include <algorithm>
 
-namespace lumora::platform::x11 {
+namespace lumora::platform::linux_os {
 
 std::int32_t WheelSteps::step(std::int64_t& remainder, std::int32_t pixels) {
   if ((pixels > 0 && remainder < 0) || (pixels < 0 && remainder > 0)) remainder = 0;
@@ -12,4 +12,4 @@ std::int32_t WheelSteps::step(std::int64_t& remainder, std::int32_t pixels) {
   return static_cast<std::int32_t>(std::clamp(clicks, -kMaxClicksPerEvent, kMaxClicksPerEvent));
 }
 
-}  // namespace lumora::platform::x11
+}  // namespace lumora::platform::linux_os
