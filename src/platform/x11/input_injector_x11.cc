@@ -1,6 +1,7 @@
 #include "platform/x11/input_injector_x11.h"
 
 #include "platform/linux/mac_key_codes.h"
+#include "platform/linux/text_keysyms.h"
 
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon.h>
@@ -36,40 +37,6 @@ std::optional<std::uint8_t> xButton(MouseButtonNumber button) {
 std::optional<std::int16_t> coordinate(double value) {
   if (!std::isfinite(value)) return std::nullopt;
   return static_cast<std::int16_t>(std::lround(std::clamp(value, -32768.0, 32767.0)));
-}
-
-// Control characters that have a key of their own; other controls are not typed.
-std::uint32_t keysymForCharacter(char32_t c) {
-  switch (c) {
-    case U'\n':
-    case U'\r':
-      return XKB_KEY_Return;
-    case U'\t':
-      return XKB_KEY_Tab;
-    case U'\b':
-      return XKB_KEY_BackSpace;
-    default:
-      if (c < 0x20 || c == 0x7F) return 0;
-      return xkb_utf32_to_keysym(c);
-  }
-}
-
-std::vector<char32_t> codePoints(std::u16string_view units) {
-  std::vector<char32_t> result;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t u = units[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      result.push_back(0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
-                       (static_cast<char32_t>(units[i + 1]) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      result.push_back(0xFFFD);
-    } else {
-      result.push_back(u);
-    }
-  }
-  return result;
 }
 
 }  // namespace
@@ -167,8 +134,8 @@ void InputInjectorX11::typeText(std::u16string_view text) {
     temporary.clear();
   };
 
-  for (char32_t c : codePoints(text)) {
-    const std::uint32_t keysym = keysymForCharacter(c);
+  for (char32_t c : linux_os::codePoints(text)) {
+    const std::uint32_t keysym = linux_os::keysymForCharacter(c);
     if (keysym == 0) continue;
     KeymapX11::Stroke stroke;
     if (auto found = keymap_.typing(keysym); found && (!found->shift || shift)) {
