@@ -11,7 +11,9 @@
 #include "platform/linux/device_name.h"
 #include "platform/linux/secret_store.h"
 #include "platform/linux/xdg_autostart_login_item.h"
+#include "platform/wayland/system_access_wayland.h"
 #include "platform/x11/system_access_x11.h"
+#include "runtime/desktop_backend.h"
 
 namespace lumora::app {
 
@@ -41,7 +43,13 @@ AgentAppCoordinator::Parts linuxParts(boost::asio::any_io_executor network,
   options.config = core::AgentConfig{controlPort(), core::mvpDefaultServiceKinds()};
   parts.server = std::make_shared<RuntimeAgentServer>(std::move(options), network, work);
   parts.loginItem = std::make_shared<platform::linux_os::XdgAutostartLoginItem>();
-  parts.system = std::make_shared<platform::x11::SystemAccessX11>();
+  if (runtime::resolveDesktopBackend(runtime::DesktopBackend::automatic) ==
+      runtime::DesktopBackend::wayland) {
+    parts.system =
+        std::make_shared<platform::wayland::SystemAccessWayland>(runtime::portalRestoreTokenFile());
+  } else {
+    parts.system = std::make_shared<platform::x11::SystemAccessX11>();
+  }
   auto session = std::make_shared<net::HttpClient>("lumora-tray");
   parts.authenticator =
       std::make_shared<AuthClientAuthenticator>(AppConfig::authBaseURL(), network, session);

@@ -17,14 +17,6 @@ bool waylandSession() {
   return display != nullptr && *display != '\0';
 }
 
-std::unique_ptr<platform::Desktop> openWayland(const DesktopOptions& options) {
-  platform::wayland::DesktopWayland::Options wayland;
-  wayland.restoreTokenFile = transport::agentDirectory() / "portal-restore-token";
-  wayland.x11DisplayName = options.x11DisplayName;
-  wayland.commandKey = options.commandKey;
-  return std::make_unique<platform::wayland::DesktopWayland>(std::move(wayland));
-}
-
 }  // namespace
 
 std::optional<DesktopBackend> parseDesktopBackend(std::string_view name) {
@@ -34,28 +26,32 @@ std::optional<DesktopBackend> parseDesktopBackend(std::string_view name) {
   return std::nullopt;
 }
 
-std::unique_ptr<platform::Desktop> openDesktop(const DesktopOptions& options) {
-  core::AgentLog log("runtime");
-  switch (options.backend) {
-    case DesktopBackend::x11:
-      return std::make_unique<platform::x11::DesktopX11>(options.x11DisplayName,
-                                                         options.commandKey);
-    case DesktopBackend::wayland:
-      log.info("desktop: Wayland, through the desktop portals");
-      return openWayland(options);
-    case DesktopBackend::automatic:
-      break;
-  }
+std::filesystem::path portalRestoreTokenFile() {
+  return transport::agentDirectory() / "portal-restore-token";
+}
+
+DesktopBackend resolveDesktopBackend(DesktopBackend backend) {
+  if (backend != DesktopBackend::automatic) return backend;
   // An X11 client sees nothing of a Wayland screen (Xwayland shows only X11 windows), so a
   // Wayland session goes through its portal whenever one answers.
-  if (waylandSession()) {
-    if (platform::wayland::screenCastPortalAnswers(std::chrono::seconds(2))) {
-      log.info("desktop: Wayland, through the desktop portals");
-      return openWayland(options);
-    }
-    log.info(
-        "desktop: Wayland session without a screen-cast portal; trying X11 (Xwayland shows "
-        "only X11 windows)");
+  if (!waylandSession()) return DesktopBackend::x11;
+  if (platform::wayland::screenCastPortalAnswers(std::chrono::seconds(2))) {
+    return DesktopBackend::wayland;
+  }
+  core::AgentLog("runtime").info(
+      "desktop: Wayland session without a screen-cast portal; trying X11 (Xwayland shows only "
+      "X11 windows)");
+  return DesktopBackend::x11;
+}
+
+std::unique_ptr<platform::Desktop> openDesktop(const DesktopOptions& options) {
+  if (resolveDesktopBackend(options.backend) == DesktopBackend::wayland) {
+    core::AgentLog("runtime").info("desktop: Wayland, through the desktop portals");
+    platform::wayland::DesktopWayland::Options wayland;
+    wayland.restoreTokenFile = portalRestoreTokenFile();
+    wayland.x11DisplayName = options.x11DisplayName;
+    wayland.commandKey = options.commandKey;
+    return std::make_unique<platform::wayland::DesktopWayland>(std::move(wayland));
   }
   return std::make_unique<platform::x11::DesktopX11>(options.x11DisplayName, options.commandKey);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ struct DesktopOptions {
   std::string x11DisplayName;  // empty: $DISPLAY
   platform::CommandKey commandKey = platform::CommandKey::control;
 };
+
+// What `backend` comes to on this machine: x11 or wayland.
+DesktopBackend resolveDesktopBackend(DesktopBackend backend);
+
+// Where the Wayland desktop keeps the portal's newest restore token (~/.lumora).
+std::filesystem::path portalRestoreTokenFile();
 
 // Opens the desktop `options` name. Throws why when it cannot be reached at all (no display
 // server, no session bus).

@@ -587,4 +587,17 @@ bool screenCastPortalAnswers(std::chrono::milliseconds timeout) {
   }
 }
 
+bool remoteInputPortalAnswers(std::chrono::milliseconds timeout) {
+  try {
+    auto connection = connectToSessionBus();
+    GVariantPtr types = portalProperty(connection.get(), kRemoteDesktop, "AvailableDeviceTypes",
+                                       static_cast<int>(timeout.count()));
+    return types && g_variant_is_of_type(types.get(), G_VARIANT_TYPE_UINT32) &&
+           (g_variant_get_uint32(types.get()) & (kDeviceKeyboard | kDevicePointer)) ==
+               (kDeviceKeyboard | kDevicePointer);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace lumora::platform::wayland

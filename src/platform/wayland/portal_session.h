@@ -88,5 +88,7 @@ class PortalSession {
 
 // Whether the session bus has a desktop portal offering screen casts, asked with `timeout`.
 bool screenCastPortalAnswers(std::chrono::milliseconds timeout);
+// Whether it offers remote input (pointer and keyboard) as well.
+bool remoteInputPortalAnswers(std::chrono::milliseconds timeout);
 
 }  // namespace lumora::platform::wayland
