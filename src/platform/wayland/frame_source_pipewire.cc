@@ -151,6 +151,9 @@ class Capture {
       events.global = [](void* self, std::uint32_t id, std::uint32_t, const char* type,
                          std::uint32_t,
                          const spa_dict*) { static_cast<Capture*>(self)->onGlobal(id, type); };
+      events.global_remove = [](void* self, std::uint32_t id) {
+        static_cast<Capture*>(self)->onGlobalRemoved(id);
+      };
       return events;
     }();
     addRegistryListener(registry_, &registryListener_, &registryEvents, this);
@@ -323,6 +326,11 @@ class Capture {
         std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
       nodeSeen_ = true;
     }
+  }
+
+  // The producer's node is gone (the screen-cast ended): the stream would wait forever.
+  void onGlobalRemoved(std::uint32_t id) {
+    if (id == portalStream_.nodeID) reportFailure("the screen-cast stream ended");
   }
 
   void onStateChanged(pw_stream_state state, const char* error) {
