@@ -103,8 +103,13 @@ std::optional<PlaneLayout> readablePlane(std::size_t mappedSize, std::uint32_t c
                                          std::uint32_t chunkSize, std::int32_t chunkStride,
                                          std::int32_t chunkFlags, int width, int height) {
   if ((chunkFlags & SPA_CHUNK_FLAG_CORRUPTED) != 0 || chunkSize == 0) return std::nullopt;
-  if (width < 1 || height < 1 || chunkStride <= 0) return std::nullopt;
+  if (width < 1 || height < 1 || chunkStride < 0) return std::nullopt;
   const std::size_t row = static_cast<std::size_t>(width) * 4;
+  // Some producers (GStreamer's pipewiresink among them) leave the stride at 0 for rows packed
+  // without padding.
+  if (chunkStride == 0 && row <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    chunkStride = static_cast<std::int32_t>(row);
+  }
   const auto stride = static_cast<std::size_t>(chunkStride);
   if (stride < row) return std::nullopt;
   // The last row needs only its pixels, not the padding after them. Both factors are below

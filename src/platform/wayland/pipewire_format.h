@@ -33,7 +33,8 @@ struct PlaneLayout {
 
 // Where a chunk's pixels lie in a mapping of `mappedSize` bytes, or none when they cannot be
 // read safely: the chunk is flagged corrupted (SPA_CHUNK_FLAG_CORRUPTED) or empty, its stride
-// is not positive or shorter than a row, or its rows reach past the chunk or the mapping.
+// is negative or shorter than a row, or its rows reach past the chunk or the mapping. A stride
+// of 0 means rows packed without padding.
 // Every sum is checked for overflow, since all four numbers come from the producer.
 std::optional<PlaneLayout> readablePlane(std::size_t mappedSize, std::uint32_t chunkOffset,
                                          std::uint32_t chunkSize, std::int32_t chunkStride,
