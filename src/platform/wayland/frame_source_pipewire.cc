@@ -99,9 +99,13 @@ void addRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registr
 // is used under the thread loop's lock, which the loop thread holds while it runs callbacks.
 class Capture {
  public:
-  Capture(const core::AgentLog& log, PortalStream stream, CursorDelivery cursor,
-          std::optional<int> maxWidth, std::optional<int> maxHeight, int fps, FrameHandler handler)
+  // `width` and `height` follow the size of the frames, for readers on other threads.
+  Capture(const core::AgentLog& log, std::atomic<int>& width, std::atomic<int>& height,
+          PortalStream stream, CursorDelivery cursor, std::optional<int> maxWidth,
+          std::optional<int> maxHeight, int fps, FrameHandler handler)
       : log_(log),
+        publishedWidth_(width),
+        publishedHeight_(height),
         portalStream_(std::move(stream)),
         cursorMode_(cursor),
         maxWidth_(maxWidth),
@@ -199,18 +203,19 @@ class Capture {
     loop_ = nullptr;
   }
 
-  FrameSize size() {
-    LoopLock lock(loop_);
-    return size_;
-  }
-
-  // Lets frames through once start() is about to return.
-  void markStarted() {
+  // Lets frames through once start() is about to return, and publishes their size. A picture
+  // that came during start() is delivered then, from the loop thread like every other.
+  FrameSize markStarted() {
     LoopLock lock(loop_);
     started_ = true;
     lastDelivered_ = -1;
-    retry_ = pictureValid_;  // a picture that came during start() is delivered now
-    schedule();
+    publishedWidth_ = size_.width;
+    publishedHeight_ = size_.height;
+    if (pictureValid_ && failure_.empty()) {
+      retry_ = true;
+      if (!timerArmed_) armTimer(std::chrono::milliseconds(1));
+    }
+    return size_;
   }
 
  private:
@@ -422,6 +427,10 @@ class Capture {
     streamWidth_ = width;
     streamHeight_ = height;
     size_ = size;
+    if (started_) {
+      publishedWidth_ = size.width;
+      publishedHeight_ = size.height;
+    }
     return true;
   }
 
@@ -488,9 +497,13 @@ class Capture {
     if (timerArmed_) return;
     Clock::duration wait = lastFrame_ + interval_ - now;
     if (wait <= Clock::duration::zero()) wait = interval_;  // a retry after a frame just made
-    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(wait);
-    timespec value{static_cast<time_t>(due.count() / 1'000'000'000),
-                   static_cast<long>(due.count() % 1'000'000'000)};
+    armTimer(wait);
+  }
+
+  void armTimer(Clock::duration wait) {
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    timespec value{static_cast<time_t>(due / 1'000'000'000),
+                   static_cast<long>(due % 1'000'000'000)};
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &value, nullptr, false);
     timerArmed_ = true;
   }
@@ -552,6 +565,8 @@ class Capture {
   }
 
   const core::AgentLog& log_;
+  std::atomic<int>& publishedWidth_;
+  std::atomic<int>& publishedHeight_;
   const PortalStream portalStream_;
   const CursorDelivery cursorMode_;
   const std::optional<int> maxWidth_;
@@ -636,13 +651,10 @@ void FrameSourcePipeWire::start(FrameHandler handler) {
   }
   if (!fd) throw CaptureError(CaptureError::platformFailure, "no screen-cast session to read");
 
-  auto capture = std::make_unique<Capture>(s.log, s.stream, s.cursor, s.maxWidth, s.maxHeight,
-                                           s.fps, std::move(handler));
+  auto capture = std::make_unique<Capture>(s.log, s.width, s.height, s.stream, s.cursor, s.maxWidth,
+                                           s.maxHeight, s.fps, std::move(handler));
   capture->open(std::move(fd));  // on a throw, the capture's destructor closes what it opened
-  const FrameSize size = capture->size();
-  s.width = size.width;
-  s.height = size.height;
-  capture->markStarted();
+  const FrameSize size = capture->markStarted();
   s.capture = std::move(capture);
   s.log.info("PipeWire capture started " + std::to_string(size.width) + "x" +
              std::to_string(size.height));
