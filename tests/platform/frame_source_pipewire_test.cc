@@ -166,16 +166,14 @@ TEST_F(FrameSourcePipeWireTest, DeliversThePictureShownAndOnlyWhenItChanges) {
   EXPECT_TRUE(near(frames_.rgb(320, 200), kWhite));
   EXPECT_TRUE(near(frames_.rgb(960, 600), kRed));
 
-  // Nothing after stop(), which may be called twice; a new start() reads the stream again.
+  // Nothing after stop(), which may be called twice.
   source.stop();
   source.stop();
+  EXPECT_EQ(source.capturedWidth(), kWidth) << "the size of the last frames stays readable";
   const int stopped = frames_.count();
   session_->showInVideoSource(node_, quadrants_);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(frames_.count(), stopped);
-  source.start(frames_.handler());
-  ASSERT_GT(frames_.waitBeyond(stopped), stopped);
-  EXPECT_TRUE(near(frames_.rgb(320, 200), kRed));
 }
 
 TEST_F(FrameSourcePipeWireTest, ScalesIntoTheBoxAndKeepsToTheRateWhenThePictureChangesFaster) {
