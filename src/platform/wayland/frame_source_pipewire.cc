@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPoolDepth = 5;
 // How long start() waits for the registry and then for the stream's format.
 constexpr auto kStartTimeout = std::chrono::seconds(5);
-// Room for a 256 × 256 cursor bitmap behind its headers, the most we ask for.
+// Cursor metadata with a side × side bitmap behind its headers.
 constexpr std::size_t cursorMetaSize(int side) {
   return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) +
          static_cast<std::size_t>(side) * static_cast<std::size_t>(side) * 4;
@@ -129,7 +129,7 @@ class Capture {
     if (pw_thread_loop_start(loop_) < 0) fail("cannot start the screen-cast thread");
 
     LoopLock lock(loop_);
-    // PipeWire owns the descriptor from here on, whether or not the connection comes up.
+    // The connection owns the descriptor from here on and closes it when it ends.
     core_ = pw_context_connect_fd(context_, fd.release(), nullptr, 0);
     if (core_ == nullptr) fail("cannot connect to the screen-cast session");
     static const pw_core_events coreEvents = [] {
