@@ -14,9 +14,15 @@
 
 namespace lumora::testing_support {
 
+// `argv` run through setpriv so that the program gets SIGKILL when the thread that starts it
+// ends: a test killed at its timeout or crashed leaves no daemons behind (PID 1 does not reap
+// orphans here). Start such programs from the test's own thread, not a short-lived one.
+std::vector<std::string> endingWithThisThread(std::vector<std::string> argv);
+
 // A private PipeWire for one test: its own XDG_RUNTIME_DIR (in a TempDir), a private session
 // bus (dbus-daemon with its own config and an empty service folder, so nothing is activated on
-// demand), pipewire and wireplumber on it, all children of this process. Nothing of the user's
+// demand), pipewire and wireplumber on it, all children of this process (and killed with it:
+// endingWithThisThread). Nothing of the user's
 // own session is seen or touched: HOME and the XDG folders point into the TempDir too.
 class PipeWireSession {
  public:
@@ -58,8 +64,7 @@ class PipeWireSession {
 
   // The id of the node whose node.name is `name`, once it exists; none after `limit`.
   std::optional<std::uint32_t> findNode(
-      const std::string& name,
-      std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+      const std::string& name, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
   struct Producer {

@@ -46,8 +46,8 @@ std::string swayConfig() {
 std::string portalFile(bool remoteDesktop) {
   return std::string("[portal]\nDBusName=") + kBackendBusName +
          "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;" +
-         (remoteDesktop ? "org.freedesktop.impl.portal.RemoteDesktop;" : "") + "\nUseIn=" +
-         kDesktopName + "\n";
+         (remoteDesktop ? "org.freedesktop.impl.portal.RemoteDesktop;" : "") +
+         "\nUseIn=" + kDesktopName + "\n";
 }
 
 std::string tail(const std::string& path) {
@@ -191,9 +191,9 @@ void WaylandDesktop::stop() {
 }
 
 std::vector<std::string> WaylandDesktop::asSwayUser(std::vector<std::string> argv) const {
-  if (!uid_) return argv;
-  argv.insert(argv.begin(), {"setpriv", "--reuid", std::to_string(*uid_), "--regid",
-                             std::to_string(gid_), "--clear-groups"});
+  if (!uid_) return endingWithThisThread(std::move(argv));
+  argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--reuid", std::to_string(*uid_),
+                             "--regid", std::to_string(gid_), "--clear-groups", "--"});
   return argv;
 }
 
@@ -222,15 +222,15 @@ void WaylandDesktop::startSway() {
   swayDir_ = pattern;
   const std::string config = (swayDir_ / "config").string();
   std::ofstream(config) << swayConfig();
-  if (uid_ && (::chown(swayDir_.c_str(), *uid_, gid_) != 0 ||
-               ::chown(config.c_str(), *uid_, gid_) != 0)) {
+  if (uid_ &&
+      (::chown(swayDir_.c_str(), *uid_, gid_) != 0 || ::chown(config.c_str(), *uid_, gid_) != 0)) {
     throw std::runtime_error("cannot hand the sway folder to " + std::string(kUser));
   }
   sway_.log = (swayDir_ / "sway.log").string();
   try {
-    sway_.pid = spawnProcess(asSwayUser({"sway", "--config", config}),
-                             {.environment = swayEnvironment(), .output = sway_.log,
-                              .error = sway_.log});
+    sway_.pid =
+        spawnProcess(asSwayUser({"sway", "--config", config}),
+                     {.environment = swayEnvironment(), .output = sway_.log, .error = sway_.log});
   } catch (const std::runtime_error&) {
     throw std::runtime_error("cannot run sway (is it installed?)");
   }
@@ -258,8 +258,7 @@ void WaylandDesktop::waitForBusName(const std::string& name, Child& owner,
   for (;;) {
     const ProgramRun reply =
         runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                    "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                    "string:" + name},
+                    "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
                    {.environment = pipeWire_.environment()});
     if (reply.output.find("boolean true") != std::string::npos) return;
     if (ended(owner.pid) || Clock::now() > deadline) {
@@ -297,10 +296,10 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   }
   if (!options.remoteDesktop) argv.push_back("--no-remote-desktop");
   try {
-    backend_.pid = spawnProcess(argv, {.environment = pipeWire_.environment(),
-                                       .error = backend_.log,
-                                       .inputFd = channel[1],
-                                       .outputFd = channel[1]});
+    backend_.pid = spawnProcess(endingWithThisThread(argv), {.environment = pipeWire_.environment(),
+                                                             .error = backend_.log,
+                                                             .inputFd = channel[1],
+                                                             .outputFd = channel[1]});
   } catch (const std::runtime_error&) {
     ::close(channel[0]);
     ::close(channel[1]);
@@ -313,8 +312,9 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   permissionStore_.log = (folder / "permission-store.log").string();
   try {
     permissionStore_.pid =
-        spawnProcess({"/usr/libexec/xdg-permission-store", "--replace"},
-                     {.environment = pipeWire_.environment(), .output = permissionStore_.log,
+        spawnProcess(endingWithThisThread({"/usr/libexec/xdg-permission-store", "--replace"}),
+                     {.environment = pipeWire_.environment(),
+                      .output = permissionStore_.log,
                       .error = permissionStore_.log});
   } catch (const std::runtime_error&) {
     throw std::runtime_error("cannot run /usr/libexec/xdg-permission-store (is it installed?)");
@@ -337,9 +337,9 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   environment.push_back("WAYLAND_DISPLAY=" + waylandSocket_.string());
   frontend_.log = (folder / "xdg-desktop-portal.log").string();
   try {
-    frontend_.pid = spawnProcess({"/usr/libexec/xdg-desktop-portal", "--replace"},
-                                 {.environment = environment, .output = frontend_.log,
-                                  .error = frontend_.log});
+    frontend_.pid =
+        spawnProcess(endingWithThisThread({"/usr/libexec/xdg-desktop-portal", "--replace"}),
+                     {.environment = environment, .output = frontend_.log, .error = frontend_.log});
   } catch (const std::runtime_error&) {
     throw std::runtime_error("cannot run /usr/libexec/xdg-desktop-portal (is it installed?)");
   }
@@ -393,11 +393,9 @@ void WaylandDesktop::show(const std::filesystem::path& png) {
   Child background;
   background.log = (swayDir_ / ("swaybg-" + std::to_string(pictures_) + ".log")).string();
   try {
-    background.pid =
-        spawnProcess(asSwayUser({"swaybg", "--output", "*", "--image", copy.string(), "--mode",
-                                 "stretch"}),
-                     {.environment = swayEnvironment(), .output = background.log,
-                      .error = background.log});
+    background.pid = spawnProcess(
+        asSwayUser({"swaybg", "--output", "*", "--image", copy.string(), "--mode", "stretch"}),
+        {.environment = swayEnvironment(), .output = background.log, .error = background.log});
   } catch (const std::runtime_error&) {
     throw std::runtime_error("cannot run swaybg (is it installed?)");
   }

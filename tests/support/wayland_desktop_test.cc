@@ -64,14 +64,15 @@ class NodeReader {
     const spa_fraction rate{0, 1}, lowest{0, 1}, highest{1000, 1};
     const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size,
         SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest), SPA_FORMAT_VIDEO_framerate,
         SPA_POD_CHOICE_RANGE_Fraction(&rate, &lowest, &highest)))};
-    pw_stream_connect(stream_, PW_DIRECTION_INPUT, node,
-                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                   PW_STREAM_FLAG_MAP_BUFFERS),
-                      params, 1);
+    pw_stream_connect(
+        stream_, PW_DIRECTION_INPUT, node,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+        params, 1);
     pw_thread_loop_unlock(loop_);
   }
   ~NodeReader() {
@@ -166,8 +167,10 @@ TEST(PipeWireSessionTest, AVideoSourceDeliversItsPictureAndSwitchesIt) {
   const double sourceUp = secondsSince(sourceStart);
   NodeReader reader(session->connect(), node);
   using Rgb = std::array<std::uint8_t, 3>;
-  EXPECT_TRUE(eventually([&] { return reader.middle() == Rgb{255, 0, 0}; }))
-      << "frames: " << reader.frames();
+  EXPECT_TRUE(eventually([&] {
+    return reader.middle() == Rgb{255, 0, 0};
+  })) << "frames: "
+      << reader.frames();
   const double firstFrame = secondsSince(sourceStart);
 
   session->showInVideoSource(node, green);
@@ -199,12 +202,12 @@ class PortalClient {
   }
 
   // A method's reply (floating references sunk); null with a test failure on an error.
-  GVariant* call(const char* path, const char* interface, const char* method,
-                 GVariant* parameters, GUnixFDList** fds = nullptr) {
+  GVariant* call(const char* path, const char* interface, const char* method, GVariant* parameters,
+                 GUnixFDList** fds = nullptr) {
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        connection_, "org.freedesktop.portal.Desktop", path, interface, method, parameters,
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, fds, nullptr, &error);
+        connection_, "org.freedesktop.portal.Desktop", path, interface, method, parameters, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, fds, nullptr, &error);
     if (reply == nullptr) {
       ADD_FAILURE() << interface << "." << method << ": " << error->message;
       g_error_free(error);
@@ -247,8 +250,8 @@ class PortalClient {
       bool* answered;
     } waiter{&response, &answered};
     const guint subscription = g_dbus_connection_signal_subscribe(
-        connection_, "org.freedesktop.portal.Desktop", "org.freedesktop.portal.Request",
-        "Response", path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        connection_, "org.freedesktop.portal.Desktop", "org.freedesktop.portal.Request", "Response",
+        path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
            GVariant* parameters, gpointer data) {
           auto* w = static_cast<Waiter*>(data);
@@ -256,10 +259,10 @@ class PortalClient {
           *w->answered = true;
         },
         &waiter, nullptr);
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-        interface, method, g_variant_builder_end(arguments), nullptr, G_DBUS_CALL_FLAGS_NONE,
-        10000, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(connection_, "org.freedesktop.portal.Desktop",
+                                                  "/org/freedesktop/portal/desktop", interface,
+                                                  method, g_variant_builder_end(arguments), nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (reply != nullptr && !answered && Clock::now() < deadline) {
       g_main_context_iteration(context_, FALSE);
@@ -308,15 +311,18 @@ TEST(WaylandDesktopTest, APortalClientGetsTheScreenAndSendsInputThroughTheRealFr
   g_variant_builder_add(arguments, "o", session);
   options = newOptions();
   g_variant_builder_add(options, "{sv}", "types", g_variant_new_uint32(3));
-  EXPECT_EQ(portal.request("org.freedesktop.portal.RemoteDesktop", "SelectDevices", arguments,
-                           options).code, 0u);
+  EXPECT_EQ(
+      portal.request("org.freedesktop.portal.RemoteDesktop", "SelectDevices", arguments, options)
+          .code,
+      0u);
   arguments = newArguments();
   g_variant_builder_add(arguments, "o", session);
   options = newOptions();
   g_variant_builder_add(options, "{sv}", "types", g_variant_new_uint32(1));
   g_variant_builder_add(options, "{sv}", "cursor_mode", g_variant_new_uint32(2));
-  EXPECT_EQ(portal.request("org.freedesktop.portal.ScreenCast", "SelectSources", arguments,
-                           options).code, 0u);
+  EXPECT_EQ(
+      portal.request("org.freedesktop.portal.ScreenCast", "SelectSources", arguments, options).code,
+      0u);
   arguments = newArguments();
   g_variant_builder_add(arguments, "o", session);
   g_variant_builder_add(arguments, "s", "");
@@ -354,10 +360,9 @@ TEST(WaylandDesktopTest, APortalClientGetsTheScreenAndSendsInputThroughTheRealFr
   EXPECT_TRUE(eventually([&] { return reader.middle() == Rgb{0, 0, 255}; }));
 
   // Input reaches the backend as the agent sent it; closing the session reaches it too.
-  g_variant_unref(portal.call(
-      "/org/freedesktop/portal/desktop", "org.freedesktop.portal.RemoteDesktop",
-      "NotifyPointerMotionAbsolute", g_variant_new("(oa{sv}udd)", session, nullptr, node, 100.0,
-                                                   200.0)));
+  g_variant_unref(portal.call("/org/freedesktop/portal/desktop",
+                              "org.freedesktop.portal.RemoteDesktop", "NotifyPointerMotionAbsolute",
+                              g_variant_new("(oa{sv}udd)", session, nullptr, node, 100.0, 200.0)));
   g_variant_unref(portal.call(session, "org.freedesktop.portal.Session", "Close", nullptr));
   EXPECT_TRUE(eventually([&] { return !desktop->backendCalls("Session.Close").empty(); }));
   const auto motions = desktop->backendCalls("RemoteDesktop.NotifyPointerMotionAbsolute");
