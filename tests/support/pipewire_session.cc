@@ -159,6 +159,22 @@ PipeWireSession::PipeWireSession() {
     } catch (const std::runtime_error&) {
       throw std::runtime_error("cannot run pipewire (is it installed?)");
     }
+    // WirePlumber gives up at once when the daemon does not answer yet: it starts once the
+    // daemon takes connections.
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      try {
+        ::close(connect());
+        break;
+      } catch (const std::runtime_error& error) {
+        if (Clock::now() > deadline) {
+          throw std::runtime_error(std::string("pipewire did not come up: ") + error.what() + ": " +
+                                   tail(log));
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     const std::string wireplumberLog = folder_ / "wireplumber.log";
     try {
       wireplumber_ = spawnProcess(
@@ -168,20 +184,16 @@ PipeWireSession::PipeWireSession() {
       throw std::runtime_error("cannot run wireplumber (is it installed?)");
     }
 
-    // Ready once the daemon answers and the session manager has its modules loaded (without
-    // it nothing links a consumer to a node).
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    // Ready once the session manager has its modules loaded (without it nothing links a
+    // consumer to a node).
     for (;;) {
-      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      if (ended(pipewire_)) throw std::runtime_error("pipewire ended: " + tail(log));
       if (ended(wireplumber_)) {
         throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
       }
-      if (std::filesystem::exists(runtimeDir_ / "pipewire-0") && hasWirePlumber(pipeWireDump())) {
-        break;
-      }
+      if (hasWirePlumber(pipeWireDump())) break;
       if (Clock::now() > deadline) {
-        throw std::runtime_error("pipewire and wireplumber did not come up: " + tail(log) + " / " +
-                                 tail(wireplumberLog));
+        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
