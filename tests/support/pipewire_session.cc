@@ -277,14 +277,15 @@ std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& ima
     throw std::runtime_error("socketpair failed");
   }
   try {
-    producer.pid = spawnProcess(
-        endingWithThisThread({"/usr/bin/python3", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
-                              "--node-name", name, "--width", std::to_string(width), "--height",
-                              std::to_string(height), "--image", image.string()}),
-        {.environment = environment(),
-         .error = producer.log,
-         .inputFd = channel[1],
-         .outputFd = channel[1]});
+    producer.pid =
+        spawnProcess(endingWithThisThread(
+                         {"/usr/bin/python3", "-B", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
+                          "--node-name", name, "--width", std::to_string(width), "--height",
+                          std::to_string(height), "--image", image.string()}),
+                     {.environment = environment(),
+                      .error = producer.log,
+                      .inputFd = channel[1],
+                      .outputFd = channel[1]});
   } catch (const std::runtime_error&) {
     ::close(channel[0]);
     ::close(channel[1]);

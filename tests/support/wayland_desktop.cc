@@ -280,6 +280,7 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   }
   backend_.log = (folder / "backend.log").string();
   std::vector<std::string> argv{"/usr/bin/python3",
+                                "-B",
                                 LUMORA_PORTAL_BACKEND_DIR "/backend.py",
                                 "--bus-name",
                                 kBackendBusName,

@@ -6,8 +6,9 @@ It owns --bus-name and implements, at /org/freedesktop/portal/desktop,
   org.freedesktop.impl.portal.RemoteDesktop  (CreateSession, SelectDevices, Start and every
                                               Notify*; keyboard and pointer) unless
                                               --no-remote-desktop (as wlroots' backend)
-and exports org.freedesktop.impl.portal.Session objects (Close, the Closed signal) and
-org.freedesktop.impl.portal.Request objects (Close) at the paths the frontend chooses.
+and exports org.freedesktop.impl.portal.Session objects (Close, the Closed signal) at the paths
+the frontend chooses. It answers every request at once (no dialog), so it exports no Request
+objects.
 
 At Start it publishes a PipeWire Video/Source node (video_source.VideoSource) showing what grim
 captures of the compositor's output (with the cursor when cursor_mode 2 was asked), and answers
@@ -44,7 +45,6 @@ OBJECT_PATH = "/org/freedesktop/portal/desktop"
 SCREEN_CAST = "org.freedesktop.impl.portal.ScreenCast"
 REMOTE_DESKTOP = "org.freedesktop.impl.portal.RemoteDesktop"
 SESSION = "org.freedesktop.impl.portal.Session"
-REQUEST = "org.freedesktop.impl.portal.Request"
 PROPERTIES = "org.freedesktop.DBus.Properties"
 
 SOURCE_MONITOR = 1
@@ -141,16 +141,6 @@ class ScreenFeed:
         self.source.stop()
 
 
-class Request(dbus.service.Object):
-    def __init__(self, bus, path):
-        super().__init__(bus, path)
-
-    @dbus.service.method(REQUEST, in_signature="", out_signature="")
-    def Close(self):
-        record("Request.Close", self.__dbus_object_path__)
-        self.remove_from_connection()
-
-
 class Session(dbus.service.Object):
     def __init__(self, backend, path, kind):
         super().__init__(backend.bus, path)
@@ -221,8 +211,9 @@ class ScreenCastBackend(dbus.service.Object):
     def GetAll(self, interface):
         return dbus.Dictionary(self.properties().get(interface, {}), signature="sv")
 
-    def new_session(self, handle, session_handle, kind):
-        Request(self.bus, handle)
+    def new_session(self, session_handle, kind):
+        # Every request is answered at once, so no org.freedesktop.impl.portal.Request object
+        # is exported for the frontend to close (and a client may reuse a handle token).
         session = Session(self, session_handle, kind)
         self.sessions[str(session_handle)] = session
         return session
@@ -258,7 +249,7 @@ class ScreenCastBackend(dbus.service.Object):
     @dbus.service.method(SCREEN_CAST, in_signature="oosa{sv}", out_signature="ua{sv}")
     def CreateSession(self, handle, session_handle, app_id, options):
         record("ScreenCast.CreateSession", handle, session_handle, app_id, options)
-        self.new_session(handle, session_handle, "ScreenCast")
+        self.new_session(session_handle, "ScreenCast")
         return respond(0, {"session_id": dbus.String(str(session_handle))})
 
     @dbus.service.method(SCREEN_CAST, in_signature="oosa{sv}", out_signature="ua{sv}")
@@ -304,7 +295,7 @@ class RemoteDesktopBackend(ScreenCastBackend):
     @dbus.service.method(REMOTE_DESKTOP, in_signature="oosa{sv}", out_signature="ua{sv}")
     def CreateSession(self, handle, session_handle, app_id, options):
         record("RemoteDesktop.CreateSession", handle, session_handle, app_id, options)
-        self.new_session(handle, session_handle, "RemoteDesktop")
+        self.new_session(session_handle, "RemoteDesktop")
         return respond(0, {"session_id": dbus.String(str(session_handle))})
 
     @dbus.service.method(REMOTE_DESKTOP, in_signature="oosa{sv}", out_signature="ua{sv}")
@@ -378,7 +369,7 @@ def main():
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     backend = (RemoteDesktopBackend if settings.remote_desktop else ScreenCastBackend)(bus)
-    name = dbus.service.BusName(settings.bus_name, bus, do_not_queue=True)  # noqa: F841
+    backend.bus_name = dbus.service.BusName(settings.bus_name, bus, do_not_queue=True)
     loop = GLib.MainLoop()
 
     def on_command(channel, _condition):
