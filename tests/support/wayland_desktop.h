@@ -38,6 +38,16 @@ struct WaylandDesktopOptions {
 // Comes up in about 0.15 s (0.3 s with four desktops starting at once on two cores); a portal
 // session's first frame follows about 0.3 s after CreateSession.
 //
+// What the real frontend (1.16) does here, measured:
+// - restore tokens work for ScreenCast-only sessions (persist_mode in SelectSources, the token
+//   in Start's results, restore_data handed back to the backend with the token); a RemoteDesktop
+//   session refuses persist_mode in ScreenCast.SelectSources (a D-Bus error), and
+//   RemoteDesktop.SelectDevices drops it silently;
+// - without the backend's RemoteDesktop the frontend has no org.freedesktop.portal.RemoteDesktop
+//   interface at all (Properties.Get fails with InvalidArgs);
+// - the stream's buffers are MemPtr with chunk stride 0 (GStreamer's pipewiresink); the screen
+//   is captured about 7 times a second and sent 15 times a second.
+//
 // In-process D-Bus code must connect to pipeWire().busAddress() itself: GIO's g_bus_get (and
 // sd-bus's default bus) keep the first session bus a process opened, so a second test in the
 // same process would reach the first test's (gone) bus even after applyToThisProcess().

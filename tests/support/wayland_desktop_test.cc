@@ -259,10 +259,8 @@ class PortalClient {
           *w->answered = true;
         },
         &waiter, nullptr);
-    GVariant* reply = g_dbus_connection_call_sync(connection_, "org.freedesktop.portal.Desktop",
-                                                  "/org/freedesktop/portal/desktop", interface,
-                                                  method, g_variant_builder_end(arguments), nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+    GVariant* reply = call("/org/freedesktop/portal/desktop", interface, method,
+                           g_variant_builder_end(arguments));
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (reply != nullptr && !answered && Clock::now() < deadline) {
       g_main_context_iteration(context_, FALSE);
