@@ -100,9 +100,8 @@ std::optional<std::uint32_t> nodeNamed(const std::string& dump, const std::strin
       continue;
     }
     const auto* info = o.if_contains("info");
-    const auto* props = info != nullptr && info->is_object()
-                            ? info->as_object().if_contains("props")
-                            : nullptr;
+    const auto* props =
+        info != nullptr && info->is_object() ? info->as_object().if_contains("props") : nullptr;
     if (props == nullptr || !props->is_object()) continue;
     const auto* nodeName = props->as_object().if_contains("node.name");
     if (nodeName != nullptr && nodeName->is_string() && nodeName->as_string() == name) {
@@ -119,6 +118,11 @@ bool hasWirePlumber(const std::string& dump) {
 
 }  // namespace
 
+std::vector<std::string> endingWithThisThread(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
+  return argv;
+}
+
 PipeWireSession::PipeWireSession() {
   const auto& home = folder_.path();
   for (const char* folder : {"run", "config", "state", "data", "cache", "services"}) {
@@ -126,15 +130,16 @@ PipeWireSession::PipeWireSession() {
   }
   runtimeDir_ = home / "run";
   std::filesystem::permissions(runtimeDir_, std::filesystem::perms::owner_all);
-  const std::string config = folder_.make("bus.conf", busConfig(folder_ / "bus", folder_ / "services"));
+  const std::string config =
+      folder_.make("bus.conf", busConfig(folder_ / "bus", folder_ / "services"));
 
   try {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     try {
-      bus_ = spawnProcess(
-          {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=3"},
-          {.error = folder_ / "bus.log", .passFd = fds[1]});
+      bus_ = spawnProcess(endingWithThisThread({"dbus-daemon", "--config-file=" + config,
+                                                "--nofork", "--print-address=3"}),
+                          {.error = folder_ / "bus.log", .passFd = fds[1]});
     } catch (const std::runtime_error&) {
       ::close(fds[0]);
       ::close(fds[1]);
@@ -149,34 +154,46 @@ PipeWireSession::PipeWireSession() {
 
     const std::string log = folder_ / "pipewire.log";
     try {
-      pipewire_ = spawnProcess({"pipewire"}, {.environment = environment(), .output = log,
-                                              .error = log});
+      pipewire_ = spawnProcess(endingWithThisThread({"pipewire"}),
+                               {.environment = environment(), .output = log, .error = log});
     } catch (const std::runtime_error&) {
       throw std::runtime_error("cannot run pipewire (is it installed?)");
     }
+    // WirePlumber gives up at once when the daemon does not answer yet: it starts once the
+    // daemon takes connections.
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      try {
+        ::close(connect());
+        break;
+      } catch (const std::runtime_error& error) {
+        if (Clock::now() > deadline) {
+          throw std::runtime_error(std::string("pipewire did not come up: ") + error.what() + ": " +
+                                   tail(log));
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     const std::string wireplumberLog = folder_ / "wireplumber.log";
     try {
-      wireplumber_ = spawnProcess({"wireplumber"}, {.environment = environment(),
-                                                    .output = wireplumberLog,
-                                                    .error = wireplumberLog});
+      wireplumber_ = spawnProcess(
+          endingWithThisThread({"wireplumber"}),
+          {.environment = environment(), .output = wireplumberLog, .error = wireplumberLog});
     } catch (const std::runtime_error&) {
       throw std::runtime_error("cannot run wireplumber (is it installed?)");
     }
 
-    // Ready once the daemon answers and the session manager has its modules loaded (without
-    // it nothing links a consumer to a node).
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    // Ready once the session manager has its modules loaded (without it nothing links a
+    // consumer to a node).
     for (;;) {
-      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      if (ended(pipewire_)) throw std::runtime_error("pipewire ended: " + tail(log));
       if (ended(wireplumber_)) {
         throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
       }
-      if (std::filesystem::exists(runtimeDir_ / "pipewire-0") && hasWirePlumber(pipeWireDump())) {
-        break;
-      }
+      if (hasWirePlumber(pipeWireDump())) break;
       if (Clock::now() > deadline) {
-        throw std::runtime_error("pipewire and wireplumber did not come up: " + tail(log) +
-                                 " / " + tail(wireplumberLog));
+        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -260,13 +277,15 @@ std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& ima
     throw std::runtime_error("socketpair failed");
   }
   try {
-    producer.pid = spawnProcess({"/usr/bin/python3", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
-                                 "--node-name", name, "--width", std::to_string(width),
-                                 "--height", std::to_string(height), "--image", image.string()},
-                                {.environment = environment(),
-                                 .error = producer.log,
-                                 .inputFd = channel[1],
-                                 .outputFd = channel[1]});
+    producer.pid =
+        spawnProcess(endingWithThisThread(
+                         {"/usr/bin/python3", "-B", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
+                          "--node-name", name, "--width", std::to_string(width), "--height",
+                          std::to_string(height), "--image", image.string()}),
+                     {.environment = environment(),
+                      .error = producer.log,
+                      .inputFd = channel[1],
+                      .outputFd = channel[1]});
   } catch (const std::runtime_error&) {
     ::close(channel[0]);
     ::close(channel[1]);

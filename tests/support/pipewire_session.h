@@ -14,10 +14,16 @@
 
 namespace lumora::testing_support {
 
+// `argv` run through setpriv so that the program gets SIGKILL when the thread that starts it
+// ends: a test killed at its timeout or crashed leaves no daemons behind (PID 1 does not reap
+// orphans here). Start such programs from the test's own thread, not a short-lived one.
+std::vector<std::string> endingWithThisThread(std::vector<std::string> argv);
+
 // A private PipeWire for one test: its own XDG_RUNTIME_DIR (in a TempDir), a private session
 // bus (dbus-daemon with its own config and an empty service folder, so nothing is activated on
-// demand), pipewire and wireplumber on it, all children of this process. Nothing of the user's
-// own session is seen or touched: HOME and the XDG folders point into the TempDir too.
+// demand), pipewire and wireplumber on it, all children of this process (and killed with it:
+// endingWithThisThread). Nothing of the user's own session is seen or touched: HOME and the XDG
+// folders point into the TempDir too. Comes up in about 0.03 s.
 class PipeWireSession {
  public:
   // Throws std::runtime_error naming the program that could not start, with its own words
@@ -49,6 +55,8 @@ class PipeWireSession {
   // to that size, and returns its PipeWire node id once the node exists. Frames keep coming
   // (15 a second, whether or not the picture changed). The node lives until the session ends
   // or stopVideoSource. Throws with the producer's own words when it does not come up.
+  // Like GStreamer's pipewiresink, the node's buffers are MemPtr with chunk stride 0 (rows are
+  // width × 4 bytes apart); about 0.1 s to start, the first frame 0.05 s after a consumer links.
   std::uint32_t startVideoSource(const std::filesystem::path& image, int width = 1280,
                                  int height = 800);
   // Switches the picture of a node startVideoSource made; returns once the producer took it
@@ -58,8 +66,7 @@ class PipeWireSession {
 
   // The id of the node whose node.name is `name`, once it exists; none after `limit`.
   std::optional<std::uint32_t> findNode(
-      const std::string& name,
-      std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+      const std::string& name, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
   struct Producer {
