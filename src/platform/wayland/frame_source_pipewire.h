@@ -34,14 +34,18 @@ struct PortalStream {
 // ("lumora.capture").
 //
 // Frames are BGRA at fittedSize(the stream's pixel size, box): shared-memory buffers (MemFd,
-// MemPtr) and mappable DMA-BUFs are read with their chunk's offset and stride; corrupted or
-// empty chunks are skipped. A frame is delivered only when its pixels differ from the last one
-// delivered, at most `fps` a second; libswscale converts and scales. With
+// MemPtr) and mappable DMA-BUFs are read with their chunk's offset and stride (0: packed rows);
+// corrupted or empty chunks, and chunks whose rows would reach past the mapping, are skipped. A
+// frame is delivered only when its pixels differ from the last one delivered, at most `fps` a
+// second (of faster pictures the newest is kept); libswscale converts and scales into a pool of
+// frames, and a consumer holding all of them delays delivery instead of growing the pool. With
 // CursorDelivery::metadata the cursor bitmap that comes with the buffers is drawn in.
 //
 // start() connects with a fresh descriptor from `openRemote` and returns once the stream
-// negotiated its format, or throws CaptureError (platformFailure) saying why not; stop() as in
-// FrameSource.
+// negotiated its format, or throws CaptureError (platformFailure) saying why not; what
+// `openRemote` throws comes through as a CaptureError too. A stream that fails or ends later is
+// logged once and delivers nothing more. start() and stop() are for one owning thread; the
+// handler runs on the capture thread, and stop() waits for a call in progress.
 class FrameSourcePipeWire : public FrameSource {
  public:
   using RemoteOpener = std::function<linux_os::UniqueFd()>;

@@ -1,0 +1,165 @@
+#include "platform/wayland/pipewire_format.h"
+
+#include <spa/buffer/buffer.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/raw.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace lumora::platform::wayland {
+namespace {
+
+struct FormatPair {
+  std::uint32_t spa;
+  AVPixelFormat av;
+};
+
+// Names follow the byte order in memory on both sides (SPA's BGRx is FFmpeg's BGR0).
+constexpr std::array<FormatPair, 8> kFormats{{
+    {SPA_VIDEO_FORMAT_BGRx, AV_PIX_FMT_BGR0},
+    {SPA_VIDEO_FORMAT_BGRA, AV_PIX_FMT_BGRA},
+    {SPA_VIDEO_FORMAT_RGBx, AV_PIX_FMT_RGB0},
+    {SPA_VIDEO_FORMAT_RGBA, AV_PIX_FMT_RGBA},
+    {SPA_VIDEO_FORMAT_xRGB, AV_PIX_FMT_0RGB},
+    {SPA_VIDEO_FORMAT_xBGR, AV_PIX_FMT_0BGR},
+    {SPA_VIDEO_FORMAT_ARGB, AV_PIX_FMT_ARGB},
+    {SPA_VIDEO_FORMAT_ABGR, AV_PIX_FMT_ABGR},
+}};
+
+constexpr std::array<std::uint32_t, kFormats.size()> kOffered = [] {
+  std::array<std::uint32_t, kFormats.size()> ids{};
+  for (std::size_t i = 0; i < kFormats.size(); ++i) ids[i] = kFormats[i].spa;
+  return ids;
+}();
+
+// Byte positions of red, green, blue and alpha (-1: padding, opaque) in a 32-bit cursor pixel.
+struct ChannelOrder {
+  int r, g, b, a;
+};
+
+std::optional<ChannelOrder> cursorChannels(std::uint32_t format) {
+  switch (format) {
+    case SPA_VIDEO_FORMAT_RGBA:
+      return ChannelOrder{0, 1, 2, 3};
+    case SPA_VIDEO_FORMAT_BGRA:
+      return ChannelOrder{2, 1, 0, 3};
+    case SPA_VIDEO_FORMAT_ARGB:
+      return ChannelOrder{1, 2, 3, 0};
+    case SPA_VIDEO_FORMAT_ABGR:
+      return ChannelOrder{3, 2, 1, 0};
+    case SPA_VIDEO_FORMAT_RGBx:
+      return ChannelOrder{0, 1, 2, -1};
+    case SPA_VIDEO_FORMAT_BGRx:
+      return ChannelOrder{2, 1, 0, -1};
+    default:
+      return std::nullopt;
+  }
+}
+
+// The bitmap's pixels premultiplied, or none when it does not fit inside the metadata.
+std::optional<std::vector<std::uint32_t>> readBitmap(const std::uint8_t* start,
+                                                     std::size_t available,
+                                                     const spa_meta_bitmap& bitmap,
+                                                     const ChannelOrder& order) {
+  const auto width = static_cast<std::size_t>(bitmap.size.width);
+  const auto height = static_cast<std::size_t>(bitmap.size.height);
+  if (bitmap.stride <= 0 || static_cast<std::size_t>(bitmap.stride) < width * 4) {
+    return std::nullopt;
+  }
+  const auto stride = static_cast<std::size_t>(bitmap.stride);
+  if (bitmap.offset > available || (available - bitmap.offset) / stride < height - 1 ||
+      available - bitmap.offset - (height - 1) * stride < width * 4) {
+    return std::nullopt;
+  }
+  std::vector<std::uint32_t> pixels(width * height);
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* row = start + bitmap.offset + y * stride;
+    for (std::size_t x = 0; x < width; ++x) {
+      const std::uint8_t* p = row + x * 4;
+      const std::uint32_t alpha = order.a < 0 ? 255 : p[order.a];
+      auto premultiplied = [&](int channel) { return (p[channel] * alpha + 127) / 255; };
+      pixels[y * width + x] = (alpha << 24) | (premultiplied(order.r) << 16) |
+                              (premultiplied(order.g) << 8) | premultiplied(order.b);
+    }
+  }
+  return pixels;
+}
+
+}  // namespace
+
+std::span<const std::uint32_t> offeredVideoFormats() { return kOffered; }
+
+std::optional<AVPixelFormat> ffmpegPixelFormat(std::uint32_t spaVideoFormat) {
+  for (const FormatPair& pair : kFormats) {
+    if (pair.spa == spaVideoFormat) return pair.av;
+  }
+  return std::nullopt;
+}
+
+std::optional<PlaneLayout> readablePlane(std::size_t mappedSize, std::uint32_t chunkOffset,
+                                         std::uint32_t chunkSize, std::int32_t chunkStride,
+                                         std::int32_t chunkFlags, int width, int height) {
+  if ((chunkFlags & SPA_CHUNK_FLAG_CORRUPTED) != 0 || chunkSize == 0) return std::nullopt;
+  if (width < 1 || height < 1 || chunkStride < 0) return std::nullopt;
+  const std::size_t row = static_cast<std::size_t>(width) * 4;
+  // Some producers (GStreamer's pipewiresink among them) leave the stride at 0 for rows packed
+  // without padding.
+  if (chunkStride == 0 && row <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    chunkStride = static_cast<std::int32_t>(row);
+  }
+  const auto stride = static_cast<std::size_t>(chunkStride);
+  if (stride < row) return std::nullopt;
+  // The last row needs only its pixels, not the padding after them. Both factors are below
+  // 2^31, so the sum cannot wrap in 64 bits.
+  const std::size_t needed = stride * static_cast<std::size_t>(height - 1) + row;
+  if (needed > chunkSize) return std::nullopt;
+  if (chunkOffset > mappedSize || mappedSize - chunkOffset < needed) return std::nullopt;
+  return PlaneLayout{chunkOffset, chunkStride};
+}
+
+bool applyCursorMeta(const void* meta, std::size_t size, StreamCursor& cursor) {
+  if (meta == nullptr || size < sizeof(spa_meta_cursor)) return false;
+  spa_meta_cursor header;
+  std::memcpy(&header, meta, sizeof header);
+  if (header.id == 0) return false;
+
+  bool changed = false;
+  if (header.bitmap_offset != 0) {
+    const auto* start = static_cast<const std::uint8_t*>(meta);
+    if (header.bitmap_offset >= sizeof(spa_meta_cursor) && header.bitmap_offset <= size &&
+        size - header.bitmap_offset >= sizeof(spa_meta_bitmap)) {
+      spa_meta_bitmap bitmap;
+      std::memcpy(&bitmap, start + header.bitmap_offset, sizeof bitmap);
+      const std::size_t available = size - header.bitmap_offset;
+      if (bitmap.offset == 0 || bitmap.size.width == 0 || bitmap.size.height == 0) {
+        changed = cursor.visible;
+        cursor.visible = false;
+        cursor.pixels.clear();
+        cursor.width = cursor.height = 0;
+      } else if (auto order = cursorChannels(bitmap.format);
+                 order && bitmap.offset >= sizeof(spa_meta_bitmap) &&
+                 bitmap.size.width <= kMaxCursorSide && bitmap.size.height <= kMaxCursorSide) {
+        if (auto pixels = readBitmap(start + header.bitmap_offset, available, bitmap, *order)) {
+          cursor.pixels = std::move(*pixels);
+          cursor.width = static_cast<int>(bitmap.size.width);
+          cursor.height = static_cast<int>(bitmap.size.height);
+          cursor.hotX = header.hotspot.x;
+          cursor.hotY = header.hotspot.y;
+          cursor.visible = true;
+          changed = true;
+        }
+      }
+    }
+  }
+  if (header.position.x != cursor.x || header.position.y != cursor.y) {
+    cursor.x = header.position.x;
+    cursor.y = header.position.y;
+    changed = changed || cursor.visible;
+  }
+  return changed;
+}
+
+}  // namespace lumora::platform::wayland

@@ -1,0 +1,331 @@
+#include "support/pipewire_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "support/spawn.h"
+
+#ifndef LUMORA_PORTAL_BACKEND_DIR
+#error "LUMORA_PORTAL_BACKEND_DIR names tests/support/portal_backend"
+#endif
+
+namespace lumora::testing_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The session bus's usual policy with one service folder that stays empty: nothing is
+// activated behind the test's back (a portal or permission store the bus started would not be
+// a child of the test, and nobody would end it).
+std::string busConfig(const std::string& socket, const std::string& services) {
+  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=)" +
+         socket + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>)" +
+         services + R"(</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+}
+
+// One line a child writes to `fd`, within `limit`; none when the time passed or the child
+// closed its end first.
+std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit) {
+  std::string line;
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char c;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    if (c == '\n') return line;
+    line.push_back(c);
+  }
+  return std::nullopt;
+}
+
+void endProcess(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  waitForExit(pid);
+  pid = -1;
+}
+
+bool ended(pid_t& pid) {
+  if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) {
+    pid = -1;
+    return true;
+  }
+  return pid <= 0;
+}
+
+// The last part of a log, for an error message.
+std::string tail(const std::string& path) {
+  std::string text = contentOf(path);
+  if (text.size() > 1500) text = "..." + text.substr(text.size() - 1500);
+  return text.empty() ? "(no output)" : text;
+}
+
+std::optional<std::uint32_t> nodeNamed(const std::string& dump, const std::string& name) {
+  boost::system::error_code error;
+  const boost::json::value objects = boost::json::parse(dump, error);
+  if (error || !objects.is_array()) return std::nullopt;
+  for (const auto& object : objects.as_array()) {
+    if (!object.is_object()) continue;
+    const auto& o = object.as_object();
+    const auto* type = o.if_contains("type");
+    if (type == nullptr || !type->is_string() || type->as_string() != "PipeWire:Interface:Node") {
+      continue;
+    }
+    const auto* info = o.if_contains("info");
+    const auto* props =
+        info != nullptr && info->is_object() ? info->as_object().if_contains("props") : nullptr;
+    if (props == nullptr || !props->is_object()) continue;
+    const auto* nodeName = props->as_object().if_contains("node.name");
+    if (nodeName != nullptr && nodeName->is_string() && nodeName->as_string() == name) {
+      return static_cast<std::uint32_t>(o.at("id").to_number<std::int64_t>());
+    }
+  }
+  return std::nullopt;
+}
+
+bool hasWirePlumber(const std::string& dump) {
+  // Its second connection, which it opens once its modules are loaded.
+  return dump.find("\"application.name\": \"WirePlumber [export]\"") != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> endingWithThisThread(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
+  return argv;
+}
+
+PipeWireSession::PipeWireSession() {
+  const auto& home = folder_.path();
+  for (const char* folder : {"run", "config", "state", "data", "cache", "services"}) {
+    std::filesystem::create_directories(home / folder);
+  }
+  runtimeDir_ = home / "run";
+  std::filesystem::permissions(runtimeDir_, std::filesystem::perms::owner_all);
+  const std::string config =
+      folder_.make("bus.conf", busConfig(folder_ / "bus", folder_ / "services"));
+
+  try {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    try {
+      bus_ = spawnProcess(endingWithThisThread({"dbus-daemon", "--config-file=" + config,
+                                                "--nofork", "--print-address=3"}),
+                          {.error = folder_ / "bus.log", .passFd = fds[1]});
+    } catch (const std::runtime_error&) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      throw std::runtime_error("cannot run dbus-daemon (is it installed?)");
+    }
+    ::close(fds[1]);
+    busAddress_ = readLine(fds[0], std::chrono::seconds(10)).value_or("");
+    ::close(fds[0]);
+    if (busAddress_.empty()) {
+      throw std::runtime_error("dbus-daemon did not come up: " + tail(folder_ / "bus.log"));
+    }
+
+    const std::string log = folder_ / "pipewire.log";
+    try {
+      pipewire_ = spawnProcess(endingWithThisThread({"pipewire"}),
+                               {.environment = environment(), .output = log, .error = log});
+    } catch (const std::runtime_error&) {
+      throw std::runtime_error("cannot run pipewire (is it installed?)");
+    }
+    // WirePlumber gives up at once when the daemon does not answer yet: it starts once the
+    // daemon takes connections.
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      try {
+        ::close(connect());
+        break;
+      } catch (const std::runtime_error& error) {
+        if (Clock::now() > deadline) {
+          throw std::runtime_error(std::string("pipewire did not come up: ") + error.what() + ": " +
+                                   tail(log));
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string wireplumberLog = folder_ / "wireplumber.log";
+    try {
+      wireplumber_ = spawnProcess(
+          endingWithThisThread({"wireplumber"}),
+          {.environment = environment(), .output = wireplumberLog, .error = wireplumberLog});
+    } catch (const std::runtime_error&) {
+      throw std::runtime_error("cannot run wireplumber (is it installed?)");
+    }
+
+    // Ready once the session manager has its modules loaded (without it nothing links a
+    // consumer to a node).
+    for (;;) {
+      if (ended(pipewire_)) throw std::runtime_error("pipewire ended: " + tail(log));
+      if (ended(wireplumber_)) {
+        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
+      }
+      if (hasWirePlumber(pipeWireDump())) break;
+      if (Clock::now() > deadline) {
+        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } catch (...) {
+    stop();
+    throw;
+  }
+}
+
+PipeWireSession::~PipeWireSession() { stop(); }
+
+void PipeWireSession::stop() {
+  for (auto& [node, producer] : producers_) stopProducer(producer);
+  producers_.clear();
+  endProcess(wireplumber_);
+  endProcess(pipewire_);
+  endProcess(bus_);
+}
+
+void PipeWireSession::stopProducer(Producer& producer) {
+  if (producer.channel >= 0) ::close(producer.channel);
+  producer.channel = -1;
+  endProcess(producer.pid);
+}
+
+std::vector<std::string> PipeWireSession::environment() const {
+  const auto& home = folder_.path();
+  const char* path = std::getenv("PATH");
+  return {"HOME=" + home.string(),
+          "XDG_RUNTIME_DIR=" + runtimeDir_.string(),
+          "PIPEWIRE_RUNTIME_DIR=" + runtimeDir_.string(),
+          "XDG_CONFIG_HOME=" + (home / "config").string(),
+          "XDG_STATE_HOME=" + (home / "state").string(),
+          "XDG_DATA_HOME=" + (home / "data").string(),
+          "XDG_CACHE_HOME=" + (home / "cache").string(),
+          "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
+          std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
+}
+
+int PipeWireSession::connect() const {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (runtimeDir_ / "pipewire-0").string();
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    throw std::runtime_error("cannot connect to " + socketPath + ": " + why);
+  }
+  return fd;
+}
+
+std::string PipeWireSession::pipeWireDump() const {
+  try {
+    return runProgram({"pw-dump", "--no-colors"}, {.environment = environment()}).output;
+  } catch (const std::runtime_error&) {
+    return {};
+  }
+}
+
+std::optional<std::uint32_t> PipeWireSession::findNode(const std::string& name,
+                                                       std::chrono::milliseconds limit) const {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    if (auto node = nodeNamed(pipeWireDump(), name)) return node;
+    if (Clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& image, int width,
+                                                int height) {
+  const std::string name =
+      "lumora-test-video-" + std::to_string(::getpid()) + "-" + std::to_string(++producerCount_);
+  Producer producer;
+  producer.log = folder_ / (name + ".log");
+  int channel[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+    throw std::runtime_error("socketpair failed");
+  }
+  try {
+    producer.pid =
+        spawnProcess(endingWithThisThread(
+                         {"/usr/bin/python3", "-B", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
+                          "--node-name", name, "--width", std::to_string(width), "--height",
+                          std::to_string(height), "--image", image.string()}),
+                     {.environment = environment(),
+                      .error = producer.log,
+                      .inputFd = channel[1],
+                      .outputFd = channel[1]});
+  } catch (const std::runtime_error&) {
+    ::close(channel[0]);
+    ::close(channel[1]);
+    throw std::runtime_error("cannot run /usr/bin/python3 for the video source");
+  }
+  ::close(channel[1]);
+  producer.channel = channel[0];
+
+  const auto started = readLine(producer.channel, std::chrono::seconds(15));
+  std::optional<std::uint32_t> node;
+  if (started == "started") node = findNode(name);
+  if (!node) {
+    stopProducer(producer);
+    throw std::runtime_error("the video source (video_source.py) did not come up: " +
+                             tail(producer.log));
+  }
+  producers_.emplace(*node, producer);
+  return *node;
+}
+
+void PipeWireSession::showInVideoSource(std::uint32_t node, const std::filesystem::path& image) {
+  auto found = producers_.find(node);
+  if (found == producers_.end()) throw std::runtime_error("no video source of this session");
+  Producer& producer = found->second;
+  const std::string command = "show " + image.string() + "\n";
+  if (::send(producer.channel, command.data(), command.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(command.size())) {
+    throw std::runtime_error("the video source is gone: " + tail(producer.log));
+  }
+  if (readLine(producer.channel, std::chrono::seconds(10)) != "shown " + image.string()) {
+    throw std::runtime_error("the video source did not take " + image.string() + ": " +
+                             tail(producer.log));
+  }
+}
+
+void PipeWireSession::stopVideoSource(std::uint32_t node) {
+  auto found = producers_.find(node);
+  if (found == producers_.end()) return;
+  stopProducer(found->second);
+  producers_.erase(found);
+}
+
+}  // namespace lumora::testing_support
