@@ -1,12 +1,12 @@
 #include "platform/wayland/frame_source_pipewire.h"
 
-#include "media/png_encoder.h"
 #include "platform/capture_error.h"
 #include "platform/wayland/pipewire_format.h"
 
 #include "support/pipewire_session.h"
 #include "support/recorder.h"
 #include "support/temp_dir.h"
+#include "support/test_pictures.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -88,25 +88,9 @@ class FrameLog : public testing_support::Recorder<Snapshot> {
   return ::testing::AssertionSuccess();
 }
 
-// A PNG of four quadrants: top left, top right, bottom left, bottom right.
 std::string writeQuadrants(const testing_support::TempDir& folder, const std::string& name,
                            std::array<std::uint32_t, 4> colours) {
-  std::vector<std::uint8_t> bgra(static_cast<std::size_t>(kWidth) * kHeight * 4);
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      const std::uint32_t colour = colours[(y < kHeight / 2 ? 0 : 2) + (x < kWidth / 2 ? 0 : 1)];
-      std::uint8_t* p = bgra.data() + (static_cast<std::size_t>(y) * kWidth + x) * 4;
-      p[0] = colour & 0xFF;
-      p[1] = (colour >> 8) & 0xFF;
-      p[2] = (colour >> 16) & 0xFF;
-      p[3] = 0xFF;
-    }
-  }
-  const auto png = media::encodePNG(bgra.data(), kWidth, kHeight, kWidth * 4, AV_PIX_FMT_RGB24);
-  if (!png) throw std::runtime_error("cannot encode the test picture");
-  std::ofstream(folder.path() / name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(png->data()), static_cast<std::streamsize>(png->size()));
-  return folder / name;
+  return testing_support::writeQuadrantsPNG(folder, name, kWidth, kHeight, colours);
 }
 
 class FrameSourcePipeWireTest : public ::testing::Test {

@@ -25,6 +25,8 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
 constexpr const char* kRemoteDesktop = "org.freedesktop.portal.RemoteDesktop";
 constexpr int kCallTimeoutMillis = 10'000;
+// A desktop that takes longer than this over one input event has stopped listening.
+constexpr int kInputTimeoutMillis = 2'000;
 
 constexpr std::uint32_t kSourceMonitor = 1;
 constexpr std::uint32_t kCursorHidden = 1;
@@ -319,8 +321,9 @@ struct PortalSession::Impl {
            gpointer data) {
           auto* self = static_cast<Impl*>(data);
           {
+            // A session that ends before it started is answered by the pending request.
             std::lock_guard lock(self->mutex);
-            if (self->sessionHandle != path) return;
+            if (self->sessionHandle != path || self->state != PortalState::started) return;
           }
           self->log.info("screen sharing was ended on the desktop");
           self->setState(PortalState::closed);
@@ -443,11 +446,13 @@ struct PortalSession::Impl {
     }
   }
 
-  // Sends one remote-desktop call without waiting for its answer.
+  // Sends one remote-desktop call and waits for its answer: the portal frontend handles calls
+  // on a pool of threads, so calls in flight together may reach the desktop in any order, and
+  // a release overtaking its press is a stuck button.
   void notify(const char* method, GVariant* parameters) {
-    g_dbus_connection_call(connection.get(), kPortalBus, kPortalPath, kRemoteDesktop, method,
-                           parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
-                           nullptr);
+    GVariantPtr ignored(g_dbus_connection_call_sync(
+        connection.get(), kPortalBus, kPortalPath, kRemoteDesktop, method, parameters, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, kInputTimeoutMillis, nullptr, nullptr));
   }
 
   // The session handle when the session runs with `device`, else empty.

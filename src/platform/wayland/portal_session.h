@@ -41,8 +41,9 @@ struct PortalSessionOptions {
 // of the agent serves meanwhile. Where the portal has no RemoteDesktop interface, or input is
 // not wanted, it is a screen-cast session alone.
 //
-// Every member is safe to call from any thread. The input calls are sent in order without
-// waiting for an answer, and are dropped unless the session started with that device.
+// Every member is safe to call from any thread. Each input call returns once the portal took
+// it (so events reach the desktop in order), and is dropped unless the session started with
+// that device.
 class PortalSession {
  public:
   // Throws std::runtime_error when there is no session bus to talk to.
