@@ -15,6 +15,7 @@
 #include "platform/wayland/desktop_wayland.h"
 #include "platform/wayland/system_access_wayland.h"
 #include "support/eventually.h"
+#include "support/recorder.h"
 #include "support/temp_dir.h"
 #include "support/wayland_desktop.h"
 
@@ -149,6 +150,29 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
     EXPECT_EQ(calls[i].first, expected[i].first) << i;
     EXPECT_EQ(calls[i].second, want) << i << ": " << json::serialize(calls[i].second);
   }
+
+  // The desktop ending the sharing ends it here too; the next request for the screen asks the
+  // desktop again and streams.
+  EXPECT_EQ(desk->closeSessions(), 1);
+  std::string reason;
+  ASSERT_TRUE(eventually([&] {
+    try {
+      desktop.displays()->displays();
+    } catch (const std::exception& e) {
+      reason = e.what();
+    }
+    return reason.find("ended on the desktop") != std::string::npos;
+  })) << reason;
+  auto source = desktop.makeFrameSource({640, std::nullopt, std::nullopt, 30});
+  testing_support::Recorder<std::pair<int, int>> sizes;
+  source->start([&](const PixelBuffer& frame, std::uint64_t) {
+    sizes.add({frame.width(), frame.height()});
+  });
+  EXPECT_TRUE(sizes.waitUntil([](const auto& seen) { return !seen.empty(); }));
+  source->stop();
+  ASSERT_FALSE(sizes.items().empty());
+  EXPECT_EQ(sizes.items().front(), std::make_pair(640, 400));
+  EXPECT_EQ(desk->backendCalls("RemoteDesktop.Start").size(), 2u);
 }
 
 TEST(DesktopWaylandTest, ARefusalIsReportedAndThePhoneAskingForTheScreenAsksAgain) {
