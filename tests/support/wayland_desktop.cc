@@ -182,6 +182,8 @@ void WaylandDesktop::stop() {
   endProcess(permissionStore_.pid);
   for (auto& background : backgrounds_) endProcess(background.pid);
   backgrounds_.clear();
+  for (auto& client : clients_) endProcess(client.pid);
+  clients_.clear();
   endProcess(sway_.pid);
   if (!swayDir_.empty()) {
     std::error_code ignored;
@@ -375,6 +377,15 @@ DecodedImage WaylandDesktop::capture() const {
                              std::to_string(shot.exitCode) + ")");
   }
   return *image;
+}
+
+void WaylandDesktop::run(const std::vector<std::string>& argv) {
+  Child client;
+  client.log = (swayDir_ / ("client-" + std::to_string(clients_.size()) + ".log")).string();
+  client.pid =
+      spawnProcess(asSwayUser(argv),
+                   {.environment = swayEnvironment(), .output = client.log, .error = client.log});
+  clients_.push_back(client);
 }
 
 void WaylandDesktop::show(const std::filesystem::path& png) {

@@ -74,6 +74,9 @@ class WaylandDesktop {
   // Paints the whole output with `png` (stretched) through a Wayland client (swaybg, run as
   // the desktop's user); returns once grim sees it. Throws when it does not show.
   void show(const std::filesystem::path& png);
+  // Starts a Wayland client (a bare name is looked up on PATH) as the desktop's user; it runs
+  // until the desktop is destroyed. Throws when it cannot be started.
+  void run(const std::vector<std::string>& argv);
   // What grim sees now, as RGB.
   DecodedImage capture() const;
 
@@ -114,6 +117,7 @@ class WaylandDesktop {
   gid_t gid_ = 0;
   Child sway_;
   std::list<Child> backgrounds_;  // swaybg instances, newest last
+  std::list<Child> clients_;
   int pictures_ = 0;
   Child permissionStore_;
   Child frontend_;
