@@ -25,8 +25,9 @@ using testing_support::WaylandDesktopOptions;
 // and not mirrored.
 constexpr std::array<std::uint32_t, 4> kQuadrants = {0xd03030, 0x30b040, 0x3050d0, 0xf0e040};
 
+// The agent on a Wayland desktop that shows four coloured quadrants, started with `arguments`.
 struct Desk {
-  explicit Desk(WaylandDesktopOptions options) {
+  Desk(WaylandDesktopOptions options, std::vector<std::string> arguments) {
     try {
       desktop = std::make_unique<WaylandDesktop>(options);
     } catch (const std::exception& e) {
@@ -36,8 +37,7 @@ struct Desk {
     desktop->show(testing_support::writeQuadrantsPNG(
         pictures, "quadrants.png", WaylandDesktop::kWidth, WaylandDesktop::kHeight, kQuadrants));
     auto environment = desktop->environment();
-    agent = std::make_unique<AgentProcess>(environment,
-                                           std::vector<std::string>{"--backend", "wayland"});
+    agent = std::make_unique<AgentProcess>(environment, arguments);
   }
   TempDir pictures;
   std::unique_ptr<WaylandDesktop> desktop;
@@ -45,8 +45,8 @@ struct Desk {
   std::string why;
 };
 
-#define START_DESK(name, options)                                             \
-  Desk name(options);                                                         \
+#define START_DESK(name, options, arguments)                                  \
+  Desk name(options, arguments);                                              \
   if (!name.desktop) GTEST_SKIP() << "no Wayland desktop here: " << name.why; \
   ASSERT_TRUE(name.agent->serving()) << name.agent->log()
 
@@ -55,7 +55,8 @@ Outcome lumora(const Desk& desk, const TempDir& home, std::vector<std::string> a
 }
 
 TEST(CliWaylandEndToEndTest, SnapshotShowsWhatTheWaylandClientDrew) {
-  START_DESK(desk, {});
+  // Without --backend: a Wayland session whose portal answers is served through it.
+  START_DESK(desk, {}, {});
   TempDir home;
   Outcome shot = lumora(desk, home, {"snapshot", home / "shot.png"});
   ASSERT_EQ(shot.status, 0) << shot.err << desk.agent->log();
@@ -80,7 +81,8 @@ TEST(CliWaylandEndToEndTest, SnapshotShowsWhatTheWaylandClientDrew) {
 }
 
 TEST(CliWaylandEndToEndTest, ARefusedDialogLeavesFilesAndTerminalsServingAndSaysWhy) {
-  START_DESK(desk, {.consent = WaylandDesktopOptions::Consent::refuse});
+  START_DESK(desk, {.consent = WaylandDesktopOptions::Consent::refuse},
+             (std::vector<std::string>{"--backend", "wayland"}));
   TempDir home;
   const Outcome run = lumora(desk, home, {"run", "--shell", "/bin/sh", "echo still here"});
   EXPECT_EQ(run.status, 0) << run.err;
