@@ -420,6 +420,10 @@ class Capture {
     auto picture = PixelBuffer::allocate(size.width, size.height);
     if (!picture) return false;
     scaler_ = std::move(scaler);
+    // Blue-first pixels at the frame's own size need no conversion, only a copy: the fourth
+    // byte may stay padding.
+    directCopy_ = (format == AV_PIX_FMT_BGR0 || format == AV_PIX_FMT_BGRA) && size.width == width &&
+                  size.height == height;
     pool_ = std::move(pool);
     picture_ = std::move(*picture);
     pictureValid_ = false;
@@ -509,14 +513,17 @@ class Capture {
   }
 
   void makeFrame() {
+    // A producer that sends the same picture again (many do, at their own rate) costs one
+    // comparison, not a conversion and a frame.
+    const bool cursorMoved = std::exchange(cursorChanged_, false);
+    const bool retrying = std::exchange(retry_, false);
+    bool changed = cursorMoved || retrying;
     if (held_ != nullptr) {
       pw_buffer* buffer = std::exchange(held_, nullptr);
-      convert(*buffer);
+      changed = convert(*buffer) || changed;
       pw_stream_queue_buffer(pwStream_, buffer);
     }
-    cursorChanged_ = false;
-    retry_ = false;
-    if (!pictureValid_) return;
+    if (!pictureValid_ || !changed) return;
 
     int target = -1;
     for (int i = 0; i < static_cast<int>(pool_.size()); ++i) {
@@ -550,18 +557,41 @@ class Capture {
     handler_(frame, nowMillis());
   }
 
-  void convert(const pw_buffer& buffer) {
+  // Brings the buffer's picture into picture_; false when the picture is what it was.
+  bool convert(const pw_buffer& buffer) {
     const auto plane = usablePlane(buffer);  // the format may have changed since it was held
-    if (!plane) return;
+    if (!plane) return false;
     const spa_data& data = buffer.buffer->datas[0];
     DmaBufRead fence(data.type == SPA_DATA_DmaBuf ? static_cast<int>(data.fd) : -1);
-    const std::uint8_t* source[] = {static_cast<const std::uint8_t*>(data.data) + plane->offset};
+    const auto* pixels = static_cast<const std::uint8_t*>(data.data) + plane->offset;
+    if (directCopy_) return copyIfChanged(pixels, static_cast<std::size_t>(plane->stride));
+    const std::uint8_t* source[] = {pixels};
     const int sourceStride[] = {plane->stride};
     std::uint8_t* destination[] = {picture_.mutableData()};
     const int destinationStride[] = {static_cast<int>(picture_.stride())};
     sws_scale(scaler_.get(), source, sourceStride, 0, streamHeight_, destination,
               destinationStride);
     pictureValid_ = true;
+    return true;
+  }
+
+  // Copies the rows from the first one that differs; false when none does.
+  bool copyIfChanged(const std::uint8_t* pixels, std::size_t stride) {
+    const std::size_t rowBytes = static_cast<std::size_t>(streamWidth_) * 4;
+    int row = 0;
+    if (pictureValid_) {
+      while (row < streamHeight_ &&
+             std::memcmp(pixels + stride * row, picture_.row(row), rowBytes) == 0) {
+        ++row;
+      }
+      if (row == streamHeight_) return false;
+    }
+    for (; row < streamHeight_; ++row) {
+      std::memcpy(picture_.mutableData() + picture_.stride() * row, pixels + stride * row,
+                  rowBytes);
+    }
+    pictureValid_ = true;
+    return true;
   }
 
   const core::AgentLog& log_;
@@ -598,6 +628,7 @@ class Capture {
   media::ScalePtr scaler_;
   PixelBuffer picture_;  // the latest stream picture at frame size, without the cursor
   bool pictureValid_ = false;
+  bool directCopy_ = false;
   std::vector<PixelBuffer> pool_;
   int lastDelivered_ = -1;
   StreamCursor cursor_;
