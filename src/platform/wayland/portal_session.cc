@@ -267,7 +267,11 @@ struct PortalSession::Impl {
       negotiate();
       while (!stopping) g_main_context_iteration(context, TRUE);
     } catch (const PortalFailure& problem) {
-      log.error(std::string("screen sharing unavailable: ") + problem.what());
+      log.error(std::string("screen sharing unavailable: ") + problem.what() +
+                (problem.state == PortalState::refused
+                     ? "; files and terminals still work, and the desktop asks again when a "
+                       "phone asks for the screen"
+                     : "; files and terminals still work"));
       setState(problem.state, problem.what());
     } catch (const Stopped&) {
     }
@@ -288,7 +292,8 @@ struct PortalSession::Impl {
     const auto sourceTypes = uintProperty(connection.get(), kScreenCast, "AvailableSourceTypes");
     if (!sourceTypes) {
       throw PortalFailure(PortalState::failed,
-                          "the desktop portal offers no screen casting (ScreenCast)");
+                          "the desktop portal offers no screen casting (ScreenCast): install "
+                          "this desktop's portal (xdg-desktop-portal-gnome, -kde or -wlr)");
     }
     if (!(*sourceTypes & kSourceMonitor)) {
       throw PortalFailure(PortalState::failed, "the desktop portal cannot share whole screens");
@@ -325,7 +330,9 @@ struct PortalSession::Impl {
             std::lock_guard lock(self->mutex);
             if (self->sessionHandle != path || self->state != PortalState::started) return;
           }
-          self->log.info("screen sharing was ended on the desktop");
+          self->log.info(
+              "screen sharing was ended on the desktop; the desktop asks again when a phone "
+              "asks for the screen");
           self->setState(PortalState::closed);
         },
         this, nullptr);
@@ -377,15 +384,21 @@ struct PortalSession::Impl {
               g_variant_new("(o@a{sv})", handle, g_variant_builder_end(&select)), selectToken);
     }
 
+    // The compositor drawing the pointer in costs us nothing; metadata we draw ourselves.
     std::uint32_t cursorMode = 0;
+    CursorDelivery delivery = CursorDelivery::none;
     if (cursorModes & kCursorEmbedded) {
       cursorMode = kCursorEmbedded;
-      cursor = CursorDelivery::embedded;
+      delivery = CursorDelivery::embedded;
     } else if (cursorModes & kCursorMetadata) {
       cursorMode = kCursorMetadata;
-      cursor = CursorDelivery::metadata;
+      delivery = CursorDelivery::metadata;
     } else if (cursorModes & kCursorHidden) {
       cursorMode = kCursorHidden;
+    }
+    {
+      std::lock_guard lock(mutex);
+      cursor = delivery;
     }
     const std::string sourcesToken = token();
     GVariantBuilder sources;
@@ -402,7 +415,9 @@ struct PortalSession::Impl {
             g_variant_new("(o@a{sv})", handle, g_variant_builder_end(&sources)), sourcesToken);
 
     setState(PortalState::waitingForConsent);
-    log.info("waiting for the user to allow screen sharing in the desktop's dialog");
+    log.info(
+        "waiting for the user to allow screen sharing in the desktop's dialog (choose the "
+        "screen and allow it); files and terminals already work");
     const std::string startToken = token();
     GVariantPtr started = request(
         remoteDesktop ? kRemoteDesktop : kScreenCast, "Start",
