@@ -58,6 +58,22 @@ std::optional<std::vector<DisplayDescriptor>> sharedDisplays(Desktop& desktop) {
   return found;
 }
 
+// Whether asking for the displays comes to fail with a reason containing `phrase`.
+::testing::AssertionResult displaysFailWith(Desktop& desktop, const std::string& phrase) {
+  std::string reason;
+  if (eventually([&] {
+        try {
+          desktop.displays()->displays();
+        } catch (const std::exception& e) {
+          reason = e.what();
+        }
+        return reason.find(phrase) != std::string::npos;
+      })) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "the last reason: " << reason;
+}
+
 // The Notify* calls the backend received, as (method, the arguments after session and options).
 std::vector<std::pair<std::string, json::array>> inputCalls(const WaylandDesktop& desk) {
   std::vector<std::pair<std::string, json::array>> calls;
@@ -154,15 +170,7 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
   // The desktop ending the sharing ends it here too; the next request for the screen asks the
   // desktop again and streams.
   EXPECT_EQ(desk->closeSessions(), 1);
-  std::string reason;
-  ASSERT_TRUE(eventually([&] {
-    try {
-      desktop.displays()->displays();
-    } catch (const std::exception& e) {
-      reason = e.what();
-    }
-    return reason.find("ended on the desktop") != std::string::npos;
-  })) << reason;
+  ASSERT_TRUE(displaysFailWith(desktop, "ended on the desktop"));
   auto source = desktop.makeFrameSource({640, std::nullopt, std::nullopt, 30});
   testing_support::Recorder<std::pair<int, int>> sizes;
   source->start([&](const PixelBuffer& frame, std::uint64_t) {
@@ -180,15 +188,7 @@ TEST(DesktopWaylandTest, ARefusalIsReportedAndThePhoneAskingForTheScreenAsksAgai
   testing_support::TempDir home;
   DesktopWayland desktop(optionsIn(home));
 
-  std::string reason;
-  ASSERT_TRUE(eventually([&] {
-    try {
-      desktop.displays()->displays();
-    } catch (const std::exception& e) {
-      reason = e.what();
-    }
-    return reason.find("did not allow") != std::string::npos;
-  })) << reason;
+  ASSERT_TRUE(displaysFailWith(desktop, "did not allow"));
   // Input goes nowhere, without failing.
   desktop.injector()->postMouseEvent(MouseEventType::mouseMoved, {10, 10}, 0);
   desktop.injector()->postKeyEvent(0x00, true, u"");

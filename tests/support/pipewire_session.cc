@@ -1,5 +1,7 @@
 #include "support/pipewire_session.h"
 
+#include "support/private_bus.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,68 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The session bus's usual policy with one service folder that stays empty: nothing is
-// activated behind the test's back (a portal or permission store the bus started would not be
-// a child of the test, and nobody would end it).
-std::string busConfig(const std::string& socket, const std::string& services) {
-  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=)" +
-         socket + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>)" +
-         services + R"(</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-}
-
-// One line a child writes to `fd`, within `limit`; none when the time passed or the child
-// closed its end first.
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit) {
-  std::string line;
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char c;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    if (c == '\n') return line;
-    line.push_back(c);
-  }
-  return std::nullopt;
-}
-
-void endProcess(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  waitForExit(pid);
-  pid = -1;
-}
-
-bool ended(pid_t& pid) {
-  if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) {
-    pid = -1;
-    return true;
-  }
-  return pid <= 0;
-}
-
-// The last part of a log, for an error message.
-std::string tail(const std::string& path) {
-  std::string text = contentOf(path);
-  if (text.size() > 1500) text = "..." + text.substr(text.size() - 1500);
-  return text.empty() ? "(no output)" : text;
-}
-
+// The id of the node named `name` in a pw-dump listing.
 std::optional<std::uint32_t> nodeNamed(const std::string& dump, const std::string& name) {
   boost::system::error_code error;
   const boost::json::value objects = boost::json::parse(dump, error);
@@ -125,13 +66,12 @@ std::vector<std::string> endingWithThisThread(std::vector<std::string> argv) {
 
 PipeWireSession::PipeWireSession() {
   const auto& home = folder_.path();
-  for (const char* folder : {"run", "config", "state", "data", "cache", "services"}) {
+  for (const char* folder : {"run", "config", "state", "data", "cache"}) {
     std::filesystem::create_directories(home / folder);
   }
   runtimeDir_ = home / "run";
   std::filesystem::permissions(runtimeDir_, std::filesystem::perms::owner_all);
-  const std::string config =
-      folder_.make("bus.conf", busConfig(folder_ / "bus", folder_ / "services"));
+  const std::string config = folder_.make("bus.conf", privateBusConfig(folder_ / "bus"));
 
   try {
     int fds[2];
@@ -149,7 +89,7 @@ PipeWireSession::PipeWireSession() {
     busAddress_ = readLine(fds[0], std::chrono::seconds(10)).value_or("");
     ::close(fds[0]);
     if (busAddress_.empty()) {
-      throw std::runtime_error("dbus-daemon did not come up: " + tail(folder_ / "bus.log"));
+      throw std::runtime_error("dbus-daemon did not come up: " + logTail(folder_ / "bus.log"));
     }
 
     const std::string log = folder_ / "pipewire.log";
@@ -163,14 +103,15 @@ PipeWireSession::PipeWireSession() {
     // daemon takes connections.
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     for (;;) {
-      if (ended(pipewire_)) throw std::runtime_error("pipewire did not come up: " + tail(log));
+      if (reapIfEnded(pipewire_))
+        throw std::runtime_error("pipewire did not come up: " + logTail(log));
       try {
         ::close(connect());
         break;
       } catch (const std::runtime_error& error) {
         if (Clock::now() > deadline) {
           throw std::runtime_error(std::string("pipewire did not come up: ") + error.what() + ": " +
-                                   tail(log));
+                                   logTail(log));
         }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -187,13 +128,13 @@ PipeWireSession::PipeWireSession() {
     // Ready once the session manager has its modules loaded (without it nothing links a
     // consumer to a node).
     for (;;) {
-      if (ended(pipewire_)) throw std::runtime_error("pipewire ended: " + tail(log));
-      if (ended(wireplumber_)) {
-        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
+      if (reapIfEnded(pipewire_)) throw std::runtime_error("pipewire ended: " + logTail(log));
+      if (reapIfEnded(wireplumber_)) {
+        throw std::runtime_error("wireplumber did not come up: " + logTail(wireplumberLog));
       }
       if (hasWirePlumber(pipeWireDump())) break;
       if (Clock::now() > deadline) {
-        throw std::runtime_error("wireplumber did not come up: " + tail(wireplumberLog));
+        throw std::runtime_error("wireplumber did not come up: " + logTail(wireplumberLog));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -300,7 +241,7 @@ std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& ima
   if (!node) {
     stopProducer(producer);
     throw std::runtime_error("the video source (video_source.py) did not come up: " +
-                             tail(producer.log));
+                             logTail(producer.log));
   }
   producers_.emplace(*node, producer);
   return *node;
@@ -313,11 +254,11 @@ void PipeWireSession::showInVideoSource(std::uint32_t node, const std::filesyste
   const std::string command = "show " + image.string() + "\n";
   if (::send(producer.channel, command.data(), command.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(command.size())) {
-    throw std::runtime_error("the video source is gone: " + tail(producer.log));
+    throw std::runtime_error("the video source is gone: " + logTail(producer.log));
   }
   if (readLine(producer.channel, std::chrono::seconds(10)) != "shown " + image.string()) {
     throw std::runtime_error("the video source did not take " + image.string() + ": " +
-                             tail(producer.log));
+                             logTail(producer.log));
   }
 }
 

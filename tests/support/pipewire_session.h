@@ -20,7 +20,7 @@ namespace lumora::testing_support {
 std::vector<std::string> endingWithThisThread(std::vector<std::string> argv);
 
 // A private PipeWire for one test: its own XDG_RUNTIME_DIR (in a TempDir), a private session
-// bus (dbus-daemon with its own config and an empty service folder, so nothing is activated on
+// bus (dbus-daemon with its own config and no service folder, so nothing is activated on
 // demand), pipewire and wireplumber on it, all children of this process (and killed with it:
 // endingWithThisThread). Nothing of the user's own session is seen or touched: HOME and the XDG
 // folders point into the TempDir too. Comes up in about 0.03 s.

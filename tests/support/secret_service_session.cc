@@ -1,5 +1,7 @@
 #include "support/secret_service_session.h"
 
+#include "support/private_bus.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,56 +17,13 @@
 #include "support/spawn.h"
 
 namespace lumora::testing_support {
-namespace {
-
-// The session bus's usual policy, without service directories: nothing is activated behind the
-// test's back (a second, locked keyring started by the bus would race ours for the name).
-std::string busConfig(const std::string& socket) {
-  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=)" +
-         socket + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-}
-
-// The first line a child writes to `fd` (its address), within `limit`; empty when none came.
-std::string readLine(int fd, std::chrono::seconds limit) {
-  std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (::read(fd, &c, 1) <= 0 || c == '\n') break;
-    line.push_back(c);
-  }
-  return line;
-}
-
-void endProcess(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitForExit(pid);
-  pid = -1;
-}
-
-}  // namespace
 
 SecretServiceSession::SecretServiceSession(bool withKeyring) {
   for (const char* folder : {"run", "data", "config", "cache"}) {
     std::filesystem::create_directories(home_.path() / folder);
   }
   std::filesystem::permissions(home_.path() / "run", std::filesystem::perms::owner_all);
-  const std::string config = home_.make("bus.conf", busConfig(home_ / "bus"));
+  const std::string config = home_.make("bus.conf", privateBusConfig(home_ / "bus"));
 
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -77,7 +36,7 @@ SecretServiceSession::SecretServiceSession(bool withKeyring) {
     throw std::runtime_error("cannot run dbus-daemon (is it installed?)");
   }
   ::close(fds[1]);
-  address_ = readLine(fds[0], std::chrono::seconds(10));
+  address_ = readLine(fds[0], std::chrono::seconds(10)).value_or("");
   ::close(fds[0]);
   if (address_.empty()) {
     stop();

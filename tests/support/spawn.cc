@@ -1,6 +1,8 @@
 #include "support/spawn.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
+
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -100,6 +105,48 @@ std::vector<std::string> sanitizerEnvironment() {
     if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
   }
   return entries;
+}
+
+bool reapIfEnded(pid_t& pid) {
+  if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+  return pid <= 0;
+}
+
+void endProcess(pid_t& pid, std::chrono::milliseconds grace) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (!reapIfEnded(pid)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      waitForExit(pid);
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char c;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    if (c == '\n') return line;
+    line.push_back(c);
+  }
+  return std::nullopt;
+}
+
+std::string logTail(const std::string& path) {
+  std::string text = contentOf(path);
+  if (text.size() > 1500) text = "..." + text.substr(text.size() - 1500);
+  return text.empty() ? "(no output)" : text;
 }
 
 }  // namespace lumora::testing_support

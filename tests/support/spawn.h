@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,17 @@ struct ProgramRun {
 // Runs `argv` to its end and collects its standard output (`options` says the rest; its output
 // settings are replaced). Throws std::runtime_error when it cannot be started.
 ProgramRun runProgram(const std::vector<std::string>& argv, SpawnOptions options = {});
+
+// Whether `pid` has ended, reaping it if so (then `pid` becomes -1); a pid of -1 has ended.
+bool reapIfEnded(pid_t& pid);
+// SIGTERM, then SIGKILL when it has not ended within `grace`; waits for it either way and sets
+// `pid` to -1. Nothing for a pid of -1.
+void endProcess(pid_t& pid, std::chrono::milliseconds grace = std::chrono::seconds(3));
+// One line a child writes to `fd`, without its newline, within `limit`; none when the time
+// passed or the child closed its end first.
+std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit);
+// The last part of a program's log, for an error message.
+std::string logTail(const std::string& path);
 
 // This process's sanitizer settings, as environment entries.
 std::vector<std::string> sanitizerEnvironment();

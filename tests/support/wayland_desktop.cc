@@ -50,52 +50,6 @@ std::string portalFile(bool remoteDesktop) {
          "\nUseIn=" + kDesktopName + "\n";
 }
 
-std::string tail(const std::string& path) {
-  std::string text = contentOf(path);
-  if (text.size() > 1500) text = "..." + text.substr(text.size() - 1500);
-  return text.empty() ? "(no output)" : text;
-}
-
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit) {
-  std::string line;
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char c;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    if (c == '\n') return line;
-    line.push_back(c);
-  }
-  return std::nullopt;
-}
-
-bool ended(pid_t& pid) {
-  if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) {
-    pid = -1;
-    return true;
-  }
-  return pid <= 0;
-}
-
-// SIGTERM, then SIGKILL if it has not ended within `grace`; waits for it either way.
-void endProcess(pid_t& pid, std::chrono::milliseconds grace = std::chrono::seconds(3)) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  const auto deadline = Clock::now() + grace;
-  while (!ended(pid)) {
-    if (Clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      waitForExit(pid);
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 // The desktop's user: found, or created (concurrent tests may race to create it).
 std::pair<uid_t, gid_t> desktopUser() {
   if (const passwd* user = ::getpwnam(kUser)) return {user->pw_uid, user->pw_gid};
@@ -174,7 +128,7 @@ void WaylandDesktop::stop() {
     ::close(backendChannel_);
     backendChannel_ = -1;
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!ended(backend_.pid) && Clock::now() < deadline) {
+    while (!reapIfEnded(backend_.pid) && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
@@ -247,8 +201,8 @@ void WaylandDesktop::startSway() {
       }
     }
     if (!waylandSocket_.empty()) break;
-    if (ended(sway_.pid) || Clock::now() > deadline) {
-      throw std::runtime_error("sway did not come up: " + tail(sway_.log));
+    if (reapIfEnded(sway_.pid) || Clock::now() > deadline) {
+      throw std::runtime_error("sway did not come up: " + logTail(sway_.log));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -263,8 +217,8 @@ void WaylandDesktop::waitForBusName(const std::string& name, Child& owner,
                     "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
                    {.environment = pipeWire_.environment()});
     if (reply.output.find("boolean true") != std::string::npos) return;
-    if (ended(owner.pid) || Clock::now() > deadline) {
-      throw std::runtime_error(what + " did not come up: " + tail(owner.log));
+    if (reapIfEnded(owner.pid) || Clock::now() > deadline) {
+      throw std::runtime_error(what + " did not come up: " + logTail(owner.log));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -325,7 +279,7 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
 
   if (readLine(backendChannel_, std::chrono::seconds(15)) != "ready") {
     throw std::runtime_error("the portal backend (backend.py) did not come up: " +
-                             tail(backend_.log));
+                             logTail(backend_.log));
   }
   waitForBusName("org.freedesktop.impl.portal.PermissionStore", permissionStore_,
                  "xdg-permission-store");
@@ -428,9 +382,9 @@ void WaylandDesktop::show(const std::filesystem::path& png) {
     if (seen.width == kWidth && seen.height == kHeight && meanDifference(seen, expected) < 6.0) {
       return;
     }
-    if (ended(backgrounds_.back().pid) || Clock::now() > deadline) {
+    if (reapIfEnded(backgrounds_.back().pid) || Clock::now() > deadline) {
       throw std::runtime_error("the output does not show " + png.string() + ": " +
-                               tail(backgrounds_.back().log));
+                               logTail(backgrounds_.back().log));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -463,12 +417,12 @@ int WaylandDesktop::closeSessions() {
   static constexpr char kCommand[] = "close-sessions\n";
   if (::send(backendChannel_, kCommand, sizeof kCommand - 1, MSG_NOSIGNAL) !=
       static_cast<ssize_t>(sizeof kCommand - 1)) {
-    throw std::runtime_error("the portal backend is gone: " + tail(backend_.log));
+    throw std::runtime_error("the portal backend is gone: " + logTail(backend_.log));
   }
   const auto reply = readLine(backendChannel_, std::chrono::seconds(10));
   if (!reply || reply->rfind("closed ", 0) != 0) {
     throw std::runtime_error("the portal backend did not close its sessions: " +
-                             tail(backend_.log));
+                             logTail(backend_.log));
   }
   return std::stoi(reply->substr(7));
 }
