@@ -213,27 +213,18 @@ std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& ima
       "lumora-test-video-" + std::to_string(::getpid()) + "-" + std::to_string(++producerCount_);
   Producer producer;
   producer.log = folder_ / (name + ".log");
-  int channel[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
-    throw std::runtime_error("socketpair failed");
-  }
   try {
-    producer.pid =
-        spawnProcess(endingWithThisThread(
-                         {"/usr/bin/python3", "-B", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
-                          "--node-name", name, "--width", std::to_string(width), "--height",
-                          std::to_string(height), "--image", image.string()}),
-                     {.environment = environment(),
-                      .error = producer.log,
-                      .inputFd = channel[1],
-                      .outputFd = channel[1]});
+    const auto started = spawnWithChannel(
+        endingWithThisThread({"/usr/bin/python3", "-B",
+                              LUMORA_PORTAL_BACKEND_DIR "/video_source.py", "--node-name", name,
+                              "--width", std::to_string(width), "--height", std::to_string(height),
+                              "--image", image.string()}),
+        {.environment = environment(), .error = producer.log});
+    producer.pid = started.pid;
+    producer.channel = started.channel;
   } catch (const std::runtime_error&) {
-    ::close(channel[0]);
-    ::close(channel[1]);
     throw std::runtime_error("cannot run /usr/bin/python3 for the video source");
   }
-  ::close(channel[1]);
-  producer.channel = channel[0];
 
   const auto started = readLine(producer.channel, std::chrono::seconds(15));
   std::optional<std::uint32_t> node;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,26 @@ std::vector<std::string> sanitizerEnvironment() {
     if (const char* value = std::getenv(name)) entries.push_back(std::string(name) + "=" + value);
   }
   return entries;
+}
+
+ChannelledProcess spawnWithChannel(const std::vector<std::string>& argv, SpawnOptions options) {
+  int channel[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+    throw std::runtime_error("socketpair failed");
+  }
+  options.inputFd = channel[1];
+  options.outputFd = channel[1];
+  ChannelledProcess started;
+  try {
+    started.pid = spawnProcess(argv, options);
+  } catch (...) {
+    ::close(channel[0]);
+    ::close(channel[1]);
+    throw;
+  }
+  ::close(channel[1]);
+  started.channel = channel[0];
+  return started;
 }
 
 bool reapIfEnded(pid_t& pid) {

@@ -35,6 +35,16 @@ struct SpawnOptions {
 // Starts `argv` (a bare name is looked up on PATH); throws std::runtime_error when it cannot.
 pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 
+// A program started with one end of a socket pair as its standard input and output, so that
+// the test talks to it line by line (and a program that died costs no SIGPIPE).
+struct ChannelledProcess {
+  pid_t pid = -1;
+  int channel = -1;  // this process's end, to close when done
+};
+// Starts `argv` so; `options` says the rest (its input and output settings are replaced).
+// Throws std::runtime_error when it cannot.
+ChannelledProcess spawnWithChannel(const std::vector<std::string>& argv, SpawnOptions options);
+
 // Waits for `pid` to end: its exit status, or 128 + the signal that ended it.
 int waitForExit(pid_t pid);
 

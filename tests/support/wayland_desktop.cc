@@ -230,10 +230,6 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   std::ofstream(callLog_).flush();
 
   // The backend, with a socket as its standard input and output for its commands.
-  int channel[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
-    throw std::runtime_error("socketpair failed");
-  }
   backend_.log = (folder / "backend.log").string();
   std::vector<std::string> argv{"/usr/bin/python3",
                                 "-B",
@@ -253,17 +249,14 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   }
   if (!options.remoteDesktop) argv.push_back("--no-remote-desktop");
   try {
-    backend_.pid = spawnProcess(endingWithThisThread(argv), {.environment = pipeWire_.environment(),
-                                                             .error = backend_.log,
-                                                             .inputFd = channel[1],
-                                                             .outputFd = channel[1]});
+    const auto started =
+        spawnWithChannel(endingWithThisThread(argv),
+                         {.environment = pipeWire_.environment(), .error = backend_.log});
+    backend_.pid = started.pid;
+    backendChannel_ = started.channel;
   } catch (const std::runtime_error&) {
-    ::close(channel[0]);
-    ::close(channel[1]);
     throw std::runtime_error("cannot run /usr/bin/python3 for the portal backend");
   }
-  ::close(channel[1]);
-  backendChannel_ = channel[0];
 
   // The permission store meanwhile (restore tokens are kept there).
   permissionStore_.log = (folder / "permission-store.log").string();

@@ -78,25 +78,32 @@ GObjectPtr<GDBusConnection> connectToSessionBus() {
   return connection;
 }
 
-// A property of the portal object, or nothing when the interface or property is missing.
-GVariantPtr portalProperty(GDBusConnection* connection, const char* interface, const char* name,
-                           int timeoutMillis = kCallTimeoutMillis) {
-  GErrorPtr error;
+// A number the portal object publishes, or nothing when the interface or property is missing.
+std::optional<std::uint32_t> uintProperty(GDBusConnection* connection, const char* interface,
+                                          const char* name,
+                                          int timeoutMillis = kCallTimeoutMillis) {
   GVariantPtr reply(g_dbus_connection_call_sync(
       connection, kPortalBus, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
       g_variant_new("(ss)", interface, name), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
-      timeoutMillis, nullptr, error.out()));
-  if (!reply) return {};
+      timeoutMillis, nullptr, nullptr));
+  if (!reply) return std::nullopt;
   GVariant* value = nullptr;
   g_variant_get(reply.get(), "(v)", &value);
-  return GVariantPtr(value);
+  GVariantPtr owned(value);
+  if (!g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) return std::nullopt;
+  return g_variant_get_uint32(value);
 }
 
-std::optional<std::uint32_t> uintProperty(GDBusConnection* connection, const char* interface,
-                                          const char* name) {
-  GVariantPtr value = portalProperty(connection, interface, name);
-  if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_UINT32)) return std::nullopt;
-  return g_variant_get_uint32(value.get());
+// The same asked on a connection of its own, for a quick look before any session; nothing
+// when there is no bus either.
+std::optional<std::uint32_t> askPortal(const char* interface, const char* name,
+                                       std::chrono::milliseconds timeout) {
+  try {
+    auto connection = connectToSessionBus();
+    return uintProperty(connection.get(), interface, name, static_cast<int>(timeout.count()));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 std::optional<std::pair<std::int32_t, std::int32_t>> pairOf(GVariant* properties, const char* key) {
@@ -319,7 +326,8 @@ struct PortalSession::Impl {
     const bool canPersist = remoteDesktop ? remoteVersion >= 2 : castVersion >= 4;
 
     // Subscribed before the session exists, so a close right after Start is not missed.
-    const guint closedSubscription = g_dbus_connection_signal_subscribe(
+    // The subscription ends with the connection.
+    g_dbus_connection_signal_subscribe(
         connection.get(), kPortalBus, "org.freedesktop.portal.Session", "Closed", nullptr, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const char*, const char* path, const char*, const char*, GVariant*,
@@ -336,7 +344,6 @@ struct PortalSession::Impl {
           self->setState(PortalState::closed);
         },
         this, nullptr);
-    (void)closedSubscription;  // released with the connection
 
     const std::string sessionToken = token();
     const std::string createToken = token();
@@ -597,27 +604,12 @@ void PortalSession::notifyKeyboardKeysym(std::int32_t keysym, bool pressed) {
 }
 
 bool screenCastPortalAnswers(std::chrono::milliseconds timeout) {
-  try {
-    auto connection = connectToSessionBus();
-    GVariantPtr types = portalProperty(connection.get(), kScreenCast, "AvailableSourceTypes",
-                                       static_cast<int>(timeout.count()));
-    return types != nullptr;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return askPortal(kScreenCast, "AvailableSourceTypes", timeout).has_value();
 }
 
 bool remoteInputPortalAnswers(std::chrono::milliseconds timeout) {
-  try {
-    auto connection = connectToSessionBus();
-    GVariantPtr types = portalProperty(connection.get(), kRemoteDesktop, "AvailableDeviceTypes",
-                                       static_cast<int>(timeout.count()));
-    return types && g_variant_is_of_type(types.get(), G_VARIANT_TYPE_UINT32) &&
-           (g_variant_get_uint32(types.get()) & (kDeviceKeyboard | kDevicePointer)) ==
-               (kDeviceKeyboard | kDevicePointer);
-  } catch (const std::exception&) {
-    return false;
-  }
+  constexpr std::uint32_t kBoth = kDeviceKeyboard | kDevicePointer;
+  return (askPortal(kRemoteDesktop, "AvailableDeviceTypes", timeout).value_or(0) & kBoth) == kBoth;
 }
 
 }  // namespace lumora::platform::wayland
