@@ -91,6 +91,11 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     auto signingIn = path == "/auth/login" ? login(request) : refresh(request);
     co_return co_await std::move(signingIn);
   }
+  if (path == "/auth/logout") {
+    if (method != "POST") co_return methodNotAllowed("POST");
+    auto signingOut = logout(request);
+    co_return co_await std::move(signingOut);
+  }
 
   // Everything below is the caller's own.
   const bool devices = path == "/devices" || path.starts_with("/devices/");
@@ -175,6 +180,22 @@ asio::awaitable<HttpResponse> AccountApi::refresh(const HttpRequest& request) {
       break;
   }
   co_return errorResponse({401, "invalid_refresh_token", "unknown refresh token"});
+}
+
+// The holder of a refresh token may end its own sign-in, so no bearer is asked for. Whether the
+// token was known is not told: 204 either way.
+asio::awaitable<HttpResponse> AccountApi::logout(const HttpRequest& request) {
+  auto parsed = parseRefreshRequest(request.body);
+  if (auto refused = refusal(parsed)) co_return std::move(*refused);
+  const std::string hash =
+      TokenSigner::refreshTokenHash(std::get<RefreshRequest>(parsed).refreshToken);
+  co_await onWorker([&] {
+    if (auto family = store_->refreshTokenFamily(hash)) store_->revokeRefreshFamily(*family);
+  });
+  HttpResponse response;
+  response.status = 204;
+  response.contentType.clear();
+  co_return response;
 }
 
 asio::awaitable<HttpResponse> AccountApi::issueTokens(std::string userId, std::string family) {

@@ -18,7 +18,7 @@ class DevProviders;
 class IdentityProviders;
 
 // The HTTP JSON routes of the service:
-//   POST /auth/login, POST /auth/refresh, GET /auth/me
+//   POST /auth/login, POST /auth/refresh, POST /auth/logout, GET /auth/me
 //   POST /devices, GET /devices, GET /devices/lookup?fingerprint=, PATCH /devices/{id},
 //   DELETE /devices/{id}, POST /devices/{id}/connection
 //   POST /relay/token
@@ -51,6 +51,7 @@ class AccountApi {
   boost::asio::awaitable<HttpResponse> route(const HttpRequest& request);
   boost::asio::awaitable<HttpResponse> login(const HttpRequest& request);
   boost::asio::awaitable<HttpResponse> refresh(const HttpRequest& request);
+  boost::asio::awaitable<HttpResponse> logout(const HttpRequest& request);
   boost::asio::awaitable<HttpResponse> me(const std::string& userId);
   boost::asio::awaitable<HttpResponse> registerDevice(const std::string& userId,
                                                       const HttpRequest& request);

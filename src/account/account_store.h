@@ -47,6 +47,8 @@ class AccountStore {
   // family: someone holds a copy).
   virtual RefreshUse useRefreshToken(const std::string& tokenHash, Millis now) = 0;
   virtual void revokeRefreshFamily(const std::string& family) = 0;
+  // The family of a stored token, used or not (a sign-out ends it); nothing for an unknown one.
+  virtual std::optional<std::string> refreshTokenFamily(const std::string& tokenHash) = 0;
 
   struct Registration {
     enum class Outcome { created, updated, unchanged } outcome = Outcome::created;

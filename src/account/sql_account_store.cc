@@ -200,6 +200,12 @@ void SqlAccountStore::revokeRefreshFamily(const std::string& family) {
   db_->query("DELETE FROM refresh_tokens WHERE family = $1", {family});
 }
 
+std::optional<std::string> SqlAccountStore::refreshTokenFamily(const std::string& tokenHash) {
+  auto rows = db_->query("SELECT family FROM refresh_tokens WHERE token_hash = $1", {tokenHash});
+  if (rows.empty()) return std::nullopt;
+  return rows[0].at(0);
+}
+
 std::optional<Device> SqlAccountStore::oneDevice(const std::string& sql,
                                                  const std::vector<SqlValue>& params) {
   auto rows = db_->query(sql, params);

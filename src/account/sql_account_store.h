@@ -24,6 +24,7 @@ class SqlAccountStore final : public AccountStore {
                        const std::string& family, Millis expiresAt) override;
   RefreshUse useRefreshToken(const std::string& tokenHash, Millis now) override;
   void revokeRefreshFamily(const std::string& family) override;
+  std::optional<std::string> refreshTokenFamily(const std::string& tokenHash) override;
   Registration registerDevice(const std::string& userId, const std::string& name,
                               const std::string& platform,
                               const std::optional<std::string>& pairingFingerprint,

@@ -73,6 +73,35 @@ TEST_F(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
   EXPECT_EQ(client().post("/auth/refresh", {{"refreshToken", "lf1.made-up"}}).status, 401);
 }
 
+TEST_F(ApiTest, LogoutEndsTheWholeChainOfTheTokenItIsGiven) {
+  auto first = client().signInAs("ada@example.com");
+  const auto second =
+      client().post("/auth/refresh", {{"refreshToken", first.at("refreshToken")}}).json();
+  const auto other = client().signInAs("ada@example.com");  // another sign-in of the same user
+
+  // No bearer: the holder of a refresh token may end its own sign-in, even with a spent token.
+  Reply ended = client().post("/auth/logout", {{"refreshToken", first.at("refreshToken")}});
+  EXPECT_EQ(ended.status, 204);
+  EXPECT_TRUE(ended.body.empty());
+  Reply refused = client().post("/auth/refresh", {{"refreshToken", second.at("refreshToken")}});
+  EXPECT_EQ(refused.status, 401);
+  EXPECT_EQ(refused.json().at("error"), "invalid_refresh_token");
+  // The other sign-in goes on.
+  EXPECT_EQ(client().post("/auth/refresh", {{"refreshToken", other.at("refreshToken")}}).status,
+            200);
+
+  // Whether a token is known is not told; a body without one is refused as any other.
+  EXPECT_EQ(client().post("/auth/logout", {{"refreshToken", "lf1.made-up"}}).status, 204);
+  EXPECT_EQ(client().post("/auth/logout", {{"refreshToken", second.at("refreshToken")}}).status,
+            204);
+  Reply malformed = client().post("/auth/logout", {{"token", "x"}});
+  EXPECT_EQ(malformed.status, 400);
+  EXPECT_EQ(malformed.json().at("error"), "bad_request");
+  Reply wrongMethod = client().get("/auth/logout");
+  EXPECT_EQ(wrongMethod.status, 405);
+  EXPECT_EQ(wrongMethod.header("Allow"), "POST");
+}
+
 TEST_F(ApiTest, TokensExpire) {
   auto tokens = client().signInAs("ada@example.com");
   service_.advance(14min);

@@ -61,8 +61,12 @@ TEST_P(StoreTest, ARefreshTokenIsUsedOnceThenReportedAsReused) {
             AccountStore::RefreshUse::Outcome::reused);
   EXPECT_EQ(store_->useRefreshToken("unknown", 5000).outcome,
             AccountStore::RefreshUse::Outcome::unknown);
+  // A sign-out finds the family of a token whether it was used or not.
+  EXPECT_EQ(store_->refreshTokenFamily("hash-1"), "family");
+  EXPECT_EQ(store_->refreshTokenFamily("unknown"), std::nullopt);
 
   store_->addRefreshToken("hash-2", alice_.id, "family", 10'000);
+  EXPECT_EQ(store_->refreshTokenFamily("hash-2"), "family");
   store_->revokeRefreshFamily("family");
   EXPECT_EQ(store_->useRefreshToken("hash-2", 5000).outcome,
             AccountStore::RefreshUse::Outcome::unknown);
