@@ -1,5 +1,8 @@
 #include "instance_channel.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <QLocalSocket>
@@ -10,22 +13,71 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace lumora::tray {
 
 namespace asio = boost::asio;
+
+namespace {
+
+// The user at the other end of a connected local socket, as the system recorded it when the
+// connection was made; nothing when it does not say.
+std::optional<uid_t> peerUser(int descriptor) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return std::nullopt;
+  }
+  return credentials.uid;
+}
+
+// Makes `folder` 0700 when it is missing, and refuses it unless it is a real folder of this
+// user's that nobody else may enter (a looser one is not tightened: someone may be in it).
+void usePrivateFolder(const std::filesystem::path& folder) {
+  const std::string name = folder.string();
+  const std::string remedy = ": remove it, or set XDG_RUNTIME_DIR";
+  if (::mkdir(name.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw InstanceChannel::RefusedError("cannot make the folder " + name +
+                                        " for its socket: " + std::strerror(errno));
+  }
+  struct stat info {};
+  if (::lstat(name.c_str(), &info) != 0) {
+    throw InstanceChannel::RefusedError("cannot look at the folder " + name + ": " +
+                                        std::strerror(errno));
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    throw InstanceChannel::RefusedError(name + " is not a folder" + remedy);
+  }
+  if (info.st_uid != ::geteuid()) {
+    throw InstanceChannel::RefusedError(name + " belongs to user " + std::to_string(info.st_uid) +
+                                        ", not to this user" + remedy);
+  }
+  if ((info.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", info.st_mode & 07777);
+    throw InstanceChannel::RefusedError(name + " is open to other users (mode " + mode + ")" +
+                                        remedy);
+  }
+}
+
+}  // namespace
 
 std::string InstanceChannel::socketPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime && std::filesystem::is_directory(runtime)) {
     return (std::filesystem::path(runtime) / "lumora-tray.socket").string();
   }
-  return (std::filesystem::temp_directory_path() /
-          ("lumora-tray-" + std::to_string(::getuid()) + ".socket"))
-      .string();
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("lumora-tray-" + std::to_string(::geteuid()));
+  usePrivateFolder(folder);
+  return (folder / "lumora-tray.socket").string();
 }
 
 bool InstanceChannel::handOver(const std::string& path, const std::vector<std::string>& urls) {
@@ -34,6 +86,12 @@ bool InstanceChannel::handOver(const std::string& path, const std::vector<std::s
   boost::system::error_code error;
   socket.connect(path, error);
   if (error) return false;
+  const auto listener = peerUser(socket.native_handle());
+  if (listener != ::geteuid()) {
+    throw RefusedError("the socket " + path + " is held by " +
+                       (listener ? "user " + std::to_string(*listener) : "an unknown user") +
+                       ", not by this user's instance; nothing was handed over");
+  }
   std::string lines;
   for (const auto& url : urls) lines += url + "\n";
   asio::write(socket, asio::buffer(lines), error);
@@ -63,6 +121,13 @@ bool InstanceServer::listen(const std::string& path) {
 
 void InstanceServer::accept() {
   while (QLocalSocket* socket = server_.nextPendingConnection()) {
+    // Another user's connection gets in only where the socket's mode is not kept (root, or a
+    // file system that ignores it); it is closed before anything of it is read.
+    if (peerUser(static_cast<int>(socket->socketDescriptor())) != ::geteuid()) {
+      socket->abort();
+      socket->deleteLater();
+      continue;
+    }
     // Qt stops reading from the socket while this much waits unread, so a sender that never
     // ends its line cannot make the buffer grow.
     socket->setReadBufferSize(kMaxLine + 1);

@@ -72,11 +72,21 @@ int main(int argc, char** argv) {
     urls.push_back(argument);
   }
 
-  const std::string socketPath = tray::InstanceChannel::socketPath();
+  // A socket that is not safely this user's ends the start: its commands must reach no one else.
+  const auto refused = [](const tray::InstanceChannel::RefusedError& error) {
+    std::fprintf(stderr, "lumora-tray: %s\n", error.what());
+    return 1;
+  };
+  std::string socketPath;
   // Started again without URLs (from the menu, say): the running instance shows its panel.
   const std::vector<std::string> handed =
       urls.empty() ? std::vector<std::string>{tray::InstanceChannel::kShowPanel} : urls;
-  if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
+  try {
+    socketPath = tray::InstanceChannel::socketPath();
+    if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
+  } catch (const tray::InstanceChannel::RefusedError& error) {
+    return refused(error);
+  }
 
   // Qt would abort with a core dump; over ssh, say, one line does better.
   const auto set = [](const char* name) {
@@ -117,11 +127,15 @@ int main(int argc, char** argv) {
       coordinator->handle(line);
     }
   });
-  if (!instances.listen(socketPath)) {
-    // Another instance came up meanwhile: it takes the URLs.
-    if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
-    std::fprintf(stderr, "lumora-tray: cannot listen at %s; command URLs will not reach us\n",
-                 socketPath.c_str());
+  try {
+    if (!instances.listen(socketPath)) {
+      // Another instance came up meanwhile: it takes the URLs.
+      if (tray::InstanceChannel::handOver(socketPath, handed)) return 0;
+      std::fprintf(stderr, "lumora-tray: cannot listen at %s; command URLs will not reach us\n",
+                   socketPath.c_str());
+    }
+  } catch (const tray::InstanceChannel::RefusedError& error) {
+    return refused(error);
   }
   auto parts = app::linuxParts(network.executor(), work.get_executor(), quit);
   const std::shared_ptr<app::AgentServer> agent = parts.server;

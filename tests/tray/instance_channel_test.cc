@@ -1,21 +1,28 @@
-// The running instance's socket: what a second start hands over arrives in order, and a sender
-// that never ends its line is cut off without the instance holding its bytes.
+// The running instance's socket: what a second start hands over arrives in order, a sender that
+// never ends its line is cut off without the instance holding its bytes, another user's
+// connection is dropped unread, and without a runtime folder the socket's folder must be this
+// user's alone.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <future>
 
+#include "another_user.h"
 #include "instance_channel.h"
 #include "qt_application.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::tray {
 namespace {
 
+using testing_support::ScopedEnvironment;
 using testing_support::TempDir;
+namespace fs = std::filesystem;
 
 // Waits for `future` while Qt's loop runs the server.
 template <class T>
@@ -72,6 +79,70 @@ TEST(InstanceChannelTest, AnEndlessLineOrTooManyURLsEndTheConnection) {
       std::async(std::launch::async, [&] { return InstanceChannel::handOver(path, many); });
   serveUntil(flood);
   EXPECT_EQ(handled.size(), static_cast<std::size_t>(InstanceServer::kMaxUrls));
+}
+
+TEST(InstanceChannelTest, AConnectionOfAnotherUserIsDroppedUnread) {
+  if (!canActAsAnotherUser()) GTEST_SKIP() << "only root can act as another user";
+  qtApplication();
+  TempDir dir;
+  const std::string path = dir / "tray.socket";
+  std::vector<std::string> handled;
+  InstanceServer server([&](const std::string& url) { handled.push_back(url); });
+  ASSERT_TRUE(server.listen(path));
+  // As where the socket's mode is not kept: the other user can reach it.
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(path, fs::perms::all);
+
+  auto sent =
+      std::async(std::launch::async, [&] { return sendAsAnotherUser(path, "lumora://quit"); });
+  EXPECT_EQ(serveUntil(sent), "closed\n");
+  processUntil([] { return true; });
+  EXPECT_TRUE(handled.empty()) << handled.front();
+
+  // This user's own start still gets through.
+  auto own = std::async(std::launch::async,
+                        [&] { return InstanceChannel::handOver(path, {"lumora://start"}); });
+  EXPECT_TRUE(serveUntil(own));
+  EXPECT_EQ(handled, std::vector<std::string>{"lumora://start"});
+}
+
+TEST(InstanceChannelTest, WithoutARuntimeFolderTheSocketsFolderIsThisUsersAlone) {
+  TempDir temporary;
+  ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", std::nullopt);
+  ScopedEnvironment tmp("TMPDIR", temporary.path().string());
+  const fs::path folder = temporary.path() / ("lumora-tray-" + std::to_string(::geteuid()));
+  EXPECT_EQ(InstanceChannel::socketPath(), (folder / "lumora-tray.socket").string());
+  EXPECT_EQ(testing_support::fileMode(folder), 0700u);
+  EXPECT_EQ(InstanceChannel::socketPath(), (folder / "lumora-tray.socket").string()) << "again";
+
+  // Someone else got there first, in a shared temporary folder: refused, and left as it is.
+  const auto refusal = [] {
+    try {
+      InstanceChannel::socketPath();
+    } catch (const InstanceChannel::RefusedError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
+  EXPECT_NE(refusal().find("is open to other users (mode 0701)"), std::string::npos) << refusal();
+  EXPECT_EQ(testing_support::fileMode(folder), 0701u);
+  fs::permissions(folder, fs::perms::owner_all);
+  if (canActAsAnotherUser()) {
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_NE(refusal().find("belongs to user 65534"), std::string::npos) << refusal();
+  }
+  fs::remove(folder);
+  const fs::path elsewhere = temporary.path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::permissions(elsewhere, fs::perms::owner_all);
+  fs::create_directory_symlink(elsewhere, folder);
+  EXPECT_NE(refusal().find("is not a folder: remove it, or set XDG_RUNTIME_DIR"), std::string::npos)
+      << refusal();
+
+  // With a runtime folder, the socket lives there.
+  ScopedEnvironment runtime("XDG_RUNTIME_DIR", elsewhere.string());
+  EXPECT_EQ(InstanceChannel::socketPath(), (elsewhere / "lumora-tray.socket").string());
 }
 
 }  // namespace

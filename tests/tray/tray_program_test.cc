@@ -12,12 +12,14 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <thread>
 
+#include "another_user.h"
 #include "app/account_adapters.h"
 #include "asio/http_client.h"
 #include "platform/linux/secret_store.h"
@@ -264,6 +266,25 @@ TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningI
   // With no instance left to take a command and no display to show one on, it says so.
   withDisplay_ = false;
   EXPECT_EQ(handOver({"lumora://start"}), 1);
+}
+
+TEST_F(TrayProgramTest, AStartNeverHandsItsCommandsToAnotherUsersListener) {
+  if (!canActAsAnotherUser()) GTEST_SKIP() << "only root can act as another user";
+  // A runtime folder another user can write in, and that user's program at the socket's path.
+  std::filesystem::permissions(
+      home_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+  std::filesystem::permissions(home_ / "run", std::filesystem::perms::all);
+  ListenerOfAnotherUser listener(home_ / "run/lumora-tray.socket");
+
+  auto spawn = options();
+  spawn.error = home_ / "second.err";
+  EXPECT_EQ(runProgram({LUMORA_TRAY_BINARY, "lumora://quit"}, spawn).exitCode, 1);
+  const std::string said = testing_support::contentOf(home_ / "second.err");
+  EXPECT_TRUE(said.starts_with("lumora-tray: the socket " + (home_ / "run/lumora-tray.socket") +
+                               " is held by user 65534"))
+      << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_EQ(listener.received(), "") << "the command reached the other user";
 }
 
 TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeavesTheRecord) {
