@@ -10,6 +10,7 @@
 #include "account/request_bodies.h"
 #include "account/token_signer.h"
 #include "fuzz_check.h"
+#include "protocol/pkce.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   switch (data[0] % 8) {
     case 0:
       check(parseLoginRequest(input), [](const LoginRequest& login) {
-        return boundedText(login.provider, 32) && boundedText(login.token, 16 * 1024);
+        return boundedText(login.provider, 32) && boundedText(login.token, 16 * 1024) &&
+               (!login.codeVerifier || lumora::protocol::pkce::isCodeVerifier(*login.codeVerifier));
       });
       break;
     case 1:

@@ -40,12 +40,12 @@ class AnnouncingBrowser : public sdk::BrowserOpener {
 };
 
 // The credential the provider's sign-in gives, to hand to the account service.
-std::string providerCredential(const CommandContext& context, const std::string& provider,
-                               const std::string& serviceURL) {
-  if (provider == "dev") return *context.args().value("email");
+sdk::SignInCredential providerCredential(const CommandContext& context, const std::string& provider,
+                                         const std::string& serviceURL) {
+  if (provider == "dev") return {*context.args().value("email"), std::nullopt};
   const bool standIns = context.args().has("dev");
   sdk::OAuthWebFlow flow(std::make_shared<AnnouncingBrowser>(), {});
-  std::optional<std::string> credential;
+  std::optional<sdk::SignInCredential> credential;
   try {
     if (provider == "google") {
       credential = sdk::signInWithGoogle(
@@ -78,11 +78,12 @@ int login(CommandContext& context) {
   StoredAccount account = store.load();
   const std::string serviceURL =
       accountServiceURL(context.args().value("account-service"), account);
-  const std::string credential = providerCredential(context, provider, serviceURL);
+  sdk::SignInCredential credential = providerCredential(context, provider, serviceURL);
 
   sdk::AuthClient auth(serviceURL, std::make_shared<net::HttpClient>("lumora-cli"));
   try {
-    account.tokens = runToEnd(auth.login(provider, credential));
+    account.tokens = runToEnd(
+        auth.login(provider, std::move(credential.token), std::move(credential.codeVerifier)));
   } catch (...) {
     throw Failure("login failed: " + reasonOf(std::current_exception()));
   }

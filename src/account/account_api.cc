@@ -148,7 +148,7 @@ asio::awaitable<HttpResponse> AccountApi::login(const HttpRequest& request) {
   auto parsed = parseLoginRequest(request.body);
   if (auto refused = refusal(parsed)) co_return std::move(*refused);
   auto& body = std::get<LoginRequest>(parsed);
-  auto identifying = identities_->identify(body.provider, body.token);
+  auto identifying = identities_->identify(body.provider, body.token, body.codeVerifier);
   auto identified = co_await std::move(identifying);
   if (const auto* error = std::get_if<ApiError>(&identified)) co_return errorResponse(*error);
   const Identity& identity = std::get<Identity>(identified);

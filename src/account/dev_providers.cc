@@ -1,13 +1,13 @@
 #include "account/dev_providers.h"
 
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
 
 #include "account/token_signer.h"
+#include "protocol/pkce.h"
 
 namespace lumora::account {
 namespace {
@@ -65,10 +65,12 @@ std::string randomToken() {
   return base64url(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
-std::string s256(std::string_view verifier) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(verifier.data()), verifier.size(), digest);
-  return base64url(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+// Both stand-ins take PKCE the way their providers do: S256 only.
+std::optional<HttpResponse> refusedChallenge(const Params& params) {
+  if (value(params, "code_challenge_method") != "S256" || value(params, "code_challenge").empty()) {
+    return oauthError("invalid_request", "PKCE with code_challenge_method=S256 is required");
+  }
+  return std::nullopt;
 }
 
 // GitHub's numeric user id: stable for a login across restarts.
@@ -148,9 +150,7 @@ HttpResponse DevProviders::googleAuthorize(const HttpRequest& request) {
   if (value(params, "response_type") != "code") {
     return oauthError("unsupported_response_type", "only response_type=code");
   }
-  if (value(params, "code_challenge_method") != "S256" || value(params, "code_challenge").empty()) {
-    return oauthError("invalid_request", "PKCE with code_challenge_method=S256 is required");
-  }
+  if (auto refused = refusedChallenge(params)) return std::move(*refused);
   std::string login = value(params, "login_hint");
   return approve(googleCodes_, "g.", params, value(params, "code_challenge"),
                  login.empty() ? "dev@example.com" : login);
@@ -167,7 +167,7 @@ HttpResponse DevProviders::googleToken(const HttpRequest& request) {
       value(form, "redirect_uri") != grant->redirectUri) {
     return oauthError("invalid_grant", "client_id or redirect_uri differ from the authorization");
   }
-  if (s256(value(form, "code_verifier")) != grant->codeChallenge) {
+  if (protocol::pkce::s256Challenge(value(form, "code_verifier")) != grant->codeChallenge) {
     return oauthError("invalid_grant", "code_verifier does not match the code_challenge");
   }
   const std::int64_t now = clock_() / 1000;
@@ -193,8 +193,10 @@ HttpResponse DevProviders::githubAuthorize(const HttpRequest& request) {
   if (value(params, "client_id") != settings_.githubClientId) {
     return oauthError("invalid_client", "unknown client_id");
   }
+  if (auto refused = refusedChallenge(params)) return std::move(*refused);
   std::string login = value(params, "login");
-  return approve(githubCodes_, "h.", params, {}, login.empty() ? "dev" : login);
+  return approve(githubCodes_, "h.", params, value(params, "code_challenge"),
+                 login.empty() ? "dev" : login);
 }
 
 HttpResponse DevProviders::githubToken(const HttpRequest& request) {
@@ -209,6 +211,9 @@ HttpResponse DevProviders::githubToken(const HttpRequest& request) {
   }
   auto grant = takeGrant(githubCodes_, value(form, "code"));
   if (!grant) return refuse("bad_verification_code", "The code passed is incorrect or expired.");
+  if (protocol::pkce::s256Challenge(value(form, "code_verifier")) != grant->codeChallenge) {
+    return refuse("bad_verification_code", "The code_verifier does not match the challenge.");
+  }
   const std::string token = "gho_" + randomToken();
   {
     std::lock_guard guard(lock_);

@@ -18,8 +18,10 @@ namespace lumora::account {
 //                                once as `login_hint` (default dev@example.com) and redirects
 //   POST /dev/google/token       code + verifier for tokens, among them an RS256 ID token
 //   GET  /dev/google/jwks        the key those ID tokens are signed with (made at start)
-//   GET  /dev/github/authorize   approves as `login` (default "dev") and redirects
-//   POST /dev/github/login/oauth/access_token   code + client secret for an access token
+//   GET  /dev/github/authorize   authorization request with PKCE (S256 only); approves as `login`
+//                                (default "dev") and redirects
+//   POST /dev/github/login/oauth/access_token   code + client secret + verifier for an access
+//                                token
 //   GET  /dev/github/user, /dev/github/user/emails
 // Codes are single-use and live ten minutes.
 //
@@ -49,7 +51,7 @@ class DevProviders {
   struct Grant {
     std::string clientId;
     std::string redirectUri;
-    std::string codeChallenge;  // Google only
+    std::string codeChallenge;
     std::string login;
     Millis expiresAt = 0;
   };

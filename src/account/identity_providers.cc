@@ -32,8 +32,7 @@ bool isTrue(const json::value* value) {
                               (value->is_string() && value->get_string() == "true"));
 }
 
-std::string formEncode(
-    std::initializer_list<std::pair<std::string_view, std::string_view>> fields) {
+std::string formEncode(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
   std::string body;
   for (const auto& [name, value] : fields) {
     if (!body.empty()) body += '&';
@@ -63,7 +62,7 @@ IdentityProviders::IdentityProviders(ProviderSettings settings, Clock clock)
 IdentityProviders::~IdentityProviders() = default;
 
 boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::identify(
-    std::string provider, std::string credential) {
+    std::string provider, std::string credential, std::optional<std::string> codeVerifier) {
   auto notSetUp = [&] {
     return ApiError{400, "unsupported_provider",
                     "sign-in with \"" + provider + "\" is not set up on this service"};
@@ -78,7 +77,7 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::iden
     if (settings_.github.clientId.empty()) co_return notSetUp();
     // Awaited from a local: GCC 12 destroys a temporary handed to a coroutine in the awaited
     // expression twice.
-    auto exchange = fromGitHubCode(std::move(credential));
+    auto exchange = fromGitHubCode(std::move(credential), std::move(codeVerifier));
     co_return co_await std::move(exchange);
   }
   if (provider == "dev" && settings_.devProvider) {
@@ -111,20 +110,18 @@ boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::from
 }
 
 boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::fromGitHubCode(
-    std::string code) {
+    std::string code, std::optional<std::string> codeVerifier) {
   const auto& github = settings_.github;
   net::FetchRequest exchange;
   exchange.method = "POST";
   exchange.url = github.tokenUrl;
   exchange.headers = {{"Accept", "application/json"},
                       {"Content-Type", "application/x-www-form-urlencoded"}};
-  exchange.body = github.redirectUri.empty() ? formEncode({{"client_id", github.clientId},
-                                                           {"client_secret", github.clientSecret},
-                                                           {"code", code}})
-                                             : formEncode({{"client_id", github.clientId},
-                                                           {"client_secret", github.clientSecret},
-                                                           {"code", code},
-                                                           {"redirect_uri", github.redirectUri}});
+  std::vector<std::pair<std::string_view, std::string_view>> form = {
+      {"client_id", github.clientId}, {"client_secret", github.clientSecret}, {"code", code}};
+  if (!github.redirectUri.empty()) form.emplace_back("redirect_uri", github.redirectUri);
+  if (codeVerifier) form.emplace_back("code_verifier", *codeVerifier);
+  exchange.body = formEncode(form);
   net::FetchResult exchanged;
   net::FetchResult user;
   std::string accessToken;

@@ -3,6 +3,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -47,8 +48,9 @@ struct ProviderSettings {
 // Turns a sign-in credential into the identity its provider vouches for:
 //   "google", "apple": an ID token, verified against the provider's JWKS, issuer, audience
 //                      and expiry;
-//   "github":          an authorization code, exchanged at GitHub's token endpoint, the user
-//                      read from its user endpoint;
+//   "github":          an authorization code, exchanged at GitHub's token endpoint (with the
+//                      client's PKCE verifier when it sent one), the user read from its user
+//                      endpoint;
 //   "dev":             an e-mail address, taken at its word (only when switched on).
 // Refusals: 400 for a provider that is unknown or not set up, 401 for a credential the
 // provider does not vouch for, 502 when the provider cannot be reached.
@@ -59,14 +61,16 @@ class IdentityProviders {
   IdentityProviders(ProviderSettings settings, Clock clock);
   ~IdentityProviders();
 
-  boost::asio::awaitable<std::variant<Identity, ApiError>> identify(std::string provider,
-                                                                    std::string credential);
+  boost::asio::awaitable<std::variant<Identity, ApiError>> identify(
+      std::string provider, std::string credential,
+      std::optional<std::string> codeVerifier = std::nullopt);
 
  private:
   boost::asio::awaitable<std::variant<Identity, ApiError>> fromIdToken(
       const std::string& provider, const ProviderSettings::IdTokenProvider& settings,
       JwksCache& keys, const std::string& token);
-  boost::asio::awaitable<std::variant<Identity, ApiError>> fromGitHubCode(std::string code);
+  boost::asio::awaitable<std::variant<Identity, ApiError>> fromGitHubCode(
+      std::string code, std::optional<std::string> codeVerifier);
 
   ProviderSettings settings_;
   Clock clock_;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "protocol/pkce.h"
+
 namespace lumora::account {
 namespace {
 
@@ -97,8 +99,18 @@ bool isPairingFingerprint(std::string_view text) {
 
 Parsed<LoginRequest> parseLoginRequest(std::string_view body) {
   return parse<LoginRequest>(body, [](const json::object& o, LoginRequest& r, auto& error) {
-    take(text(o, "provider", 32), r.provider, error) &&
-        take(text(o, "token", kMaxCredential), r.token, error);
+    if (!take(text(o, "provider", 32), r.provider, error) ||
+        !take(text(o, "token", kMaxCredential), r.token, error)) {
+      return;
+    }
+    const json::value* given = o.if_contains("codeVerifier");
+    if (given == nullptr || given->is_null()) return;
+    if (!given->is_string() || !protocol::pkce::isCodeVerifier(given->get_string())) {
+      error = badRequest(
+          "\"codeVerifier\" must be 43 to 128 letters, digits, \"-\", \".\", \"_\" or \"~\"");
+      return;
+    }
+    r.codeVerifier = std::string(given->get_string());
   });
 }
 

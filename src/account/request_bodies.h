@@ -19,6 +19,8 @@ using Parsed = std::variant<T, ApiError>;
 struct LoginRequest {
   std::string provider;
   std::string token;
+  // The PKCE verifier of an authorization code ("github"): 43 to 128 URL-safe characters.
+  std::optional<std::string> codeVerifier;
 };
 struct RefreshRequest {
   std::string refreshToken;

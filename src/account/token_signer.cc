@@ -28,29 +28,11 @@ std::string hmac(std::string_view key, std::string_view data) {
 }  // namespace
 
 std::string base64url(std::string_view bytes) {
-  std::string text = protocol::base64Encode(protocol::asBytes(bytes));
-  while (!text.empty() && text.back() == '=') text.pop_back();
-  for (char& c : text) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  return text;
+  return protocol::base64URLEncode(protocol::asBytes(bytes));
 }
 
 std::optional<std::string> fromBase64url(std::string_view text) {
-  std::string standard(text);
-  for (char& c : standard) {
-    if (c == '-') {
-      c = '+';
-    } else if (c == '_') {
-      c = '/';
-    } else if (c == '+' || c == '/' || c == '=') {
-      return std::nullopt;
-    }
-  }
-  if (standard.size() % 4 == 1) return std::nullopt;
-  standard.append((4 - standard.size() % 4) % 4, '=');
-  auto bytes = protocol::base64Decode(standard);
+  auto bytes = protocol::base64URLDecode(text);
   if (!bytes) return std::nullopt;
   return std::string(protocol::asText(*bytes));
 }

@@ -49,7 +49,8 @@ class TokenSigner {
   std::string relayKey_;
 };
 
-// base64url without padding (RFC 4648 §5), as tokens and JWTs write bytes.
+// base64url without padding (RFC 4648 §5), as tokens and JWTs write bytes: protocol's coder
+// over the byte strings the service keeps.
 std::string base64url(std::string_view bytes);
 std::optional<std::string> fromBase64url(std::string_view text);
 

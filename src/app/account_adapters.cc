@@ -15,13 +15,14 @@ AuthClientAuthenticator::AuthClientAuthenticator(std::string baseURL, asio::any_
                                                  std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)), network_(std::move(network)), session_(std::move(session)) {}
 
-asio::awaitable<sdk::AuthTokens> AuthClientAuthenticator::login(std::string provider,
-                                                                std::string token) {
+asio::awaitable<sdk::AuthTokens> AuthClientAuthenticator::login(
+    std::string provider, std::string token, std::optional<std::string> codeVerifier) {
   sdk::AuthClient client(baseURL_, session_);
   // Built outside the awaited expression: GCC 12 destroys a temporary handed to a coroutine
   // there twice.
-  auto call = asio::co_spawn(network_, client.login(std::move(provider), std::move(token)),
-                             asio::use_awaitable);
+  auto call = asio::co_spawn(
+      network_, client.login(std::move(provider), std::move(token), std::move(codeVerifier)),
+      asio::use_awaitable);
   co_return co_await std::move(call);
 }
 

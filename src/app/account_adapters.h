@@ -25,7 +25,8 @@ class AuthClientAuthenticator final : public AccountAuthenticating {
  public:
   AuthClientAuthenticator(std::string baseURL, boost::asio::any_io_executor network,
                           std::shared_ptr<const net::HttpClient> session);
-  boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token) override;
+  boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token,
+                                                std::optional<std::string> codeVerifier) override;
 
  private:
   std::string baseURL_;

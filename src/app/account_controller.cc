@@ -39,15 +39,15 @@ void AccountController::restore() {
   }
 }
 
-boost::asio::awaitable<void> AccountController::completeSignIn(std::string provider,
-                                                               std::string token) {
+boost::asio::awaitable<void> AccountController::completeSignIn(
+    std::string provider, std::string token, std::optional<std::string> codeVerifier) {
   update([](State& state) {
     state.isWorking = true;
     state.errorMessage.reset();
   });
   auto failure = co_await failureOf([&]() -> boost::asio::awaitable<void> {
-    auto tokens =
-        co_await dependencies_.authenticator->login(std::move(provider), std::move(token));
+    auto tokens = co_await dependencies_.authenticator->login(std::move(provider), std::move(token),
+                                                              std::move(codeVerifier));
     // Stored before anything is shown: a store that cannot keep them aborts the sign-in.
     dependencies_.tokenStore->save(tokens);
     update([&](State& state) { state.email = displayIdentity(tokens.user); });

@@ -18,8 +18,8 @@ class AccountAuthenticating {
  public:
   virtual ~AccountAuthenticating() = default;
   // Throws what the service call fails with (sdk::AuthClientError).
-  virtual boost::asio::awaitable<sdk::AuthTokens> login(std::string provider,
-                                                       std::string token) = 0;
+  virtual boost::asio::awaitable<sdk::AuthTokens> login(
+      std::string provider, std::string token, std::optional<std::string> codeVerifier) = 0;
 };
 
 // Puts this computer in the account's device list.
@@ -77,7 +77,8 @@ class AccountController {
   void restore();
   // Logs in, stores the tokens, shows the user, registers this computer. A failure of any
   // step ends as errorMessage (what()); a failed registration leaves the user signed in.
-  boost::asio::awaitable<void> completeSignIn(std::string provider, std::string token);
+  boost::asio::awaitable<void> completeSignIn(std::string provider, std::string token,
+                                              std::optional<std::string> codeVerifier = {});
   boost::asio::awaitable<void> completeAppleSignIn(std::string idToken);
   // With stored tokens, registers this computer again (with the pairing code of the moment);
   // signed out, changes nothing.

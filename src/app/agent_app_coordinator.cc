@@ -5,7 +5,6 @@
 #include <boost/asio/post.hpp>
 
 #include "app/control_command.h"
-#include "sdk/oauth/oauth_sign_in.h"
 
 namespace lumora::app {
 
@@ -89,10 +88,10 @@ void AgentAppCoordinator::signInWithGitHub() {
 }
 
 void AgentAppCoordinator::signInWith(std::string provider,
-                                     std::function<std::optional<std::string>()> signIn) {
+                                     std::function<std::optional<sdk::SignInCredential>()> signIn) {
   asio::post(browserWaits_, [this, alive = std::weak_ptr<bool>(alive_),
                              provider = std::move(provider), signIn = std::move(signIn)] {
-    std::optional<std::string> credential;
+    std::optional<sdk::SignInCredential> credential;
     try {
       credential = signIn();
     } catch (const std::exception&) {
@@ -106,7 +105,7 @@ void AgentAppCoordinator::signInWith(std::string provider,
         main_,
         [this, alive, provider, credential = std::move(*credential)]() -> asio::awaitable<void> {
           if (alive.expired()) co_return;
-          co_await account_->completeSignIn(provider, credential);
+          co_await account_->completeSignIn(provider, credential.token, credential.codeVerifier);
         },
         asio::detached);
   });

@@ -13,6 +13,7 @@
 #include "app/app_settings_controller.h"
 #include "sdk/oauth/github_oauth.h"
 #include "sdk/oauth/google_oauth.h"
+#include "sdk/oauth/oauth_sign_in.h"
 #include "sdk/oauth/oauth_web_flow.h"
 
 namespace lumora::app {
@@ -68,7 +69,8 @@ class AgentAppCoordinator {
  private:
   // Runs `signIn` (blocking: the browser's round trip) off the main executor, then completes the
   // sign-in with its credential back on it.
-  void signInWith(std::string provider, std::function<std::optional<std::string>()> signIn);
+  void signInWith(std::string provider,
+                  std::function<std::optional<sdk::SignInCredential>()> signIn);
 
   boost::asio::any_io_executor main_;
   Parts parts_;

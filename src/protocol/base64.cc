@@ -20,7 +20,8 @@ constexpr std::size_t kDecodePiece = std::size_t{4} << 28;
 
 std::size_t base64EncodeInto(ByteView data, char* out) {
   std::size_t offset = 0;
-  if (base64_blocks::ssse3Available()) offset = base64_blocks::encode(data.data(), data.size(), out);
+  if (base64_blocks::ssse3Available())
+    offset = base64_blocks::encode(data.data(), data.size(), out);
   std::size_t written = offset / 3 * 4;
   auto* dst = reinterpret_cast<unsigned char*>(out);
   do {
@@ -66,6 +67,28 @@ std::optional<Bytes> base64Decode(std::string_view text) {
   }
   out.resize(written - padding);
   return out;
+}
+
+std::string base64URLEncode(ByteView data) {
+  std::string text = base64Encode(data);
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  return text;
+}
+
+std::optional<Bytes> base64URLDecode(std::string_view text) {
+  std::string standard(text);
+  for (char& c : standard) {
+    if (c == '+' || c == '/' || c == '=') return std::nullopt;
+    if (c == '-') c = '+';
+    if (c == '_') c = '/';
+  }
+  if (standard.size() % 4 == 1) return std::nullopt;
+  standard.append((4 - standard.size() % 4) % 4, '=');
+  return base64Decode(standard);
 }
 
 }  // namespace lumora::protocol

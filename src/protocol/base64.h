@@ -22,4 +22,11 @@ std::size_t base64EncodeInto(ByteView data, char* out);
 // anything outside the alphabet (white space included) is refused.
 std::optional<Bytes> base64Decode(std::string_view text);
 
+// base64url (RFC 4648 section 5): "-" and "_" in place of "+" and "/", no padding; how tokens,
+// JWTs and PKCE write bytes.
+std::string base64URLEncode(ByteView data);
+// Strict as base64Decode: "+", "/", "=" and anything else outside the alphabet are refused, and
+// so is a length no encoding has (one character past a multiple of four).
+std::optional<Bytes> base64URLDecode(std::string_view text);
+
 }  // namespace lumora::protocol

@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/sha.h>
-
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
 #include "account/dev_providers.h"
 #include "account/id_token.h"
 #include "account/token_signer.h"
+#include "protocol/pkce.h"
 #include "service_harness.h"
 
 namespace lumora::account::testing {
@@ -107,12 +106,6 @@ TEST(TokenSignerTest, TokensAreBoundToTheirKindSecretAndRoom) {
   EXPECT_FALSE(TokenSigner::roomAdmits("room", "room-media-media"));
 }
 
-std::string s256(const std::string& verifier) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(verifier.data()), verifier.size(), digest);
-  return base64url(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
-}
-
 std::string queryValue(const std::string& url, const char* name) {
   auto parsed = boost::urls::parse_uri_reference(url);
   if (!parsed) return {};
@@ -133,7 +126,8 @@ class ProviderSignInTest : public ::testing::Test {
     return authorize(
         "/dev/google/authorize?client_id=lumora-dev.apps.example&redirect_uri=http://127.0.0.1:9/"
         "cb&response_type=code&scope=openid%20email%20profile&state=st-1&code_challenge=" +
-        s256(verifier) + "&code_challenge_method=S256&login_hint=grace@example.com");
+        protocol::pkce::s256Challenge(verifier) +
+        "&code_challenge_method=S256&login_hint=grace@example.com");
   }
   Reply googleToken(const std::string& code, const std::string& verifier) {
     return service_.client().request(
@@ -144,8 +138,18 @@ class ProviderSignInTest : public ::testing::Test {
             verifier,
         {}, {{"Content-Type", "application/x-www-form-urlencoded"}});
   }
-  Reply login(const std::string& provider, const std::string& token) {
-    return service_.client().post("/auth/login", {{"provider", provider}, {"token", token}});
+  Reply login(const std::string& provider, const std::string& token,
+              const std::optional<std::string>& codeVerifier = std::nullopt) {
+    json::object body{{"provider", provider}, {"token", token}};
+    if (codeVerifier) body["codeVerifier"] = *codeVerifier;
+    return service_.client().post("/auth/login", body);
+  }
+  std::string githubCode(const std::string& verifier) {
+    return authorize(
+        "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
+        "&scope=read:user%20user:email&state=st-1&login=octo&code_challenge_method=S256"
+        "&code_challenge=" +
+        protocol::pkce::s256Challenge(verifier));
   }
 
   ServiceUnderTest service_;
@@ -187,20 +191,44 @@ TEST_F(ProviderSignInTest, AGoogleTokenFromAnUnknownKeyIsRefused) {
             json::string::npos);
 }
 
-TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceForTheUser) {
-  const std::string code = authorize(
-      "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
-      "&scope=read:user%20user:email&state=st-1&login=octo");
+TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceWithTheirVerifierForTheUser) {
+  const std::string verifier = protocol::pkce::newCodeVerifier();
+  const std::string code = githubCode(verifier);
   ASSERT_FALSE(code.empty());
-  Reply signedIn = login("github", code);
+  Reply signedIn = login("github", code, verifier);
   ASSERT_EQ(signedIn.status, 200) << signedIn.body;
   const auto body = signedIn.json();
   const auto& user = body.at("user");
   EXPECT_EQ(user.at("provider"), "github");
   EXPECT_EQ(user.at("displayName"), "octo");
   EXPECT_EQ(user.at("email"), "octo@users.example");  // from the e-mail list
-  EXPECT_EQ(login("github", code).status, 401);
-  EXPECT_EQ(login("github", "made-up").status, 401);
+  EXPECT_EQ(login("github", code, verifier).status, 401);
+  EXPECT_EQ(login("github", "made-up", verifier).status, 401);
+}
+
+TEST_F(ProviderSignInTest, AGitHubCodeIsWorthNothingWithoutItsVerifier) {
+  // A code caught on its way back to the desktop, handed in with a verifier of the thief's own
+  // or none: GitHub (here its stand-in) refuses the exchange, and the code dies with it.
+  const std::string verifier = protocol::pkce::newCodeVerifier();
+  const std::string code = githubCode(verifier);
+  Reply wrong = login("github", code, protocol::pkce::newCodeVerifier());
+  EXPECT_EQ(wrong.status, 401) << wrong.body;
+  EXPECT_EQ(wrong.json().at("error"), "invalid_credential");
+  EXPECT_EQ(login("github", code, verifier).status, 401) << "codes are single-use";
+  EXPECT_EQ(login("github", githubCode(verifier)).status, 401);
+
+  // The stand-in takes no authorization without an S256 challenge, as the service's client
+  // always sends one.
+  Reply plain = service_.client().get(
+      "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
+      "&state=st-1&code_challenge_method=plain&code_challenge=" +
+      verifier);
+  EXPECT_EQ(plain.status, 400);
+  EXPECT_EQ(plain.json().at("error"), "invalid_request");
+  // And the service takes no verifier PKCE would not.
+  Reply malformed = login("github", githubCode(verifier), "short");
+  EXPECT_EQ(malformed.status, 400);
+  EXPECT_NE(malformed.json().at("message").as_string().find("codeVerifier"), json::string::npos);
 }
 
 TEST(ProviderReachability, AnUnreachableProviderIsABadGateway) {

@@ -50,7 +50,7 @@ TEST_F(AccountControllerTest, ARestoredSignInShowsEmailElseDisplayNameElseId) {
 TEST_F(AccountControllerTest, SignInStoresTheTokensShowsTheUserAndRegisters) {
   registrar->registryName = "workstation (2)";
   registrar->gate.close();
-  auto done = boost::asio::co_spawn(io, controller->completeSignIn("github", "code-1"),
+  auto done = boost::asio::co_spawn(io, controller->completeSignIn("github", "code-1", "v-1"),
                                     boost::asio::use_future);
   io.poll();
   EXPECT_TRUE(state().isWorking);
@@ -61,7 +61,7 @@ TEST_F(AccountControllerTest, SignInStoresTheTokensShowsTheUserAndRegisters) {
   io.restart();
   io.run();
   done.get();
-  EXPECT_EQ(authenticator->logins, std::vector<std::string>{"github:code-1"});
+  EXPECT_EQ(authenticator->logins, std::vector<std::string>{"github:code-1:v-1"});
   ASSERT_EQ(registrar->calls.size(), 1u);
   EXPECT_EQ(registrar->calls[0].accessToken, "access-1");
   EXPECT_EQ(registrar->calls[0].name, "workstation");

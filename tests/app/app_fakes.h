@@ -62,8 +62,9 @@ class FakeAgentServer : public app::AgentServer {
 
 class FakeAuthenticator : public app::AccountAuthenticating {
  public:
-  boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token) override {
-    logins.push_back(provider + ":" + token);
+  boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token,
+                                                std::optional<std::string> codeVerifier) override {
+    logins.push_back(provider + ":" + token + (codeVerifier ? ":" + *codeVerifier : ""));
     if (failure) std::rethrow_exception(failure);
     co_return tokens;
   }

@@ -13,8 +13,9 @@ namespace {
 struct LoginBody {
   std::string provider;
   std::string token;
+  std::optional<std::string> codeVerifier;
 };
-BOOST_DESCRIBE_STRUCT(LoginBody, (), (provider, token))
+BOOST_DESCRIBE_STRUCT(LoginBody, (), (provider, token, codeVerifier))
 
 struct RefreshBody {
   std::string refreshToken;
@@ -26,12 +27,12 @@ BOOST_DESCRIBE_STRUCT(RefreshBody, (), (refreshToken))
 AuthClient::AuthClient(std::string baseURL, std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)), session_(std::move(session)) {}
 
-boost::asio::awaitable<AuthTokens> AuthClient::login(std::string provider,
-                                                     std::string token) const {
+boost::asio::awaitable<AuthTokens> AuthClient::login(
+    std::string provider, std::string token, std::optional<std::string> codeVerifier) const {
   return callFor<AuthTokens, AuthClientError>(
       session_, baseURL_,
       {"POST", "/auth/login", std::nullopt,
-       encodeBody(LoginBody{std::move(provider), std::move(token)})});
+       encodeBody(LoginBody{std::move(provider), std::move(token), std::move(codeVerifier)})});
 }
 
 boost::asio::awaitable<AuthTokens> AuthClient::refresh(std::string refreshToken) const {

@@ -53,9 +53,11 @@ class AuthClient {
   AuthClient(std::string baseURL, std::shared_ptr<const net::HttpClient> session);
 
   // Exchanges an identity provider's credential for the service's tokens: provider "google"
-  // or "apple" with an ID token, "github" with an authorization code ("dev" with an e-mail
-  // address against a service in development mode).
-  boost::asio::awaitable<AuthTokens> login(std::string provider, std::string token) const;
+  // or "apple" with an ID token, "github" with an authorization code and the PKCE verifier of
+  // its authorization ("dev" with an e-mail address against a service in development mode).
+  boost::asio::awaitable<AuthTokens> login(
+      std::string provider, std::string token,
+      std::optional<std::string> codeVerifier = std::nullopt) const;
   // A new token pair; the refresh token is spent.
   boost::asio::awaitable<AuthTokens> refresh(std::string refreshToken) const;
   boost::asio::awaitable<AuthUser> me(std::string accessToken) const;

@@ -28,11 +28,15 @@ std::string GitHubOAuth::redirectURI(std::uint16_t port) {
   return loopbackRedirectURI(port, callbackPath);
 }
 
-std::string GitHubOAuth::authorizeURL(std::string_view state, std::string_view redirectURI) const {
-  return urlWithQuery(config_.authorizationEndpoint, {{"client_id", config_.clientID},
-                                                      {"redirect_uri", std::string(redirectURI)},
-                                                      {"scope", scope},
-                                                      {"state", std::string(state)}});
+std::string GitHubOAuth::authorizeURL(std::string_view state, std::string_view codeChallenge,
+                                      std::string_view redirectURI) const {
+  return urlWithQuery(config_.authorizationEndpoint,
+                      {{"client_id", config_.clientID},
+                       {"redirect_uri", std::string(redirectURI)},
+                       {"scope", scope},
+                       {"state", std::string(state)},
+                       {"code_challenge", std::string(codeChallenge)},
+                       {"code_challenge_method", "S256"}});
 }
 
 std::optional<std::string> GitHubOAuth::parseCode(std::string_view callbackURL,

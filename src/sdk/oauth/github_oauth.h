@@ -7,10 +7,11 @@
 
 namespace lumora::sdk {
 
-// GitHub's OAuth authorization-code flow, without PKCE: the application does not exchange the
-// code, it hands it to the account service, which does. The browser comes back to a loopback
-// redirect, http://127.0.0.1:PORT followed by `callbackPath` (GitHub lets a loopback redirect
-// take any port).
+// GitHub's OAuth authorization-code flow with PKCE (S256, protocol/pkce.h): the application
+// does not exchange the code, it hands it with its code verifier to the account service, which
+// does, so a code caught on its way back is useless without the verifier that never left this
+// program. The browser comes back to a loopback redirect, http://127.0.0.1:PORT followed by
+// `callbackPath` (GitHub lets a loopback redirect take any port).
 //
 // Threads: every member may be called from any thread.
 class GitHubOAuth {
@@ -39,8 +40,10 @@ class GitHubOAuth {
 
   static std::string redirectURI(std::uint16_t port);
 
-  // The authorization endpoint with client_id, redirect_uri, scope and state, in that order.
-  std::string authorizeURL(std::string_view state, std::string_view redirectURI) const;
+  // The authorization endpoint with client_id, redirect_uri, scope, state, code_challenge and
+  // code_challenge_method=S256, in that order.
+  std::string authorizeURL(std::string_view state, std::string_view codeChallenge,
+                           std::string_view redirectURI) const;
 
   static std::optional<std::string> parseCode(std::string_view callbackURL,
                                               std::string_view expectedState);

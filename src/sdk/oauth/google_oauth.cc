@@ -1,8 +1,5 @@
 #include "sdk/oauth/google_oauth.h"
 
-#include <openssl/rand.h>
-#include <openssl/sha.h>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/json/parse.hpp>
 
@@ -10,7 +7,6 @@
 #include <stdexcept>
 
 #include "asio/http_client.h"
-#include "protocol/base64.h"
 #include "sdk/internal/io_thread.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_urls.h"
@@ -63,30 +59,6 @@ GoogleOAuth::Config GoogleOAuth::Config::devService(std::string_view serviceURL)
 GoogleOAuth::GoogleOAuth() = default;
 
 GoogleOAuth::GoogleOAuth(Config config) : config_(std::move(config)) {}
-
-std::string GoogleOAuth::codeVerifier() {
-  protocol::Bytes bytes(32);
-  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-    throw std::runtime_error("the system's random generator failed");
-  }
-  return base64URL(bytes);
-}
-
-std::string GoogleOAuth::codeChallenge(std::string_view verifier) {
-  protocol::Bytes digest(SHA256_DIGEST_LENGTH);
-  SHA256(reinterpret_cast<const unsigned char*>(verifier.data()), verifier.size(), digest.data());
-  return base64URL(digest);
-}
-
-std::string GoogleOAuth::base64URL(protocol::ByteView bytes) {
-  std::string text = protocol::base64Encode(bytes);
-  for (char& c : text) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  std::erase(text, '=');
-  return text;
-}
 
 std::string GoogleOAuth::redirectURI(std::uint16_t port) {
   return loopbackRedirectURI(port, callbackPath);

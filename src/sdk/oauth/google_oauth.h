@@ -7,11 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/bytes.h"
-
 namespace lumora::sdk {
 
-// Google's OAuth 2.0 authorization-code flow for installed applications, with PKCE (S256).
+// Google's OAuth 2.0 authorization-code flow for installed applications, with PKCE (S256,
+// protocol/pkce.h).
 // The application exchanges the code for an ID token itself and hands that token to the
 // account service. The browser comes back to a loopback redirect, http://127.0.0.1:PORT
 // followed by `callbackPath`, the port being that of the listener OAuthWebFlow opens.
@@ -46,13 +45,6 @@ class GoogleOAuth {
   explicit GoogleOAuth(Config config);
   const Config& config() const { return config_; }
 
-  // A new PKCE code verifier: 32 random bytes from OpenSSL's generator in base64url, 43
-  // characters.
-  static std::string codeVerifier();
-  // The S256 challenge of `verifier`: base64url of its SHA-256.
-  static std::string codeChallenge(std::string_view verifier);
-  // Base64 with "+" as "-", "/" as "_" and no "=" padding.
-  static std::string base64URL(protocol::ByteView bytes);
   // The redirect URI of a listener on `port`.
   static std::string redirectURI(std::uint16_t port);
 

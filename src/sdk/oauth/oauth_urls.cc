@@ -43,15 +43,19 @@ std::string formEncoded(const QueryItems& fields) {
   return body;
 }
 
-std::optional<std::string> parseAuthorizationCode(std::string_view callbackURL,
-                                                  std::string_view expectedState) {
+bool carriesState(std::string_view callbackURL, std::string_view expectedState) {
   auto url = urls::parse_uri_reference(callbackURL);
-  if (!url) return std::nullopt;
+  if (!url) return false;
   const auto params = url->params(kLiteralPlus);
   auto state = params.find("state");
-  if (state == params.end() || !(*state).has_value || (*state).value != expectedState) {
-    return std::nullopt;
-  }
+  return state != params.end() && (*state).has_value && (*state).value == expectedState;
+}
+
+std::optional<std::string> parseAuthorizationCode(std::string_view callbackURL,
+                                                  std::string_view expectedState) {
+  if (!carriesState(callbackURL, expectedState)) return std::nullopt;
+  auto url = urls::parse_uri_reference(callbackURL);
+  const auto params = url->params(kLiteralPlus);
   auto code = params.find("code");
   if (code == params.end() || !(*code).has_value) return std::nullopt;
   return (*code).value;

@@ -28,6 +28,10 @@ std::string formEncoded(const QueryItems& fields);
 std::optional<std::string> parseAuthorizationCode(std::string_view callbackURL,
                                                   std::string_view expectedState);
 
+// Whether the redirect's first "state" item is `expectedState` (case-sensitive): the check
+// parseAuthorizationCode makes first, for the listener to tell its own sign-in's answer apart.
+bool carriesState(std::string_view callbackURL, std::string_view expectedState);
+
 // The loopback redirect a desktop sign-in listens on: http://127.0.0.1:PORT followed by `path`.
 std::string loopbackRedirectURI(std::uint16_t port, std::string_view path);
 

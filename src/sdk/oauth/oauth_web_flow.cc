@@ -96,11 +96,13 @@ void OAuthWebFlow::cancel() {
 }
 
 std::future<OAuthWebFlow::Callback> OAuthWebFlow::authenticate(
-    const AuthorizationURLBuilder& authorizationURL, const std::string& callbackPath) {
+    const AuthorizationURLBuilder& authorizationURL, const std::string& callbackPath,
+    const std::string& expectedState) {
   asio::io_context& io = thread_->context();
   std::shared_ptr<internal::RedirectServer> server;
   try {
-    server = std::make_shared<internal::RedirectServer>(io, callbackPath, timeouts_.connection);
+    server = std::make_shared<internal::RedirectServer>(io, callbackPath, expectedState,
+                                                        timeouts_.connection);
   } catch (const boost::system::system_error&) {
     std::promise<Callback> failed;
     failed.set_exception(std::make_exception_ptr(OAuthFlowError::cannotStart()));

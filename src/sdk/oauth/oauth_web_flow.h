@@ -22,8 +22,8 @@ class IoThread;
 //
 //   OAuthWebFlow flow;
 //   auto callback = flow.authenticate([&](const std::string& redirectURI) {
-//     return github.authorizeURL(state, redirectURI);
-//   }, GitHubOAuth::callbackPath).get();
+//     return github.authorizeURL(state, challenge, redirectURI);
+//   }, GitHubOAuth::callbackPath, state).get();
 //   auto code = GitHubOAuth::parseCode(callback.url, state);
 //
 // (signInWithGoogle and signInWithGitHub run the whole sequence.)
@@ -60,9 +60,12 @@ class OAuthWebFlow {
   OAuthWebFlow& operator=(const OAuthWebFlow&) = delete;
 
   // Starts a sign-in whose redirect URI is http://127.0.0.1:PORT followed by `callbackPath`,
-  // cancelling the one still open, if any. Completes with the first GET of that path.
+  // cancelling the one still open, if any. Completes with the first GET of that path whose
+  // "state" is `expectedState` (the state the authorization URL carries); one with another
+  // state or none is turned away and the sign-in goes on waiting.
   std::future<Callback> authenticate(const AuthorizationURLBuilder& authorizationURL,
-                                     const std::string& callbackPath);
+                                     const std::string& callbackPath,
+                                     const std::string& expectedState);
   // Ends the sign-in still open, if any, as cancelled.
   void cancel();
 

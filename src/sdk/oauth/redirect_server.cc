@@ -10,6 +10,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/url/parse.hpp>
 
+#include "sdk/oauth/oauth_urls.h"
+
 namespace lumora::sdk::internal {
 
 namespace asio = boost::asio;
@@ -26,6 +28,11 @@ constexpr const char* kFinishedPage =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Lumora</title></head>\n"
     "<body><p>Sign-in finished. You can close this window.</p></body></html>\n";
 
+constexpr const char* kMismatchPage =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Lumora</title></head>\n"
+    "<body><p>This sign-in answer did not match the sign-in Lumora started, so it was not "
+    "used. You can close this window.</p></body></html>\n";
+
 http::response<http::string_body> answer(http::status status, const char* contentType,
                                          std::string body) {
   http::response<http::string_body> response(status, 11);
@@ -40,9 +47,11 @@ http::response<http::string_body> answer(http::status status, const char* conten
 }  // namespace
 
 RedirectServer::RedirectServer(asio::io_context& io, std::string callbackPath,
+                               std::string expectedState,
                                std::chrono::milliseconds connectionTimeout)
     : acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)),
       callbackPath_(std::move(callbackPath)),
+      expectedState_(std::move(expectedState)),
       connectionTimeout_(connectionTimeout),
       port_(acceptor_.local_endpoint().port()) {}
 
@@ -90,14 +99,18 @@ asio::awaitable<void> RedirectServer::serve(tcp::socket socket) {
   const auto& request = parser.get();
   const std::string target(request.target());
   auto url = boost::urls::parse_origin_form(target);
-  // Only the first callback counts; a second one (a reload, say) finds the flow done.
+  const bool atCallback =
+      request.method() == http::verb::get && url && url->encoded_path() == callbackPath_;
+  const bool matches = atCallback && carriesState(target, expectedState_);
+  // Only the first matching callback counts; a second one (a reload, say) finds the flow done.
   OnCallback callback;
-  if (request.method() == http::verb::get && url && url->encoded_path() == callbackPath_) {
-    callback = std::exchange(onCallback_, nullptr);
-  }
+  if (matches) callback = std::exchange(onCallback_, nullptr);
   const bool isCallback = static_cast<bool>(callback);
   auto response = isCallback ? answer(http::status::ok, "text/html; charset=utf-8", kFinishedPage)
                              : answer(http::status::not_found, "text/plain", "not found\n");
+  if (atCallback && !matches) {
+    response = answer(http::status::bad_request, "text/html; charset=utf-8", kMismatchPage);
+  }
   co_await http::async_write(stream, response, asio::as_tuple(asio::use_awaitable));
   beast::error_code ignored;
   stream.socket().shutdown(tcp::socket::shutdown_both, ignored);

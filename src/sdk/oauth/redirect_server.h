@@ -13,8 +13,11 @@
 namespace lumora::sdk::internal {
 
 // The loopback end of a browser sign-in: a listener on 127.0.0.1 at a port the system picks,
-// where the provider sends the browser back. A GET of the callback path is answered with a
-// short page saying that sign-in finished, and its target handed on; anything else gets 404.
+// where the provider sends the browser back. A GET of the callback path whose "state" is the
+// one this sign-in sent is answered with a short page saying that sign-in finished, and its
+// target handed on. Any local program can reach the port, so a GET of the callback path with
+// another state or none gets 400 and a page saying that the answer did not match, and the
+// sign-in goes on waiting; anything else gets 404.
 // Each connection carries one request and is closed after the answer; one that sends no
 // complete request header (at most 8 KiB) within the connection time-out is dropped, so
 // browsers' idle speculative connections cannot pile up, and beyond 16 open connections new
@@ -26,13 +29,13 @@ class RedirectServer : public std::enable_shared_from_this<RedirectServer> {
   using OnCallback = std::function<void(const std::string& target)>;
 
   // Binds and listens at once; throws boost::system::system_error when it cannot.
-  RedirectServer(boost::asio::io_context& io, std::string callbackPath,
+  RedirectServer(boost::asio::io_context& io, std::string callbackPath, std::string expectedState,
                  std::chrono::milliseconds connectionTimeout);
 
   std::uint16_t port() const { return port_; }
 
   // Starts accepting. `onCallback` gets the request target (path and query) of the first
-  // callback, once its page is written.
+  // callback with the expected state, once its page is written.
   void start(OnCallback onCallback);
   // Stops accepting; connections still open are not answered. Idempotent.
   void close();
@@ -43,6 +46,7 @@ class RedirectServer : public std::enable_shared_from_this<RedirectServer> {
 
   boost::asio::ip::tcp::acceptor acceptor_;
   std::string callbackPath_;
+  std::string expectedState_;
   std::chrono::milliseconds connectionTimeout_;
   std::uint16_t port_ = 0;
   OnCallback onCallback_;

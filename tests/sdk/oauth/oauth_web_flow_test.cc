@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "account/account_client.h"
+#include "protocol/pkce.h"
 #include "sdk/oauth/github_oauth.h"
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_flow_error.h"
@@ -50,10 +51,11 @@ class OAuthWebFlowTest : public ::testing::Test {
     return flow.authenticate(
         [&](const std::string& redirectURI) {
           if (listener) *listener = redirectURI.substr(0, redirectURI.rfind("/oauth/github"));
-          return github.authorizeURL(state, redirectURI);
+          return github.authorizeURL(state, protocol::pkce::s256Challenge(kVerifier), redirectURI);
         },
-        GitHubOAuth::callbackPath);
+        GitHubOAuth::callbackPath, state);
   }
+  static constexpr const char* kVerifier = "verifier-of-the-flow-tests-0123456789abcdef";
 
   std::shared_ptr<BrowserOpener> following() const {
     return std::make_shared<XdgOpenBrowser>(browserFolder / "bin/xdg-open");
@@ -74,8 +76,9 @@ TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
   OAuthWebFlow flow(following(), {});
   const auto idToken = signInWithGoogle(flow, google);
   ASSERT_TRUE(idToken);
-  const auto login =
-      AccountClient(serviceURL).post("/auth/login", {{"provider", "google"}, {"token", *idToken}});
+  EXPECT_FALSE(idToken->codeVerifier) << "the verifier is spent in the exchange";
+  const auto login = AccountClient(serviceURL)
+                         .post("/auth/login", {{"provider", "google"}, {"token", idToken->token}});
   ASSERT_EQ(login.status, 200) << login.body;
   EXPECT_EQ(login.json().at("user").at("email"), "dev@example.com");
   // The browser shows the listener's page (curl keeps none of a failed answer).
@@ -83,17 +86,20 @@ TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
   EXPECT_NE(page.find("Sign-in finished"), std::string::npos) << page;
 
   // A refused exchange is answered 400 with a JSON error and no token.
-  auto refused = google.exchangeCodeForIDToken("g.unknown", GoogleOAuth::codeVerifier(),
+  auto refused = google.exchangeCodeForIDToken("g.unknown", protocol::pkce::newCodeVerifier(),
                                                GoogleOAuth::redirectURI(9));
   EXPECT_EQ(flowErrorOf(refused), OAuthFlowError::Kind::cannotStart);
 }
 
-TEST_F(OAuthWebFlowTest, GitHubSignInEndsWithACodeTheServiceExchanges) {
+TEST_F(OAuthWebFlowTest, GitHubSignInEndsWithACodeTheServiceExchangesWithItsVerifier) {
   OAuthWebFlow flow(following(), {});
-  const auto code = signInWithGitHub(flow, github);
-  ASSERT_TRUE(code);
-  const auto login =
-      AccountClient(serviceURL).post("/auth/login", {{"provider", "github"}, {"token", *code}});
+  const auto credential = signInWithGitHub(flow, github);
+  ASSERT_TRUE(credential);
+  ASSERT_TRUE(credential->codeVerifier);
+  const auto login = AccountClient(serviceURL)
+                         .post("/auth/login", {{"provider", "github"},
+                                               {"token", credential->token},
+                                               {"codeVerifier", *credential->codeVerifier}});
   ASSERT_EQ(login.status, 200) << login.body;
   EXPECT_EQ(login.json().at("user").at("provider"), "github");
 }
@@ -152,7 +158,7 @@ TEST_F(OAuthWebFlowTest, ANewerSignInCancelsTheOpenOneAndGoingAwayCancelsTheLast
   EXPECT_EQ(flowErrorOf(third), OAuthFlowError::Kind::cancelled);
 }
 
-TEST_F(OAuthWebFlowTest, OnlyTheCallbackFinishesIt) {
+TEST_F(OAuthWebFlowTest, OnlyTheCallbackWithItsOwnStateFinishesIt) {
   OAuthWebFlow flow(walkingAway(), {.connection = 500ms});
   std::string origin;
   auto callback = signIn(flow, "S", &origin);
@@ -169,6 +175,17 @@ TEST_F(OAuthWebFlowTest, OnlyTheCallbackFinishesIt) {
   EXPECT_ANY_THROW(listener.request("GET", "/oauth/github?code=c&state=S", {}, {},
                                     {{"Cookie", std::string(9000, 'x')}}));
   EXPECT_EQ(callback.wait_for(0s), std::future_status::timeout);
+
+  // A local program that guesses the port cannot end the sign-in, nor slip its own code in:
+  // without this sign-in's state it gets the mismatch page, and the flow waits on.
+  for (const char* foreign : {"/oauth/github?code=planted&state=T", "/oauth/github?code=planted",
+                              "/oauth/github?error=access_denied", "/oauth/github?state=s"}) {
+    const auto turnedAway = listener.get(foreign);
+    EXPECT_EQ(turnedAway.status, 400) << foreign;
+    EXPECT_NE(turnedAway.body.find("did not match"), std::string::npos) << turnedAway.body;
+    EXPECT_NE(turnedAway.body.find("close this window"), std::string::npos) << turnedAway.body;
+  }
+  EXPECT_EQ(callback.wait_for(200ms), std::future_status::timeout);
 
   EXPECT_EQ(listener.get("/oauth/github?code=c&state=S").status, 200);
   const auto finished = callback.get();
