@@ -44,8 +44,11 @@ MenuBarContentView::MenuBarContentView(app::AgentController& controller,
   layout->addLayout(header);
   layout->addWidget(look::divider());
 
-  auto* accountSection = new AccountSection(
-      {actions.signInWithGoogle, actions.signInWithGitHub, [&account] { account.signOut(); }});
+  auto signOut = [&account, main] {
+    boost::asio::co_spawn(main, account.signOut(), boost::asio::detached);
+  };
+  auto* accountSection =
+      new AccountSection({actions.signInWithGoogle, actions.signInWithGitHub, signOut});
   layout->addWidget(accountSection);
   layout->addWidget(look::divider());
 

@@ -102,8 +102,24 @@ int logout(CommandContext&) {
     std::cout << "not logged in\n";
     return 0;
   }
+  // The service ends the sign-in's refresh chain first, so that a copy of the tokens left
+  // anywhere stops working; the tokens are forgotten here whatever it answers.
+  std::optional<std::string> untold;
+  if (account.serviceURL) {
+    sdk::AuthClient auth(*account.serviceURL, std::make_shared<net::HttpClient>("lumora-cli"));
+    try {
+      runToEnd(auth.logout(account.tokens->refreshToken));
+    } catch (...) {
+      untold = reasonOf(std::current_exception());
+    }
+  }
   account.tokens.reset();
   store.save(account);
+  if (untold) {
+    std::cerr << "lumora: the account service was not told, its sign-in stays open until it "
+                 "expires: "
+              << printable(*untold) << "\n";
+  }
   std::cout << "logged out\n";
   return 0;
 }
@@ -188,7 +204,17 @@ std::vector<Command> accountCommands() {
        0,
        false,
        login},
-      {"logout", "", "forget the stored account tokens", "", {}, 0, 0, false, logout},
+      {"logout",
+       "",
+       "sign out: end the sign-in on the account service and forget the tokens",
+       "Tells the account service to end this sign-in (its refresh tokens stop working), then\n"
+       "forgets the stored tokens; when the service cannot be reached, the tokens are forgotten\n"
+       "all the same and one line says that the service was not told.",
+       {},
+       0,
+       0,
+       false,
+       logout},
       {"devices",
        "[add [NAME]]",
        "list the account's devices, or add the paired agent to them",

@@ -6,17 +6,8 @@
 
 #include "asio/http_client.h"
 #include "failure.h"
-#include "sdk/account/auth_client.h"
 
 namespace lumora::cli {
-
-namespace {
-
-bool refusedAsUnauthorized(const sdk::AccountServiceError& error) {
-  return error.kind() == sdk::AccountServiceError::Kind::http && error.status() == 401;
-}
-
-}  // namespace
 
 std::string accountServiceURL(const std::optional<std::string>& given,
                               const StoredAccount& stored) {
@@ -49,50 +40,41 @@ AccountSession::AccountSession(AccountStore store)
     throw Failure("not logged in: run `lumora login`");
   }
   serviceURL_ = *account_.serviceURL;
+  session_ = std::make_unique<sdk::SignedInSession>(serviceURL_, http_, *account_.tokens,
+                                                    [this](const sdk::AuthTokens& renewed) {
+                                                      account_.tokens = renewed;
+                                                      store_.save(account_);
+                                                    });
 }
 
 AccountSession::~AccountSession() = default;
 
-template <class Call>
-auto AccountSession::withAccessToken(const Call& call) {
+template <class T>
+T AccountSession::withAccessToken(sdk::SignedInSession::Call<T> call) {
   try {
-    return runToEnd(call(account_.tokens->accessToken));
-  } catch (const sdk::AccountServiceError& error) {
-    if (!refusedAsUnauthorized(error)) throw;
-  }
-  refresh();
-  return runToEnd(call(account_.tokens->accessToken));
-}
-
-void AccountSession::refresh() {
-  sdk::AuthClient auth(serviceURL_, http_);
-  try {
-    account_.tokens = runToEnd(auth.refresh(account_.tokens->refreshToken));
-  } catch (const sdk::AccountServiceError& error) {
-    if (error.kind() != sdk::AccountServiceError::Kind::http) throw;
+    return runToEnd(session_->call<T>(std::move(call)));
+  } catch (const sdk::SignedInSessionError&) {
     throw Failure("session expired: log in again with `lumora login`");
   }
-  // The old refresh token is spent: the new pair must be kept before anything else can fail.
-  store_.save(account_);
 }
 
 std::vector<sdk::DeviceSummary> AccountSession::listDevices() {
-  return withAccessToken([&](const std::string& token) {
-    return sdk::DeviceRegistryClient(serviceURL_, token, http_).listDevices();
+  return withAccessToken<std::vector<sdk::DeviceSummary>>([&](std::string token) {
+    return sdk::DeviceRegistryClient(serviceURL_, std::move(token), http_).listDevices();
   });
 }
 
 sdk::DeviceSummary AccountSession::registerDevice(const std::string& name,
                                                   const std::string& pairingCode) {
-  return withAccessToken([&](const std::string& token) {
-    return sdk::DeviceRegistryClient(serviceURL_, token, http_)
+  return withAccessToken<sdk::DeviceSummary>([&](std::string token) {
+    return sdk::DeviceRegistryClient(serviceURL_, std::move(token), http_)
         .registerDevice(name, std::string(sdk::kDevicePlatform), pairingCode);
   });
 }
 
 sdk::RelayTokenResponse AccountSession::relayToken(const std::string& fingerprint) {
-  return withAccessToken([&](const std::string& token) {
-    return sdk::RelayTokenClient(serviceURL_, token, http_).issueToken(fingerprint);
+  return withAccessToken<sdk::RelayTokenResponse>([&](std::string token) {
+    return sdk::RelayTokenClient(serviceURL_, std::move(token), http_).issueToken(fingerprint);
   });
 }
 

@@ -12,6 +12,7 @@
 #include "account_store.h"
 #include "sdk/account/device_registry_client.h"
 #include "sdk/account/relay_token_client.h"
+#include "sdk/account/signed_in_session.h"
 
 namespace lumora::net {
 class HttpClient;
@@ -37,9 +38,10 @@ std::string accountServiceURL(const std::optional<std::string>& given, const Sto
 // "http://host:8780/api" gives "ws://host:8780". Throws Failure for another scheme.
 std::string relayBaseOf(const std::string& serviceURL);
 
-// The account this user logged in to, for the commands that call it with the access token.
-// An access token the service refuses (401) is refreshed once with the refresh token, the new
-// pair stored, and the call made again; a refused refresh says to log in again.
+// The account this user logged in to, for the commands that call it with the access token,
+// through the client library's SignedInSession: an access token the service refuses (401) is
+// refreshed once, the new pair stored, and the call made again; a refused refresh throws
+// Failure saying to log in again.
 class AccountSession {
  public:
   // Throws Failure "not logged in: run `lumora login`" when no tokens are stored.
@@ -53,14 +55,14 @@ class AccountSession {
   sdk::RelayTokenResponse relayToken(const std::string& fingerprint);
 
  private:
-  template <class Call>
-  auto withAccessToken(const Call& call);
-  void refresh();
+  template <class T>
+  T withAccessToken(sdk::SignedInSession::Call<T> call);
 
   AccountStore store_;
   StoredAccount account_;
   std::string serviceURL_;
   std::shared_ptr<const net::HttpClient> http_;
+  std::unique_ptr<sdk::SignedInSession> session_;
 };
 
 }  // namespace lumora::cli

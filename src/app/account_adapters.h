@@ -3,6 +3,7 @@
 #include <boost/asio/any_io_executor.hpp>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/account_controller.h"
@@ -20,13 +21,17 @@ namespace lumora::app {
 // executor of a desktop toolkit cannot drive sockets) and complete back on the executor that
 // awaited them.
 
-// Logs in through an AuthClient over `baseURL`, a fresh one for each call.
+// Logs in and out through an AuthClient over `baseURL`, a fresh one for each call; its sessions
+// refresh there too.
 class AuthClientAuthenticator final : public AccountAuthenticating {
  public:
   AuthClientAuthenticator(std::string baseURL, boost::asio::any_io_executor network,
                           std::shared_ptr<const net::HttpClient> session);
   boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token,
                                                 std::optional<std::string> codeVerifier) override;
+  boost::asio::awaitable<void> logout(std::string refreshToken) override;
+  std::shared_ptr<sdk::SignedInSession> openSession(sdk::AuthTokens tokens,
+                                                    sdk::SignedInSession::SaveTokens save) override;
 
  private:
   std::string baseURL_;
@@ -34,13 +39,14 @@ class AuthClientAuthenticator final : public AccountAuthenticating {
   std::shared_ptr<const net::HttpClient> session_;
 };
 
-// Registers through a DeviceRegistryClient over `baseURL` and the given token, one per call.
+// Registers through a DeviceRegistryClient over `baseURL` and the session's access token, one
+// per call; the session's refresh runs on `network` too.
 class DeviceRegistryRegistrar final : public DeviceRegistering {
  public:
   DeviceRegistryRegistrar(std::string baseURL, boost::asio::any_io_executor network,
                           std::shared_ptr<const net::HttpClient> session);
   boost::asio::awaitable<sdk::DeviceSummary> registerDevice(
-      std::string accessToken, std::string name, std::string platform,
+      std::shared_ptr<sdk::SignedInSession> session, std::string name, std::string platform,
       std::optional<std::string> pairingCode) override;
 
  private:
@@ -50,6 +56,7 @@ class DeviceRegistryRegistrar final : public DeviceRegistering {
 };
 
 // Keeps the token pair as its JSON (the account service's field names) in a secret store.
+// Calls from several threads are made one at a time.
 class SecretTokenStore final : public TokenStoring {
  public:
   explicit SecretTokenStore(std::unique_ptr<platform::linux_os::SecretStore> store);
@@ -58,6 +65,7 @@ class SecretTokenStore final : public TokenStoring {
   void clear() override;
 
  private:
+  std::mutex lock_;  // one store call at a time
   std::unique_ptr<platform::linux_os::SecretStore> store_;
 };
 

@@ -10,25 +10,34 @@
 #include "app/published.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/device_registry_client.h"
+#include "sdk/account/signed_in_session.h"
 
 namespace lumora::app {
 
-// Signs in to the account service with an identity provider's credential.
+// Signs in to the account service and out of it, and makes the session of a sign-in.
 class AccountAuthenticating {
  public:
   virtual ~AccountAuthenticating() = default;
   // Throws what the service call fails with (sdk::AuthClientError).
   virtual boost::asio::awaitable<sdk::AuthTokens> login(
       std::string provider, std::string token, std::optional<std::string> codeVerifier) = 0;
+  // Ends the sign-in of `refreshToken` on the service. Throws what the call fails with.
+  virtual boost::asio::awaitable<void> logout(std::string refreshToken) = 0;
+  // The calls of the sign-in `tokens`, refreshed through the service that issued them; each
+  // refreshed pair goes to `save` first (see sdk::SignedInSession).
+  virtual std::shared_ptr<sdk::SignedInSession> openSession(
+      sdk::AuthTokens tokens, sdk::SignedInSession::SaveTokens save) = 0;
 };
 
 // Puts this computer in the account's device list.
 class DeviceRegistering {
  public:
   virtual ~DeviceRegistering() = default;
-  // Throws what the service call fails with (sdk::DeviceRegistryError; 409: already there).
+  // Registers with `session`'s access token (refreshed by it when refused). Throws what the
+  // service call fails with (sdk::DeviceRegistryError; 409: already there), or the session's
+  // sdk::SignedInSessionError.
   virtual boost::asio::awaitable<sdk::DeviceSummary> registerDevice(
-      std::string accessToken, std::string name, std::string platform,
+      std::shared_ptr<sdk::SignedInSession> session, std::string name, std::string platform,
       std::optional<std::string> pairingCode) = 0;
 };
 
@@ -44,10 +53,14 @@ class TokenStoring {
 };
 
 // Who is signed in, whether this computer is in the account's device list, and the last error.
+// The signed-in pair lives in one session (sdk::SignedInSession) from the sign-in or the
+// restore to the sign-out: an expired access token is refreshed there, once however many
+// registrations meet it, and the new pair kept in the token store.
 //
 // Threads: the application's main executor only. The network calls are awaited there; two
 // operations may interleave (a sign-in and a registration), each setting isWorking at its start
-// and clearing it at its end.
+// and clearing it at its end. The token store is also written from the executor of a call that
+// refreshed, never at the same time as from here.
 class AccountController {
  public:
   struct State {
@@ -80,21 +93,29 @@ class AccountController {
   boost::asio::awaitable<void> completeSignIn(std::string provider, std::string token,
                                               std::optional<std::string> codeVerifier = {});
   boost::asio::awaitable<void> completeAppleSignIn(std::string idToken);
-  // With stored tokens, registers this computer again (with the pairing code of the moment);
-  // signed out, changes nothing.
+  // Signed in, registers this computer again (with the pairing code of the moment); signed
+  // out, changes nothing.
   boost::asio::awaitable<void> registerThisMacIfSignedIn();
-  // Forgets the tokens and what was shown; the registry entry stays.
-  void signOut();
+  // Forgets the tokens and what was shown at once, then ends the sign-in on the service; when
+  // the service cannot be told, errorMessage says so. The registry entry stays.
+  boost::asio::awaitable<void> signOut();
 
   // The email, else the display name, else the id.
   static std::string displayIdentity(const sdk::AuthUser& user);
 
  private:
-  boost::asio::awaitable<void> registerThisMac(std::string accessToken);
+  class TokenKeeper;
+
+  // Makes `tokens` the signed-in pair, ending the session before it.
+  void beginSession(const sdk::AuthTokens& tokens);
+  void endSession();
+  boost::asio::awaitable<void> registerThisMac(std::shared_ptr<sdk::SignedInSession> session);
   void update(const std::function<void(State&)>& change);
 
   Dependencies dependencies_;
   Published<State> state_;
+  std::shared_ptr<sdk::SignedInSession> session_;  // while signed in
+  std::shared_ptr<TokenKeeper> keeper_;            // session_'s way to the token store
 };
 
 }  // namespace lumora::app

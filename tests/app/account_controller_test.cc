@@ -124,10 +124,35 @@ TEST_F(AccountControllerTest, RegistrationSendsThePairingCodeOfTheMomentAndSignO
   EXPECT_EQ(registrar->calls[1].accessToken, "access-1");
   EXPECT_EQ(state().errorMessage, "the account service answered 500");
 
-  controller->signOut();
+  runAwaitable(io, controller->signOut());
   EXPECT_FALSE(store->stored);
   EXPECT_EQ(state(), AccountController::State{});
   EXPECT_FALSE(make()->state().get().isSignedIn());
+}
+
+TEST_F(AccountControllerTest, SignOutForgetsAtOnceThenEndsTheSignInOnTheService) {
+  runAwaitable(io, controller->completeSignIn("google", "id"));
+  authenticator->logoutFailure =
+      std::make_exception_ptr(sdk::AuthClientError::transport("Connection refused"));
+  authenticator->logoutGate.close();
+  auto done = boost::asio::co_spawn(io, controller->signOut(), boost::asio::use_future);
+  io.restart();
+  io.poll();
+  // Forgotten before the service answers: a slow service leaves nothing signed in here.
+  EXPECT_EQ(authenticator->logouts, std::vector<std::string>{"refresh-1"});
+  EXPECT_FALSE(store->stored);
+  EXPECT_FALSE(state().isSignedIn());
+  authenticator->logoutGate.open();
+  io.restart();
+  io.run();
+  done.get();
+  EXPECT_EQ(state().errorMessage,
+            "signed out here, but the account service was not told: account service request "
+            "failed: Connection refused");
+
+  // Signed out already: nothing to tell.
+  runAwaitable(io, controller->signOut());
+  EXPECT_EQ(authenticator->logouts.size(), 1u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "app/account_controller.h"
 #include "app/agent_controller.h"
+#include "asio/http_client.h"
 
 // Fakes of the controllers' awaited dependencies. Each call passes a gate that the test may
 // close to hold the call open and open again to let it finish.
@@ -60,6 +61,8 @@ class FakeAgentServer : public app::AgentServer {
   int startCalls = 0, stopCalls = 0;
 };
 
+// Its sessions are real ones pointed at a port nobody serves: the fake registrar below never
+// lets them refresh (the real adapters' tests do, against the real service).
 class FakeAuthenticator : public app::AccountAuthenticating {
  public:
   boost::asio::awaitable<sdk::AuthTokens> login(std::string provider, std::string token,
@@ -68,10 +71,22 @@ class FakeAuthenticator : public app::AccountAuthenticating {
     if (failure) std::rethrow_exception(failure);
     co_return tokens;
   }
+  boost::asio::awaitable<void> logout(std::string refreshToken) override {
+    logouts.push_back(refreshToken);
+    co_await logoutGate.pass();
+    if (logoutFailure) std::rethrow_exception(logoutFailure);
+  }
+  std::shared_ptr<sdk::SignedInSession> openSession(
+      sdk::AuthTokens signedIn, sdk::SignedInSession::SaveTokens save) override {
+    return std::make_shared<sdk::SignedInSession>("http://127.0.0.1:1",
+                                                  std::make_shared<net::HttpClient>("fake"),
+                                                  std::move(signedIn), std::move(save));
+  }
 
   sdk::AuthTokens tokens{"access-1", "refresh-1", {"u1", "google", "ada@example.com", "Ada"}};
-  std::exception_ptr failure;
-  std::vector<std::string> logins;
+  std::exception_ptr failure, logoutFailure;
+  Gate logoutGate;
+  std::vector<std::string> logins, logouts;
 };
 
 class FakeRegistrar : public app::DeviceRegistering {
@@ -81,9 +96,9 @@ class FakeRegistrar : public app::DeviceRegistering {
     std::optional<std::string> pairingCode;
   };
   boost::asio::awaitable<sdk::DeviceSummary> registerDevice(
-      std::string accessToken, std::string name, std::string platform,
+      std::shared_ptr<sdk::SignedInSession> session, std::string name, std::string platform,
       std::optional<std::string> pairingCode) override {
-    calls.push_back({accessToken, name, platform, pairingCode});
+    calls.push_back({session->tokens().accessToken, name, platform, pairingCode});
     co_await gate.pass();
     if (failure) std::rethrow_exception(failure);
     sdk::DeviceSummary summary;

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <thread>
 
+#include "account/account_client.h"
 #include "cli/lumora_runner.h"
+#include "protocol/pairing_payload.h"
+#include "protocol/pairing_secret.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/fake_browser.h"
@@ -144,9 +147,13 @@ TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogi
                 .status,
             0);
   const auto first = storedTokens(home);
+  // An agent's link is all `devices add` needs of it.
+  const std::string link =
+      protocol::PairingPayload{"127.0.0.1", 1, 2, protocol::PairingSecret::generate().code()}.url();
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  Outcome listed = runLumora(home, {"devices"});
-  ASSERT_EQ(listed.status, 0) << listed.err;
+  Outcome added = runLumora(home, {"devices", "add", "desk", "--link", link});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out.rfind("registered desk (", 0), 0u) << added.out;
   const auto refreshed = storedTokens(home);
   EXPECT_NE(refreshed.at("refreshToken"), first.at("refreshToken"));
   EXPECT_NE(refreshed.at("accessToken"), first.at("accessToken"));
@@ -159,6 +166,32 @@ TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogi
   Outcome expired = runLumora(home, {"devices"});
   EXPECT_EQ(expired.status, 1);
   EXPECT_EQ(expired.err, "lumora: session expired: log in again with `lumora login`\n");
+}
+
+TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCannot) {
+  AccountServiceProcess service(devService());
+  TempDir home;
+  const std::vector<std::string> login = {"login",      "--provider",     "dev",
+                                          "--email",    "me@example.com", "--account-service",
+                                          service.url()};
+  ASSERT_EQ(runLumora(home, login).status, 0);
+  const std::string spent(storedTokens(home).at("refreshToken").as_string());
+  Outcome loggedOut = runLumora(home, {"logout"});
+  EXPECT_EQ(loggedOut.status, 0) << loggedOut.err;
+  EXPECT_EQ(loggedOut.out, "logged out\n");
+  EXPECT_EQ(loggedOut.err, "");
+  // A copy of the tokens left anywhere is worth nothing now.
+  const auto refresh = account::testing::AccountClient(service.url())
+                           .post("/auth/refresh", {{"refreshToken", spent}});
+  EXPECT_EQ(refresh.status, 401) << refresh.body;
+
+  // A service that is gone is not told, and the tokens are forgotten all the same.
+  ASSERT_EQ(runLumora(home, login).status, 0);
+  service.terminate();
+  Outcome untold = runLumora(home, {"logout"});
+  EXPECT_EQ(untold.out, "logged out\n");
+  expectOneLine(untold, 0, "the account service was not told");
+  EXPECT_FALSE(boost::json::parse(contentOf(accountFile(home))).as_object().contains("tokens"));
 }
 
 TEST(CliLogin, MistakesAreNamed) {

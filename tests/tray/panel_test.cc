@@ -241,8 +241,9 @@ TEST_F(PanelTest, SignInButtonsWaitWhileWorkingThenTheAccountAndThisComputerShow
   saveScreenshot("signed-in");
 
   button("로그아웃")->click();
-  EXPECT_TRUE(visible(signedOut));
+  ASSERT_TRUE(processUntil([&] { return visible(signedOut) != nullptr; }));
   EXPECT_FALSE(tokens_->stored);
+  EXPECT_EQ(authenticator_->logouts, std::vector<std::string>{"refresh-1"});
 
   // A refused sign-in: the service's words in red, buttons usable again.
   authenticator_->failure = std::make_exception_ptr(std::runtime_error("로그인 거부"));

@@ -19,6 +19,8 @@ std::string describe(AccountServiceError::Kind kind, int status, const std::stri
       return "unexpected answer from the account service: " + reason;
     case AccountServiceError::Kind::invalidPairingCode:
       return "invalid pairing code";
+    case AccountServiceError::Kind::signInExpired:
+      return "the sign-in has expired: sign in again";
   }
   return reason;
 }

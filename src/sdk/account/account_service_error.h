@@ -8,8 +8,8 @@
 namespace lumora::sdk {
 
 // How a call to the account service failed. Each client throws its own type (AuthClientError,
-// DeviceRegistryError, RelayTokenError, below), so a caller can catch one client's failures or
-// all of them as this. what() describes the failure in English.
+// DeviceRegistryError, RelayTokenError, SignedInSessionError, below), so a caller can catch one
+// client's failures or all of them as this. what() describes the failure in English.
 class AccountServiceError : public std::runtime_error {
  public:
   enum class Kind {
@@ -18,6 +18,8 @@ class AccountServiceError : public std::runtime_error {
                          // something other than HTTP answered; reason() says which
     decoding,            // a 2xx body is not the expected JSON: reason() says where and why
     invalidPairingCode,  // (device registry) the pairing code is malformed; nothing was sent
+    signInExpired,       // (signed-in session) the service refused the refresh token: the
+                         // user must sign in again; status(), body() are the refusal's
   };
 
   Kind kind() const { return kind_; }
@@ -41,6 +43,7 @@ class AccountServiceError : public std::runtime_error {
 struct AuthClientTag {};
 struct DeviceRegistryTag {};
 struct RelayTokenTag {};
+struct SignedInSessionTag {};
 
 // The failures of one client, a type of its own.
 template <class Tag>
@@ -58,6 +61,10 @@ class AccountClientError final : public AccountServiceError {
   static AccountClientError invalidPairingCode() requires std::same_as<Tag, DeviceRegistryTag> {
     return {Kind::invalidPairingCode, 0, {}, {}};
   }
+  static AccountClientError signInExpired(
+      int status, std::string body) requires std::same_as<Tag, SignedInSessionTag> {
+    return {Kind::signInExpired, status, std::move(body), {}};
+  }
 
  private:
   using AccountServiceError::AccountServiceError;
@@ -66,5 +73,6 @@ class AccountClientError final : public AccountServiceError {
 using AuthClientError = AccountClientError<AuthClientTag>;
 using DeviceRegistryError = AccountClientError<DeviceRegistryTag>;
 using RelayTokenError = AccountClientError<RelayTokenTag>;
+using SignedInSessionError = AccountClientError<SignedInSessionTag>;
 
 }  // namespace lumora::sdk

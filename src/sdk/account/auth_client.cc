@@ -46,4 +46,10 @@ boost::asio::awaitable<AuthUser> AuthClient::me(std::string accessToken) const {
       session_, baseURL_, {"GET", "/auth/me", std::move(accessToken), std::nullopt});
 }
 
+boost::asio::awaitable<void> AuthClient::logout(std::string refreshToken) const {
+  return callFor<void, AuthClientError>(
+      session_, baseURL_,
+      {"POST", "/auth/logout", std::nullopt, encodeBody(RefreshBody{std::move(refreshToken)})});
+}
+
 }  // namespace lumora::sdk

@@ -38,7 +38,8 @@ struct AuthTokens {
 };
 BOOST_DESCRIBE_STRUCT(AuthTokens, (), (accessToken, refreshToken, user))
 
-// Signs in to the account service, refreshes the token pair, and reads the signed-in user.
+// Signs in to the account service, refreshes the token pair, reads the signed-in user, and
+// signs out.
 //
 // Requests go to the origin of `baseURL` (scheme, host and port; any path of it is dropped),
 // each allowed 60 seconds. Every operation fails with AuthClientError: http when the service
@@ -61,6 +62,9 @@ class AuthClient {
   // A new token pair; the refresh token is spent.
   boost::asio::awaitable<AuthTokens> refresh(std::string refreshToken) const;
   boost::asio::awaitable<AuthUser> me(std::string accessToken) const;
+  // Ends the sign-in `refreshToken` belongs to on the service: every refresh token of its chain
+  // stops working (access tokens already issued live out their few minutes).
+  boost::asio::awaitable<void> logout(std::string refreshToken) const;
 
  private:
   std::string baseURL_;
