@@ -2,6 +2,7 @@
 // SIGTERM or SIGINT.
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -34,6 +35,9 @@ int main(int argc, char** argv) {
   if (auto* exitCode = std::get_if<int>(&parsed)) return *exitCode;
   auto config = std::get<lumora::account::ServiceConfig>(std::move(parsed));
 
+  // Whatever the service creates (its database and the folders it makes for it hold the
+  // token-signing key) is for its own user; the store sets these modes itself as well.
+  ::umask(077);
   std::signal(SIGPIPE, SIG_IGN);
   raiseDescriptorLimit();
   const lumora::core::AgentLog log("account");

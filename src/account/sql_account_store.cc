@@ -298,16 +298,10 @@ std::optional<Device> SqlAccountStore::reportConnection(const std::string& userI
 }
 
 std::unique_ptr<AccountStore> openAccountStore(const std::string& database) {
-  if (database.starts_with("postgresql://") || database.starts_with("postgres://")) {
-    return std::make_unique<SqlAccountStore>(openPostgresDatabase(database));
+  if (auto path = sqliteFileOf(database)) {
+    return std::make_unique<SqlAccountStore>(openSqliteDatabase(*path));
   }
-  std::string path = database;
-  if (path.starts_with("sqlite://")) {
-    path = path.substr(9);
-  } else if (path.starts_with("sqlite:")) {
-    path = path.substr(7);
-  }
-  return std::make_unique<SqlAccountStore>(openSqliteDatabase(path));
+  return std::make_unique<SqlAccountStore>(openPostgresDatabase(database));
 }
 
 }  // namespace lumora::account

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
 #include "account_client.h"
+#include "service_harness.h"
 #include "support/account_service_process.h"
 #include "support/eventually.h"
+#include "support/process_table.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 
@@ -21,8 +25,39 @@ namespace json = boost::json;
 using testing_support::TempDir;
 
 using ServiceProcess = testing_support::AccountServiceProcess;
+using testing_support::fileMode;
 
-TEST(ServiceProgram, ServesWithDefaultsAndStopsCleanlyOnSigterm) {
+// The program run to its end in `home` with `arguments`: its exit status (-1 when it was still
+// running after ten seconds) and everything it wrote.
+struct Ended {
+  int exitCode = -1;
+  std::string output;
+};
+Ended runToEnd(std::vector<std::string> arguments, const TempDir& home) {
+  arguments.insert(arguments.begin(), LUMORA_ACCOUNT_SERVICE_BINARY);
+  const std::string log = home / "run.log";
+  std::filesystem::remove(log);
+  pid_t pid = testing_support::spawnProcess(
+      arguments, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),
+                                                          "XDG_STATE_HOME=" + home / "state"},
+                  .output = log,
+                  .error = log});
+  Ended ended;
+  if (testing_support::eventually([&] { return testing_support::processEnded(pid); },
+                                  std::chrono::seconds(10))) {
+    ended.exitCode = testing_support::waitForExit(pid);
+  } else {
+    testing_support::endProcess(pid);
+  }
+  ended.output = testing_support::contentOf(log);
+  return ended;
+}
+
+std::size_t lineCount(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(ServiceProgram, ServesWithDefaultsOnAPrivateDatabaseAndStopsCleanlyOnSigterm) {
   ServiceProcess service({"--listen", "127.0.0.1:0"});
   const std::string url = service.url();
   ASSERT_TRUE(url.starts_with("http://127.0.0.1:")) << service.log();
@@ -32,9 +67,54 @@ TEST(ServiceProgram, ServesWithDefaultsAndStopsCleanlyOnSigterm) {
       AccountClient(url).post("/auth/login", {{"provider", "dev"}, {"token", "a@b.c"}}).status,
       400);
   EXPECT_EQ(AccountClient(url).get("/dev/google/jwks").status, 404);
-  EXPECT_TRUE(std::filesystem::exists(service.home / "state/lumora/account-service.sqlite"));
+
+  // The database holds the token-signing key: nobody else may read it or its companions, and
+  // the folders the service made for it are its own.
+  const std::string database = service.home / "state/lumora/account-service.sqlite";
+  ASSERT_TRUE(testing_support::eventually([&] {
+    return std::filesystem::exists(database + "-wal") && std::filesystem::exists(database + "-shm");
+  }));
+  EXPECT_EQ(fileMode(service.home / "state"), 0700u);
+  EXPECT_EQ(fileMode(service.home / "state/lumora"), 0700u);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    EXPECT_EQ(fileMode(database + suffix), 0600u) << suffix;
+  }
   EXPECT_EQ(service.terminate(), 0) << service.log();
   EXPECT_EQ(service.log().find("DEV MODE"), std::string::npos);
+}
+
+// A database or a TLS key other users can read (left from an older version, or copied in with
+// a careless mode) stops the start with one line saying how to fix it, before anything is made.
+TEST(ServiceProgram, RefusesToStartOnSecretsOtherUsersCanRead) {
+  TempDir home;
+  const std::string database = home.make("accounts.sqlite", "");
+  ::chmod(database.c_str(), 0644);
+  Ended ended = runToEnd({"--listen", "127.0.0.1:0", "--database", "sqlite:" + database}, home);
+  EXPECT_EQ(ended.exitCode, 1) << ended.output;
+  EXPECT_EQ(lineCount(ended.output), 1u) << ended.output;
+  EXPECT_NE(ended.output.find("could not start: " + database + " is open to other users"),
+            std::string::npos)
+      << ended.output;
+  EXPECT_NE(ended.output.find("chmod 600 " + database + "\n"), std::string::npos) << ended.output;
+
+  ::chmod(database.c_str(), 0600);
+  const std::string wal = home.make("accounts.sqlite-wal", "");
+  ::chmod(wal.c_str(), 0640);
+  ended = runToEnd({"--listen", "127.0.0.1:0", "--database", "sqlite:" + database}, home);
+  EXPECT_EQ(ended.exitCode, 1) << ended.output;
+  EXPECT_EQ(lineCount(ended.output), 1u) << ended.output;
+  EXPECT_NE(ended.output.find("chmod 600 " + wal + "\n"), std::string::npos) << ended.output;
+
+  const LocalhostCertificate tls;
+  ::chmod(tls.key.c_str(), 0644);
+  const std::string fresh = home / "fresh.sqlite";
+  ended = runToEnd({"--listen", "127.0.0.1:0", "--database", "sqlite:" + fresh, "--tls-cert",
+                    tls.certificate, "--tls-key", tls.key},
+                   home);
+  EXPECT_EQ(ended.exitCode, 1) << ended.output;
+  EXPECT_EQ(lineCount(ended.output), 1u) << ended.output;
+  EXPECT_NE(ended.output.find("chmod 600 " + tls.key + "\n"), std::string::npos) << ended.output;
+  EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
 TEST(ServiceProgram, RefusesOptionsItDoesNotKnow) {
