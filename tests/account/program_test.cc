@@ -117,6 +117,31 @@ TEST(ServiceProgram, RefusesToStartOnSecretsOtherUsersCanRead) {
   EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
+// --dev signs in anyone as anyone: it serves loopback only, on a database of its own.
+TEST(ServiceProgram, DevStaysOnLoopbackAndAwayFromTheRealDatabase) {
+  TempDir home;
+  for (const char* listen : {"0.0.0.0:0", "[::]:0", ":0", "192.0.2.1:0"}) {
+    Ended ended = runToEnd({"--dev", "--listen", listen}, home);
+    EXPECT_EQ(ended.exitCode, 2) << listen << ": " << ended.output;
+    EXPECT_EQ(lineCount(ended.output), 1u) << ended.output;
+    EXPECT_NE(ended.output.find("loopback"), std::string::npos) << ended.output;
+  }
+  const std::string real = home / "state/lumora/account-service.sqlite";
+  Ended ended = runToEnd({"--dev", "--listen", "127.0.0.1:0", "--database",
+                          "sqlite:" + home / "state/./lumora/../lumora/account-service.sqlite"},
+                         home);
+  EXPECT_EQ(ended.exitCode, 2) << ended.output;
+  EXPECT_EQ(lineCount(ended.output), 1u) << ended.output;
+  EXPECT_NE(ended.output.find(real), std::string::npos) << ended.output;
+
+  ServiceProcess dev({"--dev", "--listen", "127.0.0.2:0"});
+  ASSERT_TRUE(dev.url().starts_with("http://127.0.0.2:")) << dev.log();
+  EXPECT_EQ(AccountClient(dev.url()).get("/health").status, 200);
+  EXPECT_TRUE(std::filesystem::exists(dev.home / "state/lumora/account-service-dev.sqlite"));
+  EXPECT_FALSE(std::filesystem::exists(dev.home / "state/lumora/account-service.sqlite"));
+  EXPECT_FALSE(std::filesystem::exists(real));
+}
+
 TEST(ServiceProgram, RefusesOptionsItDoesNotKnow) {
   TempDir home;
   for (auto arguments : std::vector<std::vector<std::string>>{
