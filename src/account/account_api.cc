@@ -25,6 +25,18 @@ HttpResponse methodNotAllowed(const char* allowed) {
   return response;
 }
 
+// Whether `method` is one of the comma-separated `allowed`, exactly.
+bool allows(std::string_view allowed, std::string_view method) {
+  while (!allowed.empty()) {
+    const auto comma = allowed.find(',');
+    if (allowed.substr(0, comma) == method) return true;
+    if (comma == std::string_view::npos) break;
+    allowed.remove_prefix(comma + 1);
+    while (allowed.starts_with(' ')) allowed.remove_prefix(1);
+  }
+  return false;
+}
+
 HttpResponse unauthorized() {
   HttpResponse response =
       errorResponse({401, "unauthorized", "a valid bearer access token is required"});
@@ -106,9 +118,7 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
                         : path == "/devices"                                      ? "GET, POST"
                         : path == "/relay/token" || path.ends_with("/connection") ? "POST"
                                                                                   : "PATCH, DELETE";
-  if (std::string_view(allowed).find(method) == std::string_view::npos || method.empty()) {
-    co_return methodNotAllowed(allowed);
-  }
+  if (!allows(allowed, method)) co_return methodNotAllowed(allowed);
   const auto caller = callerOf(request);
   if (!caller) co_return unauthorized();
   if (path == "/auth/me") {

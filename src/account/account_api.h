@@ -24,7 +24,8 @@ class IdentityProviders;
 //   POST /relay/token
 //   GET /health
 // and, with --dev, the provider stand-ins under /dev/. The relay's WebSocket rooms are the
-// server's; the routes only issue their tokens.
+// server's; the routes only issue their tokens. Each route answers its own methods only (405
+// with Allow for any other).
 //
 // Threads: handle() may run on any number of connections at once; store calls go to the
 // worker executor.

@@ -6,6 +6,8 @@
 
 #include <boost/json/serialize.hpp>
 
+#include <array>
+
 #include "service_harness.h"
 #include "support/postgres_server.h"
 
@@ -227,6 +229,32 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(tooBig.json().at("error"), "payload_too_large");
   // The server is still there for the next one.
   EXPECT_EQ(client().get("/health").status, 200);
+}
+
+// A method is matched whole: no part of an allowed one, and no other route's, gets through.
+TEST_F(ApiTest, EachRouteAnswersOnlyItsOwnMethods) {
+  const std::string token = tokenOf("ada@example.com");
+  const std::string id =
+      text(registerDevice(token, {{"name", "desk"}, {"platform", "linux"}}).json(), "id");
+  for (auto [method, target, allowed] : std::vector<std::array<std::string, 3>>{
+           {"ET", "/devices", "GET, POST"},
+           {"DELETE", "/devices", "GET, POST"},
+           {"GETS", "/auth/me", "GET"},
+           {"POST", "/auth/me", "GET"},
+           {"GE", "/devices/lookup?fingerprint=" + kPrint, "GET"},
+           {"OST", "/relay/token", "POST"},
+           {"ATCH", "/devices/" + id, "PATCH, DELETE"},
+           {"E", "/devices/" + id, "PATCH, DELETE"},
+           {"GET", "/devices/" + id, "PATCH, DELETE"},
+           {"POS", "/devices/" + id + "/connection", "POST"},
+           {"POSTS", "/auth/login", "POST"}}) {
+    Reply refused = client().request(method, target, "{}", token);
+    EXPECT_EQ(refused.status, 405) << method << " " << target;
+    EXPECT_EQ(refused.header("Allow"), allowed) << method << " " << target;
+    EXPECT_NE(refused.body.find("\"method_not_allowed\""), std::string::npos) << refused.body;
+  }
+  // Nothing was changed on the way.
+  EXPECT_EQ(client().get("/devices", token).json().as_array().size(), 1u);
 }
 
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
