@@ -37,6 +37,15 @@ bool allows(std::string_view allowed, std::string_view method) {
   return false;
 }
 
+HttpResponse tooManyRequests(std::chrono::seconds wait) {
+  HttpResponse response =
+      errorResponse({429, "too_many_requests",
+                     "too many sign-in attempts from this address; try again in " +
+                         std::to_string(wait.count()) + " s"});
+  response.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+  return response;
+}
+
 HttpResponse unauthorized() {
   HttpResponse response =
       errorResponse({401, "unauthorized", "a valid bearer access token is required"});
@@ -58,14 +67,15 @@ std::optional<HttpResponse> refusal(const Parsed<T>& parsed) {
 AccountApi::AccountApi(std::shared_ptr<AccountStore> store,
                        std::shared_ptr<IdentityProviders> identities,
                        std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
-                       asio::any_io_executor worker)
+                       asio::any_io_executor worker, AddressRateLimiter::Rate loginRate)
     : store_(std::move(store)),
       identities_(std::move(identities)),
       dev_(std::move(dev)),
       lifetimes_(lifetimes),
       clock_(std::move(clock)),
       worker_(std::move(worker)),
-      signer_(store_->signingSecret()) {}
+      signer_(store_->signingSecret()),
+      loginAttempts_(loginRate) {}
 
 template <class Work>
 auto AccountApi::onWorker(Work work) -> asio::awaitable<decltype(work())> {
@@ -94,6 +104,12 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   if (path == "/health") {
     if (method != "GET") co_return methodNotAllowed("GET");
     co_return jsonResponse(200, {{"status", "ok"}});
+  }
+  // Every attempt counts, whatever its body: guessing is what the limit is against.
+  if (path == "/auth/login" && method == "POST") {
+    if (auto wait = loginAttempts_.take(request.clientAddress, clock_())) {
+      co_return tooManyRequests(*wait);
+    }
   }
   if (dev_ && path.starts_with("/dev/")) {
     if (auto answer = dev_->handle(request)) co_return std::move(*answer);

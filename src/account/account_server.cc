@@ -150,9 +150,12 @@ class HttpSession final : public Droppable,
         co_await std::move(upgrading);
         co_return;
       }
-      HttpRequest ours{std::string(request.method_string()), std::string(request.target()),
+      HttpRequest ours{std::string(request.method_string()),
+                       std::string(request.target()),
                        std::string(request[http::field::authorization]),
-                       std::string(request[http::field::content_type]), std::move(request.body())};
+                       std::string(request[http::field::content_type]),
+                       std::move(request.body()),
+                       remote_};
       const std::string method = ours.method;
       const std::string target = ours.target;
       auto handling = state_->api->handle(std::move(ours));

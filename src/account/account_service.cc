@@ -40,7 +40,7 @@ std::string AccountService::start() {
   }
   auto identities = std::make_shared<IdentityProviders>(std::move(providers), clock_);
   auto api = std::make_shared<AccountApi>(std::move(store), std::move(identities), dev_,
-                                          config_.lifetimes, clock_, worker_);
+                                          config_.lifetimes, clock_, worker_, config_.loginRate);
   server_->serve(std::move(api));
   return url();
 }

@@ -72,6 +72,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   double accessSeconds = 900, refreshDays = 30, relaySeconds = 300;
   std::size_t maxMessage = config.server.relay.maxMessageBytes;
   std::size_t maxQueue = config.server.relay.maxQueuedBytes;
+  double loginPerMinute = config.loginRate.perMinute;
+  long long loginBurst = config.loginRate.burst;
 
   po::options_description options(
       "usage: lumora-account-service [--listen ADDR:PORT] [--database URL] [--dev] [options]\n"
@@ -127,6 +129,11 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "largest relayed message (default 16 MiB)")
       ("relay-max-queue", po::value(&maxQueue)->value_name("BYTES"),
        "most bytes waiting for one side of a room (default 32 MiB)")
+      ("login-rate", po::value(&loginPerMinute)->value_name("PER_MINUTE"),
+       "sign-in attempts one client address may make a minute once its burst is spent "
+       "(default 10; 0: no limit)")
+      ("login-burst", po::value(&loginBurst)->value_name("N"),
+       "sign-in attempts one client address may make at once (default 20)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -158,6 +165,11 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
            "message\n";
     return 2;
   }
+  if (!(loginPerMinute >= 0 && loginPerMinute <= 1e6) || loginBurst < 1 || loginBurst > 1000000) {
+    err << "lumora-account-service: --login-rate wants 0 to 1000000 and --login-burst 1 to "
+           "1000000\n";
+    return 2;
+  }
   if (config.dev && !isLoopback(config.server.host)) {
     err << "lumora-account-service: --dev lets anyone sign in as anyone: it listens on loopback "
            "only (127.0.0.0/8, ::1), not on "
@@ -173,6 +185,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
         << defaultDatabasePath() << ", or none\n";
     return 2;
   }
+  config.loginRate.perMinute = loginPerMinute;
+  config.loginRate.burst = static_cast<unsigned>(loginBurst);
   config.lifetimes.accessToken = static_cast<Millis>(accessSeconds * 1000);
   config.lifetimes.refreshToken = static_cast<Millis>(refreshDays * 24 * 3600 * 1000);
   config.lifetimes.relayToken = static_cast<Millis>(relaySeconds * 1000);

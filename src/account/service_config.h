@@ -19,6 +19,7 @@ struct ServiceConfig {
   DevProviders::Settings devSettings;  // baseUrl is filled in once the port is known
   ProviderSettings providers;
   AccountApi::Lifetimes lifetimes;
+  AddressRateLimiter::Rate loginRate;  // POST /auth/login per client address
   AccountServer::Options server;
   std::size_t workerThreads = 4;  // blocking database calls run here
 };

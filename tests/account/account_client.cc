@@ -67,7 +67,8 @@ std::string Reply::header(const std::string& name) const {
   return {};
 }
 
-AccountClient::AccountClient(std::string url) : url_(std::move(url)) {}
+AccountClient::AccountClient(std::string url, std::string from)
+    : url_(std::move(url)), from_(std::move(from)) {}
 
 Reply AccountClient::request(
     const std::string& method, const std::string& target, const std::string& body,
@@ -78,7 +79,16 @@ Reply AccountClient::request(
   tcp::resolver resolver(io);
   beast::tcp_stream tcpStream(io);
   tcpStream.expires_after(std::chrono::seconds(30));
-  tcpStream.connect(resolver.resolve(origin.host, origin.port));
+  const auto endpoints = resolver.resolve(origin.host, origin.port);
+  if (from_.empty()) {
+    tcpStream.connect(endpoints);
+  } else {
+    // Bound before connecting: connecting through the resolver's list would reopen the socket.
+    const tcp::endpoint to = *endpoints.begin();
+    tcpStream.socket().open(to.protocol());
+    tcpStream.socket().bind(tcp::endpoint(asio::ip::make_address(from_), 0));
+    tcpStream.socket().connect(to);
+  }
   http::request<http::string_body> message(http::string_to_verb(method), target, 11);
   if (message.method() == http::verb::unknown) message.method_string(method);
   message.set(http::field::host, origin.host);

@@ -25,8 +25,9 @@ struct Reply {
 
 class AccountClient {
  public:
-  // `url`: http://host:port or https://host:port.
-  explicit AccountClient(std::string url);
+  // `url`: http://host:port or https://host:port. `from` picks the local address requests
+  // leave from ("127.0.0.2" plays a second client machine); the system's choice when empty.
+  explicit AccountClient(std::string url, std::string from = {});
 
   Reply request(const std::string& method, const std::string& target, const std::string& body = {},
                 const std::string& bearer = {},
@@ -49,6 +50,7 @@ class AccountClient {
 
  private:
   std::string url_;
+  std::string from_;
 };
 
 // One relay WebSocket connection; status() tells how the upgrade was answered.

@@ -257,6 +257,30 @@ TEST_F(ApiTest, EachRouteAnswersOnlyItsOwnMethods) {
   EXPECT_EQ(client().get("/devices", token).json().as_array().size(), 1u);
 }
 
+// Sign-in attempts are limited per client address; here 10 a minute after a burst of 3.
+TEST(ApiSignInLimit, AnAddressPastItsBurstWaitsAndOthersDoNot) {
+  ServiceUnderTest service([](ServiceConfig& c) { c.loginRate = {.perMinute = 10, .burst = 3}; });
+  const AccountClient client = service.client();
+  const json::object ada{{"provider", "dev"}, {"token", "ada@example.com"}};
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", {{"provider", "dev"}}).status, 400);  // counts as well
+
+  Reply limited = client.post("/auth/login", ada);
+  EXPECT_EQ(limited.status, 429);
+  EXPECT_EQ(limited.json().at("error"), "too_many_requests");
+  EXPECT_EQ(limited.header("Retry-After"), "6");  // one attempt's refill at 10 a minute
+  // Another machine signs in as usual, and the limited one may still use its tokens.
+  EXPECT_EQ(AccountClient(service.url(), "127.0.0.2").post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/refresh", {{"refreshToken", "lf1.made-up"}}).status, 401);
+
+  service.advance(5s);
+  EXPECT_EQ(client.post("/auth/login", ada).header("Retry-After"), "1");
+  service.advance(1s);  // waiting as told is enough, and earns one attempt
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", ada).status, 429);
+}
+
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
   const LocalhostCertificate tls;
   ServiceUnderTest service([&](ServiceConfig& c) {
