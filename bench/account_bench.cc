@@ -59,9 +59,9 @@ class Service {
     const std::string log = home / "service.log";
     std::vector<std::string> args = {LUMORA_ACCOUNT_SERVICE_BINARY, "--listen", "127.0.0.1:0",
                                      "--dev"};
-    // Every client here comes from 127.0.0.1: the sign-in limit per client address would
-    // measure itself instead of the service.
-    args.insert(args.end(), {"--login-rate", "0"});
+    // Every client here comes from 127.0.0.1: the bounds per client address would measure
+    // themselves instead of the service.
+    args.insert(args.end(), {"--login-rate", "0", "--max-connections-per-address", "0"});
     if (!database.empty()) args.insert(args.end(), {"--database", database});
     pid_ = lumora::testing_support::spawnProcess(
         args, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),

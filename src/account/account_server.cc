@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "account/account_api.h"
+#include "account/connection_limit.h"
 #include "account/relay_connection.h"
 #include "core/agent_log.h"
 
@@ -47,6 +48,7 @@ struct ServerState {
   std::optional<tcp::acceptor> acceptor;
   std::optional<asio::ssl::context> tls;
   std::string url;
+  std::optional<ConnectionLimit> connectionLimit;
 
   std::mutex lock;  // guards the two below
   std::list<std::weak_ptr<Droppable>> connections;
@@ -90,16 +92,31 @@ std::string remoteOf(const tcp::socket& socket) {
   return ec ? std::string("unknown") : endpoint.address().to_string();
 }
 
+// A `T` made from `args` that holds `slot` until it is destroyed: a relay connection keeps the
+// place its HTTP session took for its address.
+template <class T, class... Args>
+std::shared_ptr<T> makeHolding(ConnectionLimit::Slot slot, Args&&... args) {
+  return std::shared_ptr<T>(new T(std::forward<Args>(args)...),
+                            [slot = std::move(slot)](T* object) mutable {
+                              delete object;
+                              // Given back here: the deleter itself lives on as long as
+                              // anyone holds a weak pointer to the connection.
+                              [[maybe_unused]] const auto given = std::move(slot);
+                            });
+}
+
 // One accepted connection until it upgrades to a relay connection or ends.
 template <class Stream>
 class HttpSession final : public Droppable,
                           public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(Stream stream, std::shared_ptr<ServerState> state, std::string remote)
+  HttpSession(Stream stream, std::shared_ptr<ServerState> state, std::string remote,
+              ConnectionLimit::Slot slot)
       : executor_(stream.get_executor()),
         stream_(std::move(stream)),
         state_(std::move(state)),
-        remote_(std::move(remote)) {}
+        remote_(std::move(remote)),
+        slot_(std::move(slot)) {}
 
   void drop() override {
     asio::post(executor_, [self = this->shared_from_this()] {
@@ -282,8 +299,8 @@ class HttpSession final : public Droppable,
     socket.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
       response.set(http::field::server, "lumora-account-service");
     }));
-    auto connection = std::make_shared<RelayConnection<Stream>>(std::move(socket), state_->rooms,
-                                                                room, side, options.relay);
+    auto connection = makeHolding<RelayConnection<Stream>>(
+        std::move(slot_), std::move(socket), state_->rooms, room, side, options.relay);
     if (state_->rooms->join(room, side, connection) == RelayRooms::Join::occupied) {
       const ApiError taken{409, "room_side_taken",
                            side == RelaySide::host ? "this room already has its host"
@@ -322,6 +339,7 @@ class HttpSession final : public Droppable,
   Stream stream_;
   std::shared_ptr<ServerState> state_;
   std::string remote_;
+  ConnectionLimit::Slot slot_;  // handed to the relay connection on an upgrade
   bool upgraded_ = false;
 };
 
@@ -339,18 +357,30 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
       continue;
     }
     boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
     std::string remote = remoteOf(socket);
+    auto admission = state->connectionLimit->admit(remote);
+    if (!admission.slot) {
+      // Closed before anything is read or allocated for it.
+      socket.close(ignored);
+      if (admission.startsRefusing) {
+        state->log.error(remote + " holds " + std::to_string(state->connectionLimit->perAddress()) +
+                         " connections, the most one address may: closing its new ones until "
+                         "some of those end");
+      }
+      continue;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
     auto executor = socket.get_executor();
     if (state->tls) {
       auto session = std::make_shared<HttpSession<TlsStream>>(
-          TlsStream(beast::tcp_stream(std::move(socket)), *state->tls), state, std::move(remote));
+          TlsStream(beast::tcp_stream(std::move(socket)), *state->tls), state, std::move(remote),
+          std::move(*admission.slot));
       if (state->track(session)) {
         asio::co_spawn(executor, HttpSession<TlsStream>::run(session), asio::detached);
       }
     } else {
-      auto session = std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)),
-                                                                state, std::move(remote));
+      auto session = std::make_shared<HttpSession<PlainStream>>(
+          PlainStream(std::move(socket)), state, std::move(remote), std::move(*admission.slot));
       if (state->track(session)) {
         asio::co_spawn(executor, HttpSession<PlainStream>::run(session), asio::detached);
       }
@@ -364,6 +394,7 @@ AccountServer::AccountServer(asio::any_io_executor executor, Options options)
     : state_(std::make_shared<ServerState>()) {
   state_->executor = std::move(executor);
   state_->options = std::move(options);
+  state_->connectionLimit.emplace(state_->options.maxConnectionsPerAddress);
 }
 
 AccountServer::~AccountServer() { stop(); }

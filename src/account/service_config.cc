@@ -74,6 +74,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   std::size_t maxQueue = config.server.relay.maxQueuedBytes;
   double loginPerMinute = config.loginRate.perMinute;
   long long loginBurst = config.loginRate.burst;
+  long long maxConnections = static_cast<long long>(config.server.maxConnectionsPerAddress);
 
   po::options_description options(
       "usage: lumora-account-service [--listen ADDR:PORT] [--database URL] [--dev] [options]\n"
@@ -134,6 +135,9 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "(default 10; 0: no limit)")
       ("login-burst", po::value(&loginBurst)->value_name("N"),
        "sign-in attempts one client address may make at once (default 20)")
+      ("max-connections-per-address", po::value(&maxConnections)->value_name("N"),
+       "open connections one client address may hold, HTTP and relay alike (default 256; "
+       "0: no limit)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -165,9 +169,10 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
            "message\n";
     return 2;
   }
-  if (!(loginPerMinute >= 0 && loginPerMinute <= 1e6) || loginBurst < 1 || loginBurst > 1000000) {
-    err << "lumora-account-service: --login-rate wants 0 to 1000000 and --login-burst 1 to "
-           "1000000\n";
+  if (!(loginPerMinute >= 0 && loginPerMinute <= 1e6) || loginBurst < 1 || loginBurst > 1000000 ||
+      maxConnections < 0) {
+    err << "lumora-account-service: --login-rate wants 0 to 1000000, --login-burst 1 to 1000000 "
+           "and --max-connections-per-address 0 or more\n";
     return 2;
   }
   if (config.dev && !isLoopback(config.server.host)) {
@@ -187,6 +192,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   }
   config.loginRate.perMinute = loginPerMinute;
   config.loginRate.burst = static_cast<unsigned>(loginBurst);
+  config.server.maxConnectionsPerAddress = static_cast<std::size_t>(maxConnections);
   config.lifetimes.accessToken = static_cast<Millis>(accessSeconds * 1000);
   config.lifetimes.refreshToken = static_cast<Millis>(refreshDays * 24 * 3600 * 1000);
   config.lifetimes.relayToken = static_cast<Millis>(relaySeconds * 1000);

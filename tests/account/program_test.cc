@@ -15,6 +15,7 @@
 #include "support/account_service_process.h"
 #include "support/eventually.h"
 #include "support/process_table.h"
+#include "support/raw_client.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 
@@ -140,6 +141,69 @@ TEST(ServiceProgram, DevStaysOnLoopbackAndAwayFromTheRealDatabase) {
   EXPECT_TRUE(std::filesystem::exists(dev.home / "state/lumora/account-service-dev.sqlite"));
   EXPECT_FALSE(std::filesystem::exists(dev.home / "state/lumora/account-service.sqlite"));
   EXPECT_FALSE(std::filesystem::exists(real));
+}
+
+// Connections that send part of a large request and then stall cost the service what it has
+// read of them: at most the bound's worth from one address. Beyond it, new connections from
+// that address are closed at once, and the log says so once.
+TEST(ServiceProgram, BoundsTheConnectionsOfOneAddress) {
+  constexpr std::size_t kBound = 8;
+  constexpr std::size_t kBody = 4 << 20;
+  ServiceProcess service({"--listen", "127.0.0.1:0", "--max-connections-per-address",
+                          std::to_string(kBound), "--max-body", std::to_string(kBody)});
+  const std::string url = service.url();
+  ASSERT_TRUE(url.starts_with("http://")) << service.log();
+  const auto port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+  ASSERT_EQ(AccountClient(url).get("/health").status, 200);
+  const std::size_t idle = testing_support::residentBytes(service.pid());
+
+  const std::string head =
+      "POST /devices HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n";
+  std::vector<std::uint8_t> stalled(head.begin(), head.end());
+  stalled.resize(stalled.size() + kBody - 1, 'x');
+  std::vector<std::unique_ptr<testing_support::RawClient>> held;
+  for (std::size_t i = 0; i < kBound; ++i) {
+    held.push_back(std::make_unique<testing_support::RawClient>(port));
+    held.back()->sendRaw(stalled);
+  }
+  // The service has read what they sent (and holds on to it, waiting for the last byte).
+  ASSERT_TRUE(testing_support::eventually([&] {
+    return testing_support::residentBytes(service.pid()) > idle + (kBound * kBody) * 15 / 16;
+  })) << testing_support::residentBytes(service.pid()) - idle;
+  const std::size_t bounded = testing_support::residentBytes(service.pid());
+
+  // More of the same, kept open on this side too.
+  std::vector<std::unique_ptr<testing_support::RawClient>> beyond;
+  for (int i = 0; i < 24; ++i) {
+    beyond.push_back(std::make_unique<testing_support::RawClient>(port));
+    try {
+      beyond.back()->sendRaw(stalled);  // all of it, unless the service has closed the connection
+    } catch (const std::system_error&) {
+    }
+    EXPECT_TRUE(beyond.back()->closedWithin(std::chrono::seconds(2))) << i;
+  }
+  EXPECT_LT(testing_support::residentBytes(service.pid()), bounded + kBody)
+      << testing_support::residentBytes(service.pid()) - bounded;
+  // Another address is served as ever.
+  EXPECT_EQ(AccountClient(url, "127.0.0.2").get("/health").status, 200);
+  const std::string log = service.log();
+  std::size_t refusals = 0;
+  for (auto at = log.find("127.0.0.1 holds 8 connections"); at != std::string::npos;
+       at = log.find("127.0.0.1 holds 8 connections", at + 1)) {
+    ++refusals;
+  }
+  EXPECT_EQ(refusals, 1u) << log;
+
+  // Once they end, the address is served again.
+  held.clear();
+  EXPECT_TRUE(testing_support::eventually([&] {
+    try {
+      return AccountClient(url).get("/health").status == 200;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }));
+  EXPECT_EQ(service.terminate(), 0) << service.log();
 }
 
 TEST(ServiceProgram, RefusesOptionsItDoesNotKnow) {
