@@ -38,32 +38,11 @@ ConnectionLimit::Admission ConnectionLimit::admit(const std::string& address) {
 ConnectionLimit::Slot::Slot(std::shared_ptr<Table> table, std::string address)
     : table_(std::move(table)), address_(std::move(address)) {}
 
-ConnectionLimit::Slot& ConnectionLimit::Slot::operator=(Slot&& other) noexcept {
-  if (this != &other) {
-    giveBack();
-    table_ = std::move(other.table_);
-    address_ = std::move(other.address_);
-  }
-  return *this;
-}
-
-ConnectionLimit::Slot::~Slot() { giveBack(); }
-
-void ConnectionLimit::Slot::giveBack() {
-  if (!table_) return;
-  {
-    std::lock_guard guard(table_->lock);
-    auto found = table_->counts.find(address_);
-    if (found != table_->counts.end()) {
-      Table::Count& count = found->second;
-      if (--count.open == 0) {
-        table_->counts.erase(found);
-      } else if (count.open <= table_->perAddress / 2) {
-        count.refusing = false;
-      }
-    }
-  }
-  table_.reset();
+ConnectionLimit::Slot::~Slot() {
+  if (!table_) return;  // moved from
+  std::lock_guard guard(table_->lock);
+  auto found = table_->counts.find(address_);
+  if (found != table_->counts.end() && --found->second.open == 0) table_->counts.erase(found);
 }
 
 }  // namespace lumora::account

@@ -21,13 +21,12 @@ class ConnectionLimit {
   class Slot {
    public:
     Slot(Slot&& other) noexcept = default;
-    Slot& operator=(Slot&& other) noexcept;
+    Slot& operator=(Slot&& other) = delete;
     ~Slot();
 
    private:
     friend class ConnectionLimit;
     Slot(std::shared_ptr<Table> table, std::string address);
-    void giveBack();
 
     std::shared_ptr<Table> table_;  // empty once moved from
     std::string address_;
@@ -35,7 +34,7 @@ class ConnectionLimit {
 
   struct Admission {
     std::optional<Slot> slot;  // nothing: the address holds the bound already
-    // The address is refused for the first time since it was last down to half its bound: the
+    // The address is refused for the first time since it last had no connection open: the
     // moment to say so once, rather than for every connection of a flood.
     bool startsRefusing = false;
   };

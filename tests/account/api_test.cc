@@ -222,6 +222,19 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(wrongMethod.status, 405);
   EXPECT_EQ(wrongMethod.header("Allow"), "POST");
   EXPECT_EQ(client().request("BREW", "/devices", "{}", token).status, 405);
+  // Matched whole: no part of an allowed method gets through.
+  for (auto [method, target, allowed] :
+       std::vector<std::array<std::string, 3>>{{"ET", "/devices", "GET, POST"},
+                                               {"DELETE", "/devices", "GET, POST"},
+                                               {"GETS", "/auth/me", "GET"},
+                                               {"POST", "/auth/me", "GET"},
+                                               {"OST", "/relay/token", "POST"},
+                                               {"E", "/devices/x", "PATCH, DELETE"},
+                                               {"POS", "/devices/x/connection", "POST"}}) {
+    Reply refused = client().request(method, target, "{}", token);
+    EXPECT_EQ(refused.status, 405) << method << " " << target;
+    EXPECT_EQ(refused.header("Allow"), allowed) << method << " " << target;
+  }
   EXPECT_EQ(client().get("/relay/" + kPrint).status, 400);  // no upgrade
 
   Reply tooBig = client().request("POST", "/devices", std::string(70 * 1024, ' '), token);
@@ -231,52 +244,20 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(client().get("/health").status, 200);
 }
 
-// A method is matched whole: no part of an allowed one, and no other route's, gets through.
-TEST_F(ApiTest, EachRouteAnswersOnlyItsOwnMethods) {
-  const std::string token = tokenOf("ada@example.com");
-  const std::string id =
-      text(registerDevice(token, {{"name", "desk"}, {"platform", "linux"}}).json(), "id");
-  for (auto [method, target, allowed] : std::vector<std::array<std::string, 3>>{
-           {"ET", "/devices", "GET, POST"},
-           {"DELETE", "/devices", "GET, POST"},
-           {"GETS", "/auth/me", "GET"},
-           {"POST", "/auth/me", "GET"},
-           {"GE", "/devices/lookup?fingerprint=" + kPrint, "GET"},
-           {"OST", "/relay/token", "POST"},
-           {"ATCH", "/devices/" + id, "PATCH, DELETE"},
-           {"E", "/devices/" + id, "PATCH, DELETE"},
-           {"GET", "/devices/" + id, "PATCH, DELETE"},
-           {"POS", "/devices/" + id + "/connection", "POST"},
-           {"POSTS", "/auth/login", "POST"}}) {
-    Reply refused = client().request(method, target, "{}", token);
-    EXPECT_EQ(refused.status, 405) << method << " " << target;
-    EXPECT_EQ(refused.header("Allow"), allowed) << method << " " << target;
-    EXPECT_NE(refused.body.find("\"method_not_allowed\""), std::string::npos) << refused.body;
-  }
-  // Nothing was changed on the way.
-  EXPECT_EQ(client().get("/devices", token).json().as_array().size(), 1u);
-}
-
 // Sign-in attempts are limited per client address; here 10 a minute after a burst of 3.
 TEST(ApiSignInLimit, AnAddressPastItsBurstWaitsAndOthersDoNot) {
   ServiceUnderTest service([](ServiceConfig& c) { c.loginRate = {.perMinute = 10, .burst = 3}; });
   const AccountClient client = service.client();
   const json::object ada{{"provider", "dev"}, {"token", "ada@example.com"}};
-  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
-  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
   EXPECT_EQ(client.post("/auth/login", {{"provider", "dev"}}).status, 400);  // counts as well
-
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
   Reply limited = client.post("/auth/login", ada);
   EXPECT_EQ(limited.status, 429);
   EXPECT_EQ(limited.json().at("error"), "too_many_requests");
-  EXPECT_EQ(limited.header("Retry-After"), "6");  // one attempt's refill at 10 a minute
-  // Another machine signs in as usual, and the limited one may still use its tokens.
+  EXPECT_EQ(limited.header("Retry-After"), "6");  // one attempt's refill
   EXPECT_EQ(AccountClient(service.url(), "127.0.0.2").post("/auth/login", ada).status, 200);
-  EXPECT_EQ(client.post("/auth/refresh", {{"refreshToken", "lf1.made-up"}}).status, 401);
-
-  service.advance(5s);
-  EXPECT_EQ(client.post("/auth/login", ada).header("Retry-After"), "1");
-  service.advance(1s);  // waiting as told is enough, and earns one attempt
+  service.advance(6s);  // waiting as told is enough
   EXPECT_EQ(client.post("/auth/login", ada).status, 200);
   EXPECT_EQ(client.post("/auth/login", ada).status, 429);
 }
