@@ -53,6 +53,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   double accessSeconds = 900, refreshDays = 30, relaySeconds = 300;
   std::size_t maxMessage = config.server.relay.maxMessageBytes;
   std::size_t maxQueue = config.server.relay.maxQueuedBytes;
+  std::size_t maxRooms = config.server.relay.maxRooms;
 
   po::options_description options(
       "usage: lumora-account-service [--listen ADDR:PORT] [--database URL] [--dev] [options]\n"
@@ -108,6 +109,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "largest relayed message (default 16 MiB)")
       ("relay-max-queue", po::value(&maxQueue)->value_name("BYTES"),
        "most bytes waiting for one side of a room (default 32 MiB)")
+      ("relay-max-rooms", po::value(&maxRooms)->value_name("N"),
+       "most relay rooms open at once (default 50000)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -144,6 +147,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   config.lifetimes.relayToken = static_cast<Millis>(relaySeconds * 1000);
   config.server.relay.maxMessageBytes = maxMessage;
   config.server.relay.maxQueuedBytes = maxQueue;
+  config.server.relay.maxRooms = maxRooms;
   // Secrets stay off the command line, where every local user could read them.
   if (const char* secret = std::getenv("LUMORA_GITHUB_CLIENT_SECRET")) {
     providers.github.clientSecret = secret;
