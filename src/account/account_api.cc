@@ -10,6 +10,7 @@
 #include "core/agent_log.h"
 #include "core/run_on.h"
 #include "protocol/message_id.h"
+#include "protocol/room_key.h"
 
 namespace lumora::account {
 
@@ -17,6 +18,9 @@ namespace asio = boost::asio;
 namespace json = boost::json;
 
 namespace {
+
+// How long a client has to sign a registration nonce.
+constexpr Millis kRegistrationNonceLifetime = 5 * 60 * 1000;
 
 HttpResponse methodNotAllowed(const char* allowed) {
   HttpResponse response =
@@ -130,10 +134,12 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     }
     co_return errorResponse({404, "not_found", "no such route"});
   }
-  const char* allowed = path == "/auth/me" || path == "/devices/lookup"           ? "GET"
-                        : path == "/devices"                                      ? "GET, POST"
-                        : path == "/relay/token" || path.ends_with("/connection") ? "POST"
-                                                                                  : "PATCH, DELETE";
+  const bool postOnly =
+      path == "/relay/token" || path == "/devices/challenge" || path.ends_with("/connection");
+  const char* allowed = path == "/auth/me" || path == "/devices/lookup" ? "GET"
+                        : path == "/devices"                            ? "GET, POST"
+                        : postOnly                                      ? "POST"
+                                                                        : "PATCH, DELETE";
   if (!allows(allowed, method)) co_return methodNotAllowed(allowed);
   const auto caller = callerOf(request);
   if (!caller) co_return unauthorized();
@@ -144,6 +150,13 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   if (path == "/relay/token") {
     auto issuing = relayToken(*caller, request);
     co_return co_await std::move(issuing);
+  }
+  if (path == "/devices/challenge") {
+    co_return jsonResponse(
+        200,
+        {{"nonce", signer_.issueRegistrationNonce(*caller, clock_() + kRegistrationNonceLifetime)},
+         {"account", *caller},
+         {"expiresInSeconds", kRegistrationNonceLifetime / 1000}});
   }
   if (path == "/devices" && method == "POST") {
     auto registering = registerDevice(*caller, request);
@@ -229,9 +242,25 @@ asio::awaitable<HttpResponse> AccountApi::registerDevice(const std::string& user
   auto parsed = parseDeviceRegistration(request.body);
   if (auto refused = refusal(parsed)) co_return std::move(*refused);
   const auto& body = std::get<DeviceRegistration>(parsed);
+  // The fingerprint is taken only from a client that proves it knows the pairing secret: the
+  // room key's signature over this account and a nonce of ours.
+  std::optional<std::string> fingerprint;
+  if (const auto& proof = body.proof) {
+    if (!signer_.verifyRegistrationNonce(proof->nonce, userId, clock_())) {
+      co_return errorResponse({403, "forbidden",
+                               "the nonce is not this account's or has expired; ask "
+                               "POST /devices/challenge for a new one"});
+    }
+    if (!protocol::verifyRoomSignature(proof->roomKey,
+                                       protocol::registrationMessage(userId, proof->nonce),
+                                       proof->signature)) {
+      co_return errorResponse(
+          {403, "forbidden", "the signature does not prove the device's pairing secret"});
+    }
+    fingerprint = protocol::roomFingerprint(proof->roomKey);
+  }
   auto registration = co_await onWorker([&] {
-    return store_->registerDevice(userId, body.name, body.platform, body.pairingFingerprint,
-                                  clock_());
+    return store_->registerDevice(userId, body.name, body.platform, fingerprint, clock_());
   });
   using Outcome = AccountStore::Registration::Outcome;
   switch (registration.outcome) {

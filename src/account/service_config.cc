@@ -75,6 +75,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   double loginPerMinute = config.loginRate.perMinute;
   long long loginBurst = config.loginRate.burst;
   long long maxConnections = static_cast<long long>(config.server.maxConnectionsPerAddress);
+  std::size_t maxRooms = config.server.relay.maxRooms;
 
   po::options_description options(
       "usage: lumora-account-service [--listen ADDR:PORT] [--database URL] [--dev] [options]\n"
@@ -138,6 +139,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
       ("max-connections-per-address", po::value(&maxConnections)->value_name("N"),
        "open connections one client address may hold, HTTP and relay alike (default 256; "
        "0: no limit)")
+      ("relay-max-rooms", po::value(&maxRooms)->value_name("N"),
+       "most relay rooms open at once (default 50000)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -198,6 +201,7 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   config.lifetimes.relayToken = static_cast<Millis>(relaySeconds * 1000);
   config.server.relay.maxMessageBytes = maxMessage;
   config.server.relay.maxQueuedBytes = maxQueue;
+  config.server.relay.maxRooms = maxRooms;
   // Secrets stay off the command line, where every local user could read them.
   if (const char* secret = std::getenv("LUMORA_GITHUB_CLIENT_SECRET")) {
     providers.github.clientSecret = secret;

@@ -54,6 +54,12 @@ CREATE TABLE devices (
 );
 CREATE INDEX devices_fingerprint ON devices (user_id, pairing_fingerprint);
 )sql",
+    // Fingerprints registered before registration had to prove the pairing secret could name
+    // anyone's agent, and named rooms after the secret's plain hash: forget them. Devices get
+    // their room fingerprint back when their computer registers them again.
+    R"sql(
+UPDATE devices SET pairing_fingerprint = NULL;
+)sql",
 };
 
 constexpr const char* kDeviceColumns =

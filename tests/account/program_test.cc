@@ -169,11 +169,14 @@ TEST(ServiceProgram, ADevSessionRelaysForPythonsWebsockets) {
       std::system("/usr/bin/python3 -c 'import websockets' 2>/dev/null") != 0) {
     GTEST_SKIP() << "Debian's python3-websockets is not installed (scripts/setup installs it)";
   }
-  const std::string room(64, '9');
+  const auto secret = protocol::PairingSecret::generate();
+  const auto key = protocol::RoomKey::derive(secret);
+  const std::string room = key.fingerprint();
   const std::string relayToken =
-      client.relayToken(client.signInWithDevice("ada@example.com", room), room);
+      client.relayToken(client.signInWithDevice("ada@example.com", secret), room);
 
-  RelayClient host(service.url(), "/relay/" + room);
+  auto agent = RelayClient::host(service.url(), room, key);
+  RelayClient& host = *agent;
   const std::string wsUrl =
       "ws://" + service.url().substr(7) + "/relay/" + room + "?token=" + relayToken;
   const pid_t python = testing_support::spawnProcess(
@@ -182,6 +185,9 @@ TEST(ServiceProgram, ADevSessionRelaysForPythonsWebsockets) {
        .output = service.home / "python.log",
        .error = service.home / "python.log"});
   ASSERT_GT(python, 0);
+  auto notice = host.receive();  // the relay's: who joined
+  ASSERT_TRUE(notice);
+  EXPECT_FALSE(notice->binary);
   auto hello = host.receive();
   ASSERT_TRUE(hello);
   EXPECT_TRUE(hello->binary);
