@@ -29,9 +29,13 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "bench_support.h"
+#include "protocol/base64.h"
+#include "protocol/relay_notices.h"
+#include "protocol/room_key.h"
 #include "support/postgres_server.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
@@ -59,6 +63,9 @@ class Service {
     const std::string log = home / "service.log";
     std::vector<std::string> args = {LUMORA_ACCOUNT_SERVICE_BINARY, "--listen", "127.0.0.1:0",
                                      "--dev"};
+    // Every client here comes from 127.0.0.1: the bounds per client address would measure
+    // themselves instead of the service.
+    args.insert(args.end(), {"--login-rate", "0", "--max-connections-per-address", "0"});
     if (!database.empty()) args.insert(args.end(), {"--database", database});
     pid_ = lumora::testing_support::spawnProcess(
         args, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),
@@ -129,9 +136,29 @@ std::string text(const json::value& value, const char* key) {
   return std::string(value.at(key).as_string());
 }
 
-// A signed-in account with one registered device; its access token and a relay token.
+// Registers a device paired with a fresh secret, proving the secret as its computer does: the
+// room key it gives.
+lumora::protocol::RoomKey registerDevice(HttpConnection& http, const std::string& access,
+                                         const std::string& name) {
+  const auto key = lumora::protocol::RoomKey::derive(lumora::protocol::PairingSecret::generate());
+  const json::value challenge = http.call(http::verb::post, "/devices/challenge", access, "{}");
+  const std::string nonce = text(challenge, "nonce");
+  http.call(http::verb::post, "/devices", access,
+            json::serialize(
+                json::object{{"name", name},
+                             {"platform", "linux"},
+                             {"roomKey", lumora::protocol::base64Encode(key.publicKey())},
+                             {"nonce", nonce},
+                             {"signature", lumora::protocol::base64Encode(key.registrationProof(
+                                               text(challenge, "account"), nonce))}}));
+  return key;
+}
+
+// A signed-in account with registered devices; its access token, the first device's room key
+// and a relay token for it.
 struct Account {
   std::string access;
+  std::optional<lumora::protocol::RoomKey> key;
   std::string room;
   std::string relayToken;
 };
@@ -145,14 +172,10 @@ Account prepare(std::uint16_t port, const std::string& email, int devices = 1) {
            "accessToken");
   if (devices == 0) return account;
   for (int i = 0; i < devices; ++i) {
-    char print[65];
-    std::snprintf(print, sizeof print, "%064x", i + 1);
-    http.call(http::verb::post, "/devices", account.access,
-              json::serialize(json::object{{"name", "desk " + std::to_string(i)},
-                                           {"platform", "linux"},
-                                           {"pairingFingerprint", print}}));
-    if (i == 0) account.room = print;
+    auto key = registerDevice(http, account.access, "desk " + std::to_string(i));
+    if (i == 0) account.key = key;
   }
+  account.room = account.key->fingerprint();
   account.relayToken = text(http.call(http::verb::post, "/relay/token", account.access,
                                       json::serialize(json::object{{"fingerprint", account.room}})),
                             "token");
@@ -169,6 +192,33 @@ std::unique_ptr<WebSocket> connectSocket(asio::io_context& io, std::uint16_t por
   ws->handshake("127.0.0.1", target);
   ws->binary(true);
   return ws;
+}
+
+// Joins `room` as its host, answering the relay's challenge with `key`.
+std::unique_ptr<WebSocket> joinAsHost(asio::io_context& io, std::uint16_t port,
+                                      const std::string& room,
+                                      const lumora::protocol::RoomKey& key) {
+  namespace notice = lumora::protocol::RelayNotice;
+  auto ws = connectSocket(io, port, "/relay/" + room);
+  beast::flat_buffer buffer;
+  ws->read(buffer);
+  const auto challenge = notice::parseChallenge(beast::buffers_to_string(buffer.data()));
+  if (!challenge) throw std::runtime_error("the relay did not challenge its host");
+  ws->text(true);
+  ws->write(asio::buffer(notice::proof(key.publicKey(), key.hostProof(room, *challenge))));
+  ws->binary(true);
+  buffer.consume(buffer.size());
+  ws->read(buffer);
+  if (!notice::isAdmitted(beast::buffers_to_string(buffer.data()))) {
+    throw std::runtime_error("the relay did not admit its host");
+  }
+  return ws;
+}
+
+// The relay's notice to a host that a peer joined: read before the peer's own messages.
+void skipNotice(WebSocket& host) {
+  beast::flat_buffer buffer;
+  host.read(buffer);
 }
 
 // Sends `total` bytes in 1 MiB messages and waits until `receiver` has them all; MiB/s.
@@ -215,8 +265,9 @@ void relayFigures(const Service& service, const Account& account, std::size_t me
   // Through a room: the peer sends, the host reads on a thread of its own.
   double relayed = 0;
   {
-    auto host = connectSocket(io, service.port(), roomTarget);
+    auto host = joinAsHost(io, service.port(), account.room, *account.key);
     auto peer = connectSocket(io, service.port(), roomTarget + "?token=" + account.relayToken);
+    skipNotice(*host);
     std::atomic<std::size_t> got{0};
     std::thread reader([&] {
       beast::flat_buffer buffer;
@@ -265,8 +316,9 @@ void relayFigures(const Service& service, const Account& account, std::size_t me
   // Round trips: the host echoes.
   std::vector<double> viaRelay;
   {
-    auto host = connectSocket(io, service.port(), roomTarget);
+    auto host = joinAsHost(io, service.port(), account.room, *account.key);
     auto peer = connectSocket(io, service.port(), roomTarget + "?token=" + account.relayToken);
+    skipNotice(*host);
     std::thread echo([&] {
       beast::flat_buffer buffer;
       beast::error_code ec;
@@ -322,18 +374,13 @@ void idleRooms(const Service& service, int rooms, int seconds) {
   const double before = service.residentMiB();
   std::vector<std::unique_ptr<WebSocket>> sockets;
   for (int i = 0; i < rooms; ++i) {
-    char print[65];
-    std::snprintf(print, sizeof print, "%064x", 0x100000 + i);
-    http.call(http::verb::post, "/devices", access,
-              json::serialize(json::object{{"name", "idle " + std::to_string(i)},
-                                           {"platform", "linux"},
-                                           {"pairingFingerprint", print}}));
+    const auto key = registerDevice(http, access, "idle " + std::to_string(i));
+    const std::string print = key.fingerprint();
     const std::string token = text(http.call(http::verb::post, "/relay/token", access,
                                              json::serialize(json::object{{"fingerprint", print}})),
                                    "token");
-    sockets.push_back(connectSocket(io, service.port(), "/relay/" + std::string(print)));
-    sockets.push_back(
-        connectSocket(io, service.port(), "/relay/" + std::string(print) + "?token=" + token));
+    sockets.push_back(joinAsHost(io, service.port(), print, key));
+    sockets.push_back(connectSocket(io, service.port(), "/relay/" + print + "?token=" + token));
   }
   std::string samples;
   double first = 0, last = 0;

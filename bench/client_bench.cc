@@ -35,6 +35,7 @@
 
 #include "asio/http_client.h"
 #include "bench_support.h"
+#include "protocol/room_key.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/relay_token_client.h"
 #include "sdk/agent_control_client.h"
@@ -135,22 +136,28 @@ RelayRooms relayRoomsOf(const std::string& serviceURL, const AgentProcess& agent
   using lumora::testing_support::runAwaitable;
   auto http = std::make_shared<lumora::net::HttpClient>("client-bench");
   const auto tokens = runAwaitable(lumora::sdk::AuthClient(serviceURL, http).login("dev", email));
-  const auto issued =
-      runAwaitable(lumora::sdk::RelayTokenClient(serviceURL, tokens.accessToken, http)
-                       .issueToken(agent.secret().fingerprint()));
+  const auto issued = runAwaitable(
+      lumora::sdk::RelayTokenClient(serviceURL, tokens.accessToken, http)
+          .issueToken(lumora::protocol::RoomKey::derive(agent.secret()).fingerprint()));
   const std::string control =
       "ws://" + serviceURL.substr(std::string("http://").size()) + "/relay/" + issued.room;
   return {control, control + "-media", issued.token};
 }
 
-// The agent joins its room again after each peer leaves, and what reaches the room before it is
-// there is lost: ask until it answers.
-void waitForAgentInRoom(lumora::sdk::AgentControlClient& client) {
+// The agent joins its room again after each peer leaves; a phone that comes before it is
+// refused at once: try again for a while.
+void connectViaRelay(lumora::sdk::AgentControlClient& client, const RelayRooms& relay,
+                     const std::string& code) {
   const auto deadline = Clock::now() + 20s;
-  while (Clock::now() < deadline) {
-    if (client.ping().wait_for(500ms) == std::future_status::ready) return;
+  for (;;) {
+    try {
+      client.connectViaRelay(relay.control, relay.token, code).get();
+      return;
+    } catch (const lumora::sdk::SDKError&) {
+      if (Clock::now() > deadline) throw;
+      std::this_thread::sleep_for(100ms);
+    }
   }
-  throw std::runtime_error("the agent is not in its relay room");
 }
 
 // The stream through the client library, over the agent's own ports or through its relay
@@ -162,10 +169,9 @@ Latency measureLatency(const AgentProcess& agent, const RelayRooms* relay, doubl
     lumora::sdk::MediaClient media;
     lumora::sdk::Stream<lumora::protocol::MediaFrame> frames;
     if (relay) {
-      client.connectViaRelay(relay->control, relay->token).get();
-      waitForAgentInRoom(client);
+      connectViaRelay(client, *relay, agent.secret().code());
       client.authenticate(agent.secret().code(), "client-bench").get();
-      frames = media.connectViaRelay(relay->media, relay->token).get();
+      frames = media.connectViaRelay(relay->media, relay->token, agent.secret().code()).get();
     } else {
       client.connect("127.0.0.1", agent.controlPort()).get();
       client.authenticate(agent.secret().code(), "client-bench").get();

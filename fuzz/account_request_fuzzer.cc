@@ -53,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       check(parseDeviceRegistration(input), [](const DeviceRegistration& device) {
         return boundedText(device.name, 200) && boundedText(device.platform, 64) &&
-               (!device.pairingFingerprint || isPairingFingerprint(*device.pairingFingerprint));
+               (!device.proof ||
+                (device.proof->roomKey.size() == 32 && device.proof->signature.size() == 64 &&
+                 boundedText(device.proof->nonce, 512)));
       });
       break;
     case 3:
@@ -74,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Forged bearer and relay tokens: never accepted without the secret.
       static const TokenSigner signer("fuzzing secret");
       FUZZ_CHECK(!signer.verifyAccessToken(input, 0));
-      FUZZ_CHECK(!signer.relayTokenRoom(input, 0));
+      FUZZ_CHECK(!signer.openRelayToken(input, 0));
+      FUZZ_CHECK(!signer.verifyRegistrationNonce(input, "", 0));
       break;
     }
     default: {

@@ -23,6 +23,7 @@
 #include "command_line/cli_args.h"
 #include "core/service_kind.h"
 #include "core/terminal_qr_code.h"
+#include "protocol/relay_address.h"
 #include "runtime/agent_runtime.h"
 
 namespace {
@@ -36,8 +37,8 @@ const std::vector<lumora::cli::OptionSpec> kOptions = {
     {"port", "N", "control port (1-65534; 0 lets the system choose)"},
     {"reset-pairing", "", "make a new pairing code; every paired phone must pair again"},
     {"relay-base", "URL",
-     "also serve through the relay service at URL (ws:// or wss://, e.g. the account "
-     "service's origin), in rooms named after the pairing fingerprint"},
+     "also serve through the relay of the account service at URL (its https:// or http:// "
+     "origin, or wss:// / ws://), end-to-end protected by the pairing secret"},
     {"no-qr", "", "do not print the pairing QR code"},
     {"encoder", "KIND",
      "the screen stream's H.264 encoder: auto (VAAPI where the machine has it, else x264; the "
@@ -101,7 +102,16 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
     }
     arguments.resetPairing = parsed.has("reset-pairing");
     arguments.showQR = !parsed.has("no-qr");
-    arguments.relayBase = parsed.value("relay-base");
+    if (auto relay = parsed.value("relay-base")) {
+      // Refused now rather than failing to join for ever in the background.
+      arguments.relayBase = lumora::protocol::relayOriginOf(*relay);
+      if (!arguments.relayBase) {
+        throw lumora::cli::UsageError(
+            "--relay-base wants the account service's origin (https://, "
+            "http://, wss:// or ws://), not '" +
+            *relay + "'");
+      }
+    }
     if (auto port = parsed.integer("port", 0, 65534)) {
       arguments.port = static_cast<std::uint16_t>(*port);
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <thread>
 
 #include "failure.h"
 
@@ -27,17 +28,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the agent may take to (re)join its room: it waits a little between attempts.
-constexpr auto kAgentJoinLimit = 20s;
+// The agent joins its room again the moment a session there ends: a command that follows
+// another may find the room between the two, and the relay then refuses it at once.
+constexpr auto kRejoinGrace = 3s;
+constexpr auto kRejoinPoll = 100ms;
 
-// What reaches the room while the agent is not in it is lost, and the agent joins again after
-// each peer leaves: ask until it answers (an error before pairing is an answer too).
-void waitForAgentInRoom(sdk::AgentControlClient& client, const std::string& room) {
-  const auto deadline = std::chrono::steady_clock::now() + kAgentJoinLimit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (client.ping().wait_for(500ms) == std::future_status::ready) return;
-  }
-  throw Failure("relay unreachable: the agent is not in its relay room (" + room + ")");
+bool agentNotInRoom(const std::exception_ptr& error) {
+  return reasonOf(error).find("the agent is not in its relay room") != std::string::npos;
+}
+
+// The other end could not prove the secret: the code is wrong, or it is not the agent.
+bool secretNotProven(const std::exception_ptr& error) {
+  return reasonOf(error).find("did not prove the pairing secret") != std::string::npos;
 }
 
 void pair(sdk::AgentControlClient& client, const std::string& code) {
@@ -64,13 +66,21 @@ sdk::AgentControlClient openSession(const protocol::PairingPayload& agent) {
 
 sdk::AgentControlClient openRelaySession(const RelayRoute& route, const std::string& code) {
   sdk::AgentControlClient client;
-  try {
-    client.connectViaRelay(route.controlURL, route.token).get();
-  } catch (...) {
-    throw Failure("relay unreachable: " + reasonOf(std::current_exception()) + " (" +
-                  route.controlURL + ")");
+  const auto deadline = std::chrono::steady_clock::now() + kRejoinGrace;
+  for (;;) {
+    try {
+      client.connectViaRelay(route.controlURL, route.token, code).get();
+      break;
+    } catch (...) {
+      const auto error = std::current_exception();
+      if (agentNotInRoom(error) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kRejoinPoll);
+        continue;
+      }
+      if (secretNotProven(error)) throw Failure("pairing rejected: " + reasonOf(error));
+      throw Failure("relay unreachable: " + reasonOf(error) + " (" + route.controlURL + ")");
+    }
   }
-  waitForAgentInRoom(client, route.controlURL);
   pair(client, code);
   return client;
 }

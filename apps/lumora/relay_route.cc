@@ -3,15 +3,17 @@
 #include "account_session.h"
 #include "failure.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 
 namespace lumora::cli {
 
 namespace {
 
+// The fingerprint of the room key the agent's secret gives: the rooms' name.
 std::string fingerprintOf(const protocol::PairingPayload& agent) {
   auto secret = protocol::PairingSecret::fromCode(agent.code);
   if (!secret) throw Failure("invalid pairing code");
-  return secret->fingerprint();
+  return protocol::RoomKey::derive(*secret).fingerprint();
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 namespace lumora::cli {
 
 // The way to a paired agent through the account service's relay: its control and media rooms,
-// named after its pairing code's fingerprint, and a token that admits this user to both.
+// named after the fingerprint of the room key its pairing code gives, and a token that admits
+// this user to both.
 struct RelayRoute {
   std::string controlURL;  // <relay base>/relay/<fingerprint>
   std::string mediaURL;    // the same with "-media"

@@ -41,8 +41,8 @@ class ScreenStream {
   ScreenStream(const CommandContext& context, const StreamRequest& request)
       : client_(context.connect()) {
     if (const auto& route = context.relayRoute()) {
-      frames_ =
-          await(media_.connectViaRelay(route->mediaURL, route->token), "media channel unreachable");
+      frames_ = await(media_.connectViaRelay(route->mediaURL, route->token, context.agent().code),
+                      "media channel unreachable");
     } else {
       std::string ticket = await(client_.requestMediaTicket(), "cannot get a media ticket");
       const auto agent = context.agent();

@@ -10,6 +10,7 @@
 #include "core/agent_log.h"
 #include "core/run_on.h"
 #include "protocol/message_id.h"
+#include "protocol/room_key.h"
 
 namespace lumora::account {
 
@@ -18,10 +19,34 @@ namespace json = boost::json;
 
 namespace {
 
+// How long a client has to sign a registration nonce.
+constexpr Millis kRegistrationNonceLifetime = 5 * 60 * 1000;
+
 HttpResponse methodNotAllowed(const char* allowed) {
   HttpResponse response =
       errorResponse({405, "method_not_allowed", std::string("use ") + allowed + " here"});
   response.headers.emplace_back("Allow", allowed);
+  return response;
+}
+
+// Whether `method` is one of the comma-separated `allowed`, exactly.
+bool allows(std::string_view allowed, std::string_view method) {
+  while (!allowed.empty()) {
+    const auto comma = allowed.find(',');
+    if (allowed.substr(0, comma) == method) return true;
+    if (comma == std::string_view::npos) break;
+    allowed.remove_prefix(comma + 1);
+    while (allowed.starts_with(' ')) allowed.remove_prefix(1);
+  }
+  return false;
+}
+
+HttpResponse tooManyRequests(std::chrono::seconds wait) {
+  HttpResponse response =
+      errorResponse({429, "too_many_requests",
+                     "too many sign-in attempts from this address; try again in " +
+                         std::to_string(wait.count()) + " s"});
+  response.headers.emplace_back("Retry-After", std::to_string(wait.count()));
   return response;
 }
 
@@ -46,14 +71,15 @@ std::optional<HttpResponse> refusal(const Parsed<T>& parsed) {
 AccountApi::AccountApi(std::shared_ptr<AccountStore> store,
                        std::shared_ptr<IdentityProviders> identities,
                        std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
-                       asio::any_io_executor worker)
+                       asio::any_io_executor worker, AddressRateLimiter::Rate loginRate)
     : store_(std::move(store)),
       identities_(std::move(identities)),
       dev_(std::move(dev)),
       lifetimes_(lifetimes),
       clock_(std::move(clock)),
       worker_(std::move(worker)),
-      signer_(store_->signingSecret()) {}
+      signer_(store_->signingSecret()),
+      loginAttempts_(loginRate) {}
 
 template <class Work>
 auto AccountApi::onWorker(Work work) -> asio::awaitable<decltype(work())> {
@@ -83,6 +109,12 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     if (method != "GET") co_return methodNotAllowed("GET");
     co_return jsonResponse(200, {{"status", "ok"}});
   }
+  // Every attempt counts, whatever its body: guessing is what the limit is against.
+  if (path == "/auth/login" && method == "POST") {
+    if (auto wait = loginAttempts_.take(request.clientAddress, clock_())) {
+      co_return tooManyRequests(*wait);
+    }
+  }
   if (dev_ && path.starts_with("/dev/")) {
     if (auto answer = dev_->handle(request)) co_return std::move(*answer);
   }
@@ -107,13 +139,13 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     }
     co_return errorResponse({404, "not_found", "no such route"});
   }
-  const char* allowed = path == "/auth/me" || path == "/devices/lookup"           ? "GET"
-                        : path == "/devices"                                      ? "GET, POST"
-                        : path == "/relay/token" || path.ends_with("/connection") ? "POST"
-                                                                                  : "PATCH, DELETE";
-  if (std::string_view(allowed).find(method) == std::string_view::npos || method.empty()) {
-    co_return methodNotAllowed(allowed);
-  }
+  const bool postOnly =
+      path == "/relay/token" || path == "/devices/challenge" || path.ends_with("/connection");
+  const char* allowed = path == "/auth/me" || path == "/devices/lookup" ? "GET"
+                        : path == "/devices"                            ? "GET, POST"
+                        : postOnly                                      ? "POST"
+                                                                        : "PATCH, DELETE";
+  if (!allows(allowed, method)) co_return methodNotAllowed(allowed);
   const auto caller = callerOf(request);
   if (!caller) co_return unauthorized();
   if (path == "/auth/me") {
@@ -123,6 +155,13 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   if (path == "/relay/token") {
     auto issuing = relayToken(*caller, request);
     co_return co_await std::move(issuing);
+  }
+  if (path == "/devices/challenge") {
+    co_return jsonResponse(
+        200,
+        {{"nonce", signer_.issueRegistrationNonce(*caller, clock_() + kRegistrationNonceLifetime)},
+         {"account", *caller},
+         {"expiresInSeconds", kRegistrationNonceLifetime / 1000}});
   }
   if (path == "/devices" && method == "POST") {
     auto registering = registerDevice(*caller, request);
@@ -224,9 +263,25 @@ asio::awaitable<HttpResponse> AccountApi::registerDevice(const std::string& user
   auto parsed = parseDeviceRegistration(request.body);
   if (auto refused = refusal(parsed)) co_return std::move(*refused);
   const auto& body = std::get<DeviceRegistration>(parsed);
+  // The fingerprint is taken only from a client that proves it knows the pairing secret: the
+  // room key's signature over this account and a nonce of ours.
+  std::optional<std::string> fingerprint;
+  if (const auto& proof = body.proof) {
+    if (!signer_.verifyRegistrationNonce(proof->nonce, userId, clock_())) {
+      co_return errorResponse({403, "forbidden",
+                               "the nonce is not this account's or has expired; ask "
+                               "POST /devices/challenge for a new one"});
+    }
+    if (!protocol::verifyRoomSignature(proof->roomKey,
+                                       protocol::registrationMessage(userId, proof->nonce),
+                                       proof->signature)) {
+      co_return errorResponse(
+          {403, "forbidden", "the signature does not prove the device's pairing secret"});
+    }
+    fingerprint = protocol::roomFingerprint(proof->roomKey);
+  }
   auto registration = co_await onWorker([&] {
-    return store_->registerDevice(userId, body.name, body.platform, body.pairingFingerprint,
-                                  clock_());
+    return store_->registerDevice(userId, body.name, body.platform, fingerprint, clock_());
   });
   using Outcome = AccountStore::Registration::Outcome;
   switch (registration.outcome) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "account/address_rate_limiter.h"
 #include "account/http_message.h"
 #include "account/records.h"
 #include "account/token_signer.h"
@@ -24,7 +25,8 @@ class IdentityProviders;
 //   POST /relay/token
 //   GET /health
 // and, with --dev, the provider stand-ins under /dev/. The relay's WebSocket rooms are the
-// server's; the routes only issue their tokens.
+// server's; the routes only issue their tokens. Each route answers its own methods only (405
+// with Allow for any other), and sign-in attempts are limited per client address (429).
 //
 // Threads: handle() may run on any number of connections at once; store calls go to the
 // worker executor.
@@ -38,7 +40,7 @@ class AccountApi {
 
   AccountApi(std::shared_ptr<AccountStore> store, std::shared_ptr<IdentityProviders> identities,
              std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
-             boost::asio::any_io_executor worker);
+             boost::asio::any_io_executor worker, AddressRateLimiter::Rate loginRate = {});
 
   boost::asio::awaitable<HttpResponse> handle(HttpRequest request);
 
@@ -76,6 +78,7 @@ class AccountApi {
   Clock clock_;
   boost::asio::any_io_executor worker_;
   TokenSigner signer_;
+  AddressRateLimiter loginAttempts_;
 };
 
 }  // namespace lumora::account

@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -21,8 +22,11 @@
 #include <optional>
 
 #include "account/account_api.h"
+#include "account/connection_limit.h"
 #include "account/relay_connection.h"
 #include "core/agent_log.h"
+#include "protocol/auth_crypto.h"
+#include "protocol/relay_notices.h"
 
 namespace lumora::account {
 
@@ -42,11 +46,12 @@ struct ServerState {
   std::shared_ptr<AccountApi> api;
   AccountServer::Options options;
   core::AgentLog log{"account"};
-  std::shared_ptr<RelayRooms> rooms = std::make_shared<RelayRooms>();
+  std::shared_ptr<RelayRooms> rooms;
   asio::any_io_executor acceptorStrand;
   std::optional<tcp::acceptor> acceptor;
   std::optional<asio::ssl::context> tls;
   std::string url;
+  std::optional<ConnectionLimit> connectionLimit;
 
   std::mutex lock;  // guards the two below
   std::list<std::weak_ptr<Droppable>> connections;
@@ -68,14 +73,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// 1..128 letters, digits, "-" and "_": fingerprints and their "-media" companions, and names
-// a self-hoster may pick, but nothing that needs escaping in a log line or a path.
-bool isRoomName(std::string_view room) {
-  return !room.empty() && room.size() <= 128 && std::all_of(room.begin(), room.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-  });
-}
-
 // The target as the log shows it: relay tokens are credentials and stay out.
 std::string loggedTarget(std::string_view target) {
   if (target.starts_with("/relay/") && target.find('?') != std::string_view::npos) {
@@ -90,16 +87,31 @@ std::string remoteOf(const tcp::socket& socket) {
   return ec ? std::string("unknown") : endpoint.address().to_string();
 }
 
+// A `T` made from `args` that holds `slot` until it is destroyed: a relay connection keeps the
+// place its HTTP session took for its address.
+template <class T, class... Args>
+std::shared_ptr<T> makeHolding(ConnectionLimit::Slot slot, Args&&... args) {
+  return std::shared_ptr<T>(new T(std::forward<Args>(args)...),
+                            [slot = std::move(slot)](T* object) mutable {
+                              delete object;
+                              // Given back here: the deleter itself lives on as long as
+                              // anyone holds a weak pointer to the connection.
+                              [[maybe_unused]] const auto given = std::move(slot);
+                            });
+}
+
 // One accepted connection until it upgrades to a relay connection or ends.
 template <class Stream>
 class HttpSession final : public Droppable,
                           public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(Stream stream, std::shared_ptr<ServerState> state, std::string remote)
+  HttpSession(Stream stream, std::shared_ptr<ServerState> state, std::string remote,
+              ConnectionLimit::Slot slot)
       : executor_(stream.get_executor()),
         stream_(std::move(stream)),
         state_(std::move(state)),
-        remote_(std::move(remote)) {}
+        remote_(std::move(remote)),
+        slot_(std::move(slot)) {}
 
   void drop() override {
     asio::post(executor_, [self = this->shared_from_this()] {
@@ -150,9 +162,12 @@ class HttpSession final : public Droppable,
         co_await std::move(upgrading);
         co_return;
       }
-      HttpRequest ours{std::string(request.method_string()), std::string(request.target()),
+      HttpRequest ours{std::string(request.method_string()),
+                       std::string(request.target()),
                        std::string(request[http::field::authorization]),
-                       std::string(request[http::field::content_type]), std::move(request.body())};
+                       std::string(request[http::field::content_type]),
+                       std::move(request.body()),
+                       remote_};
       const std::string method = ours.method;
       const std::string target = ours.target;
       auto handling = state_->api->handle(std::move(ours));
@@ -214,20 +229,22 @@ class HttpSession final : public Droppable,
     co_await closeGracefully();
   }
 
-  // Where an upgrade request wants to go: the room and side, or why it may not.
+  // Where an upgrade request wants to go: the room, the side and (for a peer) the account its
+  // token names, or why it may not.
   struct Admission {
     std::string room;
     RelaySide side = RelaySide::host;
+    std::string account;
     std::optional<ApiError> refusal;
   };
   Admission admit(const std::string& target) const {
     const auto url = boost::urls::parse_origin_form(target);
     const std::string path = url ? std::string(url->path()) : std::string();
     if (!path.starts_with("/relay/") || path == "/relay/token") {
-      return {{}, {}, ApiError{404, "not_found", "WebSocket upgrades are for /relay/{room}"}};
+      return {{}, {}, {}, ApiError{404, "not_found", "WebSocket upgrades are for /relay/{room}"}};
     }
-    Admission admission{path.substr(7), RelaySide::host, std::nullopt};
-    if (!isRoomName(admission.room)) {
+    Admission admission{path.substr(7), RelaySide::host, {}, std::nullopt};
+    if (!protocol::RelayNotice::isRoom(admission.room)) {
       admission.refusal = ApiError{400, "bad_request", "not a room name"};
       return admission;
     }
@@ -235,24 +252,74 @@ class HttpSession final : public Droppable,
     if (auto found = url->params().find("token"); found != url->params().end()) {
       token = (*found).value;
     }
-    // The host side (the agent) joins without a token; the peer side needs one for this room.
-    if (token.empty()) return admission;
-    admission.side = RelaySide::peer;
-    const auto& api = *state_->api;
-    auto tokenRoom = api.signer().relayTokenRoom(token, api.clock()());
-    if (!tokenRoom) {
-      admission.refusal =
-          ApiError{401, "unauthorized", "the relay token is not valid or has expired"};
-    } else if (!TokenSigner::roomAdmits(*tokenRoom, admission.room)) {
-      admission.refusal = ApiError{403, "forbidden", "the relay token is for another room"};
+    // The host side (the agent) joins without a token and proves the room's key once it is in;
+    // the peer side needs a token for this room.
+    if (!token.empty()) {
+      admission.side = RelaySide::peer;
+      const auto& api = *state_->api;
+      auto grant = api.signer().openRelayToken(token, api.clock()());
+      if (!grant) {
+        admission.refusal =
+            ApiError{401, "unauthorized", "the relay token is not valid or has expired"};
+        return admission;
+      }
+      if (!TokenSigner::roomAdmits(grant->room, admission.room)) {
+        admission.refusal = ApiError{403, "forbidden", "the relay token is for another room"};
+        return admission;
+      }
+      admission.account = std::move(grant->userId);
     }
+    admission.refusal =
+        refusalOf(state_->rooms->wouldJoin(admission.room, admission.side), admission.side);
     return admission;
+  }
+
+  static std::optional<ApiError> refusalOf(RelayRooms::Join join, RelaySide side) {
+    switch (join) {
+      case RelayRooms::Join::joined:
+        return std::nullopt;
+      case RelayRooms::Join::occupied:
+        return ApiError{409, "room_side_taken",
+                        side == RelaySide::host ? "this room already has its host"
+                                                : "this room already has its peer"};
+      case RelayRooms::Join::noHost:
+        return ApiError{404, "no_host", "the agent is not in its relay room"};
+      case RelayRooms::Join::full:
+        return ApiError{503, "relay_full", "the relay holds as many rooms as it may"};
+    }
+    return ApiError{500, "internal", "unknown room state"};
+  }
+
+  // The host proves that it holds the key the room is named after, answering a fresh challenge
+  // within the time limit; until then it holds no room.
+  template <class WebSocket>
+  asio::awaitable<bool> proveHost(WebSocket& socket, const std::string& room) {
+    using namespace asio::experimental::awaitable_operators;
+    const protocol::Bytes challenge =
+        protocol::AuthCrypto::randomNonce(protocol::RelayNotice::kChallengeSize);
+    socket.text(true);
+    const std::string asked = protocol::RelayNotice::challenge(challenge);
+    auto [writeError, written] =
+        co_await socket.async_write(asio::buffer(asked), as_tuple(use_awaitable));
+    if (writeError) co_return false;
+    socket.read_message_max(protocol::RelayNotice::kMaxSize);
+    beast::flat_buffer answer;
+    asio::steady_timer deadline(socket.get_executor());
+    deadline.expires_after(state_->options.relay.hostProofTimeout);
+    auto reading = socket.async_read(answer, as_tuple(use_awaitable));
+    auto waiting = deadline.async_wait(as_tuple(use_awaitable));
+    auto first = co_await (std::move(reading) || std::move(waiting));
+    if (first.index() != 0 || std::get<0>(std::get<0>(first)) || !socket.got_text()) {
+      co_return false;
+    }
+    co_return protocol::RelayNotice::verifyProof(room, challenge,
+                                                 beast::buffers_to_string(answer.data()));
   }
 
   asio::awaitable<void> upgrade(http::request<http::string_body> request,
                                 Clock::time_point started) {
     const std::string target(request.target());
-    const Admission admission = admit(target);
+    Admission admission = admit(target);
     if (admission.refusal) {
       // Awaited from a local: GCC 12 destroys a temporary handed to a coroutine in the awaited
       // expression twice.
@@ -272,36 +339,83 @@ class HttpSession final : public Droppable,
     timeouts.idle_timeout = std::chrono::seconds(60);  // a dead agent frees its room
     timeouts.keep_alive_pings = true;
     socket.set_option(timeouts);
-    socket.read_message_max(options.relay.maxMessageBytes);
     // Each relayed message goes out as one frame in one gathered write, not in 4 KiB pieces.
     socket.auto_fragment(false);
     socket.write_buffer_bytes(64 * 1024);
     socket.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
       response.set(http::field::server, "lumora-account-service");
     }));
-    auto connection = std::make_shared<RelayConnection<Stream>>(std::move(socket), state_->rooms,
-                                                                room, side, options.relay);
-    if (state_->rooms->join(room, side, connection) == RelayRooms::Join::occupied) {
-      const ApiError taken{409, "room_side_taken",
-                           side == RelaySide::host ? "this room already has its host"
-                                                   : "this room already has its peer"};
-      http::response<http::string_body> message(http::status::conflict, request.version());
-      message.set(http::field::content_type, "application/json");
-      message.keep_alive(false);
-      message.body() = errorResponse(taken).body;
-      message.prepare_payload();
-      logRequest("GET", target, 409, started);
-      co_await http::async_write(connection->socket().next_layer(), message,
-                                 as_tuple(use_awaitable));
+
+    if (side == RelaySide::peer) {
+      // A peer joins before its upgrade is answered, so that a room taken or left meanwhile is
+      // still refused with a status.
+      auto connection = makeHolding<RelayConnection<Stream>>(
+          std::move(slot_), std::move(socket), state_->rooms, room, side,
+          std::move(admission.account), options.relay);
+      if (auto refusal = refusalOf(state_->rooms->join(room, side, connection), side)) {
+        logRequest("GET", target, refusal->status, started);
+        auto refusing =
+            writeRefusal(connection->socket().next_layer(), *refusal, request.version());
+        co_await std::move(refusing);
+        co_return;
+      }
+      auto [ec] = co_await connection->socket().async_accept(request, as_tuple(use_awaitable));
+      logRequest("GET", target, ec ? 400 : 101, started);
+      if (ec || !state_->track(connection)) {
+        connection->abandon();
+        co_return;
+      }
+      connection->start();
       co_return;
     }
-    auto [ec] = co_await connection->socket().async_accept(request, as_tuple(use_awaitable));
+
+    auto [ec] = co_await socket.async_accept(request, as_tuple(use_awaitable));
     logRequest("GET", target, ec ? 400 : 101, started);
-    if (ec || !state_->track(connection)) {
+    if (ec) co_return;
+    auto proving = proveHost(socket, room);
+    const bool proven = co_await std::move(proving);
+    auto connection = makeHolding<RelayConnection<Stream>>(
+        std::move(slot_), std::move(socket), state_->rooms, room, side, std::string(),
+        options.relay);
+    auto& ws = connection->socket();
+    std::optional<ApiError> refusal;
+    if (!proven) {
+      refusal = ApiError{401, "unauthorized", "the room key did not verify"};
+    } else {
+      refusal = refusalOf(state_->rooms->join(room, side, connection), side);
+    }
+    if (refusal) {
+      state_->log.info("relay host refused in " + room + " from " + remote_ + ": " +
+                       refusal->message);
+      co_await ws.async_close(
+          websocket::close_reason(websocket::close_code::policy_error, refusal->message),
+          as_tuple(use_awaitable));
+      co_return;
+    }
+    if (!state_->track(connection)) {
+      connection->abandon();
+      co_return;
+    }
+    ws.text(true);
+    const std::string admitted = protocol::RelayNotice::admitted();
+    auto [admitError, admitWritten] =
+        co_await ws.async_write(asio::buffer(admitted), as_tuple(use_awaitable));
+    if (admitError) {
       connection->abandon();
       co_return;
     }
     connection->start();
+  }
+
+  template <class Next>
+  asio::awaitable<void> writeRefusal(Next& next, const ApiError& refusal, unsigned version) {
+    const HttpResponse response = errorResponse(refusal);
+    http::response<http::string_body> message(static_cast<http::status>(refusal.status), version);
+    message.set(http::field::content_type, "application/json");
+    message.keep_alive(false);
+    message.body() = response.body;
+    message.prepare_payload();
+    co_await http::async_write(next, message, as_tuple(use_awaitable));
   }
 
   asio::awaitable<void> closeGracefully() {
@@ -319,6 +433,7 @@ class HttpSession final : public Droppable,
   Stream stream_;
   std::shared_ptr<ServerState> state_;
   std::string remote_;
+  ConnectionLimit::Slot slot_;  // handed to the relay connection on an upgrade
   bool upgraded_ = false;
 };
 
@@ -336,18 +451,30 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
       continue;
     }
     boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
     std::string remote = remoteOf(socket);
+    auto admission = state->connectionLimit->admit(remote);
+    if (!admission.slot) {
+      // Closed before anything is read or allocated for it.
+      socket.close(ignored);
+      if (admission.startsRefusing) {
+        state->log.error(remote + " holds " + std::to_string(state->connectionLimit->perAddress()) +
+                         " connections, the most one address may: closing its new ones until "
+                         "some of those end");
+      }
+      continue;
+    }
+    socket.set_option(tcp::no_delay(true), ignored);
     auto executor = socket.get_executor();
     if (state->tls) {
       auto session = std::make_shared<HttpSession<TlsStream>>(
-          TlsStream(beast::tcp_stream(std::move(socket)), *state->tls), state, std::move(remote));
+          TlsStream(beast::tcp_stream(std::move(socket)), *state->tls), state, std::move(remote),
+          std::move(*admission.slot));
       if (state->track(session)) {
         asio::co_spawn(executor, HttpSession<TlsStream>::run(session), asio::detached);
       }
     } else {
-      auto session = std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)),
-                                                                state, std::move(remote));
+      auto session = std::make_shared<HttpSession<PlainStream>>(
+          PlainStream(std::move(socket)), state, std::move(remote), std::move(*admission.slot));
       if (state->track(session)) {
         asio::co_spawn(executor, HttpSession<PlainStream>::run(session), asio::detached);
       }
@@ -361,6 +488,8 @@ AccountServer::AccountServer(asio::any_io_executor executor, Options options)
     : state_(std::make_shared<ServerState>()) {
   state_->executor = std::move(executor);
   state_->options = std::move(options);
+  state_->connectionLimit.emplace(state_->options.maxConnectionsPerAddress);
+  state_->rooms = std::make_shared<RelayRooms>(state_->options.relay.maxRooms);
 }
 
 AccountServer::~AccountServer() { stop(); }

@@ -18,7 +18,7 @@ struct ServerState;
 // The service's one listening socket: HTTP/1.1 with keep-alive for the JSON routes, and
 // WebSocket upgrades at /relay/{room} for the relay; both over TLS when given a certificate.
 // Every request is logged as one line. Bounds: request headers, bodies (413), idle
-// connections, relay messages and queues.
+// connections, connections per client address, relay messages and queues.
 //
 // Threads: construct, start and stop from one thread; connections run on the io executor
 // given, each on a strand of its own.
@@ -31,6 +31,9 @@ class AccountServer {
     std::string tlsKeyFile;
     std::size_t maxBodyBytes = 64 * 1024;
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(30);
+    // Open connections (HTTP and relay alike) one client address may hold; more are closed as
+    // soon as they are accepted. 0: no bound.
+    std::size_t maxConnectionsPerAddress = 256;
     RelayLimits relay;
   };
 

@@ -1,6 +1,9 @@
 #include "account/account_service.h"
 
+#include <stdexcept>
+
 #include "account/account_store.h"
+#include "account/private_files.h"
 #include "account/sql_account_store.h"
 
 namespace lumora::account {
@@ -15,6 +18,12 @@ AccountService::AccountService(ServiceConfig config, boost::asio::any_io_executo
 AccountService::~AccountService() { stop(); }
 
 std::string AccountService::start() {
+  // Checked before anything is opened, so that a refusal leaves nothing behind.
+  if (!config_.server.tlsKeyFile.empty()) {
+    if (auto why = openToOthers({config_.server.tlsKeyFile}, "the service's TLS private key")) {
+      throw std::runtime_error(*why);
+    }
+  }
   std::shared_ptr<AccountStore> store = openAccountStore(config_.database);
   server_ = std::make_unique<AccountServer>(network_, config_.server);
   server_->bind();
@@ -31,7 +40,7 @@ std::string AccountService::start() {
   }
   auto identities = std::make_shared<IdentityProviders>(std::move(providers), clock_);
   auto api = std::make_shared<AccountApi>(std::move(store), std::move(identities), dev_,
-                                          config_.lifetimes, clock_, worker_);
+                                          config_.lifetimes, clock_, worker_, config_.loginRate);
   server_->serve(std::move(api));
   return url();
 }

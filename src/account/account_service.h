@@ -24,7 +24,8 @@ class AccountService {
   ~AccountService();
 
   // Opens the database (migrating it), binds and starts serving; returns the URL. Throws
-  // StoreError, boost::system::system_error or std::runtime_error when it cannot.
+  // StoreError, boost::system::system_error or std::runtime_error when it cannot, and when
+  // other users may read the SQLite database or the TLS key.
   std::string start();
   void stop();
 

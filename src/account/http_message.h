@@ -16,6 +16,7 @@ struct HttpRequest {
   std::string authorization;
   std::string contentType;
   std::string body;
+  std::string clientAddress;  // the peer's IP address, as the server's socket sees it
 };
 
 struct HttpResponse {

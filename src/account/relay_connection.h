@@ -39,13 +39,17 @@ class RelayConnection final : public RelayEndpoint,
   using WebSocket = boost::beast::websocket::stream<Stream>;
 
   RelayConnection(WebSocket socket, std::shared_ptr<RelayRooms> rooms, std::string room,
-                  RelaySide side, RelayLimits limits)
+                  RelaySide side, std::string account, RelayLimits limits)
       : ws_(std::move(socket)),
         rooms_(std::move(rooms)),
         room_(std::move(room)),
         side_(side),
+        account_(std::move(account)),
         limits_(limits),
-        readResume_(ws_.get_executor()) {}
+        readResume_(ws_.get_executor()) {
+    // Alone in the room, what it sends goes nowhere: no reason to take much of it.
+    ws_.read_message_max(limits_.maxAloneMessageBytes);
+  }
 
   WebSocket& socket() { return ws_; }
 
@@ -67,9 +71,21 @@ class RelayConnection final : public RelayEndpoint,
   void pairWith(std::shared_ptr<RelayEndpoint> partner) override {
     boost::asio::post(ws_.get_executor(),
                       [self = this->shared_from_this(), partner = std::move(partner)]() mutable {
-                        if (!self->ended_) self->partner_ = std::move(partner);
+                        if (self->ended_) return;
+                        self->partner_ = std::move(partner);
+                        self->ws_.read_message_max(self->limits_.maxMessageBytes);
                       });
   }
+
+  void notice(std::string text) override {
+    auto storage = std::make_shared<const std::string>(std::move(text));
+    RelayMessage message{storage, storage->data(), storage->size(), true};
+    queuedBytes_.fetch_add(message.size, std::memory_order_relaxed);
+    boost::asio::post(ws_.get_executor(),
+                      [self = this->shared_from_this(), message] { self->enqueue(message); });
+  }
+
+  const std::string& account() const override { return account_; }
 
   void partnerLeft() override {
     boost::asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
@@ -87,12 +103,7 @@ class RelayConnection final : public RelayEndpoint,
     // sender's thread, without waking another.
     boost::asio::dispatch(ws_.get_executor(), [self = this->shared_from_this(),
                                                message = std::move(message)]() mutable {
-      if (self->ended_ || self->closing_) {
-        self->queuedBytes_.fetch_sub(message.size, std::memory_order_relaxed);
-        return;
-      }
-      self->queue_.push_back(std::move(message));
-      if (self->started_ && !self->writing_) self->writeNext();
+      self->enqueue(std::move(message));
     });
   }
 
@@ -109,6 +120,16 @@ class RelayConnection final : public RelayEndpoint,
 
  private:
   using Self = std::shared_ptr<RelayConnection>;
+
+  // On the strand.
+  void enqueue(RelayMessage message) {
+    if (ended_ || closing_) {
+      queuedBytes_.fetch_sub(message.size, std::memory_order_relaxed);
+      return;
+    }
+    queue_.push_back(std::move(message));
+    if (started_ && !writing_) writeNext();
+  }
 
   static boost::asio::awaitable<void> readLoop(Self self) {
     namespace asio = boost::asio;
@@ -173,7 +194,7 @@ class RelayConnection final : public RelayEndpoint,
     }
     writing_ = true;
     const RelayMessage& message = queue_.front();
-    ws_.binary(true);
+    ws_.text(message.text);
     ws_.async_write(boost::asio::const_buffer(message.data, message.size),
                     [self = this->shared_from_this(), storage = message.storage](
                         boost::beast::error_code ec, std::size_t) { self->written(ec); });
@@ -220,6 +241,7 @@ class RelayConnection final : public RelayEndpoint,
   std::shared_ptr<RelayRooms> rooms_;
   const std::string room_;
   const RelaySide side_;
+  const std::string account_;
   const RelayLimits limits_;
   boost::asio::steady_timer readResume_;  // wakes the read loop: the partner caught up
   // Weak: each side is kept alive by its own reads and writes, never by the other.

@@ -1,22 +1,43 @@
 #include "account/relay_rooms.h"
 
+#include "protocol/relay_notices.h"
+
 namespace lumora::account {
+
+RelayRooms::Join RelayRooms::check(const std::string& room, RelaySide side) {
+  auto found = rooms_.find(room);
+  if (found == rooms_.end()) {
+    if (side == RelaySide::peer) return Join::noHost;
+    return rooms_.size() >= maxRooms_ ? Join::full : Join::joined;
+  }
+  // A slot whose connection has already gone is free even before it has said so.
+  const bool hosted = found->second.host.lock() != nullptr;
+  if (side == RelaySide::host) return hosted ? Join::occupied : Join::joined;
+  if (!hosted) return Join::noHost;
+  return found->second.peer.lock() ? Join::occupied : Join::joined;
+}
+
+RelayRooms::Join RelayRooms::wouldJoin(const std::string& room, RelaySide side) {
+  std::lock_guard guard(lock_);
+  return check(room, side);
+}
 
 RelayRooms::Join RelayRooms::join(const std::string& room, RelaySide side,
                                   const std::shared_ptr<RelayEndpoint>& endpoint) {
-  std::shared_ptr<RelayEndpoint> partner;
+  std::shared_ptr<RelayEndpoint> host;
   {
     std::lock_guard guard(lock_);
+    const Join answer = check(room, side);
+    if (answer != Join::joined) return answer;
     Room& slots = rooms_[room];
-    auto& mine = side == RelaySide::host ? slots.host : slots.peer;
-    // A slot whose connection has already gone is free even before it has said so.
-    if (mine.lock()) return Join::occupied;
-    mine = endpoint;
-    partner = (side == RelaySide::host ? slots.peer : slots.host).lock();
+    (side == RelaySide::host ? slots.host : slots.peer) = endpoint;
+    if (side == RelaySide::peer) host = slots.host.lock();
   }
-  if (partner) {
-    endpoint->pairWith(partner);
-    partner->pairWith(endpoint);
+  if (host) {
+    // The host learns who joined before anything the peer sends reaches it.
+    host->notice(protocol::RelayNotice::peerJoined(endpoint->account()));
+    endpoint->pairWith(host);
+    host->pairWith(endpoint);
   }
   return Join::joined;
 }

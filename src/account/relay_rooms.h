@@ -18,6 +18,13 @@ struct RelayLimits {
   std::size_t maxQueuedBytes = 32u << 20;
   // ... and a side that does not catch up within this time is closed as a slow reader.
   std::chrono::milliseconds stallTimeout = std::chrono::seconds(10);
+  // A side alone in its room may send no more than this in one message (what it sends goes
+  // nowhere), so a connection without a partner cannot make the relay hold much for it.
+  std::size_t maxAloneMessageBytes = 64u << 10;
+  // Rooms open at once; a host that would open one more is refused.
+  std::size_t maxRooms = 50000;
+  // How long a host has to answer the relay's challenge.
+  std::chrono::milliseconds hostProofTimeout = std::chrono::seconds(10);
 };
 
 // A whole message on its way from one side to the other. The bytes stay in the buffer the
@@ -26,6 +33,7 @@ struct RelayMessage {
   std::shared_ptr<const void> storage;
   const void* data = nullptr;
   std::size_t size = 0;
+  bool text = false;  // the relay's own notice to the host, not the other side's bytes
 };
 
 // One WebSocket connection in a room, as the room sees it. Every call is thread-safe: the
@@ -35,6 +43,10 @@ class RelayEndpoint {
   virtual ~RelayEndpoint() = default;
   // The other side has joined; from now on binary messages go to it.
   virtual void pairWith(std::shared_ptr<RelayEndpoint> partner) = 0;
+  // A text message of the relay's own, written in order with what the partner sends.
+  virtual void notice(std::string text) = 0;
+  // The account whose relay token admitted this side (empty for the host).
+  virtual const std::string& account() const = 0;
   // The other side has gone: write what is queued, then close with 1000.
   virtual void partnerLeft() = 0;
   // A whole binary message from the other side, to be written in arrival order.
@@ -49,16 +61,21 @@ class RelayEndpoint {
 
 enum class RelaySide { host, peer };
 
-// Which connections are in which room: at most one host and one peer each. Joining the second
-// side pairs the two.
+// Which connections are in which room: at most one host and one peer each. A room opens with its
+// host (which has proved that it holds the room's key); a peer joins only a room whose host is
+// there, is introduced to the host by a "peer" notice, and the two are paired.
 //
 // Threads: safe from any thread; holds its lock only to read and write the map, never while
 // calling an endpoint.
 class RelayRooms {
  public:
-  enum class Join { joined, occupied };
+  explicit RelayRooms(std::size_t maxRooms = RelayLimits{}.maxRooms) : maxRooms_(maxRooms) {}
+
+  enum class Join { joined, occupied, noHost, full };
   Join join(const std::string& room, RelaySide side,
             const std::shared_ptr<RelayEndpoint>& endpoint);
+  // What joining would answer now, without joining: for refusing an upgrade before it is taken.
+  Join wouldJoin(const std::string& room, RelaySide side);
   // Ends the room if `endpoint` still holds its side's slot, and tells the other side, which is
   // closed in its turn.
   void leave(const std::string& room, RelaySide side, const RelayEndpoint* endpoint);
@@ -69,6 +86,10 @@ class RelayRooms {
     std::weak_ptr<RelayEndpoint> host;
     std::weak_ptr<RelayEndpoint> peer;
   };
+  // Under lock_.
+  Join check(const std::string& room, RelaySide side);
+
+  const std::size_t maxRooms_;
   std::mutex lock_;
   std::map<std::string, Room> rooms_;
 };

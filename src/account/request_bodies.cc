@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "protocol/base64.h"
 #include "protocol/pkce.h"
 
 namespace lumora::account {
@@ -15,6 +16,7 @@ constexpr std::size_t kMaxName = 200;
 constexpr std::size_t kMaxPlatform = 64;
 constexpr std::size_t kMaxHost = 255;
 constexpr std::size_t kMaxCredential = 16 * 1024;
+constexpr std::size_t kMaxNonce = 512;
 
 ApiError badRequest(std::string message) { return {400, "bad_request", std::move(message)}; }
 
@@ -63,6 +65,19 @@ std::variant<std::string, ApiError> fingerprint(const json::object& object, std:
     return badRequest("\"" + std::string(key) + "\" must be 64 lower-case hexadecimal digits");
   }
   return value;
+}
+
+// Standard Base64 of exactly `size` bytes.
+std::variant<protocol::Bytes, ApiError> binary(const json::object& object, std::string_view key,
+                                               std::size_t size) {
+  auto value = text(object, key, protocol::base64EncodedSize(size));
+  if (auto* refused = std::get_if<ApiError>(&value)) return std::move(*refused);
+  auto bytes = protocol::base64Decode(std::get<std::string>(value));
+  if (!bytes || bytes->size() != size) {
+    return badRequest("\"" + std::string(key) + "\" must be " + std::to_string(size) +
+                      " bytes in Base64");
+  }
+  return std::move(*bytes);
 }
 
 // Unwraps a field into `out`, or leaves the refusal in `error`.
@@ -127,11 +142,21 @@ Parsed<DeviceRegistration> parseDeviceRegistration(std::string_view body) {
             !take(text(o, "platform", kMaxPlatform), r.platform, error)) {
           return;
         }
-        const json::value* given = o.if_contains("pairingFingerprint");
-        if (given != nullptr && !given->is_null()) {
-          std::string value;
-          if (take(fingerprint(o, "pairingFingerprint"), value, error))
-            r.pairingFingerprint = value;
+        // A fingerprint alone proves nothing: anyone who saw it could register it.
+        const json::value* legacy = o.if_contains("pairingFingerprint");
+        if (legacy != nullptr && !legacy->is_null()) {
+          error = badRequest(
+              "\"pairingFingerprint\" is not taken: prove the pairing with \"roomKey\", "
+              "\"nonce\" and \"signature\"");
+          return;
+        }
+        const json::value* key = o.if_contains("roomKey");
+        if (key == nullptr || key->is_null()) return;
+        RoomKeyProof proof;
+        if (take(binary(o, "roomKey", 32), proof.roomKey, error) &&
+            take(text(o, "nonce", kMaxNonce), proof.nonce, error) &&
+            take(binary(o, "signature", 64), proof.signature, error)) {
+          r.proof = std::move(proof);
         }
       });
 }

@@ -7,6 +7,7 @@
 
 #include "account/http_message.h"
 #include "account/records.h"
+#include "protocol/bytes.h"
 
 namespace lumora::account {
 
@@ -25,10 +26,17 @@ struct LoginRequest {
 struct RefreshRequest {
   std::string refreshToken;
 };
+// That the registering client knows the device's pairing secret: the room key the secret gives,
+// and its signature over the account and a nonce the service issued.
+struct RoomKeyProof {
+  protocol::Bytes roomKey;    // 32 bytes
+  std::string nonce;          // as the service issued it
+  protocol::Bytes signature;  // 64 bytes
+};
 struct DeviceRegistration {
   std::string name;
   std::string platform;
-  std::optional<std::string> pairingFingerprint;
+  std::optional<RoomKeyProof> proof;
 };
 struct DeviceRename {
   std::string name;

@@ -1,9 +1,13 @@
 #include "account/service_config.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+
+#include "account/sqlite_database.h"
 
 namespace lumora::account {
 namespace {
@@ -32,19 +36,34 @@ bool splitListen(const std::string& listen, std::string& host, std::uint16_t& po
   return true;
 }
 
+bool isLoopback(const std::string& host) {
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(host, ec);
+  return !ec && address.is_loopback();
+}
+
+// Whether the two paths name one file, existing or not.
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  std::error_code ecA, ecB;
+  const auto canonicalA = std::filesystem::weakly_canonical(a, ecA);
+  const auto canonicalB = std::filesystem::weakly_canonical(b, ecB);
+  return !ecA && !ecB && canonicalA == canonicalB;
+}
+
+std::string stateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/lumora";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.local/state/lumora";
+}
+
 }  // namespace
 
-std::string defaultDatabasePath() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  std::string folder;
-  if (state != nullptr && state[0] == '/') {
-    folder = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    folder = std::string(home != nullptr ? home : ".") + "/.local/state";
-  }
-  return folder + "/lumora/account-service.sqlite";
-}
+std::string defaultDatabasePath() { return stateFolder() + "/account-service.sqlite"; }
+
+std::string defaultDevDatabasePath() { return stateFolder() + "/account-service-dev.sqlite"; }
 
 std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* const* argv,
                                                        std::ostream& out, std::ostream& err) {
@@ -53,6 +72,10 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   double accessSeconds = 900, refreshDays = 30, relaySeconds = 300;
   std::size_t maxMessage = config.server.relay.maxMessageBytes;
   std::size_t maxQueue = config.server.relay.maxQueuedBytes;
+  double loginPerMinute = config.loginRate.perMinute;
+  long long loginBurst = config.loginRate.burst;
+  long long maxConnections = static_cast<long long>(config.server.maxConnectionsPerAddress);
+  std::size_t maxRooms = config.server.relay.maxRooms;
 
   po::options_description options(
       "usage: lumora-account-service [--listen ADDR:PORT] [--database URL] [--dev] [options]\n"
@@ -108,6 +131,16 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "largest relayed message (default 16 MiB)")
       ("relay-max-queue", po::value(&maxQueue)->value_name("BYTES"),
        "most bytes waiting for one side of a room (default 32 MiB)")
+      ("login-rate", po::value(&loginPerMinute)->value_name("PER_MINUTE"),
+       "sign-in attempts one client address may make a minute once its burst is spent "
+       "(default 10; 0: no limit)")
+      ("login-burst", po::value(&loginBurst)->value_name("N"),
+       "sign-in attempts one client address may make at once (default 20)")
+      ("max-connections-per-address", po::value(&maxConnections)->value_name("N"),
+       "open connections one client address may hold, HTTP and relay alike (default 256; "
+       "0: no limit)")
+      ("relay-max-rooms", po::value(&maxRooms)->value_name("N"),
+       "most relay rooms open at once (default 50000)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -139,16 +172,40 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
            "message\n";
     return 2;
   }
+  if (!(loginPerMinute >= 0 && loginPerMinute <= 1e6) || loginBurst < 1 || loginBurst > 1000000 ||
+      maxConnections < 0) {
+    err << "lumora-account-service: --login-rate wants 0 to 1000000, --login-burst 1 to 1000000 "
+           "and --max-connections-per-address 0 or more\n";
+    return 2;
+  }
+  if (config.dev && !isLoopback(config.server.host)) {
+    err << "lumora-account-service: --dev lets anyone sign in as anyone: it listens on loopback "
+           "only (127.0.0.0/8, ::1), not on "
+        << config.server.host << "\n";
+    return 2;
+  }
+  if (config.database.empty()) {
+    config.database = config.dev ? defaultDevDatabasePath() : defaultDatabasePath();
+  } else if (auto file = sqliteFileOf(config.database);
+             config.dev && file && sameFile(*file, defaultDatabasePath())) {
+    err << "lumora-account-service: --dev keeps its accounts apart from real ones: give it a "
+           "database other than "
+        << defaultDatabasePath() << ", or none\n";
+    return 2;
+  }
+  config.loginRate.perMinute = loginPerMinute;
+  config.loginRate.burst = static_cast<unsigned>(loginBurst);
+  config.server.maxConnectionsPerAddress = static_cast<std::size_t>(maxConnections);
   config.lifetimes.accessToken = static_cast<Millis>(accessSeconds * 1000);
   config.lifetimes.refreshToken = static_cast<Millis>(refreshDays * 24 * 3600 * 1000);
   config.lifetimes.relayToken = static_cast<Millis>(relaySeconds * 1000);
   config.server.relay.maxMessageBytes = maxMessage;
   config.server.relay.maxQueuedBytes = maxQueue;
+  config.server.relay.maxRooms = maxRooms;
   // Secrets stay off the command line, where every local user could read them.
   if (const char* secret = std::getenv("LUMORA_GITHUB_CLIENT_SECRET")) {
     providers.github.clientSecret = secret;
   }
-  if (config.database.empty()) config.database = defaultDatabasePath();
   return config;
 }
 

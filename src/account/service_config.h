@@ -14,11 +14,12 @@ namespace lumora::account {
 // Everything the service can be told on its command line.
 struct ServiceConfig {
   std::string listen = "127.0.0.1:8780";  // ADDR:PORT, [V6ADDR]:PORT
-  std::string database;                   // empty: the SQLite file of defaultDatabasePath()
-  bool dev = false;
+  std::string database;  // empty: the SQLite file of defaultDatabasePath() (--dev: its own)
+  bool dev = false;      // on loopback only, never on the default database
   DevProviders::Settings devSettings;  // baseUrl is filled in once the port is known
   ProviderSettings providers;
   AccountApi::Lifetimes lifetimes;
+  AddressRateLimiter::Rate loginRate;  // POST /auth/login per client address
   AccountServer::Options server;
   std::size_t workerThreads = 4;  // blocking database calls run here
 };
@@ -30,5 +31,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
 
 // $XDG_STATE_HOME/lumora/account-service.sqlite, or under ~/.local/state when it is not set.
 std::string defaultDatabasePath();
+// account-service-dev.sqlite beside it: --dev signs in anyone as anyone, and what it creates
+// must never mix with real accounts.
+std::string defaultDevDatabasePath();
 
 }  // namespace lumora::account

@@ -54,6 +54,12 @@ CREATE TABLE devices (
 );
 CREATE INDEX devices_fingerprint ON devices (user_id, pairing_fingerprint);
 )sql",
+    // Fingerprints registered before registration had to prove the pairing secret could name
+    // anyone's agent, and named rooms after the secret's plain hash: forget them. Devices get
+    // their room fingerprint back when their computer registers them again.
+    R"sql(
+UPDATE devices SET pairing_fingerprint = NULL;
+)sql",
 };
 
 constexpr const char* kDeviceColumns =
@@ -304,16 +310,10 @@ std::optional<Device> SqlAccountStore::reportConnection(const std::string& userI
 }
 
 std::unique_ptr<AccountStore> openAccountStore(const std::string& database) {
-  if (database.starts_with("postgresql://") || database.starts_with("postgres://")) {
-    return std::make_unique<SqlAccountStore>(openPostgresDatabase(database));
+  if (auto path = sqliteFileOf(database)) {
+    return std::make_unique<SqlAccountStore>(openSqliteDatabase(*path));
   }
-  std::string path = database;
-  if (path.starts_with("sqlite://")) {
-    path = path.substr(9);
-  } else if (path.starts_with("sqlite:")) {
-    path = path.substr(7);
-  }
-  return std::make_unique<SqlAccountStore>(openSqliteDatabase(path));
+  return std::make_unique<SqlAccountStore>(openPostgresDatabase(database));
 }
 
 }  // namespace lumora::account

@@ -2,11 +2,11 @@
 
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <mutex>
 #include <unordered_map>
 
 #include "account/account_store.h"
+#include "account/private_files.h"
 
 namespace lumora::account {
 namespace {
@@ -14,9 +14,16 @@ namespace {
 class SqliteDatabase final : public SqlDatabase {
  public:
   explicit SqliteDatabase(const std::string& path) {
-    std::error_code ignored;
-    const auto folder = std::filesystem::path(path).parent_path();
-    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    // The file holds the token-signing key: it is made private before SQLite opens it, and
+    // SQLite gives its -wal, -shm and -journal files the same mode. (":memory:" and "" are
+    // SQLite's names for databases without a file of their own.)
+    if (!path.empty() && path != ":memory:") {
+      if (auto why = createPrivateFile(path)) throw StoreError(*why);
+      if (auto why = openToOthers({path, path + "-wal", path + "-shm", path + "-journal"},
+                                  "the service's token-signing key")) {
+        throw StoreError(*why);
+      }
+    }
     if (sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -129,6 +136,15 @@ class SqliteDatabase final : public SqlDatabase {
 
 std::unique_ptr<SqlDatabase> openSqliteDatabase(const std::string& path) {
   return std::make_unique<SqliteDatabase>(path);
+}
+
+std::optional<std::string> sqliteFileOf(const std::string& database) {
+  if (database.starts_with("postgresql://") || database.starts_with("postgres://")) {
+    return std::nullopt;
+  }
+  if (database.starts_with("sqlite://")) return database.substr(9);
+  if (database.starts_with("sqlite:")) return database.substr(7);
+  return database;
 }
 
 }  // namespace lumora::account

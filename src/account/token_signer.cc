@@ -39,7 +39,8 @@ std::optional<std::string> fromBase64url(std::string_view text) {
 
 TokenSigner::TokenSigner(std::string_view secret)
     : accessKey_(hmac(secret, "lumora access token")),
-      relayKey_(hmac(secret, "lumora relay token")) {}
+      relayKey_(hmac(secret, "lumora relay token")),
+      registrationKey_(hmac(secret, "lumora registration nonce")) {}
 
 std::string TokenSigner::sign(std::string_view kind, const std::string& key,
                               const Claims& claims) const {
@@ -100,10 +101,24 @@ std::string TokenSigner::issueRelayToken(const std::string& userId, const std::s
   return sign("lr1", relayKey_, {userId, expiresAt, room});
 }
 
-std::optional<std::string> TokenSigner::relayTokenRoom(std::string_view token, Millis now) const {
+std::optional<TokenSigner::RelayGrant> TokenSigner::openRelayToken(std::string_view token,
+                                                                   Millis now) const {
   auto claims = open("lr1", relayKey_, token);
   if (!claims || claims->expiresAt <= now) return std::nullopt;
-  return std::move(claims->room);
+  return RelayGrant{std::move(claims->subject), std::move(claims->room)};
+}
+
+std::string TokenSigner::issueRegistrationNonce(const std::string& userId, Millis expiresAt) const {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no randomness");
+  return sign("ln1", registrationKey_,
+              {userId, expiresAt, protocol::hexString(protocol::ByteView(bytes, sizeof bytes))});
+}
+
+bool TokenSigner::verifyRegistrationNonce(std::string_view nonce, const std::string& userId,
+                                          Millis now) const {
+  auto claims = open("ln1", registrationKey_, nonce);
+  return claims && claims->subject == userId && claims->expiresAt > now;
 }
 
 bool TokenSigner::roomAdmits(std::string_view tokenRoom, std::string_view room) {

@@ -11,7 +11,8 @@ namespace lumora::account {
 // The service's own bearer tokens: self-contained and signed (HMAC-SHA256) with the secret the
 // store shares between instances, so any instance checks them without the database.
 //   access token: who, until when;
-//   relay token: who, which room, until when (admits the room and its "-media" companion).
+//   relay token: who, which room, until when (admits the room and its "-media" companion);
+//   registration nonce: who, until when, and random bytes.
 // Each kind is signed with its own key derived from the secret: one kind is never taken for
 // the other.
 //
@@ -26,10 +27,19 @@ class TokenSigner {
 
   std::string issueRelayToken(const std::string& userId, const std::string& room,
                               Millis expiresAt) const;
-  // The room a relay token was issued for, when it is ours, intact and not expired at `now`.
-  // It admits its holder to that room and to the room's "-media" companion.
-  std::optional<std::string> relayTokenRoom(std::string_view token, Millis now) const;
+  struct RelayGrant {
+    std::string userId;
+    std::string room;
+  };
+  // Whom and which room a relay token was issued for, when it is ours, intact and not expired at
+  // `now`. It admits its holder to that room and to the room's "-media" companion.
+  std::optional<RelayGrant> openRelayToken(std::string_view token, Millis now) const;
   static bool roomAdmits(std::string_view tokenRoom, std::string_view room);
+
+  // A fresh nonce a device registration must sign: bound to the account, valid until
+  // `expiresAt`, checked by any instance without the database.
+  std::string issueRegistrationNonce(const std::string& userId, Millis expiresAt) const;
+  bool verifyRegistrationNonce(std::string_view nonce, const std::string& userId, Millis now) const;
 
   // A refresh token: 256 random bits, and the hash the store keeps instead of it.
   static std::string newRefreshToken();
@@ -47,6 +57,7 @@ class TokenSigner {
 
   std::string accessKey_;
   std::string relayKey_;
+  std::string registrationKey_;
 };
 
 // base64url without padding (RFC 4648 §5), as tokens and JWTs write bytes: protocol's coder

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/kdf.h>
 #include <openssl/rand.h>
 
 #include <stdexcept>
@@ -39,6 +40,25 @@ Bytes sha256(ByteView data) {
   unsigned int length = 0;
   EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_sha256(), nullptr);
   out.resize(length);
+  return out;
+}
+
+Bytes hkdf(ByteView ikm, ByteView salt, std::string_view info, std::size_t length) {
+  Bytes out(length);
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr);
+  static const unsigned char kEmpty = 0;
+  const bool derived =
+      context != nullptr && EVP_PKEY_derive_init(context) == 1 &&
+      EVP_PKEY_CTX_set_hkdf_md(context, EVP_sha256()) == 1 &&
+      EVP_PKEY_CTX_set1_hkdf_salt(context, salt.empty() ? &kEmpty : salt.data(),
+                                  static_cast<int>(salt.size())) == 1 &&
+      EVP_PKEY_CTX_set1_hkdf_key(context, ikm.empty() ? &kEmpty : ikm.data(),
+                                 static_cast<int>(ikm.size())) == 1 &&
+      EVP_PKEY_CTX_add1_hkdf_info(context, reinterpret_cast<const unsigned char*>(info.data()),
+                                  static_cast<int>(info.size())) == 1 &&
+      EVP_PKEY_derive(context, out.data(), &length) == 1 && length == out.size();
+  EVP_PKEY_CTX_free(context);
+  if (!derived) throw std::runtime_error("HKDF failed");
   return out;
 }
 

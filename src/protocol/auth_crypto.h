@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "protocol/bytes.h"
 
@@ -18,5 +19,9 @@ bool verify(ByteView secret, ByteView nonce, ByteView mac);
 
 // SHA-256 of `data`: 32 bytes.
 Bytes sha256(ByteView data);
+
+// HKDF with SHA-256 (extract, then expand to `length` bytes); an empty salt is the empty string.
+// Throws std::runtime_error if the key derivation cannot run.
+Bytes hkdf(ByteView ikm, ByteView salt, std::string_view info, std::size_t length);
 
 }  // namespace lumora::protocol::AuthCrypto

@@ -6,7 +6,6 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <boost/system/system_error.hpp>
-#include <boost/url/parse.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +14,8 @@
 #include "platform/fitted_size.h"
 #include "platform/linux/user_account.h"
 #include "protocol/pairing_payload.h"
+#include "protocol/relay_address.h"
+#include "protocol/room_key.h"
 #include "router/dispatcher.h"
 #include "runtime/desktop_backend.h"
 #include "runtime/unavailable_desktop.h"
@@ -64,7 +65,8 @@ struct AssembledAgent {
   std::shared_ptr<transport::MediaTicketStore> mediaTickets;
   std::shared_ptr<transport::MediaServer> mediaServer;
   std::shared_ptr<transport::RelayMediaPublisher> relayMediaPublisher;
-  // Who watches the stream: peers of the media server, and a phone through the relay.
+  // Who watches the stream: peers of the media server, and a proven viewer in the relay's media
+  // room.
   struct Receivers {
     std::atomic<std::size_t> direct{0};
     std::atomic<std::size_t> relayed{0};
@@ -92,18 +94,18 @@ transport::StreamCoordinator::SourceFactory streamSourceFactory(
   };
 }
 
-// The relay room of `relayBase` with `room` as its name: the texts joined as they are (a base
-// ending in "/" gives a double slash). Nothing when there is no base or the result is no URL.
+// The relay room named `room` on the relay of `relayBase`; nothing without a base, or for a base
+// that is no relay's (lumora-agent refuses one at start).
 std::optional<std::string> relayRoomURL(const std::optional<std::string>& relayBase,
-                                        const std::string& room) {
+                                        std::string_view room) {
   if (!relayBase) return std::nullopt;
-  std::string url = *relayBase + "/relay/" + room;
-  if (!boost::urls::parse_absolute_uri(url)) return std::nullopt;
-  return url;
+  auto origin = protocol::relayOriginOf(*relayBase);
+  if (!origin) return std::nullopt;
+  return protocol::relayRoomURL(*origin, room);
 }
 
 std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
-                                         const std::string& fingerprint,
+                                         const protocol::PairingSecret& secret,
                                          asio::any_io_executor network,
                                          asio::any_io_executor work) {
   auto agent = std::make_unique<AssembledAgent>();
@@ -135,11 +137,11 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   agent->mediaServer = std::make_shared<transport::MediaServer>(network, agent->mediaTickets,
                                                                 std::chrono::seconds(5));
   std::vector<std::shared_ptr<transport::MediaSink>> sinks{agent->mediaServer};
-  if (options.relayBase && !options.relayBase->empty()) {
-    if (auto url = relayRoomURL(options.relayBase, fingerprint + "-media")) {
-      agent->relayMediaPublisher = std::make_shared<transport::RelayMediaPublisher>(network, *url);
-      sinks.push_back(agent->relayMediaPublisher);
-    }
+  if (auto url = relayRoomURL(options.relayBase,
+                              protocol::RoomKey::derive(secret).fingerprint() + "-media")) {
+    agent->relayMediaPublisher =
+        std::make_shared<transport::RelayMediaPublisher>(network, *url, secret);
+    sinks.push_back(agent->relayMediaPublisher);
   }
   agent->streamCoordinator = transport::StreamCoordinator::make(
       work, streamSourceFactory(agent->desktop), std::move(sinks), options.encoder,
@@ -148,12 +150,23 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   agent->mediaServer->setKeyFrameRequester([coordinator] {
     if (auto stream = coordinator.lock()) stream->requestKeyFrame();
   });
-  // A phone on the relay counts as a receiver too, so its stream is not stopped as idle.
+  // A viewer through the relay counts as a receiver too, so its stream is not stopped as idle,
+  // and it starts with a key frame made for it at once.
   agent->mediaServer->setOnReceiverCountChanged(
       [coordinator, receivers = agent->receivers](std::size_t count) {
         receivers->direct = count;
         if (auto stream = coordinator.lock()) stream->receiverCountChanged(receivers->total());
       });
+  if (agent->relayMediaPublisher) {
+    agent->relayMediaPublisher->setOnViewerChanged(
+        [coordinator, receivers = agent->receivers](bool present) {
+          receivers->relayed = present ? 1 : 0;
+          auto stream = coordinator.lock();
+          if (!stream) return;
+          stream->receiverCountChanged(receivers->total());
+          if (present) stream->requestKeyFrame();
+        });
+  }
 
   router::Dispatcher::Services services;
   services.file = agent->file.get();
@@ -193,7 +206,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   const protocol::PairingSecret secret =
       options_.resetPairing ? store.reset() : store.loadOrCreate();
 
-  assembled_ = assemble(options_, secret.fingerprint(), networkExecutor_, workExecutor_);
+  assembled_ = assemble(options_, secret, networkExecutor_, workExecutor_);
   AssembledAgent& agent = *assembled_;
   for (core::AgentService* service : agent.services) {
     if (agent.desktopUnavailable && needsDesktop(service, agent)) {
@@ -242,7 +255,8 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   info.mediaPort = connection.mediaPort;
   info.mode = std::string(transport::rawValue(connection.mode));
   info.pairingCode = secret.code();
-  info.pairingFingerprint = secret.fingerprint();
+  // The fingerprint the account service and the relay know the agent by: its room key's.
+  info.pairingFingerprint = protocol::RoomKey::derive(secret).fingerprint();
   if (connection.advertiseAddress && connection.mediaPort) {
     info.pairingLink = protocol::PairingPayload{*connection.advertiseAddress, connection.port,
                                                 *connection.mediaPort, info.pairingCode}
@@ -252,11 +266,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   if (auto url = relayRoomURL(options_.relayBase, info.pairingFingerprint)) {
     relayConnector_ =
         std::make_unique<transport::RelayConnector>(networkExecutor_, *url, dependencies);
-    std::weak_ptr<transport::StreamCoordinator> coordinator = agent.streamCoordinator;
-    relayConnector_->setOnPeerChanged([coordinator, input, receivers = agent.receivers](
-                                          bool present, core::PeerID peer) {
-      receivers->relayed = present ? 1 : 0;
-      if (auto stream = coordinator.lock()) stream->receiverCountChanged(receivers->total());
+    relayConnector_->setOnPeerChanged([input](bool present, core::PeerID peer) {
       // A phone that leaves the relay mid-drag must not leave the button down either.
       auto service = input.lock();
       if (!present && service) {

@@ -41,6 +41,8 @@ struct AgentServingInfo {
   std::optional<std::uint16_t> mediaPort;
   std::string mode;
   std::string pairingCode;
+  // The room fingerprint of the pairing secret's room key: what the account service and the
+  // relay know this agent by.
   std::string pairingFingerprint;
   std::optional<std::string> pairingLink;
   std::optional<std::string> relayURL;
@@ -58,8 +60,9 @@ class AgentRuntime {
  public:
   struct Options {
     core::AgentConfig config;
-    // The relay service's base URL (ws:// or wss://): when set, the agent also serves in the
-    // relay rooms named after its pairing fingerprint.
+    // The relay service's origin (ws://, wss://, or the account service's http:// or https://):
+    // when set, the agent also serves in the relay rooms named after its room key (the key its
+    // pairing secret gives), through the protected relay.
     std::optional<std::string> relayBase;
     bool resetPairing = false;
     // Which display server to serve, and for X11 which display ($DISPLAY when absent).

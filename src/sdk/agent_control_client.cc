@@ -101,9 +101,13 @@ std::future<void> AgentControlClient::connect(std::shared_ptr<MessageChannel> ch
 }
 
 std::future<void> AgentControlClient::connectViaRelay(std::string url,
-                                                      std::optional<std::string> token) {
+                                                      std::optional<std::string> token,
+                                                      std::string pairingCode) {
+  auto secret = protocol::PairingSecret::fromCode(pairingCode);
+  if (!secret) return failedFuture<void>(SDKError::connectionFailed("invalid pairing code"));
   return connect(
-      std::make_shared<RelayMessageChannel>(std::move(url), std::move(token), kConnectTimeout));
+      std::make_shared<RelayMessageChannel>(std::move(url), std::move(token), std::move(*secret),
+                                            protocol::RelayChannel::control, kConnectTimeout));
 }
 
 void AgentControlClient::disconnect() { core_->disconnect(); }

@@ -71,10 +71,14 @@ class AgentControlClient {
   std::future<void> connect(std::string host, std::uint16_t port);
   // Connects `channel` and uses it. Its connect error is passed on unchanged.
   std::future<void> connect(std::shared_ptr<MessageChannel> channel);
-  // Connects through the relay service's room at `url` (ws:// or wss://) with the relay token
-  // the account service issued (RelayMessageChannel); the agent is then paired and called as
-  // over a direct connection.
-  std::future<void> connectViaRelay(std::string url, std::optional<std::string> token);
+  // Connects through the relay service's control room at `url` (ws:// or wss://) with the relay
+  // token the account service issued, and runs the relay handshake keyed by `pairingCode`
+  // (RelayMessageChannel): the future is ready once the agent has proven that it knows the
+  // pairing secret, and fails with connectionFailed when the other end cannot prove it (or the
+  // code is not a pairing code: "invalid pairing code"). The agent is then paired with
+  // authenticate() and called as over a direct connection, every message sealed end to end.
+  std::future<void> connectViaRelay(std::string url, std::optional<std::string> token,
+                                    std::string pairingCode);
   // Closes the connection deliberately: requests still waiting fail with disconnected, open
   // terminal streams end, and onDisconnect is not called.
   void disconnect();

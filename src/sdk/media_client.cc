@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/frame_codec.h"
+#include "protocol/pairing_secret.h"
 #include "sdk/internal/io_thread.h"
 #include "sdk/internal/reply.h"
 #include "sdk/internal/tcp_connect.h"
@@ -118,7 +119,7 @@ std::shared_ptr<FrameState> MediaClient::Impl::attachStream(
   return frames;
 }
 
-// Each relayed message holds one media frame.
+// Each relayed message holds one media frame, opened by the channel.
 void MediaClient::Impl::receiveRelayed(std::shared_ptr<MediaConnection> connection) {
   connection->relay->receive(
       [weak = weak_from_this(), connection](protocol::Bytes message, std::exception_ptr error) {
@@ -145,12 +146,20 @@ MediaClient::~MediaClient() { impl_->disconnect(); }
 void MediaClient::disconnect() { impl_->disconnect(); }
 
 std::future<Stream<MediaFrame>> MediaClient::connectViaRelay(std::string url,
-                                                             std::optional<std::string> token) {
+                                                             std::optional<std::string> token,
+                                                             std::string pairingCode) {
+  auto secret = protocol::PairingSecret::fromCode(pairingCode);
+  if (!secret) {
+    std::promise<Stream<MediaFrame>> refused;
+    refused.set_exception(
+        std::make_exception_ptr(SDKError::connectionFailed("invalid pairing code")));
+    return refused.get_future();
+  }
   internal::SharedPromise<Stream<MediaFrame>> promise;
   auto future = promise.future();
   auto connection = std::make_shared<MediaConnection>(impl_->io.context());
   connection->relay = std::make_shared<RelayMessageChannel>(
-      std::move(url), std::move(token),
+      std::move(url), std::move(token), std::move(*secret), protocol::RelayChannel::media,
       std::chrono::duration_cast<std::chrono::milliseconds>(impl_->connectTimeout));
   impl_->disconnect();
   {

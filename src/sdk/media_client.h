@@ -43,11 +43,15 @@ class MediaClient {
                                                     std::string ticket);
 
   // Joins the relay service's media room at `url` (ws:// or wss://) with the relay token the
-  // account service issued, and returns the stream of frames the agent publishes there, one
-  // frame per WebSocket message. No ticket is needed: the relay token admits the client. Fails
-  // with SDKError::connectionFailed when the relay cannot be reached or refuses the token.
+  // account service issued, runs the relay handshake keyed by `pairingCode`, and returns the
+  // stream of frames the agent publishes there, one sealed frame per WebSocket message; the
+  // first is a key frame. No ticket is needed: the agent sends frames only to a viewer that has
+  // proven the pairing secret. Fails with SDKError::connectionFailed when the relay cannot be
+  // reached or refuses the token, when the other end cannot prove the secret, and for an
+  // invalid pairing code; a frame that does not open ends the stream.
   std::future<Stream<protocol::MediaFrame>> connectViaRelay(std::string url,
-                                                            std::optional<std::string> token);
+                                                            std::optional<std::string> token,
+                                                            std::string pairingCode);
 
   // Ends the current connection and its stream, if any. Idempotent.
   void disconnect();

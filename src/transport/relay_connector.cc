@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <stdexcept>
+
 #include "protocol/limits.h"
+#include "transport/relay_protection.h"
 
 namespace lumora::transport {
 
@@ -15,32 +18,32 @@ namespace {
 // As on the control port: a peer that keeps proving the wrong secret is let go.
 constexpr int kMaxFailedAuthentications = 5;
 
-// One phone's session in the room: its own protocol state, gone with the socket.
+// One phone's session in the room: the relay handshake first, then its own protocol state
+// behind the session's seal, gone with the socket.
 class ControlRoomSession : public RelaySessionHandler {
  public:
   ControlRoomSession(std::shared_ptr<RelaySession> session,
                      ConnectionContext::Dependencies dependencies,
+                     RelayProtection::Options protection,
                      std::shared_ptr<RelayConnector::OnPeerChanged> onPeerChanged)
-      : session_(std::move(session)), onPeerChanged_(std::move(onPeerChanged)) {
-    std::weak_ptr<RelaySession> weak = session_;
-    auto outbound = [weak](const Envelope& envelope) {
-      if (auto live = weak.lock()) live->send(std::make_shared<const Bytes>(envelope.encode()));
-    };
-    // Terminal output waits in the terminal while the relay is behind.
-    auto hasRoom = [weak] {
-      auto live = weak.lock();
-      return !live || live->hasRoom();
-    };
-    context_ = ConnectionContext::create(std::move(dependencies), outbound, hasRoom);
-  }
+      : session_(std::move(session)),
+        dependencies_(std::move(dependencies)),
+        protection_(RelayProtection::make(session_, std::move(protection))),
+        onPeerChanged_(std::move(onPeerChanged)) {}
+
+  void noticed(std::string_view text) override { protection_->noticed(text); }
 
   asio::awaitable<void> received(Bytes message) override {
     co_await session_->waitForRoom();
-    auto reply = co_await context_->process(message);
-    if (reply) session_->send(std::make_shared<const Bytes>(reply->encode()));
+    auto opened = co_await protection_->receive(std::move(message));
+    if (!opened) co_return;
+    if (!context_) context_ = makeContext();
+    auto reply = co_await context_->process(*opened);
+    if (reply) protection_->send(reply->encode());
     if (!authenticated_ && context_->authenticated()) {
       authenticated_ = true;
-      session_->setMaxMessageBytes(protocol::kMaxFrameBodyLength);
+      protection_->paired();
+      session_->setMaxMessageBytes(protocol::kMaxFrameBodyLength + protocol::RelayCipher::kTagSize);
       if (*onPeerChanged_) (*onPeerChanged_)(true, context_->peerID());
     }
     if (context_->failedAuthentications() >= kMaxFailedAuthentications) {
@@ -50,12 +53,30 @@ class ControlRoomSession : public RelaySessionHandler {
   }
 
   void ended() override {
+    if (!context_) return;
     context_->closeAllSessions();
     if (authenticated_ && *onPeerChanged_) (*onPeerChanged_)(false, context_->peerID());
   }
 
  private:
+  // Made once the peer has proven the secret, when the account its proofs are paced by is known.
+  std::shared_ptr<ConnectionContext> makeContext() {
+    std::weak_ptr<RelayProtection> weak = protection_;
+    auto outbound = [weak](const Envelope& envelope) {
+      if (auto live = weak.lock()) live->send(envelope.encode());
+    };
+    // Terminal output waits in the terminal while the relay is behind.
+    auto hasRoom = [weak] {
+      auto live = weak.lock();
+      return !live || live->hasRoom();
+    };
+    dependencies_.peerAddress = protection_->peerKey();
+    return ConnectionContext::create(dependencies_, outbound, hasRoom);
+  }
+
   std::shared_ptr<RelaySession> session_;
+  ConnectionContext::Dependencies dependencies_;
+  std::shared_ptr<RelayProtection> protection_;
   std::shared_ptr<RelayConnector::OnPeerChanged> onPeerChanged_;
   core::AgentLog log_{"relay"};
   std::shared_ptr<ConnectionContext> context_;
@@ -68,14 +89,24 @@ RelayConnector::RelayConnector(asio::any_io_executor executor, std::string url,
                                ConnectionContext::Dependencies dependencies,
                                RelayLink::Options options) {
   dependencies.mediaTickets = nullptr;
-  // Every relayed peer arrives from the relay's address; wrong proofs are paced together.
-  if (!dependencies.proofThrottle) dependencies.proofThrottle = std::make_shared<ProofThrottle>();
-  dependencies.peerAddress = "relay";
-  options.maxMessageBytes = std::min<std::size_t>(options.maxMessageBytes, 64u << 10);
+  if (!dependencies.authenticator) throw std::invalid_argument("the relay needs the secret");
+  // Every relayed peer arrives from the relay's address: wrong proofs are paced per account, as
+  // the relay names it, apart from those that reach the control port.
+  dependencies.proofThrottle = std::make_shared<ProofThrottle>();
+  RelayProtection::Options protection;
+  protection.secret = dependencies.authenticator->secret;
+  protection.channel = protocol::RelayChannel::control;
+  protection.throttle = dependencies.proofThrottle;
+  protection.pairingTimeout = options.pairingTimeout;
+  options.roomKey = protocol::RoomKey::derive(protection.secret);
+  // Until the inner pairing, what is read is held to what the control port reads before it.
+  options.maxMessageBytes =
+      std::min<std::size_t>(options.maxMessageBytes, (64u << 10) + protocol::RelayCipher::kTagSize);
   link_ = std::make_shared<RelayLink>(
       std::move(executor), std::move(url), "relay", options,
-      [dependencies, onPeerChanged = onPeerChanged_](std::shared_ptr<RelaySession> session) {
-        return std::make_unique<ControlRoomSession>(std::move(session), dependencies,
+      [dependencies, protection,
+       onPeerChanged = onPeerChanged_](std::shared_ptr<RelaySession> session) {
+        return std::make_unique<ControlRoomSession>(std::move(session), dependencies, protection,
                                                     onPeerChanged);
       });
 }

@@ -11,7 +11,9 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <algorithm>
+#include <variant>
 
+#include "protocol/relay_notices.h"
 #include "sdk/relay/relay_socket.h"
 
 namespace lumora::transport {
@@ -104,9 +106,9 @@ asio::awaitable<void> RelaySession::serve(RelaySessionHandler& handler) {
 asio::awaitable<void> RelaySession::readAll() {
   try {
     while (!ended_) {
-      Bytes message = co_await socket_->readBinary();
-      inboxBytes_ += message.size();
-      inbox_.push_back(std::move(message));
+      sdk::RelaySocket::Message message = co_await socket_->readMessage();
+      inboxBytes_ += message.data.size();
+      inbox_.push_back({message.text, std::move(message.data)});
       arrived_.cancel();
       // Handling is behind: what waits stays bounded, the rest stays in TCP.
       while (inboxBytes_ > maxInboxBytes_ && !ended_) {
@@ -125,11 +127,15 @@ asio::awaitable<void> RelaySession::handleAll(RelaySessionHandler& handler) {
       arrived_.expires_at(asio::steady_timer::time_point::max());
       co_await arrived_.async_wait(as_tuple(use_awaitable));
     }
-    Bytes message = std::move(inbox_.front());
+    Received message = std::move(inbox_.front());
     inbox_.pop_front();
-    inboxBytes_ -= message.size();
+    inboxBytes_ -= message.data.size();
     taken_.cancel();
-    auto handled = handler.received(std::move(message));
+    if (message.text) {
+      handler.noticed(protocol::asText(message.data));
+      continue;
+    }
+    auto handled = handler.received(std::move(message.data));
     co_await std::move(handled);
   }
 }
@@ -185,7 +191,13 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
       // coroutine there twice.
       auto opening = sdk::RelaySocket::open(self->strand_, self->url_, socketOptions);
       socket = co_await std::move(opening);
+      if (self->options_.roomKey) {
+        auto proving = self->proveHost(*socket);
+        co_await std::move(proving);
+      }
     } catch (const std::exception& e) {
+      if (socket) socket->abort();
+      socket.reset();
       failure = e.what();
     }
     if (socket && self->stopped_) {
@@ -211,6 +223,7 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
           auto handling = inner.received(std::move(message));
           co_await std::move(handling);
         }
+        void noticed(std::string_view text) override { inner.noticed(text); }
         void ended() override {}
         RelaySessionHandler& inner;
         bool& served;
@@ -249,6 +262,41 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
     retry = std::min(retry * 2, self->options_.maxRetry);
   }
   self->running_ = false;
+}
+
+asio::awaitable<void> RelayLink::proveHost(sdk::RelaySocket& socket) {
+  using namespace asio::experimental::awaitable_operators;
+  namespace notice = protocol::RelayNotice;
+  // The relay speaks first; what it says must come in time.
+  auto next = [&]() -> asio::awaitable<std::string> {
+    asio::steady_timer deadline(co_await asio::this_coro::executor);
+    deadline.expires_after(options_.handshakeTimeout);
+    auto reading = socket.readMessage();
+    auto waiting = deadline.async_wait(use_awaitable);
+    std::variant<sdk::RelaySocket::Message, std::monostate> first;
+    try {
+      first = co_await (std::move(reading) || std::move(waiting));
+    } catch (const std::exception&) {
+      const std::string reason = socket.closeReason();
+      throw sdk::RelaySocketError("the relay did not admit this agent as the room's host" +
+                                  (reason.empty() ? std::string() : ": " + reason));
+    }
+    if (first.index() != 0) {
+      throw sdk::RelaySocketError("the relay did not ask for the room key in time");
+    }
+    auto& message = std::get<0>(first);
+    if (!message.text) throw sdk::RelaySocketError("the relay sent bytes before admitting us");
+    co_return std::string(protocol::asText(message.data));
+  };
+  auto challenge = notice::parseChallenge(co_await next());
+  if (!challenge) throw sdk::RelaySocketError("the relay did not challenge the room's host");
+  const std::string room = url_.substr(url_.rfind('/') + 1);
+  const std::string proof =
+      notice::proof(options_.roomKey->publicKey(), options_.roomKey->hostProof(room, *challenge));
+  co_await socket.writeText(proof);
+  if (!notice::isAdmitted(co_await next())) {
+    throw sdk::RelaySocketError("the relay did not admit this agent as the room's host");
+  }
 }
 
 void RelayLink::stopSoon() {

@@ -11,10 +11,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/agent_log.h"
 #include "protocol/bytes.h"
+#include "protocol/room_key.h"
 
 namespace lumora::sdk {
 class RelaySocket;
@@ -30,6 +33,8 @@ class RelaySessionHandler {
   virtual ~RelaySessionHandler() = default;
   // One binary message from the room; the next is read only once this is done.
   virtual boost::asio::awaitable<void> received(protocol::Bytes message) = 0;
+  // A text message: the relay's own notice (a peer joined), in order with the binary ones.
+  virtual void noticed(std::string_view text) = 0;
   // The socket has ended (closed by the relay, failed, or stopped); no message follows.
   virtual void ended() = 0;
 };
@@ -52,6 +57,8 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   bool hasRoom() const { return queuedBytes() <= maxQueuedBytes_; }
   // Which join of its link this is (1 for the first).
   std::uint64_t serial() const { return serial_; }
+  // The strand the session's handler runs on.
+  const boost::asio::any_io_executor& executor() const { return strand_; }
 
   // Strand only. Completes once the queue is back within its limit (or the session ended).
   boost::asio::awaitable<void> waitForRoom();
@@ -86,19 +93,24 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   bool writing_ = false;
   boost::asio::steady_timer room_;  // wakes waitForRoom() when the queue drains
   // Messages read and not yet handled, at most about maxInboxBytes_.
-  std::deque<protocol::Bytes> inbox_;
+  struct Received {
+    bool text = false;
+    protocol::Bytes data;
+  };
+  std::deque<Received> inbox_;
   std::size_t inboxBytes_ = 0;
   const std::size_t maxInboxBytes_ = 8u << 20;
   boost::asio::steady_timer arrived_;  // wakes the handling loop
   boost::asio::steady_timer taken_;    // wakes the reading loop
 };
 
-// Keeps the agent in one relay room: joins it as the room's host, hands every joined socket to a
-// fresh handler, and after the relay closes the socket (a phone left, the relay restarted) joins
-// again: at once after a join that served messages or that the relay ended because its phone left
-// (short joins ended so only a few times in a row), else after 1 s, doubling up to 30 s while joins
-// fail or end empty, and starting from 1 s again after a join that stayed open a while. stop() ends
-// it all, saying goodbye to the relay with 1001.
+// Keeps the agent in one relay room: joins it as the room's host (proving to the relay that it
+// holds the room's key), hands every joined socket to a fresh handler, and after the relay closes
+// the socket (a phone left, the relay restarted) joins again: at once after a join that served
+// messages or that the relay ended because its phone left (short joins ended so only a few times in
+// a row), else after 1 s, doubling up to 30 s while joins fail or end empty, and starting from 1 s
+// again after a join that stayed open a while. stop() ends it all, saying goodbye to the relay with
+// 1001.
 //
 // Threads: start() and stop() from any one thread; everything else runs on a strand of its own.
 class RelayLink : public std::enable_shared_from_this<RelayLink> {
@@ -112,7 +124,12 @@ class RelayLink : public std::enable_shared_from_this<RelayLink> {
     std::size_t maxMessageBytes = 64u << 10;
     // Past this much waiting to be written, the handler is asked to hold back.
     std::size_t maxQueuedBytes = 32u << 20;
+    // For the WebSocket handshake, and again for the relay's host challenge.
     std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(5);
+    // The key the room is named after: the relay admits a host only with a proof made with it.
+    std::optional<protocol::RoomKey> roomKey;
+    // How long a peer that joined the room has to pair before its session is ended.
+    std::chrono::milliseconds pairingTimeout = std::chrono::seconds(30);
   };
   using MakeHandler =
       std::function<std::unique_ptr<RelaySessionHandler>(std::shared_ptr<RelaySession>)>;
@@ -135,6 +152,9 @@ class RelayLink : public std::enable_shared_from_this<RelayLink> {
 
  private:
   static boost::asio::awaitable<void> run(std::shared_ptr<RelayLink> self);
+  // Answers the relay's challenge with the room key; throws sdk::RelaySocketError when the relay
+  // does not admit this host.
+  boost::asio::awaitable<void> proveHost(sdk::RelaySocket& socket);
 
   boost::asio::any_io_executor strand_;
   const std::string url_;

@@ -14,6 +14,9 @@
 
 #include <stdexcept>
 
+#include "protocol/base64.h"
+#include "protocol/relay_notices.h"
+
 namespace lumora::account::testing {
 
 namespace asio = boost::asio;
@@ -67,7 +70,8 @@ std::string Reply::header(const std::string& name) const {
   return {};
 }
 
-AccountClient::AccountClient(std::string url) : url_(std::move(url)) {}
+AccountClient::AccountClient(std::string url, std::string from)
+    : url_(std::move(url)), from_(std::move(from)) {}
 
 Reply AccountClient::request(
     const std::string& method, const std::string& target, const std::string& body,
@@ -78,7 +82,16 @@ Reply AccountClient::request(
   tcp::resolver resolver(io);
   beast::tcp_stream tcpStream(io);
   tcpStream.expires_after(std::chrono::seconds(30));
-  tcpStream.connect(resolver.resolve(origin.host, origin.port));
+  const auto endpoints = resolver.resolve(origin.host, origin.port);
+  if (from_.empty()) {
+    tcpStream.connect(endpoints);
+  } else {
+    // Bound before connecting: connecting through the resolver's list would reopen the socket.
+    const tcp::endpoint to = *endpoints.begin();
+    tcpStream.socket().open(to.protocol());
+    tcpStream.socket().bind(tcp::endpoint(asio::ip::make_address(from_), 0));
+    tcpStream.socket().connect(to);
+  }
   http::request<http::string_body> message(http::string_to_verb(method), target, 11);
   if (message.method() == http::verb::unknown) message.method_string(method);
   message.set(http::field::host, origin.host);
@@ -110,12 +123,33 @@ boost::json::object AccountClient::signInAs(const std::string& email) const {
 }
 
 std::string AccountClient::signInWithDevice(const std::string& email,
-                                            const std::string& fingerprint) const {
+                                            const protocol::PairingSecret& secret) const {
   std::string access(signInAs(email).at("accessToken").as_string());
+  const Reply registered = registerDevice(access, "desk", secret);
   // Registered already (a 409) is as good: a service restarted on its database.
-  post("/devices", {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", fingerprint}},
-       access);
+  if (registered.status != 201 && registered.status != 200 && registered.status != 409) {
+    throw std::runtime_error("registration answered " + std::to_string(registered.status) + ": " +
+                             registered.body);
+  }
   return access;
+}
+
+Reply AccountClient::registerDevice(const std::string& access, const std::string& name,
+                                    const protocol::PairingSecret& secret) const {
+  const Reply challenge = post("/devices/challenge", boost::json::object{}, access);
+  if (challenge.status != 200) return challenge;
+  const boost::json::value answer = challenge.json();
+  const auto& issued = answer.as_object();
+  const std::string nonce(issued.at("nonce").as_string());
+  const std::string account(issued.at("account").as_string());
+  const auto key = protocol::RoomKey::derive(secret);
+  return post("/devices",
+              {{"name", name},
+               {"platform", "linux"},
+               {"roomKey", protocol::base64Encode(key.publicKey())},
+               {"nonce", nonce},
+               {"signature", protocol::base64Encode(key.registrationProof(account, nonce))}},
+              access);
 }
 
 std::string AccountClient::relayToken(const std::string& access,
@@ -148,6 +182,24 @@ RelayClient::RelayClient(const std::string& serviceUrl, const std::string& targe
 }
 
 RelayClient::~RelayClient() = default;
+
+std::unique_ptr<RelayClient> RelayClient::host(const std::string& serviceUrl,
+                                               const std::string& room,
+                                               const protocol::RoomKey& key) {
+  auto client = std::make_unique<RelayClient>(serviceUrl, "/relay/" + room);
+  if (client->status() != 101) {
+    throw std::runtime_error("the relay answered " + std::to_string(client->status()));
+  }
+  auto challenge = client->receive();
+  auto nonce = challenge ? protocol::RelayNotice::parseChallenge(challenge->data) : std::nullopt;
+  if (!nonce) throw std::runtime_error("the relay did not challenge its host");
+  client->sendText(protocol::RelayNotice::proof(key.publicKey(), key.hostProof(room, *nonce)));
+  auto answer = client->receive();
+  if (!answer || !protocol::RelayNotice::isAdmitted(answer->data)) {
+    throw std::runtime_error("the relay did not admit its host");
+  }
+  return client;
+}
 
 void RelayClient::sendBinary(const std::string& message) {
   impl_->ws.binary(true);

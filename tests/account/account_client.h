@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
+
 namespace lumora::account::testing {
 
 struct Reply {
@@ -25,8 +28,9 @@ struct Reply {
 
 class AccountClient {
  public:
-  // `url`: http://host:port or https://host:port.
-  explicit AccountClient(std::string url);
+  // `url`: http://host:port or https://host:port. `from` picks the local address requests
+  // leave from ("127.0.0.2" plays a second client machine); the system's choice when empty.
+  explicit AccountClient(std::string url, std::string from = {});
 
   Reply request(const std::string& method, const std::string& target, const std::string& body = {},
                 const std::string& bearer = {},
@@ -39,9 +43,14 @@ class AccountClient {
 
   // Signs in with the "dev" provider (the service must run with --dev); the token reply.
   boost::json::object signInAs(const std::string& email) const;
-  // Signs `email` in with a device "desk" whose agent serves under `fingerprint`: the access
-  // token, for relayToken().
-  std::string signInWithDevice(const std::string& email, const std::string& fingerprint) const;
+  // Signs `email` in and registers a device "desk" whose agent pairs with `secret`, proving the
+  // secret as its computer does: the access token, for relayToken().
+  std::string signInWithDevice(const std::string& email,
+                               const protocol::PairingSecret& secret) const;
+  // Registers the device `name` paired with `secret` for the holder of `access`: asks for a
+  // nonce and signs it with the room key. The service's answer to the registration.
+  Reply registerDevice(const std::string& access, const std::string& name,
+                       const protocol::PairingSecret& secret) const;
   // A token that opens the relay room `fingerprint` to the holder of `access`.
   std::string relayToken(const std::string& access, const std::string& fingerprint) const;
 
@@ -49,6 +58,7 @@ class AccountClient {
 
  private:
   std::string url_;
+  std::string from_;
 };
 
 // One relay WebSocket connection; status() tells how the upgrade was answered.
@@ -56,6 +66,11 @@ class RelayClient {
  public:
   RelayClient(const std::string& serviceUrl, const std::string& target);
   ~RelayClient();
+
+  // Joins `room` (a fingerprint, or one with "-media") as its host, answering the relay's
+  // challenge with `key`; throws when the relay does not admit it.
+  static std::unique_ptr<RelayClient> host(const std::string& serviceUrl, const std::string& room,
+                                           const protocol::RoomKey& key);
 
   // The HTTP status of the upgrade's answer: 101 when the relay took the connection.
   int status() const { return status_; }

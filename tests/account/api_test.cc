@@ -6,6 +6,9 @@
 
 #include <boost/json/serialize.hpp>
 
+#include <array>
+
+#include "protocol/base64.h"
 #include "service_harness.h"
 #include "support/postgres_server.h"
 
@@ -15,7 +18,9 @@ namespace {
 namespace json = boost::json;
 using namespace std::chrono_literals;
 
-const std::string kPrint(64, 'c');
+const protocol::PairingSecret kSecret = protocol::PairingSecret::generate();
+const protocol::RoomKey kKey = protocol::RoomKey::derive(kSecret);
+const std::string kPrint = kKey.fingerprint();
 
 std::string text(const json::value& value, const char* key) {
   return std::string(value.as_object().at(key).as_string());
@@ -148,8 +153,7 @@ TEST_F(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
   EXPECT_EQ(conflict.status, 409);
   EXPECT_EQ(conflict.json().at("error"), "device_exists");
 
-  Reply serving = registerDevice(
-      token, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  Reply serving = client().registerDevice(token, "desk", kSecret);
   ASSERT_EQ(serving.status, 200);
   EXPECT_EQ(serving.json().at("id"), device.at("id"));
   EXPECT_EQ(serving.json().at("pairingFingerprint"), json::value(kPrint));
@@ -164,9 +168,12 @@ TEST_F(ApiTest, RegistrationBodiesAreChecked) {
   for (const auto& body :
        {json::object{{"platform", "linux"}}, json::object{{"name", 7}, {"platform", "linux"}},
         json::object{{"name", std::string(201, 'n')}, {"platform", "linux"}},
+        // A fingerprint alone proves nothing: whoever saw it could register it.
+        json::object{{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}},
+        json::object{{"name", "desk"}, {"platform", "linux"}, {"roomKey", "AAAA"}},
         json::object{{"name", "desk"},
                      {"platform", "linux"},
-                     {"pairingFingerprint", std::string(64, 'G')}}}) {
+                     {"roomKey", protocol::base64Encode(kKey.publicKey())}}}) {
     Reply refused = registerDevice(token, body);
     EXPECT_EQ(refused.status, 400) << json::serialize(body);
     EXPECT_EQ(refused.json().at("error"), "bad_request");
@@ -180,10 +187,48 @@ TEST_F(ApiTest, RegistrationBodiesAreChecked) {
             201);
 }
 
+// Another account learns a device's fingerprint and public room key (device lists, relay URLs)
+// but not its pairing secret: it cannot register the device, so it gets no relay token for it.
+TEST_F(ApiTest, RegisteringADeviceTakesAProofOfItsPairingSecret) {
+  const std::string ada = tokenOf("ada@example.com");
+  const std::string eve = tokenOf("eve@example.com");
+  ASSERT_EQ(client().registerDevice(ada, "desk", kSecret).status, 201);
+
+  auto proofOf = [&](const std::string& holder, const protocol::RoomKey& signer,
+                     const std::string& account) {
+    const std::string nonce =
+        text(client().post("/devices/challenge", json::object{}, holder).json(), "nonce");
+    return json::object{
+        {"name", "stolen"},
+        {"platform", "linux"},
+        {"roomKey", protocol::base64Encode(kKey.publicKey())},
+        {"nonce", nonce},
+        {"signature", protocol::base64Encode(signer.registrationProof(account, nonce))}};
+  };
+  const std::string adaId = text(client().get("/auth/me", ada).json(), "id");
+  const std::string eveId = text(client().get("/auth/me", eve).json(), "id");
+  const auto eveKey = protocol::RoomKey::derive(protocol::PairingSecret::generate());
+  // Ada's public key signed with a key of eve's own; a proof ada made, replayed by eve.
+  for (const auto& body : {proofOf(eve, eveKey, eveId), proofOf(ada, kKey, adaId)}) {
+    Reply refused = registerDevice(eve, body);
+    EXPECT_EQ(refused.status, 403) << refused.body;
+  }
+  // A proof whose nonce has expired is refused even from the secret's holder.
+  json::object late = proofOf(ada, kKey, adaId);
+  service_.advance(6min);
+  EXPECT_EQ(registerDevice(ada, late).status, 403);
+  EXPECT_EQ(client().post("/relay/token", {{"fingerprint", kPrint}}, eve).status, 403);
+  EXPECT_EQ(client().get("/devices", eve).json().as_array().size(), 0u);
+
+  // A second phone's account that knows the secret registers the same computer.
+  ASSERT_EQ(client().registerDevice(eve, "family desk", kSecret).status, 201);
+  EXPECT_EQ(client().post("/relay/token", {{"fingerprint", kPrint}}, eve).status, 200);
+}
+
 TEST_F(ApiTest, LookupFindsOnlyTheCallersDevices) {
   const std::string ada = tokenOf("ada@example.com");
   const std::string eve = tokenOf("eve@example.com");
-  registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  client().registerDevice(ada, "desk", kSecret);
   Reply found = client().get("/devices/lookup?fingerprint=" + kPrint, ada);
   ASSERT_EQ(found.status, 200);
   EXPECT_EQ(found.json().at("name"), "desk");
@@ -226,7 +271,7 @@ TEST_F(ApiTest, DevicesAreRenamedReportedAndDeleted) {
 TEST_F(ApiTest, RelayTokensAreForTheCallersOwnDevices) {
   const std::string ada = tokenOf("ada@example.com");
   const std::string eve = tokenOf("eve@example.com");
-  registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}});
+  client().registerDevice(ada, "desk", kSecret);
   Reply issued = client().post("/relay/token", {{"fingerprint", kPrint}}, ada);
   ASSERT_EQ(issued.status, 200);
   EXPECT_EQ(issued.json().at("room"), json::value(kPrint));
@@ -249,6 +294,19 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(wrongMethod.status, 405);
   EXPECT_EQ(wrongMethod.header("Allow"), "POST");
   EXPECT_EQ(client().request("BREW", "/devices", "{}", token).status, 405);
+  // Matched whole: no part of an allowed method gets through.
+  for (auto [method, target, allowed] :
+       std::vector<std::array<std::string, 3>>{{"ET", "/devices", "GET, POST"},
+                                               {"DELETE", "/devices", "GET, POST"},
+                                               {"GETS", "/auth/me", "GET"},
+                                               {"POST", "/auth/me", "GET"},
+                                               {"OST", "/relay/token", "POST"},
+                                               {"E", "/devices/x", "PATCH, DELETE"},
+                                               {"POS", "/devices/x/connection", "POST"}}) {
+    Reply refused = client().request(method, target, "{}", token);
+    EXPECT_EQ(refused.status, 405) << method << " " << target;
+    EXPECT_EQ(refused.header("Allow"), allowed) << method << " " << target;
+  }
   EXPECT_EQ(client().get("/relay/" + kPrint).status, 400);  // no upgrade
 
   Reply tooBig = client().request("POST", "/devices", std::string(70 * 1024, ' '), token);
@@ -256,6 +314,24 @@ TEST_F(ApiTest, WrongRoutesMethodsAndSizesAreRefusedAsJson) {
   EXPECT_EQ(tooBig.json().at("error"), "payload_too_large");
   // The server is still there for the next one.
   EXPECT_EQ(client().get("/health").status, 200);
+}
+
+// Sign-in attempts are limited per client address; here 10 a minute after a burst of 3.
+TEST(ApiSignInLimit, AnAddressPastItsBurstWaitsAndOthersDoNot) {
+  ServiceUnderTest service([](ServiceConfig& c) { c.loginRate = {.perMinute = 10, .burst = 3}; });
+  const AccountClient client = service.client();
+  const json::object ada{{"provider", "dev"}, {"token", "ada@example.com"}};
+  EXPECT_EQ(client.post("/auth/login", {{"provider", "dev"}}).status, 400);  // counts as well
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  Reply limited = client.post("/auth/login", ada);
+  EXPECT_EQ(limited.status, 429);
+  EXPECT_EQ(limited.json().at("error"), "too_many_requests");
+  EXPECT_EQ(limited.header("Retry-After"), "6");  // one attempt's refill
+  EXPECT_EQ(AccountClient(service.url(), "127.0.0.2").post("/auth/login", ada).status, 200);
+  service.advance(6s);  // waiting as told is enough
+  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
+  EXPECT_EQ(client.post("/auth/login", ada).status, 429);
 }
 
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
@@ -281,14 +357,29 @@ TEST(ApiAcrossInstances, TokensFromOneInstanceWorkOnAnother) {
   auto tokens = first.client().signInAs("ada@example.com");
   const std::string access = text(tokens, "accessToken");
   EXPECT_EQ(second.client().get("/auth/me", access).status, 200);
+  // A registration nonce from one instance is taken by another.
+  const auto secret = protocol::PairingSecret::generate();
+  const auto key = protocol::RoomKey::derive(secret);
+  const Reply challenge = first.client().post("/devices/challenge", boost::json::object{}, access);
+  ASSERT_EQ(challenge.status, 200);
+  const std::string nonce = text(challenge.json().as_object(), "nonce");
+  const std::string account = text(challenge.json().as_object(), "account");
   ASSERT_EQ(
       second.client()
           .post("/devices",
-                {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", kPrint}}, access)
+                {{"name", "desk"},
+                 {"platform", "linux"},
+                 {"roomKey", protocol::base64Encode(key.publicKey())},
+                 {"nonce", nonce},
+                 {"signature", protocol::base64Encode(key.registrationProof(account, nonce))}},
+                access)
           .status,
       201);
-  const std::string relayToken = first.client().relayToken(access, kPrint);
-  EXPECT_EQ(RelayClient(second.url(), "/relay/" + kPrint + "?token=" + relayToken).status(), 101);
+  const std::string relayToken = first.client().relayToken(access, key.fingerprint());
+  auto host = RelayClient::host(second.url(), key.fingerprint(), key);
+  EXPECT_EQ(
+      RelayClient(second.url(), "/relay/" + key.fingerprint() + "?token=" + relayToken).status(),
+      101);
 }
 
 }  // namespace

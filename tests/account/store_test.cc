@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "account/sql_account_store.h"
+#include "account/sqlite_database.h"
 #include "support/postgres_server.h"
 #include "support/temp_dir.h"
 
@@ -169,6 +170,23 @@ TEST_P(StoreTest, ReopeningKeepsTheDataTheSchemaAndTheSigningSecret) {
 
 INSTANTIATE_TEST_SUITE_P(BothDatabases, StoreTest,
                          ::testing::Values(Database::sqlite, Database::postgresql), nameOf);
+
+// Fingerprints from before registration had to prove the pairing secret are forgotten when the
+// schema moves on, so none of them still earns a relay token.
+TEST(StoreMigration, FingerprintsRegisteredWithoutProofAreForgotten) {
+  testing_support::TempDir folder;
+  const std::string path = folder / "accounts.sqlite";
+  auto store = openAccountStore("sqlite:" + path);
+  const User alice = store->signIn({"dev", "alice", std::nullopt, std::nullopt}, 1000);
+  store->registerDevice(alice.id, "desk", "linux", kPrint, 2000);
+  store.reset();
+  openSqliteDatabase(path)->query("DELETE FROM schema_migrations WHERE version = 2", {});
+
+  store = openAccountStore("sqlite:" + path);
+  EXPECT_FALSE(store->findDeviceByFingerprint(alice.id, kPrint));
+  ASSERT_EQ(store->listDevices(alice.id).size(), 1u);
+  EXPECT_FALSE(store->listDevices(alice.id)[0].pairingFingerprint);
+}
 
 TEST(StoreOpening, AnUnreachableDatabaseIsAStoreError) {
   EXPECT_THROW(openAccountStore("postgresql://nobody@127.0.0.1:1/none"), StoreError);

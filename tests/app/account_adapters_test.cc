@@ -15,6 +15,7 @@
 #include "asio/http_client.h"
 #include "platform/linux/secret_store.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 #include "support/account_service_process.h"
 #include "support/run_awaitable.h"
 #include "support/temp_dir.h"
@@ -76,7 +77,7 @@ TEST_F(AccountAdaptersTest, ARegistrationAfterTheAccessTokenExpiredRefreshesAndK
   const auto devices = runAwaitable(
       sdk::DeviceRegistryClient(service_.url(), renewed.accessToken, http_).listDevices());
   ASSERT_EQ(devices.size(), 1u);
-  EXPECT_EQ(devices[0].pairingFingerprint, secret.fingerprint());
+  EXPECT_EQ(devices[0].pairingFingerprint, protocol::RoomKey::derive(secret).fingerprint());
 
   // Signing out ends the chain: the pair kept last is worth nothing anywhere now.
   runAwaitable(main_, restarted.signOut());

@@ -7,6 +7,7 @@
 #include "account_session.h"
 #include "failure.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 #include "relay_route.h"
 #include "support/temp_dir.h"
 #include "support/thrown.h"
@@ -27,9 +28,10 @@ TEST(AccountStoreTest, ADamagedTokenRecordIsNamedNotTakenForNoLogin) {
             std::string::npos);
 }
 
-TEST(RelayRoomsTest, FollowTheServiceSchemeAndOriginAndThePairingFingerprint) {
+TEST(RelayRoomsTest, FollowTheServiceSchemeAndOriginAndTheRoomKey) {
   const std::string code = "00112233445566778899aabbccddeeff";
-  const std::string fingerprint = protocol::PairingSecret::fromCode(code)->fingerprint();
+  const std::string fingerprint =
+      protocol::RoomKey::derive(*protocol::PairingSecret::fromCode(code)).fingerprint();
   const protocol::PairingPayload agent{"10.0.0.1", 1, 2, code};
   const RelayRoute secure = relayRooms("https://accounts.example:8443/api/v1", agent);
   EXPECT_EQ(secure.controlURL, "wss://accounts.example:8443/relay/" + fingerprint);

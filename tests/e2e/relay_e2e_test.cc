@@ -1,22 +1,30 @@
-// The agent on the relay, end to end: lumora-agent --relay-base joins the rooms of the real
-// account service (run in this process on loopback), and a phone built on the client library
-// reaches it there with a relay token: pairs, runs commands, opens terminals, receives the
-// screen stream. The relay ends each phone session by closing the agent's socket; the agent
-// joins again for the next one, and also after the service itself went away.
+// The agent on the protected relay, end to end: lumora-agent --relay-base joins the rooms of the
+// real account service (run in this process on loopback), proving the room key, and a phone built
+// on the client library reaches it there with a relay token: it proves the pairing secret, the
+// agent proves it back, and everything after is sealed. And the attacks the relay once allowed,
+// tried again with the real programs: other accounts, squatters, impostors, peers without the
+// secret.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
+#include "account/relay_phone.h"
 #include "account/service_harness.h"
+#include "protocol/base64.h"
+#include "protocol/relay_notices.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
+#include "sdk/video_decoder.h"
 #include "support/agent_process.h"
 #include "support/eventually.h"
 #include "support/process_table.h"
 #include "support/raw_client.h"
 #include "support/screen_animator.h"
+#include "support/spawn.h"
+#include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
 namespace lumora {
@@ -24,22 +32,34 @@ namespace {
 
 using namespace std::chrono_literals;
 using account::testing::RelayClient;
+using account::testing::RelayPhone;
 using account::testing::ServiceUnderTest;
 using protocol::Envelope;
 using protocol::MessageType;
+using protocol::RelayChannel;
 using testing_support::AgentProcess;
 using testing_support::eventually;
+
+std::string errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const sdk::SDKError& e) {
+    return e.agentError() ? e.agentError()->message : e.what();
+  }
+  return "(no error)";
+}
 
 // The service, and the phone's side of it: an account whose device is the agent.
 class RelayEndToEndTest : public ::testing::Test {
  protected:
-  // With a display: the agent on a private Xvfb.
+  // With a display: the agent on a private Xvfb. The agent is given the service's own http
+  // origin, as a user would copy it.
   explicit RelayEndToEndTest(bool withDisplay = false)
       : xvfb_(withDisplay ? std::make_unique<testing_support::XvfbServer>("640x480x24") : nullptr),
         service_(std::make_unique<ServiceUnderTest>(configure())),
         agent_(xvfb_ ? std::vector<std::string>{"DISPLAY=" + xvfb_->display()}
                      : std::vector<std::string>{},
-               {"--relay-base", relayBase()}) {}
+               {"--relay-base", serviceOrigin()}) {}
 
   void SetUp() override {
     ASSERT_TRUE(agent_.serving()) << agent_.log();
@@ -56,40 +76,34 @@ class RelayEndToEndTest : public ::testing::Test {
       config.server.port = port_;
     };
   }
-  std::string relayBase() {
+  std::string serviceOrigin() {
     const std::string& url = service_->url();
     port_ = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
-    return "ws://" + url.substr(std::string("http://").size());
+    return url;
   }
-  std::string controlRoom() { return relayBase() + "/relay/" + agent_.secret().fingerprint(); }
+  std::string room() { return protocol::RoomKey::derive(agent_.secret()).fingerprint(); }
+  std::string controlRoom() { return "ws://" + service_->url().substr(7) + "/relay/" + room(); }
 
   void registerAgent() {
-    access_ = service_->client().signInWithDevice("ada@example.com", agent_.secret().fingerprint());
+    access_ = service_->client().signInWithDevice("ada@example.com", agent_.secret());
   }
-  std::string relayToken() {
-    return service_->client().relayToken(access_, agent_.secret().fingerprint());
-  }
+  std::string relayToken() { return service_->client().relayToken(access_, room()); }
 
-  // Connects through the relay and pings until the agent answers: what is sent while the phone
-  // is alone in the room is lost, so a phone keeps asking until the agent has joined. Returns
-  // what the ping before pairing was told, then pairs.
+  // Connects through the relay (the agent proves the secret in the handshake) and returns what
+  // a request before pairing was told, then pairs. A phone that comes while the agent is
+  // joining its room again after the last session is refused at once: it tries again.
   std::string connect(sdk::AgentControlClient& client) {
-    client.connectViaRelay(controlRoom(), relayToken()).get();
-    std::string unpaired = "(the agent never answered)";
-    const bool reached = eventually(
-        [&] {
-          auto probe = client.ping();
-          if (probe.wait_for(500ms) != std::future_status::ready) return false;
-          try {
-            probe.get();
-            unpaired = "(answered without pairing)";
-          } catch (const sdk::SDKError& e) {
-            unpaired = e.agentError() ? e.agentError()->message : e.what();
-          }
-          return true;
-        },
-        30s);
-    if (reached) client.authenticate(agent_.secret().code(), "relay-e2e").get();
+    const bool reached = eventually([&] {
+      try {
+        client.connectViaRelay(controlRoom(), relayToken(), agent_.secret().code()).get();
+        return true;
+      } catch (const sdk::SDKError& e) {
+        return std::string(e.what()).find("not in its relay room") == std::string::npos;
+      }
+    });
+    if (!reached) return "(never reached the agent)";
+    const std::string unpaired = errorOf([&] { client.ping().get(); });
+    client.authenticate(agent_.secret().code(), "relay-e2e").get();
     return unpaired;
   }
 
@@ -102,7 +116,6 @@ class RelayEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
-  const std::string fingerprint = agent_.secret().fingerprint();
   EXPECT_NE(agent_.log().find("relay connector joined " + controlRoom()), std::string::npos);
   EXPECT_NE(agent_.log().find("relay media publisher joined " + controlRoom() + "-media"),
             std::string::npos);
@@ -117,16 +130,8 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   const std::string path = agent_.home() / "relayed.bin";
   client.uploadFile(path, content, 200000).get();
   EXPECT_EQ(client.downloadFile(path).get(), content);
-
   // There is no media channel of the agent's behind the relay.
-  try {
-    client.requestMediaTicket().get();
-    ADD_FAILURE() << "a media ticket through the relay";
-  } catch (const sdk::SDKError& e) {
-    ASSERT_TRUE(e.agentError());
-    EXPECT_EQ(e.agentError()->code, "unavailable");
-    EXPECT_EQ(e.agentError()->message, "media channel not available");
-  }
+  EXPECT_EQ(errorOf([&] { client.requestMediaTicket().get(); }), "media channel not available");
 }
 
 TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeavesAndTheNextPhoneStartsAfresh) {
@@ -165,20 +170,20 @@ TEST_F(RelayEndToEndTest, TheAgentRejoinsWhenTheRelayServiceComesBack) {
             std::string::npos);
 }
 
-// What a phone sends through the relay is as untrusted as what it sends to the control port.
+// What a phone sends through the relay is as untrusted as what it sends to the control port,
+// once it is past the handshake.
 TEST_F(RelayEndToEndTest, RawMessagesGetTheGatesAnswersAndOversizedOnesEndTheSession) {
-  RelayClient phone(service_->url(),
-                    "/relay/" + agent_.secret().fingerprint() + "?token=" + relayToken());
-  ASSERT_EQ(phone.status(), 101);
+  RelayPhone phone(service_->url(), room(), relayToken(), agent_.secret(), RelayChannel::control);
+  ASSERT_EQ(phone.socket().status(), 101);
+  ASSERT_TRUE(phone.handshake());
   auto ask = [&](std::string_view message) -> std::optional<Envelope> {
-    phone.sendBinary(std::string(message));
-    auto reply = phone.receive();
-    if (!reply || !reply->binary) return std::nullopt;
-    auto decoded = Envelope::decode(reply->data);  // the envelope alone, no length prefix
+    phone.sendSealed(protocol::bytesOf(message));
+    auto reply = phone.receiveSealed();
+    if (!reply) return std::nullopt;
+    auto decoded = Envelope::decode(*reply);  // the envelope alone, no length prefix
     if (!decoded) return std::nullopt;
     return decoded.value();
   };
-
   auto garbage = ask("\x01 not an envelope");
   ASSERT_TRUE(garbage);
   ASSERT_EQ(garbage->payload.messageType(), MessageType::error);
@@ -189,30 +194,154 @@ TEST_F(RelayEndToEndTest, RawMessagesGetTheGatesAnswersAndOversizedOnesEndTheSes
   EXPECT_EQ(challenge->payload.messageType(), MessageType::authChallenge);
 
   // Before pairing, a message over 64 KiB ends the agent's socket, and so the room.
-  phone.sendBinary(std::string(100000, '{'));
-  EXPECT_TRUE(phone.closedWithin(10s));
+  phone.sendSealed(protocol::Bytes(100000, '{'));
+  EXPECT_TRUE(phone.socket().closedWithin(10s));
 
   // The agent joins again and serves the next phone, which starts unpaired.
   sdk::AgentControlClient next;
   EXPECT_EQ(connect(next), "authentication required") << agent_.log();
 }
 
-TEST(RelayBaseTest, AnUnreachableOrMalformedRelayBaseDoesNotKeepTheAgentFromServing) {
-  AgentProcess unreachable({}, {"--relay-base", "ws://127.0.0.1:1"});
+// A peer in the room (its relay token was the operator's to mint, or a family member's) that
+// does not know the pairing secret gets the agent's challenge and nothing else, and nothing it
+// sends runs.
+TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
+  const std::string marker = agent_.home() / "ran";
+  const auto run = Envelope::request(protocol::TerminalRunRequest{"touch " + marker, "/bin/sh"});
+
+  // Straight to a request, skipping the handshake: the session ends, unanswered.
+  RelayClient plain(service_->url(), "/relay/" + room() + "?token=" + relayToken());
+  ASSERT_EQ(plain.status(), 101);
+  plain.sendBinary(std::string(protocol::asText(run.encode())));
+  EXPECT_TRUE(plain.closedWithin(10s));
+
+  // The handshake with the wrong secret: the agent's challenge does not verify for it, its
+  // proof does not verify for the agent, and its "sealed" request goes nowhere.
+  ASSERT_TRUE(eventually([&] {
+    RelayPhone guesser(service_->url(), room(), relayToken(), protocol::PairingSecret::generate(),
+                       RelayChannel::control);
+    if (guesser.socket().status() != 101) return false;
+    EXPECT_FALSE(guesser.handshake());
+    guesser.socket().sendBinary(std::string(34, '\x01'));
+    guesser.socket().sendBinary(std::string(protocol::asText(run.encode())));
+    EXPECT_TRUE(guesser.socket().closedWithin(10s));
+    return true;
+  }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_NE(agent_.log().find("did not prove the pairing secret"), std::string::npos)
+      << agent_.log();
+}
+
+// Eve has her own account on the same service, knows the agent's room fingerprint (it is in
+// URLs) and its public room key, but not the pairing secret.
+TEST_F(RelayEndToEndTest, AnotherAccountCanNeitherRegisterNorHostNorJoinTheAgentsRooms) {
+  auto client = service_->client();
+  const std::string eve(client.signInAs("eve@example.com").at("accessToken").as_string());
+  EXPECT_EQ(
+      client
+          .post("/devices",
+                {{"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", room()}}, eve)
+          .status,
+      400);
+  EXPECT_EQ(client.post("/relay/token", {{"fingerprint", room()}}, eve).status, 403);
+
+  // She cannot take the host side while the agent holds it, nor once it is gone: a host must
+  // prove the room key.
+  EXPECT_EQ(RelayClient(service_->url(), "/relay/" + room()).status(), 409);
+  sdk::AgentControlClient phone;
+  ASSERT_EQ(connect(phone), "authentication required");
+  phone.disconnect();
+  ASSERT_EQ(agent_.terminate(), 0);
+  ASSERT_TRUE(eventually([&] { return service_->service().relayRoomCount() == 0; }));
+  const auto own = protocol::RoomKey::derive(protocol::PairingSecret::generate());
+  for (const std::string& target : {room(), room() + "-media"}) {
+    RelayClient squatter(service_->url(), "/relay/" + target);
+    ASSERT_EQ(squatter.status(), 101);
+    auto challenge = squatter.receive();
+    ASSERT_TRUE(challenge);
+    auto nonce = protocol::RelayNotice::parseChallenge(challenge->data);
+    ASSERT_TRUE(nonce);
+    squatter.sendText(protocol::RelayNotice::proof(own.publicKey(), own.hostProof(target, *nonce)));
+    EXPECT_TRUE(squatter.closedWithin(5s));
+    EXPECT_EQ(squatter.closeCode(), 1008);
+  }
+  EXPECT_EQ(service_->service().relayRoomCount(), 0u);
+  // And so a phone finds nobody to mistake for its agent.
+  sdk::AgentControlClient next;
+  EXPECT_NE(errorOf([&] {
+              next.connectViaRelay(controlRoom(), relayToken(), agent_.secret().code()).get();
+            }).find("the agent is not in its relay room"),
+            std::string::npos);
+}
+
+// An impostor in the agent's place (only the relay's operator can put one there now) relays
+// the phone's handshake to the agent's own control port, to borrow its proof: the phone sees
+// that the impostor does not know the secret and sends it nothing more.
+TEST_F(RelayEndToEndTest, AnImpostorCannotRelayThePhonesProofToTheAgent) {
+  AgentProcess victim;  // the agent whose control port the impostor can reach
+  ASSERT_TRUE(victim.serving()) << victim.log();
+  const auto victimKey = protocol::RoomKey::derive(victim.secret());
+  service_->client().signInWithDevice("ada@example.com", victim.secret());
+  const std::string token = service_->client().relayToken(access_, victimKey.fingerprint());
+  // The operator lets the impostor host the victim's room (played here with the room key).
+  auto impostor = RelayClient::host(service_->url(), victimKey.fingerprint(), victimKey);
+
+  testing_support::RawClient toAgent(victim.controlPort());
+  std::thread mitm([&] {
+    impostor->receive();  // the relay's notice of the phone
+    auto hello = impostor->receive();
+    if (!hello) return;
+    const Envelope challenge = toAgent.ask(protocol::AuthBegin{"impostor"});
+    const auto& nonce = challenge.payload.get<MessageType::authChallenge>()->nonce;
+    std::string forged = std::string("\x01\x02", 2) + std::string(protocol::asText(nonce));
+    forged += std::string(32, '\x07');
+    impostor->sendBinary(forged);
+    while (auto more = impostor->receive(5s)) {
+      // Whatever else the phone sent would be a proof to borrow.
+      ADD_FAILURE() << "the phone sent the impostor " << more->data.size() << " more bytes";
+    }
+  });
+
+  sdk::AgentControlClient phone;
+  const std::string refused = errorOf([&] {
+    phone
+        .connectViaRelay("ws://" + service_->url().substr(7) + "/relay/" + victimKey.fingerprint(),
+                         token, victim.secret().code())
+        .get();
+  });
+  mitm.join();
+  EXPECT_NE(refused.find("did not prove the pairing secret"), std::string::npos) << refused;
+  const Envelope asked = toAgent.ask(protocol::PingRequest{});
+  ASSERT_EQ(asked.payload.messageType(), MessageType::error);
+  EXPECT_EQ(asked.payload.get<MessageType::error>()->message, "authentication required");
+}
+
+TEST(RelayBaseTest, ARelayBaseIsAnOriginOfTheServiceOrRefusedAtStart) {
+  AgentProcess unreachable({}, {"--relay-base", "https://127.0.0.1:1"});
   ASSERT_TRUE(unreachable.serving()) << unreachable.log();
   testing_support::RawClient direct(unreachable.controlPort());
   direct.authenticate(unreachable.secret());
   EXPECT_EQ(direct.ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
-  const std::string room = "ws://127.0.0.1:1/relay/" + unreachable.secret().fingerprint();
+  const std::string room =
+      "wss://127.0.0.1:1/relay/" + protocol::RoomKey::derive(unreachable.secret()).fingerprint();
   EXPECT_TRUE(eventually([&] {
     return unreachable.log().find("cannot join the relay room at " + room) != std::string::npos;
   })) << unreachable.log();
   EXPECT_EQ(unreachable.terminate(), 0);
 
-  AgentProcess malformed({}, {"--relay-base", "not a url"});
-  ASSERT_TRUE(malformed.serving()) << malformed.log();
-  EXPECT_EQ(malformed.log().find("relay"), std::string::npos) << malformed.log();
-  EXPECT_EQ(malformed.terminate(), 0);
+  testing_support::TempDir folder;
+  for (const char* base : {"not a url", "ftp://relay.example", "tcp://127.0.0.1:1"}) {
+    const std::string errors = folder / "errors";
+    const pid_t refused =
+        testing_support::spawnProcess({AgentProcess::binary(), "--relay-base", base, "--port", "0"},
+                                      {.output = folder / "output", .error = errors});
+    EXPECT_EQ(testing_support::waitForExit(refused), 2) << base;
+    EXPECT_NE(
+        testing_support::contentOf(errors).find("--relay-base wants the account service's origin"),
+        std::string::npos)
+        << testing_support::contentOf(errors);
+  }
 }
 
 // The screen stream through the media room, from an agent on a private Xvfb.
@@ -221,27 +350,44 @@ class RelayStreamEndToEndTest : public RelayEndToEndTest {
   RelayStreamEndToEndTest() : RelayEndToEndTest(true) {}
 };
 
-TEST_F(RelayStreamEndToEndTest, StreamFramesArriveThroughTheMediaRoom) {
-  // A screen that keeps changing, so that frames keep coming.
-  testing_support::ScreenAnimator animator(xvfb_->display(),
-                                           testing_support::ScreenAnimator::noise());
-  sdk::AgentControlClient client;
-  ASSERT_EQ(connect(client), "authentication required");
-  sdk::MediaClient media;
-  auto frames = media.connectViaRelay(controlRoom() + "-media", relayToken()).get();
-  client.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::h264).get();
+TEST_F(RelayStreamEndToEndTest, OnlyAViewerThatProvedTheSecretGetsFramesStartingAtOnce) {
+  // A phone watches directly while the screen keeps changing: frames flow, none to the relay.
+  auto animator = std::make_unique<testing_support::ScreenAnimator>(
+      xvfb_->display(), testing_support::ScreenAnimator::noise());
+  sdk::AgentControlClient direct;
+  direct.connect("127.0.0.1", agent_.controlPort()).get();
+  direct.authenticate(agent_.secret().code(), "direct").get();
+  sdk::MediaClient directMedia;
+  auto directFrames =
+      directMedia.connect("127.0.0.1", agent_.mediaPort(), direct.requestMediaTicket().get()).get();
+  direct.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::h264).get();
+  ASSERT_TRUE(directFrames.next(10s)) << agent_.log();
 
-  std::vector<protocol::ScreenFrameMeta> received;
-  while (received.size() < 3) {
-    auto frame = frames.next(10s);
-    ASSERT_TRUE(frame) << "after " << received.size() << " frames\n" << agent_.log();
-    EXPECT_EQ(frame->payload.size(), static_cast<std::size_t>(frame->meta.byteCount));
-    received.push_back(frame->meta);
-  }
-  EXPECT_TRUE(received.front().isKeyframe) << "a relayed stream starts at a key frame";
-  EXPECT_EQ(received.front().width, 640);
-  EXPECT_EQ(received.front().height, 480);
-  client.stopStream().get();
+  RelayClient stranger(service_->url(), "/relay/" + room() + "-media?token=" + relayToken());
+  ASSERT_EQ(stranger.status(), 101);
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(directFrames.next(10s));
+  EXPECT_FALSE(stranger.hasUnreadBytes()) << "a frame reached the relay";
+  stranger.close();
+
+  // The screen stands still; a viewer that proves the secret gets a key frame at once rather
+  // than at the next change.
+  animator.reset();
+  ASSERT_TRUE(eventually([&] { return service_->service().relayRoomCount() == 2; }));
+  std::this_thread::sleep_for(500ms);
+  sdk::MediaClient media;
+  auto frames =
+      media.connectViaRelay(controlRoom() + "-media", relayToken(), agent_.secret().code()).get();
+  auto first = frames.next(10s);
+  ASSERT_TRUE(first) << agent_.log();
+  EXPECT_TRUE(first->meta.isKeyframe);
+  EXPECT_EQ(first->meta.width, 640);
+  EXPECT_EQ(first->meta.height, 480);
+  sdk::VideoDecoder decoder;
+  int pictures = 0;
+  decoder.setOnDecoded([&](const sdk::DecodedPicture&, std::uint64_t) { ++pictures; });
+  decoder.decode(first->payload, first->meta.frameID);
+  EXPECT_EQ(pictures, 1) << "the first relayed frame decodes on its own";
+  direct.stopStream().get();
 }
 
 }  // namespace

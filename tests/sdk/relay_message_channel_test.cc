@@ -1,11 +1,13 @@
 // The relay channel against the real relay of the account service on loopback: the phone's side
-// is the channel, the agent's side a plain WebSocket client in the room's host slot.
+// is the channel, the agent's side a plain WebSocket client holding the room's host slot that
+// plays the agent's part of the relay handshake (or an impostor's).
 
 #include <gtest/gtest.h>
 
 #include <future>
 
 #include "account/service_harness.h"
+#include "protocol/relay_cipher.h"
 #include "sdk/relay/relay_message_channel.h"
 #include "sdk/sdk_error.h"
 
@@ -16,8 +18,11 @@ using account::testing::LocalhostCertificate;
 using account::testing::RelayClient;
 using account::testing::ServiceUnderTest;
 using protocol::Bytes;
+using protocol::RelayChannel;
 
-const std::string kRoom(64, 'c');
+const protocol::PairingSecret kSecret = protocol::PairingSecret::generate();
+const protocol::RoomKey kKey = protocol::RoomKey::derive(kSecret);
+const std::string kRoom = kKey.fingerprint();
 
 std::exception_ptr connected(MessageChannel& channel) {
   std::promise<std::exception_ptr> done;
@@ -54,12 +59,53 @@ std::string reasonOf(const std::exception_ptr& error) {
   return sdkError ? sdkError->reason() : "(no SDKError)";
 }
 
+// The agent's end of a control room, by hand: it hosts the room and answers the phone's hello
+// with a challenge made from `secret` (the pairing's, or an impostor's).
+class AgentSide {
+ public:
+  AgentSide(const std::string& serviceUrl, const protocol::PairingSecret& secret)
+      : socket_(RelayClient::host(serviceUrl, kRoom, kKey)),
+        handshake_(secret, RelayChannel::control) {}
+
+  // Reads the relay's notice and the phone's hello, and answers it.
+  void challenge() {
+    auto notice = socket_->receive();
+    ASSERT_TRUE(notice && !notice->binary);
+    auto hello = socket_->receive();
+    ASSERT_TRUE(hello && hello->binary);
+    auto answer = handshake_.challenge(protocol::asBytes(hello->data));
+    ASSERT_TRUE(answer);
+    socket_->sendBinary(std::string(protocol::asText(*answer)));
+  }
+  // ... and checks the phone's proof; the session is then sealed both ways.
+  void accept() {
+    challenge();
+    auto proof = socket_->receive();
+    ASSERT_TRUE(proof && handshake_.verify(protocol::asBytes(proof->data)));
+    ciphers_.emplace(protocol::RelayCiphers::forAgent(handshake_.keys()));
+  }
+  std::string sealed(const std::string& text) {
+    return std::string(protocol::asText(ciphers_->sending.seal(protocol::bytesOf(text))));
+  }
+  std::optional<std::string> opened(const std::string& wire) {
+    auto plaintext = ciphers_->receiving.open(protocol::bytesOf(wire));
+    if (!plaintext) return std::nullopt;
+    return std::string(protocol::asText(*plaintext));
+  }
+  RelayClient& socket() { return *socket_; }
+
+ private:
+  std::unique_ptr<RelayClient> socket_;
+  protocol::RelayHandshakeAgent handshake_;
+  std::optional<protocol::RelayCiphers> ciphers_;
+};
+
 class RelayMessageChannelTest : public ::testing::Test {
  protected:
   explicit RelayMessageChannelTest(
       const std::function<void(account::ServiceConfig&)>& configure = {})
       : service_(configure),
-        access_(service_.client().signInWithDevice("ada@example.com", kRoom)) {}
+        access_(service_.client().signInWithDevice("ada@example.com", kSecret)) {}
 
   std::string token() { return service_.client().relayToken(access_, kRoom); }
   // The room as a WebSocket URL of the service, `scheme` being ws or wss.
@@ -69,8 +115,16 @@ class RelayMessageChannelTest : public ::testing::Test {
     const std::string port = url.substr(url.rfind(':'));
     return (secure ? "wss://" : "ws://") + host + port + "/relay/" + kRoom;
   }
-  std::unique_ptr<RelayClient> agentSide() {
-    return std::make_unique<RelayClient>(service_.url(), "/relay/" + kRoom);
+  RelayMessageChannel phone(const std::string& url) {
+    return RelayMessageChannel(url, token(), kSecret, RelayChannel::control);
+  }
+  // Connects `channel` while `agent` plays its part of the handshake.
+  std::exception_ptr connectedTo(RelayMessageChannel& channel,
+                                 const std::function<void()>& agentsPart) {
+    std::promise<std::exception_ptr> done;
+    channel.connect([&](std::exception_ptr error) { done.set_value(error); });
+    agentsPart();
+    return done.get_future().get();
   }
 
   ServiceUnderTest service_;
@@ -78,57 +132,92 @@ class RelayMessageChannelTest : public ::testing::Test {
 };
 
 TEST_F(RelayMessageChannelTest, SendAndReceiveBeforeConnectFailNotConnected) {
-  RelayMessageChannel channel(roomURL(), token());
+  auto channel = phone(roomURL());
   EXPECT_EQ(kindOf(sent(channel, "early")), SDKError::Kind::notConnected);
   EXPECT_EQ(kindOf(receiving(channel).get().error), SDKError::Kind::notConnected);
 }
 
-TEST_F(RelayMessageChannelTest, CarriesEachMessageAsOneBinaryWebSocketMessageBothWays) {
-  auto agent = agentSide();
-  ASSERT_EQ(agent->status(), 101);
-  RelayMessageChannel channel(roomURL(), token());
-  ASSERT_EQ(connected(channel), nullptr);
+TEST_F(RelayMessageChannelTest, CarriesEachMessageSealedAsOneBinaryWebSocketMessageBothWays) {
+  AgentSide agent(service_.url(), kSecret);
+  auto channel = phone(roomURL());
+  ASSERT_EQ(connectedTo(channel, [&] { agent.accept(); }), nullptr);
 
   ASSERT_EQ(sent(channel, "{\"first\":1}"), nullptr);
-  auto first = agent->receive();
+  auto first = agent.socket().receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->binary);
-  EXPECT_EQ(first->data, "{\"first\":1}") << "no length prefix";
+  EXPECT_EQ(first->data.find("first"), std::string::npos) << "the relay sees only ciphertext";
+  EXPECT_EQ(agent.opened(first->data), "{\"first\":1}");
 
   auto reply = receiving(channel);
-  agent->sendBinary("{\"reply\":true}");
+  agent.socket().sendBinary(agent.sealed("{\"reply\":true}"));
   Received got = reply.get();
   EXPECT_EQ(got.error, nullptr);
   EXPECT_EQ(got.message, "{\"reply\":true}");
 
-  // Leaving ends the room for the agent's side, and the channel for further use.
-  channel.close();
-  EXPECT_TRUE(agent->closedWithin(std::chrono::seconds(10)));
-  EXPECT_EQ(kindOf(sent(channel, "late")), SDKError::Kind::notConnected);
-  EXPECT_EQ(kindOf(receiving(channel).get().error), SDKError::Kind::disconnected);
+  // A message the relay altered does not open: the channel ends rather than deliver it.
+  auto tampered = receiving(channel);
+  std::string wire = agent.sealed("{\"second\":2}");
+  wire[0] ^= 1;
+  agent.socket().sendBinary(wire);
+  got = tampered.get();
+  EXPECT_EQ(kindOf(got.error), SDKError::Kind::connectionFailed);
+  EXPECT_NE(reasonOf(got.error).find("did not open"), std::string::npos) << reasonOf(got.error);
+  EXPECT_TRUE(agent.socket().closedWithin(std::chrono::seconds(10)));
 }
 
-TEST_F(RelayMessageChannelTest, AWaitingReceiveFailsDisconnectedWhenTheAgentSideLeaves) {
-  auto agent = agentSide();
-  RelayMessageChannel channel(roomURL(), token());
-  ASSERT_EQ(connected(channel), nullptr);
+TEST_F(RelayMessageChannelTest, LeavingEndsTheRoomAndAWaitingReceiveFailsDisconnected) {
+  AgentSide agent(service_.url(), kSecret);
+  auto channel = phone(roomURL());
+  ASSERT_EQ(connectedTo(channel, [&] { agent.accept(); }), nullptr);
   auto waiting = receiving(channel);
-  agent->close();
+  agent.socket().close();
   EXPECT_EQ(kindOf(waiting.get().error), SDKError::Kind::disconnected);
+
+  AgentSide again(service_.url(), kSecret);
+  auto next = phone(roomURL());
+  ASSERT_EQ(connectedTo(next, [&] { again.accept(); }), nullptr);
+  next.close();
+  EXPECT_TRUE(again.socket().closedWithin(std::chrono::seconds(10)));
+  EXPECT_EQ(kindOf(sent(next, "late")), SDKError::Kind::notConnected);
+  EXPECT_EQ(kindOf(receiving(next).get().error), SDKError::Kind::disconnected);
+}
+
+// An impostor in the agent's place (the relay's operator can put one there) that accepts any
+// proof: it cannot prove the secret itself, so the phone tells it nothing.
+TEST_F(RelayMessageChannelTest, AnAgentThatCannotProveTheSecretIsRefused) {
+  AgentSide impostor(service_.url(), protocol::PairingSecret::generate());
+  auto channel = phone(roomURL());
+  auto error = connectedTo(channel, [&] { impostor.challenge(); });
+  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
+  EXPECT_NE(reasonOf(error).find("did not prove the pairing secret"), std::string::npos)
+      << reasonOf(error);
+  // The phone sent no proof and nothing else: it just left.
+  EXPECT_TRUE(impostor.socket().closedWithin(std::chrono::seconds(10)));
 }
 
 TEST_F(RelayMessageChannelTest, ConnectFailsWithTheRelaysAnswerOrTheNetworksReason) {
-  RelayMessageChannel forged(roomURL(), "not-a-token");
-  auto error = connected(forged);
+  // No agent in the room: refused at once, and the phone is told why.
+  auto alone = phone(roomURL());
+  auto error = connected(alone);
+  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
+  EXPECT_NE(reasonOf(error).find("HTTP 404: the agent is not in its relay room"), std::string::npos)
+      << reasonOf(error);
+
+  AgentSide agent(service_.url(), kSecret);
+  RelayMessageChannel forged(roomURL(), "not-a-token", kSecret, RelayChannel::control);
+  error = connected(forged);
   EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
   EXPECT_NE(reasonOf(error).find("HTTP 401"), std::string::npos) << reasonOf(error);
 
-  RelayMessageChannel nowhere("ws://127.0.0.1:1/relay/" + kRoom, token());
+  RelayMessageChannel nowhere("ws://127.0.0.1:1/relay/" + kRoom, token(), kSecret,
+                              RelayChannel::control);
   error = connected(nowhere);
   EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
   EXPECT_NE(reasonOf(error).find("cannot reach the relay"), std::string::npos) << reasonOf(error);
 
-  RelayMessageChannel notWebSocket("http://127.0.0.1:1/relay/" + kRoom, token());
+  RelayMessageChannel notWebSocket("http://127.0.0.1:1/relay/" + kRoom, token(), kSecret,
+                                   RelayChannel::control);
   EXPECT_NE(reasonOf(connected(notWebSocket)).find("not ws or wss"), std::string::npos);
 }
 
@@ -145,22 +234,16 @@ class RelayOverTlsTest : private LocalhostCertificate, public RelayMessageChanne
 
 TEST_F(RelayOverTlsTest, WssChecksTheCertificateAndTheHostName) {
   ASSERT_TRUE(roomURL().starts_with("wss://"));
-  RelayMessageChannel untrusted(roomURL("localhost"), token());
+  auto untrusted = phone(roomURL("localhost"));
   EXPECT_NE(reasonOf(connected(untrusted)).find("TLS"), std::string::npos);
 
   ::setenv("SSL_CERT_FILE", certificateFile().c_str(), 1);
-  RelayMessageChannel otherName(roomURL("127.0.0.1"), token());
+  auto otherName = phone(roomURL("127.0.0.1"));
   EXPECT_NE(reasonOf(connected(otherName)).find("TLS"), std::string::npos)
       << "the certificate names localhost only";
-
-  // Both sides over wss: the agent's without a token, the phone's with one.
-  RelayMessageChannel agent(roomURL("localhost"), std::nullopt);
-  ASSERT_EQ(connected(agent), nullptr);
-  RelayMessageChannel phone(roomURL("localhost"), token());
-  ASSERT_EQ(connected(phone), nullptr);
-  auto arriving = receiving(agent);
-  ASSERT_EQ(sent(phone, "over tls"), nullptr);
-  EXPECT_EQ(arriving.get().message, "over tls");
+  // Trusted and named: the relay's own answer arrives over TLS (the room has no agent).
+  auto trusted = phone(roomURL("localhost"));
+  EXPECT_NE(reasonOf(connected(trusted)).find("HTTP 404"), std::string::npos);
   ::unsetenv("SSL_CERT_FILE");
 }
 

@@ -27,6 +27,8 @@ class AccountServiceProcess {
 
   // SIGTERM, then the exit status (128 + signal when it died of one).
   int terminate();
+  // The running program's process id (-1 once terminated).
+  pid_t pid() const { return pid_; }
 
   const TempDir home;
 

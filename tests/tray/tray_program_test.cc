@@ -24,6 +24,7 @@
 #include "asio/http_client.h"
 #include "platform/linux/secret_store.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/device_registry_client.h"
 #include "support/account_service_process.h"
@@ -311,7 +312,7 @@ TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeaves
   const auto secret = protocol::PairingSecret::fromCode(
       boost::json::parse(statusField("pairingCode")).as_string().c_str());
   ASSERT_TRUE(secret);
-  EXPECT_EQ(devices[0].pairingFingerprint, secret->fingerprint());
+  EXPECT_EQ(devices[0].pairingFingerprint, protocol::RoomKey::derive(*secret).fingerprint());
 
   const auto panel = openPanel();
   ASSERT_TRUE(panel) << log();

@@ -1,6 +1,8 @@
 #include "sdk/account/device_registry_client.h"
 
+#include "protocol/base64.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 #include "sdk/internal/account_call.h"
 
 namespace lumora::sdk {
@@ -14,9 +16,20 @@ namespace {
 struct RegistrationBody {
   std::string name;
   std::string platform;
-  std::optional<std::string> pairingFingerprint;
+  // That this client knows the pairing secret: the room key it gives and its signature over
+  // the account and the service's nonce.
+  std::optional<std::string> roomKey;
+  std::optional<std::string> nonce;
+  std::optional<std::string> signature;
 };
-BOOST_DESCRIBE_STRUCT(RegistrationBody, (), (name, platform, pairingFingerprint))
+BOOST_DESCRIBE_STRUCT(RegistrationBody, (), (name, platform, roomKey, nonce, signature))
+
+// A nonce the service issued for the account to sign.
+struct RegistrationChallenge {
+  std::string nonce;
+  std::string account;
+};
+BOOST_DESCRIBE_STRUCT(RegistrationChallenge, (), (nonce, account))
 
 struct RenameBody {
   std::string name;
@@ -41,6 +54,23 @@ boost::asio::awaitable<std::optional<DeviceSummary>> lookUp(
       internal::successBody<DeviceRegistryError>(std::move(reply)));
 }
 
+// Asks the service for a nonce, proves the secret with it, then registers.
+boost::asio::awaitable<DeviceSummary> registerWithProof(
+    std::shared_ptr<const net::HttpClient> session, std::string baseURL, std::string accessToken,
+    RegistrationBody body, protocol::RoomKey key) {
+  auto asking = callFor<RegistrationChallenge, DeviceRegistryError>(
+      session, baseURL, {"POST", "/devices/challenge", accessToken, std::nullopt});
+  const RegistrationChallenge challenge = co_await std::move(asking);
+  body.roomKey = protocol::base64Encode(key.publicKey());
+  body.nonce = challenge.nonce;
+  body.signature =
+      protocol::base64Encode(key.registrationProof(challenge.account, challenge.nonce));
+  auto registering = callFor<DeviceSummary, DeviceRegistryError>(
+      std::move(session), std::move(baseURL),
+      {"POST", "/devices", std::move(accessToken), encodeBody(body)});
+  co_return co_await std::move(registering);
+}
+
 }  // namespace
 
 DeviceRegistryClient::DeviceRegistryClient(std::string baseURL, std::string accessToken,
@@ -51,13 +81,14 @@ DeviceRegistryClient::DeviceRegistryClient(std::string baseURL, std::string acce
 
 boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::registerDevice(
     std::string name, std::string platform, std::optional<std::string> pairingCode) const {
-  RegistrationBody body{std::move(name), std::move(platform), std::nullopt};
+  RegistrationBody body{std::move(name), std::move(platform), {}, {}, {}};
   if (pairingCode) {
     auto secret = protocol::PairingSecret::fromCode(*pairingCode);
     if (!secret) {
       return internal::failWith<DeviceSummary>(DeviceRegistryError::invalidPairingCode());
     }
-    body.pairingFingerprint = secret->fingerprint();
+    return registerWithProof(session_, baseURL_, accessToken_, std::move(body),
+                             protocol::RoomKey::derive(*secret));
   }
   return callFor<DeviceSummary, DeviceRegistryError>(
       session_, baseURL_, {"POST", "/devices", accessToken_, encodeBody(body)});
@@ -77,7 +108,8 @@ boost::asio::awaitable<std::optional<DeviceSummary>> DeviceRegistryClient::looku
   }
   return lookUp(
       session_, baseURL_,
-      {"GET", "/devices/lookup?fingerprint=" + secret->fingerprint(), accessToken_, std::nullopt});
+      {"GET", "/devices/lookup?fingerprint=" + protocol::RoomKey::derive(*secret).fingerprint(),
+       accessToken_, std::nullopt});
 }
 
 boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::renameDevice(std::string id,

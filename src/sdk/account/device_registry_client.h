@@ -46,9 +46,11 @@ BOOST_DESCRIBE_STRUCT(DeviceSummary, (),
 // Requests go to the origin of `baseURL` as AuthClient's do, each with the access token as
 // bearer and 60 seconds to answer; ids and fingerprints go into paths as given. Every
 // operation fails with DeviceRegistryError, with AuthClientError's cases and one more:
-// invalidPairingCode, before anything is sent. A pairing code never leaves the client: only
-// its secret's fingerprint does. An expired token shows as http 401; the caller refreshes it
-// and makes a new client. Nothing is retried.
+// invalidPairingCode, before anything is sent. A pairing code never leaves the client: the
+// service knows a device by its room fingerprint (the public half of the room key the secret
+// gives, hashed), and registers one only with a proof that the client holds the secret. An
+// expired token shows as http 401: run the calls through a SignedInSession, which refreshes it
+// once and calls again. Nothing else is retried.
 //
 // Operations may run concurrently, on any executor, and each keeps what it needs: the client
 // may go before they complete.
@@ -57,8 +59,9 @@ class DeviceRegistryClient {
   DeviceRegistryClient(std::string baseURL, std::string accessToken,
                        std::shared_ptr<const net::HttpClient> session);
 
-  // With a pairing code, the device is registered with its secret's fingerprint. Registering
-  // a device again with nothing new fails with http 409: it is already registered.
+  // With a pairing code, the device is registered with its room fingerprint: the client asks
+  // the service for a nonce and signs it, with the account, with the room key (two requests).
+  // Registering a device again with nothing new fails with http 409: it is already registered.
   boost::asio::awaitable<DeviceSummary> registerDevice(
       std::string name, std::string platform, std::optional<std::string> pairingCode) const;
   boost::asio::awaitable<std::vector<DeviceSummary>> listDevices() const;

@@ -2,12 +2,17 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <deque>
 #include <mutex>
+#include <variant>
 
+#include "protocol/relay_cipher.h"
 #include "sdk/internal/io_thread.h"
 #include "sdk/relay/relay_socket.h"
 #include "sdk/relay_url.h"
@@ -22,10 +27,49 @@ namespace {
 
 std::exception_ptr errorOf(SDKError error) { return std::make_exception_ptr(std::move(error)); }
 
+// What a joined socket needs once the agent has proven itself: the socket and both directions'
+// seals.
+struct Session {
+  std::shared_ptr<RelaySocket> socket;
+  protocol::RelayCiphers ciphers;
+};
+
+// The phone's side of the relay handshake on a freshly opened socket; throws SDKError.
+asio::awaitable<protocol::RelayCiphers> shakeHands(RelaySocket& socket,
+                                                   const protocol::PairingSecret& secret,
+                                                   protocol::RelayChannel room,
+                                                   std::chrono::milliseconds timeout) {
+  using namespace asio::experimental::awaitable_operators;
+  protocol::RelayHandshakePhone handshake(secret, room);
+  co_await socket.writeBinary(handshake.hello());
+  asio::steady_timer deadline(co_await asio::this_coro::executor, timeout);
+  auto reading = socket.readBinary();
+  auto waiting = deadline.async_wait(asio::use_awaitable);
+  std::variant<Bytes, std::monostate> first;
+  try {
+    first = co_await (std::move(reading) || std::move(waiting));
+  } catch (const std::exception&) {
+    throw SDKError::connectionFailed("the relay ended the room during the handshake");
+  }
+  if (first.index() != 0) {
+    throw SDKError::connectionFailed("the agent did not answer the relay handshake in time");
+  }
+  auto proof = handshake.answer(std::get<0>(first));
+  if (!proof) {
+    throw SDKError::connectionFailed(
+        "the other end of the relay room did not prove the pairing secret: it is not the agent, "
+        "or the pairing code is wrong");
+  }
+  co_await socket.writeBinary(*proof);
+  co_return protocol::RelayCiphers::forPhone(handshake.keys());
+}
+
 }  // namespace
 
 struct RelayMessageChannel::Impl : std::enable_shared_from_this<Impl> {
-  Impl(std::string u, std::chrono::milliseconds timeout) : url(std::move(u)) {
+  Impl(std::string u, protocol::PairingSecret s, protocol::RelayChannel r,
+       std::chrono::milliseconds timeout)
+      : url(std::move(u)), secret(std::move(s)), room(r), connectTimeout(timeout) {
     options.handshakeTimeout = timeout;
     options.userAgent = "lumora-sdk";
   }
@@ -36,14 +80,17 @@ struct RelayMessageChannel::Impl : std::enable_shared_from_this<Impl> {
     asio::post(io.context(), std::move(work));
   }
 
-  asio::awaitable<void> writeAll(std::shared_ptr<RelaySocket> socket);
+  asio::awaitable<void> writeAll(std::shared_ptr<Session> through);
 
   const std::string url;
+  const protocol::PairingSecret secret;
+  const protocol::RelayChannel room;
+  const std::chrono::milliseconds connectTimeout;
   RelaySocket::Options options;
   internal::IoThread io;
 
   std::mutex lock;  // guards the two fields below
-  std::shared_ptr<RelaySocket> socket;
+  std::shared_ptr<Session> session;
   bool closed = false;
 
   // I/O thread only.
@@ -55,13 +102,13 @@ struct RelayMessageChannel::Impl : std::enable_shared_from_this<Impl> {
   bool writing = false;
 };
 
-// Beast takes one write at a time; the rest wait here in order.
-asio::awaitable<void> RelayMessageChannel::Impl::writeAll(std::shared_ptr<RelaySocket> through) {
+// Beast takes one write at a time; the rest wait here in order, already sealed.
+asio::awaitable<void> RelayMessageChannel::Impl::writeAll(std::shared_ptr<Session> through) {
   writing = true;
   while (!writes.empty()) {
     std::exception_ptr error;
     try {
-      co_await through->writeBinary(writes.front().message);
+      co_await through->socket->writeBinary(writes.front().message);
     } catch (const std::exception& e) {
       error = errorOf(SDKError::connectionFailed(e.what()));
     }
@@ -73,8 +120,11 @@ asio::awaitable<void> RelayMessageChannel::Impl::writeAll(std::shared_ptr<RelayS
 }
 
 RelayMessageChannel::RelayMessageChannel(std::string url, std::optional<std::string> token,
+                                         protocol::PairingSecret secret,
+                                         protocol::RelayChannel room,
                                          std::chrono::milliseconds connectTimeout)
-    : impl_(std::make_shared<Impl>(appendingRelayToken(url, token), connectTimeout)) {}
+    : impl_(std::make_shared<Impl>(appendingRelayToken(url, token), std::move(secret), room,
+                                   connectTimeout)) {}
 
 RelayMessageChannel::~RelayMessageChannel() { close(); }
 
@@ -82,32 +132,40 @@ const std::string& RelayMessageChannel::url() const { return impl_->url; }
 
 void RelayMessageChannel::connect(Completion done) {
   auto opening = [weak = impl_->weak_from_this(), url = impl_->url, options = impl_->options,
+                  secret = impl_->secret, room = impl_->room, timeout = impl_->connectTimeout,
                   executor = impl_->io.context().get_executor(),
                   done = std::move(done)]() mutable -> asio::awaitable<void> {
-    std::shared_ptr<RelaySocket> opened;
+    std::shared_ptr<Session> opened;
     std::exception_ptr error;
+    std::shared_ptr<RelaySocket> socket;
     try {
       // Built outside the awaited expression: GCC 12 destroys a temporary handed to a
       // coroutine there twice.
       auto handshake = RelaySocket::open(executor, url, options);
-      opened = co_await std::move(handshake);
+      socket = co_await std::move(handshake);
+      auto shaking = shakeHands(*socket, secret, room, timeout);
+      auto ciphers = co_await std::move(shaking);
+      opened = std::make_shared<Session>(Session{socket, std::move(ciphers)});
+    } catch (const SDKError&) {
+      error = std::current_exception();
     } catch (const std::exception& e) {
       error = errorOf(SDKError::connectionFailed(e.what()));
     }
+    if (!opened && socket) socket->abort();
     if (opened) {
       auto self = weak.lock();
-      std::shared_ptr<RelaySocket> replaced;
+      std::shared_ptr<Session> replaced;
       bool accepted = false;
       if (self) {
         std::lock_guard guard(self->lock);
         if (!self->closed) {
-          replaced = std::exchange(self->socket, opened);
+          replaced = std::exchange(self->session, opened);
           accepted = true;
         }
       }
-      if (replaced) replaced->abort();
+      if (replaced) replaced->socket->abort();
       if (!accepted) {
-        opened->abort();
+        opened->socket->abort();
         error = errorOf(SDKError::disconnected());
       }
     }
@@ -117,20 +175,21 @@ void RelayMessageChannel::connect(Completion done) {
 }
 
 void RelayMessageChannel::send(Bytes message, Completion done) {
-  std::shared_ptr<RelaySocket> through;
+  std::shared_ptr<Session> through;
   {
     std::lock_guard guard(impl_->lock);
-    through = impl_->socket;
+    through = impl_->session;
   }
   if (!through) {
     impl_->post([done = std::move(done)] { done(errorOf(SDKError::notConnected())); });
     return;
   }
+  // Sealed on the I/O thread, in the order the sends were made, which is the order written.
   impl_->post([weak = impl_->weak_from_this(), through, message = std::move(message),
                done = std::move(done)]() mutable {
     auto self = weak.lock();
     if (!self) return done(errorOf(SDKError::disconnected()));
-    self->writes.push_back({std::move(message), std::move(done)});
+    self->writes.push_back({through->ciphers.sending.seal(std::move(message)), std::move(done)});
     if (!self->writing) {
       asio::co_spawn(self->io.context(), self->writeAll(through), asio::detached);
     }
@@ -138,11 +197,11 @@ void RelayMessageChannel::send(Bytes message, Completion done) {
 }
 
 void RelayMessageChannel::receive(ReceiveCompletion done) {
-  std::shared_ptr<RelaySocket> from;
+  std::shared_ptr<Session> from;
   bool closed = false;
   {
     std::lock_guard guard(impl_->lock);
-    from = impl_->socket;
+    from = impl_->session;
     closed = impl_->closed;
   }
   if (!from) {
@@ -154,32 +213,37 @@ void RelayMessageChannel::receive(ReceiveCompletion done) {
     Bytes message;
     bool received = false;
     try {
-      message = co_await from->readBinary();
+      message = co_await from->socket->readBinary();
       received = true;
     } catch (const std::exception&) {
       // The relay ended the room, the network failed, or close() was called.
     }
-    if (received) {
-      done(std::move(message), nullptr);
-    } else {
-      done({}, errorOf(SDKError::disconnected()));
+    if (!received) co_return done({}, errorOf(SDKError::disconnected()));
+    auto opened = from->ciphers.receiving.open(std::move(message));
+    if (!opened) {
+      // Nothing after a message that does not open can be trusted either.
+      from->socket->abort();
+      co_return done({}, errorOf(SDKError::connectionFailed(
+                             "a message through the relay did not open: it was altered, "
+                             "replayed or reordered on the way")));
     }
+    done(std::move(*opened), nullptr);
   };
   asio::co_spawn(impl_->io.context(), std::move(reading), asio::detached);
 }
 
 void RelayMessageChannel::close() {
-  std::shared_ptr<RelaySocket> closing;
+  std::shared_ptr<Session> closing;
   {
     std::lock_guard guard(impl_->lock);
     impl_->closed = true;
-    closing = std::exchange(impl_->socket, nullptr);
+    closing = std::exchange(impl_->session, nullptr);
   }
   if (!closing) return;
   // The closing handshake keeps the channel's thread alive until it is done (or timed out),
   // even when the channel itself is being destroyed.
   auto goodbye = [self = impl_, closing]() -> asio::awaitable<void> {
-    co_await closing->close(boost::beast::websocket::close_code::going_away);
+    co_await closing->socket->close(boost::beast::websocket::close_code::going_away);
   };
   asio::co_spawn(impl_->io.context(), std::move(goodbye), asio::detached);
 }

@@ -8,6 +8,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/json/parse.hpp>
 #include <boost/url/parse.hpp>
 
 #include <algorithm>
@@ -73,6 +74,8 @@ Target parseTarget(const std::string& url) {
   return target;
 }
 
+constexpr std::size_t kWriteBufferBytes = 512 * 1024;
+
 template <class WebSocket>
 void configure(WebSocket& ws, const RelaySocket::Options& options) {
   websocket::stream_base::timeout timeouts;
@@ -86,6 +89,9 @@ void configure(WebSocket& ws, const RelaySocket::Options& options) {
       }));
   ws.read_message_max(options.maxMessageBytes);
   ws.auto_fragment(false);
+  // A client masks what it sends, through a buffer of this size: at Beast's default of 4 KiB a
+  // 1 MiB reply went out in 350 system calls, and the relay read it in as many pieces.
+  ws.write_buffer_bytes(kWriteBufferBytes);
   ws.binary(true);
 }
 
@@ -95,8 +101,18 @@ asio::awaitable<void> handshake(WebSocket& ws, const Target& target) {
   auto [ec] = co_await ws.async_handshake(response, target.hostHeader, target.resource,
                                           as_tuple(use_awaitable));
   if (ec == websocket::error::upgrade_declined) {
+    // The relay says why in its JSON body: no agent in the room, a token for another room …
+    std::string why;
+    boost::system::error_code notJson;
+    const auto body = boost::json::parse(response.body(), notJson);
+    if (!notJson && body.is_object()) {
+      if (const auto* message = body.as_object().if_contains("message");
+          message && message->is_string() && message->as_string().size() <= 200) {
+        why = ": " + std::string(message->as_string());
+      }
+    }
     throw RelaySocketError("the relay refused the connection (HTTP " +
-                           std::to_string(response.result_int()) + ")");
+                           std::to_string(response.result_int()) + why + ")");
   }
   if (ec) throw RelaySocketError("relay handshake failed: " + ec.message());
 }
@@ -166,17 +182,31 @@ asio::awaitable<std::unique_ptr<RelaySocket>> RelaySocket::open(asio::any_io_exe
 
 asio::awaitable<protocol::Bytes> RelaySocket::readBinary() {
   for (;;) {
-    beast::flat_buffer buffer;
-    co_await impl_->with([&](auto& ws) { return ws.async_read(buffer, use_awaitable); });
-    const bool binary = impl_->with([](auto& ws) { return ws.got_binary(); });
-    if (!binary) continue;
-    const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
-    co_return protocol::Bytes(data, data + buffer.size());
+    Message message = co_await readMessage();
+    if (!message.text) co_return std::move(message.data);
   }
+}
+
+asio::awaitable<RelaySocket::Message> RelaySocket::readMessage() {
+  beast::flat_buffer buffer;
+  co_await impl_->with([&](auto& ws) { return ws.async_read(buffer, use_awaitable); });
+  Message message;
+  message.text = impl_->with([](auto& ws) { return ws.got_text(); });
+  const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
+  message.data.assign(data, data + buffer.size());
+  co_return message;
 }
 
 asio::awaitable<void> RelaySocket::writeBinary(protocol::ByteView message) {
   co_await impl_->with([&](auto& ws) {
+    ws.binary(true);
+    return ws.async_write(asio::buffer(message.data(), message.size()), use_awaitable);
+  });
+}
+
+asio::awaitable<void> RelaySocket::writeText(std::string_view message) {
+  co_await impl_->with([&](auto& ws) {
+    ws.text(true);
     return ws.async_write(asio::buffer(message.data(), message.size()), use_awaitable);
   });
 }
@@ -201,6 +231,10 @@ void RelaySocket::setMaxMessageBytes(std::size_t bytes) {
 
 std::uint16_t RelaySocket::closeCode() const {
   return impl_->with([](auto& ws) { return static_cast<std::uint16_t>(ws.reason().code); });
+}
+
+std::string RelaySocket::closeReason() const {
+  return impl_->with([](auto& ws) { return std::string(ws.reason().reason.c_str()); });
 }
 
 }  // namespace lumora::sdk

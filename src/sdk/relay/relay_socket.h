@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "protocol/bytes.h"
 #include "protocol/limits.h"
@@ -56,8 +57,16 @@ class RelaySocket {
   // The next binary message; text messages are skipped. Throws boost::system::system_error once
   // the connection has closed or failed.
   boost::asio::awaitable<protocol::Bytes> readBinary();
+  // The next message, binary or text (the relay's own notices). Throws as readBinary().
+  struct Message {
+    bool text = false;
+    protocol::Bytes data;
+  };
+  boost::asio::awaitable<Message> readMessage();
   // Sends `message` as one binary message. Throws boost::system::system_error on failure.
   boost::asio::awaitable<void> writeBinary(protocol::ByteView message);
+  // Sends `message` as one text message (a notice to the relay itself).
+  boost::asio::awaitable<void> writeText(std::string_view message);
   // The closing handshake with `code` and no reason; never throws.
   boost::asio::awaitable<void> close(std::uint16_t code);
   // Drops the connection without a handshake; outstanding operations fail. Never throws.
@@ -65,8 +74,9 @@ class RelaySocket {
 
   void setMaxMessageBytes(std::size_t bytes);
 
-  // The close code the relay sent, 0 when it sent none (yet).
+  // The close code the relay sent, 0 when it sent none (yet), and the reason it gave.
   std::uint16_t closeCode() const;
+  std::string closeReason() const;
 
  private:
   struct Impl;

@@ -10,7 +10,9 @@
 
 #include "account/service_harness.h"
 #include "asio/http_client.h"
+#include "protocol/base64.h"
 #include "protocol/pairing_secret.h"
+#include "protocol/room_key.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/device_registry_client.h"
 #include "sdk/account/relay_token_client.h"
@@ -70,7 +72,8 @@ TEST_F(AccountClientsTest, KeepsTheAccountsDevices) {
   const PairingSecret secret = PairingSecret::generate();
   const DeviceSummary desk =
       runAwaitable(registry.registerDevice("desk", std::string(kDevicePlatform), secret.code()));
-  EXPECT_EQ(desk.pairingFingerprint, secret.fingerprint());
+  // The service knows the device by its room key's fingerprint, which registration proved.
+  EXPECT_EQ(desk.pairingFingerprint, protocol::RoomKey::derive(secret).fingerprint());
   service.advance(std::chrono::seconds(1));  // the list is oldest first
   const DeviceSummary laptop =
       runAwaitable(registry.registerDevice("laptop", "linux", std::nullopt));
@@ -97,8 +100,9 @@ TEST_F(AccountClientsTest, IssuesRelayTokensForTheUsersOwnAgents) {
       DeviceRegistryClient(base, accessToken, http).registerDevice("desk", "linux", secret.code()));
   const RelayTokenClient relay(base, accessToken, http);
 
-  const RelayTokenResponse issued = runAwaitable(relay.issueToken(secret.fingerprint()));
-  EXPECT_EQ(issued.room, secret.fingerprint());
+  const std::string room = protocol::RoomKey::derive(secret).fingerprint();
+  const RelayTokenResponse issued = runAwaitable(relay.issueToken(room));
+  EXPECT_EQ(issued.room, room);
   EXPECT_FALSE(issued.token.empty());
   EXPECT_EQ(issued.expiresInSeconds, 300);
   EXPECT_EQ(failureOf<RelayTokenError>(relay.issueToken(PairingSecret::generate().fingerprint()))
@@ -106,32 +110,39 @@ TEST_F(AccountClientsTest, IssuesRelayTokensForTheUsersOwnAgents) {
             403);
 }
 
-// Answers one request on loopback with `answer`, as given, and keeps the request as it came.
-class OneAnswerPeer {
+// Answers requests on loopback, one connection each, with `answers` in order, as given, and
+// keeps the requests as they came.
+class AnsweringPeer {
  public:
-  explicit OneAnswerPeer(std::string answer)
-      : served_(std::async(std::launch::async, [this, answer = std::move(answer)] {
-          peer_.accept();
-          // The request comes in one burst: read until it pauses.
-          std::string request;
-          std::uint8_t chunk[4096];
-          for (auto limit = std::chrono::milliseconds(5000);
-               auto got = peer_.receiveSome(chunk, sizeof chunk, limit);
-               limit = std::chrono::milliseconds(100)) {
-            if (*got == 0) break;
-            request.append(reinterpret_cast<const char*>(chunk), *got);
+  explicit AnsweringPeer(std::vector<std::string> answers)
+      : served_(std::async(std::launch::async, [this, answers = std::move(answers)] {
+          std::vector<std::string> requests;
+          for (const std::string& answer : answers) {
+            peer_.accept();
+            // The request comes in one burst: read until it pauses.
+            std::string request;
+            std::uint8_t chunk[4096];
+            for (auto limit = std::chrono::milliseconds(5000);
+                 auto got = peer_.receiveSome(chunk, sizeof chunk, limit);
+                 limit = std::chrono::milliseconds(100)) {
+              if (*got == 0) break;
+              request.append(reinterpret_cast<const char*>(chunk), *got);
+            }
+            peer_.sendRaw(protocol::asBytes(answer));
+            peer_.close();
+            requests.push_back(std::move(request));
           }
-          peer_.sendRaw(protocol::asBytes(answer));
-          peer_.close();
-          return request;
+          return requests;
         })) {}
+  explicit AnsweringPeer(std::string answer) : AnsweringPeer(std::vector{std::move(answer)}) {}
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(peer_.port()); }
-  std::string request() { return served_.get(); }
+  std::vector<std::string> requests() { return served_.get(); }
+  std::string request() { return requests().front(); }
 
  private:
   testing_support::ScriptedPeer peer_;
-  std::future<std::string> served_;
+  std::future<std::vector<std::string>> served_;
 };
 
 std::string jsonAnswer(const std::string& status, const std::string& body) {
@@ -140,33 +151,46 @@ std::string jsonAnswer(const std::string& status, const std::string& body) {
          "\r\n\r\n" + body;
 }
 
-TEST(AccountClientRequestTest, RegistrationSendsTheFingerprintAndNeverTheCode) {
-  OneAnswerPeer peer(jsonAnswer(
-      "201 Created",
-      R"({"id":"d1","name":"desk","platform":"linux","status":"registered","extra":1})"));
+// Registration proves the secret with the room key's signature over the account and the
+// service's nonce; the code itself, the secret and its plain hash never leave.
+TEST(AccountClientRequestTest, RegistrationProvesTheSecretAndNeverSendsTheCode) {
+  AnsweringPeer peer(std::vector{
+      jsonAnswer("200 OK", R"({"nonce":"n0nce","account":"acc-1","expiresInSeconds":300})"),
+      jsonAnswer("201 Created",
+                 R"({"id":"d1","name":"desk","platform":"linux","status":"registered"})")});
   const PairingSecret secret = PairingSecret::generate();
+  const auto key = protocol::RoomKey::derive(secret);
   DeviceRegistryClient registry(peer.url() + "/api", "t0ken", session());
   runAwaitable(registry.registerDevice("desk", "linux", secret.code()));
 
-  const std::string request = peer.request();
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[0].starts_with("POST /devices/challenge HTTP/1.1\r\n")) << requests[0];
+  const std::string& request = requests[1];
   EXPECT_TRUE(request.starts_with("POST /devices HTTP/1.1\r\n")) << request;
   EXPECT_THAT(request, HasSubstr("\r\nAuthorization: Bearer t0ken\r\n"));
   EXPECT_THAT(request, HasSubstr("\r\nContent-Type: application/json\r\n"));
-  EXPECT_EQ(
-      boost::json::parse(request.substr(request.find("\r\n\r\n") + 4)),
-      (boost::json::object{
-          {"name", "desk"}, {"platform", "linux"}, {"pairingFingerprint", secret.fingerprint()}}));
-  EXPECT_THAT(request, ::testing::Not(HasSubstr(secret.code())));
+  EXPECT_EQ(boost::json::parse(request.substr(request.find("\r\n\r\n") + 4)),
+            (boost::json::object{
+                {"name", "desk"},
+                {"platform", "linux"},
+                {"roomKey", protocol::base64Encode(key.publicKey())},
+                {"nonce", "n0nce"},
+                {"signature", protocol::base64Encode(key.registrationProof("acc-1", "n0nce"))}}));
+  for (const auto& sent : requests) {
+    EXPECT_THAT(sent, ::testing::Not(HasSubstr(secret.code())));
+    EXPECT_THAT(sent, ::testing::Not(HasSubstr(secret.fingerprint())));
+  }
 }
 
 TEST(AccountClientRequestTest, TwoHundredsWithoutTheRecordAreDecodingFailures) {
-  OneAnswerPeer roomless(jsonAnswer("200 OK", R"({"token":"t","expiresInSeconds":300})"));
+  AnsweringPeer roomless(jsonAnswer("200 OK", R"({"token":"t","expiresInSeconds":300})"));
   const auto relay = failureOf<RelayTokenError>(
       RelayTokenClient(roomless.url(), "t0ken", session()).issueToken("ab"));
   EXPECT_EQ(relay.kind(), Kind::decoding);
   EXPECT_THAT(relay.reason(), HasSubstr("room"));
 
-  OneAnswerPeer empty("HTTP/1.1 204 No Content\r\n\r\n");
+  AnsweringPeer empty("HTTP/1.1 204 No Content\r\n\r\n");
   const auto login =
       failureOf<AuthClientError>(AuthClient(empty.url(), session()).login("dev", "a@b.c"));
   EXPECT_EQ(login.kind(), Kind::decoding);
@@ -174,7 +198,7 @@ TEST(AccountClientRequestTest, TwoHundredsWithoutTheRecordAreDecodingFailures) {
 }
 
 TEST(AccountClientRequestTest, WithoutAnHttpAnswerItIsATransportFailure) {
-  OneAnswerPeer ssh("SSH-2.0-OpenSSH_9.2p1\r\n");
+  AnsweringPeer ssh("SSH-2.0-OpenSSH_9.2p1\r\n");
   for (const std::string& base : {ssh.url(), std::string("file:///tmp/account")}) {
     const auto failure = failureOf<AuthClientError>(AuthClient(base, session()).me("t"));
     EXPECT_EQ(failure.kind(), Kind::transport);

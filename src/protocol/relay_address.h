@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumora::protocol {
+
+// The relay's WebSocket origin for the account service at `url`: ws:// for http:// and ws://,
+// wss:// for https:// and wss://, with the URL's host and port; any path is dropped (the relay's
+// rooms live at the origin's /relay/, as every account route does). Nothing for another scheme
+// or a URL without a host.
+std::optional<std::string> relayOriginOf(std::string_view url);
+
+// The URL of `room` on the relay at `origin`: origin + "/relay/" + room.
+std::string relayRoomURL(std::string_view origin, std::string_view room);
+
+}  // namespace lumora::protocol
