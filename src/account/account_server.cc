@@ -374,9 +374,9 @@ class HttpSession final : public Droppable,
     if (ec) co_return;
     auto proving = proveHost(socket, room);
     const bool proven = co_await std::move(proving);
-    auto connection = makeHolding<RelayConnection<Stream>>(
-        std::move(slot_), std::move(socket), state_->rooms, room, side, std::string(),
-        options.relay);
+    auto connection =
+        makeHolding<RelayConnection<Stream>>(std::move(slot_), std::move(socket), state_->rooms,
+                                             room, side, std::string(), options.relay);
     auto& ws = connection->socket();
     std::optional<ApiError> refusal;
     if (!proven) {
