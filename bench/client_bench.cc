@@ -337,7 +337,7 @@ int main(int argc, char** argv) {
         "scp: " + throughput(scpPut), ratio(put, scpPut));
     std::string relayRatio;
     if (!failed(relayGet) && !failed(get)) {
-      relayRatio = format("%.2fx direct (>= 0.7x)", median(get) / median(relayGet));
+      relayRatio = format("%.2fx direct (>= 0.55x)", median(get) / median(relayGet));
     }
     row("--relay get " + size + (relayIdentical ? "" : " BYTES DIFFER"),
         relayFailure ? "failed: " + *relayFailure : throughput(relayGet),
