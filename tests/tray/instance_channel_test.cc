@@ -32,10 +32,21 @@ T serveUntil(std::future<T>& future) {
   return future.get();
 }
 
-TEST(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
-  qtApplication();
+// A socket path in a private folder, and what an instance listening there would handle.
+class InstanceChannelTest : public ::testing::Test {
+ protected:
+  bool listen() { return server_.listen(path); }
+
+  QApplication& application_ = qtApplication();  // before the server
   TempDir dir;
   const std::string path = dir / "tray.socket";
+  std::vector<std::string> handled;
+
+ private:
+  InstanceServer server_{[this](const std::string& url) { handled.push_back(url); }};
+};
+
+TEST_F(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
   EXPECT_FALSE(InstanceChannel::handOver(path, {"lumora://start"})) << "nobody listens yet";
 
   // A socket file left behind by an instance that died.
@@ -47,9 +58,7 @@ TEST(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
   }
-  std::vector<std::string> handled;
-  InstanceServer server([&](const std::string& url) { handled.push_back(url); });
-  ASSERT_TRUE(server.listen(path));
+  ASSERT_TRUE(listen());
 
   auto sent = std::async(std::launch::async, [&] {
     return InstanceChannel::handOver(path,
@@ -60,13 +69,8 @@ TEST(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
             (std::vector<std::string>{"lumora://stop", "lumora://start", "lumora://quit"}));
 }
 
-TEST(InstanceChannelTest, AnEndlessLineOrTooManyURLsEndTheConnection) {
-  qtApplication();
-  TempDir dir;
-  const std::string path = dir / "tray.socket";
-  std::vector<std::string> handled;
-  InstanceServer server([&](const std::string& url) { handled.push_back(url); });
-  ASSERT_TRUE(server.listen(path));
+TEST_F(InstanceChannelTest, AnEndlessLineOrTooManyURLsEndTheConnection) {
+  ASSERT_TRUE(listen());
 
   auto endless = std::async(std::launch::async, [&] {
     return InstanceChannel::handOver(path, {std::string(1 << 20, 'x')});
@@ -81,14 +85,9 @@ TEST(InstanceChannelTest, AnEndlessLineOrTooManyURLsEndTheConnection) {
   EXPECT_EQ(handled.size(), static_cast<std::size_t>(InstanceServer::kMaxUrls));
 }
 
-TEST(InstanceChannelTest, AConnectionOfAnotherUserIsDroppedUnread) {
+TEST_F(InstanceChannelTest, AConnectionOfAnotherUserIsDroppedUnread) {
   if (!canActAsAnotherUser()) GTEST_SKIP() << "only root can act as another user";
-  qtApplication();
-  TempDir dir;
-  const std::string path = dir / "tray.socket";
-  std::vector<std::string> handled;
-  InstanceServer server([&](const std::string& url) { handled.push_back(url); });
-  ASSERT_TRUE(server.listen(path));
+  ASSERT_TRUE(listen());
   // As where the socket's mode is not kept: the other user can reach it.
   fs::permissions(dir.path(), fs::perms::all);
   fs::permissions(path, fs::perms::all);
@@ -106,7 +105,7 @@ TEST(InstanceChannelTest, AConnectionOfAnotherUserIsDroppedUnread) {
   EXPECT_EQ(handled, std::vector<std::string>{"lumora://start"});
 }
 
-TEST(InstanceChannelTest, WithoutARuntimeFolderTheSocketsFolderIsThisUsersAlone) {
+TEST(InstanceChannelFolderTest, WithoutARuntimeFolderTheSocketsFolderIsThisUsersAlone) {
   TempDir temporary;
   ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", std::nullopt);
   ScopedEnvironment tmp("TMPDIR", temporary.path().string());
