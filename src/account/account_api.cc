@@ -50,6 +50,13 @@ HttpResponse tooManyRequests(std::chrono::seconds wait) {
   return response;
 }
 
+HttpResponse noContent() {
+  HttpResponse response;
+  response.status = 204;
+  response.contentType.clear();
+  return response;
+}
+
 HttpResponse unauthorized() {
   HttpResponse response =
       errorResponse({401, "unauthorized", "a valid bearer access token is required"});
@@ -231,10 +238,7 @@ asio::awaitable<HttpResponse> AccountApi::logout(const HttpRequest& request) {
   co_await onWorker([&] {
     if (auto family = store_->refreshTokenFamily(hash)) store_->revokeRefreshFamily(*family);
   });
-  HttpResponse response;
-  response.status = 204;
-  response.contentType.clear();
-  co_return response;
+  co_return noContent();
 }
 
 asio::awaitable<HttpResponse> AccountApi::issueTokens(std::string userId, std::string family) {
@@ -334,10 +338,7 @@ asio::awaitable<HttpResponse> AccountApi::deviceRoute(const std::string& userId,
   if (request.method == "DELETE") {
     const bool deleted = co_await onWorker([&] { return store_->deleteDevice(userId, id); });
     if (!deleted) co_return noDevice();
-    HttpResponse response;
-    response.status = 204;
-    response.contentType.clear();
-    co_return response;
+    co_return noContent();
   }
   auto parsed = parseDeviceRename(request.body);
   if (auto refused = refusal(parsed)) co_return std::move(*refused);

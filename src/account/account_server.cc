@@ -87,6 +87,21 @@ std::string remoteOf(const tcp::socket& socket) {
   return ec ? std::string("unknown") : endpoint.address().to_string();
 }
 
+// `response` as an HTTP message of `version` on `stream`: whether it was written.
+template <class Stream>
+asio::awaitable<bool> writeResponse(Stream& stream, const HttpResponse& response, bool keepAlive,
+                                    unsigned version) {
+  http::response<http::string_body> message(static_cast<http::status>(response.status), version);
+  message.set(http::field::server, "lumora-account-service");
+  if (!response.contentType.empty()) message.set(http::field::content_type, response.contentType);
+  for (const auto& [name, value] : response.headers) message.set(name, value);
+  message.keep_alive(keepAlive);
+  message.body() = response.body;
+  message.prepare_payload();
+  auto [ec, written] = co_await http::async_write(stream, message, as_tuple(use_awaitable));
+  co_return !ec;
+}
+
 // A `T` made from `args` that holds `slot` until it is destroyed: a relay connection keeps the
 // place its HTTP session took for its address.
 template <class T, class... Args>
@@ -198,16 +213,9 @@ class HttpSession final : public Droppable,
   }
 
   asio::awaitable<bool> respond(const HttpResponse& response, bool keepAlive, unsigned version) {
-    http::response<http::string_body> message(static_cast<http::status>(response.status), version);
-    message.set(http::field::server, "lumora-account-service");
-    if (!response.contentType.empty()) message.set(http::field::content_type, response.contentType);
-    for (const auto& [name, value] : response.headers) message.set(name, value);
-    message.keep_alive(keepAlive);
-    message.body() = response.body;
-    message.prepare_payload();
     beast::get_lowest_layer(stream_).expires_after(state_->options.idleTimeout);
-    auto [ec, written] = co_await http::async_write(stream_, message, as_tuple(use_awaitable));
-    co_return !ec;
+    auto writing = writeResponse(stream_, response, keepAlive, version);
+    co_return co_await std::move(writing);
   }
 
   void logRequest(const std::string& method, std::string_view target, int status,
@@ -354,8 +362,8 @@ class HttpSession final : public Droppable,
           std::move(admission.account), options.relay);
       if (auto refusal = refusalOf(state_->rooms->join(room, side, connection), side)) {
         logRequest("GET", target, refusal->status, started);
-        auto refusing =
-            writeRefusal(connection->socket().next_layer(), *refusal, request.version());
+        auto refusing = writeResponse(connection->socket().next_layer(), errorResponse(*refusal),
+                                      false, request.version());
         co_await std::move(refusing);
         co_return;
       }
@@ -405,17 +413,6 @@ class HttpSession final : public Droppable,
       co_return;
     }
     connection->start();
-  }
-
-  template <class Next>
-  asio::awaitable<void> writeRefusal(Next& next, const ApiError& refusal, unsigned version) {
-    const HttpResponse response = errorResponse(refusal);
-    http::response<http::string_body> message(static_cast<http::status>(refusal.status), version);
-    message.set(http::field::content_type, "application/json");
-    message.keep_alive(false);
-    message.body() = response.body;
-    message.prepare_payload();
-    co_await http::async_write(next, message, as_tuple(use_awaitable));
   }
 
   asio::awaitable<void> closeGracefully() {

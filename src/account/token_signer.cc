@@ -9,6 +9,7 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "protocol/auth_crypto.h"
 #include "protocol/base64.h"
 #include "protocol/hex.h"
 
@@ -109,10 +110,8 @@ std::optional<TokenSigner::RelayGrant> TokenSigner::openRelayToken(std::string_v
 }
 
 std::string TokenSigner::issueRegistrationNonce(const std::string& userId, Millis expiresAt) const {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no randomness");
   return sign("ln1", registrationKey_,
-              {userId, expiresAt, protocol::hexString(protocol::ByteView(bytes, sizeof bytes))});
+              {userId, expiresAt, protocol::hexString(protocol::AuthCrypto::randomNonce(16))});
 }
 
 bool TokenSigner::verifyRegistrationNonce(std::string_view nonce, const std::string& userId,

@@ -104,9 +104,10 @@ std::optional<std::string> relayRoomURL(const std::optional<std::string>& relayB
   return protocol::relayRoomURL(*origin, room);
 }
 
+// `room` is the fingerprint of the room key `secret` gives: what the relay names its rooms after.
 std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
                                          const protocol::PairingSecret& secret,
-                                         asio::any_io_executor network,
+                                         const std::string& room, asio::any_io_executor network,
                                          asio::any_io_executor work) {
   auto agent = std::make_unique<AssembledAgent>();
   try {
@@ -137,8 +138,7 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   agent->mediaServer = std::make_shared<transport::MediaServer>(network, agent->mediaTickets,
                                                                 std::chrono::seconds(5));
   std::vector<std::shared_ptr<transport::MediaSink>> sinks{agent->mediaServer};
-  if (auto url = relayRoomURL(options.relayBase,
-                              protocol::RoomKey::derive(secret).fingerprint() + "-media")) {
+  if (auto url = relayRoomURL(options.relayBase, room + "-media")) {
     agent->relayMediaPublisher =
         std::make_shared<transport::RelayMediaPublisher>(network, *url, secret);
     sinks.push_back(agent->relayMediaPublisher);
@@ -206,7 +206,9 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   const protocol::PairingSecret secret =
       options_.resetPairing ? store.reset() : store.loadOrCreate();
 
-  assembled_ = assemble(options_, secret, networkExecutor_, workExecutor_);
+  // The fingerprint the account service and the relay know the agent by: its room key's.
+  const std::string room = protocol::RoomKey::derive(secret).fingerprint();
+  assembled_ = assemble(options_, secret, room, networkExecutor_, workExecutor_);
   AssembledAgent& agent = *assembled_;
   for (core::AgentService* service : agent.services) {
     if (agent.desktopUnavailable && needsDesktop(service, agent)) {
@@ -255,8 +257,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   info.mediaPort = connection.mediaPort;
   info.mode = std::string(transport::rawValue(connection.mode));
   info.pairingCode = secret.code();
-  // The fingerprint the account service and the relay know the agent by: its room key's.
-  info.pairingFingerprint = protocol::RoomKey::derive(secret).fingerprint();
+  info.pairingFingerprint = room;
   if (connection.advertiseAddress && connection.mediaPort) {
     info.pairingLink = protocol::PairingPayload{*connection.advertiseAddress, connection.port,
                                                 *connection.mediaPort, info.pairingCode}

@@ -150,10 +150,8 @@ std::future<Stream<MediaFrame>> MediaClient::connectViaRelay(std::string url,
                                                              std::string pairingCode) {
   auto secret = protocol::PairingSecret::fromCode(pairingCode);
   if (!secret) {
-    std::promise<Stream<MediaFrame>> refused;
-    refused.set_exception(
-        std::make_exception_ptr(SDKError::connectionFailed("invalid pairing code")));
-    return refused.get_future();
+    return internal::failedFuture<Stream<MediaFrame>>(
+        SDKError::connectionFailed("invalid pairing code"));
   }
   internal::SharedPromise<Stream<MediaFrame>> promise;
   auto future = promise.future();

@@ -1,10 +1,5 @@
 #include "transport/connection_context.h"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include <atomic>
 #include <vector>
 
@@ -63,8 +58,9 @@ core::PeerID nextPeerID() {
 
 }  // namespace
 
-std::shared_ptr<ConnectionContext> ConnectionContext::create(
-    Dependencies dependencies, Outbound outbound, OutboundHasRoom outboundHasRoom) {
+std::shared_ptr<ConnectionContext> ConnectionContext::create(Dependencies dependencies,
+                                                             Outbound outbound,
+                                                             OutboundHasRoom outboundHasRoom) {
   return std::shared_ptr<ConnectionContext>(new ConnectionContext(
       std::move(dependencies), std::move(outbound), std::move(outboundHasRoom)));
 }
@@ -96,21 +92,12 @@ boost::asio::awaitable<std::optional<Envelope>> ConnectionContext::process(
 boost::asio::awaitable<void> ConnectionContext::paceProof() {
   // Only a proof that will be checked waits.
   if (!dependencies_.proofThrottle || !dependencies_.authenticator || !nonce_) co_return;
-  const auto now = ProofThrottle::Clock::now();
-  const auto at = dependencies_.proofThrottle->reserve(dependencies_.peerAddress, now);
-  if (at <= now) co_return;
-  boost::asio::steady_timer pause(co_await boost::asio::this_coro::executor, at);
-  co_await pause.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+  co_await dependencies_.proofThrottle->waitForTurn(dependencies_.peerAddress);
 }
 
 void ConnectionContext::recordProof(bool valid) {
-  if (!dependencies_.proofThrottle) return;
-  if (valid) {
-    dependencies_.proofThrottle->recordSuccess(dependencies_.peerAddress);
-  } else {
-    dependencies_.proofThrottle->recordFailure(dependencies_.peerAddress,
-                                               ProofThrottle::Clock::now());
-  }
+  if (dependencies_.proofThrottle)
+    dependencies_.proofThrottle->record(dependencies_.peerAddress, valid);
 }
 
 ConnectionContext::Gated ConnectionContext::gate(const Envelope& request) {

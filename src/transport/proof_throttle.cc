@@ -1,5 +1,10 @@
 #include "transport/proof_throttle.h"
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <algorithm>
 
 namespace lumora::transport {
@@ -40,13 +45,30 @@ void ProofThrottle::recordSuccess(const std::string& address) {
 
 // Under the lock, before a new address is added.
 void ProofThrottle::forgetStale(Clock::time_point now) {
-  std::erase_if(records_,
-                [&](const auto& entry) { return now - entry.second.lastProof > policy_.forgetAfter; });
-  if (records_.size() < policy_.maxAddresses) return;
-  auto oldest = std::min_element(records_.begin(), records_.end(), [](const auto& a, const auto& b) {
-    return a.second.lastProof < b.second.lastProof;
+  std::erase_if(records_, [&](const auto& entry) {
+    return now - entry.second.lastProof > policy_.forgetAfter;
   });
+  if (records_.size() < policy_.maxAddresses) return;
+  auto oldest = std::min_element(
+      records_.begin(), records_.end(),
+      [](const auto& a, const auto& b) { return a.second.lastProof < b.second.lastProof; });
   records_.erase(oldest);
+}
+
+boost::asio::awaitable<void> ProofThrottle::waitForTurn(const std::string& address) {
+  const auto now = Clock::now();
+  const auto at = reserve(address, now);
+  if (at <= now) co_return;
+  boost::asio::steady_timer pause(co_await boost::asio::this_coro::executor, at);
+  co_await pause.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+}
+
+void ProofThrottle::record(const std::string& address, bool valid) {
+  if (valid) {
+    recordSuccess(address);
+  } else {
+    recordFailure(address, Clock::now());
+  }
 }
 
 }  // namespace lumora::transport

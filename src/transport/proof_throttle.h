@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+
 #include <chrono>
 #include <cstddef>
 #include <mutex>
@@ -36,6 +38,11 @@ class ProofThrottle {
   Clock::time_point reserve(const std::string& address, Clock::time_point now);
   void recordFailure(const std::string& address, Clock::time_point now);
   void recordSuccess(const std::string& address);
+
+  // Waits on the awaiting coroutine's executor until the moment reserve() gives `address`.
+  boost::asio::awaitable<void> waitForTurn(const std::string& address);
+  // recordSuccess or recordFailure (now), as the proof turned out.
+  void record(const std::string& address, bool valid);
 
   // The spacing after `failures` failures in a row (zero for none).
   std::chrono::milliseconds pauseAfter(int failures) const;

@@ -11,7 +11,6 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <algorithm>
-#include <variant>
 
 #include "protocol/relay_notices.h"
 #include "sdk/relay/relay_socket.h"
@@ -108,7 +107,7 @@ asio::awaitable<void> RelaySession::readAll() {
     while (!ended_) {
       sdk::RelaySocket::Message message = co_await socket_->readMessage();
       inboxBytes_ += message.data.size();
-      inbox_.push_back({message.text, std::move(message.data)});
+      inbox_.push_back(std::move(message));
       arrived_.cancel();
       // Handling is behind: what waits stays bounded, the rest stays in TCP.
       while (inboxBytes_ > maxInboxBytes_ && !ended_) {
@@ -127,7 +126,7 @@ asio::awaitable<void> RelaySession::handleAll(RelaySessionHandler& handler) {
       arrived_.expires_at(asio::steady_timer::time_point::max());
       co_await arrived_.async_wait(as_tuple(use_awaitable));
     }
-    Received message = std::move(inbox_.front());
+    sdk::RelaySocket::Message message = std::move(inbox_.front());
     inbox_.pop_front();
     inboxBytes_ -= message.data.size();
     taken_.cancel();
@@ -265,28 +264,20 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
 }
 
 asio::awaitable<void> RelayLink::proveHost(sdk::RelaySocket& socket) {
-  using namespace asio::experimental::awaitable_operators;
   namespace notice = protocol::RelayNotice;
   // The relay speaks first; what it says must come in time.
   auto next = [&]() -> asio::awaitable<std::string> {
-    asio::steady_timer deadline(co_await asio::this_coro::executor);
-    deadline.expires_after(options_.handshakeTimeout);
-    auto reading = socket.readMessage();
-    auto waiting = deadline.async_wait(use_awaitable);
-    std::variant<sdk::RelaySocket::Message, std::monostate> first;
+    std::optional<sdk::RelaySocket::Message> message;
     try {
-      first = co_await (std::move(reading) || std::move(waiting));
+      message = co_await socket.readMessage(options_.handshakeTimeout);
     } catch (const std::exception&) {
       const std::string reason = socket.closeReason();
       throw sdk::RelaySocketError("the relay did not admit this agent as the room's host" +
                                   (reason.empty() ? std::string() : ": " + reason));
     }
-    if (first.index() != 0) {
-      throw sdk::RelaySocketError("the relay did not ask for the room key in time");
-    }
-    auto& message = std::get<0>(first);
-    if (!message.text) throw sdk::RelaySocketError("the relay sent bytes before admitting us");
-    co_return std::string(protocol::asText(message.data));
+    if (!message) throw sdk::RelaySocketError("the relay did not ask for the room key in time");
+    if (!message->text) throw sdk::RelaySocketError("the relay sent bytes before admitting us");
+    co_return std::string(protocol::asText(message->data));
   };
   auto challenge = notice::parseChallenge(co_await next());
   if (!challenge) throw sdk::RelaySocketError("the relay did not challenge the room's host");

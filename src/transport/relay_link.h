@@ -18,10 +18,7 @@
 #include "core/agent_log.h"
 #include "protocol/bytes.h"
 #include "protocol/room_key.h"
-
-namespace lumora::sdk {
-class RelaySocket;
-}
+#include "sdk/relay/relay_socket.h"
 
 namespace lumora::transport {
 
@@ -93,11 +90,7 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   bool writing_ = false;
   boost::asio::steady_timer room_;  // wakes waitForRoom() when the queue drains
   // Messages read and not yet handled, at most about maxInboxBytes_.
-  struct Received {
-    bool text = false;
-    protocol::Bytes data;
-  };
-  std::deque<Received> inbox_;
+  std::deque<sdk::RelaySocket::Message> inbox_;
   std::size_t inboxBytes_ = 0;
   const std::size_t maxInboxBytes_ = 8u << 20;
   boost::asio::steady_timer arrived_;  // wakes the handling loop

@@ -1,8 +1,5 @@
 #include "transport/relay_protection.h"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include "protocol/relay_notices.h"
 
 namespace lumora::transport {
@@ -84,21 +81,14 @@ asio::awaitable<std::optional<Bytes>> RelayProtection::receive(Bytes message) {
 }
 
 asio::awaitable<void> RelayProtection::checkProof(Bytes proof) {
-  if (options_.throttle) {
-    // After wrong proofs from this account, the next one waits its turn.
-    const auto now = ProofThrottle::Clock::now();
-    const auto at = options_.throttle->reserve(peerKey_, now);
-    if (at > now) {
-      asio::steady_timer pause(session_->executor(), at);
-      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
-    }
-  }
-  if (!handshake_.verify(proof)) {
-    if (options_.throttle) options_.throttle->recordFailure(peerKey_, ProofThrottle::Clock::now());
+  // After wrong proofs from this account, the next one waits its turn.
+  co_await options_.throttle->waitForTurn(peerKey_);
+  const bool valid = handshake_.verify(proof);
+  options_.throttle->record(peerKey_, valid);
+  if (!valid) {
     fail("the peer did not prove the pairing secret");
     co_return;
   }
-  if (options_.throttle) options_.throttle->recordSuccess(peerKey_);
   auto ciphers = protocol::RelayCiphers::forAgent(handshake_.keys());
   receiving_.emplace(std::move(ciphers.receiving));
   {

@@ -33,7 +33,7 @@ class RelayProtection : public std::enable_shared_from_this<RelayProtection> {
   struct Options {
     protocol::PairingSecret secret;
     protocol::RelayChannel channel = protocol::RelayChannel::control;
-    // Shared by every session of one room; may be null (no pacing).
+    // Shared by every session of one room.
     std::shared_ptr<ProofThrottle> throttle;
     std::chrono::milliseconds pairingTimeout = std::chrono::seconds(30);
   };

@@ -93,30 +93,10 @@ TEST_F(RelayVectorsTest, HandshakesAndSealedMessagesOfBothRooms) {
   }
 }
 
-// A fixed secret and room, and a second secret that is not the pairing's.
 class RelayHandshakeTest : public ::testing::Test {
  protected:
   PairingSecret secret_ = PairingSecret::generate();
-  PairingSecret other_ = PairingSecret::generate();
 };
-
-TEST_F(RelayHandshakeTest, AnEndWithoutTheSecretCannotProveItAndGetsNoKeys) {
-  // A fake agent: its challenge carries a MAC made without the secret.
-  RelayHandshakePhone phone(secret_, RelayChannel::control);
-  RelayHandshakeAgent impostor(other_, RelayChannel::control);
-  EXPECT_FALSE(phone.answer(*impostor.challenge(phone.hello())));
-
-  // A fake phone: the real agent refuses its proof, and a phone sending the agent's own MAC back
-  // (a reflection) is refused too.
-  RelayHandshakeAgent agent(secret_, RelayChannel::control);
-  RelayHandshakePhone fake(other_, RelayChannel::control);
-  const Bytes challenge = *agent.challenge(fake.hello());
-  EXPECT_FALSE(fake.answer(challenge));  // it cannot check the agent either
-  Bytes reflected{0x01, 0x03};
-  reflected.insert(reflected.end(), challenge.begin() + 34, challenge.end());
-  EXPECT_FALSE(agent.verify(reflected));
-  EXPECT_TRUE(agent.keys().agentToPhone.empty());
-}
 
 TEST_F(RelayHandshakeTest, AProofBelongsToOneSessionAndOneRoom) {
   // A proof recorded in one session does not open the next one: the agent's nonce is fresh.
@@ -132,6 +112,14 @@ TEST_F(RelayHandshakeTest, AProofBelongsToOneSessionAndOneRoom) {
   RelayHandshakePhone viewer(secret_, RelayChannel::media);
   RelayHandshakeAgent control(secret_, RelayChannel::control);
   EXPECT_FALSE(viewer.answer(*control.challenge(viewer.hello())));
+
+  // The agent's own MAC sent back to it as a proof (a reflection) is no proof. (That an end
+  // without the secret cannot prove it is the relay channel's and the agent's tests'.)
+  RelayHandshakeAgent agent(secret_, RelayChannel::control);
+  const Bytes challenge = *agent.challenge(phone.hello());
+  Bytes reflected{0x01, 0x03};
+  reflected.insert(reflected.end(), challenge.begin() + 34, challenge.end());
+  EXPECT_FALSE(agent.verify(reflected));
 }
 
 class RelayCipherTest : public ::testing::Test {

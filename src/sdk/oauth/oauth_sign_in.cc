@@ -5,37 +5,49 @@
 
 namespace lumora::sdk {
 
-std::optional<SignInCredential> signInWithGoogle(OAuthWebFlow& flow, const GoogleOAuth& google) {
-  const std::string verifier = protocol::pkce::newCodeVerifier();
+namespace {
+
+// What a provider's authorization page gave back, with the PKCE verifier its code is bound to.
+struct Authorization {
+  std::string code;
+  std::string verifier;
+  std::string redirectURI;
+};
+
+// Runs `provider`'s authorization page with PKCE and a fresh state; nothing when the browser
+// came back without a code for this sign-in.
+template <class Provider>
+std::optional<Authorization> authorize(OAuthWebFlow& flow, const Provider& provider) {
+  std::string verifier = protocol::pkce::newCodeVerifier();
   const std::string state = protocol::randomUUIDString();
   const std::string challenge = protocol::pkce::s256Challenge(verifier);
   const OAuthWebFlow::Callback callback =
       flow.authenticate(
               [&](const std::string& redirectURI) {
-                return google.authorizeURL(state, challenge, redirectURI);
+                return provider.authorizeURL(state, challenge, redirectURI);
               },
-              GoogleOAuth::callbackPath, state)
+              Provider::callbackPath, state)
           .get();
-  const auto code = GoogleOAuth::parseCode(callback.url, state);
+  auto code = Provider::parseCode(callback.url, state);
   if (!code) return std::nullopt;
+  return Authorization{std::move(*code), std::move(verifier), callback.redirectURI};
+}
+
+}  // namespace
+
+std::optional<SignInCredential> signInWithGoogle(OAuthWebFlow& flow, const GoogleOAuth& google) {
+  auto authorized = authorize(flow, google);
+  if (!authorized) return std::nullopt;
   return SignInCredential{
-      google.exchangeCodeForIDToken(*code, verifier, callback.redirectURI).get(), std::nullopt};
+      google.exchangeCodeForIDToken(authorized->code, authorized->verifier, authorized->redirectURI)
+          .get(),
+      std::nullopt};
 }
 
 std::optional<SignInCredential> signInWithGitHub(OAuthWebFlow& flow, const GitHubOAuth& github) {
-  const std::string verifier = protocol::pkce::newCodeVerifier();
-  const std::string state = protocol::randomUUIDString();
-  const std::string challenge = protocol::pkce::s256Challenge(verifier);
-  const OAuthWebFlow::Callback callback =
-      flow.authenticate(
-              [&](const std::string& redirectURI) {
-                return github.authorizeURL(state, challenge, redirectURI);
-              },
-              GitHubOAuth::callbackPath, state)
-          .get();
-  auto code = GitHubOAuth::parseCode(callback.url, state);
-  if (!code) return std::nullopt;
-  return SignInCredential{std::move(*code), verifier};
+  auto authorized = authorize(flow, github);
+  if (!authorized) return std::nullopt;
+  return SignInCredential{std::move(authorized->code), std::move(authorized->verifier)};
 }
 
 }  // namespace lumora::sdk

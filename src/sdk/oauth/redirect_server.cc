@@ -106,11 +106,11 @@ asio::awaitable<void> RedirectServer::serve(tcp::socket socket) {
   OnCallback callback;
   if (matches) callback = std::exchange(onCallback_, nullptr);
   const bool isCallback = static_cast<bool>(callback);
-  auto response = isCallback ? answer(http::status::ok, "text/html; charset=utf-8", kFinishedPage)
-                             : answer(http::status::not_found, "text/plain", "not found\n");
-  if (atCallback && !matches) {
-    response = answer(http::status::bad_request, "text/html; charset=utf-8", kMismatchPage);
-  }
+  const auto response =
+      isCallback ? answer(http::status::ok, "text/html; charset=utf-8", kFinishedPage)
+      : atCallback && !matches
+          ? answer(http::status::bad_request, "text/html; charset=utf-8", kMismatchPage)
+          : answer(http::status::not_found, "text/plain", "not found\n");
   co_await http::async_write(stream, response, asio::as_tuple(asio::use_awaitable));
   beast::error_code ignored;
   stream.socket().shutdown(tcp::socket::shutdown_both, ignored);

@@ -2,15 +2,11 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <deque>
 #include <mutex>
-#include <variant>
 
 #include "protocol/relay_cipher.h"
 #include "sdk/internal/io_thread.h"
@@ -39,22 +35,18 @@ asio::awaitable<protocol::RelayCiphers> shakeHands(RelaySocket& socket,
                                                    const protocol::PairingSecret& secret,
                                                    protocol::RelayChannel room,
                                                    std::chrono::milliseconds timeout) {
-  using namespace asio::experimental::awaitable_operators;
   protocol::RelayHandshakePhone handshake(secret, room);
   co_await socket.writeBinary(handshake.hello());
-  asio::steady_timer deadline(co_await asio::this_coro::executor, timeout);
-  auto reading = socket.readBinary();
-  auto waiting = deadline.async_wait(asio::use_awaitable);
-  std::variant<Bytes, std::monostate> first;
+  std::optional<RelaySocket::Message> challenge;
   try {
-    first = co_await (std::move(reading) || std::move(waiting));
+    challenge = co_await socket.readMessage(timeout);
   } catch (const std::exception&) {
     throw SDKError::connectionFailed("the relay ended the room during the handshake");
   }
-  if (first.index() != 0) {
+  if (!challenge) {
     throw SDKError::connectionFailed("the agent did not answer the relay handshake in time");
   }
-  auto proof = handshake.answer(std::get<0>(first));
+  auto proof = challenge->text ? std::nullopt : handshake.answer(challenge->data);
   if (!proof) {
     throw SDKError::connectionFailed(
         "the other end of the relay room did not prove the pairing secret: it is not the agent, "

@@ -1,8 +1,11 @@
 #include "sdk/relay/relay_socket.h"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
@@ -92,7 +95,6 @@ void configure(WebSocket& ws, const RelaySocket::Options& options) {
   // A client masks what it sends, through a buffer of this size: at Beast's default of 4 KiB a
   // 1 MiB reply went out in 350 system calls, and the relay read it in as many pieces.
   ws.write_buffer_bytes(kWriteBufferBytes);
-  ws.binary(true);
 }
 
 template <class WebSocket>
@@ -195,6 +197,17 @@ asio::awaitable<RelaySocket::Message> RelaySocket::readMessage() {
   const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
   message.data.assign(data, data + buffer.size());
   co_return message;
+}
+
+asio::awaitable<std::optional<RelaySocket::Message>> RelaySocket::readMessage(
+    std::chrono::milliseconds limit) {
+  using namespace asio::experimental::awaitable_operators;
+  asio::steady_timer deadline(co_await asio::this_coro::executor, limit);
+  auto reading = readMessage();
+  auto waiting = deadline.async_wait(use_awaitable);
+  auto first = co_await (std::move(reading) || std::move(waiting));
+  if (first.index() != 0) co_return std::nullopt;
+  co_return std::move(std::get<0>(first));
 }
 
 asio::awaitable<void> RelaySocket::writeBinary(protocol::ByteView message) {

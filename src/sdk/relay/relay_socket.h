@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,6 +64,8 @@ class RelaySocket {
     protocol::Bytes data;
   };
   boost::asio::awaitable<Message> readMessage();
+  // The same within `limit`: nothing when no message comes in time (the socket is then closed).
+  boost::asio::awaitable<std::optional<Message>> readMessage(std::chrono::milliseconds limit);
   // Sends `message` as one binary message. Throws boost::system::system_error on failure.
   boost::asio::awaitable<void> writeBinary(protocol::ByteView message);
   // Sends `message` as one text message (a notice to the relay itself).
