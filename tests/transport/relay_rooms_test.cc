@@ -128,9 +128,8 @@ TEST_F(RelayRoomsTest, APeerThatDoesNotPairIsLetGoInBothRooms) {
   auto halfway = phone(kRoom + "-media", RelayChannel::media);
   ASSERT_EQ(idle->socket().status(), 101);
   ASSERT_EQ(halfway->socket().status(), 101);
-  halfway->socket().sendBinary(
-      std::string(protocol::asText(protocol::RelayHandshakePhone(kSecret, RelayChannel::media)
-                                       .hello())));  // and then nothing
+  halfway->socket().sendBinary(std::string(protocol::asText(
+      protocol::RelayHandshakePhone(kSecret, RelayChannel::media).hello())));  // and then nothing
   EXPECT_TRUE(idle->socket().closedWithin(5s));
   EXPECT_TRUE(halfway->socket().closedWithin(5s));
 
