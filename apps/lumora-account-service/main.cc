@@ -7,9 +7,12 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <chrono>
 #include <csignal>
+#include <functional>
 #include <iostream>
 #include <thread>
 #include <variant>
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
     worker.join();
     return 1;
   }
+  if (!service.metricsUrl().empty()) log.info("metrics at " + service.metricsUrl() + "/metrics");
   log.info("serving on " + service.url() + " with database " +
            (config.database.starts_with("postgres") ? std::string("postgresql") : config.database));
   if (config.dev) {
@@ -68,13 +72,53 @@ int main(int argc, char** argv) {
         service.url() + "/dev/. Never expose this instance.");
   }
 
+  // The first signal drains: no new connections, /healthz answers 503 so the load balancer
+  // sends nothing new, and the relay's rooms close with 1012 so that agents and phones join
+  // again at once on another instance. The process ends when the rooms and the requests being
+  // answered are gone, after --drain-seconds, or at a second signal.
   asio::signal_set signals(network, SIGINT, SIGTERM);
-  signals.async_wait([&](const boost::system::error_code& ec, int) {
-    if (ec) return;
-    log.info("stopping");
+  asio::steady_timer watch(network);
+  const auto finish = [&] {
+    signals.cancel();
+    watch.cancel();
     service.stop();
     network.stop();
-  });
+  };
+  std::function<void()> watchDrain;
+  std::chrono::steady_clock::time_point deadline;
+  watchDrain = [&] {
+    if (service.drained()) {
+      log.info("drained: stopping");
+      finish();
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      log.info("stopping after " + std::to_string(config.drainSeconds) + " s of draining, with " +
+               std::to_string(service.relayRoomCount()) + " relay rooms still open");
+      finish();
+      return;
+    }
+    watch.expires_after(std::chrono::milliseconds(50));
+    watch.async_wait([&](const boost::system::error_code& ec) {
+      if (!ec) watchDrain();
+    });
+  };
+  std::function<void(const boost::system::error_code&, int)> onSignal;
+  onSignal = [&](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    if (service.drained() || deadline != std::chrono::steady_clock::time_point{}) {
+      log.info("stopping at once");
+      finish();
+      return;
+    }
+    log.info("draining: closing the relay's rooms with 1012 (service restart)");
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::milliseconds(static_cast<long long>(config.drainSeconds * 1000));
+    service.drain();
+    signals.async_wait(onSignal);
+    watchDrain();
+  };
+  signals.async_wait(onSignal);
   // Two threads share the sockets (a busy room and the HTTP routes use both cores); the
   // database calls have their own pool.
   std::thread second([&] { network.run(); });

@@ -80,7 +80,7 @@ AccountApi::AccountApi(std::shared_ptr<AccountStore> store,
                        std::shared_ptr<IdentityProviders> identities,
                        std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
                        asio::any_io_executor worker, AddressRateLimiter::Rate loginRate,
-                       std::shared_ptr<const WebApp> web)
+                       std::shared_ptr<const WebApp> web, std::shared_ptr<ServiceMetrics> metrics)
     : store_(std::move(store)),
       identities_(std::move(identities)),
       dev_(std::move(dev)),
@@ -89,10 +89,21 @@ AccountApi::AccountApi(std::shared_ptr<AccountStore> store,
       clock_(std::move(clock)),
       worker_(std::move(worker)),
       signer_(store_->signingSecret()),
-      loginAttempts_(loginRate) {}
+      loginAttempts_(loginRate),
+      metrics_(std::move(metrics)) {}
 
 template <class Work>
 auto AccountApi::onWorker(Work work) -> asio::awaitable<decltype(work())> {
+  const auto started = std::chrono::steady_clock::now();
+  // Timed on the way out too when the store throws: a failing database is a slow one as well.
+  struct Timing {
+    ServiceMetrics& metrics;
+    std::chrono::steady_clock::time_point started;
+    ~Timing() {
+      metrics.databaseSeconds.observe(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  } timing{*metrics_, started};
   auto job = core::runOn(worker_, std::move(work));
   co_return co_await std::move(job);
 }
@@ -119,6 +130,18 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     if (method != "GET") co_return methodNotAllowed("GET");
     co_return jsonResponse(200, {{"status", "ok"}});
   }
+  if (path == "/healthz") {
+    if (method != "GET") co_return methodNotAllowed("GET");
+    // Says only whether this instance can serve: nothing about accounts or the database.
+    bool answered = true;
+    try {
+      co_await onWorker([&] { store_->ping(); });
+    } catch (const StoreError&) {
+      answered = false;
+    }
+    if (!answered) co_return jsonResponse(503, {{"status", "database_unavailable"}});
+    co_return jsonResponse(200, {{"status", "ok"}});
+  }
   if (path == "/auth/providers") {
     if (method != "GET") co_return methodNotAllowed("GET");
     co_return jsonResponse(200, identities_->clientDirectory());
@@ -132,6 +155,7 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   // Every attempt counts, whatever its body: guessing is what the limit is against.
   if (path == "/auth/login" && method == "POST") {
     if (auto wait = loginAttempts_.take(request.clientAddress, clock_())) {
+      metrics_->countLimit("login_rate");
       co_return tooManyRequests(*wait);
     }
   }
@@ -209,7 +233,11 @@ asio::awaitable<HttpResponse> AccountApi::login(const HttpRequest& request) {
   auto& body = std::get<LoginRequest>(parsed);
   auto identifying = identities_->identify(body.provider, body.token, body.codeVerifier);
   auto identified = co_await std::move(identifying);
-  if (const auto* error = std::get_if<ApiError>(&identified)) co_return errorResponse(*error);
+  if (const auto* error = std::get_if<ApiError>(&identified)) {
+    metrics_->countSignIn(body.provider, error->code);
+    co_return errorResponse(*error);
+  }
+  metrics_->countSignIn(body.provider, "ok");
   const Identity& identity = std::get<Identity>(identified);
   User user = co_await onWorker([&] { return store_->signIn(identity, clock_()); });
   auto issuing = issueTokens(user.id, protocol::randomUUIDString());

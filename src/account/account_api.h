@@ -9,6 +9,7 @@
 
 #include "account/address_rate_limiter.h"
 #include "account/http_message.h"
+#include "account/metrics.h"
 #include "account/records.h"
 #include "account/token_signer.h"
 
@@ -24,7 +25,7 @@ class WebApp;
 //   POST /devices, GET /devices, GET /devices/lookup?fingerprint=, PATCH /devices/{id},
 //   DELETE /devices/{id}, POST /devices/{id}/connection
 //   POST /relay/token
-//   GET /auth/providers, GET /health
+//   GET /auth/providers, GET /health, GET /healthz (the database answers: 200, or 503)
 //   GET /app/… (the browser client's files, when the service has them)
 // and, with --dev, the provider stand-ins under /dev/. The relay's WebSocket rooms are the
 // server's; the routes only issue their tokens. Each route answers its own methods only (405
@@ -43,7 +44,8 @@ class AccountApi {
   AccountApi(std::shared_ptr<AccountStore> store, std::shared_ptr<IdentityProviders> identities,
              std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
              boost::asio::any_io_executor worker, AddressRateLimiter::Rate loginRate = {},
-             std::shared_ptr<const WebApp> web = nullptr);
+             std::shared_ptr<const WebApp> web = nullptr,
+             std::shared_ptr<ServiceMetrics> metrics = std::make_shared<ServiceMetrics>());
 
   boost::asio::awaitable<HttpResponse> handle(HttpRequest request);
 
@@ -83,6 +85,7 @@ class AccountApi {
   boost::asio::any_io_executor worker_;
   TokenSigner signer_;
   AddressRateLimiter loginAttempts_;
+  std::shared_ptr<ServiceMetrics> metrics_;
 };
 
 }  // namespace lumora::account

@@ -17,6 +17,8 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/url/parse.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -52,6 +54,15 @@ struct ServerState {
   std::optional<asio::ssl::context> tls;
   std::string url;
   std::optional<ConnectionLimit> connectionLimit;
+  ConnectionLimit proxyConnections{0};  // a load balancer's: bounded by the balancer itself
+  std::shared_ptr<ServiceMetrics> metrics;
+  std::atomic<bool> draining{false};
+  std::atomic<std::size_t> requestsInFlight{0};
+
+  bool trusted(const std::string& remote) const {
+    const auto& proxies = options.trustedProxies;
+    return std::find(proxies.begin(), proxies.end(), remote) != proxies.end();
+  }
 
   std::mutex lock;  // guards the two below
   std::list<std::weak_ptr<Droppable>> connections;
@@ -138,6 +149,16 @@ class HttpSession final : public Droppable,
     });
   }
 
+  // Closes the connection unless it is answering a request or has become a relay connection
+  // (the rooms close those).
+  void drainIdle() override {
+    asio::post(executor_, [self = this->shared_from_this()] {
+      if (self->upgraded_ || self->busy_) return;
+      beast::error_code ignored;
+      beast::get_lowest_layer(self->stream_).socket().close(ignored);
+    });
+  }
+
   static asio::awaitable<void> run(std::shared_ptr<HttpSession> self) {
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       beast::get_lowest_layer(self->stream_).expires_after(self->state_->options.idleTimeout);
@@ -164,6 +185,11 @@ class HttpSession final : public Droppable,
       if (ec) {
         auto refusal = refusalOf(ec);
         if (refusal) {
+          if (refusal->status == 413) {
+            state_->metrics->countLimit(ec == http::error::body_limit ? "request_body"
+                                                                      : "request_headers");
+          }
+          state_->metrics->countRequest("other", refusal->status);
           auto answering = respond(*refusal, false, 11);
           co_await std::move(answering);
           state_->log.info("- - " + std::to_string(refusal->status) + " " + remote_ + " (" +
@@ -182,22 +208,47 @@ class HttpSession final : public Droppable,
                        std::string(request[http::field::authorization]),
                        std::string(request[http::field::content_type]),
                        std::move(request.body()),
-                       remote_};
+                       clientOf(request)};
       const std::string method = ours.method;
       const std::string target = ours.target;
-      auto handling = state_->api->handle(std::move(ours));
-      HttpResponse response = co_await std::move(handling);
-      const bool keepAlive = request.keep_alive();
+      busy_ = true;
+      state_->requestsInFlight.fetch_add(1);
+      HttpResponse response;
+      if (state_->draining && method == "GET" && routeOf(target) == "/healthz") {
+        // The balancer's cue to send nothing new here.
+        response = jsonResponse(503, {{"status", "draining"}});
+      } else {
+        auto handling = state_->api->handle(std::move(ours));
+        response = co_await std::move(handling);
+      }
+      // A draining instance lets the balancer open its next connection elsewhere.
+      const bool keepAlive = request.keep_alive() && !state_->draining;
       // Logged before the answer goes out: a stop right after it must not lose the line.
       logRequest(method, target, response.status, started);
       auto answering = respond(response, keepAlive, request.version());
       const bool sent = co_await std::move(answering);
+      busy_ = false;
+      state_->requestsInFlight.fetch_sub(1);
       if (!sent || !keepAlive) break;
     }
     co_await closeGracefully();
   }
 
   // What to answer a request that could not be read; nothing when the peer just went away.
+  // Who sent the request: the peer, or, from a trusted load balancer, the client it names last
+  // (what the balancer itself saw; earlier entries are whatever the client claimed).
+  std::string clientOf(const http::request<http::string_body>& request) const {
+    if (!state_->trusted(remote_)) return remote_;
+    std::string_view forwarded = request["X-Forwarded-For"];
+    const auto comma = forwarded.rfind(',');
+    if (comma != std::string_view::npos) forwarded.remove_prefix(comma + 1);
+    while (forwarded.starts_with(' ')) forwarded.remove_prefix(1);
+    while (forwarded.ends_with(' ')) forwarded.remove_suffix(1);
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(forwarded, ec);
+    return ec ? remote_ : address.to_string();
+  }
+
   static std::optional<HttpResponse> refusalOf(const beast::error_code& ec) {
     if (ec == http::error::body_limit) {
       return errorResponse({413, "payload_too_large", "the request body is too large"});
@@ -226,6 +277,7 @@ class HttpSession final : public Droppable,
     std::snprintf(elapsed, sizeof elapsed, "%.1fms", static_cast<double>(micros) / 1000.0);
     state_->log.info(method + " " + loggedTarget(target) + " " + std::to_string(status) + " " +
                      elapsed + " " + remote_);
+    state_->metrics->countRequest(routeOf(target), status);
   }
 
   asio::awaitable<void> refuseUpgrade(const ApiError& error, std::string_view target,
@@ -278,11 +330,21 @@ class HttpSession final : public Droppable,
       admission.account = std::move(grant->userId);
     }
     admission.refusal =
-        refusalOf(state_->rooms->wouldJoin(admission.room, admission.side), admission.side);
+        refusalOf(state_->rooms->wouldJoin(admission.room, admission.side), admission.side, false);
     return admission;
   }
 
-  static std::optional<ApiError> refusalOf(RelayRooms::Join join, RelaySide side) {
+  // Why `join` refuses `side`, counted; `joined`: the join happened (not only asked about).
+  std::optional<ApiError> refusalOf(RelayRooms::Join join, RelaySide side,
+                                    bool joined = true) const {
+    auto refusal = refusalOfJoin(join, side);
+    if (join == RelayRooms::Join::full) state_->metrics->countLimit("relay_rooms");
+    if (!refusal && joined)
+      (side == RelaySide::host ? state_->metrics->hostsJoined : state_->metrics->peersJoined).add();
+    return refusal;
+  }
+
+  static std::optional<ApiError> refusalOfJoin(RelayRooms::Join join, RelaySide side) {
     switch (join) {
       case RelayRooms::Join::joined:
         return std::nullopt;
@@ -294,6 +356,8 @@ class HttpSession final : public Droppable,
         return ApiError{404, "no_host", "the agent is not in its relay room"};
       case RelayRooms::Join::full:
         return ApiError{503, "relay_full", "the relay holds as many rooms as it may"};
+      case RelayRooms::Join::draining:
+        return ApiError{503, "draining", "this instance is shutting down: join again"};
     }
     return ApiError{500, "internal", "unknown room state"};
   }
@@ -359,7 +423,7 @@ class HttpSession final : public Droppable,
       // still refused with a status.
       auto connection = makeHolding<RelayConnection<Stream>>(
           std::move(slot_), std::move(socket), state_->rooms, room, side,
-          std::move(admission.account), options.relay);
+          std::move(admission.account), options.relay, state_->metrics);
       if (auto refusal = refusalOf(state_->rooms->join(room, side, connection), side)) {
         logRequest("GET", target, refusal->status, started);
         auto refusing = writeResponse(connection->socket().next_layer(), errorResponse(*refusal),
@@ -382,9 +446,9 @@ class HttpSession final : public Droppable,
     if (ec) co_return;
     auto proving = proveHost(socket, room);
     const bool proven = co_await std::move(proving);
-    auto connection =
-        makeHolding<RelayConnection<Stream>>(std::move(slot_), std::move(socket), state_->rooms,
-                                             room, side, std::string(), options.relay);
+    auto connection = makeHolding<RelayConnection<Stream>>(std::move(slot_), std::move(socket),
+                                                           state_->rooms, room, side, std::string(),
+                                                           options.relay, state_->metrics);
     auto& ws = connection->socket();
     std::optional<ApiError> refusal;
     if (!proven) {
@@ -395,9 +459,11 @@ class HttpSession final : public Droppable,
     if (refusal) {
       state_->log.info("relay host refused in " + room + " from " + remote_ + ": " +
                        refusal->message);
-      co_await ws.async_close(
-          websocket::close_reason(websocket::close_code::policy_error, refusal->message),
-          as_tuple(use_awaitable));
+      // A host turned away by a draining instance joins again at once, elsewhere.
+      const auto code = refusal->code == "draining" ? websocket::close_code::service_restart
+                                                    : websocket::close_code::policy_error;
+      co_await ws.async_close(websocket::close_reason(code, refusal->message),
+                              as_tuple(use_awaitable));
       co_return;
     }
     if (!state_->track(connection)) {
@@ -432,6 +498,7 @@ class HttpSession final : public Droppable,
   std::string remote_;
   ConnectionLimit::Slot slot_;  // handed to the relay connection on an upgrade
   bool upgraded_ = false;
+  bool busy_ = false;  // answering a request: draining lets it finish
 };
 
 asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
@@ -449,8 +516,10 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
     }
     boost::system::error_code ignored;
     std::string remote = remoteOf(socket);
-    auto admission = state->connectionLimit->admit(remote);
+    auto admission = state->trusted(remote) ? state->proxyConnections.admit(remote)
+                                            : state->connectionLimit->admit(remote);
     if (!admission.slot) {
+      state->metrics->countLimit("connections_per_address");
       // Closed before anything is read or allocated for it.
       socket.close(ignored);
       if (admission.startsRefusing) {
@@ -481,12 +550,26 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
 
 }  // namespace
 
-AccountServer::AccountServer(asio::any_io_executor executor, Options options)
+AccountServer::AccountServer(asio::any_io_executor executor, Options options,
+                             std::shared_ptr<ServiceMetrics> metrics)
     : state_(std::make_shared<ServerState>()) {
+  state_->metrics = std::move(metrics);
   state_->executor = std::move(executor);
   state_->options = std::move(options);
   state_->connectionLimit.emplace(state_->options.maxConnectionsPerAddress);
   state_->rooms = std::make_shared<RelayRooms>(state_->options.relay.maxRooms);
+  // Read when scraped; the rooms may outlive the server in the connections still closing.
+  std::weak_ptr<RelayRooms> rooms = state_->rooms;
+  state_->metrics->registry.gauge("lumora_relay_rooms_open", "Relay rooms open now", [rooms] {
+    auto held = rooms.lock();
+    return held ? static_cast<double>(held->roomCount()) : 0.0;
+  });
+  std::weak_ptr<ServerState> weak = state_;
+  state_->metrics->registry.gauge("lumora_draining", "1 once the instance is shutting down",
+                                  [weak] {
+                                    auto held = weak.lock();
+                                    return held && held->draining ? 1.0 : 0.0;
+                                  });
 }
 
 AccountServer::~AccountServer() { stop(); }
@@ -542,6 +625,31 @@ void AccountServer::stop() {
   for (auto& weak : connections) {
     if (auto connection = weak.lock()) connection->drop();
   }
+}
+
+void AccountServer::drain() {
+  if (state_->draining.exchange(true)) return;
+  if (state_->acceptor) {
+    asio::post(state_->acceptorStrand, [state = state_] {
+      boost::system::error_code ignored;
+      state->acceptor->close(ignored);
+    });
+  }
+  state_->rooms->closeAllForRestart();
+  std::list<std::weak_ptr<Droppable>> connections;
+  {
+    std::lock_guard guard(state_->lock);
+    connections = state_->connections;
+  }
+  for (auto& weak : connections) {
+    if (auto connection = weak.lock()) connection->drainIdle();
+  }
+}
+
+bool AccountServer::draining() const { return state_->draining; }
+
+bool AccountServer::drained() const {
+  return state_->draining && state_->rooms->roomCount() == 0 && state_->requestsInFlight == 0;
 }
 
 std::string AccountServer::url() const { return state_->url; }

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "account/metrics.h"
 #include "account/relay_rooms.h"
 
 namespace lumora::account {
@@ -35,9 +37,14 @@ class AccountServer {
     // soon as they are accepted. 0: no bound.
     std::size_t maxConnectionsPerAddress = 256;
     RelayLimits relay;
+    // Load balancers in front (their IP addresses): a connection from one carries many
+    // clients, so it is not held to the per-address bound, and the client a request is from
+    // (for the sign-in limit and the log) is the last address its X-Forwarded-For names.
+    std::vector<std::string> trustedProxies;
   };
 
-  AccountServer(boost::asio::any_io_executor executor, Options options);
+  AccountServer(boost::asio::any_io_executor executor, Options options,
+                std::shared_ptr<ServiceMetrics> metrics = std::make_shared<ServiceMetrics>());
   ~AccountServer();
 
   // Binds the address and returns the bound port (url() is known from here on). Throws
@@ -48,6 +55,12 @@ class AccountServer {
   void serve(std::shared_ptr<AccountApi> api);
   // Stops accepting and drops every open connection.
   void stop();
+  // Stops accepting, answers GET /healthz with 503, closes every relay room with 1012 (service
+  // restart) and idle HTTP connections; requests being answered finish. drained() tells when
+  // nothing is left.
+  void drain();
+  bool draining() const;
+  bool drained() const;
 
   // "http://host:port" or "https://…" once started.
   std::string url() const;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "account/account_store.h"
+#include "account/metrics_server.h"
 #include "account/private_files.h"
 #include "account/sql_account_store.h"
 
@@ -48,8 +49,12 @@ std::string AccountService::start() {
     }
   }
   std::shared_ptr<AccountStore> store = openAccountStore(config_.database);
-  server_ = std::make_unique<AccountServer>(network_, config_.server);
+  server_ = std::make_unique<AccountServer>(network_, config_.server, metrics_);
   server_->bind();
+  if (!config_.metricsListen.empty()) {
+    metricsServer_ = std::make_unique<MetricsServer>(network_, metrics_);
+    metricsUrl_ = metricsServer_->bind(config_.metricsHost, config_.metricsPort);
+  }
   ProviderSettings providers = config_.providers;
   if (config_.dev) {
     // The stand-ins are reached the way a real provider is: over HTTP, at this very server.
@@ -65,14 +70,22 @@ std::string AccountService::start() {
   auto identities = std::make_shared<IdentityProviders>(std::move(providers), clock_);
   auto api =
       std::make_shared<AccountApi>(std::move(store), std::move(identities), dev_, config_.lifetimes,
-                                   clock_, worker_, config_.loginRate, std::move(web));
+                                   clock_, worker_, config_.loginRate, std::move(web), metrics_);
   server_->serve(std::move(api));
+  if (metricsServer_) metricsServer_->serve();
   return url();
 }
 
 void AccountService::stop() {
   if (server_) server_->stop();
+  if (metricsServer_) metricsServer_->stop();
 }
+
+void AccountService::drain() {
+  if (server_) server_->drain();
+}
+
+bool AccountService::drained() const { return !server_ || server_->drained(); }
 
 std::string AccountService::url() const { return server_ ? server_->url() : std::string(); }
 

@@ -5,12 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "account/metrics.h"
 #include "account/records.h"
 #include "account/service_config.h"
 
 namespace lumora::account {
 
 class AccountStore;
+class MetricsServer;
 
 // The whole service assembled from its configuration: the store, the identity providers (and
 // the --dev stand-ins), the routes and the server. The program runs one; tests run several.
@@ -28,10 +30,16 @@ class AccountService {
   // other users may read the SQLite database or the TLS key.
   std::string start();
   void stop();
+  // Stops taking new work and closes the relay's rooms with 1012; see AccountServer::drain.
+  void drain();
+  bool drained() const;
 
   const ServiceConfig& config() const { return config_; }
   std::string url() const;
   std::size_t relayRoomCount() const;
+  // "http://addr:port" of GET /metrics, when the configuration asks for it.
+  std::string metricsUrl() const { return metricsUrl_; }
+  ServiceMetrics& metrics() { return *metrics_; }
   // Present with --dev.
   const DevProviders* dev() const { return dev_.get(); }
 
@@ -40,7 +48,10 @@ class AccountService {
   boost::asio::any_io_executor network_;
   boost::asio::any_io_executor worker_;
   Clock clock_;
+  std::shared_ptr<ServiceMetrics> metrics_ = std::make_shared<ServiceMetrics>();
   std::unique_ptr<AccountServer> server_;
+  std::unique_ptr<MetricsServer> metricsServer_;
+  std::string metricsUrl_;
   std::shared_ptr<DevProviders> dev_;
 };
 

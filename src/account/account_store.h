@@ -27,6 +27,8 @@ class AccountStore {
   // The secret the service signs its own tokens with: made by the first instance that asks and
   // shared by every instance on the same database, so a token from one is valid on all.
   virtual std::string signingSecret() = 0;
+  // Throws StoreError unless the database answers (the load balancer's health check).
+  virtual void ping() = 0;
 
   // The account for this identity, created on first sign-in; e-mail and name follow what the
   // provider says now.

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <deque>
 
+#include "account/metrics.h"
 #include "account/relay_rooms.h"
 
 namespace lumora::account {
@@ -26,6 +27,8 @@ class Droppable {
  public:
   virtual ~Droppable() = default;
   virtual void drop() = 0;
+  // The server is draining: close unless busy. A relay connection is closed by its room.
+  virtual void drainIdle() {}
 };
 
 // Everything a connection does runs on its strand (its stream's executor): the read loop, the
@@ -39,9 +42,12 @@ class RelayConnection final : public RelayEndpoint,
   using WebSocket = boost::beast::websocket::stream<Stream>;
 
   RelayConnection(WebSocket socket, std::shared_ptr<RelayRooms> rooms, std::string room,
-                  RelaySide side, std::string account, RelayLimits limits)
+                  RelaySide side, std::string account, RelayLimits limits,
+                  std::shared_ptr<ServiceMetrics> metrics)
       : ws_(std::move(socket)),
         rooms_(std::move(rooms)),
+        metrics_(std::move(metrics)),
+        relayed_(side == RelaySide::host ? metrics_->bytesHostToPeer : metrics_->bytesPeerToHost),
         room_(std::move(room)),
         side_(side),
         account_(std::move(account)),
@@ -88,13 +94,11 @@ class RelayConnection final : public RelayEndpoint,
   const std::string& account() const override { return account_; }
 
   void partnerLeft() override {
-    boost::asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
-      self->partner_.reset();
-      self->closing_ = true;
-      self->readResume_.cancel();
-      if (self->started_ && !self->writing_) self->writeNext();
-    });
+    boost::asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->closeSoon(); });
   }
+
+  // Once the rooms are draining, every close (this one's and its partner's) says 1012.
+  void closeForRestart() override { partnerLeft(); }
 
   void deliver(RelayMessage message) override {
     // Counted at once, so the sender sees its own messages in the bound before they land.
@@ -121,6 +125,14 @@ class RelayConnection final : public RelayEndpoint,
  private:
   using Self = std::shared_ptr<RelayConnection>;
 
+  // On the strand: what is queued is written, then the close.
+  void closeSoon() {
+    partner_.reset();
+    closing_ = true;
+    readResume_.cancel();
+    if (started_ && !writing_) writeNext();
+  }
+
   // On the strand.
   void enqueue(RelayMessage message) {
     if (ended_ || closing_) {
@@ -142,12 +154,16 @@ class RelayConnection final : public RelayEndpoint,
       auto buffer = std::make_shared<boost::beast::flat_buffer>();
       buffer->reserve(expected);
       auto [ec, size] = co_await self->ws_.async_read(*buffer, as_tuple(use_awaitable));
+      if (ec == boost::beast::websocket::error::message_too_big) {
+        self->metrics_->countLimit("relay_message_size");
+      }
       if (ec || self->ended_) break;
       expected = std::clamp<std::size_t>(size, 4096, 1u << 20);
       // Only binary messages are relayed; text (a probe, a browser's chatter) goes nowhere.
       auto partner = self->partner_.lock();
       if (self->ws_.got_binary() && partner && !self->closing_) {
         const auto data = buffer->data();
+        self->relayed_.add(static_cast<double>(data.size()));
         partner->deliver(RelayMessage{buffer, data.data(), data.size()});
         // A partner dropped for falling behind leaves the room, which closes this side
         // normally in its turn.
@@ -167,6 +183,7 @@ class RelayConnection final : public RelayEndpoint,
       readResume_.expires_after(limits_.stallTimeout);
       auto [ec] = co_await readResume_.async_wait(asio::as_tuple(asio::use_awaitable));
       if (!ec && partner->queuedBytes() > limits_.maxQueuedBytes) {
+        metrics_->countLimit("relay_slow_reader");
         partner->closeAsSlowReader();
         co_return;
       }
@@ -184,11 +201,12 @@ class RelayConnection final : public RelayEndpoint,
       if (closing_ && !closeSent_) {
         closeSent_ = true;
         writing_ = true;
-        ws_.async_close(websocket::close_code::normal,
-                        [self = this->shared_from_this()](boost::beast::error_code) {
-                          self->writing_ = false;
-                          self->end();
-                        });
+        const auto code = rooms_->draining() ? websocket::close_code::service_restart
+                                             : websocket::close_code::normal;
+        ws_.async_close(code, [self = this->shared_from_this()](boost::beast::error_code) {
+          self->writing_ = false;
+          self->end();
+        });
       }
       return;
     }
@@ -239,6 +257,8 @@ class RelayConnection final : public RelayEndpoint,
 
   WebSocket ws_;
   std::shared_ptr<RelayRooms> rooms_;
+  const std::shared_ptr<ServiceMetrics> metrics_;
+  MetricsRegistry::Counter& relayed_;  // bytes read from this side and handed to its partner
   const std::string room_;
   const RelaySide side_;
   const std::string account_;

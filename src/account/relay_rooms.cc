@@ -1,10 +1,13 @@
 #include "account/relay_rooms.h"
 
+#include <vector>
+
 #include "protocol/relay_notices.h"
 
 namespace lumora::account {
 
 RelayRooms::Join RelayRooms::check(const std::string& room, RelaySide side) {
+  if (draining_) return Join::draining;
   auto found = rooms_.find(room);
   if (found == rooms_.end()) {
     if (side == RelaySide::peer) return Join::noHost;
@@ -62,6 +65,25 @@ void RelayRooms::leave(const std::string& room, RelaySide side, const RelayEndpo
 std::size_t RelayRooms::roomCount() {
   std::lock_guard guard(lock_);
   return rooms_.size();
+}
+
+void RelayRooms::closeAllForRestart() {
+  std::vector<std::shared_ptr<RelayEndpoint>> everyone;
+  {
+    std::lock_guard guard(lock_);
+    draining_ = true;
+    for (const auto& [name, room] : rooms_) {
+      for (const auto* side : {&room.host, &room.peer}) {
+        if (auto endpoint = side->lock()) everyone.push_back(std::move(endpoint));
+      }
+    }
+  }
+  for (const auto& endpoint : everyone) endpoint->closeForRestart();
+}
+
+bool RelayRooms::draining() {
+  std::lock_guard guard(lock_);
+  return draining_;
 }
 
 }  // namespace lumora::account

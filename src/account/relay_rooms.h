@@ -57,6 +57,9 @@ class RelayEndpoint {
   virtual void resumeReading() = 0;
   // This side has fallen behind for too long: drop it without a closing handshake.
   virtual void closeAsSlowReader() = 0;
+  // The service is going away: close with 1012 (service restart), which tells the agent and
+  // the phone to join again at once, on another instance.
+  virtual void closeForRestart() = 0;
 };
 
 enum class RelaySide { host, peer };
@@ -71,7 +74,7 @@ class RelayRooms {
  public:
   explicit RelayRooms(std::size_t maxRooms = RelayLimits{}.maxRooms) : maxRooms_(maxRooms) {}
 
-  enum class Join { joined, occupied, noHost, full };
+  enum class Join { joined, occupied, noHost, full, draining };
   Join join(const std::string& room, RelaySide side,
             const std::shared_ptr<RelayEndpoint>& endpoint);
   // What joining would answer now, without joining: for refusing an upgrade before it is taken.
@@ -80,6 +83,10 @@ class RelayRooms {
   // closed in its turn.
   void leave(const std::string& room, RelaySide side, const RelayEndpoint* endpoint);
   std::size_t roomCount();
+  // From now on nobody joins (Join::draining), and every side of every room is closed for a
+  // restart.
+  void closeAllForRestart();
+  bool draining();
 
  private:
   struct Room {
@@ -92,6 +99,7 @@ class RelayRooms {
   const std::size_t maxRooms_;
   std::mutex lock_;
   std::map<std::string, Room> rooms_;
+  bool draining_ = false;
 };
 
 }  // namespace lumora::account

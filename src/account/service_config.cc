@@ -150,6 +150,16 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "0: no limit)")
       ("relay-max-rooms", po::value(&maxRooms)->value_name("N"),
        "most relay rooms open at once (default 50000)")
+      ("metrics-listen", po::value(&config.metricsListen)->value_name("ADDR:PORT"),
+       "serve Prometheus metrics (GET /metrics) on this address, apart from the service's own "
+       "(default: none)")
+      ("drain-seconds", po::value(&config.drainSeconds)->value_name("SECONDS"),
+       "on SIGTERM, how long relay rooms (closed with 1012) and requests being answered have to "
+       "end before the service exits (default 10)")
+      ("trusted-proxy",
+       po::value(&config.server.trustedProxies)->value_name("ADDR")->composing(),
+       "a load balancer's IP address: its connections are not held to the per-address bound and "
+       "its X-Forwarded-For names the client (repeatable)")
       ("help", "show this text")
       ("version", "show the version");
   // clang-format on
@@ -173,6 +183,24 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
   }
   if (!splitListen(config.listen, config.server.host, config.server.port)) {
     err << "lumora-account-service: --listen wants ADDR:PORT, not '" << config.listen << "'\n";
+    return 2;
+  }
+  if (!config.metricsListen.empty() &&
+      !splitListen(config.metricsListen, config.metricsHost, config.metricsPort)) {
+    err << "lumora-account-service: --metrics-listen wants ADDR:PORT, not '" << config.metricsListen
+        << "'\n";
+    return 2;
+  }
+  for (const auto& proxy : config.server.trustedProxies) {
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(proxy, ec);
+    if (ec) {
+      err << "lumora-account-service: --trusted-proxy wants an IP address, not '" << proxy << "'\n";
+      return 2;
+    }
+  }
+  if (!(config.drainSeconds >= 0 && config.drainSeconds <= 3600)) {
+    err << "lumora-account-service: --drain-seconds wants 0 to 3600\n";
     return 2;
   }
   if (accessSeconds <= 0 || refreshDays <= 0 || relaySeconds <= 0 || maxMessage == 0 ||

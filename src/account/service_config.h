@@ -24,6 +24,12 @@ struct ServiceConfig {
   AccountServer::Options server;
   std::string webRoot = defaultWebRoot();  // the browser client's files, served at /app/
   std::size_t workerThreads = 4;           // blocking database calls run here
+  // ADDR:PORT of the Prometheus endpoint (GET /metrics); empty: none.
+  std::string metricsListen;
+  std::string metricsHost;
+  std::uint16_t metricsPort = 0;
+  // After SIGTERM: how long the relay's rooms and requests being answered have to end.
+  double drainSeconds = 10;
 };
 
 // The configuration the arguments describe, or the exit status when the program should end

@@ -182,6 +182,8 @@ void SqlAccountStore::addRefreshToken(const std::string& tokenHash, const std::s
       {tokenHash, userId, family, expiresAt});
 }
 
+void SqlAccountStore::ping() { db_->query("SELECT 1", {}); }
+
 AccountStore::RefreshUse SqlAccountStore::useRefreshToken(const std::string& tokenHash,
                                                           Millis now) {
   // Marking it used is the one step that decides: of two instances racing with the same token,

@@ -18,6 +18,7 @@ class SqlAccountStore final : public AccountStore {
   static int schemaVersion();
 
   std::string signingSecret() override;
+  void ping() override;
   User signIn(const Identity& identity, Millis now) override;
   std::optional<User> findUser(const std::string& userId) override;
   void addRefreshToken(const std::string& tokenHash, const std::string& userId,

@@ -85,6 +85,10 @@ bool RelaySession::endedByRelay() const {
   return socket_->closeCode() == boost::beast::websocket::close_code::normal;
 }
 
+bool RelaySession::endedForRestart() const {
+  return socket_->closeCode() == boost::beast::websocket::close_code::service_restart;
+}
+
 void RelaySession::drop() {
   ended_ = true;
   room_.cancel();
@@ -239,7 +243,11 @@ asio::awaitable<void> RelayLink::run(std::shared_ptr<RelayLink> self) {
       // The media room's phone sends nothing: that the relay ended the room normally is what
       // says a phone was there and left. Short joins ended so are rejoined at once only a few
       // times in a row, so that a relay that ends every socket at once meets the growing wait.
-      if (session->endedByRelay()) {
+      // A relay instance that is going away asks for the same: the room is taken up at once
+      // by another instance, and waiting would only keep the phones out.
+      const bool restart = session->endedForRestart();
+      if (restart) self->log_.info("the relay is restarting: joining the room again at once");
+      if (session->endedByRelay() || restart) {
         shortEndsInARow = open >= kShortJoin ? 0 : shortEndsInARow + 1;
         if (shortEndsInARow <= kShortEndsRejoinedAtOnce) served = true;
       }

@@ -64,6 +64,9 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
   void end();
   // Whether the relay closed the socket with a normal closure: the phone left the room.
   bool endedByRelay() const;
+  // Whether the relay closed it with 1012 (service restart): its instance is going away, and
+  // another one behind the same address takes the room.
+  bool endedForRestart() const;
 
  private:
   friend class RelayLink;
