@@ -14,6 +14,7 @@
 #include <csignal>
 #include <functional>
 #include <iostream>
+#include <sstream>
 #include <thread>
 #include <variant>
 
@@ -93,7 +94,9 @@ int main(int argc, char** argv) {
       return;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      log.info("stopping after " + std::to_string(config.drainSeconds) + " s of draining, with " +
+      std::ostringstream seconds;
+      seconds << config.drainSeconds;
+      log.info("stopping after " + seconds.str() + " s of draining, with " +
                std::to_string(service.relayRoomCount()) + " relay rooms still open");
       finish();
       return;

@@ -149,16 +149,6 @@ class HttpSession final : public Droppable,
     });
   }
 
-  // Closes the connection unless it is answering a request or has become a relay connection
-  // (the rooms close those).
-  void drainIdle() override {
-    asio::post(executor_, [self = this->shared_from_this()] {
-      if (self->upgraded_ || self->busy_) return;
-      beast::error_code ignored;
-      beast::get_lowest_layer(self->stream_).socket().close(ignored);
-    });
-  }
-
   static asio::awaitable<void> run(std::shared_ptr<HttpSession> self) {
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       beast::get_lowest_layer(self->stream_).expires_after(self->state_->options.idleTimeout);
@@ -211,7 +201,6 @@ class HttpSession final : public Droppable,
                        clientOf(request)};
       const std::string method = ours.method;
       const std::string target = ours.target;
-      busy_ = true;
       state_->requestsInFlight.fetch_add(1);
       HttpResponse response;
       if (state_->draining && method == "GET" && routeOf(target) == "/healthz") {
@@ -227,7 +216,6 @@ class HttpSession final : public Droppable,
       logRequest(method, target, response.status, started);
       auto answering = respond(response, keepAlive, request.version());
       const bool sent = co_await std::move(answering);
-      busy_ = false;
       state_->requestsInFlight.fetch_sub(1);
       if (!sent || !keepAlive) break;
     }
@@ -498,7 +486,6 @@ class HttpSession final : public Droppable,
   std::string remote_;
   ConnectionLimit::Slot slot_;  // handed to the relay connection on an upgrade
   bool upgraded_ = false;
-  bool busy_ = false;  // answering a request: draining lets it finish
 };
 
 asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
@@ -636,14 +623,6 @@ void AccountServer::drain() {
     });
   }
   state_->rooms->closeAllForRestart();
-  std::list<std::weak_ptr<Droppable>> connections;
-  {
-    std::lock_guard guard(state_->lock);
-    connections = state_->connections;
-  }
-  for (auto& weak : connections) {
-    if (auto connection = weak.lock()) connection->drainIdle();
-  }
 }
 
 bool AccountServer::draining() const { return state_->draining; }

@@ -55,9 +55,9 @@ class AccountServer {
   void serve(std::shared_ptr<AccountApi> api);
   // Stops accepting and drops every open connection.
   void stop();
-  // Stops accepting, answers GET /healthz with 503, closes every relay room with 1012 (service
-  // restart) and idle HTTP connections; requests being answered finish. drained() tells when
-  // nothing is left.
+  // Stops accepting, answers GET /healthz with 503 on the connections still open (and closes
+  // each after its next answer) and closes every relay room with 1012 (service restart);
+  // requests being answered finish. drained() tells when no room and no request is left.
   void drain();
   bool draining() const;
   bool drained() const;

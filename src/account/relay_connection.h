@@ -27,8 +27,6 @@ class Droppable {
  public:
   virtual ~Droppable() = default;
   virtual void drop() = 0;
-  // The server is draining: close unless busy. A relay connection is closed by its room.
-  virtual void drainIdle() {}
 };
 
 // Everything a connection does runs on its strand (its stream's executor): the read loop, the

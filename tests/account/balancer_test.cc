@@ -1,0 +1,293 @@
+// What a load balancer needs from an instance of the service, and what its operators see: the
+// health check, draining (in the process and as the program does it on SIGTERM), the metrics
+// on their own address, and the client address a trusted balancer forwards.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json/parse.hpp>
+
+#include <sstream>
+#include <thread>
+
+#include <libpq-fe.h>
+
+#include "account/metrics.h"
+#include "account_client.h"
+#include "protocol/room_key.h"
+#include "relay_phone.h"
+#include "service_harness.h"
+#include "support/account_service_process.h"
+#include "support/eventually.h"
+#include "support/postgres_server.h"
+
+namespace lumora::account::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::eventually;
+
+// The value of the series `series` (name and labels as written out), or -1 when it is not there.
+double metricValue(const std::string& exposition, const std::string& series) {
+  std::istringstream lines(exposition);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+  }
+  return -1;
+}
+
+// One HTTP/1.1 connection kept open across requests, as a balancer's pool holds one: the only
+// way to ask an instance anything once it has stopped accepting.
+class KeptConnection {
+ public:
+  explicit KeptConnection(const std::string& url) {
+    const auto colon = url.rfind(':');
+    boost::asio::ip::tcp::resolver resolver(io_);
+    boost::asio::connect(socket_,
+                         resolver.resolve(url.substr(7, colon - 7), url.substr(colon + 1)));
+  }
+  Reply get(const std::string& target) {
+    namespace http = boost::beast::http;
+    http::request<http::empty_body> request(http::verb::get, target, 11);
+    request.set(http::field::host, "localhost");
+    request.keep_alive(true);
+    http::write(socket_, request);
+    http::response<http::string_body> response;
+    http::read(socket_, buffer_, response);
+    Reply reply{static_cast<int>(response.result_int()), response.body(), {}};
+    reply.headers.emplace_back("Connection", std::string(response[http::field::connection]));
+    return reply;
+  }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_{io_};
+  boost::beast::flat_buffer buffer_;
+};
+
+TEST(Metrics, AreWrittenInTheTextFormatWithEscapedLabelsAndCumulativeBuckets) {
+  MetricsRegistry registry;
+  registry.counter("b_total", "B things", {{"path", "a\"b\\c\nd"}}).add(2);
+  registry.counter("b_total", "B things", {{"path", "plain"}}).add();
+  auto& seconds = registry.histogram("a_seconds", "A time", {0.1, 1});
+  for (double value : {0.05, 0.1, 0.5, 3.0}) seconds.observe(value);
+  registry.gauge("c_open", "C open", [] { return 7.0; });
+
+  EXPECT_EQ(registry.exposition(),
+            "# HELP a_seconds A time\n"
+            "# TYPE a_seconds histogram\n"
+            "a_seconds_bucket{le=\"0.1\"} 2\n"
+            "a_seconds_bucket{le=\"1\"} 3\n"
+            "a_seconds_bucket{le=\"+Inf\"} 4\n"
+            "a_seconds_sum 3.65\n"
+            "a_seconds_count 4\n"
+            "# HELP b_total B things\n"
+            "# TYPE b_total counter\n"
+            "b_total{path=\"a\\\"b\\\\c\\nd\"} 2\n"
+            "b_total{path=\"plain\"} 1\n"
+            "# HELP c_open C open\n"
+            "# TYPE c_open gauge\n"
+            "c_open 7\n");
+}
+
+TEST(Metrics, RoutesAreAFixedSetWhateverTheClientAsksFor) {
+  EXPECT_EQ(routeOf("/devices/3f2a/connection?x=1"), "/devices/{id}/connection");
+  EXPECT_EQ(routeOf("/devices/3f2a"), "/devices/{id}");
+  EXPECT_EQ(routeOf("/relay/abc?token=secret"), "/relay/{room}");
+  EXPECT_EQ(routeOf("/relay/token"), "/relay/token");
+  EXPECT_EQ(routeOf("/app/main.js"), "/app/");
+  EXPECT_EQ(routeOf("/anything/the/client/likes"), "other");
+  ServiceMetrics metrics;
+  metrics.countSignIn("made-up-provider", "unsupported_provider");
+  EXPECT_EQ(
+      metricValue(metrics.registry.exposition(),
+                  "lumora_sign_ins_total{provider=\"other\",outcome=\"unsupported_provider\"}"),
+      1);
+}
+
+// A room with its host (proved with the room key) and a phone, through the service's relay.
+struct Room {
+  Room(ServiceUnderTest& service, const std::string& email)
+      : secret(protocol::PairingSecret::generate()),
+        key(protocol::RoomKey::derive(secret)),
+        access(service.client().signInWithDevice(email, secret)),
+        host(RelayClient::host(service.url(), key.fingerprint(), key)),
+        peer(service.url(), "/relay/" + key.fingerprint() + "?token=" +
+                                service.client().relayToken(access, key.fingerprint())) {
+    EXPECT_EQ(peer.status(), 101);
+    EXPECT_TRUE(host->receive());  // the relay's notice of the peer
+  }
+  protocol::PairingSecret secret;
+  protocol::RoomKey key;
+  std::string access;
+  std::unique_ptr<RelayClient> host;
+  RelayClient peer;
+};
+
+ServiceUnderTest withMetrics(AddressRateLimiter::Rate loginRate = {}) {
+  return ServiceUnderTest([&](ServiceConfig& config) {
+    config.metricsListen = "127.0.0.1:0";
+    config.metricsHost = "127.0.0.1";
+    config.loginRate = loginRate;
+  });
+}
+
+TEST(MetricsEndpoint, CountsWhatTheServiceDidAndIsNotOnThePublicPort) {
+  auto service = withMetrics({0.001, 2});
+  const std::string metricsUrl = service.service().metricsUrl();
+  ASSERT_FALSE(metricsUrl.empty());
+  EXPECT_EQ(service.client().get("/metrics").status, 404);
+  EXPECT_EQ(AccountClient(metricsUrl).get("/").status, 404);
+
+  Room room(service, "ops@example.com");  // one sign-in
+  room.peer.sendBinary(std::string(1000, 'p'));
+  ASSERT_EQ(room.host->receive()->data.size(), 1000u);
+  room.host->sendBinary(std::string(300, 'h'));
+  ASSERT_EQ(room.peer.receive()->data.size(), 300u);
+  EXPECT_EQ(service.client().post("/auth/login", {{"provider", "nope"}, {"token", "x"}}).status,
+            400);
+  EXPECT_EQ(service.client().post("/auth/login", {{"provider", "dev"}, {"token", "a@b.c"}}).status,
+            429);  // the burst of two is spent
+  EXPECT_EQ(service.client().get("/devices", room.access).status, 200);
+
+  const Reply scraped = AccountClient(metricsUrl).get("/metrics");
+  ASSERT_EQ(scraped.status, 200);
+  EXPECT_EQ(scraped.header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  const std::string& text = scraped.body;
+  EXPECT_EQ(metricValue(text, "lumora_relay_rooms_open"), 1) << text;
+  EXPECT_EQ(metricValue(text, "lumora_relay_sessions_joined_total{side=\"host\"}"), 1);
+  EXPECT_EQ(metricValue(text, "lumora_relay_sessions_joined_total{side=\"peer\"}"), 1);
+  EXPECT_EQ(metricValue(text, "lumora_relay_bytes_total{direction=\"peer_to_host\"}"), 1000);
+  EXPECT_EQ(metricValue(text, "lumora_relay_bytes_total{direction=\"host_to_peer\"}"), 300);
+  EXPECT_EQ(metricValue(text, "lumora_sign_ins_total{provider=\"dev\",outcome=\"ok\"}"), 1);
+  EXPECT_EQ(metricValue(text,
+                        "lumora_sign_ins_total{provider=\"other\","
+                        "outcome=\"unsupported_provider\"}"),
+            1);
+  EXPECT_EQ(metricValue(text, "lumora_limits_hit_total{limit=\"login_rate\"}"), 1);
+  EXPECT_EQ(metricValue(text, "lumora_http_requests_total{route=\"/devices\",status=\"200\"}"), 1);
+  EXPECT_EQ(metricValue(text, "lumora_http_requests_total{route=\"/auth/login\",status=\"429\"}"),
+            1);
+  EXPECT_EQ(metricValue(text, "lumora_http_requests_total{route=\"/relay/{room}\",status=\"101\"}"),
+            2);
+  EXPECT_EQ(metricValue(text, "lumora_http_requests_total{route=\"other\",status=\"404\"}"), 1);
+  EXPECT_GT(metricValue(text, "lumora_database_seconds_count"), 3);
+  EXPECT_EQ(metricValue(text, "lumora_draining"), 0);
+}
+
+TEST(MetricsEndpoint, IsOffUnlessAskedFor) {
+  ServiceUnderTest service;
+  EXPECT_TRUE(service.service().metricsUrl().empty());
+  EXPECT_EQ(service.client().get("/metrics").status, 404);
+}
+
+TEST(Draining, ClosesBothSidesOfEveryRoomWith1012AndTellsTheBalancerOnItsOwnConnection) {
+  auto service = withMetrics();
+  KeptConnection balancer(service.url());
+  const Reply healthy = balancer.get("/healthz");
+  EXPECT_EQ(healthy.status, 200);
+  EXPECT_EQ(healthy.json(), boost::json::parse(R"({"status":"ok"})"));
+  Room first(service, "a@example.com");
+  Room second(service, "b@example.com");
+
+  service.service().drain();
+  for (RelayClient* side : {first.host.get(), &first.peer, second.host.get(), &second.peer}) {
+    EXPECT_TRUE(side->closedWithin(10s));
+    EXPECT_EQ(side->closeCode(), 1012);
+  }
+  const Reply draining = balancer.get("/healthz");
+  EXPECT_EQ(draining.status, 503);
+  EXPECT_EQ(draining.json(), boost::json::parse(R"({"status":"draining"})"));
+  EXPECT_EQ(draining.headers.front().second, "close");
+  EXPECT_TRUE(eventually([&] { return service.service().drained(); }));
+  EXPECT_EQ(service.service().relayRoomCount(), 0u);
+  // Nobody new gets in, and the operators see why.
+  EXPECT_THROW(service.client().get("/health"), std::exception);
+  const std::string text = AccountClient(service.service().metricsUrl()).get("/metrics").body;
+  EXPECT_EQ(metricValue(text, "lumora_draining"), 1);
+  EXPECT_EQ(metricValue(text, "lumora_relay_rooms_open"), 0);
+}
+
+TEST(HealthCheck, FailsWhenTheDatabaseDoesNot) {
+  auto* postgres = testing_support::PostgresServer::shared();
+  if (postgres == nullptr) {
+    GTEST_SKIP() << "PostgreSQL cannot start here: " << testing_support::PostgresServer::why();
+  }
+  const std::string database = postgres->freshDatabase();
+  ServiceUnderTest service([&](ServiceConfig& config) { config.database = database; });
+  ASSERT_EQ(service.client().get("/healthz").status, 200);
+  EXPECT_EQ(service.client().post("/healthz", boost::json::object{}).status, 405);
+  // The database goes away under the instance.
+  const auto slash = database.find("@/") + 2;
+  const std::string name = database.substr(slash, database.find('?') - slash);
+  std::string admin = database;
+  admin.replace(slash, name.size(), "postgres");
+  PGconn* connection = PQconnectdb(admin.c_str());
+  PGresult* dropped = PQexec(connection, ("DROP DATABASE " + name + " WITH (FORCE)").c_str());
+  ASSERT_EQ(PQresultStatus(dropped), PGRES_COMMAND_OK) << PQerrorMessage(connection);
+  PQclear(dropped);
+  PQfinish(connection);
+  const Reply failing = service.client().get("/healthz");
+  EXPECT_EQ(failing.status, 503);
+  EXPECT_EQ(failing.json(), boost::json::parse(R"({"status":"database_unavailable"})"));
+}
+
+// The sign-in limit is per client: behind a balancer every request comes from its address.
+TEST(TrustedProxy, ItsForwardedAddressIsTheClientAndNobodyElsesIs) {
+  auto login = [](const ServiceUnderTest& service, const std::string& forwardedFor) {
+    return service.client()
+        .request("POST", "/auth/login", R"({"provider":"dev","token":"a@b.c"})", {},
+                 {{"Content-Type", "application/json"}, {"X-Forwarded-For", forwardedFor}})
+        .status;
+  };
+  ServiceUnderTest proxied([](ServiceConfig& config) {
+    config.loginRate = {0.001, 1};
+    config.server.trustedProxies = {"127.0.0.1"};
+  });
+  EXPECT_EQ(login(proxied, "203.0.113.7"), 200);
+  EXPECT_EQ(login(proxied, "203.0.113.7"), 429);
+  // Only the balancer's own entry counts: what the client put before it is the client's say.
+  EXPECT_EQ(login(proxied, "203.0.113.7, 198.51.100.2"), 200);
+  EXPECT_EQ(login(proxied, "not an address"), 200);  // the proxy itself
+  EXPECT_EQ(login(proxied, "garbage again"), 429);
+
+  ServiceUnderTest direct([](ServiceConfig& config) { config.loginRate = {0.001, 1}; });
+  EXPECT_EQ(login(direct, "203.0.113.7"), 200);
+  EXPECT_EQ(login(direct, "198.51.100.2"), 429);
+}
+
+// The program as systemd stops it: SIGTERM drains, and the process ends once its rooms are gone,
+// or after --drain-seconds when a side never finishes closing.
+TEST(DrainingProgram, EndsOnSigtermOnceItsRoomsHaveMovedOrAfterTheGracePeriod) {
+  for (const bool sideAnswers : {true, false}) {
+    SCOPED_TRACE(sideAnswers ? "the sides answer the close" : "a side never reads");
+    testing_support::AccountServiceProcess service(
+        {"--listen", "127.0.0.1:0", "--dev", "--drain-seconds", "1"});
+    const std::string url = service.url();
+    const auto secret = protocol::PairingSecret::generate();
+    const auto key = protocol::RoomKey::derive(secret);
+    AccountClient(url).signInWithDevice("a@example.com", secret);
+    auto host = RelayClient::host(url, key.fingerprint(), key);
+    std::thread reader;
+    if (sideAnswers) reader = std::thread([&] { host->closedWithin(10s); });
+    EXPECT_EQ(service.terminate(), 0);
+    if (reader.joinable()) reader.join();
+    const std::string log = service.log();
+    EXPECT_NE(log.find("draining: closing the relay's rooms with 1012"), std::string::npos) << log;
+    if (sideAnswers) {
+      EXPECT_EQ(host->closeCode(), 1012);
+      EXPECT_NE(log.find("drained: stopping"), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find("stopping after 1 s of draining, with 1 relay rooms still open"),
+                std::string::npos)
+          << log;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumora::account::testing
