@@ -1,0 +1,255 @@
+// Two instances of the account service over one throw-away PostgreSQL, behind HAProxy running
+// the shipped configuration (only its addresses and certificate changed), the real agent joining
+// its relay rooms through the balancer and the lumora program reaching it there. An instance
+// that drains (SIGTERM) or dies (SIGKILL) costs the agent a rejoin on the other one and the user
+// nothing: their next command goes through.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <boost/json.hpp>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "account/account_client.h"
+#include "cli/lumora_runner.h"
+#include "protocol/room_key.h"
+#include "support/account_service_process.h"
+#include "support/agent_process.h"
+#include "support/eventually.h"
+#include "support/free_port.h"
+#include "support/postgres_server.h"
+#include "support/spawn.h"
+#include "support/temp_dir.h"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+using account::testing::AccountClient;
+using cli::Outcome;
+using testing_support::AccountServiceProcess;
+using testing_support::AgentProcess;
+using testing_support::contentOf;
+using testing_support::eventually;
+using testing_support::TempDir;
+
+// The value of one series in a scrape; 0 for a series not made yet (nothing to count).
+double metricValue(const std::string& exposition, const std::string& series) {
+  std::istringstream lines(exposition);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+  }
+  return 0;
+}
+
+// One instance as the systemd unit starts it: the shared database, the balancer trusted, the
+// metrics on their own port.
+std::unique_ptr<AccountServiceProcess> startInstance(const std::string& database) {
+  return std::make_unique<AccountServiceProcess>(std::vector<std::string>{
+      "--listen", "127.0.0.1:0", "--database", database, "--dev", "--trusted-proxy", "127.0.0.1",
+      "--metrics-listen", "127.0.0.1:0", "--drain-seconds", "5"});
+}
+
+std::string metricsOf(const AccountServiceProcess& instance) {
+  std::smatch found;
+  const std::string log = instance.log();
+  if (!std::regex_search(log, found, std::regex("metrics at (http://[0-9.:]+)/metrics"))) return {};
+  return AccountClient(found[1]).get("/metrics").body;
+}
+
+// The shipped configuration with this test's addresses and certificate, and HAProxy running it.
+class Balancer {
+ public:
+  Balancer(const std::vector<std::string>& instanceUrls, const TempDir& folder)
+      : port_(testing_support::freePortPair()) {
+    std::string config = contentOf(LUMORA_HAPROXY_CONFIG);
+    auto replace = [&](const std::string& from, const std::string& to) {
+      std::size_t at = 0;
+      while ((at = config.find(from, at)) != std::string::npos) {
+        config.replace(at, from.size(), to);
+        at += to.size();
+      }
+    };
+    replace("bind :443 ", "bind 127.0.0.1:" + std::to_string(port_) + " ");
+    replace("/etc/haproxy/certs/lumora.pem", folder / "balancer.pem");
+    replace("127.0.0.1:8781", instanceUrls.at(0).substr(7));
+    replace("127.0.0.1:8782", instanceUrls.at(1).substr(7));
+    const std::string file = folder / "haproxy.cfg";
+    std::ofstream(file) << config;
+    log_ = folder / "haproxy.log";
+    pid_ = testing_support::spawnProcess({"/usr/sbin/haproxy", "-db", "-f", file},
+                                         {.output = log_, .error = log_});
+  }
+  ~Balancer() { testing_support::endProcess(pid_); }
+
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+  std::string log() const { return contentOf(log_); }
+
+ private:
+  std::uint16_t port_;
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+class BalancedServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/sbin/haproxy", X_OK) != 0) GTEST_SKIP() << "scripts/setup installs haproxy";
+    auto* postgres = testing_support::PostgresServer::shared();
+    if (postgres == nullptr) GTEST_SKIP() << testing_support::PostgresServer::why();
+    const std::string database = postgres->freshDatabase();
+    // One after the other: the first migrates the database.
+    instances_[0] = startInstance(database);
+    ASSERT_FALSE(instances_[0]->url().empty());
+    instances_[1] = startInstance(database);
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
+        "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        folder_ / "key.pem" + " -out " + certificate() + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ofstream(folder_ / "balancer.pem")
+        << contentOf(certificate()) << contentOf(folder_ / "key.pem");
+    balancer_ = std::make_unique<Balancer>(
+        std::vector<std::string>{instances_[0]->url(), instances_[1]->url()}, folder_);
+    ASSERT_TRUE(eventually([&] { return healthyThroughBalancer(); })) << balancer_->log();
+  }
+
+  std::string certificate() const { return folder_ / "certificate.pem"; }
+  std::vector<std::string> trusting() const { return {"SSL_CERT_FILE=" + certificate()}; }
+
+  bool healthyThroughBalancer() {
+    try {
+      return AccountClient(balancer_->url()).get("/healthz").status == 200;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+  Outcome lumora(std::vector<std::string> args) {
+    return cli::runLumora(home_, std::move(args), trusting());
+  }
+
+  // The agent through the balancer, paired with lumora, whose account knows it.
+  void startAgentAndSignIn() {
+    agent_ = std::make_unique<AgentProcess>(
+        trusting(), std::vector<std::string>{"--relay-base", balancer_->url()});
+    ASSERT_TRUE(agent_->serving()) << agent_->log();
+    ASSERT_EQ(lumora({"pair", agent_->link(), "--name", "desk"}).status, 0);
+    Outcome login = lumora({"login", "--provider", "dev", "--email", "me@example.com",
+                            "--account-service", balancer_->url()});
+    ASSERT_EQ(login.status, 0) << login.err;
+    Outcome added = lumora({"devices", "add", "desk"});
+    ASSERT_EQ(added.status, 0) << added.err;
+    ASSERT_TRUE(eventually([&] { return controlRoomHolder() >= 0; })) << agent_->log();
+  }
+
+  // Which instance holds the agent's control room (by the rooms each one opened), or -1.
+  int controlRoomHolder() {
+    const std::string room = protocol::RoomKey::derive(agent_->secret()).fingerprint();
+    for (int i = 0; i < 2; ++i) {
+      if (!instances_[i]) continue;
+      const std::string log = instances_[i]->log();
+      const auto joined = log.rfind("GET /relay/" + room + " 101");
+      if (joined != std::string::npos) return i;
+    }
+    return -1;
+  }
+
+  Outcome runThroughRelay(const std::string& text) {
+    return lumora({"--relay", "run", "--shell", "/bin/sh", "echo " + text});
+  }
+
+  TempDir folder_;
+  TempDir home_;
+  std::unique_ptr<AccountServiceProcess> instances_[2];
+  std::unique_ptr<Balancer> balancer_;
+  std::unique_ptr<AgentProcess> agent_;
+};
+
+TEST_F(BalancedServiceTest, CommandsAndFilesGoThroughAndMoveWhenTheirInstanceDrains) {
+  startAgentAndSignIn();
+  Outcome ran = runThroughRelay("balanced");
+  EXPECT_EQ(ran.status, 0) << ran.err << agent_->log();
+  EXPECT_EQ(ran.out, "balanced\n");
+  const std::string content(300000, 'f');
+  std::ofstream(home_ / "up.bin") << content;
+  Outcome put = lumora({"--relay", "put", home_ / "up.bin", agent_->home() / "up.bin"});
+  ASSERT_EQ(put.status, 0) << put.err;
+  Outcome got = lumora({"--relay", "get", agent_->home() / "up.bin", home_ / "down.bin"});
+  ASSERT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(contentOf(home_ / "down.bin"), content);
+
+  // What the two instances counted, together: one sign-in, the phone's three sessions, the file
+  // each way, the health checks the balancer made.
+  double signIns = 0, peers = 0, toHost = 0, toPeer = 0, checks = 0;
+  for (const auto& instance : instances_) {
+    const std::string text = metricsOf(*instance);
+    signIns += metricValue(text, "lumora_sign_ins_total{provider=\"dev\",outcome=\"ok\"}");
+    peers += metricValue(text, "lumora_relay_sessions_joined_total{side=\"peer\"}");
+    toHost += metricValue(text, "lumora_relay_bytes_total{direction=\"peer_to_host\"}");
+    toPeer += metricValue(text, "lumora_relay_bytes_total{direction=\"host_to_peer\"}");
+    checks += metricValue(text, "lumora_http_requests_total{route=\"/healthz\",status=\"200\"}");
+  }
+  EXPECT_EQ(signIns, 1);
+  EXPECT_EQ(peers, 3);
+  EXPECT_GT(toHost, 300000);
+  EXPECT_GT(toPeer, 300000);
+  EXPECT_GE(checks, 2);
+
+  // The instance with the agent's control room drains; the agent moves at once and the user's
+  // next command finds it on the other.
+  const int holder = controlRoomHolder();
+  ASSERT_GE(holder, 0);
+  EXPECT_EQ(instances_[holder]->terminate(), 0);
+  EXPECT_NE(instances_[holder]->log().find("drained: stopping"), std::string::npos)
+      << instances_[holder]->log();
+  instances_[holder].reset();
+  EXPECT_TRUE(eventually([&] { return controlRoomHolder() == 1 - holder; })) << agent_->log();
+  EXPECT_NE(agent_->log().find("the relay is restarting: joining the room again at once"),
+            std::string::npos)
+      << agent_->log();
+  Outcome moved = runThroughRelay("moved");
+  EXPECT_EQ(moved.status, 0) << moved.err << agent_->log();
+  EXPECT_EQ(moved.out, "moved\n");
+}
+
+TEST_F(BalancedServiceTest, AnInstanceThatDiesCostsTheAgentOneRetryOnTheOther) {
+  startAgentAndSignIn();
+  const int holder = controlRoomHolder();
+  ASSERT_GE(holder, 0);
+  ::kill(instances_[holder]->pid(), SIGKILL);
+  instances_[holder].reset();
+  // No wait here: lumora gives an agent that is joining again a moment, and the agent's first
+  // retry comes within it.
+  Outcome next = runThroughRelay("survived");
+  EXPECT_EQ(next.status, 0) << next.err << agent_->log();
+  EXPECT_EQ(next.out, "survived\n");
+  EXPECT_EQ(controlRoomHolder(), 1 - holder);
+}
+
+TEST_F(BalancedServiceTest, ARefreshTokenRacedToBothInstancesIsHonouredOnce) {
+  for (int round = 0; round < 5; ++round) {
+    const auto tokens =
+        AccountClient(instances_[0]->url()).signInAs("racer" + std::to_string(round) + "@x.org");
+    const boost::json::object body{{"refreshToken", tokens.at("refreshToken")}};
+    int statuses[2] = {0, 0};
+    std::thread racers[2];
+    for (int i = 0; i < 2; ++i) {
+      racers[i] = std::thread([&, i] {
+        statuses[i] = AccountClient(instances_[i]->url()).post("/auth/refresh", body).status;
+      });
+    }
+    for (auto& racer : racers) racer.join();
+    EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), 200), 1)
+        << statuses[0] << " " << statuses[1];
+    EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), 401), 1);
+  }
+}
+
+}  // namespace
+}  // namespace lumora
