@@ -6,9 +6,15 @@
 //                                                (goal: p50 <= 2x);
 //   resident memory with idle rooms held open, sampled over time (goal < 100 MiB, flat);
 //   GET /devices with concurrent keep-alive clients on SQLite and on PostgreSQL (goal: p99
-//   under 20 ms).
+//   under 20 ms);
+// and two instances over one PostgreSQL behind HAProxy running the shipped configuration (its
+// addresses changed and TLS left out, so that both sides of each figure speak plain HTTP):
+//   one-way transfer through a room via HAProxy  vs  straight to an instance;
+//   sign-ins and GET /devices at a fixed 200 requests a second, latency from when each request
+//   was due (goal: p99 under 20 ms)            vs  the same straight to one instance;
+//   idle agent rooms held through HAProxy (goal: 10,000 in under 1 GiB for both instances).
 // Usage: account_bench [--megabytes N] [--rooms N] [--idle-seconds S] [--clients N]
-//                      [--seconds S]
+//                      [--seconds S] [--agent-rooms N]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -36,6 +42,7 @@
 #include "protocol/base64.h"
 #include "protocol/relay_notices.h"
 #include "protocol/room_key.h"
+#include "support/free_port.h"
 #include "support/postgres_server.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
@@ -59,7 +66,8 @@ double secondsSince(Clock::time_point start) {
 // The service as a separate process, its output in a file under `home`.
 class Service {
  public:
-  Service(const TempDir& home, const std::string& database) : home_(home) {
+  Service(const TempDir& home, const std::string& database, std::vector<std::string> extra = {})
+      : home_(home) {
     const std::string log = home / "service.log";
     std::vector<std::string> args = {LUMORA_ACCOUNT_SERVICE_BINARY, "--listen", "127.0.0.1:0",
                                      "--dev"};
@@ -67,6 +75,7 @@ class Service {
     // themselves instead of the service.
     args.insert(args.end(), {"--login-rate", "0", "--max-connections-per-address", "0"});
     if (!database.empty()) args.insert(args.end(), {"--database", database});
+    args.insert(args.end(), extra.begin(), extra.end());
     pid_ = lumora::testing_support::spawnProcess(
         args, {.environment = std::vector<std::string>{"HOME=" + home.path().string(),
                                                        "XDG_STATE_HOME=" + home / "state",
@@ -257,16 +266,15 @@ std::string format(const char* pattern, double a, double b = 0) {
   return text;
 }
 
-void relayFigures(const Service& service, const Account& account, std::size_t megabytes) {
+// Through a room on `port`: the peer sends `total` bytes, the host reads on a thread of its own;
+// MiB/s.
+double relayedMiBps(std::uint16_t port, const Account& account, std::size_t total) {
   asio::io_context io;
   const std::string roomTarget = "/relay/" + account.room;
-  const std::size_t total = megabytes << 20;
-
-  // Through a room: the peer sends, the host reads on a thread of its own.
   double relayed = 0;
   {
-    auto host = joinAsHost(io, service.port(), account.room, *account.key);
-    auto peer = connectSocket(io, service.port(), roomTarget + "?token=" + account.relayToken);
+    auto host = joinAsHost(io, port, account.room, *account.key);
+    auto peer = connectSocket(io, port, roomTarget + "?token=" + account.relayToken);
     skipNotice(*host);
     std::atomic<std::size_t> got{0};
     std::thread reader([&] {
@@ -284,6 +292,14 @@ void relayFigures(const Service& service, const Account& account, std::size_t me
     reader.join();
     peer->close(websocket::close_code::normal);
   }
+  return relayed;
+}
+
+void relayFigures(const Service& service, const Account& account, std::size_t megabytes) {
+  asio::io_context io;
+  const std::string roomTarget = "/relay/" + account.room;
+  const std::size_t total = megabytes << 20;
+  const double relayed = relayedMiBps(service.port(), account, total);
   double direct = 0;
   {
     std::atomic<std::size_t> got{0};
@@ -426,10 +442,200 @@ void deviceRequests(const std::string& label, const Service& service, int client
       format("p50 %.2f ms, p99 %.2f ms", stats.p50, stats.p99));
 }
 
+// HAProxy running the shipped configuration in front of `instances`, on a port of its own. Only
+// the addresses change, and TLS is left out: the figures beside it speak plain HTTP too.
+class Balancer {
+ public:
+  Balancer(const TempDir& home, const std::vector<std::uint16_t>& instances) {
+    std::string config = lumora::testing_support::contentOf(LUMORA_HAPROXY_CONFIG);
+    port_ = lumora::testing_support::freePortPair();
+    auto replace = [&](const std::string& from, const std::string& to) {
+      const auto at = config.find(from);
+      if (at == std::string::npos) throw std::runtime_error("not in the configuration: " + from);
+      config.replace(at, from.size(), to);
+    };
+    replace("bind :443 ssl crt /etc/haproxy/certs/lumora.pem alpn http/1.1",
+            "bind 127.0.0.1:" + std::to_string(port_));
+    for (const char* backend : {"backend lumora_api", "backend lumora_relay"}) {
+      const auto at = config.find(backend);
+      for (std::size_t i = 0; i < 2; ++i) {
+        const std::string shipped = i == 0 ? "127.0.0.1:8781" : "127.0.0.1:8782";
+        const auto found = config.find(shipped, at);
+        config.replace(found, shipped.size(), "127.0.0.1:" + std::to_string(instances.at(i)));
+      }
+    }
+    const std::string file = home / "haproxy.cfg";
+    std::ofstream(file) << config;
+    const std::string log = home / "haproxy.log";
+    pid_ = lumora::testing_support::spawnProcess({"/usr/sbin/haproxy", "-db", "-f", file},
+                                                 {.output = log, .error = log});
+    for (int i = 0; i < 250; ++i) {
+      try {
+        HttpConnection probe(port_);
+        probe.call(http::verb::get, "/healthz");
+        return;
+      } catch (const std::exception&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    throw std::runtime_error("HAProxy did not come up: " + lumora::testing_support::contentOf(log));
+  }
+  ~Balancer() { lumora::testing_support::endProcess(pid_); }
+  std::uint16_t port() const { return port_; }
+  double residentMiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+  }
+
+ private:
+  std::uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// `rate` requests a second spread over 8 keep-alive connections, each request's latency counted
+// from when it was due (a slow answer delays the ones behind it, and that counts too).
+lumora::bench::Stats pacedRequests(std::uint16_t port, double rate, double seconds,
+                                   const std::function<void(HttpConnection&)>& request) {
+  constexpr int kConnections = 8;
+  const auto start = Clock::now() + std::chrono::milliseconds(50);
+  const auto total = static_cast<int>(rate * seconds);
+  std::vector<std::vector<double>> latencies(kConnections);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kConnections; ++c) {
+    threads.emplace_back([&, c] {
+      HttpConnection http(port);
+      for (int i = c; i < total; i += kConnections) {
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(i / rate));
+        std::this_thread::sleep_until(due);
+        request(http);
+        latencies[static_cast<std::size_t>(c)].push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - due).count());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<double> all;
+  for (auto& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
+  return lumora::bench::percentiles(all);
+}
+
+// As many requests as `clients` keep-alive connections get answered one after the other, for
+// `seconds`: requests a second.
+double mostRequests(std::uint16_t port, int clients, double seconds,
+                    const std::function<void(HttpConnection&)>& request) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> answered{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      HttpConnection http(port);
+      while (!stop) {
+        request(http);
+        ++answered;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  return static_cast<double>(answered) / seconds;
+}
+
+// Agents' rooms (the host side only, as an agent waits for its phone) held through `port`;
+// the instances' resident memory together.
+void idleAgentRooms(std::uint16_t port, int rooms, const std::vector<const Service*>& instances,
+                    const Balancer& balancer) {
+  HttpConnection http(port);
+  const std::string access = prepare(port, "agents@example.com", 0).access;
+  auto resident = [&] {
+    double sum = 0;
+    for (const auto* instance : instances) sum += instance->residentMiB();
+    return sum;
+  };
+  const double before = resident();
+  asio::io_context io;
+  std::vector<std::unique_ptr<WebSocket>> sockets;
+  const auto start = Clock::now();
+  try {
+    for (int i = 0; i < rooms; ++i) {
+      const auto key = registerDevice(http, access, "agent " + std::to_string(i));
+      sockets.push_back(joinAsHost(io, port, key.fingerprint(), key));
+    }
+  } catch (const std::exception& e) {
+    row("idle agent rooms via HAProxy",
+        format("stopped at %.0f rooms: ", sockets.size()) + e.what(), "");
+  }
+  const double joining = secondsSince(start);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  row(std::to_string(sockets.size()) + " idle agent rooms via HAProxy",
+      format("%.1f MiB resident, both instances", resident()),
+      format("before: %.1f MiB; HAProxy: %.1f MiB; ", before, balancer.residentMiB()) +
+          format("joined in %.1f s", joining));
+}
+
+void balancedFigures(std::size_t megabytes, int agentRooms, double seconds) {
+  auto* postgres = lumora::testing_support::PostgresServer::shared();
+  if (postgres == nullptr || ::access("/usr/sbin/haproxy", X_OK) != 0) {
+    row("behind HAProxy", "skipped: needs PostgreSQL and haproxy (scripts/setup)", "");
+    return;
+  }
+  const std::string database = postgres->freshDatabase();
+  TempDir homeA, homeB, balancerHome;
+  const std::vector<std::string> proxied = {"--trusted-proxy", "127.0.0.1"};
+  Service a(homeA, database, proxied);
+  Service b(homeB, database, proxied);
+  Balancer balancer(balancerHome, {a.port(), b.port()});
+  row("", "two instances behind HAProxy", "baseline: one instance, straight");
+
+  const Account account = prepare(balancer.port(), "balanced@example.com");
+  const std::size_t total = megabytes << 20;
+  const double balanced = relayedMiBps(balancer.port(), account, total);
+  const double straight = relayedMiBps(a.port(), account, total);
+  row(std::to_string(megabytes) + " MiB one way through a room",
+      format("%.0f MiB/s (%.2fx straight)", balanced, balanced / straight),
+      format("straight: %.0f MiB/s", straight));
+
+  const std::string login =
+      json::serialize(json::object{{"provider", "dev"}, {"token", "paced@example.com"}});
+  const Account devices = prepare(balancer.port(), "devices@example.com", 3);
+  const std::vector<std::pair<std::string, std::function<void(HttpConnection&)>>> routes = {
+      {"POST /auth/login (dev)",
+       [&](HttpConnection& http) { http.call(http::verb::post, "/auth/login", {}, login); }},
+      {"GET /devices",
+       [&](HttpConnection& http) { http.call(http::verb::get, "/devices", devices.access); }}};
+  for (const auto& [name, request] : routes) {
+    const auto viaBalancer = pacedRequests(balancer.port(), 200, seconds, request);
+    const auto viaInstance = pacedRequests(a.port(), 200, seconds, request);
+    row(name + " at 200/s", format("p50 %.2f ms, p99 %.2f ms", viaBalancer.p50, viaBalancer.p99),
+        format("straight: p50 %.2f ms, p99 %.2f ms", viaInstance.p50, viaInstance.p99));
+    const double most = mostRequests(balancer.port(), 16, seconds, request);
+    const double mostStraight = mostRequests(a.port(), 16, seconds, request);
+    row(name + ", 16 clients flat out", format("%.0f req/s (both instances)", most),
+        format("straight to one: %.0f req/s", mostStraight));
+  }
+  // HAProxy holds two descriptors per room (the agent's and the instance's), and takes no more
+  // connections than its descriptor limit allows: past that a join would wait, not fail.
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const auto fits = static_cast<int>((limit.rlim_max - 1000) / 2);
+  if (agentRooms > fits) {
+    row("idle agent rooms via HAProxy",
+        format("%.0f asked, %.0f held: ", agentRooms, fits) +
+            "HAProxy's descriptor limit (ulimit -Hn) allows no more",
+        "");
+  }
+  idleAgentRooms(balancer.port(), std::min(agentRooms, fits), {&a, &b}, balancer);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::int64_t megabytes = 512, rooms = 1000, clients = 64;
+  std::int64_t megabytes = 512, rooms = 1000, clients = 64, agentRooms = 10000;
   double idleSeconds = 120, seconds = 5;
   lumora::bench::parseOptions(
       argc, argv, "usage: account_bench",
@@ -437,13 +643,15 @@ int main(int argc, char** argv) {
        {"rooms", "N", "idle rooms held open (default 1000)"},
        {"idle-seconds", "S", "how long the idle rooms are watched (default 120)"},
        {"clients", "N", "concurrent /devices clients (default 64)"},
-       {"seconds", "S", "how long the /devices load runs (default 5)"}},
+       {"seconds", "S", "how long the /devices load runs (default 5)"},
+       {"agent-rooms", "N", "idle agent rooms held through HAProxy (default 10000)"}},
       [&](const lumora::cli::ParsedArgs& args) {
         megabytes = args.integer("megabytes", 1, 1 << 20).value_or(megabytes);
         rooms = args.integer("rooms", 1, 100000).value_or(rooms);
         clients = args.integer("clients", 1, 4096).value_or(clients);
         idleSeconds = args.seconds("idle-seconds").value_or(idleSeconds);
         seconds = args.seconds("seconds").value_or(seconds);
+        agentRooms = args.integer("agent-rooms", 1, 1000000).value_or(agentRooms);
       });
   std::signal(SIGPIPE, SIG_IGN);
   rlimit limit{};
@@ -470,5 +678,6 @@ int main(int argc, char** argv) {
     row("GET /devices, PostgreSQL", "skipped: " + lumora::testing_support::PostgresServer::why(),
         "");
   }
+  balancedFigures(static_cast<std::size_t>(megabytes), static_cast<int>(agentRooms), seconds);
   return 0;
 }
