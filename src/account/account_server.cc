@@ -222,7 +222,6 @@ class HttpSession final : public Droppable,
     co_await closeGracefully();
   }
 
-  // What to answer a request that could not be read; nothing when the peer just went away.
   // Who sent the request: the peer, or, from a trusted load balancer, the client it names last
   // (what the balancer itself saw; earlier entries are whatever the client claimed).
   std::string clientOf(const http::request<http::string_body>& request) const {
@@ -237,6 +236,7 @@ class HttpSession final : public Droppable,
     return ec ? remote_ : address.to_string();
   }
 
+  // What to answer a request that could not be read; nothing when the peer just went away.
   static std::optional<HttpResponse> refusalOf(const beast::error_code& ec) {
     if (ec == http::error::body_limit) {
       return errorResponse({413, "payload_too_large", "the request body is too large"});
