@@ -1,0 +1,153 @@
+// A phone for the browser end-to-end tests and the benchmark: Debian's Chromium, headless, in a
+// Pixel 7 context (touch, mobile viewport), driven by one JSON command a line on standard input,
+// each answered by one JSON line on standard output: {"ok":true,"value":…} or
+// {"ok":false,"error":"…"}. A command that fails is answered, never fatal, so that a test sees
+// why and goes on to take its screenshots. What the page logs goes to standard error.
+//
+//   node phone.mjs [--camera FILE.y4m|FILE.mjpeg]
+//
+// With --camera, getUserMedia gets Chromium's fake camera playing FILE, already permitted.
+
+import { createInterface } from 'node:readline';
+import { chromium, devices } from 'playwright-core';
+
+const cameraAt = process.argv.indexOf('--camera');
+const camera = cameraAt > 0 ? process.argv[cameraAt + 1] : undefined;
+
+const started = Date.now();
+function note(line) {
+  process.stderr.write(`[phone +${((Date.now() - started) / 1000).toFixed(3)}s] ${line}\n`);
+}
+
+const args = ['--no-sandbox', '--disable-dev-shm-usage'];
+if (camera) {
+  args.push('--use-fake-device-for-media-stream', `--use-file-for-fake-video-capture=${camera}`,
+            '--use-fake-ui-for-media-stream');
+}
+const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args });
+const context = await browser.newContext({
+  ...devices['Pixel 7'],
+  permissions: camera ? ['camera'] : [],
+});
+const page = await context.newPage();
+page.on('console', (message) => note(`console.${message.type()}: ${message.text()}`));
+page.on('pageerror', (error) => note(`page error: ${error.stack ?? error}`));
+page.on('response', (response) => {
+  if (response.status() >= 400) note(`${response.status()} ${response.url()}`);
+});
+page.on('requestfailed', (request) => note(`request failed: ${request.url()} ${request.failure()?.errorText}`));
+page.on('websocket', (socket) => {
+  const where = socket.url().replace(/token=[^&]*/, 'token=…');
+  note(`websocket open ${where}`);
+  socket.on('close', () => note(`websocket closed ${where}`));
+});
+// Several fingers at once need the protocol's own touch events.
+const cdp = await context.newCDPSession(page);
+
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function point(value, what) {
+  if (!Array.isArray(value) || value.length !== 2 || !value.every(Number.isFinite)) {
+    throw new Error(`${what} is not an [x, y] pair`);
+  }
+  return { x: value[0], y: value[1] };
+}
+
+// Every finger follows its own path of the same number of points: the first touches down, the
+// last lifts.
+async function drag({ paths, stepMs = 16 }) {
+  if (!Array.isArray(paths) || paths.length === 0 || !paths.every(Array.isArray)) {
+    throw new Error('drag wants "paths": one list of [x, y] points a finger');
+  }
+  const steps = paths[0].length;
+  if (steps < 2 || paths.some((path) => path.length !== steps)) {
+    throw new Error('every finger of a drag has the same number of points, two at least');
+  }
+  const touchesAt = (step) =>
+    paths.map((path, finger) => ({ ...point(path[step], 'a drag point'), id: finger }));
+  await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: touchesAt(0) });
+  for (let step = 1; step < steps; ++step) {
+    await pause(stepMs);
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchMove', touchPoints: touchesAt(step) });
+  }
+  await pause(stepMs);
+  await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+}
+
+// The colour of each point of the screen canvas, given in fractions of its width and height,
+// read from a copy so that it works whatever context the page draws with.
+function readCanvas({ selector, points }) {
+  const canvas = document.querySelector(selector);
+  if (!(canvas instanceof HTMLCanvasElement)) throw new Error(`no canvas at ${selector}`);
+  const { width, height } = canvas;
+  if (width === 0 || height === 0) return { width, height, pixels: [] };
+  const copy = new OffscreenCanvas(width, height);
+  const context = copy.getContext('2d', { willReadFrequently: true });
+  context.drawImage(canvas, 0, 0);
+  const pixels = points.map(([fx, fy]) => {
+    const x = Math.min(width - 1, Math.max(0, Math.floor(fx * width)));
+    const y = Math.min(height - 1, Math.max(0, Math.floor(fy * height)));
+    const [r, g, b] = context.getImageData(x, y, 1, 1).data;
+    return [r, g, b];
+  });
+  return { width, height, pixels };
+}
+
+const operations = {
+  goto: async ({ url, timeout }) => {
+    await page.goto(url, { timeout });
+    return page.url();
+  },
+  tap: async ({ selector, timeout }) => page.locator(selector).tap({ timeout }),
+  tapAt: async ({ x, y }) => {
+    const at = point([x, y], 'tapAt');
+    await page.touchscreen.tap(at.x, at.y);
+  },
+  drag,
+  fill: async ({ selector, text, timeout }) => page.locator(selector).fill(text, { timeout }),
+  // Key by key, as a keyboard would: into `selector`, or wherever the focus is.
+  type: async ({ selector, text, delay = 10, timeout }) =>
+    selector ? page.locator(selector).pressSequentially(text, { delay, timeout })
+             : page.keyboard.type(text, { delay }),
+  eval: async ({ expr }) => page.evaluate(expr),
+  // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
+  waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
+    if (expr !== undefined) {
+      const handle = await page.waitForFunction(expr, undefined, { timeout, polling: 50 });
+      return handle.jsonValue();
+    }
+    await page.locator(selector).first().waitFor({ state, timeout });
+  },
+  screenshot: async ({ path }) => {
+    await page.screenshot({ path, fullPage: true });
+    return path;
+  },
+  canvasPixels: async ({ selector = '#screen-canvas', points }) =>
+    page.evaluate(readCanvas, { selector, points: points.map((p) => [p[0], p[1]]) }),
+};
+
+async function answer(line) {
+  let command;
+  try {
+    command = JSON.parse(line);
+  } catch {
+    return { ok: false, error: 'not a JSON command' };
+  }
+  const operation = command && Object.hasOwn(operations, command.op) ? operations[command.op] : undefined;
+  if (!operation) return { ok: false, error: `no such operation: ${command?.op}` };
+  try {
+    const value = await operation(command);
+    return value === undefined ? { ok: true } : { ok: true, value };
+  } catch (error) {
+    const reason = String(error.message ?? error).split('\n')[0];
+    note(`${command.op} failed: ${reason}`);
+    return { ok: false, error: reason };
+  }
+}
+
+process.stdout.write(`${JSON.stringify({ ok: true, value: 'ready' })}\n`);
+for await (const line of createInterface({ input: process.stdin })) {
+  if (line.trim() === '') continue;
+  process.stdout.write(`${JSON.stringify(await answer(line))}\n`);
+}
+await browser.close();
