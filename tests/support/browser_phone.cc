@@ -161,21 +161,12 @@ BrowserPhone::CanvasPixels BrowserPhone::canvasPixels(const Path& fractions) {
   return result;
 }
 
-std::pair<double, double> BrowserPhone::pageAtCanvas(double fx, double fy) {
-  // The drawn picture fills the canvas's box, or the part of it object-fit leaves it.
-  const std::string expression =
-      "(() => { const c = document.querySelector('#screen-canvas');"
-      " const box = c.getBoundingClientRect();"
-      " let { left, top, width, height } = box;"
-      " const fit = getComputedStyle(c).objectFit;"
-      " if ((fit === 'contain' || fit === 'scale-down') && c.width > 0 && c.height > 0) {"
-      "   const scale = Math.min(width / c.width, height / c.height);"
-      "   left += (width - c.width * scale) / 2; top += (height - c.height * scale) / 2;"
-      "   width = c.width * scale; height = c.height * scale; }"
-      " return [left + " +
-      std::to_string(fx) + " * width, top + " + std::to_string(fy) + " * height]; })()";
-  const json::array at = eval(expression).as_array();
-  return {at.at(0).to_number<double>(), at.at(1).to_number<double>()};
+std::optional<std::pair<double, double>> BrowserPhone::pageAtPicture(double fx, double fy) {
+  const json::value rect = ask({{"op", "pictureRect"}});
+  if (!rect.is_object()) return std::nullopt;
+  const json::object& r = rect.as_object();
+  return std::pair{r.at("left").to_number<double>() + fx * r.at("width").to_number<double>(),
+                   r.at("top").to_number<double>() + fy * r.at("height").to_number<double>()};
 }
 
 std::string BrowserPhone::log() const { return contentOf(folder_ / "phone.log"); }

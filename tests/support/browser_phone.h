@@ -12,6 +12,7 @@
 #include <boost/json/value.hpp>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -66,19 +67,21 @@ class BrowserPhone {
   // The whole page as <screenshots>/<name>.png; the file's path.
   std::string screenshot(const std::string& name);
 
-  // What the screen canvas shows at each point, given in fractions of its width and height.
+  // What the screen canvas shows at points of the remote picture, given in fractions of the
+  // picture's width and height. The picture is where the page shows it before any zoom: fitted
+  // whole into the canvas and centred.
   struct Colour {
     int r = 0, g = 0, b = 0;
   };
   struct CanvasPixels {
-    int width = 0;  // the canvas's own pixels (the frame's size once one is drawn)
+    int width = 0;  // the picture's size, as decoded
     int height = 0;
     std::vector<Colour> pixels;
   };
   CanvasPixels canvasPixels(const Path& fractions);
-  // The page's point (CSS pixels) where the screen canvas shows the fraction (fx, fy) of its
-  // picture, with the canvas's layout and transforms (zoom, pan, letterboxing) applied.
-  std::pair<double, double> pageAtCanvas(double fx, double fy);
+  // The page's point (CSS pixels) over the point (fx, fy) of the picture; none before the first
+  // picture.
+  std::optional<std::pair<double, double>> pageAtPicture(double fx, double fy);
 
   // The driver's and the page's log (console, errors, sockets).
   std::string log() const;

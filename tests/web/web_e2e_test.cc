@@ -104,8 +104,10 @@ class WebEndToEndTest : public ::testing::Test {
   // The whole page, for a person to look at: <build>/tests/web/screenshots/<case>-<step>.png.
   void shot(const std::string& step) { phone_->screenshot(testName() + "-" + step); }
 
-  std::string fingerprint() const {
-    return protocol::RoomKey::derive(agent_->secret()).fingerprint();
+  // The agent's entry in the device list.
+  std::string device() const {
+    return "li.device[data-fingerprint=\"" +
+           protocol::RoomKey::derive(agent_->secret()).fingerprint() + "\"]";
   }
 
   // The link the agent prints for phones: "  web: <origin>/app/#pair=<code>".
@@ -170,7 +172,7 @@ class WebEndToEndTest : public ::testing::Test {
 
   // The page's point over the X screen's pixel (x, y).
   std::pair<double, double> pageAtScreen(int x, int y) {
-    return phone_->pageAtCanvas((x + 0.5) / kScreenWidth, (y + 0.5) / kScreenHeight);
+    return phone_->pageAtPicture((x + 0.5) / kScreenWidth, (y + 0.5) / kScreenHeight).value();
   }
 
   // The agent leaves (SIGTERM) and the same agent, with the same home and pairing, comes back.
@@ -203,32 +205,29 @@ class WebEndToEndTest : public ::testing::Test {
 
 TEST_F(WebEndToEndTest, SignsInWithTheDevProviderAndListsTheDeviceWithItsState) {
   ASSERT_NO_FATAL_FAILURE(signIn());
-  const std::string device = "li.device[data-fingerprint=\"" + fingerprint() + "\"]";
-  ASSERT_TRUE(phone_->waitFor(device)) << phone_->lastWaitError();
+  ASSERT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
   shot("devices");
-  EXPECT_EQ(phone_->text(device + " .device-name"), "desk");
-  EXPECT_NE(phone_->text(device + " .device-state"), "");
-  EXPECT_EQ(phone_->eval("document.querySelectorAll('li.device').length").to_number<double>(), 1);
-  EXPECT_TRUE(phone_->waitFor("#view-signin", "hidden", 1s));
+  EXPECT_EQ(phone_->eval("document.querySelectorAll('li.device').length"), 1);
+  EXPECT_EQ(phone_->text(device() + " .device-name"), "desk");
+  // The service has not heard of the computer since it was registered; this browser has not
+  // paired with it.
+  EXPECT_EQ(phone_->text(device() + " .device-state"), "Offline · Not paired with this browser");
 
-  // Opening it shows its screen.
-  phone_->tap(device);
-  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
-  ASSERT_TRUE(framesArrive()) << phone_->lastWaitError();
-  shot("screen");
-
-  // Back in the list, signing out leaves the account.
-  phone_->tap("#screen-back");
+  // A computer this browser has not paired with asks for its link first.
+  phone_->tap(device());
+  EXPECT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
+  phone_->tap("#pair-back");
   ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
   phone_->tap("#sign-out");
   EXPECT_TRUE(phone_->waitFor("#view-signin")) << phone_->lastWaitError();
+  EXPECT_TRUE(phone_->waitFor("#view-devices", "hidden")) << phone_->lastWaitError();
 }
 
 TEST_F(WebEndToEndTest, PairsByTheAgentsLinkAndShowsTheXScreen) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
   shot("screen");
   EXPECT_EQ(phone_->attribute("#screen-status", "data-state"), "connected");
-  EXPECT_EQ(phone_->eval("window.lumora.stats.decoderErrors").to_number<double>(), 0);
+  EXPECT_EQ(phone_->eval("window.lumora.stats.decoderErrors"), 0);
 
   // What changes on the X screen changes on the canvas.
   constexpr std::uint32_t kSwapped[4] = {kQuadrants[3], kQuadrants[2], kQuadrants[1],
@@ -236,6 +235,19 @@ TEST_F(WebEndToEndTest, PairsByTheAgentsLinkAndShowsTheXScreen) {
   showQuadrants(kSwapped);
   EXPECT_TRUE(showsQuadrants(kSwapped));
   shot("changed");
+
+  // Now paired, the computer opens from the list.
+  phone_->tap("#screen-back");
+  ASSERT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
+  EXPECT_TRUE(phone_->waitUntil("!document.querySelector('" + device() +
+                                " .device-state').textContent.includes('Not paired')"))
+      << phone_->text(device() + " .device-state");
+  shot("paired");
+  const int before = decodedFrames();
+  phone_->tap(device());
+  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
+  EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
+  EXPECT_TRUE(showsQuadrants(kSwapped));
 }
 
 TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesThePointer) {
@@ -259,8 +271,8 @@ TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesTh
   ASSERT_TRUE(phone_->waitFor("#cursor")) << phone_->lastWaitError();
   // A finger sliding right across the canvas takes the pointer right, where it was, without a
   // click.
-  const auto [startX, startY] = phone_->pageAtCanvas(0.2, 0.5);
-  const auto [endX, endY] = phone_->pageAtCanvas(0.6, 0.5);
+  const auto [startX, startY] = pageAtScreen(128, 240);
+  const auto [endX, endY] = pageAtScreen(384, 240);
   BrowserPhone::Path slide;
   for (int step = 0; step <= 10; ++step) {
     slide.emplace_back(startX + (endX - startX) * step / 10, startY);
@@ -322,9 +334,8 @@ TEST_F(WebQRScanTest, PairsByScanningTheAgentsQRCode) {
   ASSERT_NO_FATAL_FAILURE(signIn());
   phone_->tap("#pair-open");
   ASSERT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
+  // The camera's picture reads at once: the scanner may come and go before a look at it.
   phone_->tap("#pair-scan");
-  ASSERT_TRUE(phone_->waitFor("#pair-video")) << phone_->lastWaitError();
-  shot("scanning");
   ASSERT_TRUE(phone_->waitFor("#view-screen", "visible", 20s))
       << phone_->lastWaitError() << "; pair error: " << phone_->text("#pair-error");
   EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();

@@ -74,23 +74,37 @@ async function drag({ paths, stepMs = 16 }) {
   await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
 }
 
-// The colour of each point of the screen canvas, given in fractions of its width and height,
-// read from a copy so that it works whatever context the page draws with.
-function readCanvas({ selector, points }) {
+// Where the remote picture lies on the page, in CSS pixels: fitted whole into the screen canvas
+// and centred, as the page shows it before any zoom or pan. Null before the first picture.
+function pictureRect(selector) {
   const canvas = document.querySelector(selector);
-  if (!(canvas instanceof HTMLCanvasElement)) throw new Error(`no canvas at ${selector}`);
-  const { width, height } = canvas;
-  if (width === 0 || height === 0) return { width, height, pixels: [] };
-  const copy = new OffscreenCanvas(width, height);
+  const size = window.lumora?.stats?.lastDecoded;
+  if (!(canvas instanceof HTMLCanvasElement) || !size) return null;
+  const box = canvas.getBoundingClientRect();
+  const scale = Math.min(box.width / size.width, box.height / size.height);
+  const width = size.width * scale;
+  const height = size.height * scale;
+  return {
+    left: box.left + (box.width - width) / 2, top: box.top + (box.height - height) / 2,
+    width, height, pictureWidth: size.width, pictureHeight: size.height,
+  };
+}
+
+// The colour the canvas shows at each point of the picture, given in fractions of its width and
+// height, read from a copy so that it works whatever context the page draws with.
+function readPicture({ selector, points, rect }) {
+  const canvas = document.querySelector(selector);
+  const box = canvas.getBoundingClientRect();
+  const copy = new OffscreenCanvas(canvas.width, canvas.height);
   const context = copy.getContext('2d', { willReadFrequently: true });
   context.drawImage(canvas, 0, 0);
   const pixels = points.map(([fx, fy]) => {
-    const x = Math.min(width - 1, Math.max(0, Math.floor(fx * width)));
-    const y = Math.min(height - 1, Math.max(0, Math.floor(fy * height)));
-    const [r, g, b] = context.getImageData(x, y, 1, 1).data;
+    const x = Math.floor((rect.left - box.left + fx * rect.width) * (canvas.width / box.width));
+    const y = Math.floor((rect.top - box.top + fy * rect.height) * (canvas.height / box.height));
+    const [r, g, b] = context.getImageData(Math.min(x, canvas.width - 1), Math.min(y, canvas.height - 1), 1, 1).data;
     return [r, g, b];
   });
-  return { width, height, pixels };
+  return { width: rect.pictureWidth, height: rect.pictureHeight, pixels };
 }
 
 const operations = {
@@ -122,8 +136,12 @@ const operations = {
     await page.screenshot({ path, fullPage: true });
     return path;
   },
-  canvasPixels: async ({ selector = '#screen-canvas', points }) =>
-    page.evaluate(readCanvas, { selector, points: points.map((p) => [p[0], p[1]]) }),
+  pictureRect: async ({ selector = '#screen-canvas' }) => page.evaluate(pictureRect, selector),
+  canvasPixels: async ({ selector = '#screen-canvas', points }) => {
+    const rect = await page.evaluate(pictureRect, selector);
+    if (!rect) throw new Error('no picture on the canvas yet');
+    return page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]), rect });
+  },
 };
 
 async function answer(line) {
