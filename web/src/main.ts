@@ -94,6 +94,13 @@ async function main(): Promise<void> {
   }
   setUpSignIn(await fetchProviders(location.origin).catch(() => []), api, () => void afterSignIn());
 
+  // A link opened while the page is already showing arrives as a fragment change.
+  window.addEventListener('hashchange', () => {
+    const secret = pairingCodeInFragment(location.hash);
+    history.replaceState(null, '', location.pathname + location.search);
+    if (secret) void pair(secret);
+  });
+
   if (secretFromLink) {
     await pair(secretFromLink);
     return;

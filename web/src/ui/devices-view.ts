@@ -2,6 +2,7 @@
 import type { ApiClient } from '../account/api-client.ts';
 import { type Device, listDevices } from '../account/devices.ts';
 import { currentLanguage, t } from '../i18n/index.ts';
+import type { TextKey } from '../i18n/texts.ts';
 import { type PairedDevice, allPaired, forgetPaired } from '../session/paired-devices.ts';
 import { byId, showMessage } from './dom.ts';
 
@@ -12,7 +13,8 @@ export interface DevicesViewActions {
 }
 
 function stateText(device: Device, paired: boolean): string {
-  const status = device.status === 'connected' ? t('stateConnected') : device.status ? t('stateOffline') : t('stateUnknown');
+  const known: Record<string, TextKey> = { connected: 'stateConnected', registered: 'stateRegistered', offline: 'stateOffline' };
+  const status = known[device.status] ? t(known[device.status]) : device.status || t('stateUnknown');
   const parts = [status];
   if (device.lastSeenAt) {
     const seen = new Date(device.lastSeenAt);
