@@ -209,9 +209,9 @@ TEST_F(WebEndToEndTest, SignsInWithTheDevProviderAndListsTheDeviceWithItsState) 
   shot("devices");
   EXPECT_EQ(phone_->eval("document.querySelectorAll('li.device').length"), 1);
   EXPECT_EQ(phone_->text(device() + " .device-name"), "desk");
-  // The service has not heard of the computer since it was registered; this browser has not
-  // paired with it.
-  EXPECT_EQ(phone_->text(device() + " .device-state"), "Offline · Not paired with this browser");
+  // Registered by its computer, which has not told the service where it is since; not yet
+  // paired with this browser.
+  EXPECT_EQ(phone_->text(device() + " .device-state"), "Registered · Not paired with this browser");
 
   // A computer this browser has not paired with asks for its link first.
   phone_->tap(device());
