@@ -16,6 +16,7 @@
 #include <string>
 
 #include "account/account_client.h"
+#include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
@@ -72,6 +73,14 @@ class WebEndToEndTest : public ::testing::Test {
     account::testing::AccountClient(origin_).signInWithDevice(kEmail, agent_->secret());
     window_ = x_.openWindow(0, 0, kScreenWidth, kScreenHeight);
     showQuadrants(kQuadrants);
+    // This run's pictures only.
+    std::filesystem::create_directories(WEB_E2E_SCREENSHOTS);
+    for (const auto& entry : std::filesystem::directory_iterator(
+             WEB_E2E_SCREENSHOTS, std::filesystem::directory_options::skip_permission_denied)) {
+      if (entry.path().filename().string().starts_with(testName() + "-")) {
+        std::filesystem::remove(entry.path());
+      }
+    }
     phone_ = std::make_unique<BrowserPhone>(
         BrowserPhone::Options{.camera = camera(), .screenshots = WEB_E2E_SCREENSHOTS});
   }
@@ -203,7 +212,7 @@ class WebEndToEndTest : public ::testing::Test {
   std::unique_ptr<BrowserPhone> phone_;
 };
 
-TEST_F(WebEndToEndTest, SignsInWithTheDevProviderAndListsTheDeviceWithItsState) {
+TEST_F(WebEndToEndTest, SignsInListsTheDeviceAndPairsByAPastedLink) {
   ASSERT_NO_FATAL_FAILURE(signIn());
   ASSERT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
   shot("devices");
@@ -213,10 +222,23 @@ TEST_F(WebEndToEndTest, SignsInWithTheDevProviderAndListsTheDeviceWithItsState) 
   // paired with this browser.
   EXPECT_EQ(phone_->text(device() + " .device-state"), "Registered · Not paired with this browser");
 
-  // A computer this browser has not paired with asks for its link first.
+  // A computer this browser has not paired with asks for its link first. A link of a computer
+  // the account does not hold is refused; the desktop's own link, pasted, opens this one.
   phone_->tap(device());
-  EXPECT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
-  phone_->tap("#pair-back");
+  ASSERT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
+  phone_->fill("#pair-link", "lumora://pair?host=127.0.0.1&cp=1&mp=2&code=" +
+                                 protocol::PairingSecret::generate().code());
+  phone_->tap("#pair-submit");
+  EXPECT_TRUE(phone_->waitFor("#pair-error")) << phone_->lastWaitError();
+  EXPECT_NE(phone_->text("#pair-error").find("not registered"), std::string::npos)
+      << phone_->text("#pair-error");
+  shot("unknown-computer");
+  phone_->fill("#pair-link", agent_->link());
+  phone_->tap("#pair-submit");
+  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
+  EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();
+
+  phone_->tap("#screen-back");
   ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
   phone_->tap("#sign-out");
   EXPECT_TRUE(phone_->waitFor("#view-signin")) << phone_->lastWaitError();
