@@ -184,11 +184,10 @@ class WebEndToEndTest : public ::testing::Test {
     return phone_->pageAtPicture((x + 0.5) / kScreenWidth, (y + 0.5) / kScreenHeight).value();
   }
 
-  // The agent leaves (SIGTERM) and the same agent, with the same home and pairing, comes back.
-  void restartAgent() {
-    ASSERT_EQ(agent_->terminate(), 0) << agent_->log();
+  // The agent leaves (SIGTERM), to come back later with the same home and so the same pairing.
+  void stopAgent() { ASSERT_EQ(agent_->terminate(), 0) << agent_->log(); }
+  void startAgentAgain() {
     const std::string home = agent_->home().path().string();
-    std::filesystem::remove(home + "/.lumora/agent-status.json");
     restartedAgent_ = testing_support::spawnProcess(
         {testing_support::AgentProcess::binary(), "--port", "0", "--no-qr", "--relay-base",
          origin_},
@@ -319,7 +318,7 @@ TEST_F(WebEndToEndTest, TextTypedInTheKeyboardFieldReachesTheFocusedXWindow) {
 
 TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
-  ASSERT_NO_FATAL_FAILURE(restartAgent());
+  ASSERT_NO_FATAL_FAILURE(stopAgent());
   EXPECT_TRUE(phone_->waitFor("#screen-status[data-state=\"reconnecting\"]", "attached"))
       << phone_->lastWaitError();
   shot("reconnecting");
@@ -329,6 +328,7 @@ TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
   showQuadrants(kRotated);
   const int before = decodedFrames();
 
+  startAgentAgain();
   EXPECT_TRUE(phone_->waitFor("#screen-status[data-state=\"connected\"]", "attached", 30s))
       << phone_->lastWaitError();
   EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
