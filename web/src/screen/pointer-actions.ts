@@ -47,9 +47,10 @@ export class PointerActions {
         this.lastDrag = undefined;
         return [mouseButton('left', false, this.cursor)];
       case 'scroll': {
-        // Content follows the fingers, as on the phone itself.
-        const dx = Math.round(-gesture.dx * scrollSpeed);
-        const dy = Math.round(-gesture.dy * scrollSpeed);
+        // Content follows the fingers, as on the phone itself; positive deltas scroll up/left
+        // (the wheel's sense), which is what fingers moving down/right mean.
+        const dx = Math.round(gesture.dx * scrollSpeed) || 0;
+        const dy = Math.round(gesture.dy * scrollSpeed) || 0;
         return dx === 0 && dy === 0 ? [] : [scroll(dx, dy)];
       }
       case 'pinch':

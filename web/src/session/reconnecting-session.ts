@@ -84,27 +84,30 @@ export class ReconnectingSession {
       if (error instanceof ApiError && (error.status === 403 || error.status === 404)) return this.fail('notRegistered');
       return this.retry('lost');
     }
+    let started = false;
     const room = `${this.options.relayBase}/relay/${this.options.fingerprint}`;
     const session = new RelaySession({
       ...this.options,
       controlUrl: `${room}?token=${encodeURIComponent(token)}`,
       mediaUrl: `${room}-media?token=${encodeURIComponent(token)}`,
+      // Only a session that got going is retried from here; one that fails to start is by attempt().
       onEnded: () => {
-        if (this.session !== session) return;
+        if (this.session !== session || !started) return;
         this.session = undefined;
-        if (this.state === 'connected') this.retry('lost');
+        this.retry('lost');
       },
     });
     this.session = session;
     try {
       await session.start();
     } catch (error) {
-      if (this.session !== session) return;
+      if (this.session !== session) return; // stopped meanwhile
       this.session = undefined;
       session.end('closed');
       return this.classify(error);
     }
     if (this.stopped || this.session !== session) return;
+    started = true;
     this.backoff.reset();
     this.setState('connected', 'none');
   }
