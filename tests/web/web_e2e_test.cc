@@ -9,7 +9,11 @@
 
 #include <boost/json/serialize.hpp>
 
+#include <X11/keysym.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -306,7 +310,7 @@ TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesTh
   shot("trackpad");
 }
 
-TEST_F(WebEndToEndTest, TextTypedInTheKeyboardFieldReachesTheFocusedXWindow) {
+TEST_F(WebEndToEndTest, TypedTextAndTheKeyStripReachTheFocusedXWindow) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
   phone_->tap("#keyboard-button");
   EXPECT_EQ(phone_->eval("document.activeElement?.id ?? ''"), "keyboard-input");
@@ -314,6 +318,13 @@ TEST_F(WebEndToEndTest, TextTypedInTheKeyboardFieldReachesTheFocusedXWindow) {
   const std::u32string text = U"Hello, web 42!";
   phone_->type("Hello, web 42!", "#keyboard-input");
   EXPECT_EQ(x_.typed(text.size(), 10s), text) << phone_->log();
+
+  // The strip's keys are keys, not text.
+  phone_->tap("button[data-key=\"Escape\"]");
+  EXPECT_TRUE(eventually([&] {
+    const auto keys = x_.keysyms(SIZE_MAX, 0ms);
+    return std::find(keys.begin(), keys.end(), XK_Escape) != keys.end();
+  })) << "no Escape reached the window";
 }
 
 TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
