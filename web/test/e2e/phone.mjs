@@ -25,8 +25,10 @@ if (camera) {
             '--use-fake-ui-for-media-stream');
 }
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args });
+// English whatever the machine's settings, so that tests may read the page's words.
 const context = await browser.newContext({
   ...devices['Pixel 7'],
+  locale: 'en-US',
   permissions: camera ? ['camera'] : [],
 });
 const page = await context.newPage();
