@@ -176,6 +176,7 @@ void printPairing(const lumora::runtime::AgentServingInfo& info, bool showQR) {
             << (info.mediaPort ? std::to_string(*info.mediaPort) : std::string("-")) << "\n"
             << "  code: " << info.pairingCode << "\n";
   if (info.relayURL) std::cout << "  relay: " << *info.relayURL << "\n";
+  if (info.webPairingLink) std::cout << "  web: " << *info.webPairingLink << "\n";
   std::cout << "\n" << std::flush;
 }
 

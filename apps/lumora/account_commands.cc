@@ -12,6 +12,7 @@
 #include "sdk/account/auth_client.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_sign_in.h"
+#include "sdk/oauth/provider_directory.h"
 #include "sdk/oauth/xdg_open_browser.h"
 
 namespace lumora::cli {
@@ -47,14 +48,17 @@ sdk::SignInCredential providerCredential(const CommandContext& context, const st
   sdk::OAuthWebFlow flow(std::make_shared<AnnouncingBrowser>(), {});
   std::optional<sdk::SignInCredential> credential;
   try {
+    // The service names its own clients; built-in defaults where it does not.
+    const auto directory =
+        standIns ? sdk::ProviderDirectory{} : sdk::ProviderDirectory::fetch(serviceURL);
     if (provider == "google") {
       credential = sdk::signInWithGoogle(
           flow, sdk::GoogleOAuth(standIns ? sdk::GoogleOAuth::Config::devService(serviceURL)
-                                          : sdk::GoogleOAuth::Config::fromEnvironment()));
+                                          : directory.applyTo(sdk::GoogleOAuth::Config())));
     } else {
       credential = sdk::signInWithGitHub(
           flow, sdk::GitHubOAuth(standIns ? sdk::GitHubOAuth::Config::devService(serviceURL)
-                                          : sdk::GitHubOAuth::Config::fromEnvironment()));
+                                          : directory.applyTo(sdk::GitHubOAuth::Config())));
     }
   } catch (...) {
     throw Failure("sign-in with " + provider + " failed: " + reasonOf(std::current_exception()));

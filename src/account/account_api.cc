@@ -7,6 +7,7 @@
 #include "account/dev_providers.h"
 #include "account/identity_providers.h"
 #include "account/request_bodies.h"
+#include "account/web_app.h"
 #include "core/agent_log.h"
 #include "core/run_on.h"
 #include "protocol/message_id.h"
@@ -78,10 +79,12 @@ std::optional<HttpResponse> refusal(const Parsed<T>& parsed) {
 AccountApi::AccountApi(std::shared_ptr<AccountStore> store,
                        std::shared_ptr<IdentityProviders> identities,
                        std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
-                       asio::any_io_executor worker, AddressRateLimiter::Rate loginRate)
+                       asio::any_io_executor worker, AddressRateLimiter::Rate loginRate,
+                       std::shared_ptr<const WebApp> web)
     : store_(std::move(store)),
       identities_(std::move(identities)),
       dev_(std::move(dev)),
+      web_(std::move(web)),
       lifetimes_(lifetimes),
       clock_(std::move(clock)),
       worker_(std::move(worker)),
@@ -115,6 +118,16 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   if (path == "/health") {
     if (method != "GET") co_return methodNotAllowed("GET");
     co_return jsonResponse(200, {{"status", "ok"}});
+  }
+  if (path == "/auth/providers") {
+    if (method != "GET") co_return methodNotAllowed("GET");
+    co_return jsonResponse(200, identities_->clientDirectory());
+  }
+  if (path == "/app" || path.starts_with("/app/")) {
+    if (web_) co_return *web_->serve(request);
+    co_return errorResponse(
+        {404, "not_found",
+         "this service does not serve the web client: its --web-root holds no index.html"});
   }
   // Every attempt counts, whatever its body: guessing is what the limit is against.
   if (path == "/auth/login" && method == "POST") {

@@ -17,13 +17,15 @@ namespace lumora::account {
 class AccountStore;
 class DevProviders;
 class IdentityProviders;
+class WebApp;
 
 // The HTTP JSON routes of the service:
 //   POST /auth/login, POST /auth/refresh, POST /auth/logout, GET /auth/me
 //   POST /devices, GET /devices, GET /devices/lookup?fingerprint=, PATCH /devices/{id},
 //   DELETE /devices/{id}, POST /devices/{id}/connection
 //   POST /relay/token
-//   GET /health
+//   GET /auth/providers, GET /health
+//   GET /app/… (the browser client's files, when the service has them)
 // and, with --dev, the provider stand-ins under /dev/. The relay's WebSocket rooms are the
 // server's; the routes only issue their tokens. Each route answers its own methods only (405
 // with Allow for any other), and sign-in attempts are limited per client address (429).
@@ -40,7 +42,8 @@ class AccountApi {
 
   AccountApi(std::shared_ptr<AccountStore> store, std::shared_ptr<IdentityProviders> identities,
              std::shared_ptr<DevProviders> dev, Lifetimes lifetimes, Clock clock,
-             boost::asio::any_io_executor worker, AddressRateLimiter::Rate loginRate = {});
+             boost::asio::any_io_executor worker, AddressRateLimiter::Rate loginRate = {},
+             std::shared_ptr<const WebApp> web = nullptr);
 
   boost::asio::awaitable<HttpResponse> handle(HttpRequest request);
 
@@ -74,6 +77,7 @@ class AccountApi {
   std::shared_ptr<AccountStore> store_;
   std::shared_ptr<IdentityProviders> identities_;
   std::shared_ptr<DevProviders> dev_;
+  std::shared_ptr<const WebApp> web_;
   Lifetimes lifetimes_;
   Clock clock_;
   boost::asio::any_io_executor worker_;

@@ -1,5 +1,7 @@
 #include "account/account_service.h"
 
+#include <boost/url/parse.hpp>
+
 #include <stdexcept>
 
 #include "account/account_store.h"
@@ -7,6 +9,27 @@
 #include "account/sql_account_store.h"
 
 namespace lumora::account {
+
+namespace {
+
+// The browser client, allowed to fetch from the Google token endpoint its sign-in exchanges a
+// code at when that is not this service itself.
+std::shared_ptr<const WebApp> loadWebApp(const std::string& folder,
+                                         const ProviderSettings& providers) {
+  std::vector<std::string> connectOrigins;
+  if (!providers.google.clientIds.empty()) {
+    auto token = boost::urls::parse_absolute_uri(providers.google.tokenUrl);
+    if (token && token->has_authority()) {
+      connectOrigins.push_back(std::string(token->scheme()) + "://" +
+                               std::string(token->encoded_host_and_port()));
+    }
+  }
+  // Without one the service answers /app/ with 404 and says why.
+  auto app = folder.empty() ? std::nullopt : WebApp::load(folder, std::move(connectOrigins));
+  return app ? std::make_shared<const WebApp>(std::move(*app)) : nullptr;
+}
+
+}  // namespace
 
 AccountService::AccountService(ServiceConfig config, boost::asio::any_io_executor network,
                                boost::asio::any_io_executor worker, Clock clock)
@@ -38,9 +61,11 @@ std::string AccountService::start() {
     dev_ = std::make_shared<DevProviders>(settings, clock_);
     providers = dev_->providerSettings(std::move(providers));
   }
+  auto web = loadWebApp(config_.webRoot, providers);
   auto identities = std::make_shared<IdentityProviders>(std::move(providers), clock_);
-  auto api = std::make_shared<AccountApi>(std::move(store), std::move(identities), dev_,
-                                          config_.lifetimes, clock_, worker_, config_.loginRate);
+  auto api =
+      std::make_shared<AccountApi>(std::move(store), std::move(identities), dev_, config_.lifetimes,
+                                   clock_, worker_, config_.loginRate, std::move(web));
   server_->serve(std::move(api));
   return url();
 }

@@ -89,6 +89,9 @@ ProviderSettings DevProviders::providerSettings(ProviderSettings base) const {
   base.google.clientIds.push_back(settings_.googleClientId);
   base.google.jwksUrl = settings_.baseUrl + "/dev/google/jwks";
   base.google.issuers = {googleIssuer()};
+  base.google.authorizeUrl = settings_.baseUrl + "/dev/google/authorize";
+  base.google.tokenUrl = settings_.baseUrl + "/dev/google/token";
+  base.github.authorizeUrl = settings_.baseUrl + "/dev/github/authorize";
   base.github.clientId = settings_.githubClientId;
   base.github.clientSecret = settings_.githubClientSecret;
   base.github.tokenUrl = settings_.baseUrl + "/dev/github/login/oauth/access_token";

@@ -61,6 +61,27 @@ IdentityProviders::IdentityProviders(ProviderSettings settings, Clock clock)
 
 IdentityProviders::~IdentityProviders() = default;
 
+json::object IdentityProviders::clientDirectory() const {
+  json::array listed;
+  auto add = [&listed](const char* id, const std::string& clientId, const std::string& authorize,
+                       const std::string& token) {
+    json::object entry{{"id", id}, {"clientId", clientId}};
+    if (!authorize.empty()) entry["authorizeUrl"] = authorize;
+    if (!token.empty()) entry["tokenUrl"] = token;
+    listed.push_back(std::move(entry));
+  };
+  const auto& google = settings_.google;
+  if (!google.clientIds.empty()) {
+    add("google", google.clientIds.front(), google.authorizeUrl, google.tokenUrl);
+  }
+  if (!settings_.github.clientId.empty()) {
+    add("github", settings_.github.clientId, settings_.github.authorizeUrl, {});
+  }
+  if (!settings_.apple.clientIds.empty()) add("apple", settings_.apple.clientIds.front(), {}, {});
+  if (settings_.devProvider) listed.push_back(json::object{{"id", "dev"}});
+  return {{"providers", std::move(listed)}};
+}
+
 boost::asio::awaitable<std::variant<Identity, ApiError>> IdentityProviders::identify(
     std::string provider, std::string credential, std::optional<std::string> codeVerifier) {
   auto notSetUp = [&] {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/json/object.hpp>
 
 #include <memory>
 #include <optional>
@@ -28,13 +29,21 @@ struct ProviderSettings {
     std::vector<std::string> clientIds;
     std::string jwksUrl;
     std::vector<std::string> issuers;
+    // Where clients send the user to sign in and exchange the code for an ID token (told to
+    // them by GET /auth/providers; empty: the provider has no such flow for our clients).
+    std::string authorizeUrl;
+    std::string tokenUrl;
   };
   IdTokenProvider google{{},
                          "https://www.googleapis.com/oauth2/v3/certs",
-                         {"https://accounts.google.com", "accounts.google.com"}};
-  IdTokenProvider apple{{}, "https://appleid.apple.com/auth/keys", {"https://appleid.apple.com"}};
+                         {"https://accounts.google.com", "accounts.google.com"},
+                         "https://accounts.google.com/o/oauth2/v2/auth",
+                         "https://oauth2.googleapis.com/token"};
+  IdTokenProvider apple{
+      {}, "https://appleid.apple.com/auth/keys", {"https://appleid.apple.com"}, {}, {}};
   struct GitHub {
     std::string clientId;
+    std::string authorizeUrl = "https://github.com/login/oauth/authorize";
     std::string clientSecret;
     std::string redirectUri;  // sent with the exchange when set
     std::string tokenUrl = "https://github.com/login/oauth/access_token";
@@ -60,6 +69,11 @@ class IdentityProviders {
  public:
   IdentityProviders(ProviderSettings settings, Clock clock);
   ~IdentityProviders();
+
+  // What clients need to sign in with each provider that is switched on, the answer of
+  // GET /auth/providers: {"providers": [{"id", "clientId"?, "authorizeUrl"?, "tokenUrl"?}]}.
+  // Nothing secret: client ids and endpoints are what every sign-in page shows anyway.
+  boost::json::object clientDirectory() const;
 
   boost::asio::awaitable<std::variant<Identity, ApiError>> identify(
       std::string provider, std::string credential,

@@ -97,8 +97,15 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
       ("tls-cert", po::value(&config.server.tlsCertificateFile)->value_name("FILE"),
        "PEM certificate chain: serve https and wss")
       ("tls-key", po::value(&config.server.tlsKeyFile)->value_name("FILE"), "PEM private key")
+      ("web-root", po::value(&config.webRoot)->value_name("DIR"),
+       "the browser client's files, served at /app/ (default: the ones installed or built "
+       "with the service)")
       ("google-client-id", po::value(&providers.google.clientIds)->value_name("ID")->composing(),
-       "accept Google ID tokens issued to this client (repeatable)")
+       "accept Google ID tokens issued to this client (repeatable; clients are told the first)")
+      ("google-authorize-url", po::value(&providers.google.authorizeUrl)->value_name("URL"),
+       "where clients send users to sign in with Google")
+      ("google-token-url", po::value(&providers.google.tokenUrl)->value_name("URL"),
+       "where clients exchange Google's code for an ID token")
       ("google-jwks-url", po::value(&providers.google.jwksUrl)->value_name("URL"),
        "where Google publishes its signing keys")
       ("google-issuer", po::value(&providers.google.issuers)->value_name("ISS")->composing(),
@@ -111,6 +118,8 @@ std::variant<ServiceConfig, int> parseServiceArguments(int argc, const char* con
        "accepted Apple issuer (repeatable; replaces the default)")
       ("github-client-id", po::value(&providers.github.clientId)->value_name("ID"),
        "GitHub OAuth application id (its secret: LUMORA_GITHUB_CLIENT_SECRET)")
+      ("github-authorize-url", po::value(&providers.github.authorizeUrl)->value_name("URL"),
+       "where clients send users to sign in with GitHub")
       ("github-redirect-uri", po::value(&providers.github.redirectUri)->value_name("URI"),
        "redirect URI sent along with the code exchange")
       ("github-token-url", po::value(&providers.github.tokenUrl)->value_name("URL"),

@@ -8,6 +8,7 @@
 #include "account/account_server.h"
 #include "account/dev_providers.h"
 #include "account/identity_providers.h"
+#include "account/web_app.h"
 
 namespace lumora::account {
 
@@ -21,7 +22,8 @@ struct ServiceConfig {
   AccountApi::Lifetimes lifetimes;
   AddressRateLimiter::Rate loginRate;  // POST /auth/login per client address
   AccountServer::Options server;
-  std::size_t workerThreads = 4;  // blocking database calls run here
+  std::string webRoot = defaultWebRoot();  // the browser client's files, served at /app/
+  std::size_t workerThreads = 4;           // blocking database calls run here
 };
 
 // The configuration the arguments describe, or the exit status when the program should end

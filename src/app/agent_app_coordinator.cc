@@ -76,14 +76,18 @@ void AgentAppCoordinator::handle(std::string_view url) {
 }
 
 void AgentAppCoordinator::signInWithGoogle() {
-  signInWith("google", [flow = parts_.webFlow, google = parts_.google] {
-    return sdk::signInWithGoogle(*flow, google);
+  signInWith("google", [flow = parts_.webFlow, google = parts_.google,
+                        directory = parts_.providerDirectory] {
+    if (!directory) return sdk::signInWithGoogle(*flow, google);
+    return sdk::signInWithGoogle(*flow, sdk::GoogleOAuth(directory().applyTo(google.config())));
   });
 }
 
 void AgentAppCoordinator::signInWithGitHub() {
-  signInWith("github", [flow = parts_.webFlow, github = parts_.github] {
-    return sdk::signInWithGitHub(*flow, github);
+  signInWith("github", [flow = parts_.webFlow, github = parts_.github,
+                        directory = parts_.providerDirectory] {
+    if (!directory) return sdk::signInWithGitHub(*flow, github);
+    return sdk::signInWithGitHub(*flow, sdk::GitHubOAuth(directory().applyTo(github.config())));
   });
 }
 

@@ -15,6 +15,7 @@
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_sign_in.h"
 #include "sdk/oauth/oauth_web_flow.h"
+#include "sdk/oauth/provider_directory.h"
 
 namespace lumora::app {
 
@@ -40,6 +41,9 @@ class AgentAppCoordinator {
     std::shared_ptr<sdk::OAuthWebFlow> webFlow;
     sdk::GoogleOAuth google;
     sdk::GitHubOAuth github;
+    // Asked at each sign-in (off the main executor) for the account service's own clients,
+    // which then take the place of those above where it names them; empty: never asked.
+    std::function<sdk::ProviderDirectory()> providerDirectory;
     // Writes the status file (AgentStatusStore::write when empty).
     std::function<void(const AgentStatus&)> statusWriter;
     // Ends the application; called by the quit command after the stopped record is written.

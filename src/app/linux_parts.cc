@@ -61,6 +61,7 @@ AgentAppCoordinator::Parts linuxParts(boost::asio::any_io_executor network,
   parts.webFlow = std::make_shared<sdk::OAuthWebFlow>();
   parts.google = sdk::GoogleOAuth(sdk::GoogleOAuth::Config::fromEnvironment());
   parts.github = sdk::GitHubOAuth(sdk::GitHubOAuth::Config::fromEnvironment());
+  parts.providerDirectory = [] { return sdk::ProviderDirectory::fetch(AppConfig::authBaseURL()); };
   parts.terminate = std::move(terminate);
   return parts;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace lumora::platform {
@@ -57,6 +58,10 @@ class InputInjector {
   virtual ScreenPoint cursorLocation() = 0;
   // None when there is no main display or it cannot be read.
   virtual std::optional<DisplayRect> mainDisplayBounds() = 0;
+  // Why no event posted now can reach the desktop, when the desktop has no way to take remote
+  // input at all (not when it merely waits for the user's consent): a phone is told this
+  // instead of its input vanishing. Nothing while input can be posted.
+  virtual std::optional<std::string> whyNoRemoteInput() { return std::nullopt; }
 };
 
 }  // namespace lumora::platform

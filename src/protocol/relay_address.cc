@@ -21,6 +21,14 @@ std::optional<std::string> relayOriginOf(std::string_view url) {
   return origin + std::string(parsed->encoded_host_and_port());
 }
 
+std::optional<std::string> webPairingLink(std::string_view url, std::string_view code) {
+  auto origin = relayOriginOf(url);
+  if (!origin) return std::nullopt;
+  // ws://HOST → http://HOST, wss://HOST → https://HOST
+  origin->replace(0, 2, "http");
+  return *origin + "/app/#pair=" + std::string(code);
+}
+
 std::string relayRoomURL(std::string_view origin, std::string_view room) {
   return std::string(origin) + "/relay/" + std::string(room);
 }

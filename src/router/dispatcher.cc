@@ -27,6 +27,22 @@ struct Refusal {
   ProtocolError error;
 };
 
+bool isInput(MessageType type) {
+  switch (type) {
+    case MessageType::inputMouseMove:
+    case MessageType::inputMouseMoveBy:
+    case MessageType::inputClick:
+    case MessageType::inputKey:
+    case MessageType::inputText:
+    case MessageType::inputScroll:
+    case MessageType::inputDrag:
+    case MessageType::inputMouseButton:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::uint32_t buttonNumber(protocol::MouseButton button) {
   switch (button) {
     case protocol::MouseButton::left:
@@ -92,7 +108,7 @@ boost::asio::awaitable<Envelope> Dispatcher::handle(Envelope request, core::Peer
 }
 
 boost::asio::awaitable<protocol::Bytes> Dispatcher::handle(protocol::ByteView bytes,
-                                                         core::PeerID peer) {
+                                                           core::PeerID peer) {
   auto request = Envelope::decode(bytes);
   if (!request) {
     co_return Envelope::request(
@@ -105,6 +121,12 @@ boost::asio::awaitable<protocol::Bytes> Dispatcher::handle(protocol::ByteView by
 
 boost::asio::awaitable<Payload> Dispatcher::route(const Envelope& request, core::PeerID peer) {
   const Payload& payload = request.payload;
+  if (isInput(payload.messageType())) {
+    // Said rather than dropped, so that a phone can tell its user why nothing moves.
+    if (auto why = co_await services_.input->whyNoRemoteInput()) {
+      throw Refusal{{"unavailable", *why}};
+    }
+  }
   switch (payload.messageType()) {
     case MessageType::fileList: {
       const auto& path = payload.get<MessageType::fileList>()->path;

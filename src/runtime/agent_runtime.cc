@@ -277,6 +277,7 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
     relayConnector_->connect();
     if (agent.relayMediaPublisher) agent.relayMediaPublisher->connect();
     info.relayURL = *url;
+    info.webPairingLink = protocol::webPairingLink(*options_.relayBase, info.pairingCode);
   }
   started_ = true;
   log_.info("serving control=" + info.controlAddress + ":" + std::to_string(info.controlPort) +

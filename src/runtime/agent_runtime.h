@@ -46,6 +46,8 @@ struct AgentServingInfo {
   std::string pairingFingerprint;
   std::optional<std::string> pairingLink;
   std::optional<std::string> relayURL;
+  // With a relay: the page of the account service that pairs a phone's browser with this agent.
+  std::optional<std::string> webPairingLink;
   bool operator==(const AgentServingInfo&) const = default;
 };
 

@@ -99,7 +99,7 @@ TEST_F(AgentControllerTest, StopOnAStoppedControllerStillStopsTheServer) {
 
 TEST(AgentStatusTextTest, HeadlinesAndTheServingAddress) {
   EXPECT_EQ(AgentStatusText::headline(AgentController::Status::starting()), "시작 중\u2026");
-  runtime::AgentServingInfo info{"100.64.0.2", 47800, {}, "tailscale", "", "", {}, {}};
+  runtime::AgentServingInfo info{"100.64.0.2", 47800, {}, "tailscale", "", "", {}, {}, {}};
   const auto serving = AgentController::Status::serving(info);
   EXPECT_EQ(AgentStatusText::headline(serving), "연결 대기 중");
   EXPECT_EQ(AgentStatusText::addressLine(serving), "tailscale 100.64.0.2:47800");

@@ -55,7 +55,7 @@ class FakeAgentServer : public app::AgentServer {
     co_await stopGate.pass();
   }
 
-  runtime::AgentServingInfo info{"192.168.0.7", 47800, 47801, "lan", "123456", "f1", {}, {}};
+  runtime::AgentServingInfo info{"192.168.0.7", 47800, 47801, "lan", "123456", "f1", {}, {}, {}};
   std::optional<std::string> startFailure;
   Gate startGate, stopGate;
   int startCalls = 0, stopCalls = 0;

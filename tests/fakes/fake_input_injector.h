@@ -44,6 +44,7 @@ class FakeInputInjector : public platform::InputInjector {
   }
   platform::ScreenPoint cursorLocation() override { return cursor; }
   std::optional<platform::DisplayRect> mainDisplayBounds() override { return mainBounds; }
+  std::optional<std::string> whyNoRemoteInput() override { return noRemoteInput; }
 
   std::vector<MouseEvent> mouse;
   std::vector<KeyEvent> keys;
@@ -51,6 +52,7 @@ class FakeInputInjector : public platform::InputInjector {
   platform::ScreenPoint cursor;
   bool movesCursor = false;
   std::optional<platform::DisplayRect> mainBounds;
+  std::optional<std::string> noRemoteInput;
 };
 
 }  // namespace lumora::fakes

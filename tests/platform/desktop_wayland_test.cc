@@ -123,6 +123,7 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
   EXPECT_TRUE(desk->backendCalls("ScreenCast.Start").empty());
 
   auto input = desktop.injector();
+  EXPECT_EQ(input->whyNoRemoteInput(), std::nullopt);
   input->postMouseEvent(MouseEventType::leftMouseDown, {100, 200}, 0);
   input->postMouseEvent(MouseEventType::leftMouseUp, {100.5, 200}, 0);
   input->postMouseEvent(MouseEventType::otherMouseDown, {5000, -3}, 3);  // off screen: clamped
@@ -216,6 +217,9 @@ TEST(DesktopWaylandTest, WithoutRemoteInputTheScreenSharesAndThePermissionIsKept
   {
     DesktopWayland desktop(optionsIn(home));
     ASSERT_TRUE(sharedDisplays(desktop));
+    // The phone is told why nothing moves.
+    EXPECT_EQ(desktop.injector()->whyNoRemoteInput(),
+              "this computer does not accept remote input: its desktop offers no remote control");
     desktop.injector()->postMouseEvent(MouseEventType::leftMouseDown, {10, 10}, 0);
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(tokenFile); }));
     struct stat info {};

@@ -152,6 +152,19 @@ TEST_F(DispatcherTest, InputRequestsBecomeTheRightServiceCalls) {
   // ... on behalf of the connection that asked.
   testing_support::runAwaitable(io_, input_.releaseHeldButton(kPeer));
   EXPECT_EQ(injector_->mouse.back().type, MouseEventType::leftMouseUp);
+
+  // A desktop that cannot take remote input says so to every input request, and posts nothing.
+  injector_->noRemoteInput = "no remote control here";
+  const auto posted = injector_->mouse.size();
+  for (Payload request :
+       {Payload(protocol::MouseClickCommand{std::nullopt, protocol::MouseButton::left}),
+        Payload(protocol::TypeTextCommand{"x"}), Payload(protocol::MouseMoveByCommand{1, 1})}) {
+    EXPECT_EQ(errorOf(ask(request)), (ProtocolError{"unavailable", "no remote control here"}));
+  }
+  EXPECT_EQ(injector_->mouse.size(), posted);
+  EXPECT_TRUE(injector_->keys.size() == 2u);
+  // Everything else is served as before.
+  EXPECT_EQ(ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
 }
 
 // Listing displays and the clipboard's round trip are seen end to end (cli_e2e_test); here, the

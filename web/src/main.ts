@@ -24,6 +24,10 @@ const pairingErrors: Record<Exclude<PairingOutcome, { ok: true }>['reason'], Tex
 };
 
 async function main(): Promise<void> {
+  // A pairing code arrives only in the fragment; take it out of the address before anything else.
+  const secretFromLink = pairingCodeInFragment(location.hash);
+  if (location.hash) history.replaceState(null, '', location.pathname + location.search);
+
   const language = chooseLanguage(navigator.languages ?? [navigator.language]);
   setLanguage(language);
   document.documentElement.lang = language;
@@ -38,10 +42,6 @@ async function main(): Promise<void> {
     hooks.state.view = 'unsupported';
     return;
   }
-
-  // A pairing code arrives only in the fragment; take it out of the address at once.
-  const secretFromLink = pairingCodeInFragment(location.hash);
-  if (location.hash) history.replaceState(null, '', location.pathname + location.search);
 
   const go = (view: ViewName) => {
     showView(view);

@@ -10,6 +10,9 @@
 namespace lumora::platform::wayland {
 namespace {
 
+constexpr const char* kNoRemoteInput =
+    "this computer does not accept remote input: its desktop offers no remote control";
+
 std::optional<std::int32_t> evdevButton(MouseButtonNumber button) {
   switch (button) {
     case 0:
@@ -114,6 +117,14 @@ std::optional<DisplayRect> InputInjectorWayland::mainDisplayBounds() {
   } catch (const std::exception&) {
     return std::nullopt;  // not shared yet: the clamp is off rather than the move failing
   }
+}
+
+std::optional<std::string> InputInjectorWayland::whyNoRemoteInput() {
+  auto session = sessions_->current();
+  if (session->state() != PortalState::started || session->hasPointer() || session->hasKeyboard()) {
+    return std::nullopt;
+  }
+  return std::string(kNoRemoteInput);
 }
 
 }  // namespace lumora::platform::wayland

@@ -30,6 +30,8 @@ class InputInjectorWayland : public InputInjector {
   // The last position posted: the portal cannot tell where the pointer is.
   ScreenPoint cursorLocation() override { return lastPosition_; }
   std::optional<DisplayRect> mainDisplayBounds() override;
+  // A started session without pointer and keyboard: the portal has no RemoteDesktop.
+  std::optional<std::string> whyNoRemoteInput() override;
 
  private:
   std::shared_ptr<PortalSessionKeeper> sessions_;

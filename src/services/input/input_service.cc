@@ -43,6 +43,10 @@ asio::awaitable<void> InputService::moveMouse(ScreenPoint to) {
   co_await core::runOn(strand_, [this, to] { moveTo(to); });
 }
 
+asio::awaitable<std::optional<std::string>> InputService::whyNoRemoteInput() {
+  co_return co_await core::runOn(strand_, [this] { return injector_->whyNoRemoteInput(); });
+}
+
 asio::awaitable<void> InputService::moveMouseBy(double dx, double dy) {
   co_await core::runOn(strand_, [this, dx, dy] {
     const ScreenPoint from = injector_->cursorLocation();

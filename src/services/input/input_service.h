@@ -53,6 +53,8 @@ class InputService : public core::AgentService {
   boost::asio::awaitable<void> typeText(std::string text);
   boost::asio::awaitable<void> scroll(std::int32_t deltaX, std::int32_t deltaY);
   boost::asio::awaitable<void> drag(ScreenPoint from, ScreenPoint to, MouseButtonNumber button);
+  // Why input cannot reach this desktop at all (the injector's words), or nothing.
+  boost::asio::awaitable<std::optional<std::string>> whyNoRemoteInput();
 
   // The point kept inside `mainBounds` (its last pixel is width − 1, height − 1 from the
   // origin); unchanged when the bounds are unknown or empty.

@@ -8,6 +8,8 @@
 #include "sdk/oauth/github_oauth.h"
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_urls.h"
+#include "sdk/oauth/provider_directory.h"
+#include "support/scoped_environment.h"
 
 namespace lumora::sdk {
 namespace {
@@ -45,6 +47,29 @@ TEST(AuthorizationUrls, FollowTheConfiguredEndpoints) {
   EXPECT_THROW(GoogleOAuth(GoogleOAuth::Config{.authorizationEndpoint = "accounts.google.com"})
                    .authorizeURL("S", "C", "R"),
                std::invalid_argument);
+}
+
+TEST(ProviderDirectory, TheServicesClientsReplaceTheDefaultsAndTheEnvironmentStillWins) {
+  const auto directory = ProviderDirectory::parse(R"({"providers":[
+      {"id":"google","clientId":"g.example","tokenUrl":"https://t.example/token"},
+      {"id":"github","clientId":"h1","authorizeUrl":"https://h.example/authorize"},
+      {"id":"apple","clientId":"a1"}, {"id":"dev"}, 7, {"id":"github","clientId":3}]})");
+  const auto google = directory.applyTo(GoogleOAuth::Config());
+  EXPECT_EQ(google.clientID, "g.example");
+  EXPECT_EQ(google.tokenEndpoint, "https://t.example/token");
+  EXPECT_EQ(google.authorizationEndpoint, GoogleOAuth::Config().authorizationEndpoint);
+  {
+    testing_support::ScopedEnvironment mine("LUMORA_GITHUB_CLIENT_ID", "mine");
+    const auto github = directory.applyTo(GitHubOAuth::Config());
+    EXPECT_EQ(github.clientID, "mine");
+    EXPECT_EQ(github.authorizationEndpoint, "https://h.example/authorize");
+  }
+  // What is not the directory changes nothing.
+  for (const char* body : {"", "[]", "{\"providers\":{}}", "<html>"}) {
+    const auto none = ProviderDirectory::parse(body);
+    EXPECT_FALSE(none.google || none.github) << body;
+  }
+  EXPECT_FALSE(ProviderDirectory::fetch("http://127.0.0.1:9", std::chrono::seconds(2)).google);
 }
 
 TEST(TokenForm, EncodesEverythingButLettersAndDigits) {

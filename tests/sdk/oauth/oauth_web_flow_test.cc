@@ -20,6 +20,7 @@
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_sign_in.h"
 #include "sdk/oauth/oauth_web_flow.h"
+#include "sdk/oauth/provider_directory.h"
 #include "sdk/oauth/xdg_open_browser.h"
 #include "support/account_service_process.h"
 #include "support/eventually.h"
@@ -72,7 +73,9 @@ class OAuthWebFlowTest : public ::testing::Test {
 };
 
 TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
-  const GoogleOAuth google(GoogleOAuth::Config::devService(serviceURL));
+  // Configured the way the programs are: from what the service says of its own clients.
+  const GoogleOAuth google(ProviderDirectory::fetch(serviceURL).applyTo(GoogleOAuth::Config()));
+  EXPECT_EQ(google.config().tokenEndpoint, serviceURL + "/dev/google/token");
   OAuthWebFlow flow(following(), {});
   const auto idToken = signInWithGoogle(flow, google);
   ASSERT_TRUE(idToken);

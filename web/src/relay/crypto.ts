@@ -1,5 +1,6 @@
 // The relay construction in WebCrypto. The pairing secret S lives only as two non-extractable
 // keys: an HKDF key (room key seed, proof key, session keys) and an HMAC key (auth.complete).
+import { fromBase64Url } from '../protocol/base64.ts';
 import { concatBytes, exactBuffer, toHex, utf8 } from '../protocol/bytes.ts';
 
 const { subtle } = globalThis.crypto;
@@ -40,9 +41,9 @@ export async function roomPublicKey(keys: PairingKeys): Promise<Uint8Array> {
   const key = await subtle.importKey('pkcs8', exactBuffer(concatBytes(ed25519Pkcs8Prefix, seed)), { name: 'Ed25519' }, true, ['sign']);
   seed.fill(0);
   const jwk = await subtle.exportKey('jwk', key);
-  if (typeof jwk.x !== 'string') throw new Error('Ed25519 key without a public part');
-  const b64 = jwk.x.replace(/-/g, '+').replace(/_/g, '/');
-  return Uint8Array.from(atob(b64 + '='.repeat((4 - (b64.length % 4)) % 4)), (c) => c.charCodeAt(0));
+  const publicKey = typeof jwk.x === 'string' ? fromBase64Url(jwk.x) : undefined;
+  if (publicKey?.length !== 32) throw new Error('Ed25519 key without a public part');
+  return publicKey;
 }
 
 // F = hex(SHA-256(P)): the name of the rooms and the device's pairing fingerprint.

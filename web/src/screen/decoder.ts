@@ -4,6 +4,8 @@
 import { annexBToLengthPrefixed, avcCodecString, buildAvcC, findParameterSets } from '../protocol/avc.ts';
 import type { MediaFrame } from '../protocol/media-frame.ts';
 
+const maxPending = 64;
+
 export interface DecoderStats {
   decodedFrames: number;
   droppedFrames: number;
@@ -37,6 +39,8 @@ export class ScreenDecoder {
     const data = this.lengthPrefixed ? annexBToLengthPrefixed(frame.payload) : frame.payload;
     const timestamp = meta.frameID; // unique per chunk; the stats map it back
     this.pending.set(timestamp, meta);
+    // A decoder that swallows chunks without output or error must not grow this without bound.
+    if (this.pending.size > maxPending) this.pending.delete(this.pending.keys().next().value!);
     try {
       this.decoder!.decode(new EncodedVideoChunk({ type: meta.isKeyframe ? 'key' : 'delta', timestamp, data }));
     } catch {

@@ -38,6 +38,3 @@ async function run<T>(mode: IDBTransactionMode, work: (store: IDBObjectStore) =>
 export const savePaired = (device: PairedDevice): Promise<IDBValidKey> => run('readwrite', (s) => s.put(device));
 export const forgetPaired = (fingerprint: string): Promise<undefined> => run('readwrite', (s) => s.delete(fingerprint));
 export const allPaired = (): Promise<PairedDevice[]> => run('readonly', (s) => s.getAll() as IDBRequest<PairedDevice[]>);
-export async function findPaired(fingerprint: string): Promise<PairedDevice | undefined> {
-  return run('readonly', (s) => s.get(fingerprint) as IDBRequest<PairedDevice | undefined>);
-}

@@ -41,8 +41,12 @@ export class ReconnectingSession {
   stop(): void {
     this.stopped = true;
     clearTimeout(this.timer);
-    this.session?.end('closed');
+    const session = this.session;
     this.session = undefined;
+    if (!session) return;
+    // Ask the computer to stop capturing before the rooms close; leave within a second anyway.
+    const asked = this.state === 'connected' ? session.setStreaming(false).catch(() => undefined) : Promise.resolve();
+    void Promise.race([asked, new Promise((resolve) => setTimeout(resolve, 1000))]).then(() => session.end('closed'));
   }
 
   get connected(): boolean {

@@ -7,8 +7,9 @@ import { type CloseReason, type MessageSocket, RelayClosedError, SealedSocket } 
 
 const secret = Uint8Array.from({ length: 16 }, (_, i) => i);
 const text = (s: string) => new TextEncoder().encode(s);
-const settle = async () => {
-  for (let i = 0; i < 30; i++) await new Promise((r) => setImmediate(r));
+// WebCrypto works off the main thread: wait for what a test expects, a while at most.
+const until = async (done: () => boolean) => {
+  for (const start = Date.now(); !done() && Date.now() - start < 2000; ) await new Promise((r) => setTimeout(r, 1));
 };
 
 // The agent's end of a control room, behind a socket that has just opened.
@@ -77,7 +78,6 @@ async function connected(agentSecret = secret) {
     onMessage: (m) => messages.push(new TextDecoder().decode(m)),
     onClose: (r) => closes.push(r),
   });
-  await settle();
   return { agent, socket, messages, closes };
 }
 
@@ -89,7 +89,7 @@ describe('sealed socket', () => {
     socket.send(text('two'));
     agent.deliver('{"type":"peer"}'); // the relay's own text is not part of the session
     for (const m of ['a', 'b', 'c']) await agent.sendSealed(m);
-    await settle();
+    await until(() => agent.received.length === 2 && messages.length === 3);
     assert.deepEqual(agent.received, ['one', 'two']);
     assert.deepEqual(messages, ['a', 'b', 'c']);
     assert.deepEqual(closes, []);
@@ -100,7 +100,8 @@ describe('sealed socket', () => {
     await agent.sendSealed('fine');
     await agent.sendSealed('altered', true);
     await agent.sendSealed('after');
-    await settle();
+    await until(() => closes.length > 0);
+    await new Promise((r) => setTimeout(r, 100)); // give a wrongly delivered message time to show
     assert.deepEqual(messages, ['fine']);
     assert.deepEqual(closes, ['tampered']);
     assert.ok(agent.closed);

@@ -1,0 +1,137 @@
+// What the service offers the browser client: its files at /app/ under a policy that keeps the
+// page to itself, and the sign-in providers a client may use.
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+
+#include <fstream>
+
+#include "protocol/relay_address.h"
+#include "service_harness.h"
+#include "support/temp_dir.h"
+
+namespace lumora::account::testing {
+namespace {
+
+// A folder as the web build leaves it, and a secret file beside it that must never be served.
+struct WebFolder {
+  WebFolder() {
+    std::filesystem::create_directory(root / "web");
+    write("web/index.html", "<!doctype html><title>Lumora</title>");
+    write("web/app.js", "console.log(1)");
+    write("web/app.css", "body{}");
+    write("secret.txt", "not for anyone");
+    std::filesystem::create_directory(root / "web/sub");
+    write("web/sub/inner.js", "nested");
+  }
+  void write(const std::string& name, const std::string& content) const {
+    std::ofstream(root / name) << content;
+  }
+  std::string path() const { return root / "web"; }
+  testing_support::TempDir root;
+};
+
+TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToThemselves) {
+  WebFolder folder;
+  ServiceUnderTest service([&](ServiceConfig& config) { config.webRoot = folder.path(); });
+  auto client = service.client();
+
+  Reply page = client.get("/app/");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(page.body, "<!doctype html><title>Lumora</title>");
+  EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
+  const std::string policy = page.header("Content-Security-Policy");
+  for (const char* part : {"script-src 'self';", "frame-ancestors 'none'", "object-src 'none'",
+                           "base-uri 'none'", "connect-src 'self'"}) {
+    EXPECT_NE(policy.find(part), std::string::npos) << part << " in " << policy;
+  }
+  EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos) << policy;
+  EXPECT_EQ(page.header("Referrer-Policy"), "no-referrer");
+  EXPECT_EQ(page.header("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(page.header("Cache-Control"), "no-store");
+
+  Reply script = client.get("/app/app.js?v=2");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_EQ(script.body, "console.log(1)");
+  EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(script.header("Referrer-Policy"), "no-referrer");
+
+  Reply bare = client.get("/app");
+  EXPECT_EQ(bare.status, 308);
+  EXPECT_EQ(bare.header("Location"), "/app/");
+
+  // Only the files of the folder itself, by their own names: nothing above it, nothing below.
+  for (const char* target :
+       {"/app/../secret.txt", "/app/%2e%2e/secret.txt", "/app/..%2fsecret.txt", "/app/sub/inner.js",
+        "/app/sub", "/app/.", "/app//etc/passwd", "/app/missing.js"}) {
+    Reply refused = client.get(target);
+    EXPECT_EQ(refused.status, 404) << target;
+    EXPECT_EQ(refused.body.find("not for anyone"), std::string::npos) << target;
+  }
+  Reply posted = client.request("POST", "/app/index.html", "{}");
+  EXPECT_EQ(posted.status, 405);
+  EXPECT_EQ(posted.header("Allow"), "GET");
+
+  // Files written after the start are not served: the folder was read once.
+  folder.write("web/late.js", "late");
+  EXPECT_EQ(client.get("/app/late.js").status, 404);
+}
+
+TEST(WebClientRoutesTest, WithoutTheClientsFilesTheAppAnswers404AndTheApiStillWorks) {
+  testing_support::TempDir empty;
+  ServiceUnderTest service([&](ServiceConfig& config) { config.webRoot = empty.path(); });
+  EXPECT_EQ(service.client().get("/app/").status, 404);
+  EXPECT_EQ(service.client().get("/health").status, 200);
+}
+
+TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
+  {
+    ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
+    Reply listed = dev.client().get("/auth/providers");
+    ASSERT_EQ(listed.status, 200);
+    const auto body = listed.json();
+    const auto& providers = body.at("providers").as_array();
+    ASSERT_EQ(providers.size(), 3u);
+    EXPECT_EQ(providers[0].at("id"), "google");
+    EXPECT_EQ(providers[0].at("clientId"), "lumora-dev.apps.example");
+    EXPECT_EQ(providers[0].at("authorizeUrl").as_string(), dev.url() + "/dev/google/authorize");
+    EXPECT_EQ(providers[0].at("tokenUrl").as_string(), dev.url() + "/dev/google/token");
+    EXPECT_EQ(providers[1].at("id"), "github");
+    EXPECT_EQ(providers[1].at("clientId"), "lumoradevclient00000");
+    EXPECT_EQ(providers[1].at("authorizeUrl").as_string(), dev.url() + "/dev/github/authorize");
+    EXPECT_FALSE(providers[1].as_object().contains("tokenUrl"));
+    EXPECT_EQ(providers[2], (boost::json::object{{"id", "dev"}}));
+    EXPECT_EQ(listed.body.find("secret"), std::string::npos) << listed.body;
+    EXPECT_EQ(dev.client().request("POST", "/auth/providers", "{}").status, 405);
+  }
+  WebFolder folder;
+  ServiceUnderTest real([&](ServiceConfig& config) {
+    config.dev = false;
+    config.webRoot = folder.path();
+    config.providers.google.clientIds = {"first.apps.example", "second.apps.example"};
+    config.providers.github.clientSecret = "s3cret";  // no client id: GitHub stays off
+  });
+  Reply listed = real.client().get("/auth/providers");
+  EXPECT_EQ(listed.json(),
+            boost::json::parse(R"({"providers":[{"id":"google","clientId":"first.apps.example",
+               "authorizeUrl":"https://accounts.google.com/o/oauth2/v2/auth",
+               "tokenUrl":"https://oauth2.googleapis.com/token"}]})"));
+  // The page may exchange Google's code at Google, and nowhere else beyond its own origin.
+  const std::string policy = real.client().get("/app/").header("Content-Security-Policy");
+  EXPECT_NE(policy.find("connect-src 'self' https://oauth2.googleapis.com;"), std::string::npos)
+      << policy;
+}
+
+TEST(WebClientRoutesTest, TheWebPairingLinkKeepsTheCodeInTheFragmentOfTheServicesPage) {
+  EXPECT_EQ(protocol::webPairingLink("https://accounts.example:8443/x", "00ff"),
+            "https://accounts.example:8443/app/#pair=00ff");
+  EXPECT_EQ(protocol::webPairingLink("ws://127.0.0.1:8780", "ab"),
+            "http://127.0.0.1:8780/app/#pair=ab");
+  EXPECT_EQ(protocol::webPairingLink("wss://relay.example", "ab"),
+            "https://relay.example/app/#pair=ab");
+  EXPECT_EQ(protocol::webPairingLink("ftp://relay.example", "ab"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace lumora::account::testing
