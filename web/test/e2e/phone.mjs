@@ -48,6 +48,23 @@ const cdp = await context.newCDPSession(page);
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// The page's policy forbids evaluating strings in it (waitForFunction does): the expression is
+// evaluated from outside, as eval does, until it is truthy. One that throws counts as false.
+async function poll(expr, timeout) {
+  const deadline = Date.now() + timeout;
+  let why = 'it stayed false';
+  for (;;) {
+    try {
+      const value = await page.evaluate(expr);
+      if (value) return value;
+    } catch (error) {
+      why = String(error.message ?? error).split('\n')[0];
+    }
+    if (Date.now() >= deadline) throw new Error(`${expr}: not within ${timeout} ms (${why})`);
+    await pause(50);
+  }
+}
+
 function point(value, what) {
   if (!Array.isArray(value) || value.length !== 2 || !value.every(Number.isFinite)) {
     throw new Error(`${what} is not an [x, y] pair`);
@@ -128,10 +145,7 @@ const operations = {
   eval: async ({ expr }) => page.evaluate(expr),
   // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
   waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
-    if (expr !== undefined) {
-      const handle = await page.waitForFunction(expr, undefined, { timeout, polling: 50 });
-      return handle.jsonValue();
-    }
+    if (expr !== undefined) return poll(expr, timeout);
     await page.locator(selector).first().waitFor({ state, timeout });
   },
   screenshot: async ({ path }) => {
