@@ -33,6 +33,14 @@ export class KeyboardSender {
     return [text(value)];
   }
 
+  // A character typed with modifiers held on a hardware keyboard (Ctrl+C on a tablet's keyboard).
+  held(character: string, modifiers: readonly ModifierKey[]): OutgoingPayload[] | undefined {
+    const mapped = characterKeyCode(character);
+    if (!mapped) return undefined;
+    for (const m of modifiers) this.latched.add(m);
+    return this.chord(mapped.keyCode, mapped.shift ? ['Shift'] : []);
+  }
+
   copy(): OutgoingPayload[] {
     return this.shortcut(characterKeyCode('c')!.keyCode);
   }

@@ -1,6 +1,7 @@
 // The hidden textarea that raises the phone's keyboard. Composed text (Korean and other IMEs) is
 // sent when the composition ends, plain text as it is typed; Enter and Backspace as keys.
 import type { OutgoingPayload } from '../protocol/envelope.ts';
+import type { ModifierKey } from '../protocol/key-codes.ts';
 import type { KeyboardSender } from '../screen/keyboard.ts';
 
 const keysFromKeydown = new Set(['Enter', 'Backspace', 'Tab', 'Escape', 'ArrowUp', 'ArrowDown', 'ArrowLeft', 'ArrowRight', 'Delete', 'Home', 'End', 'PageUp', 'PageDown']);
@@ -25,9 +26,19 @@ export function attachKeyboardInput(field: HTMLTextAreaElement, keyboard: Keyboa
     clear();
   });
   field.addEventListener('keydown', (event) => {
-    if (composing || event.isComposing || !keysFromKeydown.has(event.key)) return;
+    if (composing || event.isComposing) return;
+    const modifiers: ModifierKey[] = [];
+    if (event.ctrlKey) modifiers.push('Control');
+    if (event.altKey) modifiers.push('Alt');
+    if (event.metaKey) modifiers.push('Meta');
+    const payloads = keysFromKeydown.has(event.key)
+      ? keyboard.named(event.key)
+      : modifiers.length > 0
+        ? keyboard.held(event.key, modifiers)
+        : undefined;
+    if (!payloads) return;
     event.preventDefault();
-    emit(keyboard.named(event.key));
+    emit(payloads);
   });
   field.addEventListener('input', (event) => {
     const e = event as InputEvent;

@@ -75,6 +75,14 @@ describe('keyboard sender', () => {
     assert.equal(k.isLatched('Control'), false);
   });
 
+  it('sends a hardware keyboard\'s held modifiers around the key, with what the strip latched', () => {
+    const k = new KeyboardSender();
+    k.toggle('Alt');
+    assert.deepEqual(keys(k.held('c', ['Control'])!), ['down:59', 'down:58', 'press:8', 'up:58', 'up:59']);
+    assert.equal(k.held('한', ['Control']), undefined);
+    assert.deepEqual(keys(k.named('Tab')!), ['press:48'], 'the latch was used up');
+  });
+
   it('untoggles a latch pressed twice, and copies and pastes with Command', () => {
     const k = new KeyboardSender();
     assert.equal(k.toggle('Alt'), true);
