@@ -74,6 +74,8 @@ export class ScreenView {
     this.notice.hidden = true;
     this.chosenDisplay = undefined;
     this.hooks.stats.openedAt = performance.timeOrigin + performance.now();
+    // The first frame of this device, not of the page.
+    this.hooks.stats.firstFrameAt = undefined;
     const relayBase = location.origin.replace(/^http/, 'ws');
     this.session = new ReconnectingSession({
       relayBase,
