@@ -17,7 +17,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,6 +31,7 @@
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
 #include "sdk/video_decoder.h"
+#include "stream_latency.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/browser_phone.h"
@@ -116,46 +116,14 @@ LibraryRun runLibrary(const lumora::testing_support::AgentProcess& agent, const 
   try {
     const auto opened = Clock::now();
     lumora::sdk::AgentControlClient client;
-    for (const auto deadline = Clock::now() + 20s;;) {
-      try {
-        client.connectViaRelay(relay.room, relay.token, code).get();
-        break;
-      } catch (const lumora::sdk::SDKError&) {
-        if (Clock::now() > deadline) throw;
-        std::this_thread::sleep_for(50ms);
-      }
-    }
+    lumora::bench::connectViaRelayWhenReady(client, relay.room, relay.token, code);
     client.authenticate(code, "web-bench").get();
     lumora::sdk::MediaClient media;
     auto frames = media.connectViaRelay(relay.room + "-media", relay.token, code).get();
     client.startStream(maxWidth, maxHeight, lumora::protocol::VideoCodec::h264).get();
-
-    lumora::sdk::VideoDecoder decoder;
-    std::map<std::uint64_t, std::uint64_t> captured;  // frame id → capture millis (monotonic)
-    bool measuring = false;
-    decoder.setOnDecoded([&](const lumora::sdk::DecodedPicture&, std::uint64_t frameID) {
-      if (run.firstPictureMillis < 0) run.firstPictureMillis = millisOf(Clock::now() - opened);
-      auto found = captured.find(frameID);
-      if (found == captured.end()) return;
-      if (measuring) {
-        run.latency.push_back(millisOf(Clock::now().time_since_epoch()) -
-                              static_cast<double>(found->second));
-      }
-      captured.erase(captured.begin(), std::next(found));
-    });
-    const auto warmUpEnd = Clock::now() + 1s;
-    const auto end = warmUpEnd + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(seconds));
-    bool keyed = false;
-    while (Clock::now() < end) {
-      auto frame = frames.next(2s);
-      if (!frame) break;
-      measuring = Clock::now() >= warmUpEnd;
-      keyed = keyed || frame->meta.isKeyframe;
-      if (!keyed) continue;
-      captured[frame->meta.frameID] = frame->meta.presentationTimeMillis;
-      decoder.decode(frame->payload, frame->meta.frameID);
-    }
+    auto decoded = lumora::bench::decodeLatency(frames, seconds, 2s);
+    run.latency = std::move(decoded.millis);
+    if (decoded.firstPicture) run.firstPictureMillis = millisOf(*decoded.firstPicture - opened);
     client.stopStream().get();
     client.disconnect();
   } catch (const std::exception& e) {
