@@ -24,7 +24,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +40,7 @@
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
 #include "sdk/video_decoder.h"
+#include "stream_latency.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/run_awaitable.h"
@@ -116,12 +116,6 @@ struct Latency {
   std::string failure;
 };
 
-std::uint64_t steadyMillis() {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-          .count());
-}
-
 // The agent's relay rooms and a token that admits the bench to both.
 struct RelayRooms {
   std::string control;
@@ -144,22 +138,6 @@ RelayRooms relayRoomsOf(const std::string& serviceURL, const AgentProcess& agent
   return {control, control + "-media", issued.token};
 }
 
-// The agent joins its room again after each peer leaves; a phone that comes before it is
-// refused at once: try again for a while.
-void connectViaRelay(lumora::sdk::AgentControlClient& client, const RelayRooms& relay,
-                     const std::string& code) {
-  const auto deadline = Clock::now() + 20s;
-  for (;;) {
-    try {
-      client.connectViaRelay(relay.control, relay.token, code).get();
-      return;
-    } catch (const lumora::sdk::SDKError&) {
-      if (Clock::now() > deadline) throw;
-      std::this_thread::sleep_for(100ms);
-    }
-  }
-}
-
 // The stream through the client library, over the agent's own ports or through its relay
 // rooms: each picture's decode time minus its capture time.
 Latency measureLatency(const AgentProcess& agent, const RelayRooms* relay, double seconds) {
@@ -169,7 +147,8 @@ Latency measureLatency(const AgentProcess& agent, const RelayRooms* relay, doubl
     lumora::sdk::MediaClient media;
     lumora::sdk::Stream<lumora::protocol::MediaFrame> frames;
     if (relay) {
-      connectViaRelay(client, *relay, agent.secret().code());
+      lumora::bench::connectViaRelayWhenReady(client, relay->control, relay->token,
+                                              agent.secret().code());
       client.authenticate(agent.secret().code(), "client-bench").get();
       frames = media.connectViaRelay(relay->media, relay->token, agent.secret().code()).get();
     } else {
@@ -179,31 +158,9 @@ Latency measureLatency(const AgentProcess& agent, const RelayRooms* relay, doubl
           media.connect("127.0.0.1", agent.mediaPort(), client.requestMediaTicket().get()).get();
     }
     client.startStream().get();
-    lumora::sdk::VideoDecoder decoder;
-    std::map<std::uint64_t, std::uint64_t> captured;  // frame id → capture millis
-    bool measuring = false;
-    decoder.setOnDecoded([&](const lumora::sdk::DecodedPicture&, std::uint64_t frameID) {
-      auto found = captured.find(frameID);
-      if (found == captured.end()) return;
-      if (measuring) {
-        result.millis.push_back(static_cast<double>(steadyMillis() - found->second));
-      }
-      captured.erase(captured.begin(), std::next(found));
-    });
-    const auto warmUpEnd = Clock::now() + 1s;
-    const auto end = warmUpEnd + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(seconds));
-    bool keyed = false;
-    while (Clock::now() < end) {
-      auto frame = frames.next(1s);
-      if (!frame) break;
-      measuring = Clock::now() >= warmUpEnd;
-      keyed = keyed || frame->meta.isKeyframe;
-      if (!keyed) continue;
-      captured[frame->meta.frameID] = frame->meta.presentationTimeMillis;
-      decoder.decode(frame->payload, frame->meta.frameID);
-      if (measuring) ++result.frames;
-    }
+    auto decoded = lumora::bench::decodeLatency(frames, seconds, 1s);
+    result.millis = std::move(decoded.millis);
+    result.frames = decoded.frames;
     client.stopStream().get();
   } catch (const std::exception& e) {
     result.failure = e.what();

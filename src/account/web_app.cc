@@ -15,7 +15,9 @@ namespace {
 
 constexpr std::uintmax_t kMaxFileBytes = 16 * 1024 * 1024;
 
-std::string contentTypeOf(const fs::path& name) {
+// The type of a file the page is made of, or nothing for any other file, which is not served
+// even when it lies in the folder (a build's leftovers, an editor's backup).
+std::optional<std::string> contentTypeOf(const fs::path& name) {
   static const std::map<std::string, std::string> kTypes = {
       {".html", "text/html; charset=utf-8"},
       {".js", "text/javascript; charset=utf-8"},
@@ -27,11 +29,11 @@ std::string contentTypeOf(const fs::path& name) {
       {".svg", "image/svg+xml"},
       {".png", "image/png"},
       {".ico", "image/x-icon"},
-      {".txt", "text/plain; charset=utf-8"},
       {".woff2", "font/woff2"},
   };
   auto found = kTypes.find(name.extension().string());
-  return found == kTypes.end() ? "application/octet-stream" : found->second;
+  if (found == kTypes.end()) return std::nullopt;
+  return found->second;
 }
 
 std::optional<std::string> readWhole(const fs::path& path) {
@@ -55,9 +57,10 @@ std::optional<WebApp> WebApp::load(const std::string& folder,
   for (const auto& entry : fs::directory_iterator(folder, ec)) {
     std::error_code statError;
     if (!entry.is_regular_file(statError) || entry.file_size(statError) > kMaxFileBytes) continue;
-    auto body = readWhole(entry.path());
+    auto type = contentTypeOf(entry.path());
+    auto body = type ? readWhole(entry.path()) : std::nullopt;
     if (!body) continue;
-    app.files_[entry.path().filename().string()] = {contentTypeOf(entry.path()), std::move(*body)};
+    app.files_[entry.path().filename().string()] = File{std::move(*type), std::move(*body)};
   }
   if (!app.files_.contains("index.html")) return std::nullopt;
   std::string connect = "'self'";

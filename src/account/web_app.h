@@ -21,7 +21,8 @@ namespace lumora::account {
 // Threads: immutable after load; serve() from any thread.
 class WebApp {
  public:
-  // The files of `folder` (regular files directly in it, each at most 16 MiB), or nothing when
+  // The files of `folder` (regular files directly in it of the types a page is made of, each at
+  // most 16 MiB), or nothing when
   // the folder holds no index.html. `connectOrigins` are origins beyond the service's own that
   // the page may fetch from (an identity provider's token endpoint).
   static std::optional<WebApp> load(const std::string& folder,

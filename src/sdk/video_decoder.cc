@@ -108,6 +108,8 @@ class VideoDecoder::Session {
   }
 
  private:
+  static constexpr std::size_t kScalerSlack = 256;
+
   bool convert() {
     const int width = frame_->width;
     const int height = frame_->height;
@@ -119,12 +121,19 @@ class VideoDecoder::Session {
     picture_.width = width;
     picture_.height = height;
     picture_.bytesPerRow = width * 4;
-    picture_.pixels.resize(static_cast<std::size_t>(picture_.bytesPerRow) *
-                           static_cast<std::size_t>(height));
+    const std::size_t size =
+        static_cast<std::size_t>(picture_.bytesPerRow) * static_cast<std::size_t>(height);
+    // The scaler's vector code stores whole blocks and runs past the end of a row whose length
+    // is not a multiple of its block (1080 pixels wide, say): for the last row, past the end of
+    // the picture. It writes into slack that the buffer keeps allocated (shrinking a vector
+    // keeps its capacity), not into someone else's memory.
+    picture_.pixels.resize(size + kScalerSlack);
     std::uint8_t* planes[4] = {picture_.pixels.data(), nullptr, nullptr, nullptr};
     int strides[4] = {picture_.bytesPerRow, 0, 0, 0};
-    return sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height, planes,
-                     strides) == height;
+    const bool converted = sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height,
+                                     planes, strides) == height;
+    picture_.pixels.resize(size);
+    return converted;
   }
 
   media::CodecContextPtr context_;

@@ -22,6 +22,7 @@ struct WebFolder {
     write("web/app.js", "console.log(1)");
     write("web/app.css", "body{}");
     write("secret.txt", "not for anyone");
+    write("web/cmake_install.cmake", "not a page's file");
     std::filesystem::create_directory(root / "web/sub");
     write("web/sub/inner.js", "nested");
   }

@@ -66,6 +66,16 @@ void expectInstalledTree(const fs::path& files, const fs::path& prefix, const Te
   const std::string unit = contentOf(files / "lib/systemd/user/lumora-agent.service");
   EXPECT_EQ(valueOf(unit, "ExecStart"), (prefix / "bin/lumora-agent").string()) << unit;
   EXPECT_TRUE(fs::is_regular_file(files / "share/doc/lumora/README.md"));
+
+  // The browser client, where the installed service looks for it (beside its own bin/), and
+  // nothing of the build's among it.
+  const fs::path web = files / "share/lumora/web";
+  for (const char* file : {"index.html", "app.js", "app.css"}) {
+    EXPECT_TRUE(fs::is_regular_file(web / file)) << (web / file) << " is missing";
+  }
+  for (const auto& file : fs::directory_iterator(web)) {
+    EXPECT_NE(file.path().extension(), ".cmake") << file.path();
+  }
 }
 
 TEST(Installation, PutsEveryPartWhereTheDesktopAndSystemdLook) {

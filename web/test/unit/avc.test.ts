@@ -1,0 +1,27 @@
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+import { annexBToLengthPrefixed, avcCodecString, buildAvcC, findParameterSets, splitAnnexB } from '../../src/protocol/avc.ts';
+
+const sps = Uint8Array.of(0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9);
+const pps = Uint8Array.of(0x68, 0xeb, 0xe3);
+const idr = Uint8Array.of(0x65, 0x88, 0x84, 0x00, 0x00, 0x03, 0x01);
+const stream = Uint8Array.from([0, 0, 0, 1, ...sps, 0, 0, 0, 1, ...pps, 0, 0, 1, ...idr]);
+
+describe('H.264 helpers', () => {
+  it('splits Annex B at 4- and 3-byte start codes, keeping emulation-prevented bytes', () => {
+    assert.deepEqual(splitAnnexB(stream).map((u) => [...u]), [[...sps], [...pps], [...idr]]);
+    assert.deepEqual(splitAnnexB(Uint8Array.of(1, 2, 3)), [], 'no start code, no unit');
+  });
+
+  it('names the codec from the SPS profile, constraints and level', () => {
+    const sets = findParameterSets(stream)!;
+    assert.equal(avcCodecString(sets.sps), 'avc1.64001F');
+    assert.equal(avcCodecString(pps), undefined);
+    assert.equal(findParameterSets(Uint8Array.from([0, 0, 1, ...idr])), undefined);
+  });
+
+  it('builds avcC and length-prefixed units for decoders that want them', () => {
+    assert.deepEqual([...buildAvcC(sps, pps)], [1, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0, 6, ...sps, 1, 0, 3, ...pps]);
+    assert.deepEqual([...annexBToLengthPrefixed(stream)], [0, 0, 0, 6, ...sps, 0, 0, 0, 3, ...pps, 0, 0, 0, 7, ...idr]);
+  });
+});

@@ -1,0 +1,46 @@
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+import { pairingCodeInFragment, parsePairingCode, parsePairingLink } from '../../src/protocol/pairing-link.ts';
+import { toHexString } from './source.ts';
+
+const code = '8d1a4a4bdae5c4bd8ccaa3221d37fc19';
+const read = (text: string) => {
+  const secret = parsePairingLink(text);
+  return secret && toHexString(secret);
+};
+
+describe('pairing links', () => {
+  it('takes the code from the web link, the desktop link or the bare code', () => {
+    assert.equal(read(`https://lumora.example/app/#pair=${code}`), code);
+    assert.equal(read(`  http://127.0.0.1:8780/app/#pair=${code}\n`), code);
+    assert.equal(read(`lumora://pair?host=10.0.0.2&cp=47800&mp=47801&code=${code}`), code);
+    assert.equal(read(code.toUpperCase().replace(/(.{4})/g, '$1-').slice(0, -1)), code);
+    assert.equal(read(code.replace(/(.{8})/g, '$1 ')), code);
+  });
+
+  it('takes the last code of a desktop link that repeats it', () => {
+    assert.equal(read(`lumora://pair?code=${'0'.repeat(32)}&host=h&code=${code}`), code);
+  });
+
+  it('refuses other links and malformed codes', () => {
+    for (const text of [
+      `https://lumora.example/app/?pair=${code}`,
+      `https://lumora.example/other/#pair=${code}`,
+      `lumora://PAIR?code=${code}`,
+      `lumora://pair?host=h`,
+      `ftp://x/app/#pair=${code}`,
+      code.slice(0, 30),
+      code + 'ab',
+      code.slice(0, 31) + 'g',
+      '',
+    ]) {
+      assert.equal(parsePairingLink(text), undefined, text);
+    }
+  });
+
+  it('reads the page\'s own fragment', () => {
+    assert.equal(toHexString(pairingCodeInFragment(`#pair=${code}`)!), code);
+    assert.equal(pairingCodeInFragment('#other=1'), undefined);
+    assert.equal(parsePairingCode('xyz'), undefined);
+  });
+});

@@ -1,0 +1,84 @@
+// The backoff, and the reconnecting session's reaction to what the service and the relay do.
+import assert from 'node:assert/strict';
+import { describe, it, mock } from 'node:test';
+import { ApiError } from '../../src/account/api-client.ts';
+import { importPairingSecret } from '../../src/relay/crypto.ts';
+import type { MessageSocket } from '../../src/relay/sealed-socket.ts';
+import { Backoff } from '../../src/session/backoff.ts';
+import { ReconnectingSession, type ReconnectingOptions } from '../../src/session/reconnecting-session.ts';
+
+describe('backoff', () => {
+  it('doubles from 1 s up to 30 s and starts over after a reset', () => {
+    const b = new Backoff();
+    assert.deepEqual(Array.from({ length: 8 }, () => b.next()), [1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000]);
+    b.reset();
+    assert.equal(b.next(), 1000);
+  });
+});
+
+// A socket the relay refused before the upgrade: it closes without opening.
+function refusedSocket(opened: string[]) {
+  return (url: string): MessageSocket => {
+    opened.push(url);
+    const socket: MessageSocket = {
+      binaryType: 'arraybuffer', readyState: 0, onopen: null, onmessage: null, onclose: null, onerror: null,
+      send() {}, close() {},
+    };
+    queueMicrotask(() => socket.onclose?.({ code: 1006 } as CloseEvent));
+    return socket;
+  };
+}
+
+async function session(issueToken: ReconnectingOptions['issueToken'], opened: string[] = []) {
+  const states: string[] = [];
+  const s = new ReconnectingSession({
+    relayBase: 'ws://relay.test',
+    fingerprint: 'f'.repeat(64),
+    keys: await importPairingSecret(new Uint8Array(16)),
+    deviceID: 'web-test',
+    issueToken,
+    openSocket: refusedSocket(opened),
+    chooseDisplay: async (d) => d[0],
+    streamSize: () => ({ maxWidth: 2, maxHeight: 2 }),
+    streaming: () => true,
+    onFrame() {},
+    onMalformedFrame() {},
+    onState: (state, reason, retry) => states.push(`${state}/${reason}${retry ? '/' + retry : ''}`),
+  });
+  return { s, states };
+}
+
+const settle = () => new Promise((resolve) => setImmediate(resolve));
+
+describe('reconnecting session', () => {
+  it('retries a room without its computer with backoff and a fresh token each time', async () => {
+    mock.timers.enable({ apis: ['setTimeout'] });
+    try {
+      let tokens = 0;
+      const opened: string[] = [];
+      const { s, states } = await session(async () => ({ token: `t${++tokens}`, room: 'r', expiresInSeconds: 300 }), opened);
+      s.start();
+      for (const delay of [1000, 2000]) {
+        for (let i = 0; i < 20; i++) await settle();
+        mock.timers.tick(delay);
+      }
+      for (let i = 0; i < 20; i++) await settle();
+      s.stop();
+      assert.deepEqual(states, ['connecting/none', 'reconnecting/noHost/1000', 'reconnecting/noHost/2000', 'reconnecting/noHost/4000']);
+      assert.equal(tokens, 3);
+      assert.deepEqual(opened.slice(0, 2), [`ws://relay.test/relay/${'f'.repeat(64)}-media?token=t1`, `ws://relay.test/relay/${'f'.repeat(64)}?token=t1`]);
+    } finally {
+      mock.timers.reset();
+    }
+  });
+
+  it('gives up when the account does not hold the computer, or the sign-in is gone', async () => {
+    for (const [status, reason] of [[403, 'notRegistered'], [401, 'signedOut']] as const) {
+      const { s, states } = await session(() => Promise.reject(new ApiError(status, 'x', 'x')));
+      s.start();
+      for (let i = 0; i < 5; i++) await settle();
+      s.stop();
+      assert.deepEqual(states, ['connecting/none', `failed/${reason}`]);
+    }
+  });
+});

@@ -1,0 +1,102 @@
+// The relay construction against the shared test vectors, which the agent reproduces too.
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+import { importPairingSecret, open, roomFingerprint, roomPublicKey, seal, sessionKeyBytes, sessionKeys } from '../../src/relay/crypto.ts';
+import { startHandshake } from '../../src/relay/handshake.ts';
+import { hex, sourceFile, toHexString } from './source.ts';
+
+interface Vectors {
+  secret: string;
+  phoneNonce: string;
+  agentNonce: string;
+  roomKey: { publicKey: string; fingerprint: string };
+  handshakes: {
+    channel: 'control' | 'media';
+    hello: string;
+    challenge: string;
+    proof: string;
+    agentToPhoneKey: string;
+    phoneToAgentKey: string;
+    sealed: { from: 'phone' | 'agent'; counter: number; plaintext: string; sealed: string }[];
+  }[];
+}
+
+const vectors = JSON.parse(sourceFile('docs/relay-protocol-vectors.json')) as Vectors;
+const keys = () => importPairingSecret(hex(vectors.secret));
+
+describe('room key', () => {
+  it('derives the public key and fingerprint of the vectors', async () => {
+    const k = await keys();
+    assert.equal(toHexString(await roomPublicKey(k)), vectors.roomKey.publicKey);
+    assert.equal(await roomFingerprint(k), vectors.roomKey.fingerprint);
+  });
+
+  it('keeps the secret out of reach', async () => {
+    const k = await keys();
+    assert.equal(k.derive.extractable, false);
+    assert.equal(k.mac.extractable, false);
+  });
+});
+
+for (const vector of vectors.handshakes) {
+  describe(`${vector.channel} handshake`, () => {
+    const phoneNonce = hex(vectors.phoneNonce);
+
+    it('sends the hello and proof of the vectors', async () => {
+      const handshake = startHandshake(await keys(), vector.channel, phoneNonce);
+      assert.equal(toHexString(handshake.hello), vector.hello);
+      const answer = await handshake.answer(hex(vector.challenge));
+      assert.ok(answer.ok);
+      assert.equal(toHexString(answer.proof), vector.proof);
+    });
+
+    it('derives Kap and Kpa of the vectors', async () => {
+      const raw = await sessionKeyBytes(await keys(), vector.channel, phoneNonce, hex(vectors.agentNonce));
+      assert.equal(toHexString(raw.agentToPhone), vector.agentToPhoneKey);
+      assert.equal(toHexString(raw.phoneToAgent), vector.phoneToAgentKey);
+    });
+
+    it('refuses a challenge the agent could not have made', async () => {
+      const k = await keys();
+      const good = hex(vector.challenge);
+      const forged = good.slice();
+      forged[forged.length - 1] ^= 1;
+      const otherRoom = hex(vectors.handshakes.find((h) => h.channel !== vector.channel)!.challenge);
+      const wrongType = good.slice();
+      wrongType[1] = 3;
+      for (const challenge of [forged, otherRoom, wrongType, good.subarray(0, 65), new Uint8Array(0)]) {
+        const answer = await startHandshake(k, vector.channel, phoneNonce).answer(challenge);
+        assert.equal(answer.ok, false);
+      }
+      const other = await importPairingSecret(new Uint8Array(16));
+      assert.equal((await startHandshake(other, vector.channel, phoneNonce).answer(good)).ok, false);
+    });
+
+    it('seals and opens the messages of the vectors', async () => {
+      const session = await sessionKeys(await keys(), vector.channel, phoneNonce, hex(vectors.agentNonce));
+      for (const message of vector.sealed) {
+        if (message.from === 'phone') {
+          assert.equal(toHexString(await seal(session.phoneToAgent, message.counter, hex(message.plaintext))), message.sealed);
+        } else {
+          const opened = await open(session.agentToPhone, message.counter, hex(message.sealed));
+          assert.equal(opened && toHexString(opened), message.plaintext);
+        }
+      }
+    });
+
+    it('refuses altered, replayed, reordered and reflected messages', async () => {
+      const session = await sessionKeys(await keys(), vector.channel, phoneNonce, hex(vectors.agentNonce));
+      const fromAgent = vector.sealed.filter((m) => m.from === 'agent');
+      const first = hex(fromAgent[0].sealed);
+      const altered = first.slice();
+      altered[0] ^= 0x80;
+      assert.equal(await open(session.agentToPhone, 0, altered), undefined);
+      assert.equal(await open(session.agentToPhone, 1, first), undefined, 'replayed as the next message');
+      assert.equal(await open(session.agentToPhone, 0, hex(fromAgent[1].sealed)), undefined, 'reordered');
+      assert.equal(await open(session.agentToPhone, 0, first.subarray(0, first.length - 1)), undefined, 'truncated');
+      assert.equal(await open(session.agentToPhone, 0, new Uint8Array(5)), undefined, 'shorter than a tag');
+      const ownMessage = hex(vector.sealed.find((m) => m.from === 'phone')!.sealed);
+      assert.equal(await open(session.agentToPhone, 0, ownMessage), undefined, 'the phone\'s own message reflected');
+    });
+  });
+}
