@@ -20,6 +20,7 @@ export type CloseReason =
   | 'unreachable' // the socket never opened: refused upgrade (no host, bad token) or network
   | 'handshake' // the other end failed the handshake
   | 'tampered' // a sealed message did not open
+  | 'restart' // the relay's instance is going away (1012): join again at once, on another
   | 'closed'; // the relay or the agent ended the session
 
 export interface SealedSocketEvents {
@@ -28,6 +29,8 @@ export interface SealedSocketEvents {
 }
 
 const handshakeTimeoutMs = 15000;
+// The close code of a relay instance that is draining: its rooms are open on the others.
+const serviceRestart = 1012;
 
 export class SealedSocket {
   private sendCounter = 0;
@@ -90,9 +93,10 @@ export class SealedSocket {
         if (!this.ended) this.events.onMessage(plaintext);
       });
     };
-    this.socket.onclose = () => {
+    this.socket.onclose = (event) => {
+      const reason: CloseReason = event.code === serviceRestart ? 'restart' : 'closed';
       // Messages already received are still delivered before the close.
-      void this.receiving.then(() => this.end('closed'));
+      void this.receiving.then(() => this.end(reason));
     };
     return this;
   }

@@ -95,9 +95,11 @@ export class ReconnectingSession {
       controlUrl: `${room}?token=${encodeURIComponent(token)}`,
       mediaUrl: `${room}-media?token=${encodeURIComponent(token)}`,
       // Only a session that got going is retried from here; one that fails to start is by attempt().
-      onEnded: () => {
+      onEnded: (reason) => {
         if (this.session !== session || !started) return;
         this.session = undefined;
+        // A relay instance that goes away for a restart leaves the room to another at once.
+        if (reason === 'restart') return this.rejoinNow();
         this.retry('lost');
       },
     });
@@ -134,6 +136,13 @@ export class ReconnectingSession {
     this.setState('reconnecting', reason, delay);
     clearTimeout(this.timer);
     this.timer = setTimeout(() => void this.attempt(), delay);
+  }
+
+  private rejoinNow(): void {
+    if (this.stopped) return;
+    this.backoff.reset();
+    this.setState('reconnecting', 'lost', 0);
+    void this.attempt();
   }
 
   private fail(reason: StatusReason): void {

@@ -95,6 +95,17 @@ describe('sealed socket', () => {
     assert.deepEqual(closes, []);
   });
 
+  it('tells a relay instance going away (1012) from a session that ended', async () => {
+    for (const [code, reason] of [[1012, 'restart'], [1000, 'closed'], [1006, 'closed']] as const) {
+      const { agent, messages, closes } = await connected();
+      await agent.sendSealed('last');
+      agent.onclose?.({ code } as CloseEvent);
+      await until(() => closes.length > 0);
+      assert.deepEqual(messages, ['last'], 'what came before the close is delivered first');
+      assert.deepEqual(closes, [reason]);
+    }
+  });
+
   it('ends the session at a message that does not open, and delivers nothing after it', async () => {
     const { agent, messages, closes } = await connected();
     await agent.sendSealed('fine');
