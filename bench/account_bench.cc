@@ -44,10 +44,15 @@
 #include "protocol/room_key.h"
 #include "support/free_port.h"
 #include "support/postgres_server.h"
+#include "support/process_table.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+double residentMiBOf(pid_t pid) {
+  return static_cast<double>(lumora::testing_support::residentBytes(pid)) / (1024.0 * 1024.0);
+}
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -96,15 +101,7 @@ class Service {
   std::uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
 
-  // VmRSS in MiB.
-  double residentMiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024.0;
-    }
-    return 0;
-  }
+  double residentMiB() const { return residentMiBOf(pid_); }
 
  private:
   const TempDir& home_;
@@ -482,14 +479,7 @@ class Balancer {
   }
   ~Balancer() { lumora::testing_support::endProcess(pid_); }
   std::uint16_t port() const { return port_; }
-  double residentMiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024.0;
-    }
-    return 0;
-  }
+  double residentMiB() const { return residentMiBOf(pid_); }
 
  private:
   std::uint16_t port_ = 0;
