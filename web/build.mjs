@@ -1,6 +1,9 @@
-// node build.mjs OUTDIR — the page's bundle: OUTDIR/app.js (+ map) and a copy of static/.
+// node build.mjs OUTDIR — the page's bundle: OUTDIR/app.js (+ map), a copy of static/, and the
+// service worker OUTDIR/sw.js, whose cache name is a hash of that shell so that every change to
+// it reaches phones on their next start.
 import { build } from 'esbuild';
-import { copyFileSync, mkdirSync, readdirSync } from 'node:fs';
+import { createHash } from 'node:crypto';
+import { copyFileSync, mkdirSync, readFileSync, readdirSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -11,9 +14,7 @@ if (!outdir) {
   process.exit(2);
 }
 mkdirSync(outdir, { recursive: true });
-await build({
-  entryPoints: [join(here, 'src/main.ts')],
-  outfile: join(resolve(outdir), 'app.js'),
+const common = {
   bundle: true,
   format: 'esm',
   target: 'es2022',
@@ -21,5 +22,16 @@ await build({
   sourcemap: true,
   legalComments: 'none',
   logLevel: 'warning',
+};
+await build({ ...common, entryPoints: [join(here, 'src/main.ts')], outfile: join(resolve(outdir), 'app.js') });
+const statics = readdirSync(join(here, 'static')).sort();
+for (const name of statics) copyFileSync(join(here, 'static', name), join(outdir, name));
+
+const shell = createHash('sha256');
+for (const name of ['app.js', ...statics]) shell.update(name).update('\0').update(readFileSync(join(outdir, name)));
+await build({
+  ...common,
+  entryPoints: [join(here, 'src/sw.ts')],
+  outfile: join(resolve(outdir), 'sw.js'),
+  define: { SHELL_VERSION: JSON.stringify(shell.digest('hex').slice(0, 16)) },
 });
-for (const name of readdirSync(join(here, 'static'))) copyFileSync(join(here, 'static', name), join(outdir, name));

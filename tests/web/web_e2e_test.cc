@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "account/account_client.h"
 #include "protocol/pairing_secret.h"
@@ -345,6 +346,55 @@ TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
   EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
   EXPECT_TRUE(showsQuadrants(kRotated));
   shot("back");
+}
+
+// Added to the home screen: the page declares itself installable, starts with no network from
+// the shell its service worker keeps, keeps nothing of the user's, and opens the computer used
+// last.
+constexpr const char* kControlled = "navigator.serviceWorker.controller !== null";
+// Every address in Cache Storage, sorted.
+constexpr const char* kCachedPaths =
+    "(async () => { const paths = []; for (const name of await caches.keys()) "
+    "for (const r of await (await caches.open(name)).keys()) paths.push(new URL(r.url).pathname); "
+    "return paths.sort().join(' '); })()";
+
+TEST_F(WebEndToEndTest, TheManifestMakesThePageInstallable) {
+  phone_->goTo(origin_ + "/app/");
+  ASSERT_TRUE(phone_->waitUntil(kControlled)) << phone_->lastWaitError();
+  const auto found = phone_->ask({{"op", "installability"}}).as_object();
+  EXPECT_EQ(found.at("url"), (origin_ + "/app/manifest.webmanifest").c_str());
+  EXPECT_TRUE(found.at("errors").as_array().empty()) << boost::json::serialize(found);
+  // The driver's browser context is off the record, which alone keeps Chromium from offering
+  // an install; any other reason is the page's.
+  std::vector<std::string> reasons;
+  for (const auto& error : found.at("installabilityErrors").as_array()) {
+    reasons.emplace_back(error.at("errorId").as_string());
+  }
+  EXPECT_EQ(reasons, std::vector<std::string>{"in-incognito"}) << boost::json::serialize(found);
+}
+
+TEST_F(WebEndToEndTest, AfterOneLoadThePageStartsOfflineAndNeverKeepsTheAPI) {
+  ASSERT_NO_FATAL_FAILURE(signIn());
+  ASSERT_TRUE(phone_->waitUntil(kControlled)) << phone_->lastWaitError();
+  phone_->ask({{"op", "offline"}, {"offline", true}});
+  phone_->goTo(origin_ + "/app/");
+  EXPECT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
+  EXPECT_TRUE(phone_->waitFor("#devices-message")) << phone_->lastWaitError();
+  shot("offline");
+  EXPECT_EQ(phone_->eval("fetch('/devices').then(() => 'answered', () => 'failed')"), "failed");
+  // Signing in and listing the devices went through the worker: only the shell was kept.
+  EXPECT_EQ(phone_->eval(kCachedPaths),
+            "/app/app.css /app/app.js /app/icon-192.png /app/icon-512.png /app/icon.svg "
+            "/app/index.html /app/manifest.webmanifest");
+}
+
+TEST_F(WebEndToEndTest, AReloadOpensTheComputerUsedLastAndBackLeadsToTheList) {
+  ASSERT_NO_FATAL_FAILURE(openScreenByLink());
+  phone_->ask({{"op", "reload"}});
+  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
+  EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();
+  phone_->tap("#screen-back");
+  EXPECT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
 }
 
 // The phone scans the QR code the agent shows, through Chromium's fake camera.

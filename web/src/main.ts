@@ -1,13 +1,16 @@
 // The page's wiring: which view shows, and the moves between them.
 import { ApiClient } from './account/api-client.ts';
+import { listDevices } from './account/devices.ts';
 import { completeRedirect } from './account/oauth.ts';
 import { fetchProviders } from './account/providers.ts';
 import { localTokenStore } from './account/tokens.ts';
 import { chooseLanguage, setLanguage, t } from './i18n/index.ts';
 import type { TextKey } from './i18n/texts.ts';
+import { registerServiceWorker } from './offline/register.ts';
 import { pairingCodeInFragment } from './protocol/pairing-link.ts';
 import { deviceID } from './session/device-id.ts';
-import type { PairedDevice } from './session/paired-devices.ts';
+import { lastComputer, lastComputerFingerprint, rememberLastComputer } from './session/last-computer.ts';
+import { type PairedDevice, allPaired } from './session/paired-devices.ts';
 import { type PairingOutcome, completePendingPairings, pairWithSecret } from './session/pairing.ts';
 import { renderDevices } from './ui/devices-view.ts';
 import { type ViewName, applyTexts, byId, showView } from './ui/dom.ts';
@@ -27,6 +30,7 @@ async function main(): Promise<void> {
   // A pairing code arrives only in the fragment; take it out of the address before anything else.
   const secretFromLink = pairingCodeInFragment(location.hash);
   if (location.hash) history.replaceState(null, '', location.pathname + location.search);
+  registerServiceWorker();
 
   const language = chooseLanguage(navigator.languages ?? [navigator.language]);
   setLanguage(language);
@@ -60,6 +64,7 @@ async function main(): Promise<void> {
   };
   const openScreen = (device: PairedDevice) => {
     screenView ??= new ScreenView(api, deviceID(localStorage), hooks, openDevices);
+    rememberLastComputer(localStorage, device.fingerprint);
     go('screen');
     screenView.open(device);
   };
@@ -83,8 +88,16 @@ async function main(): Promise<void> {
     const outcome = await pairWithSecret(api, secret);
     if (!showOutcome(outcome) && !api.signedIn) go('signin');
   };
-  const afterSignIn = async () => {
-    if (!showOutcome(await completePendingPairings(api).catch(() => undefined))) openDevices();
+  // At start, the computer used last opens straight away (Back leads to the list).
+  const findLastComputer = async () => {
+    const [paired, devices] = await Promise.all([allPaired(), listDevices(api)]).catch(() => [[], []]);
+    return lastComputer(lastComputerFingerprint(localStorage), paired, devices);
+  };
+  const afterSignIn = async (openLast = false) => {
+    if (showOutcome(await completePendingPairings(api).catch(() => undefined))) return;
+    const last = openLast ? await findLastComputer() : undefined;
+    if (last) openScreen(last);
+    else openDevices();
   };
 
   const query = new URLSearchParams(location.search);
@@ -105,7 +118,7 @@ async function main(): Promise<void> {
     await pair(secretFromLink);
     return;
   }
-  if (api.signedIn) await afterSignIn();
+  if (api.signedIn) await afterSignIn(true);
   else go('signin');
 }
 

@@ -143,6 +143,18 @@ const operations = {
     selector ? page.locator(selector).pressSequentially(text, { delay, timeout })
              : page.keyboard.type(text, { delay }),
   eval: async ({ expr }) => page.evaluate(expr),
+  reload: async ({ timeout }) => {
+    await page.reload({ timeout });
+    return page.url();
+  },
+  // The whole context loses (or gets back) its network, as a phone in a tunnel does.
+  offline: async ({ offline }) => context.setOffline(Boolean(offline)),
+  // What Chromium makes of the page's manifest, and why it would not offer to install the page.
+  installability: async () => {
+    const manifest = await cdp.send('Page.getAppManifest', {});
+    const { installabilityErrors } = await cdp.send('Page.getInstallabilityErrors');
+    return { url: manifest.url, errors: manifest.errors, parsed: manifest.parsed ?? null, installabilityErrors };
+  },
   // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
   waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
     if (expr !== undefined) return poll(expr, timeout);

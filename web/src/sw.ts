@@ -1,0 +1,56 @@
+// The service worker: the page starts with no network from the shell it cached, and never keeps
+// anything else. Each bundle brings its own cache name, so a new version installs beside the old
+// one, takes over at once and is what the next page load runs.
+import { cacheName, classifyRequest, shellFiles, staleCaches } from './offline/shell.ts';
+
+// Set by build.mjs: a hash of the shell's files.
+declare const SHELL_VERSION: string;
+
+// The few parts of the worker's scope used here; the DOM library this project type-checks
+// against does not describe a worker's global.
+interface ExtendableEvent extends Event {
+  waitUntil(work: Promise<unknown>): void;
+}
+interface FetchEvent extends ExtendableEvent {
+  readonly request: Request;
+  respondWith(response: Promise<Response>): void;
+}
+interface WorkerScope {
+  readonly registration: { readonly scope: string };
+  skipWaiting(): Promise<void>;
+  readonly clients: { claim(): Promise<void> };
+  addEventListener(type: 'install' | 'activate', listener: (event: ExtendableEvent) => void): void;
+  addEventListener(type: 'fetch', listener: (event: FetchEvent) => void): void;
+}
+const worker = self as unknown as WorkerScope;
+const shellCache = cacheName(SHELL_VERSION);
+
+worker.addEventListener('install', (event) => {
+  event.waitUntil(
+    (async () => {
+      const cache = await caches.open(shellCache);
+      // Past the HTTP cache: the files must be this version's.
+      await cache.addAll(shellFiles.map((file) => new Request(new URL(file, worker.registration.scope), { cache: 'reload' })));
+      await worker.skipWaiting();
+    })(),
+  );
+});
+
+worker.addEventListener('activate', (event) => {
+  event.waitUntil(
+    (async () => {
+      await Promise.all(staleCaches(await caches.keys(), SHELL_VERSION).map((name) => caches.delete(name)));
+      await worker.clients.claim();
+    })(),
+  );
+});
+
+worker.addEventListener('fetch', (event) => {
+  const handling = classifyRequest(event.request, worker.registration.scope);
+  // Not answering leaves the request to the browser, as if there were no worker.
+  if (handling.kind !== 'shell') return;
+  const url = new URL(handling.file, worker.registration.scope).href;
+  event.respondWith(
+    caches.open(shellCache).then(async (cache) => (await cache.match(url)) ?? fetch(event.request)),
+  );
+});
