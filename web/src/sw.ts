@@ -1,7 +1,7 @@
 // The service worker: the page starts with no network from the shell it cached, and never keeps
 // anything else. Each bundle brings its own cache name, so a new version installs beside the old
-// one, takes over at once and is what the next page load runs.
-import { cacheName, classifyRequest, shellFiles, staleCaches } from './offline/shell.ts';
+// one and takes over as soon as the open page has loaded all it needs: the next load runs it.
+import { cacheName, classifyRequest, shellFiles, staleCaches, takeOverMessage } from './offline/shell.ts';
 
 // Set by build.mjs: a hash of the shell's files.
 declare const SHELL_VERSION: string;
@@ -15,12 +15,16 @@ interface FetchEvent extends ExtendableEvent {
   readonly request: Request;
   respondWith(response: Promise<Response>): void;
 }
+interface WorkerMessageEvent extends Event {
+  readonly data: unknown;
+}
 interface WorkerScope {
   readonly registration: { readonly scope: string };
   skipWaiting(): Promise<void>;
   readonly clients: { claim(): Promise<void> };
   addEventListener(type: 'install' | 'activate', listener: (event: ExtendableEvent) => void): void;
   addEventListener(type: 'fetch', listener: (event: FetchEvent) => void): void;
+  addEventListener(type: 'message', listener: (event: WorkerMessageEvent) => void): void;
 }
 const worker = self as unknown as WorkerScope;
 const shellCache = cacheName(SHELL_VERSION);
@@ -31,9 +35,12 @@ worker.addEventListener('install', (event) => {
       const cache = await caches.open(shellCache);
       // Past the HTTP cache: the files must be this version's.
       await cache.addAll(shellFiles.map((file) => new Request(new URL(file, worker.registration.scope), { cache: 'reload' })));
-      await worker.skipWaiting();
     })(),
   );
+});
+
+worker.addEventListener('message', (event) => {
+  if (event.data === takeOverMessage) void worker.skipWaiting();
 });
 
 worker.addEventListener('activate', (event) => {

@@ -49,3 +49,6 @@ export const cacheName = (version: string): string => cachePrefix + version;
 // The caches a worker of `version` deletes when it takes over: older shells, nothing else.
 export const staleCaches = (names: readonly string[], version: string): string[] =>
   names.filter((name) => name.startsWith(cachePrefix) && name !== cacheName(version));
+
+// What the page posts to a new worker that waits, once the page has loaded all it needs.
+export const takeOverMessage = 'takeOver';
