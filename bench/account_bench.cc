@@ -43,6 +43,7 @@
 #include "protocol/relay_notices.h"
 #include "protocol/room_key.h"
 #include "support/free_port.h"
+#include "support/haproxy_process.h"
 #include "support/postgres_server.h"
 #include "support/process_table.h"
 #include "support/spawn.h"
@@ -439,53 +440,6 @@ void deviceRequests(const std::string& label, const Service& service, int client
       format("p50 %.2f ms, p99 %.2f ms", stats.p50, stats.p99));
 }
 
-// HAProxy running the shipped configuration in front of `instances`, on a port of its own. Only
-// the addresses change, and TLS is left out: the figures beside it speak plain HTTP too.
-class Balancer {
- public:
-  Balancer(const TempDir& home, const std::vector<std::uint16_t>& instances) {
-    std::string config = lumora::testing_support::contentOf(LUMORA_HAPROXY_CONFIG);
-    port_ = lumora::testing_support::freePortPair();
-    auto replace = [&](const std::string& from, const std::string& to) {
-      const auto at = config.find(from);
-      if (at == std::string::npos) throw std::runtime_error("not in the configuration: " + from);
-      config.replace(at, from.size(), to);
-    };
-    replace("bind :443 ssl crt /etc/haproxy/certs/lumora.pem alpn http/1.1",
-            "bind 127.0.0.1:" + std::to_string(port_));
-    for (const char* backend : {"backend lumora_api", "backend lumora_relay"}) {
-      const auto at = config.find(backend);
-      for (std::size_t i = 0; i < 2; ++i) {
-        const std::string shipped = i == 0 ? "127.0.0.1:8781" : "127.0.0.1:8782";
-        const auto found = config.find(shipped, at);
-        config.replace(found, shipped.size(), "127.0.0.1:" + std::to_string(instances.at(i)));
-      }
-    }
-    const std::string file = home / "haproxy.cfg";
-    std::ofstream(file) << config;
-    const std::string log = home / "haproxy.log";
-    pid_ = lumora::testing_support::spawnProcess({"/usr/sbin/haproxy", "-db", "-f", file},
-                                                 {.output = log, .error = log});
-    for (int i = 0; i < 250; ++i) {
-      try {
-        HttpConnection probe(port_);
-        probe.call(http::verb::get, "/healthz");
-        return;
-      } catch (const std::exception&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
-    throw std::runtime_error("HAProxy did not come up: " + lumora::testing_support::contentOf(log));
-  }
-  ~Balancer() { lumora::testing_support::endProcess(pid_); }
-  std::uint16_t port() const { return port_; }
-  double residentMiB() const { return residentMiBOf(pid_); }
-
- private:
-  std::uint16_t port_ = 0;
-  pid_t pid_ = -1;
-};
-
 // `rate` requests a second spread over 8 keep-alive connections, each request's latency counted
 // from when it was due (a slow answer delays the ones behind it, and that counts too).
 lumora::bench::Stats pacedRequests(std::uint16_t port, double rate, double seconds,
@@ -539,7 +493,7 @@ double mostRequests(std::uint16_t port, int clients, double seconds,
 // Agents' rooms (the host side only, as an agent waits for its phone) held through `port`;
 // the instances' resident memory together.
 void idleAgentRooms(std::uint16_t port, int rooms, const std::vector<const Service*>& instances,
-                    const Balancer& balancer) {
+                    const lumora::testing_support::HaproxyProcess& balancer) {
   HttpConnection http(port);
   const std::string access = prepare(port, "agents@example.com", 0).access;
   auto resident = [&] {
@@ -564,7 +518,7 @@ void idleAgentRooms(std::uint16_t port, int rooms, const std::vector<const Servi
   std::this_thread::sleep_for(std::chrono::seconds(3));
   row(std::to_string(sockets.size()) + " idle agent rooms via HAProxy",
       format("%.1f MiB resident, both instances", resident()),
-      format("before: %.1f MiB; HAProxy: %.1f MiB; ", before, balancer.residentMiB()) +
+      format("before: %.1f MiB; HAProxy: %.1f MiB; ", before, residentMiBOf(balancer.pid())) +
           format("joined in %.1f s", joining));
 }
 
@@ -579,7 +533,10 @@ void balancedFigures(std::size_t megabytes, int agentRooms, double seconds) {
   const std::vector<std::string> proxied = {"--trusted-proxy", "127.0.0.1"};
   Service a(homeA, database, proxied);
   Service b(homeB, database, proxied);
-  Balancer balancer(balancerHome, {a.port(), b.port()});
+  // The shipped configuration without its TLS: the figures beside it speak plain HTTP too.
+  const lumora::testing_support::HaproxyProcess balancer(balancerHome.path(),
+                                                         "127.0.0.1:" + std::to_string(a.port()),
+                                                         "127.0.0.1:" + std::to_string(b.port()));
   row("", "two instances behind HAProxy", "baseline: one instance, straight");
 
   const Account account = prepare(balancer.port(), "balanced@example.com");

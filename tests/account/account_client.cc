@@ -12,6 +12,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
+#include <sstream>
 #include <stdexcept>
 
 #include "protocol/base64.h"
@@ -254,6 +255,14 @@ void RelayClient::close() {
   beast::error_code ignored;
   impl_->ws.close(websocket::close_code::normal, ignored);
   impl_->closed = true;
+}
+
+std::optional<double> metricValue(const std::string& exposition, const std::string& series) {
+  std::istringstream lines(exposition);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
+  }
+  return std::nullopt;
 }
 
 }  // namespace lumora::account::testing

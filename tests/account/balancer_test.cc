@@ -31,15 +31,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::eventually;
 
-// The value of the series `series` (name and labels as written out), or -1 when it is not there.
-double metricValue(const std::string& exposition, const std::string& series) {
-  std::istringstream lines(exposition);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
-  }
-  return -1;
-}
-
 // One HTTP/1.1 connection kept open across requests, as a balancer's pool holds one: the only
 // way to ask an instance anything once it has stopped accepting.
 class KeptConnection {

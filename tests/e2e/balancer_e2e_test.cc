@@ -21,7 +21,7 @@
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/eventually.h"
-#include "support/free_port.h"
+#include "support/haproxy_process.h"
 #include "support/postgres_server.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
@@ -31,21 +31,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using account::testing::AccountClient;
+using account::testing::metricValue;
 using cli::Outcome;
 using testing_support::AccountServiceProcess;
 using testing_support::AgentProcess;
 using testing_support::contentOf;
 using testing_support::eventually;
 using testing_support::TempDir;
-
-// The value of one series in a scrape; 0 for a series not made yet (nothing to count).
-double metricValue(const std::string& exposition, const std::string& series) {
-  std::istringstream lines(exposition);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
-  }
-  return 0;
-}
 
 // One instance as the systemd unit starts it: the shared database, the balancer trusted, the
 // metrics on their own port.
@@ -61,40 +53,6 @@ std::string metricsOf(const AccountServiceProcess& instance) {
   if (!std::regex_search(log, found, std::regex("metrics at (http://[0-9.:]+)/metrics"))) return {};
   return AccountClient(found[1]).get("/metrics").body;
 }
-
-// The shipped configuration with this test's addresses and certificate, and HAProxy running it.
-class Balancer {
- public:
-  Balancer(const std::vector<std::string>& instanceUrls, const TempDir& folder)
-      : port_(testing_support::freePortPair()) {
-    std::string config = contentOf(LUMORA_HAPROXY_CONFIG);
-    auto replace = [&](const std::string& from, const std::string& to) {
-      std::size_t at = 0;
-      while ((at = config.find(from, at)) != std::string::npos) {
-        config.replace(at, from.size(), to);
-        at += to.size();
-      }
-    };
-    replace("bind :443 ", "bind 127.0.0.1:" + std::to_string(port_) + " ");
-    replace("/etc/haproxy/certs/lumora.pem", folder / "balancer.pem");
-    replace("127.0.0.1:8781", instanceUrls.at(0).substr(7));
-    replace("127.0.0.1:8782", instanceUrls.at(1).substr(7));
-    const std::string file = folder / "haproxy.cfg";
-    std::ofstream(file) << config;
-    log_ = folder / "haproxy.log";
-    pid_ = testing_support::spawnProcess({"/usr/sbin/haproxy", "-db", "-f", file},
-                                         {.output = log_, .error = log_});
-  }
-  ~Balancer() { testing_support::endProcess(pid_); }
-
-  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
-  std::string log() const { return contentOf(log_); }
-
- private:
-  std::uint16_t port_;
-  std::string log_;
-  pid_t pid_ = -1;
-};
 
 class BalancedServiceTest : public ::testing::Test {
  protected:
@@ -114,17 +72,22 @@ class BalancedServiceTest : public ::testing::Test {
     ASSERT_EQ(std::system(command.c_str()), 0);
     std::ofstream(folder_ / "balancer.pem")
         << contentOf(certificate()) << contentOf(folder_ / "key.pem");
-    balancer_ = std::make_unique<Balancer>(
-        std::vector<std::string>{instances_[0]->url(), instances_[1]->url()}, folder_);
+    balancer_ = std::make_unique<testing_support::HaproxyProcess>(
+        folder_.path(), instances_[0]->url().substr(7), instances_[1]->url().substr(7),
+        folder_ / "balancer.pem");
     ASSERT_TRUE(eventually([&] { return healthyThroughBalancer(); })) << balancer_->log();
   }
 
   std::string certificate() const { return folder_ / "certificate.pem"; }
   std::vector<std::string> trusting() const { return {"SSL_CERT_FILE=" + certificate()}; }
 
+  std::string balancerURL() const {
+    return "https://127.0.0.1:" + std::to_string(balancer_->port());
+  }
+
   bool healthyThroughBalancer() {
     try {
-      return AccountClient(balancer_->url()).get("/healthz").status == 200;
+      return AccountClient(balancerURL()).get("/healthz").status == 200;
     } catch (const std::exception&) {
       return false;
     }
@@ -137,11 +100,11 @@ class BalancedServiceTest : public ::testing::Test {
   // The agent through the balancer, paired with lumora, whose account knows it.
   void startAgentAndSignIn() {
     agent_ = std::make_unique<AgentProcess>(
-        trusting(), std::vector<std::string>{"--relay-base", balancer_->url()});
+        trusting(), std::vector<std::string>{"--relay-base", balancerURL()});
     ASSERT_TRUE(agent_->serving()) << agent_->log();
     ASSERT_EQ(lumora({"pair", agent_->link(), "--name", "desk"}).status, 0);
     Outcome login = lumora({"login", "--provider", "dev", "--email", "me@example.com",
-                            "--account-service", balancer_->url()});
+                            "--account-service", balancerURL()});
     ASSERT_EQ(login.status, 0) << login.err;
     Outcome added = lumora({"devices", "add", "desk"});
     ASSERT_EQ(added.status, 0) << added.err;
@@ -167,7 +130,7 @@ class BalancedServiceTest : public ::testing::Test {
   TempDir folder_;
   TempDir home_;
   std::unique_ptr<AccountServiceProcess> instances_[2];
-  std::unique_ptr<Balancer> balancer_;
+  std::unique_ptr<testing_support::HaproxyProcess> balancer_;
   std::unique_ptr<AgentProcess> agent_;
 };
 
@@ -189,11 +152,13 @@ TEST_F(BalancedServiceTest, CommandsAndFilesGoThroughAndMoveWhenTheirInstanceDra
   double signIns = 0, peers = 0, toHost = 0, toPeer = 0, checks = 0;
   for (const auto& instance : instances_) {
     const std::string text = metricsOf(*instance);
-    signIns += metricValue(text, "lumora_sign_ins_total{provider=\"dev\",outcome=\"ok\"}");
-    peers += metricValue(text, "lumora_relay_sessions_joined_total{side=\"peer\"}");
-    toHost += metricValue(text, "lumora_relay_bytes_total{direction=\"peer_to_host\"}");
-    toPeer += metricValue(text, "lumora_relay_bytes_total{direction=\"host_to_peer\"}");
-    checks += metricValue(text, "lumora_http_requests_total{route=\"/healthz\",status=\"200\"}");
+    signIns +=
+        metricValue(text, "lumora_sign_ins_total{provider=\"dev\",outcome=\"ok\"}").value_or(0);
+    peers += metricValue(text, "lumora_relay_sessions_joined_total{side=\"peer\"}").value_or(0);
+    toHost += metricValue(text, "lumora_relay_bytes_total{direction=\"peer_to_host\"}").value_or(0);
+    toPeer += metricValue(text, "lumora_relay_bytes_total{direction=\"host_to_peer\"}").value_or(0);
+    checks += metricValue(text, "lumora_http_requests_total{route=\"/healthz\",status=\"200\"}")
+                  .value_or(0);
   }
   EXPECT_EQ(signIns, 1);
   EXPECT_EQ(peers, 3);
