@@ -1,5 +1,5 @@
 // What a load balancer needs from an instance of the service, and what its operators see: the
-// health check, draining (in the process and as the program does it on SIGTERM), the metrics
+// health check, draining (in the process, and the program's grace period on SIGTERM), the metrics
 // on their own address, and the client address a trusted balancer forwards.
 
 #include <gtest/gtest.h>
@@ -251,33 +251,23 @@ TEST(TrustedProxy, ItsForwardedAddressIsTheClientAndNobodyElsesIs) {
   EXPECT_EQ(login(direct, "198.51.100.2"), 429);
 }
 
-// The program as systemd stops it: SIGTERM drains, and the process ends once its rooms are gone,
-// or after --drain-seconds when a side never finishes closing.
-TEST(DrainingProgram, EndsOnSigtermOnceItsRoomsHaveMovedOrAfterTheGracePeriod) {
-  for (const bool sideAnswers : {true, false}) {
-    SCOPED_TRACE(sideAnswers ? "the sides answer the close" : "a side never reads");
-    testing_support::AccountServiceProcess service(
-        {"--listen", "127.0.0.1:0", "--dev", "--drain-seconds", "1"});
-    const std::string url = service.url();
-    const auto secret = protocol::PairingSecret::generate();
-    const auto key = protocol::RoomKey::derive(secret);
-    AccountClient(url).signInWithDevice("a@example.com", secret);
-    auto host = RelayClient::host(url, key.fingerprint(), key);
-    std::thread reader;
-    if (sideAnswers) reader = std::thread([&] { host->closedWithin(10s); });
-    EXPECT_EQ(service.terminate(), 0);
-    if (reader.joinable()) reader.join();
-    const std::string log = service.log();
-    EXPECT_NE(log.find("draining: closing the relay's rooms with 1012"), std::string::npos) << log;
-    if (sideAnswers) {
-      EXPECT_EQ(host->closeCode(), 1012);
-      EXPECT_NE(log.find("drained: stopping"), std::string::npos) << log;
-    } else {
-      EXPECT_NE(log.find("stopping after 1 s of draining, with 1 relay rooms still open"),
-                std::string::npos)
-          << log;
-    }
-  }
+// The program as systemd stops it: SIGTERM drains, and a side that never finishes closing holds
+// the process up only for --drain-seconds. (That it ends at once when its rooms close cleanly
+// is seen with the agent moving to another instance in balancer_e2e_tests.)
+TEST(DrainingProgram, EndsOnSigtermAfterTheGracePeriodWhenARoomNeverCloses) {
+  testing_support::AccountServiceProcess service(
+      {"--listen", "127.0.0.1:0", "--dev", "--drain-seconds", "1"});
+  const std::string url = service.url();
+  const auto secret = protocol::PairingSecret::generate();
+  const auto key = protocol::RoomKey::derive(secret);
+  AccountClient(url).signInWithDevice("a@example.com", secret);
+  auto host = RelayClient::host(url, key.fingerprint(), key);  // never reads again
+  EXPECT_EQ(service.terminate(), 0);
+  const std::string log = service.log();
+  EXPECT_NE(log.find("draining: closing the relay's rooms with 1012"), std::string::npos) << log;
+  EXPECT_NE(log.find("stopping after 1 s of draining, with 1 relay rooms still open"),
+            std::string::npos)
+      << log;
 }
 
 }  // namespace
