@@ -46,7 +46,6 @@ export const texts = {
     keyCopy: 'Copy',
     keyPaste: 'Paste',
     statusConnecting: 'Connecting…',
-    statusConnected: 'Connected',
     statusReconnecting: 'Reconnecting in {seconds} s…',
     statusNoHost: 'The computer is not connected to the relay yet. Retrying in {seconds} s…',
     statusFailed: 'Could not connect.',
@@ -58,6 +57,22 @@ export const texts = {
     unsupportedCodecs: 'This browser cannot decode video (WebCodecs is missing). Use a current Chrome or Safari.',
     unsupportedEd25519: 'This browser lacks Ed25519 in WebCrypto. Use a current Chrome, Safari or Firefox.',
     insecureContext: 'This page must be opened over https (or on this computer itself).',
+    statusConnectedRelay: 'Connected through the relay at {host}',
+    reconnect: 'Reconnect',
+    forgetComputer: 'Forget this computer',
+    forgetComputerConfirm: 'Forget this computer? This browser deletes its pairing and must be paired again with the computer\'s link.',
+    tabScreen: 'Screen',
+    tabFiles: 'Files',
+    tabTerminal: 'Terminal',
+    tabClipboard: 'Clipboard',
+    confirmYes: 'Yes',
+    confirmNo: 'Cancel',
+    // files
+
+    // terminal
+
+    // clipboard
+
   },
   ko: {
     appName: 'Lumora',
@@ -105,7 +120,6 @@ export const texts = {
     keyCopy: '복사',
     keyPaste: '붙여넣기',
     statusConnecting: '연결 중…',
-    statusConnected: '연결됨',
     statusReconnecting: '{seconds}초 후 다시 연결합니다…',
     statusNoHost: '컴퓨터가 아직 릴레이에 연결되지 않았습니다. {seconds}초 후 다시 시도합니다…',
     statusFailed: '연결할 수 없습니다.',
@@ -117,6 +131,22 @@ export const texts = {
     unsupportedCodecs: '이 브라우저는 영상을 디코딩할 수 없습니다 (WebCodecs 없음). 최신 Chrome이나 Safari를 사용하세요.',
     unsupportedEd25519: '이 브라우저의 WebCrypto에 Ed25519가 없습니다. 최신 Chrome, Safari, Firefox를 사용하세요.',
     insecureContext: '이 페이지는 https로 열어야 합니다 (또는 이 컴퓨터에서 직접).',
+    statusConnectedRelay: '릴레이({host})를 통해 연결됨',
+    reconnect: '다시 연결',
+    forgetComputer: '이 컴퓨터 연결 해제',
+    forgetComputerConfirm: '이 컴퓨터와의 연결을 해제할까요? 이 브라우저에서 연결 정보가 삭제되며, 컴퓨터의 링크로 다시 연결해야 합니다.',
+    tabScreen: '화면',
+    tabFiles: '파일',
+    tabTerminal: '터미널',
+    tabClipboard: '클립보드',
+    confirmYes: '예',
+    confirmNo: '취소',
+    // files
+
+    // terminal
+
+    // clipboard
+
   },
 } as const;
 

@@ -44,6 +44,11 @@ export class ControlClient {
     });
   }
 
+  // For requests the agent never answers (terminal input and resize).
+  notify(payload: OutgoingPayload): void {
+    if (!this.closed) this.sendBytes(encodeEnvelope(payload));
+  }
+
   // Returns false when the bytes are not an envelope: the caller ends the session.
   receive(bytes: Uint8Array): boolean {
     const decoded = decodeEnvelope(bytes);

@@ -29,6 +29,7 @@ export class ReconnectingSession {
   private token: { value: string; expiresAt: number } | undefined;
   private timer: ReturnType<typeof setTimeout> | undefined;
   private stopped = false;
+  private attempting = false;
   private state: ConnectionState = 'connecting';
 
   constructor(private readonly options: ReconnectingOptions) {}
@@ -57,6 +58,20 @@ export class ReconnectingSession {
     return this.session ? this.session.request(payload) : Promise.reject(new AgentError('closed', 'not connected'));
   }
 
+  notify(payload: OutgoingPayload): void {
+    if (this.state === 'connected') this.session?.notify(payload);
+  }
+
+  // The person asked not to wait: an attempt waiting for its backoff (or one that failed for
+  // good, e.g. before the computer was paired again) starts now.
+  reconnectNow(): void {
+    if (this.stopped || this.session || this.attempting) return;
+    clearTimeout(this.timer);
+    this.backoff.reset();
+    this.setState('connecting', 'none');
+    void this.attempt();
+  }
+
   setStreaming(on: boolean): void {
     this.session?.setStreaming(on).catch(() => undefined);
   }
@@ -79,6 +94,15 @@ export class ReconnectingSession {
   }
 
   private async attempt(): Promise<void> {
+    this.attempting = true;
+    try {
+      await this.tryOnce();
+    } finally {
+      this.attempting = false;
+    }
+  }
+
+  private async tryOnce(): Promise<void> {
     if (this.stopped) return;
     let token: string;
     try {

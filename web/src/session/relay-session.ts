@@ -1,6 +1,6 @@
 // One session with the computer through the relay: both rooms, the pairing proof, the display
 // and the stream. It ends as a whole when either room closes; ReconnectingSession starts anew.
-import type { DisplayInfo, OutgoingPayload } from '../protocol/envelope.ts';
+import type { DisplayInfo, IncomingPayload, OutgoingPayload } from '../protocol/envelope.ts';
 import { type MediaFrame, parseMediaFrame } from '../protocol/media-frame.ts';
 import { authBegin, authComplete, listDisplays, startStream, stopStream } from '../protocol/payloads.ts';
 import { type CloseReason, type MessageSocket, SealedSocket } from '../relay/sealed-socket.ts';
@@ -19,6 +19,8 @@ export interface RelaySessionOptions {
   streaming(): boolean;
   onFrame(frame: MediaFrame): void;
   onMalformedFrame(): void;
+  // What the agent sends on its own (terminal output and exits).
+  onEvent(payload: IncomingPayload): void;
   onEnded(reason: CloseReason): void;
 }
 
@@ -57,7 +59,10 @@ export class RelaySession {
       this.end('closed');
       throw media.status === 'rejected' ? media.reason : (control as PromiseRejectedResult).reason;
     }
-    this.client = new ControlClient((bytes) => this.control?.send(bytes));
+    this.client = new ControlClient(
+      (bytes) => this.control?.send(bytes),
+      (envelope) => o.onEvent(envelope.payload),
+    );
     await this.authenticate();
     const displays = await this.client.request(listDisplays());
     if (displays.type !== 'screen.display_list') throw new AgentError('unexpected', 'expected the display list');
@@ -87,6 +92,10 @@ export class RelaySession {
   request(payload: OutgoingPayload) {
     if (!this.client) return Promise.reject(new AgentError('closed', 'not connected'));
     return this.client.request(payload);
+  }
+
+  notify(payload: OutgoingPayload): void {
+    this.client?.notify(payload);
   }
 
   end(reason: CloseReason): void {

@@ -1,4 +1,6 @@
-// The remote screen: the reconnecting session, the picture, touch input and the keyboard.
+// One computer: the reconnecting session with it, its status, and its panels. The screen panel
+// (the picture, touch input and the keyboard) lives here; files, terminals and the clipboard
+// reach the computer through the session's AgentLink.
 import type { ApiClient } from '../account/api-client.ts';
 import { issueRelayToken } from '../account/devices.ts';
 import { t } from '../i18n/index.ts';
@@ -12,7 +14,13 @@ import { PointerActions } from '../screen/pointer-actions.ts';
 import { ScreenRenderer } from '../screen/renderer.ts';
 import { Viewport } from '../screen/viewport.ts';
 import { AgentError } from '../session/control-client.ts';
-import type { PairedDevice } from '../session/paired-devices.ts';
+import { AgentLinkHub } from '../session/agent-link.ts';
+import { type PairedDevice, forgetPaired } from '../session/paired-devices.ts';
+import { ClipboardPanel } from '../clipboard/clipboard-panel.ts';
+import { FilesPanel } from '../files/files-panel.ts';
+import { TerminalPanel } from '../terminal/terminal-panel.ts';
+import { ComputerTabs, type Panel } from './computer-tabs.ts';
+import { confirmAction } from './confirm.ts';
 import { type ConnectionState, ReconnectingSession, type StatusReason } from '../session/reconnecting-session.ts';
 import { byId } from './dom.ts';
 import { attachKeyboardInput } from './keyboard-input.ts';
@@ -46,6 +54,9 @@ export class ScreenView {
   private noticeShown = false;
   private wakeLock: WakeLockSentinel | undefined;
   private chosenDisplay: number | undefined;
+  private device: PairedDevice | undefined;
+  private readonly link = new AgentLinkHub();
+  private readonly tabs: ComputerTabs;
 
   constructor(
     private readonly api: ApiClient,
@@ -60,6 +71,18 @@ export class ScreenView {
       this.placeCursor();
     });
     byId('screen-back').onclick = onBack;
+    byId('reconnect').onclick = () => this.session?.reconnectNow();
+    byId('forget-computer').onclick = () => void this.forget(onBack);
+    const screenPanel: Panel = { show: () => this.renderer.request(), hide: () => this.decoder.reset() };
+    this.tabs = new ComputerTabs(
+      {
+        screen: screenPanel,
+        files: new FilesPanel(this.link, byId('panel-files')),
+        terminal: new TerminalPanel(this.link, byId('panel-terminal')),
+        clipboard: new ClipboardPanel(this.link, byId('panel-clipboard')),
+      },
+      () => this.session?.setStreaming(this.wantsStream()),
+    );
     byId('mode-toggle').onclick = () => this.setMode(this.pointer.mode === 'direct' ? 'trackpad' : 'direct');
     this.attachPointer();
     this.attachKeys();
@@ -70,6 +93,8 @@ export class ScreenView {
 
   open(device: PairedDevice): void {
     this.close();
+    this.device = device;
+    this.tabs.select('screen');
     this.noticeShown = false;
     this.notice.hidden = true;
     this.chosenDisplay = undefined;
@@ -86,22 +111,32 @@ export class ScreenView {
       openSocket: (url) => new WebSocket(url),
       chooseDisplay: (displays) => this.chooseDisplay(displays),
       streamSize: () => ({ maxWidth: even(screen.width * devicePixelRatio), maxHeight: even(screen.height * devicePixelRatio) }),
-      streaming: () => document.visibilityState === 'visible',
+      streaming: () => this.wantsStream(),
       onFrame: (frame) => this.decoder.push(frame),
+      onEvent: (payload) => this.link.event(payload),
       onMalformedFrame: () => this.hooks.stats.droppedFrames++,
       onState: (state, reason, retryInMs) => this.showState(state, reason, retryInMs),
     });
+    this.link.use(this.session);
     this.session.start();
   }
 
   close(): void {
     this.session?.stop();
     this.session = undefined;
+    this.link.use(undefined);
+    this.link.changed('connecting');
     this.decoder.reset();
     this.renderer.clear();
     byId('display-chooser').hidden = true;
     void this.wakeLock?.release().catch(() => undefined);
     this.wakeLock = undefined;
+  }
+
+  // The picture is wanted while the page is in view on the screen panel; elsewhere the computer
+  // need not capture at all.
+  private wantsStream(): boolean {
+    return document.visibilityState === 'visible' && this.tabs.active === 'screen';
   }
 
   private showState(state: ConnectionState, reason: StatusReason, retryInMs?: number): void {
@@ -110,9 +145,30 @@ export class ScreenView {
     const key = reasonText[reason];
     const seconds = Math.round((retryInMs ?? 0) / 1000);
     this.status.textContent =
-      state === 'connected' ? t('statusConnected') : key ? t(key, { seconds }) : state === 'failed' ? t('statusFailed') : t('statusConnecting');
+      state === 'connected'
+        ? t('statusConnectedRelay', { host: location.host })
+        : key
+          ? t(key, { seconds })
+          : state === 'failed'
+            ? t('statusFailed')
+            : t('statusConnecting');
+    // Waiting out a backoff, or given up: the person may try again now.
+    byId('reconnect').hidden = !(state === 'failed' || (state === 'reconnecting' && (retryInMs ?? 0) > 0));
+    // A pairing the computer refuses will not start working by itself: offer to drop it.
+    const problem = state === 'failed' && (reason === 'wrongSecret' || reason === 'notRegistered');
+    byId('connection-problem').hidden = !problem;
+    if (problem) byId('connection-detail').textContent = this.status.textContent;
     if (state === 'connected') void this.keepAwake();
     else this.decoder.reset();
+    this.link.changed(state);
+  }
+
+  private async forget(leave: () => void): Promise<void> {
+    const device = this.device;
+    if (!device || !(await confirmAction(t('forgetComputerConfirm')))) return;
+    this.close();
+    await forgetPaired(device.fingerprint).catch(() => undefined);
+    leave();
   }
 
   private async keepAwake(): Promise<void> {
@@ -124,7 +180,7 @@ export class ScreenView {
     if (!this.session) return;
     const visible = document.visibilityState === 'visible';
     if (!visible) this.decoder.reset();
-    this.session.setStreaming(visible);
+    this.session.setStreaming(this.wantsStream());
     if (visible && this.session.connected) void this.keepAwake();
   }
 

@@ -43,6 +43,7 @@ async function session(issueToken: ReconnectingOptions['issueToken'], opened: st
     streaming: () => true,
     onFrame() {},
     onMalformedFrame() {},
+    onEvent() {},
     onState: (state, reason, retry) => states.push(`${state}/${reason}${retry ? '/' + retry : ''}`),
   });
   return { s, states };
@@ -67,6 +68,26 @@ describe('reconnecting session', () => {
       assert.deepEqual(states, ['connecting/none', 'reconnecting/noHost/1000', 'reconnecting/noHost/2000', 'reconnecting/noHost/4000']);
       assert.equal(tokens, 3);
       assert.deepEqual(opened.slice(0, 2), [`ws://relay.test/relay/${'f'.repeat(64)}-media?token=t1`, `ws://relay.test/relay/${'f'.repeat(64)}?token=t1`]);
+    } finally {
+      mock.timers.reset();
+    }
+  });
+
+  it('tries again at once when asked during a wait, from the start of the backoff', async () => {
+    mock.timers.enable({ apis: ['setTimeout'] });
+    try {
+      let tokens = 0;
+      const { s, states } = await session(async () => ({ token: `t${++tokens}`, room: 'r', expiresInSeconds: 300 }));
+      s.start();
+      for (let i = 0; i < 20; i++) await settle();
+      mock.timers.tick(1000);
+      for (let i = 0; i < 20; i++) await settle();
+      s.reconnectNow();
+      s.reconnectNow(); // a second tap while the attempt runs changes nothing
+      for (let i = 0; i < 20; i++) await settle();
+      s.stop();
+      assert.deepEqual(states, ['connecting/none', 'reconnecting/noHost/1000', 'reconnecting/noHost/2000', 'connecting/none', 'reconnecting/noHost/1000']);
+      assert.equal(tokens, 3);
     } finally {
       mock.timers.reset();
     }

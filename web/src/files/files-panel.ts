@@ -1,0 +1,13 @@
+// Placeholder until the panel is built: it holds the link it will use.
+import type { AgentLink } from '../session/agent-link.ts';
+import type { Panel } from '../ui/computer-tabs.ts';
+
+export class FilesPanel implements Panel {
+  constructor(
+    readonly link: AgentLink,
+    readonly root: HTMLElement,
+  ) {}
+
+  show(): void {}
+  hide(): void {}
+}
