@@ -138,11 +138,50 @@ TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
   const int before = decodedFrames();
 
   startAgentAgain();
+  // Waiting out its backoff, the page offers to try at once.
+  ASSERT_TRUE(phone_->waitFor("#reconnect")) << phone_->lastWaitError();
+  phone_->tap("#reconnect");
   EXPECT_TRUE(phone_->waitFor("#screen-status[data-state=\"connected\"]", "attached", 30s))
       << phone_->lastWaitError();
+  EXPECT_TRUE(phone_->waitFor("#reconnect", "hidden")) << phone_->lastWaitError();
+  EXPECT_EQ(phone_->text("#screen-status"), "Connected through the relay at " +
+                                                origin_.substr(origin_.find("://") + 3));
   EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
   EXPECT_TRUE(showsQuadrants(kRotated));
   shot("back");
+}
+
+// A computer the account no longer holds will not come back by waiting: the page says so and
+// offers to forget it, which deletes the pairing this browser keeps.
+TEST_F(WebEndToEndTest, AComputerTheAccountDroppedCanBeForgotten) {
+  ASSERT_NO_FATAL_FAILURE(openScreenByLink());
+  constexpr const char* kPairedCount =
+      "new Promise((done) => { const open = indexedDB.open('lumora', 1);"
+      " open.onsuccess = () => { const count = open.result.transaction('paired')"
+      ".objectStore('paired').count(); count.onsuccess = () => done(count.result); }; })";
+  ASSERT_EQ(phone_->eval(kPairedCount), 1);
+  const account::testing::AccountClient service(origin_);
+  const std::string access(service.signInAs(kEmail).at("accessToken").as_string());
+  const auto devices = service.get("/devices", access).json().as_array();
+  ASSERT_EQ(devices.size(), 1u);
+  const std::string id(devices.at(0).at("id").as_string());
+  ASSERT_EQ(service.request("DELETE", "/devices/" + id, {}, access).status, 204);
+  // The room closes with the agent; the next token is refused.
+  ASSERT_NO_FATAL_FAILURE(stopAgent());
+  ASSERT_TRUE(phone_->waitFor("#connection-problem")) << phone_->lastWaitError();
+  EXPECT_EQ(phone_->attribute("#screen-status", "data-state"), "failed");
+  shot("refused");
+
+  // Asked first; a "no" keeps the pairing.
+  phone_->tap("#forget-computer");
+  ASSERT_TRUE(phone_->waitFor("#confirm-no")) << phone_->lastWaitError();
+  phone_->tap("#confirm-no");
+  EXPECT_EQ(phone_->eval(kPairedCount), 1);
+  phone_->tap("#forget-computer");
+  ASSERT_TRUE(phone_->waitFor("#confirm-yes")) << phone_->lastWaitError();
+  phone_->tap("#confirm-yes");
+  ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
+  EXPECT_TRUE(eventually([&] { return phone_->eval(kPairedCount) == 0; }));
 }
 
 // Added to the home screen: the page declares itself installable, starts with no network from

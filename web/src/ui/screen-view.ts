@@ -157,7 +157,12 @@ export class ScreenView {
     // A pairing the computer refuses will not start working by itself: offer to drop it.
     const problem = state === 'failed' && (reason === 'wrongSecret' || reason === 'notRegistered');
     byId('connection-problem').hidden = !problem;
-    if (problem) byId('connection-detail').textContent = this.status.textContent;
+    if (problem) {
+      byId('connection-detail').textContent = this.status.textContent;
+      this.status.textContent = t('statusFailed');
+    }
+    // The last picture stays, dimmed, so nobody takes it for the live screen.
+    this.root.dataset.connection = state;
     if (state === 'connected') void this.keepAwake();
     else this.decoder.reset();
     this.link.changed(state);
