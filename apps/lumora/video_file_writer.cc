@@ -11,6 +11,7 @@ extern "C" {
 #include <fstream>
 
 #include "failure.h"
+#include "protocol/annex_b.h"
 #include "sdk/annexb_parser.h"
 
 namespace lumora::cli {
@@ -118,10 +119,8 @@ class MP4FileWriter : public VideoFileWriter {
     // The track's configuration record comes from the key frame's SPS and PPS.
     protocol::Bytes extradata;
     for (const auto& unit : sdk::AnnexBParser::nalUnits(key.payload)) {
-      auto type = sdk::AnnexBParser::type(unit);
-      if (type != sdk::AnnexBParser::NALType::sps && type != sdk::AnnexBParser::NALType::pps) {
-        continue;
-      }
+      const int type = protocol::nalType(unit);
+      if (type != protocol::kNalSps && type != protocol::kNalPps) continue;
       extradata.insert(extradata.end(), {0, 0, 0, 1});
       extradata.insert(extradata.end(), unit.begin(), unit.end());
     }

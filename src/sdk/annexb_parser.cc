@@ -16,11 +16,6 @@ std::vector<Bytes> nalUnits(ByteView data) {
   return units;
 }
 
-std::optional<std::uint8_t> type(ByteView unit) {
-  if (unit.empty()) return std::nullopt;
-  return static_cast<std::uint8_t>(unit[0] & 0x1F);
-}
-
 Bytes toAVCC(const std::vector<Bytes>& units) {
   std::size_t total = 0;
   for (const Bytes& unit : units) total += 4 + unit.size();

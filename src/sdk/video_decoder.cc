@@ -13,6 +13,7 @@ extern "C" {
 #include <vector>
 
 #include "media/ffmpeg_handles.h"
+#include "protocol/annex_b.h"
 #include "sdk/annexb_parser.h"
 
 namespace lumora::sdk {
@@ -162,10 +163,10 @@ void VideoDecoder::decode(protocol::ByteView accessUnit, std::uint64_t frameID) 
   std::optional<Bytes> pps;
   std::vector<Bytes> units;
   for (Bytes& unit : AnnexBParser::nalUnits(accessUnit)) {
-    auto unitType = AnnexBParser::type(unit);
-    if (unitType == AnnexBParser::NALType::sps) {
+    const int unitType = protocol::nalType(unit);
+    if (unitType == protocol::kNalSps) {
       sps = std::move(unit);
-    } else if (unitType == AnnexBParser::NALType::pps) {
+    } else if (unitType == protocol::kNalPps) {
       pps = std::move(unit);
     } else {
       units.push_back(std::move(unit));

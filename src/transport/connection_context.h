@@ -71,6 +71,12 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   core::PeerID peerID() const { return peerID_; }
   // auth.complete requests whose proof did not verify, on this connection.
   int failedAuthentications() const { return failedAuthentications_; }
+  // A peer that has guessed wrong this often is guessing: its connection (direct or through
+  // the relay) ends.
+  static constexpr int kMaxFailedAuthentications = 5;
+  bool tooManyFailedAuthentications() const {
+    return failedAuthentications_ >= kMaxFailedAuthentications;
+  }
   std::size_t sessionCount();
 
  private:

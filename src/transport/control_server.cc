@@ -134,8 +134,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
           self->enqueue(std::make_shared<protocol::OutgoingFrame>(reply->encode()));
         }
         if (!self->wasAuthenticated_ && self->context_->authenticated()) self->onAuthenticated();
-        if (self->context_->failedAuthentications() >=
-            self->registry_->limits.maxFailedAuthentications) {
+        if (self->context_->tooManyFailedAuthentications()) {
           self->registry_->log.info("closing connection from " + self->peer_ +
                                     ": too many failed authentications");
           self->closeAfterWrites();

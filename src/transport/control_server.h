@@ -34,7 +34,6 @@ class ControlServer {
     std::chrono::milliseconds authenticationTimeout = std::chrono::seconds(30);
     // A new connection beyond this many unauthenticated ones evicts the oldest of them.
     std::size_t maxUnauthenticatedConnections = 64;
-    int maxFailedAuthentications = 5;
     // After wrong proofs from one address, its further proofs (on any connection) are spaced
     // out by a pause that doubles with each failure.
     ProofThrottle::Policy proofPacing;

@@ -15,9 +15,6 @@ using protocol::Envelope;
 
 namespace {
 
-// As on the control port: a peer that keeps proving the wrong secret is let go.
-constexpr int kMaxFailedAuthentications = 5;
-
 // One phone's session in the room: the relay handshake first, then its own protocol state
 // behind the session's seal, gone with the socket.
 class ControlRoomSession : public RelaySessionHandler {
@@ -46,7 +43,7 @@ class ControlRoomSession : public RelaySessionHandler {
       session_->setMaxMessageBytes(protocol::kMaxFrameBodyLength + protocol::RelayCipher::kTagSize);
       if (*onPeerChanged_) (*onPeerChanged_)(true, context_->peerID());
     }
-    if (context_->failedAuthentications() >= kMaxFailedAuthentications) {
+    if (context_->tooManyFailedAuthentications()) {
       log_.info("leaving the relay session: too many failed authentications");
       session_->end();
     }
