@@ -1,18 +1,15 @@
 #include "private_file.h"
 
-#include <sys/stat.h>
-
 #include <boost/json/parse.hpp>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
 
 #include "platform/linux/atomic_file.h"
+#include "platform/linux/user_account.h"
 #include "protocol/bytes.h"
 
 namespace lumora::cli {
@@ -27,13 +24,7 @@ std::runtime_error fileError(const std::filesystem::path& file, const std::strin
 
 }  // namespace
 
-std::filesystem::path configDirectory() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && *config == '/') return std::filesystem::path(config) / "lumora";
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) throw std::runtime_error("cannot find the configuration: HOME is not set");
-  return std::filesystem::path(home) / ".config" / "lumora";
-}
+std::filesystem::path configDirectory() { return platform::linux_os::configHome() / "lumora"; }
 
 json::object readJSONObject(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -51,17 +42,11 @@ json::object readJSONObject(const std::filesystem::path& file) {
 }
 
 void writePrivately(const std::filesystem::path& file, const std::string& text) {
-  std::vector<std::filesystem::path> missing;
-  std::error_code unknown;  // a directory that cannot be looked at fails the write, with its name
-  for (auto directory = file.parent_path();
-       !directory.empty() && !std::filesystem::exists(directory, unknown) && !unknown;
-       directory = directory.parent_path()) {
-    missing.push_back(directory);
-  }
-  for (auto directory = missing.rbegin(); directory != missing.rend(); ++directory) {
-    if (::mkdir(directory->c_str(), 0700) != 0 && errno != EEXIST) {
-      throw fileError(*directory, "cannot create");
-    }
+  // Secrets go only into a folder of this user's that nobody else can enter.
+  const auto folder = file.parent_path();
+  if (!folder.empty() && !platform::linux_os::makePrivateDirectory(folder)) {
+    throw std::runtime_error("cannot create " + folder.string() +
+                             ": not a folder of this user's alone");
   }
   try {
     platform::linux_os::writeFileAtomically(file.string(), protocol::asBytes(text), 0600);

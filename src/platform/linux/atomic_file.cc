@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "platform/linux/unique_fd.h"
 
@@ -58,9 +59,18 @@ void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_
 }
 
 bool makePrivateDirectory(const std::filesystem::path& directory) {
-  std::error_code ignored;
-  std::filesystem::create_directories(directory.parent_path(), ignored);
-  ::mkdir(directory.c_str(), 0700);
+  // Folders missing on the way are made this user's alone too, whatever the umask: nothing
+  // about the path to a secret is shown to others.
+  std::vector<std::filesystem::path> missing;
+  std::error_code unknown;
+  for (auto folder = directory; !folder.empty() && !std::filesystem::exists(folder, unknown) &&
+                                !unknown && folder != folder.parent_path();
+       folder = folder.parent_path()) {
+    missing.push_back(folder);
+  }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    if (::mkdir(folder->c_str(), 0700) == 0) ::chmod(folder->c_str(), 0700);
+  }
   struct stat info {};
   if (::lstat(directory.c_str(), &info) != 0) return false;
   if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return false;

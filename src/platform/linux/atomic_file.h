@@ -15,8 +15,8 @@ namespace lumora::platform::linux_os {
 // new, never a mix. Throws std::system_error with the system's message.
 void writeFileAtomically(const std::string& path, protocol::ByteView data, mode_t mode);
 
-// Makes `directory` (and what is missing above it) and leaves it a real directory of this user's
-// that only this user can enter (0700, tightened when it was looser). False when that cannot be:
+// Makes `directory` (and what is missing above it, 0700 as well) and leaves it a real directory
+// of this user's that only this user can enter (0700, tightened when it was looser). False when that cannot be:
 // a file or a link in its place, or someone else's directory of that name in a shared folder.
 bool makePrivateDirectory(const std::filesystem::path& directory);
 
