@@ -45,7 +45,7 @@ int get(CommandContext& context) {
   if (local != "-" && std::filesystem::is_directory(local)) {
     local = (std::filesystem::path(local) / baseName(remote)).string();
   }
-  const TransferOptions options = transferOptions(context.args());
+  const sdk::TransferOptions options = transferOptions(context.args());
   auto client = context.connect();
   ProgressBar bar(baseName(remote));
   downloadToFile(client, remote, local, options,
@@ -58,7 +58,7 @@ int put(CommandContext& context) {
   const std::string& local = context.word(0);
   std::string remote = context.word(1);
   if (remote.ends_with('/')) remote += baseName(local);
-  const TransferOptions options = transferOptions(context.args());
+  const sdk::TransferOptions options = transferOptions(context.args());
   auto client = context.connect();
   ProgressBar bar(baseName(local));
   uploadFromFile(client, local, remote, options,

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <utility>
 
@@ -91,8 +90,8 @@ class LocalTarget {
 
 }  // namespace
 
-TransferOptions transferOptions(const ParsedArgs& args) {
-  TransferOptions options;
+sdk::TransferOptions transferOptions(const ParsedArgs& args) {
+  sdk::TransferOptions options;
   constexpr std::int64_t kKiB = 1024;
   if (auto kib = args.integer("chunk-kib", 1, std::numeric_limits<std::int64_t>::max())) {
     // Asking for more than the agent sends at once only makes every reply look short.
@@ -104,49 +103,39 @@ TransferOptions transferOptions(const ParsedArgs& args) {
   return options;
 }
 
-std::int64_t downloadToFile(sdk::AgentControlClient& client, const std::string& remote,
-                            const std::string& local, const TransferOptions& options,
-                            const ProgressHandler& progress) {
-  LocalTarget target(local);
-  const std::string what = "cannot get " + remote;
-  std::deque<std::future<protocol::FileDownloadResult>> inFlight;
-  std::int64_t nextOffset = 0;
-  std::int64_t received = 0;
-  std::int64_t total = -1;  // unknown until the first answer
-  for (;;) {
-    // The first request alone tells the size; then the window fills up to the end. A file
-    // that grew meanwhile is followed one request at a time until the agent reports its end.
-    while (inFlight.size() < options.window &&
-           (inFlight.empty() || (total >= 0 && nextOffset < total))) {
-      inFlight.push_back(client.downloadChunk(remote, nextOffset, options.chunkSize));
-      nextOffset += options.chunkSize;
-    }
-    protocol::FileDownloadResult chunk = await(std::move(inFlight.front()), what);
-    inFlight.pop_front();
-    if (chunk.offset != received) {
-      throw Failure(what + ": the agent answered for offset " + std::to_string(chunk.offset) +
-                    " instead of " + std::to_string(received));
-    }
-    target.write(chunk.data);
-    const auto size = static_cast<std::int64_t>(chunk.data.size());
-    received += size;
-    total = chunk.totalSize;
-    if (progress) progress(received, std::max(total, received));
-    if (chunk.eof || chunk.data.empty()) break;
-    if (size != options.chunkSize) {
-      // A short piece that is not the end (the file changed under us): the requests already
-      // out aim at the wrong offsets, so start again from here.
-      inFlight.clear();
-      nextOffset = received;
-    }
+namespace {
+
+// Runs a transfer of the client library's; what stops it becomes Failure("<what>: <reason>"),
+// and a Failure of our own (a local file) passes as it is.
+template <class Transfer>
+std::int64_t run(const std::string& what, Transfer&& transfer) {
+  try {
+    return transfer();
+  } catch (const Failure&) {
+    throw;
+  } catch (...) {
+    throw Failure(what + ": " + reasonOf(std::current_exception()));
   }
+}
+
+}  // namespace
+
+std::int64_t downloadToFile(sdk::AgentControlClient& client, const std::string& remote,
+                            const std::string& local, const sdk::TransferOptions& options,
+                            const sdk::TransferProgress& progress) {
+  LocalTarget target(local);
+  const std::int64_t received = run("cannot get " + remote, [&] {
+    return sdk::downloadFile(
+        client, remote, [&](const protocol::Bytes& piece) { target.write(piece); }, options,
+        progress);
+  });
   target.commit();
   return received;
 }
 
 std::int64_t uploadFromFile(sdk::AgentControlClient& client, const std::string& local,
-                            const std::string& remote, const TransferOptions& options,
-                            const ProgressHandler& progress) {
+                            const std::string& remote, const sdk::TransferOptions& options,
+                            const sdk::TransferProgress& progress) {
   int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw systemFailure("cannot read " + local);
   struct Closer {
@@ -156,40 +145,15 @@ std::int64_t uploadFromFile(sdk::AgentControlClient& client, const std::string& 
   struct stat info {};
   if (::fstat(fd, &info) != 0) throw systemFailure("cannot read " + local);
   if (S_ISDIR(info.st_mode)) throw Failure("cannot put " + local + ": it is a directory");
-  const std::int64_t size = info.st_size;
-  const std::string what = "cannot put " + remote;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  auto piece = [&](std::int64_t offset) {
-    const auto length = static_cast<std::size_t>(std::min(options.chunkSize, size - offset));
+  auto source = [&](std::int64_t offset, std::size_t length) {
     protocol::Bytes data = readAt(fd, offset, length, local);
     if (data.size() != length) throw Failure("cannot read " + local + ": it shrank while sent");
     return data;
   };
-
-  protocol::Bytes first = piece(0);
-  std::int64_t sent = static_cast<std::int64_t>(first.size());
-  await(client.uploadChunk(remote, std::move(first), 0, sent == size), what);
-  std::int64_t acknowledged = sent;
-  if (progress) progress(acknowledged, size);
-
-  std::deque<std::pair<std::int64_t, std::future<void>>> inFlight;
-  auto settleOldest = [&] {
-    await(std::move(inFlight.front().second), what);
-    acknowledged += inFlight.front().first;
-    inFlight.pop_front();
-    if (progress) progress(acknowledged, size);
-  };
-  while (sent < size) {
-    if (inFlight.size() >= options.window) settleOldest();
-    protocol::Bytes data = piece(sent);
-    const auto length = static_cast<std::int64_t>(data.size());
-    const bool isFinal = sent + length == size;
-    inFlight.emplace_back(length, client.uploadChunk(remote, std::move(data), sent, isFinal));
-    sent += length;
-  }
-  while (!inFlight.empty()) settleOldest();
-  return sent;
+  return run("cannot put " + remote, [&] {
+    return sdk::uploadFile(client, info.st_size, source, remote, options, progress);
+  });
 }
 
 }  // namespace lumora::cli

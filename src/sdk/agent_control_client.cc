@@ -19,68 +19,6 @@ using protocol::Bytes;
 using protocol::MessageType;
 using protocol::Payload;
 
-namespace {
-
-// The state of one chunked download, shared by its steps.
-struct Download {
-  std::shared_ptr<internal::ControlCore> core;
-  std::string path;
-  std::int64_t chunkSize = 0;
-  AgentControlClient::ChunkHandler onChunk;
-  // Called once: null after the last piece, else the error that stopped the download.
-  std::function<void(std::exception_ptr)> finish;
-  std::int64_t offset = 0;
-};
-
-void downloadNext(std::shared_ptr<Download> download) {
-  if (download->chunkSize < 1) {
-    return download->finish(
-        std::make_exception_ptr(std::invalid_argument("chunk size must be positive")));
-  }
-  Download& state = *download;
-  expectReply<MessageType::fileDownloadResult>(
-      *state.core, protocol::FileDownloadRequest{state.path, state.offset, state.chunkSize},
-      [download](protocol::FileDownloadResult result) {
-        download->offset += static_cast<std::int64_t>(result.data.size());
-        download->onChunk(result.data, download->offset, result.totalSize);
-        if (result.eof || result.data.empty()) return download->finish(nullptr);
-        downloadNext(download);
-      },
-      [download](std::exception_ptr error) { download->finish(std::move(error)); });
-}
-
-// The state of one chunked upload, shared by its steps.
-struct Upload {
-  std::shared_ptr<internal::ControlCore> core;
-  std::string path;
-  Bytes data;
-  std::size_t chunkSize = 0;
-  SharedPromise<void> promise;
-  std::size_t start = 0;
-};
-
-void uploadNext(std::shared_ptr<Upload> upload) {
-  Upload& state = *upload;
-  const std::size_t size = state.data.size();
-  const std::size_t end =
-      state.chunkSize >= size - state.start ? size : state.start + state.chunkSize;
-  const bool isFinal = end == size;
-  Bytes piece(state.data.begin() + static_cast<std::ptrdiff_t>(state.start),
-              state.data.begin() + static_cast<std::ptrdiff_t>(end));
-  expectReply<MessageType::ack>(
-      *state.core,
-      protocol::FileUploadRequest{state.path, std::move(piece),
-                                  static_cast<std::int64_t>(state.start), isFinal},
-      [upload, end, isFinal](protocol::Ack) {
-        if (isFinal) return upload->promise.succeed();
-        upload->start = end;
-        uploadNext(upload);
-      },
-      state.promise.failer());
-}
-
-}  // namespace
-
 AgentControlClient::AgentControlClient() : core_(std::make_shared<internal::ControlCore>()) {}
 AgentControlClient::~AgentControlClient() = default;
 AgentControlClient::AgentControlClient(const AgentControlClient&) = default;
@@ -185,58 +123,10 @@ std::future<protocol::FileDownloadResult> AgentControlClient::downloadChunk(
       *core_, protocol::FileDownloadRequest{std::move(path), offset, length});
 }
 
-std::future<void> AgentControlClient::downloadFileStreaming(std::string path,
-                                                            std::int64_t chunkSize,
-                                                            ChunkHandler onChunk) {
-  SharedPromise<void> promise;
-  auto future = promise.future();
-  downloadNext(std::make_shared<Download>(Download{
-      core_, std::move(path), chunkSize, std::move(onChunk), [promise](std::exception_ptr error) {
-        if (error) return promise.fail(error);
-        promise.succeed();
-      }}));
-  return future;
-}
-
-std::future<Bytes> AgentControlClient::downloadFile(std::string path) {
-  SharedPromise<Bytes> promise;
-  auto future = promise.future();
-  auto contents = std::make_shared<Bytes>();
-  downloadNext(std::make_shared<Download>(
-      Download{core_, std::move(path), protocol::FileTransfer::chunkSize,
-               [contents](const Bytes& data, std::int64_t, std::int64_t) {
-                 if (contents->size() + data.size() > kMaxDownloadSize) {
-                   throw std::length_error("file larger than " + std::to_string(kMaxDownloadSize) +
-                                           " bytes; download it in pieces");
-                 }
-                 contents->insert(contents->end(), data.begin(), data.end());
-               },
-               [promise, contents](std::exception_ptr error) {
-                 if (error) return promise.fail(error);
-                 promise.succeed(std::move(*contents));
-               }}));
-  return future;
-}
-
 std::future<void> AgentControlClient::uploadChunk(std::string path, Bytes data, std::int64_t offset,
                                                   bool isFinal) {
   return expectAck(*core_,
                    protocol::FileUploadRequest{std::move(path), std::move(data), offset, isFinal});
-}
-
-std::future<void> AgentControlClient::uploadFile(std::string path, Bytes data,
-                                                 std::int64_t chunkSize) {
-  if (chunkSize < 1)
-    return failedFuture<void>(std::invalid_argument("chunk size must be positive"));
-  if (data.empty()) return uploadChunk(std::move(path), {}, 0, true);
-  auto upload = std::make_shared<Upload>();
-  upload->core = core_;
-  upload->path = std::move(path);
-  upload->data = std::move(data);
-  upload->chunkSize = static_cast<std::size_t>(chunkSize);
-  auto future = upload->promise.future();
-  uploadNext(std::move(upload));
-  return future;
 }
 
 std::future<protocol::TerminalRunResult> AgentControlClient::runCommand(

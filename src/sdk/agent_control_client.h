@@ -42,7 +42,7 @@ class ControlCore;
 // connection ends while waiting; connectionFailed when the request cannot be sent.
 //
 // Threads: every member may be called from any thread. The library completes futures and
-// calls the callbacks (onDisconnect, download chunks) on the connection's own thread; a
+// calls the callbacks (onDisconnect, terminal output) on the connection's own thread; a
 // callback must not wait on a future of the same client, since that future could only be
 // completed by the thread the callback is blocking.
 //
@@ -50,15 +50,8 @@ class ControlCore;
 // last copy and the last TerminalSession opened through it are gone.
 class AgentControlClient {
  public:
-  // Called with each piece of a streamed download: the piece, the offset just past it, and
-  // the file's total size as the agent reports it.
-  using ChunkHandler =
-      std::function<void(const protocol::Bytes& data, std::int64_t offset, std::int64_t totalSize)>;
-
   // The connect time-out of connect(host, port).
   static constexpr std::chrono::seconds kConnectTimeout{10};
-  // downloadFile refuses files larger than this; stream larger ones with downloadFileStreaming.
-  static constexpr std::size_t kMaxDownloadSize = std::size_t{1} << 30;
 
   AgentControlClient();
   ~AgentControlClient();
@@ -98,24 +91,12 @@ class AgentControlClient {
   std::future<protocol::FileListResult> listFiles(std::string path);
   std::future<void> moveFile(std::string from, std::string to);
   std::future<void> removeFile(std::string path);
-  // One piece of a file; without a length, everything from the offset to the end.
+  // One piece of a file; without a length, everything from the offset to the end. Whole files
+  // go pipelined through sdk::downloadFile and sdk::uploadFile (file_transfer.h).
   std::future<protocol::FileDownloadResult> downloadChunk(std::string path, std::int64_t offset,
                                                           std::optional<std::int64_t> length);
-  // Reads the file piece by piece (chunkSize bytes each, a positive number) and hands each to
-  // onChunk, in order, until a piece is marked final or comes back empty. An exception thrown
-  // by onChunk stops the download and fails the future with it.
-  std::future<void> downloadFileStreaming(std::string path, std::int64_t chunkSize,
-                                          ChunkHandler onChunk);
-  // The whole file, read in pieces of FileTransfer::chunkSize. Fails with std::length_error
-  // past kMaxDownloadSize.
-  std::future<protocol::Bytes> downloadFile(std::string path);
   std::future<void> uploadChunk(std::string path, protocol::Bytes data, std::int64_t offset,
                                 bool isFinal);
-  // Writes the file in pieces of chunkSize bytes (a positive number), each acknowledged
-  // before the next is sent; the first piece replaces the file and the last one is marked
-  // final. Empty data writes an empty file.
-  std::future<void> uploadFile(std::string path, protocol::Bytes data,
-                               std::int64_t chunkSize = protocol::FileTransfer::chunkSize);
 
   // Runs a command once under a shell (the agent's default when none is given).
   std::future<protocol::TerminalRunResult> runCommand(

@@ -12,7 +12,8 @@ using protocol::ByteView;
 
 std::vector<Bytes> nalUnits(ByteView data) {
   std::vector<Bytes> units;
-  for (const ByteView unit : protocol::splitAnnexB(data)) units.emplace_back(unit.begin(), unit.end());
+  for (const ByteView unit : protocol::splitAnnexB(data))
+    units.emplace_back(unit.begin(), unit.end());
   return units;
 }
 

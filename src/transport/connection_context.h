@@ -54,9 +54,8 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
 
   // `outboundHasRoom`, when given, is asked before a terminal's output is read: while it says
   // no, the terminal's output waits (the connection's peer is not reading).
-  static std::shared_ptr<ConnectionContext> create(
-      Dependencies dependencies, Outbound outbound,
-      OutboundHasRoom outboundHasRoom = nullptr);
+  static std::shared_ptr<ConnectionContext> create(Dependencies dependencies, Outbound outbound,
+                                                   OutboundHasRoom outboundHasRoom = nullptr);
   ~ConnectionContext();
 
   // Never throws; every problem becomes an error reply. (An owner that cancels a request it no
@@ -80,8 +79,7 @@ class ConnectionContext : public std::enable_shared_from_this<ConnectionContext>
   std::size_t sessionCount();
 
  private:
-  ConnectionContext(Dependencies dependencies, Outbound outbound,
-                    OutboundHasRoom outboundHasRoom);
+  ConnectionContext(Dependencies dependencies, Outbound outbound, OutboundHasRoom outboundHasRoom);
 
   // What the gate did with a request: served it here (with a reply, or with none, as terminal
   // input and resize get), or left it to the dispatcher.

@@ -121,8 +121,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
       for (Bytes& body : self->decoder_.push(protocol::ByteView(buffer.data(), n))) {
         // A peer that asks without reading its replies is not answered further until it
         // catches up, so what waits to be sent stays bounded.
-        while (self->queuedBytes_ > self->registry_->limits.maxQueuedReplyBytes &&
-               !self->closed_) {
+        while (self->queuedBytes_ > self->registry_->limits.maxQueuedReplyBytes && !self->closed_) {
           self->writesDrained_.expires_at(asio::steady_timer::time_point::max());
           co_await self->writesDrained_.async_wait(asio::as_tuple(asio::use_awaitable));
         }
@@ -199,7 +198,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     // The frame rides with the operation, so closing (which empties the queue) cannot free it
     // under a write in flight.
     std::shared_ptr<protocol::OutgoingFrame> frame = queue_.front();
-    std::array<asio::const_buffer, 2> pieces{asio::buffer(frame->prefix), asio::buffer(frame->body)};
+    std::array<asio::const_buffer, 2> pieces{asio::buffer(frame->prefix),
+                                             asio::buffer(frame->body)};
     asio::async_write(
         socket_, pieces,
         [self = shared_from_this(), frame](boost::system::error_code ec, std::size_t) {
@@ -258,7 +258,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   asio::steady_timer authenticationDeadline_;
   std::shared_ptr<ConnectionContext> context_;
   std::deque<std::shared_ptr<protocol::OutgoingFrame>> queue_;
-  std::size_t queuedBytes_ = 0;      // in queue_, including the frame being written
+  std::size_t queuedBytes_ = 0;                    // in queue_, including the frame being written
   std::atomic<std::size_t> sharedQueuedBytes_{0};  // queuedBytes_ for other threads
   asio::steady_timer writesDrained_;  // wakes the reader once queuedBytes_ is back in bounds
   bool wasAuthenticated_ = false;

@@ -125,8 +125,8 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   // A file larger than what is read before pairing travels in one message.
   const protocol::Bytes content(300000, 0x5a);
   const std::string path = agent_.home() / "relayed.bin";
-  client.uploadFile(path, content, 200000).get();
-  EXPECT_EQ(client.downloadFile(path).get(), content);
+  client.uploadChunk(path, content, 0, true).get();
+  EXPECT_EQ(client.downloadChunk(path, 0, std::nullopt).get().data, content);
   // There is no media channel of the agent's behind the relay.
   EXPECT_EQ(errorOf([&] { client.requestMediaTicket().get(); }), "media channel not available");
 }

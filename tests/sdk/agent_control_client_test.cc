@@ -1,8 +1,10 @@
 #include "sdk/agent_control_client.h"
+#include "sdk/file_transfer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "scripted_peer.h"
@@ -89,85 +91,98 @@ TEST_F(AgentControlClientTest, AnInvalidPairingCodeSendsNothing) {
   EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);
 }
 
-TEST_F(AgentControlClientTest, UploadIsCutIntoAcknowledgedPiecesAndStopsAtAFailedOne) {
+// The peer must see nothing more for a moment: the client is waiting for an answer.
+void expectNothingMore(ScriptedPeer& peer) {
+  peer.setReadLimit(100ms);
+  EXPECT_THROW(peer.next(), std::runtime_error);
+  peer.setReadLimit(5s);
+}
+
+TEST_F(AgentControlClientTest, AnUploadSendsItsFirstPieceAloneThenAWindowAndStopsAtAFailure) {
   Bytes data(600000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  auto upload = client_.uploadFile("/tmp/big", data);
-  Bytes received;
+  auto source = [&](std::int64_t offset, std::size_t length) {
+    return Bytes(data.begin() + offset,
+                 data.begin() + offset + static_cast<std::ptrdiff_t>(length));
+  };
+  std::int64_t lastDone = 0;
+  auto upload = std::async(std::launch::async, [&] {
+    return uploadFile(client_, static_cast<std::int64_t>(data.size()), source, "/tmp/big",
+                      {.chunkSize = 262144, .window = 2},
+                      [&](std::int64_t done, std::int64_t) { lastDone = done; });
+  });
+  // The first piece creates the file: nothing else goes before the agent has taken it.
+  Envelope first = peer_.next();
+  EXPECT_EQ(recordOf<MessageType::fileUpload>(first).offset, 0);
+  expectNothingMore(peer_);
+  peer_.reply(first, protocol::Ack{});
+  Envelope second = peer_.next();
+  Envelope third = peer_.next();  // both out at once
+  Bytes received = recordOf<MessageType::fileUpload>(first).data;
   std::vector<std::pair<std::int64_t, bool>> pieces;
-  for (int i = 0; i < 3; ++i) {
-    Envelope request = peer_.next();
-    const auto& piece = recordOf<MessageType::fileUpload>(request);
+  for (const Envelope* request : {&first, &second, &third}) {
+    const auto& piece = recordOf<MessageType::fileUpload>(*request);
     EXPECT_EQ(piece.path, "/tmp/big");
     pieces.emplace_back(piece.offset, piece.isFinal);
-    received.insert(received.end(), piece.data.begin(), piece.data.end());
-    // The next piece waits for this acknowledgement.
-    if (i < 2) {
-      peer_.setReadLimit(100ms);
-      EXPECT_THROW(peer_.next(), std::runtime_error);
-      peer_.setReadLimit(5s);
-    }
-    peer_.reply(request, protocol::Ack{});
+    if (request != &first) received.insert(received.end(), piece.data.begin(), piece.data.end());
   }
-  upload.get();
+  peer_.reply(second, protocol::Ack{});
+  peer_.reply(third, protocol::Ack{});
+  EXPECT_EQ(upload.get(), 600000);
+  EXPECT_EQ(lastDone, 600000);
   EXPECT_EQ(pieces, (std::vector<std::pair<std::int64_t, bool>>{
                         {0, false}, {262144, false}, {524288, true}}));
   EXPECT_EQ(received, data);
 
   // An empty file is one empty final piece.
-  auto empty = client_.uploadFile("/tmp/empty", {});
+  auto empty = std::async(std::launch::async, [&] { return uploadFile(client_, 0, source, "/e"); });
   Envelope request = peer_.next();
   EXPECT_EQ(recordOf<MessageType::fileUpload>(request),
-            (protocol::FileUploadRequest{"/tmp/empty", {}, 0, true}));
+            (protocol::FileUploadRequest{"/e", {}, 0, true}));
   peer_.reply(request, protocol::Ack{});
-  empty.get();
+  EXPECT_EQ(empty.get(), 0);
 
-  auto failing = client_.uploadFile("/tmp/f", Bytes(10, 1), 4);
+  auto failing = std::async(std::launch::async, [&] {
+    return uploadFile(client_, 10, source, "/f", {.chunkSize = 4, .window = 8});
+  });
   peer_.reply(peer_.next(), protocol::Ack{});
   peer_.reply(peer_.next(), protocol::ProtocolError{"internal", "disk full"});
   EXPECT_EQ(sdkErrorOf(failing).agentError()->message, "disk full");
-  EXPECT_THROW(client_.uploadFile("/tmp/f", Bytes(10, 1), 0).get(), std::invalid_argument);
+  EXPECT_THROW(uploadFile(client_, 10, source, "/f", {.chunkSize = 0}), std::invalid_argument);
 }
 
-TEST_F(AgentControlClientTest, DownloadEndsOnEofOrOnEmptyDataAndStreamsItsPieces) {
-  const Bytes chunk(262144, 0x5A);
-  auto whole = client_.downloadFile("/f");
-  Envelope request = peer_.next();
-  EXPECT_EQ(recordOf<MessageType::fileDownload>(request),
-            (protocol::FileDownloadRequest{"/f", 0, 262144}));
-  peer_.reply(request, protocol::FileDownloadResult{"/f", chunk, 0, 262144, true});
-  EXPECT_EQ(whole.get(), chunk);
-
-  // Without the final mark the client asks again and stops at the empty answer.
-  whole = client_.downloadFile("/f");
-  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", chunk, 0, 262144, false});
-  request = peer_.next();
-  EXPECT_EQ(recordOf<MessageType::fileDownload>(request).offset, 262144);
-  peer_.reply(request, protocol::FileDownloadResult{"/f", {}, 262144, 262144, false});
-  EXPECT_EQ(whole.get(), chunk);
-
-  // Streaming: each piece is handed over with where it ends.
-  std::vector<std::tuple<std::size_t, std::int64_t, std::int64_t>> seen;
-  auto done = client_.downloadFileStreaming(
-      "/f", 3, [&](const Bytes& data, std::int64_t offset, std::int64_t total) {
-        seen.emplace_back(data.size(), offset, total);
-      });
-  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
+TEST_F(AgentControlClientTest, ADownloadAsksOnceThenFillsItsWindowAndFollowsAFileThatChanges) {
+  std::vector<Bytes> pieces;
+  auto sink = [&](const Bytes& piece) { pieces.push_back(piece); };
+  auto download = std::async(std::launch::async, [&] {
+    return downloadFile(client_, "/f", sink, {.chunkSize = 3, .window = 4});
+  });
+  // The first answer tells the size; then every piece up to it is asked for at once.
+  Envelope first = peer_.next();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(first),
+            (protocol::FileDownloadRequest{"/f", 0, 3}));
+  expectNothingMore(peer_);
+  peer_.reply(first, protocol::FileDownloadResult{"/f", Bytes(3, 1), 0, 8, false});
   Envelope second = peer_.next();
-  EXPECT_EQ(recordOf<MessageType::fileDownload>(second),
-            (protocol::FileDownloadRequest{"/f", 3, 3}));
-  peer_.reply(second, protocol::FileDownloadResult{"/f", Bytes(2), 3, 5, true});
-  done.get();
-  EXPECT_EQ(seen, (std::vector<std::tuple<std::size_t, std::int64_t, std::int64_t>>{{3, 3, 5},
-                                                                                    {2, 5, 5}}));
+  Envelope third = peer_.next();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(second).offset, 3);
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(third).offset, 6);
+  expectNothingMore(peer_);
+  // The file shrank meanwhile: a short piece that is not the end sends the client on from
+  // where it got, and the answer to the request aimed past it is not taken.
+  peer_.reply(second, protocol::FileDownloadResult{"/f", Bytes(1, 2), 3, 4, false});
+  Envelope again = peer_.next();
+  EXPECT_EQ(recordOf<MessageType::fileDownload>(again).offset, 4);
+  expectNothingMore(peer_);
+  peer_.reply(third, protocol::FileDownloadResult{"/f", Bytes(2, 9), 6, 8, true});
+  peer_.reply(again, protocol::FileDownloadResult{"/f", Bytes(2, 3), 4, 6, true});
+  EXPECT_EQ(download.get(), 6);
+  EXPECT_EQ(pieces, (std::vector<Bytes>{Bytes(3, 1), Bytes(1, 2), Bytes(2, 3)}));
 
-  // A handler that throws ends the download with its error.
-  auto stopped = client_.downloadFileStreaming(
-      "/f", 3, [](const Bytes&, std::int64_t, std::int64_t) { throw std::runtime_error("full"); });
-  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", Bytes(3), 0, 5, false});
-  EXPECT_THROW(stopped.get(), std::runtime_error);
-  auto ping = client_.ping();
-  EXPECT_EQ(peer_.next().payload.messageType(), MessageType::ping);  // no further piece asked
+  // An answer for another offset than the next one is refused.
+  auto confused = std::async(std::launch::async, [&] { return downloadFile(client_, "/f", sink); });
+  peer_.reply(peer_.next(), protocol::FileDownloadResult{"/f", Bytes(3), 5, 8, false});
+  EXPECT_THROW(confused.get(), std::runtime_error);
 }
 
 TEST_F(AgentControlClientTest, TerminalOutputIsRoutedBySessionUntilExit) {
@@ -266,7 +281,7 @@ TEST_F(AgentControlClientTest, ReconnectAndDisconnectFailPendingCallsWithoutRepo
   EXPECT_EQ(disconnects_, 0);
   EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
   EXPECT_EQ(sdkErrorOf(client_.sendScroll(1, 1)).kind(), SDKError::Kind::notConnected);
-  EXPECT_EQ(sdkErrorOf(client_.downloadFile("/x")).kind(), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(client_.downloadChunk("/x", 0, 1)).kind(), SDKError::Kind::notConnected);
 }
 
 }  // namespace
