@@ -156,7 +156,7 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
   EXPECT_TRUE(
       phone_->waitUntil(terminal(0) + ".state === 'ended' && " + terminal(0) + ".exitCode === 3"))
       << phone_->lastWaitError();
-  EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · ended (3)");
+  EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · exit 3");
   EXPECT_TRUE(shows(0, "The shell ended with exit code 3.")) << textOf(0);
   shot("exited");
   phone_->tap(".term-chip[data-terminal=\"1\"] .term-close");
@@ -165,8 +165,8 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
 }
 
 // The terminal is sized to the phone's width, and when the phone turns the shell sees the new
-// size.
-TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChange) {
+// size. When the connection ends, so does the terminal, and a new one opens once it is back.
+TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChangeAndEndsWithTheConnection) {
   ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
   int portraitCols = 0;
   const std::string portrait = sttySizeOnce(0, portraitCols);
@@ -185,6 +185,22 @@ TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChange) {
   typeIntoTerminal("stty size\n");
   EXPECT_TRUE(shows(0, "\n" + landscape + "\n")) << landscape << " vs " << textOf(0);
   shot("landscape");
+
+  // The computer goes away: its shells went with the connection, and the terminal says so. Once
+  // it is back, a new terminal opens there.
+  ASSERT_NO_FATAL_FAILURE(stopAgent());
+  EXPECT_TRUE(shows(0, "The connection to the computer ended")) << textOf(0);
+  EXPECT_EQ(phone_->eval(terminal(0) + ".state"), "ended");
+  EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · ended");
+  EXPECT_EQ(phone_->eval("document.querySelector('.term-new').disabled"), true);
+  startAgentAgain();
+  ASSERT_TRUE(phone_->waitFor(".term-new:not([disabled])", "visible", 60s))
+      << phone_->lastWaitError();
+  phone_->tap(".term-new");
+  ASSERT_TRUE(phone_->waitUntil(terminal(1) + "?.state === 'running'")) << phone_->lastWaitError();
+  typeIntoTerminal("echo back-$((3*3))\n");
+  EXPECT_TRUE(shows(1, "\nback-9")) << textOf(1);
+  shot("reconnected");
 }
 
 // Two terminals keep their own shells and output; leaving the page ends both shells.

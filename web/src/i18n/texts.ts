@@ -72,7 +72,8 @@ export const texts = {
     // terminal
     terminalNew: 'New terminal',
     terminalName: 'Terminal {number}',
-    terminalNameEnded: '{name} · ended ({code})',
+    terminalNameEnded: '{name} · ended',
+    terminalNameExited: '{name} · exit {code}',
     terminalClose: 'Close terminal',
     terminalEmpty: 'No terminal is open.',
     terminalExited: 'The shell ended with exit code {code}.',
@@ -156,7 +157,8 @@ export const texts = {
     // terminal
     terminalNew: '새 터미널',
     terminalName: '터미널 {number}',
-    terminalNameEnded: '{name} · 종료됨 ({code})',
+    terminalNameEnded: '{name} · 끝남',
+    terminalNameExited: '{name} · 종료 코드 {code}',
     terminalClose: '터미널 닫기',
     terminalEmpty: '열린 터미널이 없습니다.',
     terminalExited: '셸이 종료 코드 {code}(으)로 끝났습니다.',

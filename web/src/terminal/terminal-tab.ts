@@ -111,9 +111,8 @@ export class TerminalTab {
   private showState(): void {
     this.chip.dataset.state = this.state;
     const name = t('terminalName', { number: this.number });
-    this.label.textContent =
-      this.state === 'ended'
-        ? t('terminalNameEnded', { name, code: this.exitCode === undefined ? '–' : this.exitCode })
-        : name;
+    if (this.state !== 'ended') this.label.textContent = name;
+    else if (this.exitCode === undefined) this.label.textContent = t('terminalNameEnded', { name });
+    else this.label.textContent = t('terminalNameExited', { name, code: this.exitCode });
   }
 }
