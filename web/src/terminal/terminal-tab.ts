@@ -89,7 +89,8 @@ export class TerminalTab {
     if (this.state === 'ended') return;
     this.state = 'ended';
     this.exitCode = exitCode;
-    this.term.write(`\r\n\x1b[7m ${message} \x1b[0m\r\n`);
+    // Shown in reverse video, and the cursor goes: nothing more is typed here.
+    this.term.write(`\r\n\x1b[7m ${message} \x1b[0m\r\n\x1b[?25l`);
     this.showState();
   }
 
