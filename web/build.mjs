@@ -26,9 +26,12 @@ const common = {
 await build({ ...common, entryPoints: [join(here, 'src/main.ts')], outfile: join(resolve(outdir), 'app.js') });
 const statics = readdirSync(join(here, 'static')).sort();
 for (const name of statics) copyFileSync(join(here, 'static', name), join(outdir, name));
+// The terminal's own style sheet, served as a file: the page's policy allows no inline styles.
+const libraryFiles = { 'xterm.css': 'node_modules/@xterm/xterm/css/xterm.css' };
+for (const [name, from] of Object.entries(libraryFiles)) copyFileSync(join(here, from), join(outdir, name));
 
 const shell = createHash('sha256');
-for (const name of ['app.js', ...statics]) shell.update(name).update('\0').update(readFileSync(join(outdir, name)));
+for (const name of ['app.js', ...statics, ...Object.keys(libraryFiles)]) shell.update(name).update('\0').update(readFileSync(join(outdir, name)));
 await build({
   ...common,
   entryPoints: [join(here, 'src/sw.ts')],

@@ -221,7 +221,7 @@ TEST_F(WebEndToEndTest, AfterOneLoadThePageStartsOfflineAndNeverKeepsTheAPI) {
   // Signing in and listing the devices went through the worker: only the shell was kept.
   EXPECT_EQ(phone_->eval(kCachedPaths),
             "/app/app.css /app/app.js /app/icon-192.png /app/icon-512.png /app/icon.svg "
-            "/app/index.html /app/manifest.webmanifest");
+            "/app/index.html /app/manifest.webmanifest /app/xterm.css");
 }
 
 TEST_F(WebEndToEndTest, AReloadOpensTheComputerUsedLastAndBackLeadsToTheList) {

@@ -1,1 +1,236 @@
-// The web client's terminal panel against the real agent (cases to come).
+// The web client's terminal panel against the real agent: shells on the computer typed into with
+// the phone's keyboard and key strip, sized to the phone, several at once, and ended when the
+// page goes away.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <boost/json/serialize.hpp>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "web/web_fixture.h"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace web_testing;
+using testing_support::eventually;
+
+// A JavaScript string literal of `text`.
+std::string literal(const std::string& text) {
+  return boost::json::serialize(boost::json::value(text));
+}
+
+bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The processes whose parent is `parent` and whose command name is `name`.
+int childrenNamed(pid_t parent, const std::string& name) {
+  int found = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    if (!in || !std::getline(in, stat)) continue;
+    // pid (comm) state ppid …; the name may hold spaces and parentheses: it ends at the last ')'.
+    const auto open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent && stat.substr(open + 1, close - open - 1) == name) ++found;
+  }
+  return found;
+}
+
+class WebTerminalTest : public WebEndToEndTest {
+ protected:
+  static constexpr const char* kTerminals = "window.lumora.terminals";
+
+  // The computer opened on the terminal panel, whose first terminal the panel opens by itself.
+  void openTerminalPanel() {
+    ASSERT_NO_FATAL_FAILURE(openScreenByLink());
+    phone_->tap("#computer-tabs button[data-panel=\"terminal\"]");
+    ASSERT_TRUE(phone_->waitUntil(std::string(kTerminals) + "?.[0]?.state === 'running'"))
+        << phone_->lastWaitError();
+  }
+
+  std::string terminal(int index) const {
+    return std::string(kTerminals) + "[" + std::to_string(index) + "]";
+  }
+
+  // Whether terminal `index` (0-based, in chip order) comes to show `text`.
+  bool shows(int index, const std::string& text, std::chrono::milliseconds limit = 15s) {
+    return phone_->waitUntil(terminal(index) + "?.text.includes(" + literal(text) + ")", limit);
+  }
+  std::string textOf(int index) {
+    return std::string(phone_->eval(terminal(index) + ".text").as_string());
+  }
+
+  // Typed on the phone's keyboard into the terminal in view, after a tap on it as a person's.
+  void typeIntoTerminal(const std::string& text) {
+    phone_->tap(".term-host:not([hidden]) .xterm-screen");
+    phone_->type(text);
+  }
+
+  // The shell's own process id, as it says with `echo $$`.
+  pid_t shellPid(int index) {
+    typeIntoTerminal("echo pid-$$-end\n");
+    pid_t pid = -1;
+    eventually([&] {
+      static const std::regex said(R"(\npid-(\d+)-end)");
+      std::smatch match;
+      const std::string text = textOf(index);
+      if (!std::regex_search(text, match, said)) return false;
+      pid = std::stoi(match[1]);
+      return true;
+    });
+    return pid;
+  }
+
+  // The size the shell's terminal has, as `stty size` prints it: "rows cols".
+  std::string sttySizeOnce(int index, int& cols) {
+    const int rows = static_cast<int>(phone_->eval(terminal(index) + ".rows").to_number<double>());
+    cols = static_cast<int>(phone_->eval(terminal(index) + ".cols").to_number<double>());
+    return std::to_string(rows) + " " + std::to_string(cols);
+  }
+};
+
+// A command typed key by key runs and shows its output; a phone keyboard's text input (not
+// keys) reaches the shell as UTF-8; Ctrl from the key strip then c stops a running command;
+// a shell that exits shows its code and its terminal closes.
+TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
+  ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
+  // Output bytes are UTF-8 decoded by the terminal, not piece by piece.
+  typeIntoTerminal("echo sum-$((6*7)); printf '\\xed\\x95\\x9c\\xea\\xb8\\x80-ok\\n'\n");
+  EXPECT_TRUE(shows(0, "\nsum-42")) << textOf(0);
+  EXPECT_TRUE(shows(0, "\n한글-ok")) << textOf(0);
+  // A colour of its own (24-bit) is drawn as the program asked.
+  typeIntoTerminal("printf '\\e[38;2;200;30;30mred\\e[0m\\n'\n");
+  EXPECT_TRUE(shows(0, "\nred")) << textOf(0);
+  EXPECT_TRUE(phone_->waitUntil(
+      "[...document.querySelectorAll('.term-host:not([hidden]) .xterm-rows span')]"
+      ".some((s) => s.textContent === 'red' && getComputedStyle(s).color === 'rgb(200, 30, 30)')"))
+      << phone_->lastWaitError();
+  shot("typed");
+
+  // Characters no key makes arrive as a keyboard's text input (as a phone's IME gives them).
+  typeIntoTerminal("cat > ~/typed.txt\n");
+  typeIntoTerminal("añ한\n");
+  phone_->tap("button[data-term-key=\"Control\"]");
+  EXPECT_EQ(phone_->attribute("button[data-term-key=\"Control\"]", "data-latched"), "true");
+  typeIntoTerminal("d");
+  EXPECT_EQ(phone_->attribute("button[data-term-key=\"Control\"]", "data-latched"), "false");
+  const auto typed = agent_->home().path() / "typed.txt";
+  std::string content;
+  EXPECT_TRUE(eventually([&] {
+    std::ifstream in(typed, std::ios::binary);
+    content.assign(std::istreambuf_iterator<char>(in), {});
+    return content == "añ한\n";
+  })) << content;
+
+  const pid_t shell = shellPid(0);
+  ASSERT_GT(shell, 0) << textOf(0);
+  typeIntoTerminal("sleep 30\n");
+  ASSERT_TRUE(eventually([&] { return childrenNamed(shell, "sleep") == 1; }, 10s));
+  phone_->tap("button[data-term-key=\"Control\"]");
+  typeIntoTerminal("c");
+  EXPECT_TRUE(eventually([&] { return childrenNamed(shell, "sleep") == 0; }, 10s));
+  typeIntoTerminal("echo after-$((2+3))\n");
+  EXPECT_TRUE(shows(0, "\nafter-5", 10s)) << textOf(0);
+
+  // No style the page's policy refuses: the terminal's styles came through files and the CSS
+  // object model.
+  EXPECT_EQ(phone_->log().find("Content Security Policy"), std::string::npos) << phone_->log();
+  EXPECT_EQ(phone_->eval("document.querySelectorAll('#panel-terminal style').length"), 0);
+  EXPECT_GT(phone_->eval("document.adoptedStyleSheets.length").to_number<double>(), 0);
+
+  typeIntoTerminal("exit 3\n");
+  EXPECT_TRUE(
+      phone_->waitUntil(terminal(0) + ".state === 'ended' && " + terminal(0) + ".exitCode === 3"))
+      << phone_->lastWaitError();
+  EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · exit 3");
+  EXPECT_TRUE(shows(0, "The shell ended with exit code 3.")) << textOf(0);
+  shot("exited");
+  phone_->tap(".term-chip[data-terminal=\"1\"] .term-close");
+  EXPECT_TRUE(phone_->waitFor(".term-empty")) << phone_->lastWaitError();
+  EXPECT_TRUE(eventually([&] { return processGone(shell); }, 10s));
+}
+
+// The terminal is sized to the phone's width, and when the phone turns the shell sees the new
+// size. When the connection ends, so does the terminal, and a new one opens once it is back.
+TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChangeAndEndsWithTheConnection) {
+  ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
+  int portraitCols = 0;
+  const std::string portrait = sttySizeOnce(0, portraitCols);
+  // About 7–8 CSS pixels a column on a 412-pixel-wide phone.
+  EXPECT_GT(portraitCols, 35);
+  EXPECT_LT(portraitCols, 60);
+  typeIntoTerminal("stty size\n");
+  EXPECT_TRUE(shows(0, "\n" + portrait + "\n")) << portrait << " vs " << textOf(0);
+  shot("portrait");
+
+  phone_->ask({{"op", "viewport"}, {"width", 915}, {"height", 412}});
+  ASSERT_TRUE(phone_->waitUntil(terminal(0) + ".cols > " + std::to_string(portraitCols + 40)))
+      << phone_->lastWaitError();
+  int landscapeCols = 0;
+  const std::string landscape = sttySizeOnce(0, landscapeCols);
+  typeIntoTerminal("stty size\n");
+  EXPECT_TRUE(shows(0, "\n" + landscape + "\n")) << landscape << " vs " << textOf(0);
+  shot("landscape");
+
+  // The computer goes away: its shells went with the connection, and the terminal says so. Once
+  // it is back, a new terminal opens there.
+  ASSERT_NO_FATAL_FAILURE(stopAgent());
+  EXPECT_TRUE(shows(0, "The connection to the computer ended")) << textOf(0);
+  EXPECT_EQ(phone_->eval(terminal(0) + ".state"), "ended");
+  EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · ended");
+  EXPECT_EQ(phone_->eval("document.querySelector('.term-new').disabled"), true);
+  startAgentAgain();
+  ASSERT_TRUE(phone_->waitFor(".term-new:not([disabled])", "visible", 60s))
+      << phone_->lastWaitError();
+  phone_->tap(".term-new");
+  ASSERT_TRUE(phone_->waitUntil(terminal(1) + "?.state === 'running'")) << phone_->lastWaitError();
+  typeIntoTerminal("echo back-$((3*3))\n");
+  EXPECT_TRUE(shows(1, "\nback-9")) << textOf(1);
+  shot("reconnected");
+}
+
+// Two terminals keep their own shells and output; leaving the page ends both shells.
+TEST_F(WebTerminalTest, TwoTerminalsKeepTheirOwnOutputAndEndWithThePage) {
+  ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
+  const pid_t first = shellPid(0);
+  phone_->tap(".term-new");
+  ASSERT_TRUE(
+      phone_->waitUntil(terminal(1) + "?.state === 'running' && " + terminal(1) + ".selected"))
+      << phone_->lastWaitError();
+  const pid_t second = shellPid(1);
+  ASSERT_GT(first, 0) << textOf(0);
+  ASSERT_GT(second, 0) << textOf(1);
+  EXPECT_NE(first, second);
+
+  typeIntoTerminal("echo two-$((2+2))\n");
+  EXPECT_TRUE(shows(1, "\ntwo-4")) << textOf(1);
+  phone_->tap(".term-chip[data-terminal=\"1\"] .term-label");
+  ASSERT_TRUE(phone_->waitUntil(terminal(0) + ".selected")) << phone_->lastWaitError();
+  typeIntoTerminal("echo one-$((1+1))\n");
+  EXPECT_TRUE(shows(0, "\none-2")) << textOf(0);
+  shot("two");
+  EXPECT_EQ(textOf(0).find("two-4"), std::string::npos) << textOf(0);
+  EXPECT_EQ(textOf(1).find("one-2"), std::string::npos) << textOf(1);
+  EXPECT_EQ(textOf(1).find("pid-" + std::to_string(first)), std::string::npos) << textOf(1);
+
+  phone_->goTo("about:blank");
+  EXPECT_TRUE(eventually([&] { return processGone(first) && processGone(second); }, 10s))
+      << "shells " << first << " and " << second << " outlived the page";
+}
+
+}  // namespace
+}  // namespace lumora

@@ -70,6 +70,17 @@ export const texts = {
     // files
 
     // terminal
+    terminalNew: 'New terminal',
+    terminalName: 'Terminal {number}',
+    terminalNameEnded: '{name} · ended',
+    terminalNameExited: '{name} · exit {code}',
+    terminalClose: 'Close terminal',
+    terminalEmpty: 'No terminal is open.',
+    terminalExited: 'The shell ended with exit code {code}.',
+    terminalConnectionEnded: 'The connection to the computer ended, and this terminal with it.',
+    terminalOpenFailed: 'The terminal could not be opened: {reason}',
+    terminalBadReply: 'the computer gave an answer this page cannot read',
+    terminalUnreadable: 'The computer sent output this page cannot read.',
 
     // clipboard
 
@@ -144,6 +155,17 @@ export const texts = {
     // files
 
     // terminal
+    terminalNew: '새 터미널',
+    terminalName: '터미널 {number}',
+    terminalNameEnded: '{name} · 끝남',
+    terminalNameExited: '{name} · 종료 코드 {code}',
+    terminalClose: '터미널 닫기',
+    terminalEmpty: '열린 터미널이 없습니다.',
+    terminalExited: '셸이 종료 코드 {code}(으)로 끝났습니다.',
+    terminalConnectionEnded: '컴퓨터와의 연결이 끊겨 이 터미널도 끝났습니다.',
+    terminalOpenFailed: '터미널을 열 수 없습니다: {reason}',
+    terminalBadReply: '컴퓨터가 이 페이지에서 읽을 수 없는 응답을 보냈습니다',
+    terminalUnreadable: '컴퓨터가 이 페이지에서 읽을 수 없는 출력을 보냈습니다.',
 
     // clipboard
 

@@ -7,6 +7,7 @@ export const shellFiles = [
   'index.html',
   'app.js',
   'app.css',
+  'xterm.css',
   'manifest.webmanifest',
   'icon.svg',
   'icon-192.png',

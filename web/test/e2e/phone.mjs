@@ -172,6 +172,16 @@ const operations = {
   },
 };
 
+// The terminal panel's commands: the page's viewport changes size, as when the phone turns.
+Object.assign(operations, {
+  viewport: async ({ width, height }) => {
+    if (!Number.isInteger(width) || !Number.isInteger(height) || width < 1 || height < 1) {
+      throw new Error('viewport wants whole "width" and "height" in CSS pixels');
+    }
+    await page.setViewportSize({ width, height });
+  },
+});
+
 async function answer(line) {
   let command;
   try {
