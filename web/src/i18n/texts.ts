@@ -72,7 +72,32 @@ export const texts = {
     // terminal
 
     // clipboard
-
+    clipboardToComputer: 'Phone → computer',
+    clipboardSend: 'Send this phone\'s clipboard',
+    clipboardTextLabel: 'Or paste or type the text to send',
+    clipboardSendText: 'Send to computer',
+    clipboardFromComputer: 'Computer → phone',
+    clipboardFetch: 'Get the computer\'s clipboard',
+    clipboardCopy: 'Copy to this phone',
+    clipboardSave: 'Save',
+    clipboardSent: 'Sent to the computer\'s clipboard.',
+    clipboardSentImage: 'The picture was sent to the computer\'s clipboard.',
+    clipboardPhoneEmpty: 'This phone\'s clipboard is empty.',
+    clipboardReadRefused: 'This browser did not allow reading the clipboard. Paste the text into the box below and send it.',
+    clipboardReadUnavailable: 'This browser cannot read the clipboard. Paste the text into the box below and send it.',
+    clipboardNothingToSend: 'Type or paste some text first.',
+    clipboardTooLarge: 'Too large to send: {size} (at most {limit}).',
+    clipboardRemoteEmpty: 'The computer\'s clipboard is empty.',
+    clipboardImageSize: '{width} × {height} pixels',
+    clipboardFileInfo: '{name} ({size})',
+    clipboardCopied: 'Copied to this phone\'s clipboard.',
+    clipboardCopyRefused: 'This browser did not allow copying to the clipboard. Select the text and copy it yourself.',
+    clipboardImageCopyRefused: 'This browser did not allow copying the picture. Save it instead.',
+    clipboardMalformed: 'The computer\'s answer could not be read.',
+    clipboardNotImage: 'The computer\'s clipboard holds a picture this browser cannot show.',
+    clipboardFailed: 'That did not work: {reason}',
+    clipboardNotConnected: 'Not connected to the computer.',
+    clipboardNoAnswer: 'The computer did not answer in time.',
   },
   ko: {
     appName: 'Lumora',
@@ -146,7 +171,32 @@ export const texts = {
     // terminal
 
     // clipboard
-
+    clipboardToComputer: '휴대폰 → 컴퓨터',
+    clipboardSend: '이 휴대폰의 클립보드 보내기',
+    clipboardTextLabel: '또는 보낼 텍스트를 붙여 넣거나 입력하세요',
+    clipboardSendText: '컴퓨터로 보내기',
+    clipboardFromComputer: '컴퓨터 → 휴대폰',
+    clipboardFetch: '컴퓨터의 클립보드 가져오기',
+    clipboardCopy: '이 휴대폰에 복사',
+    clipboardSave: '저장',
+    clipboardSent: '컴퓨터의 클립보드로 보냈습니다.',
+    clipboardSentImage: '그림을 컴퓨터의 클립보드로 보냈습니다.',
+    clipboardPhoneEmpty: '이 휴대폰의 클립보드가 비어 있습니다.',
+    clipboardReadRefused: '이 브라우저가 클립보드 읽기를 허용하지 않았습니다. 아래 칸에 텍스트를 붙여 넣고 보내세요.',
+    clipboardReadUnavailable: '이 브라우저는 클립보드를 읽을 수 없습니다. 아래 칸에 텍스트를 붙여 넣고 보내세요.',
+    clipboardNothingToSend: '먼저 텍스트를 입력하거나 붙여 넣으세요.',
+    clipboardTooLarge: '너무 커서 보낼 수 없습니다: {size} (최대 {limit}).',
+    clipboardRemoteEmpty: '컴퓨터의 클립보드가 비어 있습니다.',
+    clipboardImageSize: '{width} × {height} 픽셀',
+    clipboardFileInfo: '{name} ({size})',
+    clipboardCopied: '이 휴대폰의 클립보드에 복사했습니다.',
+    clipboardCopyRefused: '이 브라우저가 클립보드 복사를 허용하지 않았습니다. 텍스트를 선택해 직접 복사하세요.',
+    clipboardImageCopyRefused: '이 브라우저가 그림 복사를 허용하지 않았습니다. 대신 저장하세요.',
+    clipboardMalformed: '컴퓨터의 응답을 읽을 수 없습니다.',
+    clipboardNotImage: '컴퓨터의 클립보드에 이 브라우저가 표시할 수 없는 그림이 있습니다.',
+    clipboardFailed: '실패했습니다: {reason}',
+    clipboardNotConnected: '컴퓨터에 연결되어 있지 않습니다.',
+    clipboardNoAnswer: '컴퓨터가 제때 응답하지 않았습니다.',
   },
 } as const;
 
