@@ -172,6 +172,15 @@ const operations = {
   },
 };
 
+// The clipboard: the page's origin may read and write it without asking. Without this, reads
+// are refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as
+// focused (document.hasFocus() holds even with another page in front), so clipboard calls need
+// no focusing here.
+operations.grantClipboard = async () => {
+  const { origin } = new URL(page.url());
+  await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
+};
+
 async function answer(line) {
   let command;
   try {
