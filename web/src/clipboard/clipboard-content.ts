@@ -3,10 +3,14 @@
 // program's clipboard and is not trusted.
 import type { IncomingPayload, OutgoingPayload } from '../protocol/envelope.ts';
 import { fromBase64, toBase64 } from '../protocol/base64.ts';
+import { utf8 } from '../protocol/bytes.ts';
 
-// The most bytes one clipboard record carries (the agent's own bound): refused before sending
-// rather than after the agent has to drop it.
-export const maxClipboardBytes = 36 * 1024 * 1024;
+// The relay closes a connection that sends one message over 16 MiB (its default bound), so a
+// record that would not fit is refused here instead; the envelope and the seal take the rest.
+export const maxRecordBytes = 16 * 1024 * 1024 - 4096;
+
+// What a record's data takes in its envelope.
+export const recordBytes = (payload: OutgoingPayload): number => utf8(JSON.stringify(payload.data)).length;
 
 const pngSignature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
 

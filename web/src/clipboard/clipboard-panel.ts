@@ -11,8 +11,9 @@ import {
   type ClipboardContent,
   formatSize,
   getClipboard,
-  maxClipboardBytes,
+  maxRecordBytes,
   readClipboardContent,
+  recordBytes,
   setClipboardImage,
   setClipboardText,
 } from './clipboard-content.ts';
@@ -98,9 +99,9 @@ export class ClipboardPanel implements Panel {
     const read = await readPhoneClipboard();
     switch (read.kind) {
       case 'text':
-        return this.send(setClipboardText(read.text), read.text.length * 3, 'clipboardSent');
+        return this.send(setClipboardText(read.text), 'clipboardSent');
       case 'image':
-        return this.send(setClipboardImage(read.png), read.png.length, 'clipboardSentImage');
+        return this.send(setClipboardImage(read.png), 'clipboardSentImage');
       case 'empty':
         return this.say(t('clipboardPhoneEmpty'));
       case 'refused':
@@ -113,13 +114,13 @@ export class ClipboardPanel implements Panel {
   private async sendTypedText(): Promise<void> {
     const text = this.textBox.value;
     if (!text) return this.say(t('clipboardNothingToSend'), 'error');
-    await this.send(setClipboardText(text), text.length * 3, 'clipboardSent');
+    await this.send(setClipboardText(text), 'clipboardSent');
   }
 
-  // `size` bounds the record's bytes (UTF-16 units take at most 3 bytes in UTF-8).
-  private async send(payload: OutgoingPayload, size: number, done: TextKey): Promise<void> {
-    if (size > maxClipboardBytes) {
-      return this.say(t('clipboardTooLarge', { size: formatSize(size), limit: formatSize(maxClipboardBytes) }), 'error');
+  private async send(payload: OutgoingPayload, done: TextKey): Promise<void> {
+    const size = recordBytes(payload);
+    if (size > maxRecordBytes) {
+      return this.say(t('clipboardTooLarge', { size: formatSize(size), limit: formatSize(maxRecordBytes) }), 'error');
     }
     await this.link.request(payload);
     this.say(t(done));

@@ -1,6 +1,14 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { baseName, formatSize, readClipboardContent, setClipboardImage, setClipboardText } from '../../src/clipboard/clipboard-content.ts';
+import {
+  baseName,
+  formatSize,
+  maxRecordBytes,
+  readClipboardContent,
+  recordBytes,
+  setClipboardImage,
+  setClipboardText,
+} from '../../src/clipboard/clipboard-content.ts';
 import { toBase64 } from '../../src/protocol/base64.ts';
 import type { IncomingPayload } from '../../src/protocol/envelope.ts';
 
@@ -65,6 +73,15 @@ describe('what the phone sends', () => {
   it('puts text as it is and pictures as Base64 PNG', () => {
     assert.deepEqual(setClipboardText('안녕\n'), { type: 'clipboard.set', data: { kind: 'text', text: '안녕\n' } });
     assert.deepEqual(setClipboardImage(png), { type: 'clipboard.set', data: { kind: 'image', imageData: toBase64(png) } });
+  });
+
+  it('measures a record as it travels: UTF-8, escapes and Base64 included', () => {
+    const overhead = recordBytes(setClipboardText(''));
+    assert.equal(recordBytes(setClipboardText('안녕')) - overhead, 6);
+    assert.equal(recordBytes(setClipboardText('\u0001"')) - overhead, 8);
+    // A picture of 12 MiB is 16 MiB in Base64: more than the relay carries in one message.
+    assert.ok(recordBytes(setClipboardImage(new Uint8Array(12 * 1024 * 1024))) > maxRecordBytes);
+    assert.ok(recordBytes(setClipboardImage(new Uint8Array(11 * 1024 * 1024))) < maxRecordBytes);
   });
 });
 
