@@ -255,6 +255,15 @@ TEST_F(WebClipboardTest, APictureOnTheXClipboardIsShownAndOneFromThePhoneArrives
   EXPECT_EQ(pngSize(clipboard_.read("image/png")), std::make_pair(kImageWidth, kImageHeight));
   phone_->tap("#clipboard-fetch");
   ASSERT_NO_FATAL_FAILURE(expectShowsQuadrantsImage());
+
+  // A program offering "PNG" bytes that are none: the agent passes them on as they are, and the
+  // panel says so instead of showing a broken picture.
+  ASSERT_TRUE(clipboard_.offer(png.substr(0, 40) + std::string(200, 'x'), "image/png"));
+  phone_->tap("#clipboard-fetch");
+  EXPECT_TRUE(says("The computer's clipboard holds a picture this browser cannot show."))
+      << message();
+  EXPECT_TRUE(phone_->waitFor("img#clipboard-image", "hidden")) << phone_->lastWaitError();
+  shot("broken-image");
 }
 
 }  // namespace
