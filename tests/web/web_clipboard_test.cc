@@ -6,17 +6,21 @@
 //   #clipboard-remote-text   the computer's text, #clipboard-copy copies it to the phone
 //   img#clipboard-image      the computer's picture, #clipboard-image-size its size in words,
 //                            a#clipboard-save saves it
+//   #clipboard-file          a copied file's name and size, a#clipboard-file-link saves it
 //   #clipboard-message       what happened, in words
 
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>
 
+#include <cctype>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "media/png_encoder.h"
+#include "protocol/base64.h"
 #include "support/temp_dir.h"
 #include "web/web_fixture.h"
 
@@ -99,6 +103,21 @@ std::pair<int, int> pngSize(const std::string& png) {
   return {at(16), at(20)};
 }
 
+// A file: URI of `path`, percent-encoded as file managers write them.
+std::string fileURI(const std::string& path) {
+  std::string uri = "file://";
+  for (const unsigned char c : path) {
+    if (std::isalnum(c) ||
+        std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
+      uri += static_cast<char>(c);
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      uri += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return uri;
+}
+
 std::string js(const std::string& text) { return boost::json::serialize(boost::json::value(text)); }
 
 class WebClipboardTest : public WebEndToEndTest {
@@ -116,6 +135,15 @@ class WebClipboardTest : public WebEndToEndTest {
   }
 
   std::string message() { return phone_->text("#clipboard-message"); }
+
+  // The name and bytes the link at `selector` saves when tapped.
+  std::pair<std::string, std::string> saved(const std::string& selector) {
+    const auto download =
+        phone_->ask({{"op", "downloadByTap"}, {"selector", selector}}).as_object();
+    const auto data = protocol::base64Decode(download.at("data").as_string());
+    return {std::string(download.at("name").as_string()),
+            data ? std::string(data->begin(), data->end()) : "(not Base64)"};
+  }
 
   // The colours a canvas of the page draws the shown picture with, at the quadrants' centres.
   std::vector<BrowserPhone::Colour> imageColours() {
@@ -215,7 +243,7 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
       << phone_->lastWaitError();
 }
 
-TEST_F(WebClipboardTest, APictureOnTheXClipboardIsShownAndOneFromThePhoneArrivesThere) {
+TEST_F(WebClipboardTest, APictureOrFileOnTheXClipboardIsShownAndAPictureFromThePhoneArrivesThere) {
   ASSERT_NO_FATAL_FAILURE(openClipboard());
   const std::string png = quadrantsPNG();
   ASSERT_EQ(pngSize(png), std::make_pair(kImageWidth, kImageHeight));
@@ -264,6 +292,18 @@ TEST_F(WebClipboardTest, APictureOnTheXClipboardIsShownAndOneFromThePhoneArrives
       << message();
   EXPECT_TRUE(phone_->waitFor("img#clipboard-image", "hidden")) << phone_->lastWaitError();
   shot("broken-image");
+
+  // A file copied in a file manager (a file: URI) comes with its name, size and contents.
+  const std::string contents = "파일 contents\n";
+  const auto file = agent_->home().path() / "notes 메모.txt";
+  agent_->home().make("notes 메모.txt", contents);
+  ASSERT_TRUE(clipboard_.offer(fileURI(file.string()) + "\r\n", "text/uri-list"));
+  phone_->tap("#clipboard-fetch");
+  EXPECT_TRUE(phone_->waitFor("#clipboard-file-link")) << phone_->lastWaitError() << message();
+  EXPECT_EQ(phone_->text("#clipboard-file"),
+            "notes 메모.txt (" + std::to_string(contents.size()) + " B)");
+  EXPECT_EQ(saved("#clipboard-file-link"), std::make_pair(std::string("notes 메모.txt"), contents));
+  shot("file");
 }
 
 }  // namespace
