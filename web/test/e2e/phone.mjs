@@ -8,6 +8,7 @@
 //
 // With --camera, getUserMedia gets Chromium's fake camera playing FILE, already permitted.
 
+import { readFile } from 'node:fs/promises';
 import { createInterface } from 'node:readline';
 import { chromium, devices } from 'playwright-core';
 
@@ -181,6 +182,22 @@ Object.assign(operations, {
     await page.setViewportSize({ width, height });
   },
 });
+
+// The clipboard: the page's origin may read and write it without asking. Without this, reads
+// are refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as
+// focused (document.hasFocus() holds even with another page in front), so clipboard calls need
+// no focusing here.
+operations.grantClipboard = async () => {
+  const { origin } = new URL(page.url());
+  await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
+};
+// Taps a link that saves a file, as a person saving it would: the name the browser offers and
+// the bytes (Base64). The page's policy keeps fetch() away from its own blob: URLs.
+operations.downloadByTap = async ({ selector, timeout = 10000 }) => {
+  const [download] = await Promise.all([page.waitForEvent('download', { timeout }), page.locator(selector).tap({ timeout })]);
+  const bytes = await readFile(await download.path());
+  return { name: download.suggestedFilename(), data: bytes.toString('base64') };
+};
 
 async function answer(line) {
   let command;
