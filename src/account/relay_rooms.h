@@ -7,12 +7,14 @@
 #include <mutex>
 #include <string>
 
+#include "protocol/limits.h"
+
 namespace lumora::account {
 
 // The relay's bounds, per connection.
 struct RelayLimits {
   // A bigger message closes its sender (WebSocket close 1009).
-  std::size_t maxMessageBytes = 16u << 20;
+  std::size_t maxMessageBytes = protocol::kMaxRelayMessageBytes;
   // What may wait to be written to one side. Past it the other side is not read from (its
   // bytes wait in TCP) until this side catches up ...
   std::size_t maxQueuedBytes = 32u << 20;

@@ -23,4 +23,8 @@ inline constexpr std::size_t kMaxBinaryContentBytes = kMaxEncodedContentLength /
 // asked for is cut to it, and an upload chunk larger than it gains nothing.
 inline constexpr std::int64_t kMaxFileChunkLength = 16 << 20;
 
+// The longest message a relay carries unless its operator sets another bound: the relay ends
+// a sender of a longer one, so the agent answers with an error rather than send it.
+inline constexpr std::size_t kMaxRelayMessageBytes = 16u << 20;
+
 }  // namespace lumora::protocol

@@ -15,6 +15,23 @@ using protocol::Envelope;
 
 namespace {
 
+// A reply longer than the relay carries would end the phone's session there (a clipboard
+// picture, a file chunk asked for whole): it is answered with an error instead.
+Bytes withinTheRelaysBound(const Envelope& reply) {
+  Bytes bytes = reply.encode();
+  if (bytes.size() + protocol::RelayCipher::kTagSize <= protocol::kMaxRelayMessageBytes ||
+      !reply.correlationID) {
+    return bytes;
+  }
+  return Envelope::response(
+             *reply.correlationID,
+             protocol::ProtocolError{
+                 "too_large", "the answer (" + std::to_string(bytes.size()) +
+                                  " bytes) is larger than the relay carries (" +
+                                  std::to_string(protocol::kMaxRelayMessageBytes) + " bytes)"})
+      .encode();
+}
+
 // One phone's session in the room: the relay handshake first, then its own protocol state
 // behind the session's seal, gone with the socket.
 class ControlRoomSession : public RelaySessionHandler {
@@ -36,7 +53,7 @@ class ControlRoomSession : public RelaySessionHandler {
     if (!opened) co_return;
     if (!context_) context_ = makeContext();
     auto reply = co_await context_->process(*opened);
-    if (reply) protection_->send(reply->encode());
+    if (reply) protection_->send(withinTheRelaysBound(*reply));
     if (!authenticated_ && context_->authenticated()) {
       authenticated_ = true;
       protection_->paired();

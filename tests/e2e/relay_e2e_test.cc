@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "account/relay_phone.h"
 #include "account/service_harness.h"
+#include "protocol/limits.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
 #include "sdk/video_decoder.h"
@@ -127,6 +129,15 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   const std::string path = agent_.home() / "relayed.bin";
   client.uploadChunk(path, content, 0, true).get();
   EXPECT_EQ(client.downloadChunk(path, 0, std::nullopt).get().data, content);
+  // An answer longer than the relay carries is refused in words, and the session goes on.
+  const std::string big = agent_.home() / "big.bin";
+  std::ofstream(big, std::ios::binary).close();
+  std::filesystem::resize_file(big, protocol::kMaxRelayMessageBytes);
+  EXPECT_NE(errorOf([&] {
+              client.downloadChunk(big, 0, std::nullopt).get();
+            }).find("larger than the relay carries"),
+            std::string::npos);
+  EXPECT_EQ(client.runCommand("echo still here", "/bin/sh").get().stdout, "still here\n");
   // There is no media channel of the agent's behind the relay.
   EXPECT_EQ(errorOf([&] { client.requestMediaTicket().get(); }), "media channel not available");
 }
