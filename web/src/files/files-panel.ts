@@ -102,17 +102,21 @@ export class FilesPanel implements Panel {
     this.visible = false;
   }
 
-  // Lists `path` and shows it; a failure leaves the last listing in place.
-  private async open(path: string): Promise<void> {
+  // Lists `path` and shows it; a failure leaves the last listing in place. A refresh after a
+  // change keeps the change's failure in view.
+  private async open(path: string, keepError = false): Promise<void> {
     const ticket = ++this.listed;
     try {
       const reply = await this.link.request(listRequest(path));
       const listing = decodeListing(reply);
       if (!listing) throw new BadAnswer('not a listing');
+      // The agent answers with the path as asked ("~"); its entries carry the folder's real one.
+      const first = listing.entries[0];
+      if (!listing.path.startsWith('/') && first?.path.startsWith('/')) listing.path = parentOf(first.path);
       if (ticket !== this.listed) return;
       if (path === '~') this.home = listing.path;
       this.listing = listing;
-      this.clearError();
+      if (!keepError) this.clearError();
       this.render();
     } catch (error) {
       if (ticket === this.listed) this.fail('filesFailedList', path === '~' ? t('filesHome') : path, error);
@@ -120,7 +124,7 @@ export class FilesPanel implements Panel {
   }
 
   private refresh(): Promise<void> {
-    return this.open(this.listing?.path ?? '~');
+    return this.open(this.listing?.path ?? '~', true);
   }
 
   private render(): void {
@@ -151,7 +155,7 @@ export class FilesPanel implements Panel {
     open.className = 'file-open';
     const name = document.createElement('span');
     name.className = 'file-name';
-    name.textContent = entry.isDirectory ? `📁 ${entry.name}` : entry.name;
+    name.textContent = entry.name;
     const details = document.createElement('span');
     details.className = 'file-details';
     const size = document.createElement('span');

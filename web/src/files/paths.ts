@@ -20,6 +20,8 @@ export interface Crumb {
 
 // The way from the root down to `path`, one step a folder.
 export function crumbsOf(path: string): Crumb[] {
+  // A folder known only by the name it was asked by ("~" of an empty home).
+  if (!path.startsWith('/')) return [{ label: path, path }];
   const crumbs: Crumb[] = [{ label: '/', path: '/' }];
   let at = '';
   for (const part of path.split('/')) {

@@ -47,7 +47,8 @@ function sent(link: Requester, payload: OutgoingPayload): Promise<IncomingPayloa
   return reply;
 }
 
-// Reads `path` from its start, handing each piece to `write` in order; the bytes received.
+// Reads `path` from its start, handing each piece to `write` in order (which may keep it); the
+// bytes received.
 export async function download(
   link: Requester,
   path: string,
@@ -71,12 +72,14 @@ export async function download(
     const piece = decodePiece(reply, chunk);
     if (!piece) throw new BadAnswer(`unexpected answer ${reply.type} to a download`);
     if (piece.offset !== received) throw new BadAnswer(`answer for offset ${piece.offset} instead of ${received}`);
+    // `write` may take the bytes over (transfer them to another context): read the length first.
+    const length = piece.data.length;
     await unlessCancelled(write(piece.data), options.signal);
-    received += piece.data.length;
+    received += length;
     total = piece.totalSize;
     options.onProgress?.(received, Math.max(total, received));
-    if (piece.eof || piece.data.length === 0) return received;
-    if (piece.data.length !== chunk) {
+    if (piece.eof || length === 0) return received;
+    if (length !== chunk) {
       // A short piece that is not the end (the file changed meanwhile): the requests already out
       // aim at the wrong offsets, so start again from here.
       inFlight = [];

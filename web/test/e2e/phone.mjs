@@ -172,6 +172,25 @@ const operations = {
   },
 };
 
+// Files: what a person picks in the phone's file chooser, and what the browser saves.
+const fileOperations = {
+  // Files chosen in the <input type=file> at `selector`, as the phone's chooser would hand them.
+  setFiles: async ({ selector, files, timeout }) => page.locator(selector).setInputFiles(files, { timeout }),
+  // Taps `selector` and waits for the download it starts; saves it to `to` once complete.
+  // The name the page suggested and the address it came from.
+  download: async ({ selector, to, timeout = 60000 }) => {
+    const [download] = await Promise.all([
+      page.waitForEvent('download', { timeout }),
+      page.locator(selector).tap({ timeout }),
+    ]);
+    await download.saveAs(to);
+    const failure = await download.failure();
+    if (failure) throw new Error(`the download failed: ${failure}`);
+    return { name: download.suggestedFilename(), url: download.url() };
+  },
+};
+Object.assign(operations, fileOperations);
+
 async function answer(line) {
   let command;
   try {

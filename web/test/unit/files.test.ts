@@ -23,6 +23,7 @@ describe('paths', () => {
       { label: 'u', path: '/home/u' },
     ]);
     assert.deepEqual(crumbsOf('/'), [{ label: '/', path: '/' }]);
+    assert.deepEqual(crumbsOf('~'), [{ label: '~', path: '~' }]);
   });
 
   it('takes only one path component as a name, and hides uploads under way', () => {
