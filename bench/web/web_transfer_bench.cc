@@ -5,7 +5,8 @@
 //   last byte, and an upload from the files chosen until the file has its final name (the
 //   page's own record, window.lumora.transfers);
 //   the program: `lumora --relay get` and `lumora --relay put`, from start to exit (so its
-//   sign-in to the relay and the agent is counted too, the page's is not).
+//   sign-in to the relay and the agent is counted too, the page's is not), with its default
+//   pieces and with the page's.
 // Usage: web_transfer_bench [--mib N] [--rounds R]
 
 #include <boost/json/serialize.hpp>
@@ -135,7 +136,7 @@ int main(int argc, char** argv) try {
   lumora::bench::openComputerInPage(phone, origin, kEmail, agent);
   openFiles(phone, "bench.bin");
 
-  std::vector<double> pageDown, pageUp, cliDown, cliUp;
+  std::vector<double> pageDown, pageUp, cliDown, cliUp, smallDown, smallUp;
   for (int i = 0; i < rounds; ++i) {
     phone.tap(entry("bench.bin") + " .file-open");
     const std::string saved = phoneFiles / "page-download.bin";
@@ -165,6 +166,12 @@ int main(int argc, char** argv) try {
     }
     std::filesystem::remove(agent.home() / "upload-cli.bin");
     cliUp.push_back(runLumora(cli, {"--relay", "put", local, agent.home() / "upload-cli.bin"}));
+    // The page's piece size (lumora's own default is larger).
+    smallDown.push_back(
+        runLumora(cli, {"--relay", "get", "--chunk-kib", "256", remote, cli / "download.bin"}));
+    std::filesystem::remove(agent.home() / "upload-cli.bin");
+    smallUp.push_back(runLumora(
+        cli, {"--relay", "put", "--chunk-kib", "256", local, agent.home() / "upload-cli.bin"}));
   }
 
   const auto best = [](const std::vector<double>& seconds) {
@@ -181,6 +188,9 @@ int main(int argc, char** argv) try {
   };
   line("download", best(pageDown), best(cliDown));
   line("upload", best(pageUp), best(cliUp));
+  std::printf("lumora with the page's 256 KiB pieces (--chunk-kib 256):\n");
+  line("download", best(pageDown), best(smallDown));
+  line("upload", best(pageUp), best(smallUp));
   return 0;
 } catch (const std::exception& e) {
   // Returning, rather than dying of the exception, ends the programs the bench started.
