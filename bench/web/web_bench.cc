@@ -38,6 +38,7 @@
 #include "support/run_awaitable.h"
 #include "support/screen_animator.h"
 #include "support/xvfb_server.h"
+#include "web_page.h"
 
 namespace {
 
@@ -220,16 +221,8 @@ int main(int argc, char** argv) try {
 
   // The page signs in and pairs by the agent's web link.
   BrowserPhone phone;
-  const std::string device = "li.device[data-fingerprint=\"" +
-                             lumora::protocol::RoomKey::derive(agent.secret()).fingerprint() +
-                             "\"]";
-  phone.goTo(origin + "/app/");
-  if (!phone.waitFor("#view-signin")) throw std::runtime_error(phone.lastWaitError());
-  phone.fill("#dev-email", kEmail);
-  phone.tap("button[data-provider=\"dev\"]");
-  if (!phone.waitFor(device)) throw std::runtime_error("no device list: " + phone.lastWaitError());
-  phone.goTo("about:blank");
-  phone.goTo(origin + "/app/#pair=" + agent.secret().code());
+  const std::string device = lumora::bench::deviceRow(agent);
+  lumora::bench::openComputerInPage(phone, origin, kEmail, agent);
   if (!phone.waitUntil("window.lumora?.stats?.decodedFrames > 0", 30s)) {
     throw std::runtime_error("no frame in the page: " + phone.lastWaitError() + "\n" + phone.log());
   }

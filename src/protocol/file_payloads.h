@@ -21,9 +21,11 @@ struct FileEntry {
   std::string path;
   bool isDirectory = false;
   std::int64_t size = 0;
+  // Seconds since 1970 (UTC) of the entry's own last change; absent when the system cannot say.
+  std::optional<std::int64_t> modified = std::nullopt;
   bool operator==(const FileEntry&) const = default;
 };
-BOOST_DESCRIBE_STRUCT(FileEntry, (), (name, path, isDirectory, size))
+BOOST_DESCRIBE_STRUCT(FileEntry, (), (name, path, isDirectory, size, modified))
 
 struct FileListRequest {
   std::string path;

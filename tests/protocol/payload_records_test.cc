@@ -20,7 +20,8 @@ std::vector<Payload> everyPayload() {
   const Bytes binary = {0x00, 0xff, 0x10, 0x2f, 0xfe};
   return {
       FileListRequest{"/Users/ä/docs"},
-      FileListResult{"/tmp", {{"a", "/tmp/a", true, 0}, {"b.txt", "/tmp/b.txt", false, 1234}}},
+      FileListResult{
+          "/tmp", {{"a", "/tmp/a", true, 0, -1}, {"b.txt", "/tmp/b.txt", false, 1234, 1700000000}}},
       FileMoveRequest{"/a", "/b"},
       FileRemoveRequest{"/a"},
       FileDownloadRequest{"/f", 262144, 4096},
@@ -86,6 +87,10 @@ TEST(PayloadRecordsTest, OptionalFieldsAreOmittedWhenAbsentAndKeysFollowFieldOrd
       {CaptureFrameRequest{CaptureMode::stopStream, {}, {}, {}, {}}, R"({"mode":"stopStream"})"},
       {MouseClickCommand{std::nullopt, MouseButton::left}, R"({"button":"left"})"},
       {FileDownloadRequest{"/f", 0, std::nullopt}, R"({"path":"\/f","offset":0})"},
+      {FileListResult{"/",
+                      {{"a", "/a", false, 1, std::nullopt}, {"b", "/b", false, 2, 1700000000}}},
+       R"({"path":"\/","entries":[{"name":"a","path":"\/a","isDirectory":false,"size":1},)"
+       R"({"name":"b","path":"\/b","isDirectory":false,"size":2,"modified":1700000000}]})"},
       {TerminalOpenRequest{std::nullopt, 80, 24}, R"({"cols":80,"rows":24})"},
       // Whole numbers carry no fraction (fractions round-trip, in whatever exponent form).
       {DragCommand{{0, 1}, {1, -2}, MouseButton::left},

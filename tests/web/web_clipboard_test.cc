@@ -15,12 +15,13 @@
 
 #include <cctype>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "media/png_encoder.h"
-#include "protocol/base64.h"
 #include "support/temp_dir.h"
 #include "web/web_fixture.h"
 
@@ -136,13 +137,16 @@ class WebClipboardTest : public WebEndToEndTest {
 
   std::string message() { return phone_->text("#clipboard-message"); }
 
+  testing_support::TempDir downloads_;
+
   // The name and bytes the link at `selector` saves when tapped.
   std::pair<std::string, std::string> saved(const std::string& selector) {
+    const std::string to = (downloads_.path() / "saved").string();
     const auto download =
-        phone_->ask({{"op", "downloadByTap"}, {"selector", selector}}).as_object();
-    const auto data = protocol::base64Decode(download.at("data").as_string());
+        phone_->ask({{"op", "download"}, {"selector", selector}, {"to", to}}).as_object();
+    std::ifstream in(to, std::ios::binary);
     return {std::string(download.at("name").as_string()),
-            data ? std::string(data->begin(), data->end()) : "(not Base64)"};
+            std::string(std::istreambuf_iterator<char>(in), {})};
   }
 
   // The colours a canvas of the page draws the shown picture with, at the quadrants' centres.

@@ -1,1 +1,278 @@
-// The web client's files panel against the real agent (cases to come).
+// The web client's files panel against the real agent: what the phone shows and does is checked
+// where it lands, in the agent's home on disk.
+//
+// The panel's hooks these cases use:
+//   #files-path                    the folder shown, as the agent names it
+//   #files-crumbs .crumb[data-path] the way back up, one button a folder
+//   ul#file-list > li.file-entry[data-name][data-kind="dir|file"]
+//       .file-open (tap: enter a folder / a file's actions), .file-size, .file-date
+//   #file-actions with #file-download, #file-rename (#file-rename-name, #file-rename-ok),
+//       #file-move (#file-move-to, #file-move-ok, #file-move-browse), #file-delete
+//   #files-move-bar with #files-move-here
+//   #files-upload                  the <input type=file multiple>
+//   #files-transfers > li.file-progress[data-kind][data-name][data-state][data-bytes]
+//       progress, .file-cancel
+//   #files-error                   a failure in words
+//   window.lumora.transfers        every transfer: kind, name, bytes, total, state, via,
+//                                  startedAt, endedAt
+// Driver commands: setFiles {selector, files}, download {selector, to}.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <random>
+
+#include "support/temp_dir.h"
+#include "web/web_fixture.h"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace web_testing;
+using testing_support::contentOf;
+using testing_support::eventually;
+using testing_support::TempDir;
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string entry(const std::string& name) { return "li.file-entry[data-name=\"" + name + "\"]"; }
+
+// Names in `folder` that an upload under way would use.
+std::vector<std::string> uploadLeftovers(const std::filesystem::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& item : std::filesystem::directory_iterator(folder)) {
+    const std::string name = item.path().filename().string();
+    if (name.find(".lumora-upload-") != std::string::npos) found.push_back(name);
+  }
+  return found;
+}
+
+class WebFilesTest : public WebEndToEndTest {
+ protected:
+  std::string home() const { return agent_->home().path().string(); }
+
+  void openFiles() {
+    ASSERT_NO_FATAL_FAILURE(openScreenByLink());
+    phone_->tap("#computer-tabs button[data-panel=\"files\"]");
+    ASSERT_TRUE(phone_->waitUntil("document.querySelector('#files-path')?.textContent === " +
+                                  boost::json::serialize(boost::json::string(home()))))
+        << phone_->lastWaitError();
+  }
+
+  // Taps the file's row, which shows its actions.
+  void choose(const std::string& name) {
+    phone_->tap(entry(name) + " .file-open");
+    ASSERT_TRUE(phone_->waitFor("#file-actions")) << phone_->lastWaitError();
+  }
+
+  // The page's record of its latest transfer of `name`.
+  boost::json::value transfer(const std::string& name) {
+    return phone_->eval("window.lumora.transfers.filter((t) => t.name === " +
+                        boost::json::serialize(boost::json::string(name)) + ").at(-1) ?? null");
+  }
+  bool transferEnds(const std::string& name, const std::string& state,
+                    std::chrono::milliseconds limit = 60s) {
+    return phone_->waitUntil("window.lumora.transfers?.some((t) => t.name === " +
+                                 boost::json::serialize(boost::json::string(name)) +
+                                 " && t.state === '" + state + "')",
+                             limit);
+  }
+
+  TempDir phoneFiles_;  // what the phone's file chooser offers
+};
+
+TEST_F(WebFilesTest, BrowsesRenamesMovesAndDeletesWhatIsOnDisk) {
+  const auto& disk = agent_->home();
+  disk.make("b.txt", "12345");
+  disk.make("old-name.txt", "rename me");
+  disk.make("typed.txt", "move me by typing");
+  disk.make("chosen.txt", "move me by browsing");
+  disk.make("doomed.txt", "delete me");
+  std::filesystem::create_directory(disk.path() / "docs");
+  disk.make("docs/inner.txt", std::string(2500, 'x'));
+  // 2021-03-04 05:06:07 UTC.
+  const timespec stamp[2] = {{1614834367, 0}, {1614834367, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (disk / "b.txt").c_str(), stamp, 0), 0);
+
+  ASSERT_NO_FATAL_FAILURE(openFiles());
+  ASSERT_TRUE(phone_->waitFor(entry("b.txt"))) << phone_->lastWaitError();
+  shot("home");
+  // Folders first, each entry with its size in units a person reads and its date.
+  EXPECT_EQ(phone_->eval("[...document.querySelectorAll('#file-list li.file-entry')]"
+                         ".map((e) => e.dataset.name).filter((n) => !n.startsWith('.')).join(' ')"),
+            "docs agent.log b.txt chosen.txt doomed.txt old-name.txt typed.txt");
+  EXPECT_EQ(phone_->attribute(entry("docs"), "data-kind"), "dir");
+  EXPECT_EQ(phone_->attribute(entry("b.txt"), "data-kind"), "file");
+  EXPECT_EQ(phone_->text(entry("b.txt") + " .file-size"), "5 B");
+  EXPECT_NE(phone_->text(entry("b.txt") + " .file-date").find("2021"), std::string::npos)
+      << phone_->text(entry("b.txt") + " .file-date");
+
+  // Into a folder and back by the breadcrumb.
+  phone_->tap(entry("docs") + " .file-open");
+  ASSERT_TRUE(phone_->waitFor(entry("inner.txt"))) << phone_->lastWaitError();
+  EXPECT_EQ(phone_->text("#files-path"), home() + "/docs");
+  EXPECT_EQ(phone_->text(entry("inner.txt") + " .file-size"), "2.5 kB");
+  shot("docs");
+  phone_->tap("#files-crumbs .crumb[data-path=\"" + home() + "\"]");
+  ASSERT_TRUE(phone_->waitFor(entry("b.txt"))) << phone_->lastWaitError();
+
+  // Rename.
+  ASSERT_NO_FATAL_FAILURE(choose("old-name.txt"));
+  phone_->tap("#file-rename");
+  phone_->fill("#file-rename-name", "new name.txt");
+  shot("rename");
+  phone_->tap("#file-rename-ok");
+  ASSERT_TRUE(phone_->waitFor(entry("new name.txt"))) << phone_->lastWaitError();
+  EXPECT_EQ(contentOf(disk / "new name.txt"), "rename me");
+  EXPECT_FALSE(std::filesystem::exists(disk / "old-name.txt"));
+
+  // Move to a folder typed, and to one chosen by browsing.
+  ASSERT_NO_FATAL_FAILURE(choose("typed.txt"));
+  phone_->tap("#file-move");
+  phone_->fill("#file-move-to", "~/docs");
+  phone_->tap("#file-move-ok");
+  ASSERT_TRUE(phone_->waitFor(entry("typed.txt"), "detached")) << phone_->lastWaitError();
+  EXPECT_EQ(contentOf(disk / "docs/typed.txt"), "move me by typing");
+
+  ASSERT_NO_FATAL_FAILURE(choose("chosen.txt"));
+  phone_->tap("#file-move");
+  phone_->tap("#file-move-browse");
+  ASSERT_TRUE(phone_->waitFor("#files-move-bar")) << phone_->lastWaitError();
+  phone_->tap(entry("docs") + " .file-open");
+  ASSERT_TRUE(phone_->waitFor(entry("typed.txt"))) << phone_->lastWaitError();
+  shot("move-here");
+  phone_->tap("#files-move-here");
+  ASSERT_TRUE(phone_->waitFor(entry("chosen.txt"))) << phone_->lastWaitError();
+  EXPECT_EQ(contentOf(disk / "docs/chosen.txt"), "move me by browsing");
+  EXPECT_FALSE(std::filesystem::exists(disk / "chosen.txt"));
+  phone_->tap("#files-crumbs .crumb[data-path=\"" + home() + "\"]");
+  ASSERT_TRUE(phone_->waitFor(entry("doomed.txt"))) << phone_->lastWaitError();
+
+  // Delete asks first: declined, nothing goes; confirmed, the file goes.
+  ASSERT_NO_FATAL_FAILURE(choose("doomed.txt"));
+  phone_->tap("#file-delete");
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
+  EXPECT_NE(phone_->text("#confirm-text").find("doomed.txt"), std::string::npos);
+  shot("confirm-delete");
+  phone_->tap("#confirm-no");
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog", "hidden")) << phone_->lastWaitError();
+  EXPECT_TRUE(std::filesystem::exists(disk / "doomed.txt"));
+  phone_->tap("#file-delete");
+  phone_->tap("#confirm-yes");
+  ASSERT_TRUE(phone_->waitFor(entry("doomed.txt"), "detached")) << phone_->lastWaitError();
+  EXPECT_FALSE(std::filesystem::exists(disk / "doomed.txt"));
+
+  // A file gone behind the page's back: the failure says so in words, naming it.
+  ASSERT_NO_FATAL_FAILURE(choose("b.txt"));
+  std::filesystem::remove(disk / "b.txt");
+  phone_->tap("#file-rename");
+  phone_->fill("#file-rename-name", "c.txt");
+  phone_->tap("#file-rename-ok");
+  ASSERT_TRUE(phone_->waitFor("#files-error")) << phone_->lastWaitError();
+  EXPECT_EQ(phone_->text("#files-error"),
+            "Could not rename \xe2\x80\x9c"
+            "b.txt\xe2\x80\x9d: it does not exist (any more).");
+  EXPECT_TRUE(phone_->waitFor(entry("b.txt"), "detached")) << phone_->lastWaitError();
+  shot("error");
+}
+
+TEST_F(WebFilesTest, DownloadsAndUploadsArriveByteForByte) {
+  const auto& disk = agent_->home();
+  const std::string big = randomBytes(3 * 1024 * 1024 + 12345, 1);
+  disk.make("big.bin", big);
+  disk.make("note.txt", "the computer's note");
+
+  ASSERT_NO_FATAL_FAILURE(openFiles());
+  ASSERT_TRUE(phone_->waitFor(entry("big.bin"))) << phone_->lastWaitError();
+  EXPECT_EQ(phone_->text(entry("big.bin") + " .file-size"), "3.2 MB");
+
+  // A download the browser saves: every byte of the file on disk, under its name.
+  ASSERT_NO_FATAL_FAILURE(choose("big.bin"));
+  const std::string saved = phoneFiles_ / "saved.bin";
+  const auto got = phone_->ask({{"op", "download"}, {"selector", "#file-download"}, {"to", saved}});
+  EXPECT_EQ(got.at("name").as_string(), "big.bin");
+  EXPECT_TRUE(contentOf(saved) == big) << "saved " << contentOf(saved).size() << " bytes";
+  ASSERT_TRUE(transferEnds("big.bin", "done")) << phone_->lastWaitError();
+  const auto record = transfer("big.bin");
+  EXPECT_EQ(record.at("bytes").to_number<double>(), static_cast<double>(big.size()));
+  // The page is served from 127.0.0.1, a secure context: its service worker streams the file.
+  EXPECT_EQ(record.at("via").as_string(), "worker");
+
+  // Several files at once, one over a MiB and one empty, arrive whole and under their names.
+  const std::string photo = randomBytes(1536 * 1024 + 7, 2);
+  const std::vector<std::string> chosen = {phoneFiles_.make("photo.jpg", photo),
+                                           phoneFiles_.make("empty.txt", ""),
+                                           phoneFiles_.make("list é.txt", "milk\neggs\n")};
+  boost::json::array files;
+  for (const auto& path : chosen) files.emplace_back(path);
+  phone_->ask({{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", files}});
+  ASSERT_TRUE(phone_->waitFor(".file-progress[data-kind=\"upload\"]")) << phone_->lastWaitError();
+  shot("uploading");
+  ASSERT_TRUE(transferEnds("list é.txt", "done")) << phone_->lastWaitError();
+  EXPECT_TRUE(contentOf(disk / "photo.jpg") == photo);
+  EXPECT_TRUE(std::filesystem::exists(disk / "empty.txt"));
+  EXPECT_EQ(std::filesystem::file_size(disk / "empty.txt"), 0u);
+  EXPECT_EQ(contentOf(disk / "list é.txt"), "milk\neggs\n");
+  EXPECT_TRUE(uploadLeftovers(disk.path()).empty());
+  ASSERT_TRUE(phone_->waitFor(entry("photo.jpg"))) << phone_->lastWaitError();
+  EXPECT_TRUE(phone_->waitFor(entry("empty.txt"))) << phone_->lastWaitError();
+  shot("uploaded");
+
+  // A name already there is replaced only once the person agrees.
+  const std::string newer = phoneFiles_.make("note.txt", "the phone's note");
+  phone_->ask(
+      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{newer}}});
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
+  phone_->tap("#confirm-no");
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog", "hidden")) << phone_->lastWaitError();
+  EXPECT_EQ(contentOf(disk / "note.txt"), "the computer's note");
+  phone_->ask(
+      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{newer}}});
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
+  phone_->tap("#confirm-yes");
+  ASSERT_TRUE(transferEnds("note.txt", "done")) << phone_->lastWaitError();
+  EXPECT_EQ(contentOf(disk / "note.txt"), "the phone's note");
+  EXPECT_TRUE(uploadLeftovers(disk.path()).empty());
+}
+
+TEST_F(WebFilesTest, ACancelledUploadLeavesNothingAndHarmsNothing) {
+  const auto& disk = agent_->home();
+  disk.make("keep.bin", "the original");
+  // Large enough that the cancel lands well before the end.
+  const std::string huge = randomBytes(64 * 1024 * 1024, 3);
+  const std::string chosen = phoneFiles_.make("keep.bin", huge);
+
+  ASSERT_NO_FATAL_FAILURE(openFiles());
+  ASSERT_TRUE(phone_->waitFor(entry("keep.bin"))) << phone_->lastWaitError();
+  phone_->ask(
+      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{chosen}}});
+  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
+  phone_->tap("#confirm-yes");
+  const std::string row = ".file-progress[data-name=\"keep.bin\"]";
+  ASSERT_TRUE(
+      phone_->waitUntil("Number(document.querySelector('" + row + "')?.dataset.bytes) >= 1048576"))
+      << phone_->lastWaitError();
+  shot("before-cancel");
+  // The temporary file is there while the upload runs, hidden beside its final name.
+  EXPECT_EQ(uploadLeftovers(disk.path()).size(), 1u);
+  phone_->tap(row + " .file-cancel");
+  ASSERT_TRUE(transferEnds("keep.bin", "cancelled")) << phone_->lastWaitError();
+  const auto record = transfer("keep.bin");
+  EXPECT_LT(record.at("bytes").to_number<double>(), static_cast<double>(huge.size()));
+  EXPECT_TRUE(eventually([&] { return uploadLeftovers(disk.path()).empty(); }))
+      << uploadLeftovers(disk.path()).front();
+  EXPECT_EQ(contentOf(disk / "keep.bin"), "the original");
+  EXPECT_FALSE(phone_->waitFor("#files-error", "visible", 500ms));
+  shot("cancelled");
+}
+
+}  // namespace
+}  // namespace lumora

@@ -1,6 +1,7 @@
 // The service worker: the page starts with no network from the shell it cached, and never keeps
 // anything else. Each bundle brings its own cache name, so a new version installs beside the old
 // one and takes over as soon as the open page has loaded all it needs: the next load runs it.
+import { DownloadStreams, isDownloadOffer } from './offline/download-stream.ts';
 import { cacheName, classifyRequest, shellFiles, staleCaches, takeOverMessage } from './offline/shell.ts';
 
 // Set by build.mjs: a hash of the shell's files.
@@ -17,6 +18,7 @@ interface FetchEvent extends ExtendableEvent {
 }
 interface WorkerMessageEvent extends Event {
   readonly data: unknown;
+  readonly ports: readonly MessagePort[];
 }
 interface WorkerScope {
   readonly registration: { readonly scope: string };
@@ -28,6 +30,7 @@ interface WorkerScope {
 }
 const worker = self as unknown as WorkerScope;
 const shellCache = cacheName(SHELL_VERSION);
+const downloads = new DownloadStreams();
 
 worker.addEventListener('install', (event) => {
   event.waitUntil(
@@ -41,6 +44,7 @@ worker.addEventListener('install', (event) => {
 
 worker.addEventListener('message', (event) => {
   if (event.data === takeOverMessage) void worker.skipWaiting();
+  else if (isDownloadOffer(event.data) && event.ports[0]) downloads.offer(event.data, event.ports[0]);
 });
 
 worker.addEventListener('activate', (event) => {
@@ -54,6 +58,10 @@ worker.addEventListener('activate', (event) => {
 
 worker.addEventListener('fetch', (event) => {
   const handling = classifyRequest(event.request, worker.registration.scope);
+  if (handling.kind === 'download') {
+    event.respondWith(Promise.resolve(downloads.respond(handling.id)));
+    return;
+  }
   // Not answering leaves the request to the browser, as if there were no worker.
   if (handling.kind !== 'shell') return;
   const url = new URL(handling.file, worker.registration.scope).href;

@@ -75,7 +75,8 @@ mode_t processUmask() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
   }
   return 022;
 }
@@ -123,6 +124,7 @@ Listing list(const std::string& path) {
     if (::lstat(entry.path.c_str(), &info) == 0) {
       entry.isDirectory = S_ISDIR(info.st_mode);
       entry.size = static_cast<std::int64_t>(info.st_size);
+      entry.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec);
     } else if (::stat(entry.path.c_str(), &info) == 0) {
       entry.isDirectory = S_ISDIR(info.st_mode);
     } else {

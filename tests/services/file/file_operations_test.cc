@@ -1,5 +1,6 @@
 #include "services/file/file_operations.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +29,9 @@ TEST(FileListTest, DirectoriesFirstThenCodePointOrderAndFailuresSayWhy) {
   TempDir dir;
   std::filesystem::create_directory(dir.path() / "a");
   std::filesystem::create_directory(dir.path() / "A");
-  dir.make("b.txt", "12345");
+  const std::string text = dir.make("b.txt", "12345");
+  const timespec stamp[2] = {{1700000000, 0}, {1700000000, 0}};  // atime, mtime
+  ASSERT_EQ(::utimensat(AT_FDCWD, text.c_str(), stamp, 0), 0);
   dir.make(".hidden", "");
   dir.make("\xc3\xa9t\xc3\xa9", "");  // é sorts after every ASCII name
   std::filesystem::create_directory_symlink(dir.path() / "a", dir.path() / "link");
@@ -44,6 +47,7 @@ TEST(FileListTest, DirectoriesFirstThenCodePointOrderAndFailuresSayWhy) {
   EXPECT_EQ(file.path, dir / "b.txt");
   EXPECT_FALSE(file.isDirectory);
   EXPECT_EQ(file.size, 5);
+  EXPECT_EQ(file.modified, 1700000000);
   // The link's own attributes: not a directory.
   EXPECT_FALSE(listing.entries[4].isDirectory);
 

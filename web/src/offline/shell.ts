@@ -1,6 +1,8 @@
 // What the service worker may answer from its cache: only the application shell, the same files
 // in every account. Everything else (the API, the relay, anything outside the page's folder)
-// carries a user's data and goes to the network untouched.
+// carries a user's data and goes to the network untouched, but for downloads the page itself
+// streams through the worker.
+import { downloadFolder, isDownloadId } from './download-stream.ts';
 
 // The files the page needs to start with no network, relative to the worker's scope.
 export const shellFiles = [
@@ -14,7 +16,7 @@ export const shellFiles = [
   'icon-512.png',
 ] as const;
 
-export type RequestHandling = { kind: 'shell'; file: string } | { kind: 'network' };
+export type RequestHandling = { kind: 'shell'; file: string } | { kind: 'download'; id: string } | { kind: 'network' };
 
 export interface RequestFacts {
   url: string;
@@ -36,6 +38,11 @@ export function classifyRequest(request: RequestFacts, scope: string): RequestHa
   }
   if (url.origin !== base.origin || !url.pathname.startsWith(base.pathname)) return network;
   const name = url.pathname.slice(base.pathname.length);
+  // A download the page streams through the worker (opened as a page load in a hidden frame).
+  if (name.startsWith(downloadFolder)) {
+    const id = name.slice(downloadFolder.length).split('/')[0] ?? '';
+    return isDownloadId(id) ? { kind: 'download', id } : network;
+  }
   // Every page load inside the folder is the one page; its query (an OAuth answer) is read by the
   // script, not by the server.
   if (request.mode === 'navigate') return { kind: 'shell', file: 'index.html' };

@@ -8,7 +8,6 @@
 //
 // With --camera, getUserMedia gets Chromium's fake camera playing FILE, already permitted.
 
-import { readFile } from 'node:fs/promises';
 import { createInterface } from 'node:readline';
 import { chromium, devices } from 'playwright-core';
 
@@ -191,13 +190,25 @@ operations.grantClipboard = async () => {
   const { origin } = new URL(page.url());
   await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
 };
-// Taps a link that saves a file, as a person saving it would: the name the browser offers and
-// the bytes (Base64). The page's policy keeps fetch() away from its own blob: URLs.
-operations.downloadByTap = async ({ selector, timeout = 10000 }) => {
-  const [download] = await Promise.all([page.waitForEvent('download', { timeout }), page.locator(selector).tap({ timeout })]);
-  const bytes = await readFile(await download.path());
-  return { name: download.suggestedFilename(), data: bytes.toString('base64') };
+
+// Files: what a person picks in the phone's file chooser, and what the browser saves.
+const fileOperations = {
+  // Files chosen in the <input type=file> at `selector`, as the phone's chooser would hand them.
+  setFiles: async ({ selector, files, timeout }) => page.locator(selector).setInputFiles(files, { timeout }),
+  // Taps `selector` and waits for the download it starts; saves it to `to` once complete.
+  // The name the page suggested and the address it came from.
+  download: async ({ selector, to, timeout = 60000 }) => {
+    const [download] = await Promise.all([
+      page.waitForEvent('download', { timeout }),
+      page.locator(selector).tap({ timeout }),
+    ]);
+    await download.saveAs(to);
+    const failure = await download.failure();
+    if (failure) throw new Error(`the download failed: ${failure}`);
+    return { name: download.suggestedFilename(), url: download.url() };
+  },
 };
+Object.assign(operations, fileOperations);
 
 async function answer(line) {
   let command;
