@@ -31,7 +31,6 @@ class WebApp {
   // The answer for a request under /app (GET only); nothing for other paths.
   std::optional<HttpResponse> serve(const HttpRequest& request) const;
 
-  std::size_t fileCount() const { return files_.size(); }
 
  private:
   struct File {

@@ -23,7 +23,6 @@ class AgentLog {
   void debug(std::string_view message) const;
 
   const std::string& category() const { return category_; }
-  bool mirrorsToConsole() const { return mirrorToConsole_; }
 
   // The console line for a message logged at local time `at`, line feed included.
   static std::string consoleLine(const std::tm& at, std::string_view level,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <set>
 #include <string_view>
 
@@ -25,14 +24,6 @@ constexpr std::string_view rawValue(ServiceKind kind) {
       return "terminal";
   }
   return {};
-}
-
-// Exact, case-sensitive.
-constexpr std::optional<ServiceKind> serviceKindFromRawValue(std::string_view text) {
-  for (ServiceKind kind : kAllServiceKinds) {
-    if (rawValue(kind) == text) return kind;
-  }
-  return std::nullopt;
 }
 
 // Every kind: what the agent offers by default.

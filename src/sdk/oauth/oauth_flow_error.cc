@@ -13,15 +13,4 @@ OAuthFlowError OAuthFlowError::cannotStart() {
   return OAuthFlowError(Kind::cannotStart, "the sign-in could not be started");
 }
 
-std::optional<OAuthFlowError> oauthFlowErrorOf(const std::exception_ptr& error) {
-  if (!error) return std::nullopt;
-  try {
-    std::rethrow_exception(error);
-  } catch (const OAuthFlowError& flowError) {
-    return flowError;
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 }  // namespace lumora::sdk

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <exception>
-#include <optional>
 #include <stdexcept>
 
 namespace lumora::sdk {
@@ -25,8 +23,5 @@ class OAuthFlowError : public std::runtime_error {
 
   Kind kind_;
 };
-
-// A copy of the error held by `error` when it is an OAuthFlowError, else nothing.
-std::optional<OAuthFlowError> oauthFlowErrorOf(const std::exception_ptr& error);
 
 }  // namespace lumora::sdk
