@@ -81,16 +81,35 @@ struct AssembledAgent {
 
 namespace {
 
+// The agent's one way to a frame source: its desktop's, for the still pictures of the screen
+// service and for the streams alike.
+services::screen::FrameSourceFactory frameSources(std::shared_ptr<platform::Desktop> desktop) {
+  return [desktop](std::optional<int> maxWidth, std::optional<int> maxHeight,
+                   std::optional<std::uint32_t> displayID, int fps) {
+    return desktop->makeFrameSource({maxWidth, maxHeight, displayID, fps});
+  };
+}
+
 // Streams capture the requested display at 30 frames per second, at most 3840 × 2160 unless the
 // request sets its own box (a side of 0 sets none).
-transport::StreamCoordinator::SourceFactory streamSourceFactory(
-    std::shared_ptr<platform::Desktop> desktop) {
-  return [desktop](const protocol::CaptureFrameRequest& request) {
+transport::StreamCoordinator::SourceFactory streamSources(
+    services::screen::FrameSourceFactory makeSource) {
+  return [makeSource](const protocol::CaptureFrameRequest& request) {
     auto side = [](std::optional<std::int64_t> wanted, int fallback) {
       return platform::requestedBoxSide(wanted, fallback, platform::PixelBuffer::kMaxSide);
     };
-    return std::shared_ptr<platform::FrameSource>(desktop->makeFrameSource(
-        {side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID, 30}));
+    return std::shared_ptr<platform::FrameSource>(makeSource(
+        side(request.maxWidth, 3840), side(request.maxHeight, 2160), request.displayID, 30));
+  };
+}
+
+// A phone that leaves mid-drag, directly or through the relay, must not leave the button down.
+std::function<void(core::PeerID)> heldButtonReleaser(
+    std::weak_ptr<services::input::InputService> input) {
+  return [input](core::PeerID peer) {
+    if (auto service = input.lock()) {
+      asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
+    }
   };
 }
 
@@ -121,12 +140,9 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
   agent->injector = agent->desktop->injector();
   agent->pasteboard = agent->desktop->pasteboard();
 
-  agent->screen = std::make_unique<services::screen::ScreenService>(
-      work, agent->displays,
-      [desktop = agent->desktop](std::optional<int> maxWidth, std::optional<int> maxHeight,
-                                 std::optional<std::uint32_t> displayID, int fps) {
-        return desktop->makeFrameSource({maxWidth, maxHeight, displayID, fps});
-      });
+  const auto makeSource = frameSources(agent->desktop);
+  agent->screen =
+      std::make_unique<services::screen::ScreenService>(work, agent->displays, makeSource);
   agent->input = std::make_shared<services::input::InputService>(work, agent->injector);
   agent->file = std::make_unique<services::FileService>(work);
   agent->terminal = std::make_unique<services::TerminalService>(network);
@@ -143,9 +159,9 @@ std::unique_ptr<AssembledAgent> assemble(const AgentRuntime::Options& options,
         std::make_shared<transport::RelayMediaPublisher>(network, *url, secret);
     sinks.push_back(agent->relayMediaPublisher);
   }
-  agent->streamCoordinator = transport::StreamCoordinator::make(
-      work, streamSourceFactory(agent->desktop), std::move(sinks), options.encoder,
-      transport::StreamCoordinator::Options{});
+  agent->streamCoordinator =
+      transport::StreamCoordinator::make(work, streamSources(makeSource), std::move(sinks),
+                                         options.encoder, transport::StreamCoordinator::Options{});
   std::weak_ptr<transport::StreamCoordinator> coordinator = agent->streamCoordinator;
   agent->mediaServer->setKeyFrameRequester([coordinator] {
     if (auto stream = coordinator.lock()) stream->requestKeyFrame();
@@ -229,13 +245,8 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   dependencies.terminalExecutor = networkExecutor_;
   dependencies.defaultShell = platform::linux_os::loginShell;
   agent.controlServer = std::make_shared<transport::ControlServer>(networkExecutor_, dependencies);
-  // A phone that drops mid-drag must not leave the button down.
-  std::weak_ptr<services::input::InputService> input = agent.input;
-  agent.controlServer->setOnConnectionClosed([input](core::PeerID peer) {
-    if (auto service = input.lock()) {
-      asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
-    }
-  });
+  const auto releaseHeldButton = heldButtonReleaser(agent.input);
+  agent.controlServer->setOnConnectionClosed(releaseHeldButton);
   agent.manager = std::make_unique<transport::ConnectionManager>(
       agent.controlServer, agent.mediaServer.get(), transport::ConnectionMode::tailscale,
       workExecutor_, [] { return transport::TailscaleLocator::currentIPv4(); });
@@ -267,12 +278,8 @@ asio::awaitable<AgentServingInfo> AgentRuntime::start() {
   if (auto url = relayRoomURL(options_.relayBase, info.pairingFingerprint)) {
     relayConnector_ =
         std::make_unique<transport::RelayConnector>(networkExecutor_, *url, dependencies);
-    relayConnector_->setOnPeerChanged([input](bool present, core::PeerID peer) {
-      // A phone that leaves the relay mid-drag must not leave the button down either.
-      auto service = input.lock();
-      if (!present && service) {
-        asio::co_spawn(asio::system_executor(), service->releaseHeldButton(peer), asio::detached);
-      }
+    relayConnector_->setOnPeerChanged([releaseHeldButton](bool present, core::PeerID peer) {
+      if (!present) releaseHeldButton(peer);
     });
     relayConnector_->connect();
     if (agent.relayMediaPublisher) agent.relayMediaPublisher->connect();
