@@ -592,7 +592,7 @@ int main(int argc, char** argv) {
        {"clients", "N", "concurrent /devices clients (default 64)"},
        {"seconds", "S", "how long the /devices load runs (default 5)"},
        {"agent-rooms", "N", "idle agent rooms held through HAProxy (default 10000)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         megabytes = args.integer("megabytes", 1, 1 << 20).value_or(megabytes);
         rooms = args.integer("rooms", 1, 100000).value_or(rooms);
         clients = args.integer("clients", 1, 4096).value_or(clients);

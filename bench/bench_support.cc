@@ -16,22 +16,22 @@
 namespace lumora::bench {
 
 void parseOptions(int argc, char** argv, const std::string& usage,
-                  std::vector<cli::OptionSpec> options,
-                  const std::function<void(const cli::ParsedArgs&)>& read) {
+                  std::vector<command_line::OptionSpec> options,
+                  const std::function<void(const command_line::ParsedArgs&)>& read) {
   const std::string program = std::filesystem::path(argv[0]).filename().string();
   options.push_back({"help,h", "", "show this help"});
   try {
-    const cli::ParsedArgs parsed =
-        cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), options);
+    const command_line::ParsedArgs parsed =
+        command_line::parseArgs(std::vector<std::string>(argv + 1, argv + argc), options);
     if (parsed.has("help")) {
-      std::printf("%s\n\n%s", usage.c_str(), cli::describeOptions(options).c_str());
+      std::printf("%s\n\n%s", usage.c_str(), command_line::describeOptions(options).c_str());
       std::exit(0);
     }
     if (!parsed.positionals.empty()) {
-      throw cli::UsageError("unexpected word '" + parsed.positionals.front() + "'");
+      throw command_line::UsageError("unexpected word '" + parsed.positionals.front() + "'");
     }
     read(parsed);
-  } catch (const cli::UsageError& e) {
+  } catch (const command_line::UsageError& e) {
     std::fprintf(stderr, "%s: %s (see %s --help)\n", program.c_str(), e.what(), program.c_str());
     std::exit(2);
   }

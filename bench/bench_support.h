@@ -17,11 +17,11 @@ namespace lumora::bench {
 
 // Reads a benchmark's command line by `options` and hands it to `read`, which takes out the
 // values it needs. --help prints `usage` and the options and exits 0; a mistake, in the command
-// line or in a value that `read` refuses (cli::UsageError), prints one line and exits 2, so a
-// mistyped option never starts a long run.
+// line or in a value that `read` refuses (command_line::UsageError), prints one line and exits 2,
+// so a mistyped option never starts a long run.
 void parseOptions(int argc, char** argv, const std::string& usage,
-                  std::vector<cli::OptionSpec> options,
-                  const std::function<void(const cli::ParsedArgs&)>& read);
+                  std::vector<command_line::OptionSpec> options,
+                  const std::function<void(const command_line::ParsedArgs&)>& read);
 
 struct Stats {
   double p50 = 0;

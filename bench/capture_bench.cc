@@ -152,7 +152,7 @@ void print(const Row& row) {
 
 int main(int argc, char** argv) {
   lumora::bench::parseOptions(argc, argv, "usage: capture_bench", {},
-                              [](const lumora::cli::ParsedArgs&) {});
+                              [](const lumora::command_line::ParsedArgs&) {});
   lumora::testing_support::XvfbServer server("1920x1080x24");
   std::printf("1920x1080 Xvfb on %s, %d fps asked, %lld s per run\n", server.display().c_str(),
               kFps, static_cast<long long>(std::chrono::seconds(kRunTime).count()));

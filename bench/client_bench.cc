@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
       {{"megabytes", "M", "size of the transferred file in MiB (default 512)"},
        {"runs", "N", "transfers of each kind; the median is shown (default 3)"},
        {"seconds", "S", "how long the stream's latency is measured (default 5)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         megabytes = static_cast<std::size_t>(args.integer("megabytes", 1, 1 << 20).value_or(512));
         runs = static_cast<int>(args.integer("runs", 1, 1000).value_or(3));
         seconds = args.seconds("seconds").value_or(5);

@@ -83,10 +83,11 @@ std::string micros(Stats s) {
 
 int main(int argc, char** argv) {
   double seconds = 2;
-  lumora::bench::parseOptions(
-      argc, argv, "usage: control_bench [--seconds S]",
-      {{"seconds", "S", "how long each measurement runs (default 2)"}},
-      [&](const lumora::cli::ParsedArgs& args) { seconds = args.seconds("seconds").value_or(2); });
+  lumora::bench::parseOptions(argc, argv, "usage: control_bench [--seconds S]",
+                              {{"seconds", "S", "how long each measurement runs (default 2)"}},
+                              [&](const lumora::command_line::ParsedArgs& args) {
+                                seconds = args.seconds("seconds").value_or(2);
+                              });
   std::signal(SIGPIPE, SIG_IGN);
 
   // The agent, with a private home so the machine's pairing is left alone.

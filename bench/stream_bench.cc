@@ -213,10 +213,10 @@ int main(int argc, char** argv) {
       argc, argv, "usage: stream_bench [--seconds S] [--presets ultrafast,veryfast]",
       {{"seconds", "S", "how long each run lasts (default 5)"},
        {"presets", "LIST", "x264 presets to compare, by commas (default ultrafast,veryfast)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         seconds = args.seconds("seconds").value_or(seconds);
         if (auto list = args.value("presets")) presets = split(*list);
-        if (presets.empty()) throw lumora::cli::UsageError("--presets names no preset");
+        if (presets.empty()) throw lumora::command_line::UsageError("--presets names no preset");
       });
   std::signal(SIGPIPE, SIG_IGN);
 

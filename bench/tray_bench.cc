@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   lumora::bench::parseOptions(
       argc, argv, "usage: tray_bench [--runs N]",
       {{"runs", "N", "starts of each program; the median and the slowest are shown (default 10)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         runs = static_cast<int>(args.integer("runs", 1, 1000).value_or(10));
       });
 

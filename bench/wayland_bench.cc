@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   lumora::bench::parseOptions(
       argc, argv, "usage: wayland_bench [--seconds S]",
       {{"seconds", "S", "how long each capture and each stream is measured (default 5)"}},
-      [&](const lumora::cli::ParsedArgs& parsed) {
+      [&](const lumora::command_line::ParsedArgs& parsed) {
         seconds = parsed.seconds("seconds").value_or(5);
       });
 

@@ -33,7 +33,7 @@ using lumora::runtime::AgentRuntime;
 
 constexpr std::string_view kVersion = "0.1.0";
 
-const std::vector<lumora::cli::OptionSpec> kOptions = {
+const std::vector<lumora::command_line::OptionSpec> kOptions = {
     {"port", "N", "control port (1-65534; 0 lets the system choose)"},
     {"reset-pairing", "", "make a new pairing code; every paired phone must pair again"},
     {"relay-base", "URL",
@@ -88,9 +88,9 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
   Arguments arguments;
   try {
     const auto parsed =
-        lumora::cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), kOptions);
+        lumora::command_line::parseArgs(std::vector<std::string>(argv + 1, argv + argc), kOptions);
     if (parsed.has("help")) {
-      std::cout << kUsage << lumora::cli::describeOptions(kOptions);
+      std::cout << kUsage << lumora::command_line::describeOptions(kOptions);
       return 0;
     }
     if (parsed.has("version")) {
@@ -98,7 +98,8 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
       return 0;
     }
     if (!parsed.positionals.empty()) {
-      throw lumora::cli::UsageError("unexpected word '" + parsed.positionals.front() + "'");
+      throw lumora::command_line::UsageError("unexpected word '" + parsed.positionals.front() +
+                                             "'");
     }
     arguments.resetPairing = parsed.has("reset-pairing");
     arguments.showQR = !parsed.has("no-qr");
@@ -106,7 +107,7 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
       // Refused now rather than failing to join for ever in the background.
       arguments.relayBase = lumora::protocol::relayOriginOf(*relay);
       if (!arguments.relayBase) {
-        throw lumora::cli::UsageError(
+        throw lumora::command_line::UsageError(
             "--relay-base wants the account service's origin (https://, "
             "http://, wss:// or ws://), not '" +
             *relay + "'");
@@ -117,9 +118,10 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
     }
     if (auto preset = parsed.value("encoder-preset")) {
       if (!isEncoderPreset(*preset)) {
-        throw lumora::cli::UsageError("unknown encoder preset '" + *preset +
-                                      "' (expected ultrafast, superfast, veryfast, faster, fast, "
-                                      "medium, slow, slower or veryslow)");
+        throw lumora::command_line::UsageError(
+            "unknown encoder preset '" + *preset +
+            "' (expected ultrafast, superfast, veryfast, faster, fast, "
+            "medium, slow, slower or veryslow)");
       }
       arguments.encoderPreset = *preset;
     }
@@ -132,8 +134,8 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
       } else if (*encoder == "vaapi") {
         arguments.encoder = Encoder::vaapi;
       } else {
-        throw lumora::cli::UsageError("unknown encoder '" + *encoder +
-                                      "' (expected auto, software or vaapi)");
+        throw lumora::command_line::UsageError("unknown encoder '" + *encoder +
+                                               "' (expected auto, software or vaapi)");
       }
     }
     if (auto key = parsed.value("command-key")) {
@@ -142,19 +144,19 @@ std::variant<Arguments, int> parse(int argc, char** argv) {
       } else if (*key == "super") {
         arguments.commandKey = lumora::platform::CommandKey::super;
       } else {
-        throw lumora::cli::UsageError("unknown command key '" + *key +
-                                      "' (expected control or super)");
+        throw lumora::command_line::UsageError("unknown command key '" + *key +
+                                               "' (expected control or super)");
       }
     }
     if (auto name = parsed.value("backend")) {
       auto backend = lumora::runtime::parseDesktopBackend(*name);
       if (!backend) {
-        throw lumora::cli::UsageError("unknown backend '" + *name +
-                                      "' (expected auto, x11 or wayland)");
+        throw lumora::command_line::UsageError("unknown backend '" + *name +
+                                               "' (expected auto, x11 or wayland)");
       }
       arguments.backend = *backend;
     }
-  } catch (const lumora::cli::UsageError& e) {
+  } catch (const lumora::command_line::UsageError& e) {
     std::cerr << "lumora-agent: " << e.what() << " (see lumora-agent --help)\n";
     return 2;
   }

@@ -13,6 +13,14 @@
 
 namespace lumora::cli {
 
+// The program's words and options, read the way every program of ours reads them.
+using command_line::OptionSpec;
+using command_line::parseArgs;
+using command_line::ParsedArgs;
+using command_line::parseInteger;
+using command_line::parseNumber;
+using command_line::UsageError;
+
 // What a command gets to work with: its parsed arguments and the way to its agent.
 class CommandContext {
  public:

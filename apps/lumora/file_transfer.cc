@@ -90,7 +90,7 @@ class LocalTarget {
 
 }  // namespace
 
-sdk::TransferOptions transferOptions(const ParsedArgs& args) {
+sdk::TransferOptions transferOptions(const command_line::ParsedArgs& args) {
   sdk::TransferOptions options;
   constexpr std::int64_t kKiB = 1024;
   if (auto kib = args.integer("chunk-kib", 1, std::numeric_limits<std::int64_t>::max())) {

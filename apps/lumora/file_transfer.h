@@ -12,7 +12,7 @@ namespace lumora::cli {
 
 // The transfer options --chunk-kib and --window; a chunk larger than the agent serves in one
 // reply is cut to that size. Throws UsageError naming the option.
-sdk::TransferOptions transferOptions(const ParsedArgs& args);
+sdk::TransferOptions transferOptions(const command_line::ParsedArgs& args);
 
 // Streams the remote file into `local` (a temporary beside it, renamed into place once
 // complete; "-" writes to standard output). Returns the bytes received. Throws Failure

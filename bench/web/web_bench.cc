@@ -204,7 +204,7 @@ int main(int argc, char** argv) try {
       argc, argv, "usage: web_bench [--seconds S] [--opens N]",
       {{"seconds", "S", "how long each stream's latency is measured (default 5)"},
        {"opens", "N", "openings of the paired device timed on each side (default 10)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         seconds = args.seconds("seconds").value_or(5);
         opens = static_cast<int>(args.integer("opens", 1, 100).value_or(5));
       });

@@ -107,7 +107,7 @@ int main(int argc, char** argv) try {
       argc, argv, "usage: web_transfer_bench [--mib N] [--rounds R]",
       {{"mib", "N", "the file's size in MiB (default 64)"},
        {"rounds", "R", "transfers each way on each side; the best counts (default 2)"}},
-      [&](const lumora::cli::ParsedArgs& args) {
+      [&](const lumora::command_line::ParsedArgs& args) {
         mib = static_cast<std::size_t>(args.integer("mib", 1, 4096).value_or(64));
         rounds = static_cast<int>(args.integer("rounds", 1, 20).value_or(2));
       });

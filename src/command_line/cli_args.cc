@@ -13,7 +13,7 @@
 #include <typeinfo>
 #include <utility>
 
-namespace lumora::cli {
+namespace lumora::command_line {
 
 namespace po = boost::program_options;
 
@@ -182,4 +182,4 @@ std::int64_t parseInteger(std::string_view text, std::string_view what, std::int
   return value;
 }
 
-}  // namespace lumora::cli
+}  // namespace lumora::command_line

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumora::cli {
+namespace lumora::command_line {
 
 // A mistake in how the program was called: printed as one line with a hint to --help, exit
 // status 2.
@@ -66,4 +66,4 @@ double parseNumber(std::string_view text, std::string_view what);
 std::int64_t parseInteger(std::string_view text, std::string_view what, std::int64_t min,
                           std::int64_t max);
 
-}  // namespace lumora::cli
+}  // namespace lumora::command_line

@@ -9,6 +9,8 @@
 namespace lumora::cli {
 namespace {
 
+using namespace command_line;
+
 const std::vector<OptionSpec> kSpecs = {{"out", "FILE", "where to write"},
                                         {"quiet", "", "say less"},
                                         {"shell", "SHELL", "which shell"},
