@@ -36,6 +36,7 @@ class ServiceUnderTest {
     if (configure) configure(config);
     service_ = std::make_unique<AccountService>(
         config, network_.get_executor(), worker_.get_executor(), [this] { return now_.load(); });
+    certificate_ = config.server.tlsCertificateFile;
     url_ = service_->start();
     runner_ = std::thread([this] { network_.run(); });
   }
@@ -49,7 +50,7 @@ class ServiceUnderTest {
   }
 
   const std::string& url() const { return url_; }
-  AccountClient client() const { return AccountClient(url_); }
+  AccountClient client() const { return AccountClient(url_, {}, certificate_); }
   AccountService& service() { return *service_; }
   void advance(std::chrono::milliseconds by) { now_ += by.count(); }
   Millis now() const { return now_.load(); }
@@ -64,15 +65,17 @@ class ServiceUnderTest {
       network_.get_executor()};
   std::unique_ptr<AccountService> service_;
   std::string url_;
+  std::string certificate_;  // what an https service presents
   std::thread runner_;
 };
 
-// A self-signed certificate for localhost, made before the service that presents it.
+// A self-signed certificate for localhost (by name and by address), made before the service
+// that presents it.
 struct LocalhostCertificate {
   LocalhostCertificate() {
     const std::string command =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-        " -addext subjectAltName=DNS:localhost -keyout " +
+        " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " +
         key + " -out " + certificate + " 2>/dev/null";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
   }
