@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       check(parseDeviceRegistration(input), [](const DeviceRegistration& device) {
         return boundedText(device.name, 200) && boundedText(device.platform, 64) &&
-               (!device.proof ||
-                (device.proof->roomKey.size() == 32 && device.proof->signature.size() == 64 &&
-                 boundedText(device.proof->nonce, 512)));
+               (!device.roomKey || (device.roomKey->size() == 32 && device.signature &&
+                                    device.signature->size() == 64 && device.nonce &&
+                                    boundedText(*device.nonce, 512)));
       });
       break;
     case 3:

@@ -16,7 +16,6 @@
 namespace lumora::account {
 
 namespace asio = boost::asio;
-namespace json = boost::json;
 
 namespace {
 
@@ -201,11 +200,10 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
     co_return co_await std::move(issuing);
   }
   if (path == "/devices/challenge") {
-    co_return jsonResponse(
-        200,
-        {{"nonce", signer_.issueRegistrationNonce(*caller, clock_() + kRegistrationNonceLifetime)},
-         {"account", *caller},
-         {"expiresInSeconds", kRegistrationNonceLifetime / 1000}});
+    co_return recordResponse(
+        200, protocol::RegistrationChallenge{
+                 signer_.issueRegistrationNonce(*caller, clock_() + kRegistrationNonceLifetime),
+                 *caller, kRegistrationNonceLifetime / 1000});
   }
   if (path == "/devices" && method == "POST") {
     auto registering = registerDevice(*caller, request);
@@ -213,9 +211,9 @@ asio::awaitable<HttpResponse> AccountApi::route(const HttpRequest& request) {
   }
   if (path == "/devices") {
     auto listed = co_await onWorker([&] { return store_->listDevices(*caller); });
-    json::array array;
-    for (const auto& device : listed) array.push_back(deviceJson(device));
-    co_return jsonResponse(200, array);
+    std::vector<protocol::DeviceSummary> summaries;
+    for (const auto& device : listed) summaries.push_back(deviceReply(device));
+    co_return recordResponse(200, summaries);
   }
   if (path == "/devices/lookup") {
     auto looking = lookupDevice(*caller, request.target);
@@ -291,16 +289,15 @@ asio::awaitable<HttpResponse> AccountApi::issueTokens(std::string userId, std::s
     return store_->findUser(userId);
   });
   if (!user) co_return unauthorized();
-  co_return jsonResponse(
-      200, {{"accessToken", signer_.issueAccessToken(userId, now + lifetimes_.accessToken)},
-            {"refreshToken", refreshToken},
-            {"user", userJson(*user)}});
+  co_return recordResponse(
+      200, protocol::AuthTokens{signer_.issueAccessToken(userId, now + lifetimes_.accessToken),
+                                refreshToken, userReply(*user)});
 }
 
 asio::awaitable<HttpResponse> AccountApi::me(const std::string& userId) {
   auto user = co_await onWorker([&] { return store_->findUser(userId); });
   if (!user) co_return unauthorized();
-  co_return jsonResponse(200, userJson(*user));
+  co_return recordResponse(200, userReply(*user));
 }
 
 asio::awaitable<HttpResponse> AccountApi::registerDevice(const std::string& userId,
@@ -311,19 +308,18 @@ asio::awaitable<HttpResponse> AccountApi::registerDevice(const std::string& user
   // The fingerprint is taken only from a client that proves it knows the pairing secret: the
   // room key's signature over this account and a nonce of ours.
   std::optional<std::string> fingerprint;
-  if (const auto& proof = body.proof) {
-    if (!signer_.verifyRegistrationNonce(proof->nonce, userId, clock_())) {
+  if (body.roomKey) {
+    if (!signer_.verifyRegistrationNonce(*body.nonce, userId, clock_())) {
       co_return errorResponse({403, "forbidden",
                                "the nonce is not this account's or has expired; ask "
                                "POST /devices/challenge for a new one"});
     }
-    if (!protocol::verifyRoomSignature(proof->roomKey,
-                                       protocol::registrationMessage(userId, proof->nonce),
-                                       proof->signature)) {
+    if (!protocol::verifyRoomSignature(
+            *body.roomKey, protocol::registrationMessage(userId, *body.nonce), *body.signature)) {
       co_return errorResponse(
           {403, "forbidden", "the signature does not prove the device's pairing secret"});
     }
-    fingerprint = protocol::roomFingerprint(proof->roomKey);
+    fingerprint = protocol::roomFingerprint(*body.roomKey);
   }
   auto registration = co_await onWorker([&] {
     return store_->registerDevice(userId, body.name, body.platform, fingerprint, clock_());
@@ -331,9 +327,9 @@ asio::awaitable<HttpResponse> AccountApi::registerDevice(const std::string& user
   using Outcome = AccountStore::Registration::Outcome;
   switch (registration.outcome) {
     case Outcome::created:
-      co_return jsonResponse(201, deviceJson(registration.device));
+      co_return recordResponse(201, deviceReply(registration.device));
     case Outcome::updated:
-      co_return jsonResponse(200, deviceJson(registration.device));
+      co_return recordResponse(200, deviceReply(registration.device));
     case Outcome::unchanged:
       break;
   }
@@ -356,7 +352,7 @@ asio::awaitable<HttpResponse> AccountApi::lookupDevice(const std::string& userId
   auto device =
       co_await onWorker([&] { return store_->findDeviceByFingerprint(userId, fingerprint); });
   if (!device) co_return noDevice();
-  co_return jsonResponse(200, deviceJson(*device));
+  co_return recordResponse(200, deviceReply(*device));
 }
 
 asio::awaitable<HttpResponse> AccountApi::deviceRoute(const std::string& userId,
@@ -374,7 +370,7 @@ asio::awaitable<HttpResponse> AccountApi::deviceRoute(const std::string& userId,
       return store_->reportConnection(userId, id, std::get<ConnectionReport>(parsed), clock_());
     });
     if (!device) co_return noDevice();
-    co_return jsonResponse(200, deviceJson(*device));
+    co_return recordResponse(200, deviceReply(*device));
   }
   if (request.method == "DELETE") {
     const bool deleted = co_await onWorker([&] { return store_->deleteDevice(userId, id); });
@@ -390,7 +386,7 @@ asio::awaitable<HttpResponse> AccountApi::deviceRoute(const std::string& userId,
   if (renamed.outcome == Outcome::nameTaken) {
     co_return errorResponse({409, "name_taken", "another device of this platform has that name"});
   }
-  co_return jsonResponse(200, deviceJson(renamed.device));
+  co_return recordResponse(200, deviceReply(renamed.device));
 }
 
 asio::awaitable<HttpResponse> AccountApi::relayToken(const std::string& userId,
@@ -403,10 +399,10 @@ asio::awaitable<HttpResponse> AccountApi::relayToken(const std::string& userId,
     co_return errorResponse(
         {403, "forbidden", "none of this account's devices has that pairing fingerprint"});
   }
-  co_return jsonResponse(
-      200, {{"token", signer_.issueRelayToken(userId, room, clock_() + lifetimes_.relayToken)},
-            {"room", room},
-            {"expiresInSeconds", lifetimes_.relayToken / 1000}});
+  co_return recordResponse(
+      200, protocol::RelayTokenResponse{
+               signer_.issueRelayToken(userId, room, clock_() + lifetimes_.relayToken), room,
+               lifetimes_.relayToken / 1000});
 }
 
 }  // namespace lumora::account

@@ -16,25 +16,26 @@ std::string rfc3339(Millis at) {
   return text;
 }
 
-boost::json::object userJson(const User& user) {
-  boost::json::object object{{"id", user.id}, {"provider", user.provider}};
-  if (user.email) object["email"] = *user.email;
-  if (user.displayName) object["displayName"] = *user.displayName;
-  return object;
+protocol::AuthUser userReply(const User& user) {
+  return {user.id, user.provider, user.email, user.displayName};
 }
 
-boost::json::object deviceJson(const Device& device) {
-  boost::json::object object{{"id", device.id},
-                             {"name", device.name},
-                             {"platform", device.platform},
-                             {"status", device.status},
-                             {"createdAt", rfc3339(device.createdAt)}};
-  if (device.pairingFingerprint) object["pairingFingerprint"] = *device.pairingFingerprint;
-  if (device.lastSeenAt) object["lastSeenAt"] = rfc3339(*device.lastSeenAt);
-  if (device.lastHost) object["lastHost"] = *device.lastHost;
-  if (device.lastControlPort) object["lastControlPort"] = *device.lastControlPort;
-  if (device.lastMediaPort) object["lastMediaPort"] = *device.lastMediaPort;
-  return object;
+protocol::DeviceSummary deviceReply(const Device& device) {
+  // The store keeps only ports a report gave, which were ports when it came.
+  auto port = [](const std::optional<int>& kept) -> std::optional<std::uint16_t> {
+    if (!kept) return std::nullopt;
+    return static_cast<std::uint16_t>(*kept);
+  };
+  return {device.id,
+          device.name,
+          device.platform,
+          device.status,
+          rfc3339(device.createdAt),
+          device.pairingFingerprint,
+          device.lastSeenAt ? std::optional(rfc3339(*device.lastSeenAt)) : std::nullopt,
+          device.lastHost,
+          port(device.lastControlPort),
+          port(device.lastMediaPort)};
 }
 
 }  // namespace lumora::account

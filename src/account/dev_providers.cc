@@ -1,12 +1,11 @@
 #include "account/dev_providers.h"
 
-#include <openssl/rand.h>
-
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
 
 #include "account/token_signer.h"
+#include "protocol/auth_crypto.h"
 #include "protocol/pkce.h"
 
 namespace lumora::account {
@@ -59,11 +58,8 @@ HttpResponse redirect(const std::string& redirectUri, const std::string& code,
   return response;
 }
 
-std::string randomToken() {
-  unsigned char bytes[24];
-  RAND_bytes(bytes, sizeof bytes);
-  return base64url(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
-}
+// The stand-ins' codes, tokens and key name.
+std::string randomToken() { return protocol::AuthCrypto::randomToken(24); }
 
 // Both stand-ins take PKCE the way their providers do: S256 only.
 std::optional<HttpResponse> refusedChallenge(const Params& params) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "protocol/account_records.h"
+
 namespace lumora::account {
 
 // Milliseconds since the Unix epoch: what the stores keep and the clock gives.
@@ -56,10 +58,6 @@ struct Device {
 };
 
 // Where a device last said it serves.
-struct ConnectionReport {
-  std::string host;
-  int controlPort = 0;
-  int mediaPort = 0;
-};
+using ConnectionReport = protocol::ConnectionReport;
 
 }  // namespace lumora::account

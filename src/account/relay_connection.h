@@ -1,7 +1,7 @@
 #pragma once
 
-// Internal to the server: one relay WebSocket connection. Included by account_server.cc only,
-// the one place that knows the stream types.
+// Internal to the server: one relay WebSocket connection. Included through server_state.h by
+// the server's own units, the ones that know the stream types.
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>

@@ -1,107 +1,97 @@
 #include "account/request_bodies.h"
 
 #include <boost/json/parse.hpp>
+#include <boost/mp11/algorithm.hpp>
 
 #include <algorithm>
+#include <optional>
 
-#include "protocol/base64.h"
+#include "protocol/json_record_codec.h"
 #include "protocol/pkce.h"
 
 namespace lumora::account {
 namespace {
 
 namespace json = boost::json;
+namespace json_codec = protocol::json_codec;
 
+constexpr std::size_t kMaxProvider = 32;
 constexpr std::size_t kMaxName = 200;
 constexpr std::size_t kMaxPlatform = 64;
 constexpr std::size_t kMaxHost = 255;
 constexpr std::size_t kMaxCredential = 16 * 1024;
+constexpr std::size_t kMaxRefreshToken = 1024;
 constexpr std::size_t kMaxNonce = 512;
+constexpr std::size_t kRoomKeyBytes = 32;
+constexpr std::size_t kSignatureBytes = 64;
+
+using Refusal = std::optional<ApiError>;
 
 ApiError badRequest(std::string message) { return {400, "bad_request", std::move(message)}; }
 
-// The body as an object, or the refusal.
-std::variant<json::object, ApiError> objectOf(std::string_view body) {
+std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+
+// What the fields with a format of their own must look like: any refusal of one says so.
+std::optional<std::string> formatOf(std::string_view key) {
+  if (key == "codeVerifier")
+    return "must be 43 to 128 letters, digits, \"-\", \".\", \"_\" or \"~\"";
+  if (key == "roomKey") return "must be " + std::to_string(kRoomKeyBytes) + " bytes in Base64";
+  if (key == "signature") return "must be " + std::to_string(kSignatureBytes) + " bytes in Base64";
+  if (key == "fingerprint") return "must be 64 lower-case hexadecimal digits";
+  return std::nullopt;
+}
+
+ApiError misformed(std::string_view key) { return badRequest(quoted(key) + " " + *formatOf(key)); }
+ApiError required(std::string_view key) { return badRequest(quoted(key) + " is required"); }
+
+// A text of 1..limit bytes.
+Refusal bounded(std::string_view key, const std::string& text, std::size_t limit) {
+  if (text.empty()) return badRequest(quoted(key) + " must not be empty");
+  if (text.size() > limit) {
+    return badRequest(quoted(key) + " is longer than " + std::to_string(limit) + " bytes");
+  }
+  return std::nullopt;
+}
+
+template <class T>
+bool isIntegerField(std::string_view key) {
+  bool integer = false;
+  boost::mp11::mp_for_each<boost::describe::describe_members<T, boost::describe::mod_public>>(
+      [&](auto member) {
+        using Field = std::remove_cvref_t<decltype(std::declval<T&>().*member.pointer)>;
+        if (key == member.name) integer = json_codec::WireInteger<Field>;
+      });
+  return integer;
+}
+
+// Why the decoder did not take a body of T, in the words of the checks below. The bodies'
+// records are flat, so the failure's path is the field's key.
+template <class T>
+ApiError refusalOf(const json_codec::Failure& failure) {
+  const std::string& key = failure.path;
+  if (failure.fault == json_codec::Fault::missing) return required(key);
+  if (formatOf(key)) return misformed(key);
+  if (!isIntegerField<T>(key)) return badRequest(quoted(key) + " must be a string");
+  // The bodies' integers are all ports.
+  if (failure.fault == json_codec::Fault::outOfRange) {
+    return badRequest(quoted(key) + " must be a port (0-65535)");
+  }
+  return badRequest(quoted(key) + " must be an integer");
+}
+
+// The body decoded as a T and passed through `check` (which may look at the object, too);
+// the first refusal wins.
+template <class T, class Check>
+Parsed<T> decoded(std::string_view body, Check check) {
   boost::system::error_code ec;
-  json::value value = json::parse(body, ec);
+  const json::value value = json::parse(body, ec);
   if (ec) return badRequest("the body is not valid JSON");
   if (!value.is_object()) return badRequest("the body must be a JSON object");
-  return std::move(value.as_object());
-}
-
-// A required text of 1..limit bytes.
-std::variant<std::string, ApiError> text(const json::object& object, std::string_view key,
-                                         std::size_t limit) {
-  const json::value* value = object.if_contains(key);
-  if (value == nullptr || value->is_null())
-    return badRequest("\"" + std::string(key) + "\" is required");
-  if (!value->is_string()) return badRequest("\"" + std::string(key) + "\" must be a string");
-  const json::string& string = value->get_string();
-  if (string.empty()) return badRequest("\"" + std::string(key) + "\" must not be empty");
-  if (string.size() > limit) {
-    return badRequest("\"" + std::string(key) + "\" is longer than " + std::to_string(limit) +
-                      " bytes");
-  }
-  return std::string(string);
-}
-
-std::variant<int, ApiError> port(const json::object& object, std::string_view key) {
-  const json::value* value = object.if_contains(key);
-  if (value == nullptr || value->is_null())
-    return badRequest("\"" + std::string(key) + "\" is required");
-  if (!value->is_int64() && !value->is_uint64()) {
-    return badRequest("\"" + std::string(key) + "\" must be an integer");
-  }
-  const auto number = value->is_int64() ? value->get_int64() : -1;
-  if (number < 0 || number > 65535) {
-    return badRequest("\"" + std::string(key) + "\" must be a port (0-65535)");
-  }
-  return static_cast<int>(number);
-}
-
-std::variant<std::string, ApiError> fingerprint(const json::object& object, std::string_view key) {
-  auto value = text(object, key, 64);
-  if (auto* found = std::get_if<std::string>(&value); found && !isPairingFingerprint(*found)) {
-    return badRequest("\"" + std::string(key) + "\" must be 64 lower-case hexadecimal digits");
-  }
-  return value;
-}
-
-// Standard Base64 of exactly `size` bytes.
-std::variant<protocol::Bytes, ApiError> binary(const json::object& object, std::string_view key,
-                                               std::size_t size) {
-  auto value = text(object, key, protocol::base64EncodedSize(size));
-  if (auto* refused = std::get_if<ApiError>(&value)) return std::move(*refused);
-  auto bytes = protocol::base64Decode(std::get<std::string>(value));
-  if (!bytes || bytes->size() != size) {
-    return badRequest("\"" + std::string(key) + "\" must be " + std::to_string(size) +
-                      " bytes in Base64");
-  }
-  return std::move(*bytes);
-}
-
-// Unwraps a field into `out`, or leaves the refusal in `error`.
-template <class T>
-bool take(std::variant<T, ApiError> field, T& out, std::optional<ApiError>& error) {
-  if (auto* refused = std::get_if<ApiError>(&field)) {
-    error = std::move(*refused);
-    return false;
-  }
-  out = std::move(std::get<T>(field));
-  return true;
-}
-
-// Parses the body and runs `fill` over its object; the first refusal wins.
-template <class T, class Fill>
-Parsed<T> parse(std::string_view body, Fill fill) {
-  auto parsed = objectOf(body);
-  if (auto* refused = std::get_if<ApiError>(&parsed)) return std::move(*refused);
-  const json::object& object = std::get<json::object>(parsed);
-  T result;
-  std::optional<ApiError> error;
-  fill(object, result, error);
-  if (error) return std::move(*error);
-  return result;
+  T record;
+  json_codec::Failure failure;
+  if (!json_codec::decodeRecord(value, record, failure)) return refusalOf<T>(failure);
+  if (Refusal refused = check(value.get_object(), record)) return std::move(*refused);
+  return record;
 }
 
 }  // namespace
@@ -113,73 +103,63 @@ bool isPairingFingerprint(std::string_view text) {
 }
 
 Parsed<LoginRequest> parseLoginRequest(std::string_view body) {
-  return parse<LoginRequest>(body, [](const json::object& o, LoginRequest& r, auto& error) {
-    if (!take(text(o, "provider", 32), r.provider, error) ||
-        !take(text(o, "token", kMaxCredential), r.token, error)) {
-      return;
+  return decoded<LoginRequest>(body, [](const json::object&, const LoginRequest& r) -> Refusal {
+    if (Refusal refused = bounded("provider", r.provider, kMaxProvider)) return refused;
+    if (Refusal refused = bounded("token", r.token, kMaxCredential)) return refused;
+    if (r.codeVerifier && !protocol::pkce::isCodeVerifier(*r.codeVerifier)) {
+      return misformed("codeVerifier");
     }
-    const json::value* given = o.if_contains("codeVerifier");
-    if (given == nullptr || given->is_null()) return;
-    if (!given->is_string() || !protocol::pkce::isCodeVerifier(given->get_string())) {
-      error = badRequest(
-          "\"codeVerifier\" must be 43 to 128 letters, digits, \"-\", \".\", \"_\" or \"~\"");
-      return;
-    }
-    r.codeVerifier = std::string(given->get_string());
+    return std::nullopt;
   });
 }
 
 Parsed<RefreshRequest> parseRefreshRequest(std::string_view body) {
-  return parse<RefreshRequest>(body, [](const json::object& o, RefreshRequest& r, auto& error) {
-    take(text(o, "refreshToken", 1024), r.refreshToken, error);
+  return decoded<RefreshRequest>(body, [](const json::object&, const RefreshRequest& r) {
+    return bounded("refreshToken", r.refreshToken, kMaxRefreshToken);
   });
 }
 
 Parsed<DeviceRegistration> parseDeviceRegistration(std::string_view body) {
-  return parse<DeviceRegistration>(
-      body, [](const json::object& o, DeviceRegistration& r, auto& error) {
-        if (!take(text(o, "name", kMaxName), r.name, error) ||
-            !take(text(o, "platform", kMaxPlatform), r.platform, error)) {
-          return;
-        }
+  return decoded<DeviceRegistration>(
+      body, [](const json::object& object, const DeviceRegistration& r) -> Refusal {
+        if (Refusal refused = bounded("name", r.name, kMaxName)) return refused;
+        if (Refusal refused = bounded("platform", r.platform, kMaxPlatform)) return refused;
         // A fingerprint alone proves nothing: anyone who saw it could register it.
-        const json::value* legacy = o.if_contains("pairingFingerprint");
+        const json::value* legacy = object.if_contains("pairingFingerprint");
         if (legacy != nullptr && !legacy->is_null()) {
-          error = badRequest(
+          return badRequest(
               "\"pairingFingerprint\" is not taken: prove the pairing with \"roomKey\", "
               "\"nonce\" and \"signature\"");
-          return;
         }
-        const json::value* key = o.if_contains("roomKey");
-        if (key == nullptr || key->is_null()) return;
-        RoomKeyProof proof;
-        if (take(binary(o, "roomKey", 32), proof.roomKey, error) &&
-            take(text(o, "nonce", kMaxNonce), proof.nonce, error) &&
-            take(binary(o, "signature", 64), proof.signature, error)) {
-          r.proof = std::move(proof);
-        }
+        if (!r.roomKey) return std::nullopt;
+        if (r.roomKey->size() != kRoomKeyBytes) return misformed("roomKey");
+        if (!r.nonce) return required("nonce");
+        if (Refusal refused = bounded("nonce", *r.nonce, kMaxNonce)) return refused;
+        if (!r.signature) return required("signature");
+        if (r.signature->size() != kSignatureBytes) return misformed("signature");
+        return std::nullopt;
       });
 }
 
 Parsed<DeviceRename> parseDeviceRename(std::string_view body) {
-  return parse<DeviceRename>(body, [](const json::object& o, DeviceRename& r, auto& error) {
-    take(text(o, "name", kMaxName), r.name, error);
+  return decoded<DeviceRename>(body, [](const json::object&, const DeviceRename& r) {
+    return bounded("name", r.name, kMaxName);
   });
 }
 
 Parsed<ConnectionReport> parseConnectionReport(std::string_view body) {
-  return parse<ConnectionReport>(body, [](const json::object& o, ConnectionReport& r, auto& error) {
-    take(text(o, "host", kMaxHost), r.host, error) &&
-        take(port(o, "controlPort"), r.controlPort, error) &&
-        take(port(o, "mediaPort"), r.mediaPort, error);
+  return decoded<ConnectionReport>(body, [](const json::object&, const ConnectionReport& r) {
+    return bounded("host", r.host, kMaxHost);
   });
 }
 
 Parsed<RelayTokenRequest> parseRelayTokenRequest(std::string_view body) {
-  return parse<RelayTokenRequest>(body,
-                                  [](const json::object& o, RelayTokenRequest& r, auto& error) {
-                                    take(fingerprint(o, "fingerprint"), r.fingerprint, error);
-                                  });
+  return decoded<RelayTokenRequest>(
+      body, [](const json::object&, const RelayTokenRequest& r) -> Refusal {
+        if (Refusal refused = bounded("fingerprint", r.fingerprint, 64)) return refused;
+        if (!isPairingFingerprint(r.fingerprint)) return misformed("fingerprint");
+        return std::nullopt;
+      });
 }
 
 }  // namespace lumora::account

@@ -1,11 +1,10 @@
 #include "account/sql_account_store.h"
 
-#include <openssl/rand.h>
-
 #include <charconv>
 
 #include "account/postgres_database.h"
 #include "account/sqlite_database.h"
+#include "protocol/auth_crypto.h"
 #include "protocol/hex.h"
 #include "protocol/message_id.h"
 
@@ -102,11 +101,7 @@ User userFrom(const SqlRow& row) {
               row.at(4)};
 }
 
-std::string randomSecret() {
-  unsigned char bytes[32];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw StoreError("no randomness for the secret");
-  return protocol::hexString(protocol::ByteView(bytes, sizeof bytes));
-}
+std::string randomSecret() { return protocol::hexString(protocol::AuthCrypto::randomNonce(32)); }
 
 // Statements separated by ";" at the end of a line, run one by one (libpq's parameterised
 // calls take one statement each).

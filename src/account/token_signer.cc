@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include <charconv>
@@ -126,9 +125,7 @@ bool TokenSigner::roomAdmits(std::string_view tokenRoom, std::string_view room) 
 }
 
 std::string TokenSigner::newRefreshToken() {
-  unsigned char bytes[32];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no randomness");
-  return "lf1." + base64url(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+  return "lf1." + protocol::AuthCrypto::randomToken(32);
 }
 
 std::string TokenSigner::refreshTokenHash(std::string_view token) {

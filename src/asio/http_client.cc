@@ -24,17 +24,24 @@ using asio::ip::tcp;
 
 struct HttpClient::Tls {
   asio::ssl::context context{asio::ssl::context::tls_client};
-  Tls() {
-    context.set_default_verify_paths();
+  explicit Tls(const std::string& trustedCertificates) {
+    if (trustedCertificates.empty()) {
+      context.set_default_verify_paths();
+    } else {
+      context.load_verify_file(trustedCertificates);
+    }
     context.set_verify_mode(asio::ssl::verify_peer);
   }
 };
 
-HttpClient::HttpClient(std::string userAgent, std::chrono::milliseconds timeout)
-    : userAgent_(std::move(userAgent)), timeout_(timeout) {}
+HttpClient::HttpClient(std::string userAgent, std::chrono::milliseconds timeout,
+                       std::string trustedCertificates)
+    : userAgent_(std::move(userAgent)),
+      timeout_(timeout),
+      trustedCertificates_(std::move(trustedCertificates)) {}
 
 HttpClient::Tls& HttpClient::tls() const {
-  std::call_once(tlsOnce_, [this] { tls_ = std::make_unique<Tls>(); });
+  std::call_once(tlsOnce_, [this] { tls_ = std::make_unique<Tls>(trustedCertificates_); });
   return *tls_;
 }
 
@@ -64,7 +71,11 @@ asio::awaitable<FetchResult> exchange(Stream& stream, http::request<http::string
     throw boost::system::system_error(error);
   }
   const auto& response = parser.get();
-  co_return FetchResult{static_cast<int>(response.result_int()), response.body()};
+  FetchResult result{static_cast<int>(response.result_int()), response.body(), {}};
+  for (const auto& field : response) {
+    result.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  co_return result;
 }
 
 }  // namespace
@@ -81,7 +92,8 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
   std::string target = url->encoded_path().empty() ? "/" : std::string(url->encoded_path());
   if (url->has_query()) target += "?" + std::string(url->encoded_query());
 
-  http::request<http::string_body> message(http::string_to_verb(request.method), target, 11);
+  http::request<http::string_body> message(http::verb::get, target, 11);
+  message.method_string(request.method);
   message.set(http::field::host, url->has_port() ? host + ":" + port : host);
   message.set(http::field::user_agent, userAgent_);
   for (const auto& [name, value] : request.headers) message.set(name, value);
@@ -95,7 +107,15 @@ asio::awaitable<FetchResult> HttpClient::fetch(FetchRequest request) const {
   beast::tcp_stream tcpStream(executor);
   tcpStream.expires_after(timeout);
   auto endpoints = co_await resolver.async_resolve(host, port, asio::use_awaitable);
-  co_await tcpStream.async_connect(endpoints, asio::use_awaitable);
+  if (request.localAddress.empty()) {
+    co_await tcpStream.async_connect(endpoints, asio::use_awaitable);
+  } else {
+    // Bound before connecting: connecting through the resolver's list would reopen the socket.
+    const tcp::endpoint to = *endpoints.begin();
+    tcpStream.socket().open(to.protocol());
+    tcpStream.socket().bind(tcp::endpoint(asio::ip::make_address(request.localAddress), 0));
+    co_await tcpStream.async_connect(to, asio::use_awaitable);
+  }
   if (!secure) {
     auto result = co_await exchange(tcpStream, message, timeout);
     beast::error_code ignored;

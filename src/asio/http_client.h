@@ -13,21 +13,24 @@
 
 namespace lumora::net {
 
-// One outgoing HTTP/1.1 request, over TLS for https URLs (the system's trusted roots, or the
-// file SSL_CERT_FILE names; the host name checked) or plain for http ones. One connection per
-// request: its callers ask rarely.
+// One outgoing HTTP/1.1 request, over TLS for https URLs (the client's trusted roots; the host
+// name checked) or plain for http ones. One connection per request: its callers ask rarely.
 struct FetchRequest {
-  std::string method = "GET";
+  std::string method = "GET";  // any token, not only the methods HTTP names
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   // Overrides the client's time-out for this request (each of connecting and the exchange).
   std::optional<std::chrono::milliseconds> timeout;
+  // The local address the connection leaves from (the system's choice when empty), for a host
+  // with several.
+  std::string localAddress;
 };
 
 struct FetchResult {
   int status = 0;
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // as they came, names as sent
 };
 
 // What fetch throws when the server's answer does not begin as an HTTP response does (another
@@ -41,8 +44,12 @@ class NotHttpResponse : public std::runtime_error {
 class HttpClient {
  public:
   // `userAgent` names the program in each request (some services refuse requests without one).
+  // https servers are checked against the system's trusted roots (or the file SSL_CERT_FILE
+  // names), or only against the PEM certificates in `trustedCertificates` when given: a
+  // self-hosted service's own authority.
   explicit HttpClient(std::string userAgent,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                      std::string trustedCertificates = {});
   ~HttpClient();
 
   // Throws std::runtime_error when the URL is not http(s), the server cannot be reached,
@@ -59,6 +66,7 @@ class HttpClient {
   mutable std::unique_ptr<Tls> tls_;
   std::string userAgent_;
   std::chrono::milliseconds timeout_;
+  std::string trustedCertificates_;
 };
 
 }  // namespace lumora::net

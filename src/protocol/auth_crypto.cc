@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+#include "protocol/base64.h"
+
 namespace lumora::protocol::AuthCrypto {
 
 Bytes randomNonce(std::size_t byteCount) {
@@ -17,6 +19,8 @@ Bytes randomNonce(std::size_t byteCount) {
   }
   return out;
 }
+
+std::string randomToken(std::size_t byteCount) { return base64URLEncode(randomNonce(byteCount)); }
 
 Bytes mac(ByteView secret, ByteView nonce) {
   Bytes out(EVP_MAX_MD_SIZE);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "protocol/bytes.h"
@@ -10,6 +11,10 @@ namespace lumora::protocol::AuthCrypto {
 // Bytes from the cryptographically secure random source. Throws std::runtime_error only if
 // the operating system cannot supply randomness.
 Bytes randomNonce(std::size_t byteCount);
+
+// `byteCount` bytes of that source in base64url: how bearer tokens, one-time codes and PKCE
+// verifiers are made. Throws as randomNonce does.
+std::string randomToken(std::size_t byteCount);
 
 // HMAC-SHA256 with key `secret` over `nonce`: 32 bytes.
 Bytes mac(ByteView secret, ByteView nonce);

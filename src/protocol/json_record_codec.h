@@ -118,10 +118,26 @@ json::value encodeValue(const T& value, const json::storage_ptr& storage) {
 
 // ---------------------------------------------------------------------------------- decoding
 
+// What kind of value a decoding failure met, for readers that word their own refusals.
+enum class Fault {
+  missing,     // no key, or null where a value is required
+  wrongType,   // a value of another JSON type (or a fraction where an integer belongs)
+  outOfRange,  // an integer the field's width or sign cannot hold
+  malformed,   // the right type, but not a value of the field (bad Base64, an unknown name)
+};
+
 // A decoding failure: what went wrong and where (a dotted path of keys, innermost last).
 struct Failure {
   std::string path;
   std::string reason;
+  Fault fault = Fault::wrongType;
+
+  // Records the failure; false, for the decoders to return.
+  bool set(Fault kind, std::string text) {
+    fault = kind;
+    reason = std::move(text);
+    return false;
+  }
 
   std::string describe() const { return path.empty() ? reason : path + ": " + reason; }
   void enter(std::string_view key) {
@@ -147,8 +163,8 @@ bool decodeInteger(const json::value& json, T& out, Failure& failure) {
     // 3.0 or 1e2 name whole numbers; 1.5 does not.
     double d = json.get_double();
     if (!std::isfinite(d) || std::trunc(d) != d) {
-      failure.reason = "expected " + std::string(integerKind<T>()) + ", found a fraction";
-      return false;
+      return failure.set(Fault::wrongType,
+                         "expected " + std::string(integerKind<T>()) + ", found a fraction");
     }
     if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
       signedValue = static_cast<std::int64_t>(d);
@@ -156,18 +172,16 @@ bool decodeInteger(const json::value& json, T& out, Failure& failure) {
       unsignedValue = static_cast<std::uint64_t>(d);
       isSigned = false;
     } else {
-      failure.reason = "number does not fit " + std::string(integerKind<T>());
-      return false;
+      return failure.set(Fault::outOfRange, "number does not fit " + std::string(integerKind<T>()));
     }
   } else {
-    failure.reason = "expected " + std::string(integerKind<T>());
-    return false;
+    return failure.set(Fault::wrongType, "expected " + std::string(integerKind<T>()));
   }
   bool fits = isSigned ? std::in_range<T>(signedValue) : std::in_range<T>(unsignedValue);
   if (!fits) {
-    failure.reason = (isSigned ? std::to_string(signedValue) : std::to_string(unsignedValue)) +
-                     " does not fit " + integerKind<T>();
-    return false;
+    return failure.set(Fault::outOfRange,
+                       (isSigned ? std::to_string(signedValue) : std::to_string(unsignedValue)) +
+                           " does not fit " + integerKind<T>());
   }
   out = isSigned ? static_cast<T>(signedValue) : static_cast<T>(unsignedValue);
   return true;
@@ -185,8 +199,7 @@ bool decodeRecord(const json::value& json, T& out, Failure& failure) {
   } else {
     const json::object* object = json.if_object();
     if (object == nullptr) {
-      failure.reason = "expected an object";
-      return false;
+      return failure.set(Fault::wrongType, "expected an object");
     }
     bool ok = true;
     boost::mp11::mp_for_each<Members>([&](auto member) {
@@ -204,8 +217,8 @@ bool decodeRecord(const json::value& json, T& out, Failure& failure) {
         ok = decodeValue(*found, *field, failure);
       } else {
         if (absent) {
-          failure.reason = found == nullptr ? "missing key" : "null where a value is required";
-          ok = false;
+          ok = failure.set(Fault::missing,
+                           found == nullptr ? "missing key" : "null where a value is required");
         } else {
           ok = decodeValue(*found, field, failure);
         }
@@ -220,15 +233,13 @@ template <class T>
 bool decodeValue(const json::value& json, T& out, Failure& failure) {
   if constexpr (std::is_same_v<T, bool>) {
     if (!json.is_bool()) {
-      failure.reason = "expected a boolean";
-      return false;
+      return failure.set(Fault::wrongType, "expected a boolean");
     }
     out = json.get_bool();
     return true;
   } else if constexpr (std::is_same_v<T, double>) {
     if (!json.is_number()) {
-      failure.reason = "expected a number";
-      return false;
+      return failure.set(Fault::wrongType, "expected a number");
     }
     out = json.to_number<double>();
     return true;
@@ -236,41 +247,36 @@ bool decodeValue(const json::value& json, T& out, Failure& failure) {
     return decodeInteger(json, out, failure);
   } else if constexpr (std::is_same_v<T, std::string>) {
     if (!json.is_string()) {
-      failure.reason = "expected a string";
-      return false;
+      return failure.set(Fault::wrongType, "expected a string");
     }
     out.assign(json.get_string().data(), json.get_string().size());
     return true;
   } else if constexpr (std::is_same_v<T, Bytes>) {
     if (!json.is_string()) {
-      failure.reason = "expected a Base64 string";
-      return false;
+      return failure.set(Fault::wrongType, "expected a Base64 string");
     }
     auto decoded = base64Decode(json.get_string());
     if (!decoded) {
-      failure.reason = "invalid Base64";
-      return false;
+      return failure.set(Fault::malformed, "invalid Base64");
     }
     out = std::move(*decoded);
     return true;
   } else if constexpr (DescribedEnum<T>) {
     if (!json.is_string()) {
-      failure.reason = "expected a string";
-      return false;
+      return failure.set(Fault::wrongType, "expected a string");
     }
     std::string_view text = json.get_string();
     // enum_from_string wants a NUL-terminated name; the JSON string is one.
     if (!boost::describe::enum_from_string(text.data(), out) ||
         std::string_view(boost::describe::enum_to_string(out, "")) != text) {
-      failure.reason = "unknown value \"" + std::string(text.substr(0, 64)) + "\"";
-      return false;
+      return failure.set(Fault::malformed,
+                         "unknown value \"" + std::string(text.substr(0, 64)) + "\"");
     }
     return true;
   } else if constexpr (IsList<T>::value) {
     const json::array* array = json.if_array();
     if (array == nullptr) {
-      failure.reason = "expected an array";
-      return false;
+      return failure.set(Fault::wrongType, "expected an array");
     }
     out.clear();
     out.resize(array->size());

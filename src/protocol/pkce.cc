@@ -7,7 +7,7 @@
 
 namespace lumora::protocol::pkce {
 
-std::string newCodeVerifier() { return base64URLEncode(AuthCrypto::randomNonce(32)); }
+std::string newCodeVerifier() { return AuthCrypto::randomToken(32); }
 
 std::string s256Challenge(std::string_view verifier) {
   return base64URLEncode(AuthCrypto::sha256(asBytes(verifier)));

@@ -3,10 +3,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -15,21 +12,21 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "asio/http_client.h"
 #include "protocol/base64.h"
 #include "protocol/relay_notices.h"
+#include "support/run_awaitable.h"
 
 namespace lumora::account::testing {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace websocket = beast::websocket;
 using asio::ip::tcp;
 
 namespace {
 
 struct Origin {
-  bool tls = false;
   std::string host;
   std::string port;
 };
@@ -37,23 +34,7 @@ struct Origin {
 Origin originOf(const std::string& url) {
   auto parsed = boost::urls::parse_absolute_uri(url);
   if (!parsed) throw std::runtime_error("not a URL: " + url);
-  return {parsed->scheme() == "https", parsed->host(), std::string(parsed->port())};
-}
-
-template <class Stream>
-Reply exchange(Stream& stream, http::request<http::string_body>& request) {
-  http::write(stream, request);
-  beast::flat_buffer buffer;
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(64 << 20);
-  http::read(stream, buffer, parser);
-  Reply reply;
-  reply.status = static_cast<int>(parser.get().result_int());
-  reply.body = parser.get().body();
-  for (const auto& field : parser.get()) {
-    reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
-  return reply;
+  return {parsed->host(), std::string(parsed->port())};
 }
 
 }  // namespace
@@ -71,42 +52,26 @@ std::string Reply::header(const std::string& name) const {
   return {};
 }
 
-AccountClient::AccountClient(std::string url, std::string from)
-    : url_(std::move(url)), from_(std::move(from)) {}
+AccountClient::AccountClient(std::string url, std::string from, std::string trustedCertificate)
+    : url_(std::move(url)),
+      from_(std::move(from)),
+      http_(std::make_shared<const net::HttpClient>("lumora-account-test", std::chrono::seconds(30),
+                                                    std::move(trustedCertificate))) {}
 
 Reply AccountClient::request(
     const std::string& method, const std::string& target, const std::string& body,
     const std::string& bearer,
     const std::vector<std::pair<std::string, std::string>>& headers) const {
-  const Origin origin = originOf(url_);
-  asio::io_context io;
-  tcp::resolver resolver(io);
-  beast::tcp_stream tcpStream(io);
-  tcpStream.expires_after(std::chrono::seconds(30));
-  const auto endpoints = resolver.resolve(origin.host, origin.port);
-  if (from_.empty()) {
-    tcpStream.connect(endpoints);
-  } else {
-    // Bound before connecting: connecting through the resolver's list would reopen the socket.
-    const tcp::endpoint to = *endpoints.begin();
-    tcpStream.socket().open(to.protocol());
-    tcpStream.socket().bind(tcp::endpoint(asio::ip::make_address(from_), 0));
-    tcpStream.socket().connect(to);
-  }
-  http::request<http::string_body> message(http::string_to_verb(method), target, 11);
-  if (message.method() == http::verb::unknown) message.method_string(method);
-  message.set(http::field::host, origin.host);
-  if (!bearer.empty()) message.set(http::field::authorization, "Bearer " + bearer);
-  if (!body.empty()) message.set(http::field::content_type, "application/json");
-  for (const auto& [name, value] : headers) message.set(name, value);
-  message.body() = body;
-  message.prepare_payload();
-  if (!origin.tls) return exchange(tcpStream, message);
-  asio::ssl::context context(asio::ssl::context::tls_client);
-  context.set_verify_mode(asio::ssl::verify_none);
-  beast::ssl_stream<beast::tcp_stream> tlsStream(std::move(tcpStream), context);
-  tlsStream.handshake(asio::ssl::stream_base::client);
-  return exchange(tlsStream, message);
+  net::FetchRequest request;
+  request.method = method;
+  request.url = url_ + target;
+  request.localAddress = from_;
+  if (!bearer.empty()) request.headers.emplace_back("Authorization", "Bearer " + bearer);
+  if (!body.empty()) request.headers.emplace_back("Content-Type", "application/json");
+  request.headers.insert(request.headers.end(), headers.begin(), headers.end());
+  request.body = body;
+  net::FetchResult result = testing_support::runAwaitable(http_->fetch(std::move(request)));
+  return {result.status, std::move(result.body), std::move(result.headers)};
 }
 
 Reply AccountClient::post(const std::string& target, const boost::json::value& body,

@@ -1,7 +1,7 @@
 #pragma once
 
-// A small client of the account service for tests: HTTP requests and relay WebSocket
-// connections over Beast, plain or TLS (without checking the certificate: tests make their own).
+// A small client of the account service for tests: HTTP requests through the product's HTTP
+// client, and relay WebSocket connections over Beast.
 
 #include <boost/json/value.hpp>
 
@@ -14,6 +14,10 @@
 
 #include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"
+
+namespace lumora::net {
+class HttpClient;
+}
 
 namespace lumora::account::testing {
 
@@ -30,7 +34,9 @@ class AccountClient {
  public:
   // `url`: http://host:port or https://host:port. `from` picks the local address requests
   // leave from ("127.0.0.2" plays a second client machine); the system's choice when empty.
-  explicit AccountClient(std::string url, std::string from = {});
+  // `trustedCertificate`: the PEM certificate an https service is checked against.
+  explicit AccountClient(std::string url, std::string from = {},
+                         std::string trustedCertificate = {});
 
   Reply request(const std::string& method, const std::string& target, const std::string& body = {},
                 const std::string& bearer = {},
@@ -59,6 +65,7 @@ class AccountClient {
  private:
   std::string url_;
   std::string from_;
+  std::shared_ptr<const net::HttpClient> http_;
 };
 
 // The value of `series` (its name and labels as an exposition writes them) in a metrics

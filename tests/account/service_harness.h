@@ -36,6 +36,7 @@ class ServiceUnderTest {
     if (configure) configure(config);
     service_ = std::make_unique<AccountService>(
         config, network_.get_executor(), worker_.get_executor(), [this] { return now_.load(); });
+    certificate_ = config.server.tlsCertificateFile;
     url_ = service_->start();
     runner_ = std::thread([this] { network_.run(); });
   }
@@ -49,7 +50,11 @@ class ServiceUnderTest {
   }
 
   const std::string& url() const { return url_; }
-  AccountClient client() const { return AccountClient(url_); }
+  // Over TLS the client checks the certificate, which names localhost.
+  AccountClient client() const {
+    if (certificate_.empty()) return AccountClient(url_);
+    return AccountClient("https://localhost" + url_.substr(url_.rfind(':')), {}, certificate_);
+  }
   AccountService& service() { return *service_; }
   void advance(std::chrono::milliseconds by) { now_ += by.count(); }
   Millis now() const { return now_.load(); }
@@ -64,6 +69,7 @@ class ServiceUnderTest {
       network_.get_executor()};
   std::unique_ptr<AccountService> service_;
   std::string url_;
+  std::string certificate_;  // what an https service presents
   std::thread runner_;
 };
 

@@ -87,7 +87,7 @@ class BalancedServiceTest : public ::testing::Test {
 
   bool healthyThroughBalancer() {
     try {
-      return AccountClient(balancerURL()).get("/healthz").status == 200;
+      return AccountClient(balancerURL(), {}, certificate()).get("/healthz").status == 200;
     } catch (const std::exception&) {
       return false;
     }

@@ -8,22 +8,6 @@ using internal::AccountCall;
 using internal::callFor;
 using internal::encodeBody;
 
-namespace {
-
-struct LoginBody {
-  std::string provider;
-  std::string token;
-  std::optional<std::string> codeVerifier;
-};
-BOOST_DESCRIBE_STRUCT(LoginBody, (), (provider, token, codeVerifier))
-
-struct RefreshBody {
-  std::string refreshToken;
-};
-BOOST_DESCRIBE_STRUCT(RefreshBody, (), (refreshToken))
-
-}  // namespace
-
 AuthClient::AuthClient(std::string baseURL, std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)), session_(std::move(session)) {}
 
@@ -32,13 +16,15 @@ boost::asio::awaitable<AuthTokens> AuthClient::login(
   return callFor<AuthTokens, AuthClientError>(
       session_, baseURL_,
       {"POST", "/auth/login", std::nullopt,
-       encodeBody(LoginBody{std::move(provider), std::move(token), std::move(codeVerifier)})});
+       encodeBody(protocol::LoginRequest{std::move(provider), std::move(token),
+                                         std::move(codeVerifier)})});
 }
 
 boost::asio::awaitable<AuthTokens> AuthClient::refresh(std::string refreshToken) const {
   return callFor<AuthTokens, AuthClientError>(
       session_, baseURL_,
-      {"POST", "/auth/refresh", std::nullopt, encodeBody(RefreshBody{std::move(refreshToken)})});
+      {"POST", "/auth/refresh", std::nullopt,
+       encodeBody(protocol::RefreshRequest{std::move(refreshToken)})});
 }
 
 boost::asio::awaitable<AuthUser> AuthClient::me(std::string accessToken) const {
@@ -49,7 +35,8 @@ boost::asio::awaitable<AuthUser> AuthClient::me(std::string accessToken) const {
 boost::asio::awaitable<void> AuthClient::logout(std::string refreshToken) const {
   return callFor<void, AuthClientError>(
       session_, baseURL_,
-      {"POST", "/auth/logout", std::nullopt, encodeBody(RefreshBody{std::move(refreshToken)})});
+      {"POST", "/auth/logout", std::nullopt,
+       encodeBody(protocol::RefreshRequest{std::move(refreshToken)})});
 }
 
 }  // namespace lumora::sdk

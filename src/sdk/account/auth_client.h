@@ -1,12 +1,12 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/describe/class.hpp>
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "protocol/account_records.h"
 #include "sdk/account/account_service_error.h"
 
 namespace lumora::net {
@@ -15,28 +15,10 @@ class HttpClient;
 
 namespace lumora::sdk {
 
-// The signed-in account as the service knows it. In JSON: "id", "provider" (the identity
-// provider the account was made with, e.g. "google"), and "email", "displayName" when known.
-struct AuthUser {
-  std::string id;
-  std::string provider;
-  std::optional<std::string> email;
-  std::optional<std::string> displayName;
-
-  bool operator==(const AuthUser&) const = default;
-};
-BOOST_DESCRIBE_STRUCT(AuthUser, (), (id, provider, email, displayName))
-
-// The answer to a sign-in or a refresh, and what a token store keeps (encode it with
-// protocol::json_codec to get the same JSON back).
-struct AuthTokens {
-  std::string accessToken;
-  std::string refreshToken;
-  AuthUser user;
-
-  bool operator==(const AuthTokens&) const = default;
-};
-BOOST_DESCRIBE_STRUCT(AuthTokens, (), (accessToken, refreshToken, user))
+// The signed-in account as the service knows it, and the token pair of a sign-in (what a token
+// store keeps: encode it with protocol::json_codec to get the same JSON back).
+using AuthUser = protocol::AuthUser;
+using AuthTokens = protocol::AuthTokens;
 
 // Signs in to the account service, refreshes the token pair, reads the signed-in user, and
 // signs out.

@@ -1,6 +1,5 @@
 #include "sdk/account/device_registry_client.h"
 
-#include "protocol/base64.h"
 #include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"
 #include "sdk/internal/account_call.h"
@@ -12,36 +11,6 @@ using internal::callFor;
 using internal::encodeBody;
 
 namespace {
-
-struct RegistrationBody {
-  std::string name;
-  std::string platform;
-  // That this client knows the pairing secret: the room key it gives and its signature over
-  // the account and the service's nonce.
-  std::optional<std::string> roomKey;
-  std::optional<std::string> nonce;
-  std::optional<std::string> signature;
-};
-BOOST_DESCRIBE_STRUCT(RegistrationBody, (), (name, platform, roomKey, nonce, signature))
-
-// A nonce the service issued for the account to sign.
-struct RegistrationChallenge {
-  std::string nonce;
-  std::string account;
-};
-BOOST_DESCRIBE_STRUCT(RegistrationChallenge, (), (nonce, account))
-
-struct RenameBody {
-  std::string name;
-};
-BOOST_DESCRIBE_STRUCT(RenameBody, (), (name))
-
-struct ConnectionReport {
-  std::string host;
-  std::uint16_t controlPort = 0;
-  std::uint16_t mediaPort = 0;
-};
-BOOST_DESCRIBE_STRUCT(ConnectionReport, (), (host, controlPort, mediaPort))
 
 // 404 is the registry's answer when no device has the fingerprint.
 boost::asio::awaitable<std::optional<DeviceSummary>> lookUp(
@@ -57,14 +26,13 @@ boost::asio::awaitable<std::optional<DeviceSummary>> lookUp(
 // Asks the service for a nonce, proves the secret with it, then registers.
 boost::asio::awaitable<DeviceSummary> registerWithProof(
     std::shared_ptr<const net::HttpClient> session, std::string baseURL, std::string accessToken,
-    RegistrationBody body, protocol::RoomKey key) {
-  auto asking = callFor<RegistrationChallenge, DeviceRegistryError>(
+    protocol::DeviceRegistration body, protocol::RoomKey key) {
+  auto asking = callFor<protocol::RegistrationChallenge, DeviceRegistryError>(
       session, baseURL, {"POST", "/devices/challenge", accessToken, std::nullopt});
-  const RegistrationChallenge challenge = co_await std::move(asking);
-  body.roomKey = protocol::base64Encode(key.publicKey());
+  const protocol::RegistrationChallenge challenge = co_await std::move(asking);
+  body.roomKey = key.publicKey();
   body.nonce = challenge.nonce;
-  body.signature =
-      protocol::base64Encode(key.registrationProof(challenge.account, challenge.nonce));
+  body.signature = key.registrationProof(challenge.account, challenge.nonce);
   auto registering = callFor<DeviceSummary, DeviceRegistryError>(
       std::move(session), std::move(baseURL),
       {"POST", "/devices", std::move(accessToken), encodeBody(body)});
@@ -81,7 +49,7 @@ DeviceRegistryClient::DeviceRegistryClient(std::string baseURL, std::string acce
 
 boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::registerDevice(
     std::string name, std::string platform, std::optional<std::string> pairingCode) const {
-  RegistrationBody body{std::move(name), std::move(platform), {}, {}, {}};
+  protocol::DeviceRegistration body{std::move(name), std::move(platform), {}, {}, {}};
   if (pairingCode) {
     auto secret = protocol::PairingSecret::fromCode(*pairingCode);
     if (!secret) {
@@ -116,7 +84,8 @@ boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::renameDevice(std::st
                                                                          std::string name) const {
   return callFor<DeviceSummary, DeviceRegistryError>(
       session_, baseURL_,
-      {"PATCH", "/devices/" + id, accessToken_, encodeBody(RenameBody{std::move(name)})});
+      {"PATCH", "/devices/" + id, accessToken_,
+       encodeBody(protocol::DeviceRename{std::move(name)})});
 }
 
 boost::asio::awaitable<void> DeviceRegistryClient::deleteDevice(std::string id) const {
@@ -130,7 +99,7 @@ boost::asio::awaitable<DeviceSummary> DeviceRegistryClient::reportConnection(
   return callFor<DeviceSummary, DeviceRegistryError>(
       session_, baseURL_,
       {"POST", "/devices/" + deviceId + "/connection", accessToken_,
-       encodeBody(ConnectionReport{std::move(host), controlPort, mediaPort})});
+       encodeBody(protocol::ConnectionReport{std::move(host), controlPort, mediaPort})});
 }
 
 }  // namespace lumora::sdk

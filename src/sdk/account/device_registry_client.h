@@ -1,7 +1,6 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/describe/class.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -10,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/account_records.h"
 #include "sdk/account/account_service_error.h"
 
 namespace lumora::net {
@@ -22,23 +22,7 @@ namespace lumora::sdk {
 inline constexpr std::string_view kDevicePlatform = "linux";
 
 // A device of the account as the registry lists it. Times are the service's text, unparsed.
-struct DeviceSummary {
-  std::string id;
-  std::string name;
-  std::string platform;
-  std::string status;
-  std::optional<std::string> pairingFingerprint;
-  std::optional<std::string> createdAt;
-  std::optional<std::string> lastSeenAt;
-  std::optional<std::string> lastHost;
-  std::optional<std::uint16_t> lastControlPort;
-  std::optional<std::uint16_t> lastMediaPort;
-
-  bool operator==(const DeviceSummary&) const = default;
-};
-BOOST_DESCRIBE_STRUCT(DeviceSummary, (),
-                      (id, name, platform, status, pairingFingerprint, createdAt, lastSeenAt,
-                       lastHost, lastControlPort, lastMediaPort))
+using DeviceSummary = protocol::DeviceSummary;
 
 // The account's device registry, for one access token: registers this desktop so that a phone
 // signed in to the same account finds it, and lists, looks up, renames and removes devices.

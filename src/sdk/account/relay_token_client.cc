@@ -4,15 +4,6 @@
 
 namespace lumora::sdk {
 
-namespace {
-
-struct TokenRequest {
-  std::string fingerprint;
-};
-BOOST_DESCRIBE_STRUCT(TokenRequest, (), (fingerprint))
-
-}  // namespace
-
 RelayTokenClient::RelayTokenClient(std::string baseURL, std::string accessToken,
                                    std::shared_ptr<const net::HttpClient> session)
     : baseURL_(std::move(baseURL)),
@@ -24,7 +15,7 @@ boost::asio::awaitable<RelayTokenResponse> RelayTokenClient::issueToken(
   return internal::callFor<RelayTokenResponse, RelayTokenError>(
       session_, baseURL_,
       {"POST", "/relay/token", accessToken_,
-       internal::encodeBody(TokenRequest{std::move(fingerprint)})});
+       internal::encodeBody(protocol::RelayTokenRequest{std::move(fingerprint)})});
 }
 
 }  // namespace lumora::sdk

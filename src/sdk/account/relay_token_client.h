@@ -1,12 +1,11 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/describe/class.hpp>
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "protocol/account_records.h"
 #include "sdk/account/account_service_error.h"
 
 namespace lumora::net {
@@ -16,14 +15,7 @@ class HttpClient;
 namespace lumora::sdk {
 
 // A short-lived token that lets a phone into an agent's relay room.
-struct RelayTokenResponse {
-  std::string token;
-  std::string room;
-  std::int64_t expiresInSeconds = 0;
-
-  bool operator==(const RelayTokenResponse&) const = default;
-};
-BOOST_DESCRIBE_STRUCT(RelayTokenResponse, (), (token, room, expiresInSeconds))
+using RelayTokenResponse = protocol::RelayTokenResponse;
 
 // Asks the account service for a relay token, for the signed-in user, to the agent whose
 // pairing fingerprint is given: the service issues one only for a device of the user's own.
