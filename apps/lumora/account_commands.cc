@@ -6,9 +6,9 @@
 
 #include "account_session.h"
 #include "account_store.h"
-#include "asio/http_client.h"
 #include "command.h"
 #include "failure.h"
+#include "net/http_client.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_sign_in.h"

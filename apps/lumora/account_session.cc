@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "asio/http_client.h"
 #include "failure.h"
+#include "net/http_client.h"
 
 namespace lumora::cli {
 

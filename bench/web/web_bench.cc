@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "asio/http_client.h"
 #include "bench_support.h"
+#include "net/http_client.h"
 #include "protocol/room_key.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/device_registry_client.h"

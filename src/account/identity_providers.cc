@@ -6,7 +6,7 @@
 #include <boost/url/rfc/unreserved_chars.hpp>
 
 #include "account/jwks_cache.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 
 namespace lumora::account {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "account/records.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 
 namespace lumora::account {
 

@@ -7,7 +7,7 @@
 #include "app/account_adapters.h"
 #include "app/app_config.h"
 #include "app/runtime_agent_server.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "platform/linux/device_name.h"
 #include "platform/linux/secret_store.h"
 #include "platform/linux/xdg_autostart_login_item.h"

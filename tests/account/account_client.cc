@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "protocol/base64.h"
 #include "protocol/relay_notices.h"
 #include "support/run_awaitable.h"

@@ -12,7 +12,7 @@
 
 #include "app/account_adapters.h"
 #include "app/account_controller.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "platform/linux/secret_store.h"
 #include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"

@@ -14,7 +14,7 @@
 
 #include "app/account_controller.h"
 #include "app/agent_controller.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 
 // Fakes of the controllers' awaited dependencies. Each call passes a gate that the test may
 // close to hold the call open and open again to let it finish.

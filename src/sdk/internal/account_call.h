@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "protocol/json_record_codec.h"
 
 namespace lumora::sdk::internal {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "sdk/internal/io_thread.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_urls.h"

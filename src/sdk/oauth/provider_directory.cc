@@ -4,7 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "sdk/oauth/oauth_urls.h"
 
 namespace lumora::sdk {

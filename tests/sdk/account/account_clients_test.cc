@@ -9,7 +9,7 @@
 #include <future>
 
 #include "account/service_harness.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "protocol/base64.h"
 #include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"

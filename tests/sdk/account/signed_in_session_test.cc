@@ -13,7 +13,7 @@
 #include <boost/asio/use_future.hpp>
 
 #include "account/service_harness.h"
-#include "asio/http_client.h"
+#include "net/http_client.h"
 #include "sdk/account/device_registry_client.h"
 #include "support/run_awaitable.h"
 

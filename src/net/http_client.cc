@@ -1,4 +1,4 @@
-#include "asio/http_client.h"
+#include "net/http_client.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
