@@ -4,6 +4,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import type { IncomingPayload, OutgoingPayload } from '../../src/protocol/envelope.ts';
 import { toBase64 } from '../../src/protocol/base64.ts';
+import { concatBytes } from '../../src/protocol/bytes.ts';
 import { decodeBase64 } from '../../src/files/chunk-codec.ts';
 import { decodeListing, decodePiece } from '../../src/files/file-records.ts';
 import { crumbsOf, isPlainName, joinPath, parentOf, uploadTemporaryName } from '../../src/files/paths.ts';
@@ -130,15 +131,6 @@ class MemoryAgent {
 }
 
 const randomBytes = (n: number) => Uint8Array.from({ length: n }, (_, i) => (i * 7919 + (i >> 8)) & 0xff);
-const concat = (parts: Uint8Array[]) => {
-  const out = new Uint8Array(parts.reduce((n, p) => n + p.length, 0));
-  let at = 0;
-  for (const p of parts) {
-    out.set(p, at);
-    at += p.length;
-  }
-  return out;
-};
 const noStop = () => new AbortController().signal;
 
 describe('download', () => {
@@ -155,7 +147,7 @@ describe('download', () => {
       onProgress: (done) => progress.push(done),
     });
     assert.equal(got, file.length);
-    assert.deepEqual(concat(parts), file);
+    assert.deepEqual(concatBytes(...parts), file);
     assert.equal(agent.mostInFlight, 4);
     assert.equal(progress.at(-1), file.length);
     // No request beyond the end once the size is known.
@@ -169,7 +161,7 @@ describe('download', () => {
     const parts: Uint8Array[] = [];
     const got = await download(agent, '/f', async (d) => void parts.push(d), { signal: noStop(), chunk: 16, window: 4 });
     assert.equal(got, 100);
-    assert.deepEqual(concat(parts), randomBytes(100));
+    assert.deepEqual(concatBytes(...parts), randomBytes(100));
     assert.ok(agent.requests.some((r) => r.offset === 40), 'asked again from the end of the short piece');
 
     const liar = { request: async (): Promise<IncomingPayload> => piece({ path: '/f', data: toBase64(new Uint8Array(16)), offset: 16, totalSize: 64, eof: false }) };
