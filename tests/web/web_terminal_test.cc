@@ -123,7 +123,11 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
 
   // Characters no key makes arrive as a keyboard's text input (as a phone's IME gives them).
   typeIntoTerminal("cat > ~/typed.txt\n");
-  typeIntoTerminal("añ한\n");
+  // The terminal takes text input a moment after its event, so a key pressed at once could
+  // overtake it; a person presses Enter once the text shows.
+  typeIntoTerminal("añ한");
+  EXPECT_TRUE(shows(0, "\nañ한")) << textOf(0);
+  typeIntoTerminal("\n");
   phone_->tap("button[data-term-key=\"Control\"]");
   EXPECT_EQ(phone_->attribute("button[data-term-key=\"Control\"]", "data-latched"), "true");
   typeIntoTerminal("d");

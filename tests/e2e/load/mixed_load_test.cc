@@ -1,6 +1,8 @@
 // Eight paired clients at once, each keeping several mixed requests in flight: every reply must
 // answer its own request, with the right content, and no connection may be dropped.
 
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -49,8 +51,11 @@ class RequestMix {
     }
     // By name (the order rules are file_operations_test's).
     for (const auto& [path, content] : files_) {
+      struct stat info {};
+      ::lstat(path.c_str(), &info);
       listing_.push_back({std::filesystem::path(path).filename().string(), path, false,
-                          static_cast<std::int64_t>(content.size())});
+                          static_cast<std::int64_t>(content.size()),
+                          static_cast<std::int64_t>(info.st_mtime)});
     }
   }
 
