@@ -1,6 +1,7 @@
 // The lumora-agent program's life: it publishes where it serves in a private status file, pairs
-// with the code from that file, serves without a display, keeps its pairing across restarts,
-// and stops cleanly on SIGTERM. What it serves is the other suites'.
+// with the code from that file, serves without a display and stops cleanly on SIGTERM. Its
+// pairing across restarts and resets is killed_while_writing_test's; what it serves is the other
+// suites'.
 
 #include <sys/stat.h>
 
@@ -41,21 +42,6 @@ TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   EXPECT_EQ(agent.terminate(), 0);
   EXPECT_EQ(contentOf(home / ".lumora/agent-status.json"), "{\n  \"running\" : false\n}");
   EXPECT_TRUE(client.closedWithin());
-}
-
-TEST(AgentEndToEndTest, PairingSurvivesRestartsUntilReset) {
-  testing_support::TempDir home;
-  auto codeOfRun = [&](bool reset) {
-    AgentProcess agent(home, reset);
-    EXPECT_EQ(agent.serving() ? agent.terminate() : -1, 0);
-    return agent.serving() ? agent.secret().code() : std::string();
-  };
-  const std::string first = codeOfRun(false);
-  ASSERT_EQ(first.size(), 32u);
-  EXPECT_EQ(codeOfRun(false), first);
-  const std::string reset = codeOfRun(true);
-  EXPECT_NE(reset, first);
-  EXPECT_EQ(codeOfRun(false), reset);
 }
 
 }  // namespace
