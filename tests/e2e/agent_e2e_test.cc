@@ -1,9 +1,7 @@
-// The lumora-agent program's life: it publishes where it serves in a private status file, pairs
-// with the code from that file, serves without a display and stops cleanly on SIGTERM. Its
-// pairing across restarts and resets is killed_while_writing_test's; what it serves is the other
-// suites'.
-
-#include <sys/stat.h>
+// The lumora-agent program's life: it publishes where it serves in its status file, pairs with
+// the code from that file, serves without a display and stops cleanly on SIGTERM. The status
+// file's privacy and the pairing across restarts and resets are killed_while_writing_test's;
+// what it serves, and that only a paired peer is served, the other suites'.
 
 #include <gtest/gtest.h>
 
@@ -26,11 +24,8 @@ TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   // Without a tailnet address it serves on loopback only.
   EXPECT_EQ(agent.status().at("host").as_string(), "127.0.0.1");
   const auto& home = agent.home();
-  EXPECT_EQ(testing_support::fileMode(home / ".lumora/agent-status.json"), 0600u);
 
   testing_support::RawClient client(agent.controlPort());
-  EXPECT_EQ(client.ask(protocol::PingRequest{}).payload.get<MessageType::error>()->message,
-            "authentication required");
   client.authenticate(agent.secret());
 
   // Without a display the desktop requests fail with a reason, and the agent carries on.
