@@ -1,8 +1,7 @@
-// The lumora-agent program's life: it publishes where it serves in a private status file, pairs
-// with the code from that file, serves without a display, keeps its pairing across restarts,
-// and stops cleanly on SIGTERM. What it serves is the other suites'.
-
-#include <sys/stat.h>
+// The lumora-agent program's life: it publishes where it serves in its status file, pairs with
+// the code from that file, serves without a display and stops cleanly on SIGTERM. The status
+// file's privacy and the pairing across restarts and resets are killed_while_writing_test's;
+// what it serves, and that only a paired peer is served, the other suites'.
 
 #include <gtest/gtest.h>
 
@@ -25,11 +24,8 @@ TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   // Without a tailnet address it serves on loopback only.
   EXPECT_EQ(agent.status().at("host").as_string(), "127.0.0.1");
   const auto& home = agent.home();
-  EXPECT_EQ(testing_support::fileMode(home / ".lumora/agent-status.json"), 0600u);
 
   testing_support::RawClient client(agent.controlPort());
-  EXPECT_EQ(client.ask(protocol::PingRequest{}).payload.get<MessageType::error>()->message,
-            "authentication required");
   client.authenticate(agent.secret());
 
   // Without a display the desktop requests fail with a reason, and the agent carries on.
@@ -41,21 +37,6 @@ TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   EXPECT_EQ(agent.terminate(), 0);
   EXPECT_EQ(contentOf(home / ".lumora/agent-status.json"), "{\n  \"running\" : false\n}");
   EXPECT_TRUE(client.closedWithin());
-}
-
-TEST(AgentEndToEndTest, PairingSurvivesRestartsUntilReset) {
-  testing_support::TempDir home;
-  auto codeOfRun = [&](bool reset) {
-    AgentProcess agent(home, reset);
-    EXPECT_EQ(agent.serving() ? agent.terminate() : -1, 0);
-    return agent.serving() ? agent.secret().code() : std::string();
-  };
-  const std::string first = codeOfRun(false);
-  ASSERT_EQ(first.size(), 32u);
-  EXPECT_EQ(codeOfRun(false), first);
-  const std::string reset = codeOfRun(true);
-  EXPECT_NE(reset, first);
-  EXPECT_EQ(codeOfRun(false), reset);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The panel on Qt's offscreen platform, over the real controllers with fake servers and
-// platform seams: what each state shows, what is enabled, the colours, the QR code read back
-// with an independent decoder, and the clipboard. Each state is also saved as a picture under
-// the build folder (screenshots/panel-*.png) for a person to look at.
+// platform seams: what each state shows, what is enabled, the colours and the clipboard (the QR
+// code on screen scanned with an independent decoder is tray_program_test's). Each state is also
+// saved as a picture under the build folder (screenshots/panel-*.png) for a person to look at.
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,6 @@
 #include "qr_matrix_view.h"
 #include "qt_application.h"
 #include "qt_executor.h"
-#include "support/qr_scan.h"
 
 namespace lumora::tray {
 namespace {
@@ -147,16 +146,9 @@ TEST_F(PanelTest, StartingThenServingThenStoppedAgain) {
   EXPECT_TRUE(QFontInfo(code->font()).fixedPitch());
   saveScreenshot("serving");
 
-  // The code on screen is the pairing link.
+  // That the code on screen scans to the pairing link is tray_program_test's.
   auto* qr = panel().findChild<QRMatrixView*>();
   ASSERT_TRUE(qr && qr->hasCode());
-  const QImage picture = qr->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
-  std::vector<unsigned char> gray;
-  for (int y = 0; y < picture.height(); ++y) {
-    const uchar* row = picture.constScanLine(y);
-    gray.insert(gray.end(), row, row + picture.width());
-  }
-  EXPECT_EQ(testing_support::scanQRCode(gray, picture.width(), picture.height()), kLink);
 
   QGuiApplication::clipboard()->setText("something else");
   button("딥링크 복사")->click();
