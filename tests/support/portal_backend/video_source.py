@@ -13,6 +13,7 @@ gstreamer1.0-pipewire (pipewiresink 0.3.65 crashes when fed from a non-live sour
 one is live)."""
 
 import argparse
+import os
 import sys
 import threading
 
@@ -119,6 +120,17 @@ def main():
     source.set_picture(rgba_of_file(arguments.image, arguments.width, arguments.height))
     loop = GLib.MainLoop()
 
+    # Tests show the same few pictures over and over: each is decoded once, so that a burst of
+    # changes leaves the loop free to keep pushing frames.
+    decoded = {}
+
+    def picture_of(path):
+        stat = os.stat(path)
+        key = (path, stat.st_mtime_ns, stat.st_size)
+        if key not in decoded:
+            decoded[key] = rgba_of_file(path, arguments.width, arguments.height)
+        return decoded[key]
+
     def on_command(channel, _condition):
         line = channel.readline()
         if not line:
@@ -127,7 +139,7 @@ def main():
         command, _, argument = line.strip().partition(" ")
         if command == "show":
             try:
-                source.set_picture(rgba_of_file(argument, arguments.width, arguments.height))
+                source.set_picture(picture_of(argument))
                 print(f"shown {argument}", flush=True)
             except GLib.Error as error:
                 print(f"video source: cannot show {argument}: {error.message}", file=sys.stderr,
@@ -135,7 +147,8 @@ def main():
         return True
 
     channel = GLib.IOChannel.unix_new(sys.stdin.fileno())
-    GLib.io_add_watch(channel, GLib.PRIORITY_DEFAULT, GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR,
+    # Below the push timer's priority: commands never hold a due frame back.
+    GLib.io_add_watch(channel, GLib.PRIORITY_LOW, GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR,
                       on_command)
     source.start()
     print("started", flush=True)
