@@ -6,13 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "support/private_bus.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
 
-// A PrivateBus for one test in a throw-away HOME, with (unless `withKeyring` is
+// A private D-Bus session bus for one test in a throw-away HOME, with (unless `withKeyring` is
 // false) a real Secret Service on it: gnome-keyring-daemon with its login keyring created and
 // unlocked. DBUS_SESSION_BUS_ADDRESS points at the bus while the object lives. The bus starts
 // nothing on demand, so a bus without the keyring really has no Secret Service.
@@ -24,7 +23,7 @@ class SecretServiceSession {
   SecretServiceSession(const SecretServiceSession&) = delete;
   SecretServiceSession& operator=(const SecretServiceSession&) = delete;
 
-  const std::string& address() const { return bus_->address(); }
+  const std::string& address() const { return address_; }
   // The environment of a program that should use this session (secret-tool), for SpawnOptions.
   std::vector<std::string> environment() const;
   const TempDir& home() const { return home_; }
@@ -33,8 +32,9 @@ class SecretServiceSession {
   void stop();
 
   TempDir home_;
-  std::optional<PrivateBus> bus_;
+  pid_t bus_ = -1;
   pid_t keyring_ = -1;
+  std::string address_;
   std::optional<ScopedEnvironment> busVariable_;
 };
 

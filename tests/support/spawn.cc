@@ -164,11 +164,6 @@ std::optional<std::string> readLine(int fd, std::chrono::milliseconds limit) {
   return std::nullopt;
 }
 
-std::vector<std::string> endingWithThisThread(std::vector<std::string> argv) {
-  argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
-  return argv;
-}
-
 std::string logTail(const std::string& path) {
   std::string text = contentOf(path);
   if (text.size() > 1500) text = "..." + text.substr(text.size() - 1500);

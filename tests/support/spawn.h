@@ -32,11 +32,6 @@ struct SpawnOptions {
   std::string terminal{};
 };
 
-// `argv` run through setpriv so that the program gets SIGKILL when the thread that starts it
-// ends: a test killed at its timeout or crashed leaves no daemons behind (PID 1 does not reap
-// orphans here). Start such programs from the test's own thread, not a short-lived one.
-std::vector<std::string> endingWithThisThread(std::vector<std::string> argv);
-
 // Starts `argv` (a bare name is looked up on PATH); throws std::runtime_error when it cannot.
 pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 
