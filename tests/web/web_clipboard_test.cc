@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "media/png_encoder.h"
 #include "support/temp_dir.h"
+#include "support/test_pictures.h"
 #include "web/web_fixture.h"
 
 namespace lumora {
@@ -78,19 +78,10 @@ constexpr int kImageHeight = 23;
 constexpr std::uint32_t kImageColours[4] = {0xd02020, 0x20c040, 0x2040e0, 0xf0e020};
 
 std::string quadrantsPNG() {
-  std::vector<std::uint8_t> bgra(kImageWidth * kImageHeight * 4);
-  for (int y = 0; y < kImageHeight; ++y) {
-    for (int x = 0; x < kImageWidth; ++x) {
-      const std::uint32_t rgb =
-          kImageColours[(y < kImageHeight / 2 ? 0 : 2) + (x < kImageWidth / 2 ? 0 : 1)];
-      std::uint8_t* pixel = &bgra[(y * kImageWidth + x) * 4];
-      pixel[0] = rgb & 0xff, pixel[1] = rgb >> 8 & 0xff, pixel[2] = rgb >> 16 & 0xff,
-      pixel[3] = 255;
-    }
-  }
-  const auto png =
-      media::encodePNG(bgra.data(), kImageWidth, kImageHeight, kImageWidth * 4, AV_PIX_FMT_RGB24);
-  return png ? std::string(png->begin(), png->end()) : std::string();
+  const testing_support::TempDir folder;
+  return testing_support::contentOf(testing_support::writeQuadrantsPNG(
+      folder, "quadrants.png", kImageWidth, kImageHeight,
+      {kImageColours[0], kImageColours[1], kImageColours[2], kImageColours[3]}));
 }
 
 // The width and height a PNG's header gives; zeros when it is no PNG.
@@ -119,8 +110,6 @@ std::string fileURI(const std::string& path) {
   return uri;
 }
 
-std::string js(const std::string& text) { return boost::json::serialize(boost::json::value(text)); }
-
 class WebClipboardTest : public WebEndToEndTest {
  protected:
   void openClipboard(bool grant = true) {
@@ -132,7 +121,7 @@ class WebClipboardTest : public WebEndToEndTest {
 
   bool says(const std::string& words) {
     return phone_->waitUntil("document.querySelector('#clipboard-message').textContent === " +
-                             js(words));
+                             jsString(words));
   }
 
   std::string message() { return phone_->text("#clipboard-message"); }
@@ -207,7 +196,7 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
 
   // The phone's own clipboard, sent with one tap.
   const std::string fromPhone = "안녕 clipboard";
-  phone_->eval("navigator.clipboard.writeText(" + js(fromPhone) + ")");
+  phone_->eval("navigator.clipboard.writeText(" + jsString(fromPhone) + ")");
   phone_->tap("#clipboard-send");
   EXPECT_TRUE(says("Sent to the computer's clipboard.")) << message();
   EXPECT_TRUE(eventually([&] { return clipboard_.read() == fromPhone; })) << clipboard_.read();
@@ -224,7 +213,7 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
   ASSERT_TRUE(clipboard_.offer(fromComputer));
   phone_->tap("#clipboard-fetch");
   EXPECT_TRUE(phone_->waitUntil("document.querySelector('#clipboard-remote-text').value === " +
-                                js(fromComputer)))
+                                jsString(fromComputer)))
       << phone_->lastWaitError() << message();
   EXPECT_TRUE(phone_->waitFor("#clipboard-copy")) << phone_->lastWaitError();
   shot("fetched-text");

@@ -52,7 +52,14 @@ inline const BrowserPhone::Path kQuadrantCentres = {
 // How far a colour of the canvas may be from the X screen's after H.264 (per channel).
 constexpr int kColourTolerance = 48;
 
-inline std::string testName() { return ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
+// A JavaScript string literal of `text`, for expressions the page evaluates.
+inline std::string jsString(const std::string& text) {
+  return boost::json::serialize(boost::json::value(text));
+}
+
+inline std::string testName() {
+  return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
 
 inline bool near(const BrowserPhone::Colour& seen, std::uint32_t rgb) {
   return std::abs(seen.r - static_cast<int>(rgb >> 16 & 0xff)) <= kColourTolerance &&

@@ -24,11 +24,6 @@ using namespace std::chrono_literals;
 using namespace web_testing;
 using testing_support::eventually;
 
-// A JavaScript string literal of `text`.
-std::string literal(const std::string& text) {
-  return boost::json::serialize(boost::json::value(text));
-}
-
 bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
 // The processes whose parent is `parent` and whose command name is `name`.
@@ -68,7 +63,7 @@ class WebTerminalTest : public WebEndToEndTest {
 
   // Whether terminal `index` (0-based, in chip order) comes to show `text`.
   bool shows(int index, const std::string& text, std::chrono::milliseconds limit = 15s) {
-    return phone_->waitUntil(terminal(index) + "?.text.includes(" + literal(text) + ")", limit);
+    return phone_->waitUntil(terminal(index) + "?.text.includes(" + jsString(text) + ")", limit);
   }
   std::string textOf(int index) {
     return std::string(phone_->eval(terminal(index) + ".text").as_string());
