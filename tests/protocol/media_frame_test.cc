@@ -4,17 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "protocol/frame_codec.h"
+#include "support/media_frames.h"
 
 namespace lumora::protocol {
 namespace {
 
 using ::testing::HasSubstr;
-
-MediaFrame keyFrame(std::uint64_t id, Bytes payload) {
-  ScreenFrameMeta meta{
-      id, 1920, 1080, VideoCodec::h264, true, static_cast<std::int64_t>(payload.size()), 1000 + id};
-  return {meta, std::move(payload)};
-}
+using testing_support::testFrame;
 
 // A frame laid out by hand, with any header text.
 Bytes rawFrame(std::string_view header, const Bytes& payload) {
@@ -29,18 +25,19 @@ Bytes rawFrame(std::string_view header, const Bytes& payload) {
 }
 
 TEST(MediaFrameTest, LayoutIsHeaderLengthHeaderPayloadLengthPayload) {
-  MediaFrame frame = keyFrame(7, {0, 0, 0, 1, 0x67});
+  MediaFrame frame = testFrame(7, true, 5);
   Bytes wire = MediaFrameCodec::encode(frame);
   std::uint32_t m = FrameCodec::readLength(wire.data());
   std::string header(wire.begin() + 4, wire.begin() + 4 + m);
-  EXPECT_EQ(header, R"({"frameID":7,"width":1920,"height":1080,"codec":"h264","isKeyframe":true,)"
-                    R"("byteCount":5,"presentationTimeMillis":1007})");
+  EXPECT_EQ(header,
+            R"({"frameID":7,"width":64,"height":32,"codec":"h264","isKeyframe":true,"byteCount":5,)"
+            R"("presentationTimeMillis":231})");
   EXPECT_EQ(FrameCodec::readLength(wire.data() + 4 + m), 5u);
   EXPECT_EQ(wire.size(), 8 + m + 5);
 }
 
 TEST(MediaFrameDecoderTest, DeliversEachFrameOnceWhateverTheSplit) {
-  MediaFrame empty = keyFrame(1, {});
+  MediaFrame empty = testFrame(1, true, 0);
   MediaFrameDecoder decoder;
   Bytes wire = MediaFrameCodec::encode(empty);
   for (std::size_t i = 0; i + 1 < wire.size(); ++i) {
@@ -51,9 +48,9 @@ TEST(MediaFrameDecoderTest, DeliversEachFrameOnceWhateverTheSplit) {
   EXPECT_EQ(frames[0], empty);
   EXPECT_EQ(frames[0].meta.byteCount, 0);
 
-  Bytes stream = MediaFrameCodec::encode(keyFrame(2, Bytes(100, 2)));
-  Bytes second = MediaFrameCodec::encode(keyFrame(3, Bytes(50, 3)));
-  Bytes third = MediaFrameCodec::encode(keyFrame(4, Bytes(5000, 4)));
+  Bytes stream = MediaFrameCodec::encode(testFrame(2, true, 100));
+  Bytes second = MediaFrameCodec::encode(testFrame(3, true, 50));
+  Bytes third = MediaFrameCodec::encode(testFrame(4, true, 5000));
   stream.insert(stream.end(), second.begin(), second.end());
   stream.insert(stream.end(), third.begin(), third.begin() + 2600);
   frames = decoder.push(stream);
@@ -61,7 +58,7 @@ TEST(MediaFrameDecoderTest, DeliversEachFrameOnceWhateverTheSplit) {
   EXPECT_EQ(frames[1].meta.frameID, 3u);
   frames = decoder.push(ByteView(third).subspan(2600));
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0], keyFrame(4, Bytes(5000, 4)));
+  EXPECT_EQ(frames[0], testFrame(4, true, 5000));
 }
 
 // The next frame's header keys come in any order.
@@ -83,10 +80,10 @@ TEST(MediaFrameDecoderTest, SkipsAFrameWhoseHeaderDoesNotDecodeAndCarriesOn) {
 
 TEST(MediaFrameDecoderTest, LengthsBeyondTheLimitsFailTheStream) {
   MediaFrameDecoder small(/*maxPayloadLength=*/16);
-  EXPECT_TRUE(small.push(MediaFrameCodec::encode(keyFrame(1, Bytes(17)))).empty());
+  EXPECT_TRUE(small.push(MediaFrameCodec::encode(testFrame(1, true, 17))).empty());
   EXPECT_TRUE(small.failed());
   EXPECT_THAT(small.failure(), HasSubstr("payload"));
-  EXPECT_TRUE(small.push(MediaFrameCodec::encode(keyFrame(2, Bytes(1)))).empty());
+  EXPECT_TRUE(small.push(MediaFrameCodec::encode(testFrame(2, true, 1))).empty());
 
   MediaFrameDecoder decoder;
   EXPECT_TRUE(decoder.push(Bytes{0x00, 0x01, 0x00, 0x01}).empty());  // 64 KiB + 1 header

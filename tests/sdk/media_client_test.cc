@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "scripted_peer.h"
+#include "support/media_frames.h"
 
 namespace lumora::sdk {
 namespace {
@@ -14,17 +15,7 @@ using protocol::Bytes;
 using protocol::MediaFrame;
 using testing_support::ScriptedPeer;
 using testing_support::sdkErrorOf;
-
-MediaFrame frameNumbered(std::uint64_t id, std::size_t payloadSize) {
-  MediaFrame frame;
-  frame.meta.frameID = id;
-  frame.meta.width = 1280;
-  frame.meta.height = 720;
-  frame.meta.isKeyframe = id == 1;
-  frame.meta.byteCount = static_cast<std::int64_t>(payloadSize);
-  frame.payload = Bytes(payloadSize, static_cast<std::uint8_t>(id));
-  return frame;
-}
+using testing_support::testFrame;
 
 class MediaClientTest : public ::testing::Test {
  protected:
@@ -56,10 +47,10 @@ TEST_F(MediaClientTest, AbandoningTheStreamOrDisconnectingClosesTheConnection) {
 TEST_F(MediaClientTest, BytesThatAreNotMediaFramesEndTheStream) {
   auto frames = connect();
   peer_.receiveFrame();
-  peer_.sendRaw(protocol::MediaFrameCodec::encode(frameNumbered(1, 10)));
+  peer_.sendRaw(protocol::MediaFrameCodec::encode(testFrame(1, true, 10)));
   // A header length far beyond any real header: the client must not wait for 4 GiB.
   peer_.sendRaw(Bytes{0xFF, 0xFF, 0xFF, 0xFF, '{'});
-  EXPECT_EQ(frames.next(), frameNumbered(1, 10));
+  EXPECT_EQ(frames.next(), testFrame(1, true, 10));
   EXPECT_EQ(frames.next(), std::nullopt);
   EXPECT_TRUE(peer_.closedWithin());
 }

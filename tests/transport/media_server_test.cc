@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "support/eventually.h"
+#include "support/media_frames.h"
 #include "support/raw_client.h"
 #include "support/run_awaitable.h"
 #include "transport/ticket_frame.h"
@@ -16,19 +17,7 @@ using namespace std::chrono_literals;
 using protocol::Bytes;
 using testing_support::eventually;
 using testing_support::RawClient;
-
-protocol::MediaFrame frame(std::uint64_t id, bool key, std::size_t payloadBytes = 16) {
-  protocol::MediaFrame f;
-  f.meta.frameID = id;
-  f.meta.width = 64;
-  f.meta.height = 32;
-  f.meta.codec = protocol::VideoCodec::h264;
-  f.meta.isKeyframe = key;
-  f.meta.byteCount = static_cast<std::int64_t>(payloadBytes);
-  f.meta.presentationTimeMillis = id * 33;
-  f.payload.assign(payloadBytes, static_cast<std::uint8_t>(id));
-  return f;
-}
+using testing_support::testFrame;
 
 class MediaServerTest : public ::testing::Test {
  protected:
@@ -96,18 +85,18 @@ TEST(TicketFrameTest, ParsesOnlyCompleteWellFormedFrames) {
 TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
   startServer();
   auto a = admittedClient();
-  server_->broadcast(frame(0, true));
-  server_->broadcast(frame(1, false));
+  server_->broadcast(testFrame(0, true));
+  server_->broadcast(testFrame(1, false));
   auto b = admittedClient();
   EXPECT_EQ(lastCount_.load(), 2u);
-  server_->broadcast(frame(2, false));  // b cannot decode this yet
-  server_->broadcast(frame(3, true));
-  server_->broadcast(frame(4, false));
+  server_->broadcast(testFrame(2, false));  // b cannot decode this yet
+  server_->broadcast(testFrame(3, true));
+  server_->broadcast(testFrame(4, false));
 
   for (std::uint64_t id = 0; id < 5; ++id) {
     auto received = a->nextFrame();
     ASSERT_TRUE(received);
-    EXPECT_EQ(*received, frame(id, id == 0 || id == 3));
+    EXPECT_EQ(*received, testFrame(id, id == 0 || id == 3));
   }
   for (std::uint64_t id : {3, 4}) {
     auto received = b->nextFrame();
@@ -132,7 +121,7 @@ TEST_F(MediaServerTest, AReceiverThatFallsBehindAsksForAKeyFrameWithoutHoldingUp
   constexpr int kFrames = 200;
   const int requestsBefore = keyFrameRequests_.load();
   for (std::uint64_t id = 0; id < kFrames; ++id) {
-    server_->broadcast(frame(id, id % 50 == 0, 64 << 10));
+    server_->broadcast(testFrame(id, id % 50 == 0, 64 << 10));
     auto received = fast->nextFrame();
     ASSERT_TRUE(received) << "the fast receiver lost frame " << id;
     ASSERT_EQ(received->meta.frameID, id);

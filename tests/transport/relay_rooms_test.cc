@@ -10,6 +10,7 @@
 #include "account/relay_phone.h"
 #include "account/service_harness.h"
 #include "support/eventually.h"
+#include "support/media_frames.h"
 #include "support/run_awaitable.h"
 #include "transport/relay_connector.h"
 #include "transport/relay_media_publisher.h"
@@ -22,20 +23,10 @@ using account::testing::RelayPhone;
 using account::testing::ServiceUnderTest;
 using protocol::RelayChannel;
 using testing_support::eventually;
+using testing_support::testFrame;
 
 const protocol::PairingSecret kSecret = protocol::PairingSecret::generate();
 const std::string kRoom = protocol::RoomKey::derive(kSecret).fingerprint();
-
-protocol::MediaFrame frame(std::uint64_t id, bool isKeyframe) {
-  protocol::MediaFrame made;
-  made.meta.frameID = id;
-  made.meta.width = 640;
-  made.meta.height = 480;
-  made.meta.isKeyframe = isKeyframe;
-  made.payload = protocol::Bytes(1000 + id, static_cast<std::uint8_t>(id));
-  made.meta.byteCount = static_cast<std::int64_t>(made.payload.size());
-  return made;
-}
 
 class RelayRoomsTest : public ::testing::Test {
  protected:
@@ -67,11 +58,11 @@ TEST_F(RelayRoomsTest, FramesGoOnlyToAViewerThatProvedTheSecretFromAKeyFrameOn) 
   ASSERT_TRUE(eventually([&] { return publisher.currentJoin() == 1; }));
   auto stranger = phone(room, RelayChannel::media);
   ASSERT_EQ(stranger->socket().status(), 101);
-  publisher.broadcast(frame(1, true));
+  publisher.broadcast(testFrame(1, true));
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(stranger->socket().hasUnreadBytes());
   ASSERT_TRUE(stranger->handshake(true));
-  publisher.broadcast(frame(2, true));
+  publisher.broadcast(testFrame(2, true));
   EXPECT_TRUE(stranger->socket().closedWithin(5s));
   EXPECT_EQ(viewers, 0);
 
@@ -84,16 +75,16 @@ TEST_F(RelayRoomsTest, FramesGoOnlyToAViewerThatProvedTheSecretFromAKeyFrameOn) 
     ASSERT_TRUE(viewer->handshake());
     ASSERT_TRUE(eventually([&] { return publisher.hasViewer(); }));
     EXPECT_EQ(viewers, 1);
-    publisher.broadcast(frame(first, false));
-    publisher.broadcast(frame(first + 1, true));
-    publisher.broadcast(frame(first + 2, false));
+    publisher.broadcast(testFrame(first, false));
+    publisher.broadcast(testFrame(first + 1, true));
+    publisher.broadcast(testFrame(first + 2, false));
     for (std::uint64_t expected : {first + 1, first + 2}) {
       auto message = viewer->receiveSealed();
       ASSERT_TRUE(message);
       protocol::MediaFrameDecoder decoder;
       auto frames = decoder.push(*message);
       ASSERT_EQ(frames.size(), 1u) << "one frame per message";
-      EXPECT_EQ(frames[0], frame(expected, expected == first + 1));
+      EXPECT_EQ(frames[0], testFrame(expected, expected == first + 1));
     }
     // The viewer leaves: the relay ends the room, and the publisher is back in it at once.
     viewer->socket().close();
@@ -109,7 +100,7 @@ TEST_F(RelayRoomsTest, FramesGoOnlyToAViewerThatProvedTheSecretFromAKeyFrameOn) 
   EXPECT_TRUE(eventually([&] { return service_.service().relayRoomCount() == 0; }));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(service_.service().relayRoomCount(), 0u);
-  publisher.broadcast(frame(4, true));  // nowhere to go, and no harm
+  publisher.broadcast(testFrame(4, true));  // nowhere to go, and no harm
 }
 
 // A peer that joins and never pairs would hold the room's only peer side for good, locking the
