@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "account/service_harness.h"
 #include "protocol/relay_cipher.h"
 #include "sdk/relay/relay_message_channel.h"
-#include "sdk/sdk_error.h"
+#include "sdk/scripted_peer.h"
 
 namespace lumora::sdk {
 namespace {
@@ -19,45 +17,14 @@ using account::testing::RelayClient;
 using account::testing::ServiceUnderTest;
 using protocol::Bytes;
 using protocol::RelayChannel;
+using testing_support::connectChannel;
+using testing_support::receiveOn;
+using testing_support::sdkErrorOf;
+using testing_support::sendOn;
 
 const protocol::PairingSecret kSecret = protocol::PairingSecret::generate();
 const protocol::RoomKey kKey = protocol::RoomKey::derive(kSecret);
 const std::string kRoom = kKey.fingerprint();
-
-std::exception_ptr connected(MessageChannel& channel) {
-  std::promise<std::exception_ptr> done;
-  channel.connect([&](std::exception_ptr error) { done.set_value(error); });
-  return done.get_future().get();
-}
-
-std::exception_ptr sent(MessageChannel& channel, const std::string& text) {
-  std::promise<std::exception_ptr> done;
-  channel.send(protocol::bytesOf(text), [&](std::exception_ptr error) { done.set_value(error); });
-  return done.get_future().get();
-}
-
-struct Received {
-  std::string message;
-  std::exception_ptr error;
-};
-
-std::future<Received> receiving(MessageChannel& channel) {
-  auto done = std::make_shared<std::promise<Received>>();
-  channel.receive([done](Bytes message, std::exception_ptr error) {
-    done->set_value({std::string(protocol::asText(message)), error});
-  });
-  return done->get_future();
-}
-
-std::optional<SDKError::Kind> kindOf(const std::exception_ptr& error) {
-  auto sdkError = sdkErrorOf(error);
-  return sdkError ? std::optional(sdkError->kind()) : std::nullopt;
-}
-
-std::string reasonOf(const std::exception_ptr& error) {
-  auto sdkError = sdkErrorOf(error);
-  return sdkError ? sdkError->reason() : "(no SDKError)";
-}
 
 // The agent's end of a control room, by hand: it hosts the room and answers the phone's hello
 // with a challenge made from `secret` (the pairing's, or an impostor's).
@@ -119,12 +86,11 @@ class RelayMessageChannelTest : public ::testing::Test {
     return RelayMessageChannel(url, token(), kSecret, RelayChannel::control);
   }
   // Connects `channel` while `agent` plays its part of the handshake.
-  std::exception_ptr connectedTo(RelayMessageChannel& channel,
-                                 const std::function<void()>& agentsPart) {
-    std::promise<std::exception_ptr> done;
-    channel.connect([&](std::exception_ptr error) { done.set_value(error); });
+  static std::future<void> connectedTo(RelayMessageChannel& channel,
+                                       const std::function<void()>& agentsPart) {
+    auto connected = connectChannel(channel);
     agentsPart();
-    return done.get_future().get();
+    return connected;
   }
 
   ServiceUnderTest service_;
@@ -133,48 +99,48 @@ class RelayMessageChannelTest : public ::testing::Test {
 
 TEST_F(RelayMessageChannelTest, SendAndReceiveBeforeConnectFailNotConnected) {
   auto channel = phone(roomURL());
-  EXPECT_EQ(kindOf(sent(channel, "early")), SDKError::Kind::notConnected);
-  EXPECT_EQ(kindOf(receiving(channel).get().error), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(sendOn(channel, protocol::bytesOf("early"))).kind(),
+            SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(receiveOn(channel)).kind(), SDKError::Kind::notConnected);
 }
 
 TEST_F(RelayMessageChannelTest, CarriesEachMessageSealedAsOneBinaryWebSocketMessageBothWays) {
   AgentSide agent(service_.url(), kSecret);
   auto channel = phone(roomURL());
-  ASSERT_EQ(connectedTo(channel, [&] { agent.accept(); }), nullptr);
+  ASSERT_NO_THROW(connectedTo(channel, [&] { agent.accept(); }).get());
 
-  ASSERT_EQ(sent(channel, "{\"first\":1}"), nullptr);
+  ASSERT_NO_THROW(sendOn(channel, protocol::bytesOf("{\"first\":1}")).get());
   auto first = agent.socket().receive();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->binary);
   EXPECT_EQ(first->data.find("first"), std::string::npos) << "the relay sees only ciphertext";
   EXPECT_EQ(agent.opened(first->data), "{\"first\":1}");
 
-  auto reply = receiving(channel);
+  auto reply = receiveOn(channel);
   agent.socket().sendBinary(agent.sealed("{\"reply\":true}"));
-  Received got = reply.get();
-  EXPECT_EQ(got.error, nullptr);
-  EXPECT_EQ(got.message, "{\"reply\":true}");
+  EXPECT_EQ(reply.get(), protocol::bytesOf("{\"reply\":true}"));
 
   // A message the relay altered does not open: the channel ends rather than deliver it.
-  auto tampered = receiving(channel);
+  auto tampered = receiveOn(channel);
   std::string wire = agent.sealed("{\"second\":2}");
   wire[0] ^= 1;
   agent.socket().sendBinary(wire);
-  got = tampered.get();
-  EXPECT_EQ(kindOf(got.error), SDKError::Kind::connectionFailed);
-  EXPECT_NE(reasonOf(got.error).find("did not open"), std::string::npos) << reasonOf(got.error);
+  const SDKError unopened = sdkErrorOf(tampered);
+  EXPECT_EQ(unopened.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_NE(unopened.reason().find("did not open"), std::string::npos) << unopened.reason();
   EXPECT_TRUE(agent.socket().closedWithin(std::chrono::seconds(10)));
 }
 
 TEST_F(RelayMessageChannelTest, LeavingEndsTheRoomAndAWaitingReceiveFailsDisconnected) {
   AgentSide agent(service_.url(), kSecret);
   auto channel = phone(roomURL());
-  ASSERT_EQ(connectedTo(channel, [&] { agent.accept(); }), nullptr);
-  auto waiting = receiving(channel);
+  ASSERT_NO_THROW(connectedTo(channel, [&] { agent.accept(); }).get());
+  auto waiting = receiveOn(channel);
   agent.socket().close();
-  EXPECT_EQ(kindOf(waiting.get().error), SDKError::Kind::disconnected);
+  EXPECT_EQ(sdkErrorOf(waiting).kind(), SDKError::Kind::disconnected);
   channel.close();
-  EXPECT_EQ(kindOf(sent(channel, "late")), SDKError::Kind::notConnected);
+  EXPECT_EQ(sdkErrorOf(sendOn(channel, protocol::bytesOf("late"))).kind(),
+            SDKError::Kind::notConnected);
 }
 
 // An impostor in the agent's place (the relay's operator can put one there) that accepts any
@@ -182,10 +148,10 @@ TEST_F(RelayMessageChannelTest, LeavingEndsTheRoomAndAWaitingReceiveFailsDisconn
 TEST_F(RelayMessageChannelTest, AnAgentThatCannotProveTheSecretIsRefused) {
   AgentSide impostor(service_.url(), protocol::PairingSecret::generate());
   auto channel = phone(roomURL());
-  auto error = connectedTo(channel, [&] { impostor.challenge(); });
-  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
-  EXPECT_NE(reasonOf(error).find("did not prove the pairing secret"), std::string::npos)
-      << reasonOf(error);
+  const SDKError error = sdkErrorOf(connectedTo(channel, [&] { impostor.challenge(); }));
+  EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_NE(error.reason().find("did not prove the pairing secret"), std::string::npos)
+      << error.reason();
   // The phone sent no proof and nothing else: it just left.
   EXPECT_TRUE(impostor.socket().closedWithin(std::chrono::seconds(10)));
 }
@@ -193,26 +159,25 @@ TEST_F(RelayMessageChannelTest, AnAgentThatCannotProveTheSecretIsRefused) {
 TEST_F(RelayMessageChannelTest, ConnectFailsWithTheRelaysAnswerOrTheNetworksReason) {
   // No agent in the room: refused at once, and the phone is told why.
   auto alone = phone(roomURL());
-  auto error = connected(alone);
-  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
-  EXPECT_NE(reasonOf(error).find("HTTP 404: the agent is not in its relay room"), std::string::npos)
-      << reasonOf(error);
+  const SDKError absent = sdkErrorOf(connectChannel(alone));
+  EXPECT_EQ(absent.kind(), SDKError::Kind::connectionFailed);
+  EXPECT_NE(absent.reason().find("HTTP 404: the agent is not in its relay room"), std::string::npos)
+      << absent.reason();
 
   AgentSide agent(service_.url(), kSecret);
-  RelayMessageChannel forged(roomURL(), "not-a-token", kSecret, RelayChannel::control);
-  error = connected(forged);
-  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
-  EXPECT_NE(reasonOf(error).find("HTTP 401"), std::string::npos) << reasonOf(error);
-
-  RelayMessageChannel nowhere("ws://127.0.0.1:1/relay/" + kRoom, token(), kSecret,
-                              RelayChannel::control);
-  error = connected(nowhere);
-  EXPECT_EQ(kindOf(error), SDKError::Kind::connectionFailed);
-  EXPECT_NE(reasonOf(error).find("cannot reach the relay"), std::string::npos) << reasonOf(error);
-
-  RelayMessageChannel notWebSocket("http://127.0.0.1:1/relay/" + kRoom, token(), kSecret,
-                                   RelayChannel::control);
-  EXPECT_NE(reasonOf(connected(notWebSocket)).find("not ws or wss"), std::string::npos);
+  const struct {
+    std::string url, token, reason;
+  } refused[] = {
+      {roomURL(), "not-a-token", "HTTP 401"},
+      {"ws://127.0.0.1:1/relay/" + kRoom, token(), "cannot reach the relay"},
+      {"http://127.0.0.1:1/relay/" + kRoom, token(), "not ws or wss"},
+  };
+  for (const auto& c : refused) {
+    RelayMessageChannel channel(c.url, c.token, kSecret, RelayChannel::control);
+    const SDKError error = sdkErrorOf(connectChannel(channel));
+    EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed) << c.url;
+    EXPECT_NE(error.reason().find(c.reason), std::string::npos) << error.reason();
+  }
 }
 
 // The service over TLS, its certificate trusted only through SSL_CERT_FILE.
@@ -229,15 +194,15 @@ class RelayOverTlsTest : private LocalhostCertificate, public RelayMessageChanne
 TEST_F(RelayOverTlsTest, WssChecksTheCertificateAndTheHostName) {
   ASSERT_TRUE(roomURL().starts_with("wss://"));
   auto untrusted = phone(roomURL("localhost"));
-  EXPECT_NE(reasonOf(connected(untrusted)).find("TLS"), std::string::npos);
+  EXPECT_NE(sdkErrorOf(connectChannel(untrusted)).reason().find("TLS"), std::string::npos);
 
   ::setenv("SSL_CERT_FILE", certificateFile().c_str(), 1);
   auto otherName = phone(roomURL("127.0.0.1"));
-  EXPECT_NE(reasonOf(connected(otherName)).find("TLS"), std::string::npos)
+  EXPECT_NE(sdkErrorOf(connectChannel(otherName)).reason().find("TLS"), std::string::npos)
       << "the certificate names localhost only";
   // Trusted and named: the relay's own answer arrives over TLS (the room has no agent).
   auto trusted = phone(roomURL("localhost"));
-  EXPECT_NE(reasonOf(connected(trusted)).find("HTTP 404"), std::string::npos);
+  EXPECT_NE(sdkErrorOf(connectChannel(trusted)).reason().find("HTTP 404"), std::string::npos);
   ::unsetenv("SSL_CERT_FILE");
 }
 
