@@ -9,12 +9,6 @@
 namespace lumora::protocol {
 namespace {
 
-TEST(Base64Test, LargeInputsRoundTrip) {
-  Bytes data(1 << 20);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7919);
-  EXPECT_EQ(base64Decode(base64Encode(data)), data);
-}
-
 TEST(Base64Test, AnythingButPaddedStandardBase64IsRefused) {
   for (const std::string& bad : std::vector<std::string>{
            "Zg", "Zg=", "Zm9vY", "Z===", "Zg==Zg==", "Zm=v", " Zm9v", "Zm9v ", "Zm9v\n", "Zm 9v",
