@@ -22,19 +22,18 @@ namespace lumora::testing_support {
 class ScriptedPeer : public RawClient {
  public:
   ScriptedPeer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address_;
+    if (::bind(listener_.get(), address(), sizeof address_) != 0 ||
         ::listen(listener_.get(), 0) != 0 ||
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address_), &length) != 0) {
       throw std::runtime_error("cannot listen on loopback");
     }
-    port_ = ntohs(address.sin_port);
   }
 
-  std::uint16_t port() const { return port_; }
+  std::uint16_t port() const { return ntohs(address_.sin_port); }
+  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&address_); }
 
   void accept() {
     RawClient::operator=(RawClient(
@@ -49,7 +48,7 @@ class ScriptedPeer : public RawClient {
 
  private:
   platform::linux_os::UniqueFd listener_;
-  std::uint16_t port_ = 0;
+  sockaddr_in address_{};
 };
 
 // The SDKError a future fails with; a test failure when it succeeds or fails otherwise.

@@ -12,7 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using protocol::Bytes;
-using protocol::bytesOf;
 using testing_support::connectChannel;
 using testing_support::receiveOn;
 using testing_support::ScriptedPeer;
@@ -31,10 +30,8 @@ class TCPMessageChannelTest : public ::testing::Test {
   TCPMessageChannel channel_{"127.0.0.1", peer_.port()};
 };
 
-TEST_F(TCPMessageChannelTest, SendsFramedMessagesInOrderAndWholeWhenTheyOverlap) {
+TEST_F(TCPMessageChannelTest, OverlappingSendsArriveInOrderAndWhole) {
   connect();
-  sendOn(channel_, bytesOf("one")).get();
-  EXPECT_EQ(peer_.readExactly(7), (Bytes{0, 0, 0, 3, 'o', 'n', 'e'}));
   // Overlapping writes on one socket would interleave; each frame must arrive intact.
   std::vector<std::future<void>> sends;
   for (int i = 0; i < 50; ++i) {
@@ -78,13 +75,9 @@ TEST(TCPMessageChannelConnectTest, FailuresToConnectSayWhy) {
 // connect neither succeeds nor fails.
 struct SilentListener : ScriptedPeer {
   SilentListener() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (auto& filler : fillers) {  // never accepted
       filler.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      ::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+      ::connect(filler.get(), address(), sizeof(sockaddr_in));
     }
     std::this_thread::sleep_for(100ms);
   }
