@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <exception>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 #include "protocol/frame_codec.h"
 #include "sdk/message_channel.h"
 #include "sdk/sdk_error.h"
+#include "support/failure_of.h"
 #include "support/raw_client.h"
 
 namespace lumora::testing_support {
@@ -54,14 +54,7 @@ class ScriptedPeer : public RawClient {
 // The SDKError a future fails with; a test failure when it succeeds or fails otherwise.
 template <class Future>
 sdk::SDKError sdkErrorOf(Future&& future) {
-  try {
-    future.get();
-  } catch (const sdk::SDKError& error) {
-    return error;
-  } catch (const std::exception& other) {
-    throw std::runtime_error(std::string("expected an SDKError, got: ") + other.what());
-  }
-  throw std::runtime_error("expected an SDKError, the call succeeded");
+  return failureOf<sdk::SDKError>([&] { future.get(); });
 }
 
 // Blocking forms of the channel operations, for tests.

@@ -17,6 +17,7 @@
 #include "sdk/account/device_registry_client.h"
 #include "sdk/account/relay_token_client.h"
 #include "sdk/scripted_peer.h"
+#include "support/failure_of.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::sdk {
@@ -35,12 +36,7 @@ std::shared_ptr<const net::HttpClient> session() {
 // The `Error` that awaiting `operation` fails with.
 template <class Error, class T>
 Error failureOf(boost::asio::awaitable<T> operation) {
-  try {
-    runAwaitable(std::move(operation));
-  } catch (const Error& error) {
-    return error;
-  }
-  throw std::runtime_error("the call did not fail");
+  return testing_support::failureOf<Error>([&] { runAwaitable(std::move(operation)); });
 }
 
 class AccountClientsTest : public ::testing::Test {

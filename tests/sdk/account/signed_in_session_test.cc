@@ -15,6 +15,7 @@
 #include "account/service_harness.h"
 #include "net/http_client.h"
 #include "sdk/account/device_registry_client.h"
+#include "support/failure_of.h"
 #include "support/run_awaitable.h"
 
 namespace lumora::sdk {
@@ -103,28 +104,23 @@ TEST_F(SignedInSessionTest, ARefusedRefreshSaysToSignInAgainAndAnUnreachableOneS
   service.advance(16min);
   SignedInSession stale = sessionOf(signedIn);
   int attempts = 0;
-  try {
-    runAwaitable(stale.call(listDevices(attempts)));
-    ADD_FAILURE() << "the call succeeded";
-  } catch (const SignedInSessionError& error) {
-    EXPECT_EQ(error.kind(), AccountServiceError::Kind::signInExpired);
-    EXPECT_EQ(error.status(), 401);
-    EXPECT_NE(std::string(error.what()).find("sign in again"), std::string::npos) << error.what();
-  }
+  const auto expired = testing_support::failureOf<SignedInSessionError>(
+      [&] { runAwaitable(stale.call(listDevices(attempts))); });
+  EXPECT_EQ(expired.kind(), AccountServiceError::Kind::signInExpired);
+  EXPECT_EQ(expired.status(), 401);
+  EXPECT_NE(std::string(expired.what()).find("sign in again"), std::string::npos) << expired.what();
   EXPECT_EQ(attempts, 1);
   EXPECT_TRUE(saved.empty());
 
   // A service that cannot be reached is not a reason to sign in again.
   SignedInSession unreachable("http://127.0.0.1:1", http, signedIn, {});
-  try {
+  const auto unreached = testing_support::failureOf<AuthClientError>([&] {
     runAwaitable(unreachable.call<int>([](std::string) -> asio::awaitable<int> {
       throw DeviceRegistryError::http(401, "");
       co_return 0;
     }));
-    ADD_FAILURE() << "the call succeeded";
-  } catch (const AuthClientError& error) {
-    EXPECT_EQ(error.kind(), AccountServiceError::Kind::transport);
-  }
+  });
+  EXPECT_EQ(unreached.kind(), AccountServiceError::Kind::transport);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "sdk/oauth/xdg_open_browser.h"
 #include "support/account_service_process.h"
 #include "support/eventually.h"
+#include "support/failure_of.h"
 #include "support/fake_browser.h"
 
 namespace lumora::sdk {
@@ -34,14 +35,8 @@ using namespace std::chrono_literals;
 
 // The kind of OAuthFlowError a future fails with; any other outcome fails the test.
 template <class T>
-std::optional<OAuthFlowError::Kind> flowErrorOf(std::future<T>& future) {
-  try {
-    future.get();
-  } catch (const OAuthFlowError& error) {
-    return error.kind();
-  }
-  ADD_FAILURE() << "the future succeeded";
-  return std::nullopt;
+OAuthFlowError::Kind flowErrorOf(std::future<T>& future) {
+  return testing_support::failureOf<OAuthFlowError>([&] { future.get(); }).kind();
 }
 
 class OAuthWebFlowTest : public ::testing::Test {
