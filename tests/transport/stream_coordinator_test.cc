@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fakes/fake_frame_source.h"
+#include "support/eventually.h"
 #include "support/h264_test_codec.h"
 #include "support/recorder.h"
 #include "support/run_awaitable.h"
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using fakes::FakeFrameSource;
+using testing_support::eventually;
 using testing_support::movingBox;
 using testing_support::runAwaitable;
 
@@ -153,15 +155,13 @@ TEST_F(StreamCoordinatorTest, AStreamNobodyReceivesStopsByItself) {
   EXPECT_TRUE(coordinator->isStreaming());
 
   coordinator->receiverCountChanged(0);
-  for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(coordinator->isStreaming());
+  EXPECT_TRUE(eventually([&] { return !coordinator->isStreaming(); }));
   EXPECT_EQ(source(0)->stops, 1);
 
   // A stream started with nobody watching goes the same way.
   runAwaitable(coordinator->startStream({}));
   coordinator->receiverCountChanged(0);
-  for (int i = 0; i < 100 && coordinator->isStreaming(); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(coordinator->isStreaming());
+  EXPECT_TRUE(eventually([&] { return !coordinator->isStreaming(); }));
 }
 
 }  // namespace
