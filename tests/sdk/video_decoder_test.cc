@@ -5,15 +5,14 @@
 #include <cstdlib>
 
 #include "services/screen/h264_encoder.h"
+#include "support/h264_test_codec.h"
 
 namespace lumora::sdk {
 namespace {
 
 using protocol::Bytes;
+using testing_support::Rgb;
 
-struct Rgb {
-  std::uint8_t r, g, b;
-};
 constexpr Rgb kRed{230, 20, 20};
 constexpr Rgb kBlue{20, 20, 230};
 constexpr Rgb kGreen{20, 200, 20};
