@@ -420,6 +420,10 @@ TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
   expectOneLine(agent({"--port=x"}), 2, "--port");
   expectOneLine(agent({"--port", "65535"}), 2, "--port");
   expectOneLine(agent({"--bogus"}), 2, "--bogus");
+  for (const char* base : {"not a url", "ftp://relay.example", "tcp://127.0.0.1:1"}) {
+    SCOPED_TRACE(base);
+    expectOneLine(agent({"--relay-base", base}), 2, "--relay-base wants the account service's");
+  }
   Outcome help = agent({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--encoder-preset NAME"), std::string::npos) << help.out;
