@@ -171,9 +171,6 @@ TEST_F(RelayEndToEndTest, TheAgentRejoinsWhenTheRelayServiceComesBack) {
   sdk::AgentControlClient client;
   EXPECT_EQ(connect(client), "authentication required") << agent_.log();
   EXPECT_NO_THROW(client.ping().get());
-  EXPECT_NE(agent_.log().find("cannot join the relay room at " + controlRoom()), std::string::npos);
-  EXPECT_NE(agent_.log().find("joined the relay room again at " + controlRoom()),
-            std::string::npos);
 }
 
 // What a phone sends through the relay is as untrusted as what it sends to the control port,
@@ -235,8 +232,6 @@ TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
   }));
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_NE(agent_.log().find("did not prove the pairing secret"), std::string::npos)
-      << agent_.log();
 }
 
 // The screen stream through the media room, from an agent on a private Xvfb.
