@@ -19,6 +19,7 @@
 #include "net/http_client.h"
 #include "platform/linux/secret_store.h"
 #include "support/account_service_process.h"
+#include "support/eventually.h"
 #include "support/fake_browser.h"
 #include "support/run_awaitable.h"
 #include "support/scoped_environment.h"
@@ -60,13 +61,13 @@ class AgentAppCoordinatorTest : public ::testing::Test {
 
   // Runs the main executor until `done` holds; false after 20 s.
   bool drainUntil(const std::function<bool()>& done) {
-    const auto limit = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      main_.restart();
-      main_.run_for(10ms);
-    }
-    return true;
+    return testing_support::eventually(
+        [&] {
+          main_.restart();
+          main_.run_for(10ms);
+          return done();
+        },
+        20s);
   }
 
   // The account's devices, as the stored sign-in sees them.
@@ -139,21 +140,6 @@ TEST_F(AgentAppCoordinatorTest, StartURLServesSignInRegistersThisComputerAndQuit
 
   coordinator.handle("lumora://stop");
   ASSERT_TRUE(drainUntil([&] { return !coordinator.controller().isServing(); }));
-}
-
-// A sign-in while the agent is stopped registers this computer without a pairing fingerprint.
-// (A stored sign-in found at the next start registering it under the fingerprint is
-// TrayProgramTest's, with the whole program.)
-TEST_F(AgentAppCoordinatorTest, AGoogleSignInWhileStoppedRegistersWithoutAFingerprint) {
-  AgentAppCoordinator coordinator(main_.get_executor(), parts());
-  coordinator.signInWithGoogle();
-  ASSERT_TRUE(drainUntil([&] { return coordinator.account().state().get().isSignedIn(); }))
-      << service_.log();
-  ASSERT_TRUE(drainUntil([&] { return !coordinator.account().state().get().isWorking; }));
-  EXPECT_EQ(coordinator.account().state().get().registeredDeviceName, "study desk");
-  EXPECT_EQ(tokens_->load().value().user.provider, "google");
-  ASSERT_EQ(devices().size(), 1u);
-  EXPECT_FALSE(devices()[0].pairingFingerprint) << "registered while stopped";
 }
 
 // What the tray program builds: nothing starts, the X server grants both permissions, and with no

@@ -41,13 +41,6 @@ class AgentControllerTest : public ::testing::Test {
       controller.status().subscribe([this](const auto& status) { seen.push_back(status.which); });
 };
 
-TEST_F(AgentControllerTest, AFreshControllerIsStoppedWithNothingToShow) {
-  EXPECT_FALSE(controller.isServing());
-  EXPECT_FALSE(controller.serving());
-  EXPECT_EQ(AgentStatusText::headline(controller.status().get()), "중지됨");
-  EXPECT_FALSE(AgentStatusText::addressLine(controller.status().get()));
-}
-
 TEST_F(AgentControllerTest, ASecondStartOrAToggleWhileStartingIsIgnored) {
   server->startGate.close();
   auto first = launch(controller.start());
@@ -98,6 +91,8 @@ TEST_F(AgentControllerTest, StopOnAStoppedControllerStillStopsTheServer) {
 }
 
 TEST(AgentStatusTextTest, HeadlinesAndTheServingAddress) {
+  EXPECT_EQ(AgentStatusText::headline(AgentController::Status::stopped()), "중지됨");
+  EXPECT_FALSE(AgentStatusText::addressLine(AgentController::Status::stopped()));
   EXPECT_EQ(AgentStatusText::headline(AgentController::Status::starting()), "시작 중\u2026");
   runtime::AgentServingInfo info{"100.64.0.2", 47800, {}, "tailscale", "", "", {}, {}, {}};
   const auto serving = AgentController::Status::serving(info);

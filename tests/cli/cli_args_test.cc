@@ -81,15 +81,14 @@ TEST(ParseArgsTest, NumericOptionsTakeOnlyNumbersInRange) {
 TEST(ParseNumbersTest, AcceptsWholeNumbersInRangeOnly) {
   EXPECT_DOUBLE_EQ(parseNumber("0.25", "X"), 0.25);
   EXPECT_DOUBLE_EQ(parseNumber("-12", "DY"), -12);
-  EXPECT_THROW(parseNumber("0.5x", "X"), UsageError);
-  EXPECT_THROW(parseNumber("", "X"), UsageError);
-  EXPECT_THROW(parseNumber("nan", "X"), UsageError);
+  for (const char* wrong : {"0.5x", "", "nan"}) {
+    EXPECT_THROW(parseNumber(wrong, "X"), UsageError) << wrong;
+  }
 
   EXPECT_EQ(parseInteger("65535", "key code", 0, 65535), 65535);
-  EXPECT_THROW(parseInteger("65536", "key code", 0, 65535), UsageError);
-  EXPECT_THROW(parseInteger("-1", "key code", 0, 65535), UsageError);
-  EXPECT_THROW(parseInteger("12.5", "key code", 0, 65535), UsageError);
-  EXPECT_THROW(parseInteger("99999999999999999999", "key code", 0, 65535), UsageError);
+  for (const char* wrong : {"65536", "-1", "12.5", "99999999999999999999"}) {
+    EXPECT_THROW(parseInteger(wrong, "key code", 0, 65535), UsageError) << wrong;
+  }
 }
 
 TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
@@ -99,21 +98,16 @@ TEST(TransferOptionsTest, ChunksAreCutToWhatTheAgentServesAtOnce) {
   };
   EXPECT_EQ(options({"--chunk-kib", "64", "--window", "3"}).chunkSize, 64 << 10);
   EXPECT_EQ(options({"--window", "3"}).window, 3u);
-  EXPECT_EQ(options({"--chunk-kib", "16384"}).chunkSize, protocol::kMaxFileChunkLength);
-  EXPECT_EQ(options({"--chunk-kib", "32768"}).chunkSize, protocol::kMaxFileChunkLength);
-  EXPECT_EQ(options({"--chunk-kib", "9223372036854775807"}).chunkSize,
-            protocol::kMaxFileChunkLength);
-  for (const char* wrong : {"0", "1e", "-4"}) {
-    EXPECT_NE(testing_support::messageThrownBy<UsageError>([&] {
-                options({"--chunk-kib", wrong});
-              }).find("--chunk-kib"),
-              std::string::npos)
-        << wrong;
+  for (const char* beyond : {"16384", "32768", "9223372036854775807"}) {
+    EXPECT_EQ(options({"--chunk-kib", beyond}).chunkSize, protocol::kMaxFileChunkLength) << beyond;
   }
-  EXPECT_NE(testing_support::messageThrownBy<UsageError>([&] {
-              options({"--window", "0"});
-            }).find("--window"),
-            std::string::npos);
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--chunk-kib", "0"}, {"--chunk-kib", "1e"}, {"--chunk-kib", "-4"}, {"--window", "0"}};
+  for (const auto& args : wrong) {
+    const std::string message =
+        testing_support::messageThrownBy<UsageError>([&] { options(args); });
+    EXPECT_NE(message.find(args[0]), std::string::npos) << args[1] << ": " << message;
+  }
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // The lumora-agent program's life: it publishes where it serves in its status file, pairs with
-// the code from that file, serves without a display and stops cleanly on SIGTERM. The status
-// file's privacy and the pairing across restarts and resets are killed_while_writing_test's;
-// what it serves, and that only a paired peer is served, the other suites'.
+// the code from that file, serves without a display and without the relay it was given, and
+// stops cleanly on SIGTERM. The status file's privacy and the pairing across restarts and resets
+// are killed_while_writing_test's; what it serves, and that only a paired peer is served, the
+// other suites'; the relay bases it refuses, cli_e2e_test's.
 
 #include <gtest/gtest.h>
 
+#include "protocol/room_key.h"
 #include "support/agent_process.h"
+#include "support/eventually.h"
 #include "support/raw_client.h"
 #include "support/temp_dir.h"
 
@@ -18,8 +21,8 @@ using protocol::MessageType;
 using testing_support::AgentProcess;
 using testing_support::contentOf;
 
-TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
-  AgentProcess agent;
+TEST(AgentEndToEndTest, PairsServesWithoutADisplayOrItsRelayAndStopsCleanly) {
+  AgentProcess agent({}, {"--relay-base", "https://127.0.0.1:1"});
   ASSERT_TRUE(agent.serving()) << agent.log();
   // Without a tailnet address it serves on loopback only.
   EXPECT_EQ(agent.status().at("host").as_string(), "127.0.0.1");
@@ -33,6 +36,12 @@ TEST(AgentEndToEndTest, PairsServesWithoutADisplayAndStopsCleanly) {
   ASSERT_EQ(displays.payload.messageType(), MessageType::error);
   EXPECT_EQ(displays.payload.get<MessageType::error>()->code, "internal");
   EXPECT_EQ(client.ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
+  // The relay nobody answers at is tried at its room, over TLS since its origin is https.
+  const std::string room =
+      "wss://127.0.0.1:1/relay/" + protocol::RoomKey::derive(agent.secret()).fingerprint();
+  EXPECT_TRUE(testing_support::eventually([&] {
+    return agent.log().find("cannot join the relay room at " + room) != std::string::npos;
+  })) << agent.log();
 
   EXPECT_EQ(agent.terminate(), 0);
   EXPECT_EQ(contentOf(home / ".lumora/agent-status.json"), "{\n  \"running\" : false\n}");

@@ -15,6 +15,7 @@
 
 #include "account/relay_phone.h"
 #include "account/service_harness.h"
+#include "protocol/envelope.h"
 #include "protocol/limits.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
@@ -22,8 +23,6 @@
 #include "support/agent_process.h"
 #include "support/eventually.h"
 #include "support/process_table.h"
-#include "support/raw_client.h"
-#include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
@@ -116,9 +115,7 @@ class RelayEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
-  EXPECT_NE(agent_.log().find("relay connector joined " + controlRoom()), std::string::npos);
-  EXPECT_NE(agent_.log().find("relay media publisher joined " + controlRoom() + "-media"),
-            std::string::npos);
+  // Where the agent's rooms are is on its console for the user (that it is in them, SetUp's).
   EXPECT_NE(agent_.log().find("  relay: " + controlRoom() + "\n"), std::string::npos);
 
   sdk::AgentControlClient client;
@@ -174,9 +171,6 @@ TEST_F(RelayEndToEndTest, TheAgentRejoinsWhenTheRelayServiceComesBack) {
   sdk::AgentControlClient client;
   EXPECT_EQ(connect(client), "authentication required") << agent_.log();
   EXPECT_NO_THROW(client.ping().get());
-  EXPECT_NE(agent_.log().find("cannot join the relay room at " + controlRoom()), std::string::npos);
-  EXPECT_NE(agent_.log().find("joined the relay room again at " + controlRoom()),
-            std::string::npos);
 }
 
 // What a phone sends through the relay is as untrusted as what it sends to the control port,
@@ -238,35 +232,6 @@ TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
   }));
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_NE(agent_.log().find("did not prove the pairing secret"), std::string::npos)
-      << agent_.log();
-}
-
-TEST(RelayBaseTest, ARelayBaseIsAnOriginOfTheServiceOrRefusedAtStart) {
-  AgentProcess unreachable({}, {"--relay-base", "https://127.0.0.1:1"});
-  ASSERT_TRUE(unreachable.serving()) << unreachable.log();
-  testing_support::RawClient direct(unreachable.controlPort());
-  direct.authenticate(unreachable.secret());
-  EXPECT_EQ(direct.ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
-  const std::string room =
-      "wss://127.0.0.1:1/relay/" + protocol::RoomKey::derive(unreachable.secret()).fingerprint();
-  EXPECT_TRUE(eventually([&] {
-    return unreachable.log().find("cannot join the relay room at " + room) != std::string::npos;
-  })) << unreachable.log();
-  EXPECT_EQ(unreachable.terminate(), 0);
-
-  testing_support::TempDir folder;
-  for (const char* base : {"not a url", "ftp://relay.example", "tcp://127.0.0.1:1"}) {
-    const std::string errors = folder / "errors";
-    const pid_t refused =
-        testing_support::spawnProcess({AgentProcess::binary(), "--relay-base", base, "--port", "0"},
-                                      {.output = folder / "output", .error = errors});
-    EXPECT_EQ(testing_support::waitForExit(refused), 2) << base;
-    EXPECT_NE(
-        testing_support::contentOf(errors).find("--relay-base wants the account service's origin"),
-        std::string::npos)
-        << testing_support::contentOf(errors);
-  }
 }
 
 // The screen stream through the media room, from an agent on a private Xvfb.

@@ -5,8 +5,6 @@
 // (screenshots/tray-*.png).
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -14,10 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "another_user.h"
 #include "app/account_adapters.h"
@@ -30,6 +27,7 @@
 #include "support/account_service_process.h"
 #include "support/eventually.h"
 #include "support/free_port.h"
+#include "support/process_table.h"
 #include "support/qr_scan.h"
 #include "support/run_awaitable.h"
 #include "support/spawn.h"
@@ -54,9 +52,8 @@ class TrayProgramTest : public ::testing::Test {
     std::filesystem::permissions(home_ / "run", std::filesystem::perms::owner_all);
   }
   ~TrayProgramTest() override {
-    for (pid_t pid : {tray_, trayHost_}) {
-      if (pid > 0 && ::kill(pid, SIGTERM) == 0) testing_support::waitForExit(pid);
-    }
+    testing_support::endProcess(tray_);
+    testing_support::endProcess(trayHost_);
   }
 
   testing_support::SpawnOptions options() const {
@@ -94,10 +91,8 @@ class TrayProgramTest : public ::testing::Test {
   }
   // Waits for the first instance to end: its exit status, or -1 while it runs.
   int trayExit() {
-    int status = -1;
-    if (!eventually([&] { return ::waitpid(tray_, &status, WNOHANG) == tray_; })) return -1;
-    tray_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (tray_ <= 0 || !eventually([&] { return testing_support::processEnded(tray_); })) return -1;
+    return testing_support::waitForExit(std::exchange(tray_, -1));
   }
 
   struct Area {
@@ -137,9 +132,11 @@ class TrayProgramTest : public ::testing::Test {
   }
 
   void clickIcon() const { click(icon_.x + icon_.width / 2, icon_.y + icon_.height / 2); }
-  std::string shownPanel() const {
-    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first;
+  // The panel's window while it shows; an empty id otherwise.
+  std::pair<std::string, Area> panelWindow() const {
+    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"});
   }
+  std::string shownPanel() const { return panelWindow().first; }
 
   // Clicks the icon, once it sits in the tray host, until the panel shows (a click before the
   // freshly docked icon takes input is lost): where the panel is.
@@ -160,7 +157,7 @@ class TrayProgramTest : public ::testing::Test {
         })) {
       return std::nullopt;
     }
-    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).second;
+    return panelWindow().second;
   }
 
   // Saves the screen as screenshots/tray-<name>.png; returns it in gray, one byte a pixel.
@@ -169,28 +166,12 @@ class TrayProgramTest : public ::testing::Test {
     std::filesystem::create_directories(LUMORA_SCREENSHOT_DIR);
     const std::string gray = home_ / "screen.gray";
     const std::string size = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight);
-    EXPECT_EQ(runProgram({"ffmpeg",
-                          "-loglevel",
-                          "error",
-                          "-y",
-                          "-f",
-                          "x11grab",
-                          "-video_size",
-                          size,
-                          "-i",
-                          xvfb_.display(),
-                          "-frames:v",
-                          "1",
-                          LUMORA_SCREENSHOT_DIR "/tray-" + name + ".png",
-                          "-frames:v",
-                          "1",
-                          "-pix_fmt",
-                          "gray",
-                          "-f",
-                          "rawvideo",
-                          gray})
-                  .exitCode,
-              0);
+    const std::string png = LUMORA_SCREENSHOT_DIR "/tray-" + name + ".png";
+    const std::vector<std::string> grab = {
+        "ffmpeg", "-loglevel", "error",         "-y",        "-f",       "x11grab", "-video_size",
+        size,     "-i",        xvfb_.display(), "-frames:v", "1",        png,       "-frames:v",
+        "1",      "-pix_fmt",  "gray",          "-f",        "rawvideo", gray};
+    EXPECT_EQ(runProgram(grab).exitCode, 0);
     const std::string bytes = testing_support::contentOf(gray);
     return {bytes.begin(), bytes.end()};
   }
@@ -228,13 +209,9 @@ TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningI
   ASSERT_TRUE(panel) << "the icon never docked, or its click showed no panel\n" << log();
   // A second click hides it; starting the program again brings it back.
   clickIcon();
-  ASSERT_TRUE(eventually([&] {
-    return window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first.empty();
-  }));
+  ASSERT_TRUE(eventually([&] { return shownPanel().empty(); }));
   ASSERT_EQ(handOver({}), 0);
-  ASSERT_TRUE(eventually([&] {
-    return !window({"--onlyvisible", "--name", "^Lumora 에이전트$"}).first.empty();
-  }));
+  ASSERT_TRUE(eventually([&] { return !shownPanel().empty(); }));
   EXPECT_FALSE(running());
   screenshot("stopped");
 
