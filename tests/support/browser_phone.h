@@ -104,13 +104,13 @@ class BrowserPhone {
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
  private:
-  TempDir folder_;
-  std::string screenshots_;
   // A wait's command; Failed when it gives up.
   void wait(boost::json::object command, std::chrono::milliseconds limit);
   // Whether the wait came, keeping why when it did not.
   bool came(boost::json::object command, std::chrono::milliseconds limit);
 
+  TempDir folder_;
+  std::string screenshots_;
   pid_t pid_ = -1;
   int channel_ = -1;
   std::string lastWaitError_;
