@@ -5,6 +5,7 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/value_from.hpp>
 
 #include <cerrno>
 #include <filesystem>
@@ -21,6 +22,19 @@ json::array pointList(const BrowserPhone::Path& path) {
   json::array points;
   for (const auto& [x, y] : path) points.push_back(json::array{x, y});
   return points;
+}
+
+BrowserPhone::CanvasPixels readPixels(const json::object& read) {
+  BrowserPhone::CanvasPixels result;
+  result.width = static_cast<int>(read.at("width").to_number<double>());
+  result.height = static_cast<int>(read.at("height").to_number<double>());
+  for (const json::value& pixel : read.at("pixels").as_array()) {
+    const json::array& rgb = pixel.as_array();
+    result.pixels.push_back({static_cast<int>(rgb.at(0).to_number<double>()),
+                             static_cast<int>(rgb.at(1).to_number<double>()),
+                             static_cast<int>(rgb.at(2).to_number<double>())});
+  }
+  return result;
 }
 
 }  // namespace
@@ -117,11 +131,30 @@ std::string BrowserPhone::attribute(const std::string& selector, const std::stri
   return value.is_string() ? std::string(value.as_string()) : std::string();
 }
 
-bool BrowserPhone::waitFor(const std::string& selector, const std::string& state,
-                           std::chrono::milliseconds limit) {
+void BrowserPhone::wait(json::object command, std::chrono::milliseconds limit) {
+  // The driver's reason alone does not say what was awaited.
+  const std::string awaited = json::serialize(command);
+  command["op"] = "waitFor";
+  command["timeout"] = limit.count();
   try {
-    ask({{"op", "waitFor"}, {"selector", selector}, {"state", state}, {"timeout", limit.count()}},
-        limit + std::chrono::seconds(30));
+    ask(std::move(command), limit + std::chrono::seconds(30));
+  } catch (const Failed& e) {
+    throw Failed(awaited + ": " + e.what());
+  }
+}
+
+void BrowserPhone::require(const std::string& selector, const std::string& state,
+                           std::chrono::milliseconds limit) {
+  wait({{"selector", selector}, {"state", state}}, limit);
+}
+
+void BrowserPhone::requireTrue(const std::string& expression, std::chrono::milliseconds limit) {
+  wait({{"expr", expression}}, limit);
+}
+
+bool BrowserPhone::came(json::object command, std::chrono::milliseconds limit) {
+  try {
+    wait(std::move(command), limit);
     return true;
   } catch (const Failed& e) {
     lastWaitError_ = e.what();
@@ -129,15 +162,22 @@ bool BrowserPhone::waitFor(const std::string& selector, const std::string& state
   }
 }
 
+bool BrowserPhone::waitFor(const std::string& selector, const std::string& state,
+                           std::chrono::milliseconds limit) {
+  return came({{"selector", selector}, {"state", state}}, limit);
+}
+
 bool BrowserPhone::waitUntil(const std::string& expression, std::chrono::milliseconds limit) {
-  try {
-    ask({{"op", "waitFor"}, {"expr", expression}, {"timeout", limit.count()}},
-        limit + std::chrono::seconds(30));
-    return true;
-  } catch (const Failed& e) {
-    lastWaitError_ = e.what();
-    return false;
-  }
+  return came({{"expr", expression}}, limit);
+}
+
+void BrowserPhone::setFiles(const std::string& selector, const std::vector<std::string>& paths) {
+  ask({{"op", "setFiles"}, {"selector", selector}, {"files", json::value_from(paths)}});
+}
+
+std::string BrowserPhone::download(const std::string& selector, const std::string& to) {
+  const json::value got = ask({{"op", "download"}, {"selector", selector}, {"to", to}});
+  return std::string(got.at("name").as_string());
 }
 
 std::string BrowserPhone::screenshot(const std::string& name) {
@@ -147,18 +187,14 @@ std::string BrowserPhone::screenshot(const std::string& name) {
 }
 
 BrowserPhone::CanvasPixels BrowserPhone::canvasPixels(const Path& fractions) {
-  const json::object read =
-      ask({{"op", "canvasPixels"}, {"points", pointList(fractions)}}).as_object();
-  CanvasPixels result;
-  result.width = static_cast<int>(read.at("width").to_number<double>());
-  result.height = static_cast<int>(read.at("height").to_number<double>());
-  for (const json::value& pixel : read.at("pixels").as_array()) {
-    const json::array& rgb = pixel.as_array();
-    result.pixels.push_back({static_cast<int>(rgb.at(0).to_number<double>()),
-                             static_cast<int>(rgb.at(1).to_number<double>()),
-                             static_cast<int>(rgb.at(2).to_number<double>())});
-  }
-  return result;
+  return readPixels(ask({{"op", "canvasPixels"}, {"points", pointList(fractions)}}).as_object());
+}
+
+BrowserPhone::CanvasPixels BrowserPhone::imagePixels(const std::string& selector,
+                                                     const Path& fractions) {
+  return readPixels(
+      ask({{"op", "imagePixels"}, {"selector", selector}, {"points", pointList(fractions)}})
+          .as_object());
 }
 
 std::optional<std::pair<double, double>> BrowserPhone::pageAtPicture(double fx, double fy) {

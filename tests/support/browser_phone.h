@@ -63,6 +63,17 @@ class BrowserPhone {
                  std::chrono::milliseconds limit = std::chrono::seconds(15));
   // Why the last wait that gave up did.
   const std::string& lastWaitError() const { return lastWaitError_; }
+  // The same waits for a step nothing can follow without: Failed, with the reason, when the
+  // thing does not come.
+  void require(const std::string& selector, const std::string& state = "visible",
+               std::chrono::milliseconds limit = std::chrono::seconds(15));
+  void requireTrue(const std::string& expression,
+                   std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+  // What the phone's file chooser hands the <input type=file> at `selector`.
+  void setFiles(const std::string& selector, const std::vector<std::string>& paths);
+  // Taps `selector`, saves the download it starts to `to`; the name the page suggested.
+  std::string download(const std::string& selector, const std::string& to);
 
   // The whole page as <screenshots>/<name>.png; the file's path.
   std::string screenshot(const std::string& name);
@@ -79,19 +90,25 @@ class BrowserPhone {
     std::vector<Colour> pixels;
   };
   CanvasPixels canvasPixels(const Path& fractions);
+  // The same for the picture an <img> shows, at its natural size.
+  CanvasPixels imagePixels(const std::string& selector, const Path& fractions);
   // The page's point (CSS pixels) over the point (fx, fy) of the picture; none before the first
   // picture.
   std::optional<std::pair<double, double>> pageAtPicture(double fx, double fy);
 
   // The driver's and the page's log (console, errors, sockets).
   std::string log() const;
-  pid_t pid() const { return pid_; }
 
   // Sends one command; the answer's value, or Failed with the driver's reason.
   boost::json::value ask(boost::json::object command,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
  private:
+  // A wait's command; Failed when it gives up.
+  void wait(boost::json::object command, std::chrono::milliseconds limit);
+  // Whether the wait came, keeping why when it did not.
+  bool came(boost::json::object command, std::chrono::milliseconds limit);
+
   TempDir folder_;
   std::string screenshots_;
   pid_t pid_ = -1;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/terminal_qr_code.h"
+#include "support/spawn.h"
 
 namespace lumora::testing_support {
 
@@ -32,19 +33,13 @@ GrayPicture qrCodePicture(const std::string& text, int width, int height, int mo
 }
 
 void writeY4M(const GrayPicture& picture, int frames, const std::string& path) {
-  if (picture.width % 2 != 0 || picture.height % 2 != 0) {
-    throw std::runtime_error("4:2:0 wants an even width and height");
-  }
-  std::ofstream out(path, std::ios::binary);
-  out << "YUV4MPEG2 W" << picture.width << " H" << picture.height << " F30:1 Ip A1:1 C420jpeg\n";
-  const std::string chroma(picture.width * picture.height / 2, '\x80');
-  for (int frame = 0; frame < frames; ++frame) {
-    out << "FRAME\n";
-    out.write(reinterpret_cast<const char*>(picture.pixels.data()),
-              static_cast<std::streamsize>(picture.pixels.size()));
-    out.write(chroma.data(), static_cast<std::streamsize>(chroma.size()));
-  }
-  if (!out) throw std::runtime_error("could not write " + path);
+  const std::string gray = path + ".pgm";
+  std::ofstream(gray, std::ios::binary)
+      << "P5 " << picture.width << " " << picture.height << " 255\n"
+      << std::string(picture.pixels.begin(), picture.pixels.end());
+  const auto run = runProgram({"ffmpeg", "-loglevel", "error", "-y", "-loop", "1", "-i", gray,
+                               "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p", path});
+  if (run.exitCode != 0) throw std::runtime_error("ffmpeg could not write " + path);
 }
 
 }  // namespace lumora::testing_support

@@ -19,7 +19,7 @@ struct GrayPicture {
 // picture with `moduleSize` pixels a module. Throws std::runtime_error when it does not fit.
 GrayPicture qrCodePicture(const std::string& text, int width, int height, int moduleSize);
 
-// Writes `picture` as a Y4M file of `frames` identical frames at 30 fps (4:2:0, colourless).
+// Writes `picture` as a Y4M file of `frames` identical frames (4:2:0), by ffmpeg.
 void writeY4M(const GrayPicture& picture, int frames, const std::string& path);
 
 }  // namespace lumora::testing_support

@@ -15,8 +15,7 @@ using testing_support::eventually;
 
 TEST_F(WebEndToEndTest, SignsInListsTheDeviceAndPairsByAPastedLink) {
   ASSERT_NO_FATAL_FAILURE(signIn());
-  ASSERT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
-  shot("devices");
+  phone_->require(device());
   EXPECT_EQ(phone_->eval("document.querySelectorAll('li.device').length"), 1);
   EXPECT_EQ(phone_->text(device() + " .device-name"), "desk");
   // Registered by its computer, which has not told the service where it is since; not yet
@@ -26,29 +25,28 @@ TEST_F(WebEndToEndTest, SignsInListsTheDeviceAndPairsByAPastedLink) {
   // A computer this browser has not paired with asks for its link first. A link of a computer
   // the account does not hold is refused; the desktop's own link, pasted, opens this one.
   phone_->tap(device());
-  ASSERT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
+  phone_->require("#view-pair");
   phone_->fill("#pair-link", "lumora://pair?host=127.0.0.1&cp=1&mp=2&code=" +
                                  protocol::PairingSecret::generate().code());
   phone_->tap("#pair-submit");
-  EXPECT_TRUE(phone_->waitFor("#pair-error")) << phone_->lastWaitError();
+  phone_->require("#pair-error");
   EXPECT_NE(phone_->text("#pair-error").find("not registered"), std::string::npos)
       << phone_->text("#pair-error");
-  shot("unknown-computer");
   phone_->fill("#pair-link", agent_->link());
   phone_->tap("#pair-submit");
-  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
-  EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();
+  phone_->require("#view-screen");
+  requireFrames();
 
   phone_->tap("#screen-back");
-  ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
+  phone_->require("#view-devices");
   phone_->tap("#sign-out");
-  EXPECT_TRUE(phone_->waitFor("#view-signin")) << phone_->lastWaitError();
-  EXPECT_TRUE(phone_->waitFor("#view-devices", "hidden")) << phone_->lastWaitError();
+  phone_->require("#view-signin");
+  phone_->require("#view-devices", "hidden");
 }
 
-TEST_F(WebEndToEndTest, PairsByTheAgentsLinkAndShowsTheXScreen) {
+// Once paired, the computer opens from the list, and a reload opens the one used last.
+TEST_F(WebEndToEndTest, PairsByTheAgentsLinkShowsTheXScreenAndOpensItAgainLater) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
-  shot("screen");
   EXPECT_EQ(phone_->attribute("#screen-status", "data-state"), "connected");
   EXPECT_EQ(phone_->eval("window.lumora.stats.decoderErrors"), 0);
 
@@ -57,20 +55,23 @@ TEST_F(WebEndToEndTest, PairsByTheAgentsLinkAndShowsTheXScreen) {
                                          kQuadrants[0]};
   showQuadrants(kSwapped);
   EXPECT_TRUE(showsQuadrants(kSwapped));
-  shot("changed");
 
-  // Now paired, the computer opens from the list.
   phone_->tap("#screen-back");
-  ASSERT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
-  EXPECT_TRUE(phone_->waitUntil("!document.querySelector('" + device() +
-                                " .device-state').textContent.includes('Not paired')"))
+  phone_->require(device());
+  EXPECT_TRUE(phone_->waitUntil("!" + element(device() + " .device-state") +
+                                ".textContent.includes('Not paired')"))
       << phone_->text(device() + " .device-state");
-  shot("paired");
   const int before = decodedFrames();
   phone_->tap(device());
-  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
-  EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
+  phone_->require("#view-screen");
+  requireFrames(before);
   EXPECT_TRUE(showsQuadrants(kSwapped));
+
+  phone_->ask({{"op", "reload"}});
+  phone_->require("#view-screen");
+  requireFrames();
+  phone_->tap("#screen-back");
+  phone_->require(device());
 }
 
 TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesThePointer) {
@@ -86,12 +87,10 @@ TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesTh
   EXPECT_NEAR(presses[0].y, 288, 4);
   EXPECT_NEAR(x_.pointer().first, 192, 4);
   EXPECT_NEAR(x_.pointer().second, 288, 4);
-  shot("tapped");
 
   phone_->tap("#mode-toggle");
-  ASSERT_TRUE(phone_->waitFor("#view-screen[data-mode=\"trackpad\"]", "attached"))
-      << phone_->lastWaitError();
-  ASSERT_TRUE(phone_->waitFor("#cursor")) << phone_->lastWaitError();
+  phone_->require("#view-screen[data-mode=\"trackpad\"]", "attached");
+  phone_->require("#cursor");
   // A finger sliding right across the canvas takes the pointer right, where it was, without a
   // click.
   const auto [startX, startY] = pageAtScreen(128, 240);
@@ -105,14 +104,12 @@ TEST_F(WebEndToEndTest, ATapInDirectModeClicksWhereTappedAndATrackpadDragMovesTh
       << "the pointer stayed at " << x_.pointer().first << "," << x_.pointer().second;
   EXPECT_NEAR(x_.pointer().second, 288, 8);
   EXPECT_EQ(x_.buttons(2, 500ms).size(), 1u) << "a trackpad slide clicked";
-  shot("trackpad");
 }
 
 TEST_F(WebEndToEndTest, TypedTextAndTheKeyStripReachTheFocusedXWindow) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
   phone_->tap("#keyboard-button");
   EXPECT_EQ(phone_->eval("document.activeElement?.id ?? ''"), "keyboard-input");
-  shot("keyboard");
   const std::u32string text = U"Hello, web 42!";
   phone_->type("Hello, web 42!", "#keyboard-input");
   EXPECT_EQ(x_.typed(text.size(), 10s), text) << phone_->log();
@@ -128,9 +125,7 @@ TEST_F(WebEndToEndTest, TypedTextAndTheKeyStripReachTheFocusedXWindow) {
 TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
   ASSERT_NO_FATAL_FAILURE(stopAgent());
-  EXPECT_TRUE(phone_->waitFor("#screen-status[data-state=\"reconnecting\"]", "attached"))
-      << phone_->lastWaitError();
-  shot("reconnecting");
+  phone_->require("#screen-status[data-state=\"reconnecting\"]", "attached");
   // The screen changes while nobody streams it: the frames that show it are new ones.
   constexpr std::uint32_t kRotated[4] = {kQuadrants[1], kQuadrants[3], kQuadrants[0],
                                          kQuadrants[2]};
@@ -139,16 +134,14 @@ TEST_F(WebEndToEndTest, TheSessionSurvivesTheAgentLeavingAndComingBack) {
 
   startAgentAgain();
   // Waiting out its backoff, the page offers to try at once.
-  ASSERT_TRUE(phone_->waitFor("#reconnect")) << phone_->lastWaitError();
+  phone_->require("#reconnect");
   phone_->tap("#reconnect");
-  EXPECT_TRUE(phone_->waitFor("#screen-status[data-state=\"connected\"]", "attached", 30s))
-      << phone_->lastWaitError();
-  EXPECT_TRUE(phone_->waitFor("#reconnect", "hidden")) << phone_->lastWaitError();
-  EXPECT_EQ(phone_->text("#screen-status"), "Connected through the relay at " +
-                                                origin_.substr(origin_.find("://") + 3));
-  EXPECT_TRUE(framesArrive(before)) << phone_->lastWaitError();
+  phone_->require("#screen-status[data-state=\"connected\"]", "attached", 30s);
+  phone_->require("#reconnect", "hidden");
+  EXPECT_EQ(phone_->text("#screen-status"),
+            "Connected through the relay at " + origin_.substr(origin_.find("://") + 3));
+  requireFrames(before);
   EXPECT_TRUE(showsQuadrants(kRotated));
-  shot("back");
 }
 
 // A computer the account no longer holds will not come back by waiting: the page says so and
@@ -168,25 +161,21 @@ TEST_F(WebEndToEndTest, AComputerTheAccountDroppedCanBeForgotten) {
   ASSERT_EQ(service.request("DELETE", "/devices/" + id, {}, access).status, 204);
   // The room closes with the agent; the next token is refused.
   ASSERT_NO_FATAL_FAILURE(stopAgent());
-  ASSERT_TRUE(phone_->waitFor("#connection-problem")) << phone_->lastWaitError();
+  phone_->require("#connection-problem");
   EXPECT_EQ(phone_->attribute("#screen-status", "data-state"), "failed");
-  shot("refused");
 
   // Asked first; a "no" keeps the pairing.
   phone_->tap("#forget-computer");
-  ASSERT_TRUE(phone_->waitFor("#confirm-no")) << phone_->lastWaitError();
-  phone_->tap("#confirm-no");
+  answerConfirmation(false);
   EXPECT_EQ(phone_->eval(kPairedCount), 1);
   phone_->tap("#forget-computer");
-  ASSERT_TRUE(phone_->waitFor("#confirm-yes")) << phone_->lastWaitError();
-  phone_->tap("#confirm-yes");
-  ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
+  answerConfirmation(true);
+  phone_->require("#view-devices");
   EXPECT_TRUE(eventually([&] { return phone_->eval(kPairedCount) == 0; }));
 }
 
 // Added to the home screen: the page declares itself installable, starts with no network from
-// the shell its service worker keeps, keeps nothing of the user's, and opens the computer used
-// last.
+// the shell its service worker keeps, and keeps nothing of the user's.
 constexpr const char* kControlled = "navigator.serviceWorker.controller !== null";
 // Every address in Cache Storage, sorted.
 constexpr const char* kCachedPaths =
@@ -194,9 +183,9 @@ constexpr const char* kCachedPaths =
     "for (const r of await (await caches.open(name)).keys()) paths.push(new URL(r.url).pathname); "
     "return paths.sort().join(' '); })()";
 
-TEST_F(WebEndToEndTest, TheManifestMakesThePageInstallable) {
-  phone_->goTo(origin_ + "/app/");
-  ASSERT_TRUE(phone_->waitUntil(kControlled)) << phone_->lastWaitError();
+TEST_F(WebEndToEndTest, ThePageIsInstallableStartsOfflineAndNeverKeepsTheAPI) {
+  ASSERT_NO_FATAL_FAILURE(signIn());
+  phone_->requireTrue(kControlled);
   const auto found = phone_->ask({{"op", "installability"}}).as_object();
   EXPECT_EQ(found.at("url"), (origin_ + "/app/manifest.webmanifest").c_str());
   EXPECT_TRUE(found.at("errors").as_array().empty()) << boost::json::serialize(found);
@@ -207,30 +196,16 @@ TEST_F(WebEndToEndTest, TheManifestMakesThePageInstallable) {
     reasons.emplace_back(error.at("errorId").as_string());
   }
   EXPECT_EQ(reasons, std::vector<std::string>{"in-incognito"}) << boost::json::serialize(found);
-}
 
-TEST_F(WebEndToEndTest, AfterOneLoadThePageStartsOfflineAndNeverKeepsTheAPI) {
-  ASSERT_NO_FATAL_FAILURE(signIn());
-  ASSERT_TRUE(phone_->waitUntil(kControlled)) << phone_->lastWaitError();
   phone_->ask({{"op", "offline"}, {"offline", true}});
   phone_->goTo(origin_ + "/app/");
-  EXPECT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
-  EXPECT_TRUE(phone_->waitFor("#devices-message")) << phone_->lastWaitError();
-  shot("offline");
+  phone_->require("#view-devices");
+  phone_->require("#devices-message");
   EXPECT_EQ(phone_->eval("fetch('/devices').then(() => 'answered', () => 'failed')"), "failed");
   // Signing in and listing the devices went through the worker: only the shell was kept.
   EXPECT_EQ(phone_->eval(kCachedPaths),
             "/app/app.css /app/app.js /app/icon-192.png /app/icon-512.png /app/icon.svg "
             "/app/index.html /app/manifest.webmanifest /app/xterm.css");
-}
-
-TEST_F(WebEndToEndTest, AReloadOpensTheComputerUsedLastAndBackLeadsToTheList) {
-  ASSERT_NO_FATAL_FAILURE(openScreenByLink());
-  phone_->ask({{"op", "reload"}});
-  ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
-  EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();
-  phone_->tap("#screen-back");
-  EXPECT_TRUE(phone_->waitFor(device())) << phone_->lastWaitError();
 }
 
 // The phone scans the QR code the agent shows, through Chromium's fake camera.
@@ -252,14 +227,13 @@ class WebQRScanTest : public WebEndToEndTest {
 TEST_F(WebQRScanTest, PairsByScanningTheAgentsQRCode) {
   ASSERT_NO_FATAL_FAILURE(signIn());
   phone_->tap("#pair-open");
-  ASSERT_TRUE(phone_->waitFor("#view-pair")) << phone_->lastWaitError();
+  phone_->require("#view-pair");
   // The camera's picture reads at once: the scanner may come and go before a look at it.
   phone_->tap("#pair-scan");
   ASSERT_TRUE(phone_->waitFor("#view-screen", "visible", 20s))
       << phone_->lastWaitError() << "; pair error: " << phone_->text("#pair-error");
-  EXPECT_TRUE(framesArrive()) << phone_->lastWaitError();
+  requireFrames();
   EXPECT_TRUE(showsQuadrants(kQuadrants));
-  shot("screen");
 }
 
 }  // namespace

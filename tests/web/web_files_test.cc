@@ -15,7 +15,6 @@
 //   #files-error                   a failure in words
 //   window.lumora.transfers        every transfer: kind, name, bytes, total, state, via,
 //                                  startedAt, endedAt
-// Driver commands: setFiles {selector, files}, download {selector, to}.
 
 #include <gtest/gtest.h>
 
@@ -59,31 +58,30 @@ class WebFilesTest : public WebEndToEndTest {
  protected:
   std::string home() const { return agent_->home().path().string(); }
 
-  void openFiles() {
-    ASSERT_NO_FATAL_FAILURE(openScreenByLink());
-    phone_->tap("#computer-tabs button[data-panel=\"files\"]");
-    ASSERT_TRUE(phone_->waitUntil("document.querySelector('#files-path')?.textContent === " +
-                                  boost::json::serialize(boost::json::string(home()))))
-        << phone_->lastWaitError();
+  // The files panel open on the agent's home, showing `first`.
+  void openFiles(const std::string& first) {
+    ASSERT_NO_FATAL_FAILURE(openPanel("files"));
+    ASSERT_TRUE(becomes("#files-path", "textContent", home())) << phone_->lastWaitError();
+    phone_->require(entry(first));
   }
 
   // Taps the file's row, which shows its actions.
   void choose(const std::string& name) {
     phone_->tap(entry(name) + " .file-open");
-    ASSERT_TRUE(phone_->waitFor("#file-actions")) << phone_->lastWaitError();
+    phone_->require("#file-actions");
+  }
+  void renameChosen(const std::string& name) {
+    phone_->tap("#file-rename");
+    phone_->fill("#file-rename-name", name);
+    phone_->tap("#file-rename-ok");
   }
 
-  // The page's record of its latest transfer of `name`.
-  boost::json::value transfer(const std::string& name) {
-    return phone_->eval("window.lumora.transfers.filter((t) => t.name === " +
-                        boost::json::serialize(boost::json::string(name)) + ").at(-1) ?? null");
-  }
-  bool transferEnds(const std::string& name, const std::string& state,
-                    std::chrono::milliseconds limit = 60s) {
-    return phone_->waitUntil("window.lumora.transfers?.some((t) => t.name === " +
-                                 boost::json::serialize(boost::json::string(name)) +
-                                 " && t.state === '" + state + "')",
-                             limit);
+  // The page's record of its latest transfer of `name`, once it is in `state`.
+  boost::json::value transferEnds(const std::string& name, const std::string& state) {
+    const std::string latest =
+        "window.lumora.transfers?.filter((t) => t.name === " + jsString(name) + ").at(-1)";
+    phone_->requireTrue(latest + "?.state === " + jsString(state), 60s);
+    return phone_->eval(latest);
   }
 
   TempDir phoneFiles_;  // what the phone's file chooser offers
@@ -102,9 +100,7 @@ TEST_F(WebFilesTest, BrowsesRenamesMovesAndDeletesWhatIsOnDisk) {
   const timespec stamp[2] = {{1614834367, 0}, {1614834367, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (disk / "b.txt").c_str(), stamp, 0), 0);
 
-  ASSERT_NO_FATAL_FAILURE(openFiles());
-  ASSERT_TRUE(phone_->waitFor(entry("b.txt"))) << phone_->lastWaitError();
-  shot("home");
+  ASSERT_NO_FATAL_FAILURE(openFiles("b.txt"));
   // Folders first, each entry with its size in units a person reads and its date.
   EXPECT_EQ(phone_->eval("[...document.querySelectorAll('#file-list li.file-entry')]"
                          ".map((e) => e.dataset.name).filter((n) => !n.startsWith('.')).join(' ')"),
@@ -117,20 +113,16 @@ TEST_F(WebFilesTest, BrowsesRenamesMovesAndDeletesWhatIsOnDisk) {
 
   // Into a folder and back by the breadcrumb.
   phone_->tap(entry("docs") + " .file-open");
-  ASSERT_TRUE(phone_->waitFor(entry("inner.txt"))) << phone_->lastWaitError();
+  phone_->require(entry("inner.txt"));
   EXPECT_EQ(phone_->text("#files-path"), home() + "/docs");
   EXPECT_EQ(phone_->text(entry("inner.txt") + " .file-size"), "2.5 kB");
-  shot("docs");
   phone_->tap("#files-crumbs .crumb[data-path=\"" + home() + "\"]");
-  ASSERT_TRUE(phone_->waitFor(entry("b.txt"))) << phone_->lastWaitError();
+  phone_->require(entry("b.txt"));
 
   // Rename.
   ASSERT_NO_FATAL_FAILURE(choose("old-name.txt"));
-  phone_->tap("#file-rename");
-  phone_->fill("#file-rename-name", "new name.txt");
-  shot("rename");
-  phone_->tap("#file-rename-ok");
-  ASSERT_TRUE(phone_->waitFor(entry("new name.txt"))) << phone_->lastWaitError();
+  renameChosen("new name.txt");
+  phone_->require(entry("new name.txt"));
   EXPECT_EQ(contentOf(disk / "new name.txt"), "rename me");
   EXPECT_FALSE(std::filesystem::exists(disk / "old-name.txt"));
 
@@ -139,49 +131,43 @@ TEST_F(WebFilesTest, BrowsesRenamesMovesAndDeletesWhatIsOnDisk) {
   phone_->tap("#file-move");
   phone_->fill("#file-move-to", "~/docs");
   phone_->tap("#file-move-ok");
-  ASSERT_TRUE(phone_->waitFor(entry("typed.txt"), "detached")) << phone_->lastWaitError();
+  phone_->require(entry("typed.txt"), "detached");
   EXPECT_EQ(contentOf(disk / "docs/typed.txt"), "move me by typing");
 
   ASSERT_NO_FATAL_FAILURE(choose("chosen.txt"));
   phone_->tap("#file-move");
   phone_->tap("#file-move-browse");
-  ASSERT_TRUE(phone_->waitFor("#files-move-bar")) << phone_->lastWaitError();
+  phone_->require("#files-move-bar");
   phone_->tap(entry("docs") + " .file-open");
-  ASSERT_TRUE(phone_->waitFor(entry("typed.txt"))) << phone_->lastWaitError();
-  shot("move-here");
+  phone_->require(entry("typed.txt"));
   phone_->tap("#files-move-here");
-  ASSERT_TRUE(phone_->waitFor(entry("chosen.txt"))) << phone_->lastWaitError();
+  phone_->require(entry("chosen.txt"));
   EXPECT_EQ(contentOf(disk / "docs/chosen.txt"), "move me by browsing");
   EXPECT_FALSE(std::filesystem::exists(disk / "chosen.txt"));
   phone_->tap("#files-crumbs .crumb[data-path=\"" + home() + "\"]");
-  ASSERT_TRUE(phone_->waitFor(entry("doomed.txt"))) << phone_->lastWaitError();
+  phone_->require(entry("doomed.txt"));
 
   // Delete asks first: declined, nothing goes; confirmed, the file goes.
   ASSERT_NO_FATAL_FAILURE(choose("doomed.txt"));
   phone_->tap("#file-delete");
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
+  phone_->require("#confirm-dialog");
   EXPECT_NE(phone_->text("#confirm-text").find("doomed.txt"), std::string::npos);
-  shot("confirm-delete");
-  phone_->tap("#confirm-no");
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog", "hidden")) << phone_->lastWaitError();
+  answerConfirmation(false);
   EXPECT_TRUE(std::filesystem::exists(disk / "doomed.txt"));
   phone_->tap("#file-delete");
-  phone_->tap("#confirm-yes");
-  ASSERT_TRUE(phone_->waitFor(entry("doomed.txt"), "detached")) << phone_->lastWaitError();
+  answerConfirmation(true);
+  phone_->require(entry("doomed.txt"), "detached");
   EXPECT_FALSE(std::filesystem::exists(disk / "doomed.txt"));
 
   // A file gone behind the page's back: the failure says so in words, naming it.
   ASSERT_NO_FATAL_FAILURE(choose("b.txt"));
   std::filesystem::remove(disk / "b.txt");
-  phone_->tap("#file-rename");
-  phone_->fill("#file-rename-name", "c.txt");
-  phone_->tap("#file-rename-ok");
-  ASSERT_TRUE(phone_->waitFor("#files-error")) << phone_->lastWaitError();
+  renameChosen("c.txt");
+  phone_->require("#files-error");
   EXPECT_EQ(phone_->text("#files-error"),
             "Could not rename \xe2\x80\x9c"
             "b.txt\xe2\x80\x9d: it does not exist (any more).");
-  EXPECT_TRUE(phone_->waitFor(entry("b.txt"), "detached")) << phone_->lastWaitError();
-  shot("error");
+  phone_->require(entry("b.txt"), "detached");
 }
 
 TEST_F(WebFilesTest, DownloadsAndUploadsArriveByteForByte) {
@@ -190,55 +176,42 @@ TEST_F(WebFilesTest, DownloadsAndUploadsArriveByteForByte) {
   disk.make("big.bin", big);
   disk.make("note.txt", "the computer's note");
 
-  ASSERT_NO_FATAL_FAILURE(openFiles());
-  ASSERT_TRUE(phone_->waitFor(entry("big.bin"))) << phone_->lastWaitError();
+  ASSERT_NO_FATAL_FAILURE(openFiles("big.bin"));
   EXPECT_EQ(phone_->text(entry("big.bin") + " .file-size"), "3.2 MB");
 
   // A download the browser saves: every byte of the file on disk, under its name.
   ASSERT_NO_FATAL_FAILURE(choose("big.bin"));
   const std::string saved = phoneFiles_ / "saved.bin";
-  const auto got = phone_->ask({{"op", "download"}, {"selector", "#file-download"}, {"to", saved}});
-  EXPECT_EQ(got.at("name").as_string(), "big.bin");
+  EXPECT_EQ(phone_->download("#file-download", saved), "big.bin");
   EXPECT_TRUE(contentOf(saved) == big) << "saved " << contentOf(saved).size() << " bytes";
-  ASSERT_TRUE(transferEnds("big.bin", "done")) << phone_->lastWaitError();
-  const auto record = transfer("big.bin");
+  const auto record = transferEnds("big.bin", "done");
   EXPECT_EQ(record.at("bytes").to_number<double>(), static_cast<double>(big.size()));
   // The page is served from 127.0.0.1, a secure context: its service worker streams the file.
   EXPECT_EQ(record.at("via").as_string(), "worker");
 
   // Several files at once, one over a MiB and one empty, arrive whole and under their names.
   const std::string photo = randomBytes(1536 * 1024 + 7, 2);
-  const std::vector<std::string> chosen = {phoneFiles_.make("photo.jpg", photo),
-                                           phoneFiles_.make("empty.txt", ""),
-                                           phoneFiles_.make("list é.txt", "milk\neggs\n")};
-  boost::json::array files;
-  for (const auto& path : chosen) files.emplace_back(path);
-  phone_->ask({{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", files}});
-  ASSERT_TRUE(phone_->waitFor(".file-progress[data-kind=\"upload\"]")) << phone_->lastWaitError();
-  shot("uploading");
-  ASSERT_TRUE(transferEnds("list é.txt", "done")) << phone_->lastWaitError();
+  phone_->setFiles("#files-upload",
+                   {phoneFiles_.make("photo.jpg", photo), phoneFiles_.make("empty.txt", ""),
+                    phoneFiles_.make("list é.txt", "milk\neggs\n")});
+  phone_->require(".file-progress[data-kind=\"upload\"]");
+  transferEnds("list é.txt", "done");
   EXPECT_TRUE(contentOf(disk / "photo.jpg") == photo);
   EXPECT_TRUE(std::filesystem::exists(disk / "empty.txt"));
   EXPECT_EQ(std::filesystem::file_size(disk / "empty.txt"), 0u);
   EXPECT_EQ(contentOf(disk / "list é.txt"), "milk\neggs\n");
   EXPECT_TRUE(uploadLeftovers(disk.path()).empty());
-  ASSERT_TRUE(phone_->waitFor(entry("photo.jpg"))) << phone_->lastWaitError();
-  EXPECT_TRUE(phone_->waitFor(entry("empty.txt"))) << phone_->lastWaitError();
-  shot("uploaded");
+  phone_->require(entry("photo.jpg"));
+  phone_->require(entry("empty.txt"));
 
   // A name already there is replaced only once the person agrees.
   const std::string newer = phoneFiles_.make("note.txt", "the phone's note");
-  phone_->ask(
-      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{newer}}});
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
-  phone_->tap("#confirm-no");
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog", "hidden")) << phone_->lastWaitError();
+  phone_->setFiles("#files-upload", {newer});
+  answerConfirmation(false);
   EXPECT_EQ(contentOf(disk / "note.txt"), "the computer's note");
-  phone_->ask(
-      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{newer}}});
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
-  phone_->tap("#confirm-yes");
-  ASSERT_TRUE(transferEnds("note.txt", "done")) << phone_->lastWaitError();
+  phone_->setFiles("#files-upload", {newer});
+  answerConfirmation(true);
+  transferEnds("note.txt", "done");
   EXPECT_EQ(contentOf(disk / "note.txt"), "the phone's note");
   EXPECT_TRUE(uploadLeftovers(disk.path()).empty());
 }
@@ -250,28 +223,20 @@ TEST_F(WebFilesTest, ACancelledUploadLeavesNothingAndHarmsNothing) {
   const std::string huge = randomBytes(64 * 1024 * 1024, 3);
   const std::string chosen = phoneFiles_.make("keep.bin", huge);
 
-  ASSERT_NO_FATAL_FAILURE(openFiles());
-  ASSERT_TRUE(phone_->waitFor(entry("keep.bin"))) << phone_->lastWaitError();
-  phone_->ask(
-      {{"op", "setFiles"}, {"selector", "#files-upload"}, {"files", boost::json::array{chosen}}});
-  ASSERT_TRUE(phone_->waitFor("#confirm-dialog")) << phone_->lastWaitError();
-  phone_->tap("#confirm-yes");
+  ASSERT_NO_FATAL_FAILURE(openFiles("keep.bin"));
+  phone_->setFiles("#files-upload", {chosen});
+  answerConfirmation(true);
   const std::string row = ".file-progress[data-name=\"keep.bin\"]";
-  ASSERT_TRUE(
-      phone_->waitUntil("Number(document.querySelector('" + row + "')?.dataset.bytes) >= 1048576"))
-      << phone_->lastWaitError();
-  shot("before-cancel");
+  phone_->requireTrue("Number(" + element(row) + "?.dataset.bytes) >= 1048576");
   // The temporary file is there while the upload runs, hidden beside its final name.
   EXPECT_EQ(uploadLeftovers(disk.path()).size(), 1u);
   phone_->tap(row + " .file-cancel");
-  ASSERT_TRUE(transferEnds("keep.bin", "cancelled")) << phone_->lastWaitError();
-  const auto record = transfer("keep.bin");
+  const auto record = transferEnds("keep.bin", "cancelled");
   EXPECT_LT(record.at("bytes").to_number<double>(), static_cast<double>(huge.size()));
   EXPECT_TRUE(eventually([&] { return uploadLeftovers(disk.path()).empty(); }))
       << uploadLeftovers(disk.path()).front();
   EXPECT_EQ(contentOf(disk / "keep.bin"), "the original");
   EXPECT_FALSE(phone_->waitFor("#files-error", "visible", 500ms));
-  shot("cancelled");
 }
 
 }  // namespace

@@ -56,15 +56,30 @@ constexpr int kColourTolerance = 48;
 inline std::string jsString(const std::string& text) {
   return boost::json::serialize(boost::json::value(text));
 }
+// The page's element at `selector`, as an expression.
+inline std::string element(const std::string& selector) {
+  return "document.querySelector(" + jsString(selector) + ")";
+}
 
 inline std::string testName() {
   return ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
-inline bool near(const BrowserPhone::Colour& seen, std::uint32_t rgb) {
-  return std::abs(seen.r - static_cast<int>(rgb >> 16 & 0xff)) <= kColourTolerance &&
-         std::abs(seen.g - static_cast<int>(rgb >> 8 & 0xff)) <= kColourTolerance &&
-         std::abs(seen.b - static_cast<int>(rgb & 0xff)) <= kColourTolerance;
+// Whether `seen` is a width × height picture whose pixels are `colours` (0xRRGGBB), each
+// channel within `tolerance`.
+inline bool matches(const BrowserPhone::CanvasPixels& seen, int width, int height,
+                    const std::uint32_t (&colours)[4], int tolerance) {
+  if (seen.width != width || seen.height != height || seen.pixels.size() != 4) return false;
+  for (int i = 0; i < 4; ++i) {
+    const auto& [r, g, b] = seen.pixels[i];
+    const auto rgb = colours[i];
+    if (std::abs(r - static_cast<int>(rgb >> 16 & 0xff)) > tolerance ||
+        std::abs(g - static_cast<int>(rgb >> 8 & 0xff)) > tolerance ||
+        std::abs(b - static_cast<int>(rgb & 0xff)) > tolerance) {
+      return false;
+    }
+  }
+  return true;
 }
 
 inline std::string describe(const BrowserPhone::CanvasPixels& seen) {
@@ -86,14 +101,8 @@ class WebEndToEndTest : public ::testing::Test {
     account::testing::AccountClient(origin_).signInWithDevice(kEmail, agent_->secret());
     window_ = x_.openWindow(0, 0, kScreenWidth, kScreenHeight);
     showQuadrants(kQuadrants);
-    // This run's pictures only.
-    std::filesystem::create_directories(WEB_E2E_SCREENSHOTS);
-    for (const auto& entry : std::filesystem::directory_iterator(
-             WEB_E2E_SCREENSHOTS, std::filesystem::directory_options::skip_permission_denied)) {
-      if (entry.path().filename().string().starts_with(testName() + "-")) {
-        std::filesystem::remove(entry.path());
-      }
-    }
+    // This run's picture only.
+    std::filesystem::remove(std::filesystem::path(WEB_E2E_SCREENSHOTS) / (testName() + ".png"));
     phone_ = std::make_unique<BrowserPhone>(
         BrowserPhone::Options{.camera = camera(), .screenshots = WEB_E2E_SCREENSHOTS});
   }
@@ -101,10 +110,12 @@ class WebEndToEndTest : public ::testing::Test {
   // The file the phone's camera plays; none by default.
   virtual std::string camera() { return {}; }
 
+  // The page as the case left it, for a person to look at:
+  // <build>/tests/web/screenshots/<case>.png.
   void TearDown() override {
     if (phone_) {
       try {
-        shot("last");
+        phone_->screenshot(testName());
       } catch (const std::exception&) {
         // The failure that brought us here says more than a missing picture.
       }
@@ -122,9 +133,6 @@ class WebEndToEndTest : public ::testing::Test {
     x_.fill(window_, colours[3], w, h, w, h);
     x_.sync();
   }
-
-  // The whole page, for a person to look at: <build>/tests/web/screenshots/<case>-<step>.png.
-  void shot(const std::string& step) { phone_->screenshot(testName() + "-" + step); }
 
   // The agent's entry in the device list.
   std::string device() const {
@@ -147,11 +155,10 @@ class WebEndToEndTest : public ::testing::Test {
 
   void signIn() {
     phone_->goTo(origin_ + "/app/");
-    ASSERT_TRUE(phone_->waitFor("#view-signin")) << phone_->lastWaitError();
-    shot("signin");
+    phone_->require("#view-signin");
     phone_->fill("#dev-email", kEmail);
     phone_->tap("button[data-provider=\"dev\"]");
-    ASSERT_TRUE(phone_->waitFor("#view-devices")) << phone_->lastWaitError();
+    phone_->require("#view-devices");
   }
 
   // Signed in, the phone opens the agent's web link as a link from another app opens: a new
@@ -162,15 +169,32 @@ class WebEndToEndTest : public ::testing::Test {
     ASSERT_EQ(link, origin_ + "/app/#pair=" + agent_->secret().code()) << agent_->log();
     phone_->goTo("about:blank");
     phone_->goTo(link);
-    ASSERT_TRUE(phone_->waitFor("#view-screen")) << phone_->lastWaitError();
-    ASSERT_TRUE(framesArrive()) << phone_->lastWaitError();
+    phone_->require("#view-screen");
+    requireFrames();
     ASSERT_TRUE(showsQuadrants(kQuadrants));
   }
 
-  // Frames beyond `decoded` have been decoded.
-  bool framesArrive(int decoded = 0) {
-    return phone_->waitUntil("window.lumora?.stats?.decodedFrames > " + std::to_string(decoded),
-                             20s);
+  // The computer opened by its link, on the panel whose tab is `panel` (files, terminal…).
+  void openPanel(const std::string& panel) {
+    ASSERT_NO_FATAL_FAILURE(openScreenByLink());
+    phone_->tap("#computer-tabs button[data-panel=" + jsString(panel) + "]");
+  }
+
+  // Answers the confirmation the page asks for, which then goes away.
+  void answerConfirmation(bool yes) {
+    phone_->require("#confirm-dialog");
+    phone_->tap(yes ? "#confirm-yes" : "#confirm-no");
+    phone_->require("#confirm-dialog", "hidden");
+  }
+
+  // Whether the `property` of the element at `selector` (textContent, value…) comes to be `text`.
+  bool becomes(const std::string& selector, const std::string& property, const std::string& text) {
+    return phone_->waitUntil(element(selector) + "?." + property + " === " + jsString(text));
+  }
+
+  // Frames beyond `decoded` come to be decoded.
+  void requireFrames(int decoded = 0) {
+    phone_->requireTrue("window.lumora?.stats?.decodedFrames > " + std::to_string(decoded), 20s);
   }
   int decodedFrames() {
     return static_cast<int>(phone_->eval("window.lumora.stats.decodedFrames").to_number<double>());
@@ -182,11 +206,7 @@ class WebEndToEndTest : public ::testing::Test {
     BrowserPhone::CanvasPixels seen;
     const bool shown = eventually([&] {
       seen = phone_->canvasPixels(kQuadrantCentres);
-      if (seen.width != kScreenWidth || seen.height != kScreenHeight) return false;
-      for (int i = 0; i < 4; ++i) {
-        if (!near(seen.pixels.at(i), colours[i])) return false;
-      }
-      return true;
+      return matches(seen, kScreenWidth, kScreenHeight, colours, kColourTolerance);
     });
     EXPECT_TRUE(shown) << "the canvas shows " << describe(seen);
     return shown;

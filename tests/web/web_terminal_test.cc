@@ -4,17 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
-#include <boost/json/serialize.hpp>
-
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
+#include "support/process_table.h"
 #include "web/web_fixture.h"
 
 namespace lumora {
@@ -23,24 +16,16 @@ namespace {
 using namespace std::chrono_literals;
 using namespace web_testing;
 using testing_support::eventually;
+using testing_support::processEnded;
+using testing_support::readProcFile;
 
-bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
-
-// The processes whose parent is `parent` and whose command name is `name`.
+// The children of the (single-threaded) shell `parent` whose command name is `name`.
 int childrenNamed(pid_t parent, const std::string& name) {
+  const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
+  std::istringstream children(readProcFile(task + "/children"));
   int found = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "stat");
-    std::string stat;
-    if (!in || !std::getline(in, stat)) continue;
-    // pid (comm) state ppid …; the name may hold spaces and parentheses: it ends at the last ')'.
-    const auto open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && stat.substr(open + 1, close - open - 1) == name) ++found;
+  for (pid_t child = 0; children >> child;) {
+    found += readProcFile("/proc/" + std::to_string(child) + "/comm") == name + "\n";
   }
   return found;
 }
@@ -51,10 +36,8 @@ class WebTerminalTest : public WebEndToEndTest {
 
   // The computer opened on the terminal panel, whose first terminal the panel opens by itself.
   void openTerminalPanel() {
-    ASSERT_NO_FATAL_FAILURE(openScreenByLink());
-    phone_->tap("#computer-tabs button[data-panel=\"terminal\"]");
-    ASSERT_TRUE(phone_->waitUntil(std::string(kTerminals) + "?.[0]?.state === 'running'"))
-        << phone_->lastWaitError();
+    ASSERT_NO_FATAL_FAILURE(openPanel("terminal"));
+    phone_->requireTrue(std::string(kTerminals) + "?.[0]?.state === 'running'");
   }
 
   std::string terminal(int index) const {
@@ -78,23 +61,21 @@ class WebTerminalTest : public WebEndToEndTest {
   // The shell's own process id, as it says with `echo $$`.
   pid_t shellPid(int index) {
     typeIntoTerminal("echo pid-$$-end\n");
-    pid_t pid = -1;
-    eventually([&] {
-      static const std::regex said(R"(\npid-(\d+)-end)");
-      std::smatch match;
-      const std::string text = textOf(index);
-      if (!std::regex_search(text, match, said)) return false;
-      pid = std::stoi(match[1]);
-      return true;
-    });
-    return pid;
+    const std::string said = terminal(index) + "?.text.match(/\\npid-(\\d+)-end/)?.[1]";
+    phone_->requireTrue(said);
+    return std::stoi(std::string(phone_->eval(said).as_string()));
   }
 
-  // The size the shell's terminal has, as `stty size` prints it: "rows cols".
-  std::string sttySizeOnce(int index, int& cols) {
-    const int rows = static_cast<int>(phone_->eval(terminal(index) + ".rows").to_number<double>());
-    cols = static_cast<int>(phone_->eval(terminal(index) + ".cols").to_number<double>());
-    return std::to_string(rows) + " " + std::to_string(cols);
+  // The page's number of columns in terminal `index`, once the shell's `stty size` agrees with
+  // the page's size of it.
+  int columnsTheShellSees(int index) {
+    const auto cells = [&](const char* which) {
+      return std::to_string(phone_->eval(terminal(index) + "." + which).to_number<int>());
+    };
+    const std::string size = cells("rows") + " " + cells("cols");
+    typeIntoTerminal("stty size\n");
+    EXPECT_TRUE(shows(index, "\n" + size + "\n")) << size << " vs " << textOf(index);
+    return std::stoi(size.substr(size.find(' ') + 1));
   }
 };
 
@@ -110,11 +91,9 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
   // A colour of its own (24-bit) is drawn as the program asked.
   typeIntoTerminal("printf '\\e[38;2;200;30;30mred\\e[0m\\n'\n");
   EXPECT_TRUE(shows(0, "\nred")) << textOf(0);
-  EXPECT_TRUE(phone_->waitUntil(
+  phone_->requireTrue(
       "[...document.querySelectorAll('.term-host:not([hidden]) .xterm-rows span')]"
-      ".some((s) => s.textContent === 'red' && getComputedStyle(s).color === 'rgb(200, 30, 30)')"))
-      << phone_->lastWaitError();
-  shot("typed");
+      ".some((s) => s.textContent === 'red' && getComputedStyle(s).color === 'rgb(200, 30, 30)')");
 
   // Characters no key makes arrive as a keyboard's text input (as a phone's IME gives them).
   typeIntoTerminal("cat > ~/typed.txt\n");
@@ -127,13 +106,9 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
   EXPECT_EQ(phone_->attribute("button[data-term-key=\"Control\"]", "data-latched"), "true");
   typeIntoTerminal("d");
   EXPECT_EQ(phone_->attribute("button[data-term-key=\"Control\"]", "data-latched"), "false");
-  const auto typed = agent_->home().path() / "typed.txt";
-  std::string content;
-  EXPECT_TRUE(eventually([&] {
-    std::ifstream in(typed, std::ios::binary);
-    content.assign(std::istreambuf_iterator<char>(in), {});
-    return content == "añ한\n";
-  })) << content;
+  const std::string typed = agent_->home() / "typed.txt";
+  EXPECT_TRUE(eventually([&] { return testing_support::contentOf(typed) == "añ한\n"; }))
+      << testing_support::contentOf(typed);
 
   const pid_t shell = shellPid(0);
   ASSERT_GT(shell, 0) << textOf(0);
@@ -152,38 +127,26 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndCtrlCFromTheStripStopsOne) {
   EXPECT_GT(phone_->eval("document.adoptedStyleSheets.length").to_number<double>(), 0);
 
   typeIntoTerminal("exit 3\n");
-  EXPECT_TRUE(
-      phone_->waitUntil(terminal(0) + ".state === 'ended' && " + terminal(0) + ".exitCode === 3"))
-      << phone_->lastWaitError();
+  phone_->requireTrue(terminal(0) + ".state === 'ended' && " + terminal(0) + ".exitCode === 3");
   EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · exit 3");
   EXPECT_TRUE(shows(0, "The shell ended with exit code 3.")) << textOf(0);
-  shot("exited");
   phone_->tap(".term-chip[data-terminal=\"1\"] .term-close");
-  EXPECT_TRUE(phone_->waitFor(".term-empty")) << phone_->lastWaitError();
-  EXPECT_TRUE(eventually([&] { return processGone(shell); }, 10s));
+  phone_->require(".term-empty");
+  EXPECT_TRUE(eventually([&] { return processEnded(shell); }, 10s));
 }
 
 // The terminal is sized to the phone's width, and when the phone turns the shell sees the new
 // size. When the connection ends, so does the terminal, and a new one opens once it is back.
 TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChangeAndEndsWithTheConnection) {
   ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
-  int portraitCols = 0;
-  const std::string portrait = sttySizeOnce(0, portraitCols);
+  const int portraitColumns = columnsTheShellSees(0);
   // About 7–8 CSS pixels a column on a 412-pixel-wide phone.
-  EXPECT_GT(portraitCols, 35);
-  EXPECT_LT(portraitCols, 60);
-  typeIntoTerminal("stty size\n");
-  EXPECT_TRUE(shows(0, "\n" + portrait + "\n")) << portrait << " vs " << textOf(0);
-  shot("portrait");
+  EXPECT_GT(portraitColumns, 35);
+  EXPECT_LT(portraitColumns, 60);
 
   phone_->ask({{"op", "viewport"}, {"width", 915}, {"height", 412}});
-  ASSERT_TRUE(phone_->waitUntil(terminal(0) + ".cols > " + std::to_string(portraitCols + 40)))
-      << phone_->lastWaitError();
-  int landscapeCols = 0;
-  const std::string landscape = sttySizeOnce(0, landscapeCols);
-  typeIntoTerminal("stty size\n");
-  EXPECT_TRUE(shows(0, "\n" + landscape + "\n")) << landscape << " vs " << textOf(0);
-  shot("landscape");
+  phone_->requireTrue(terminal(0) + ".cols > " + std::to_string(portraitColumns + 40));
+  columnsTheShellSees(0);
 
   // The computer goes away: its shells went with the connection, and the terminal says so. Once
   // it is back, a new terminal opens there.
@@ -193,13 +156,11 @@ TEST_F(WebTerminalTest, TheShellSeesThePhonesSizeAndItsChangeAndEndsWithTheConne
   EXPECT_EQ(phone_->text(".term-chip[data-terminal=\"1\"] .term-label"), "Terminal 1 · ended");
   EXPECT_EQ(phone_->eval("document.querySelector('.term-new').disabled"), true);
   startAgentAgain();
-  ASSERT_TRUE(phone_->waitFor(".term-new:not([disabled])", "visible", 60s))
-      << phone_->lastWaitError();
+  phone_->require(".term-new:not([disabled])", "visible", 60s);
   phone_->tap(".term-new");
-  ASSERT_TRUE(phone_->waitUntil(terminal(1) + "?.state === 'running'")) << phone_->lastWaitError();
+  phone_->requireTrue(terminal(1) + "?.state === 'running'");
   typeIntoTerminal("echo back-$((3*3))\n");
   EXPECT_TRUE(shows(1, "\nback-9")) << textOf(1);
-  shot("reconnected");
 }
 
 // Two terminals keep their own shells and output; leaving the page ends both shells.
@@ -207,9 +168,7 @@ TEST_F(WebTerminalTest, TwoTerminalsKeepTheirOwnOutputAndEndWithThePage) {
   ASSERT_NO_FATAL_FAILURE(openTerminalPanel());
   const pid_t first = shellPid(0);
   phone_->tap(".term-new");
-  ASSERT_TRUE(
-      phone_->waitUntil(terminal(1) + "?.state === 'running' && " + terminal(1) + ".selected"))
-      << phone_->lastWaitError();
+  phone_->requireTrue(terminal(1) + "?.state === 'running' && " + terminal(1) + ".selected");
   const pid_t second = shellPid(1);
   ASSERT_GT(first, 0) << textOf(0);
   ASSERT_GT(second, 0) << textOf(1);
@@ -218,16 +177,15 @@ TEST_F(WebTerminalTest, TwoTerminalsKeepTheirOwnOutputAndEndWithThePage) {
   typeIntoTerminal("echo two-$((2+2))\n");
   EXPECT_TRUE(shows(1, "\ntwo-4")) << textOf(1);
   phone_->tap(".term-chip[data-terminal=\"1\"] .term-label");
-  ASSERT_TRUE(phone_->waitUntil(terminal(0) + ".selected")) << phone_->lastWaitError();
+  phone_->requireTrue(terminal(0) + ".selected");
   typeIntoTerminal("echo one-$((1+1))\n");
   EXPECT_TRUE(shows(0, "\none-2")) << textOf(0);
-  shot("two");
   EXPECT_EQ(textOf(0).find("two-4"), std::string::npos) << textOf(0);
   EXPECT_EQ(textOf(1).find("one-2"), std::string::npos) << textOf(1);
   EXPECT_EQ(textOf(1).find("pid-" + std::to_string(first)), std::string::npos) << textOf(1);
 
   phone_->goTo("about:blank");
-  EXPECT_TRUE(eventually([&] { return processGone(first) && processGone(second); }, 10s))
+  EXPECT_TRUE(eventually([&] { return processEnded(first) && processEnded(second); }, 10s))
       << "shells " << first << " and " << second << " outlived the page";
 }
 

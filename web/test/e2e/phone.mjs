@@ -110,20 +110,25 @@ function pictureRect(selector) {
 }
 
 // The colour the canvas shows at each point of the picture, given in fractions of its width and
-// height, read from a copy so that it works whatever context the page draws with.
+// height, read from a copy so that it works whatever context the page draws with. An <img> is
+// read the same way, whole at its natural size.
 function readPicture({ selector, points, rect }) {
-  const canvas = document.querySelector(selector);
-  const box = canvas.getBoundingClientRect();
-  const copy = new OffscreenCanvas(canvas.width, canvas.height);
+  const source = document.querySelector(selector);
+  if (!source) throw new Error(`no ${selector} on the page`);
+  const image = source instanceof HTMLImageElement;
+  const [width, height] = image ? [source.naturalWidth, source.naturalHeight] : [source.width, source.height];
+  const box = image ? { left: 0, top: 0, width, height } : source.getBoundingClientRect();
+  const area = rect ?? { left: 0, top: 0, width, height, pictureWidth: width, pictureHeight: height };
+  const copy = new OffscreenCanvas(width, height);
   const context = copy.getContext('2d', { willReadFrequently: true });
-  context.drawImage(canvas, 0, 0);
+  context.drawImage(source, 0, 0);
   const pixels = points.map(([fx, fy]) => {
-    const x = Math.floor((rect.left - box.left + fx * rect.width) * (canvas.width / box.width));
-    const y = Math.floor((rect.top - box.top + fy * rect.height) * (canvas.height / box.height));
-    const [r, g, b] = context.getImageData(Math.min(x, canvas.width - 1), Math.min(y, canvas.height - 1), 1, 1).data;
+    const x = Math.floor((area.left - box.left + fx * area.width) * (width / box.width));
+    const y = Math.floor((area.top - box.top + fy * area.height) * (height / box.height));
+    const [r, g, b] = context.getImageData(Math.min(x, width - 1), Math.min(y, height - 1), 1, 1).data;
     return [r, g, b];
   });
-  return { width: rect.pictureWidth, height: rect.pictureHeight, pixels };
+  return { width: area.pictureWidth, height: area.pictureHeight, pixels };
 }
 
 const operations = {
@@ -170,29 +175,24 @@ const operations = {
     if (!rect) throw new Error('no picture on the canvas yet');
     return page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]), rect });
   },
-};
+  imagePixels: async ({ selector, points }) =>
+    page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]) }),
 
-// The terminal panel's commands: the page's viewport changes size, as when the phone turns.
-Object.assign(operations, {
+  // The page's viewport changes size, as when the phone turns.
   viewport: async ({ width, height }) => {
     if (!Number.isInteger(width) || !Number.isInteger(height) || width < 1 || height < 1) {
       throw new Error('viewport wants whole "width" and "height" in CSS pixels');
     }
     await page.setViewportSize({ width, height });
   },
-});
-
-// The clipboard: the page's origin may read and write it without asking. Without this, reads
-// are refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as
-// focused (document.hasFocus() holds even with another page in front), so clipboard calls need
-// no focusing here.
-operations.grantClipboard = async () => {
-  const { origin } = new URL(page.url());
-  await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
-};
-
-// Files: what a person picks in the phone's file chooser, and what the browser saves.
-const fileOperations = {
+  // The page's origin may read and write the clipboard without asking. Without this, reads are
+  // refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as focused
+  // (document.hasFocus() holds even with another page in front), so clipboard calls need no
+  // focusing here.
+  grantClipboard: async () => {
+    const { origin } = new URL(page.url());
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
+  },
   // Files chosen in the <input type=file> at `selector`, as the phone's chooser would hand them.
   setFiles: async ({ selector, files, timeout }) => page.locator(selector).setInputFiles(files, { timeout }),
   // Taps `selector` and waits for the download it starts; saves it to `to` once complete.
@@ -208,7 +208,6 @@ const fileOperations = {
     return { name: download.suggestedFilename(), url: download.url() };
   },
 };
-Object.assign(operations, fileOperations);
 
 async function answer(line) {
   let command;

@@ -7,6 +7,7 @@ import { parseDevices } from '../../src/account/devices.ts';
 import { authorizationUrl, codeChallenge, completeRedirect } from '../../src/account/oauth.ts';
 import { parseProviders } from '../../src/account/providers.ts';
 import { chooseLanguage } from '../../src/i18n/index.ts';
+import { memoryTokens } from './support.ts';
 
 class MemoryStorage implements Storage {
   private readonly items = new Map<string, string>();
@@ -57,8 +58,7 @@ describe('OAuth redirect', () => {
       logins.push(JSON.parse(String(init?.body)));
       return new Response(JSON.stringify({ accessToken: 'a', refreshToken: 'r' }), { status: 200 });
     };
-    const tokens = { value: undefined as undefined | { accessToken: string; refreshToken: string } };
-    return new ApiClient(origin, { load: () => tokens.value, save: (t) => void (tokens.value = t), clear: () => void (tokens.value = undefined) }, fetcher, () => {});
+    return new ApiClient(origin, memoryTokens(), fetcher, () => {});
   }
 
   it('asks for an S256 challenge of the verifier it keeps, and signs in with code and verifier', async () => {

@@ -3,17 +3,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { ApiClient, ApiError } from '../../src/account/api-client.ts';
-import type { TokenStore, Tokens } from '../../src/account/tokens.ts';
-
-function memoryStore(initial?: Tokens): TokenStore & { tokens?: Tokens } {
-  const store: TokenStore & { tokens?: Tokens } = {
-    tokens: initial,
-    load: () => store.tokens,
-    save: (t) => void (store.tokens = t),
-    clear: () => void (store.tokens = undefined),
-  };
-  return store;
-}
+import { memoryTokens } from './support.ts';
 
 function service(options: { refreshWorks: boolean }) {
   let generation = 0;
@@ -39,7 +29,7 @@ function service(options: { refreshWorks: boolean }) {
 describe('API client', () => {
   it('refreshes once for concurrent callers whose token expired, then retries them', async () => {
     const { fetcher, calls } = service({ refreshWorks: true });
-    const store = memoryStore({ accessToken: 'stale', refreshToken: 'r0' });
+    const store = memoryTokens({ accessToken: 'stale', refreshToken: 'r0' });
     let signedOut = 0;
     const api = new ApiClient('http://svc.test', store, fetcher, () => signedOut++);
     const answers = await Promise.all([api.request('GET', '/devices'), api.request('GET', '/devices'), api.request('GET', '/devices')]);
@@ -51,7 +41,7 @@ describe('API client', () => {
 
   it('signs out when the refresh is refused, and says why the request failed', async () => {
     const { fetcher } = service({ refreshWorks: false });
-    const store = memoryStore({ accessToken: 'stale', refreshToken: 'r0' });
+    const store = memoryTokens({ accessToken: 'stale', refreshToken: 'r0' });
     let signedOut = 0;
     const api = new ApiClient('http://svc.test', store, fetcher, () => signedOut++);
     await assert.rejects(api.request('GET', '/devices'), (e: unknown) => e instanceof ApiError && e.status === 401 && e.code === 'unauthorized');

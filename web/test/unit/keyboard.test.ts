@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { characterKeyCode, keyCodes } from '../../src/protocol/key-codes.ts';
 import { KeyboardSender } from '../../src/screen/keyboard.ts';
-import { sourceFile } from './source.ts';
+import { sourceFile } from './support.ts';
 
 // The agent's table from Mac key codes to X keysyms: code by keysym name.
 function agentTable(): Map<string, number> {

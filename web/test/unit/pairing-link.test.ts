@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { pairingCodeInFragment, parsePairingCode, parsePairingLink } from '../../src/protocol/pairing-link.ts';
-import { toHexString } from './source.ts';
+import { toHexString } from './support.ts';
 
 const code = '8d1a4a4bdae5c4bd8ccaa3221d37fc19';
 const read = (text: string) => {

@@ -3,7 +3,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { importPairingSecret, open, roomFingerprint, roomPublicKey, seal, sessionKeyBytes, sessionKeys } from '../../src/relay/crypto.ts';
 import { startHandshake } from '../../src/relay/handshake.ts';
-import { hex, sourceFile, toHexString } from './source.ts';
+import { hex, sourceFile, toHexString } from './support.ts';
 
 interface Vectors {
   secret: string;
