@@ -275,24 +275,6 @@ TEST_F(ApiTest, RefusalsAreJsonErrorsWithTheirStatusAndCode) {
   EXPECT_EQ(client().get("/health").status, 200);
 }
 
-// Sign-in attempts are limited per client address; here 10 a minute after a burst of 3.
-TEST(ApiSignInLimit, AnAddressPastItsBurstWaitsAndOthersDoNot) {
-  ServiceUnderTest service([](ServiceConfig& c) { c.loginRate = {.perMinute = 10, .burst = 3}; });
-  const AccountClient client = service.client();
-  const json::object ada{{"provider", "dev"}, {"token", "ada@example.com"}};
-  EXPECT_EQ(client.post("/auth/login", {{"provider", "dev"}}).status, 400);  // counts as well
-  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
-  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
-  Reply limited = client.post("/auth/login", ada);
-  EXPECT_EQ(limited.status, 429);
-  EXPECT_EQ(limited.json().at("error"), "too_many_requests");
-  EXPECT_EQ(limited.header("Retry-After"), "6");  // one attempt's refill
-  EXPECT_EQ(AccountClient(service.url(), "127.0.0.2").post("/auth/login", ada).status, 200);
-  service.advance(6s);  // waiting as told is enough
-  EXPECT_EQ(client.post("/auth/login", ada).status, 200);
-  EXPECT_EQ(client.post("/auth/login", ada).status, 429);
-}
-
 TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
   const LocalhostCertificate tls;
   ServiceUnderTest service([&](ServiceConfig& c) {
