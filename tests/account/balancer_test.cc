@@ -14,8 +14,6 @@
 #include <sstream>
 #include <thread>
 
-#include <libpq-fe.h>
-
 #include "account/metrics.h"
 #include "account_client.h"
 #include "protocol/room_key.h"
@@ -211,16 +209,7 @@ TEST(HealthCheck, FailsWhenTheDatabaseDoesNot) {
   ServiceUnderTest service([&](ServiceConfig& config) { config.database = database; });
   ASSERT_EQ(service.client().get("/healthz").status, 200);
   EXPECT_EQ(service.client().post("/healthz", boost::json::object{}).status, 405);
-  // The database goes away under the instance.
-  const auto slash = database.find("@/") + 2;
-  const std::string name = database.substr(slash, database.find('?') - slash);
-  std::string admin = database;
-  admin.replace(slash, name.size(), "postgres");
-  PGconn* connection = PQconnectdb(admin.c_str());
-  PGresult* dropped = PQexec(connection, ("DROP DATABASE " + name + " WITH (FORCE)").c_str());
-  ASSERT_EQ(PQresultStatus(dropped), PGRES_COMMAND_OK) << PQerrorMessage(connection);
-  PQclear(dropped);
-  PQfinish(connection);
+  ASSERT_TRUE(postgres->dropDatabase(database));  // away under the instance
   const Reply failing = service.client().get("/healthz");
   EXPECT_EQ(failing.status, 503);
   EXPECT_EQ(failing.json(), boost::json::parse(R"({"status":"database_unavailable"})"));
