@@ -152,27 +152,16 @@ TEST_F(ApiTest, RegisteringADeviceTakesAProofOfItsPairingSecret) {
   const std::string eve = tokenOf("eve@example.com");
   ASSERT_EQ(client().registerDevice(ada, "desk", kSecret).status, 201);
 
-  auto proofOf = [&](const std::string& holder, const protocol::RoomKey& signer,
-                     const std::string& account) {
-    const std::string nonce =
-        text(client().post("/devices/challenge", json::object{}, holder).json(), "nonce");
-    return json::object{
-        {"name", "stolen"},
-        {"platform", "linux"},
-        {"roomKey", protocol::base64Encode(kKey.publicKey())},
-        {"nonce", nonce},
-        {"signature", protocol::base64Encode(signer.registrationProof(account, nonce))}};
-  };
-  const std::string adaId = text(client().get("/auth/me", ada).json(), "id");
-  const std::string eveId = text(client().get("/auth/me", eve).json(), "id");
   const auto eveKey = protocol::RoomKey::derive(protocol::PairingSecret::generate());
   // Ada's public key signed with a key of eve's own; a proof ada made, replayed by eve.
-  for (const auto& body : {proofOf(eve, eveKey, eveId), proofOf(ada, kKey, adaId)}) {
+  json::object forged = client().registration(eve, "stolen", eveKey);
+  forged["roomKey"] = protocol::base64Encode(kKey.publicKey());
+  for (const auto& body : {forged, client().registration(ada, "stolen", kKey)}) {
     Reply refused = registerDevice(eve, body);
     EXPECT_EQ(refused.status, 403) << refused.body;
   }
   // A proof whose nonce has expired is refused even from the secret's holder.
-  json::object late = proofOf(ada, kKey, adaId);
+  json::object late = client().registration(ada, "stolen", kKey);
   service_.advance(6min);
   EXPECT_EQ(registerDevice(ada, late).status, 403);
   Reply refused = client().post("/relay/token", {{"fingerprint", kPrint}}, eve);
