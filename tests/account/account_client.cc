@@ -102,20 +102,23 @@ std::string AccountClient::signInWithDevice(const std::string& email,
 
 Reply AccountClient::registerDevice(const std::string& access, const std::string& name,
                                     const protocol::PairingSecret& secret) const {
+  return post("/devices", registration(access, name, protocol::RoomKey::derive(secret)), access);
+}
+
+boost::json::object AccountClient::registration(const std::string& access, const std::string& name,
+                                                const protocol::RoomKey& key) const {
   const Reply challenge = post("/devices/challenge", boost::json::object{}, access);
-  if (challenge.status != 200) return challenge;
+  if (challenge.status != 200) {
+    throw std::runtime_error("the challenge answered " + std::to_string(challenge.status));
+  }
   const boost::json::value answer = challenge.json();
-  const auto& issued = answer.as_object();
-  const std::string nonce(issued.at("nonce").as_string());
-  const std::string account(issued.at("account").as_string());
-  const auto key = protocol::RoomKey::derive(secret);
-  return post("/devices",
-              {{"name", name},
-               {"platform", "linux"},
-               {"roomKey", protocol::base64Encode(key.publicKey())},
-               {"nonce", nonce},
-               {"signature", protocol::base64Encode(key.registrationProof(account, nonce))}},
-              access);
+  const std::string nonce(answer.at("nonce").as_string());
+  const std::string account(answer.at("account").as_string());
+  return {{"name", name},
+          {"platform", "linux"},
+          {"roomKey", protocol::base64Encode(key.publicKey())},
+          {"nonce", nonce},
+          {"signature", protocol::base64Encode(key.registrationProof(account, nonce))}};
 }
 
 std::string AccountClient::relayToken(const std::string& access,

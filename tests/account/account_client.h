@@ -3,6 +3,7 @@
 // A small client of the account service for tests: HTTP requests through the product's HTTP
 // client, and relay WebSocket connections over Beast.
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <chrono>
@@ -57,6 +58,10 @@ class AccountClient {
   // nonce and signs it with the room key. The service's answer to the registration.
   Reply registerDevice(const std::string& access, const std::string& name,
                        const protocol::PairingSecret& secret) const;
+  // The body of such a registration, proved with `key` over a challenge issued to the holder
+  // of `access`; throws when none is issued.
+  boost::json::object registration(const std::string& access, const std::string& name,
+                                   const protocol::RoomKey& key) const;
   // A token that opens the relay room `fingerprint` to the holder of `access`.
   std::string relayToken(const std::string& access, const std::string& fingerprint) const;
 

@@ -198,8 +198,18 @@ TEST_F(ProviderSignInTest, AGoogleTokenFromAnUnknownKeyIsRefused) {
             json::string::npos);
 }
 
-TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceWithTheirVerifierForTheUser) {
+TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceAndOnlyWithTheirVerifierForTheUser) {
+  // A code caught on its way back to the desktop, handed in with a verifier of the thief's own
+  // or none: GitHub (here its stand-in) refuses the exchange, and the code dies with it.
   const std::string verifier = protocol::pkce::newCodeVerifier();
+  const std::string caught = githubCode(verifier);
+  Reply wrong = login("github", caught, protocol::pkce::newCodeVerifier());
+  EXPECT_EQ(wrong.status, 401) << wrong.body;
+  EXPECT_EQ(wrong.json().at("error"), "invalid_credential");
+  EXPECT_EQ(login("github", caught, verifier).status, 401) << "codes are single-use";
+  EXPECT_EQ(login("github", githubCode(verifier)).status, 401);
+  EXPECT_EQ(login("github", "made-up", verifier).status, 401);
+
   const std::string code = githubCode(verifier);
   ASSERT_FALSE(code.empty());
   Reply signedIn = login("github", code, verifier);
@@ -210,19 +220,6 @@ TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceWithTheirVerifierForTheUse
   EXPECT_EQ(user.at("displayName"), "octo");
   EXPECT_EQ(user.at("email"), "octo@users.example");  // from the e-mail list
   EXPECT_EQ(login("github", code, verifier).status, 401);
-  EXPECT_EQ(login("github", "made-up", verifier).status, 401);
-}
-
-TEST_F(ProviderSignInTest, AGitHubCodeIsWorthNothingWithoutItsVerifier) {
-  // A code caught on its way back to the desktop, handed in with a verifier of the thief's own
-  // or none: GitHub (here its stand-in) refuses the exchange, and the code dies with it.
-  const std::string verifier = protocol::pkce::newCodeVerifier();
-  const std::string code = githubCode(verifier);
-  Reply wrong = login("github", code, protocol::pkce::newCodeVerifier());
-  EXPECT_EQ(wrong.status, 401) << wrong.body;
-  EXPECT_EQ(wrong.json().at("error"), "invalid_credential");
-  EXPECT_EQ(login("github", code, verifier).status, 401) << "codes are single-use";
-  EXPECT_EQ(login("github", githubCode(verifier)).status, 401);
 
   // The stand-in takes no authorization without an S256 challenge, as the service's client
   // always sends one.
@@ -232,10 +229,6 @@ TEST_F(ProviderSignInTest, AGitHubCodeIsWorthNothingWithoutItsVerifier) {
       verifier);
   EXPECT_EQ(plain.status, 400);
   EXPECT_EQ(plain.json().at("error"), "invalid_request");
-  // And the service takes no verifier PKCE would not.
-  Reply malformed = login("github", githubCode(verifier), "short");
-  EXPECT_EQ(malformed.status, 400);
-  EXPECT_NE(malformed.json().at("message").as_string().find("codeVerifier"), json::string::npos);
 }
 
 TEST(ProviderReachability, AnUnreachableProviderIsABadGateway) {

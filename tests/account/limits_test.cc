@@ -27,6 +27,12 @@ TEST(AddressRateLimiter, ForgetsFullBucketsButNeverOneThatHoldsAnAddressBack) {
   // A minute on, every bucket is full again: a newcomer finds them gone.
   EXPECT_FALSE(limiter.take("198.51.100.7", start + 61'000));
   EXPECT_EQ(limiter.trackedAddresses(), 1u);
+  // Waiting as long as told is enough; a moment less is not.
+  EXPECT_FALSE(limiter.take("198.51.100.7", start + 61'000));
+  const auto wait = limiter.take("198.51.100.7", start + 61'000);
+  ASSERT_TRUE(wait);
+  EXPECT_TRUE(limiter.take("198.51.100.7", start + 60'999 + wait->count() * 1000));
+  EXPECT_FALSE(limiter.take("198.51.100.7", start + 61'000 + wait->count() * 1000));
 }
 
 TEST(ConnectionBound, ARelayConnectionHoldsItsAddressesPlaceUntilItCloses) {

@@ -73,13 +73,6 @@ TEST_F(RelayTest, BinaryMessagesArriveWholeAndInOrderBothWaysAndTextNever) {
   }
 }
 
-TEST_F(RelayTest, EachRoomHasOneHostAndOnePeer) {
-  auto agent = host();
-  EXPECT_EQ(status("/relay/" + kRoom), 409);
-  auto phone = peer(*agent);
-  EXPECT_EQ(status("/relay/" + kRoom + "?token=" + relayToken()), 409);
-}
-
 // Whoever knows a room's name (it is in device lists and relay URLs) still cannot host it: the
 // relay wants a proof made with the key the room is named after, for a fresh challenge.
 TEST_F(RelayTest, OnlyTheHolderOfTheRoomKeyHostsItsRooms) {
@@ -107,11 +100,14 @@ TEST_F(RelayTest, OnlyTheHolderOfTheRoomKeyHostsItsRooms) {
                                             kKey.hostProof(kRoom, protocol::Bytes(32, 7))));
   }));
   EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes&) { c.sendBinary("let me in"); }));
-  // Refused hosts hold nothing: the room is free for its agent, who holds it against the rest.
+  // Refused hosts hold nothing: the room is free for its agent, who holds it against the rest;
+  // each room has one host and one peer.
   EXPECT_EQ(service_.service().relayRoomCount(), 0u);
   auto agent = host();
   auto media = host(kRoom + "-media");
   EXPECT_EQ(status("/relay/" + kRoom), 409);
+  auto phone = peer(*agent);
+  EXPECT_EQ(status("/relay/" + kRoom + "?token=" + relayToken()), 409);
   EXPECT_EQ(status("/relay/" + std::string(64, 'A')), 400);  // not a fingerprint
 }
 

@@ -1,5 +1,5 @@
 // The request bodies' refusals, worded for the person reading the service's answer: each names
-// the field and what it must be. (That a refusal is answered with 400 is api_test's.)
+// the field and what it must be. (How a refusal is answered is api_test's.)
 
 #include "account/request_bodies.h"
 
@@ -61,7 +61,15 @@ TEST(RequestBodies, RefusalsNameTheFieldAndWhatItMustBe) {
       "\"fingerprint\" must be 64 lower-case hexadecimal digits");
 }
 
-TEST(RequestBodies, ARoomKeyComesWithItsNonceAndSignature) {
+TEST(RequestBodies, ADeviceHasANameAndARoomKeyComesWithItsNonceAndSignature) {
+  for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"platform":"linux"})", "\"name\" is required"},
+           {R"({"name":7,"platform":"linux"})", "\"name\" must be a string"},
+           {R"({"name":")" + std::string(201, 'n') + R"(","platform":"linux"})",
+            "\"name\" is longer than 200 bytes"},
+       }) {
+    EXPECT_EQ(refusalOf(parseDeviceRegistration(body)), message) << body;
+  }
   const std::string device = R"({"name":"desk","platform":"linux",)";
   for (const auto& [rest, message] : std::vector<std::pair<std::string, std::string>>{
            {R"("pairingFingerprint":"ab"})",
@@ -75,7 +83,7 @@ TEST(RequestBodies, ARoomKeyComesWithItsNonceAndSignature) {
             "\"signature\" must be 64 bytes in Base64"},
            {kKey + R"(,"nonce":"n",)" + kSignature + "}", "accepted"},
            // Without a key there is no proof to check.
-           {R"("nonce":"n","pairingFingerprint":null})", "accepted"},
+           {R"("nonce":"n","pairingFingerprint":null,"extra":true})", "accepted"},
        }) {
     EXPECT_EQ(refusalOf(parseDeviceRegistration(device + rest)), message) << rest;
   }

@@ -1,16 +1,13 @@
 #include "support/haproxy_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
+#include <system_error>
 
+#include "support/eventually.h"
 #include "support/free_port.h"
+#include "support/raw_client.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 
@@ -26,19 +23,6 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
   for (; at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
-}
-
-bool accepts(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool connected =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
 }
 
 }  // namespace
@@ -60,10 +44,17 @@ HaproxyProcess::HaproxyProcess(const std::string& folder, const std::string& fir
   const std::string file = folder + "/haproxy.cfg";
   std::ofstream(file) << config;
   pid_ = spawnProcess({"/usr/sbin/haproxy", "-db", "-f", file}, {.output = log_, .error = log_});
-  for (int i = 0; i < 250; ++i) {
-    if (accepts(port_)) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const bool accepting = eventually(
+      [&] {
+        try {
+          RawClient probe(port_);
+          return true;
+        } catch (const std::system_error&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(5));
+  if (accepting) return;
   endProcess(pid_);
   throw std::runtime_error("HAProxy did not come up: " + contentOf(log_));
 }

@@ -45,12 +45,17 @@ class PostgresServer {
   std::string freshDatabase() {
     static std::atomic<int> counter{0};
     const std::string name = "test_" + std::to_string(counter++);
-    PGconn* admin = PQconnectdb(url("postgres").c_str());
-    if (PQstatus(admin) == CONNECTION_OK) {
-      PQclear(PQexec(admin, ("CREATE DATABASE " + name).c_str()));
-    }
-    PQfinish(admin);
+    administer("CREATE DATABASE " + name);
     return url(name);
+  }
+
+  // Drops a database freshDatabase() made, ending the connections it has: a database that goes
+  // away under whoever uses it. Whether it was dropped.
+  bool dropDatabase(const std::string& databaseUrl) {
+    // The name stands between url()'s fixed start and its query.
+    const std::size_t start = url("").find('?');
+    const std::string name = databaseUrl.substr(start, databaseUrl.find('?') - start);
+    return administer("DROP DATABASE " + name + " WITH (FORCE)");
   }
 
  private:
@@ -100,6 +105,19 @@ class PostgresServer {
 
   std::string url(const std::string& database) const {
     return "postgresql://lumora@/" + database + "?host=" + folder_.string();
+  }
+
+  // Runs `command` over a connection to the server's own database; whether it succeeded.
+  bool administer(const std::string& command) const {
+    PGconn* admin = PQconnectdb(url("postgres").c_str());
+    bool done = false;
+    if (PQstatus(admin) == CONNECTION_OK) {
+      PGresult* result = PQexec(admin, command.c_str());
+      done = PQresultStatus(result) == PGRES_COMMAND_OK;
+      PQclear(result);
+    }
+    PQfinish(admin);
+    return done;
   }
 
   void own(const std::filesystem::path& path) const {

@@ -9,6 +9,7 @@
 
 #include <system_error>
 
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "support/thrown.h"
 
@@ -58,8 +59,7 @@ TEST(FileListTest, DirectoriesFirstThenCodePointOrderAndFailuresSayWhy) {
 
 TEST(PathTest, TildeExpandsOnlyAtTheStart) {
   TempDir home;
-  std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
-  ::setenv("HOME", home.path().c_str(), 1);
+  const testing_support::ScopedEnvironment homeIsHere("HOME", home.path().string());
   home.make("in-home", "");
   EXPECT_EQ(ops::expandTilde("~"), home.path().string());
   EXPECT_EQ(ops::expandTilde("~/docs/a"), home / "docs/a");
@@ -69,7 +69,6 @@ TEST(PathTest, TildeExpandsOnlyAtTheStart) {
   EXPECT_EQ(ops::expandTilde("a/~/b"), "a/~/b");
   ASSERT_EQ(ops::list("~").entries.size(), 1u);
   EXPECT_EQ(ops::list("~").entries[0].path, home / "in-home");
-  ::setenv("HOME", saved.c_str(), 1);
 
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);

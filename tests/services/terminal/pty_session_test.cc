@@ -4,18 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <regex>
 #include <thread>
 #include <vector>
 
 #include "support/eventually.h"
 #include "support/process_table.h"
+#include "support/recorder.h"
+#include "support/run_awaitable.h"
 
 namespace lumora::services {
 namespace {
@@ -26,26 +23,15 @@ using testing_support::eventually;
 using testing_support::processEnded;
 using testing_support::processesCarrying;
 
-// Runs an io_context on a thread of its own and records what sessions report.
+// Sessions on an io_context of their own thread, and what they report.
 class PTYSessionTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    work_.reset();
-    io_.stop();
-    thread_.join();
-  }
-
-  std::shared_ptr<PTYSession> open(std::uint16_t cols, std::uint16_t rows) {
-    auto session = PTYSession::create(io_.get_executor(), "/bin/sh", cols, rows);
-    session->setOnOutput([this](protocol::Bytes bytes) {
-      std::lock_guard lock(mutex_);
-      output_.append(bytes.begin(), bytes.end());
-      if (exitCount_ > 0) ++outputAfterExit_;
-    });
+  std::shared_ptr<PTYSession> open() {
+    auto session = PTYSession::create(io_.executor(), "/bin/sh", 80, 24);
+    session->setOnOutput(output_.sink());
     session->setOnExit([this](std::int32_t code) {
-      std::lock_guard lock(mutex_);
-      ++exitCount_;
-      exitCode_ = code;
+      outputAtExit_ = output_.size();
+      exits_.add(code);
     });
     session->start();
     return session;
@@ -55,50 +41,46 @@ class PTYSessionTest : public ::testing::Test {
     session.write(protocol::asBytes(text));
   }
 
+  std::string output() const {
+    std::string text;
+    for (const auto& chunk : output_.items()) text.append(chunk.begin(), chunk.end());
+    return text;
+  }
+
   // Waits until the output matches `pattern` and returns the first capture.
   std::string waitForOutput(const std::string& pattern) {
-    std::regex re(pattern);
+    const std::regex re(pattern);
     std::smatch match;
-    bool found = eventually([&] {
-      std::lock_guard lock(mutex_);
-      return std::regex_search(output_, match, re);
-    });
-    std::lock_guard lock(mutex_);
-    EXPECT_TRUE(found) << "no match for " << pattern << " in:\n" << output_;
+    std::string text;
+    const bool found = eventually([&] { return std::regex_search(text = output(), match, re); });
+    EXPECT_TRUE(found) << "no match for " << pattern << " in:\n" << text;
     return found && match.size() > 1 ? match[1].str() : std::string();
   }
 
-  int exitCount() {
-    std::lock_guard lock(mutex_);
-    return exitCount_;
+  bool exited() {
+    return exits_.waitUntil([](const auto& codes) { return !codes.empty(); });
   }
 
-  boost::asio::io_context io_;
-  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_{
-      io_.get_executor()};
-  std::thread thread_{[this] { io_.run(); }};
-  std::mutex mutex_;
-  std::string output_;
-  int exitCount_ = 0;
-  int exitCode_ = -1;
-  int outputAfterExit_ = 0;
+  testing_support::Recorder<protocol::Bytes> output_;
+  testing_support::Recorder<std::int32_t> exits_;
+  std::size_t outputAtExit_ = 0;  // written before the exit is recorded
+  // Last: its thread is done before what the sessions report to goes.
+  testing_support::ThreadedIo io_;
 };
 
 TEST_F(PTYSessionTest, ShellExitingByItselfReportsItsStatusOnce) {
-  auto session = open(80, 24);
+  auto session = open();
   type(*session, "echo last-words; exit 5\n");
-  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  ASSERT_TRUE(exited());
   std::this_thread::sleep_for(200ms);
-  std::lock_guard lock(mutex_);
-  EXPECT_EQ(exitCount_, 1);
-  EXPECT_EQ(exitCode_, 5);
-  EXPECT_EQ(outputAfterExit_, 0);
-  EXPECT_NE(output_.find("last-words"), std::string::npos) << output_;
+  EXPECT_EQ(exits_.items(), std::vector<std::int32_t>{5});
+  EXPECT_EQ(output_.size(), outputAtExit_) << "no output after the exit";
+  EXPECT_NE(output().find("last-words"), std::string::npos) << output();
   EXPECT_TRUE(processEnded(session->pid()));
 }
 
 TEST_F(PTYSessionTest, TerminateEndsAJobThatKeepsStartingJobsOutsideTheSession) {
-  auto session = open(80, 24);
+  auto session = open();
   type(*session, "echo mark=$LUMORA_TERMINAL_SESSION\n");
   const std::string mark = "LUMORA_TERMINAL_SESSION=" + waitForOutput(R"(mark=([0-9A-Fa-f-]{36}))");
   ASSERT_EQ(mark.size(), 24u + 36u);
@@ -123,24 +105,23 @@ TEST_F(PTYSessionTest, TerminateEndsAJobThatKeepsStartingJobsOutsideTheSession) 
   ASSERT_TRUE(eventually([&] { return processesCarrying(mark).size() >= 50; }));
 
   session->terminate();
-  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
+  ASSERT_TRUE(exited());
   std::vector<pid_t> left;
   EXPECT_TRUE(eventually([&] { return (left = processesCarrying(mark)).empty(); }, 5s))
       << left.size() << " processes of the session outlived it, the first " << left.front();
 }
 
 TEST_F(PTYSessionTest, AShellIgnoringTheHangUpIsKilledAfterTheGracePeriod) {
-  auto session = open(80, 24);
+  auto session = open();
   type(*session, "trap '' HUP; echo armed-$((1+1))\n");
   waitForOutput("armed-2");
   session->terminate();
-  ASSERT_TRUE(eventually([&] { return exitCount() == 1; }));
-  std::lock_guard lock(mutex_);
-  EXPECT_EQ(exitCode_, 128 + SIGKILL);
+  ASSERT_TRUE(exited());
+  EXPECT_EQ(exits_.last(), 128 + SIGKILL);
 }
 
 TEST_F(PTYSessionTest, ASessionReleasedWhileRunningStillEndsItsShell) {
-  auto session = open(80, 24);
+  auto session = open();
   pid_t shell = session->pid();
   type(*session, "echo up\n");
   waitForOutput("up");
