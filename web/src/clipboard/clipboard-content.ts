@@ -70,16 +70,3 @@ export function baseName(name: string): string {
   const last = name.split(/[/\\]/).pop() ?? '';
   return last === '.' || last === '..' ? '' : last.replace(/[\u0000-\u001f\u007f]/g, '');
 }
-
-// A size for people: bytes up to a KiB, then one decimal in KB / MB (the units a phone shows).
-export function formatSize(bytes: number): string {
-  if (bytes < 1024) return `${bytes} B`;
-  const units = ['KB', 'MB', 'GB'];
-  let value = bytes / 1024;
-  let unit = 0;
-  while (value >= 1024 && unit < units.length - 1) {
-    value /= 1024;
-    unit++;
-  }
-  return `${value.toFixed(1)} ${units[unit]}`;
-}

@@ -1,6 +1,7 @@
 // The clipboard panel: this phone's clipboard (or text typed into the page) to the computer's,
 // and the computer's clipboard to the phone: text to copy, a picture to look at, save or copy,
 // a copied file to save. Every action starts from a tap, as browsers require for clipboards.
+import { formatSize } from '../i18n/format.ts';
 import { t } from '../i18n/index.ts';
 import type { TextKey } from '../i18n/texts.ts';
 import type { OutgoingPayload } from '../protocol/envelope.ts';
@@ -9,7 +10,6 @@ import { AgentError } from '../session/control-client.ts';
 import type { Panel } from '../ui/computer-tabs.ts';
 import {
   type ClipboardContent,
-  formatSize,
   getClipboard,
   maxRecordBytes,
   readClipboardContent,

@@ -8,7 +8,7 @@ import { confirmAction } from '../ui/confirm.ts';
 import { toHex } from '../protocol/bytes.ts';
 import { type FailedAction, describeFailure } from './errors.ts';
 import { type FileEntry, type Listing, decodeListing, listRequest, moveRequest, removeRequest } from './file-records.ts';
-import { formatDate, formatSize } from './format.ts';
+import { formatDate, formatSize } from '../i18n/format.ts';
 import { crumbsOf, isPlainName, joinPath, parentOf, uploadTemporaryName } from './paths.ts';
 import { openSaveTarget } from './save-target.ts';
 import { TransferRow } from './transfer-rows.ts';

@@ -1,7 +1,7 @@
 // The transfers under way, each a row with its progress and a cancel button, and a record of
 // every transfer for the tests and the bench (window.lumora.transfers).
 import { t } from '../i18n/index.ts';
-import { formatPercent, formatSize } from './format.ts';
+import { formatPercent, formatSize } from '../i18n/format.ts';
 
 export interface TransferRecord {
   kind: 'download' | 'upload';

@@ -2,7 +2,6 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import {
   baseName,
-  formatSize,
   maxRecordBytes,
   readClipboardContent,
   recordBytes,
@@ -92,10 +91,4 @@ describe('names and sizes shown', () => {
     assert.equal(baseName('.'), '');
   });
 
-  it('counts in KB and MB past a KiB', () => {
-    assert.equal(formatSize(0), '0 B');
-    assert.equal(formatSize(1023), '1023 B');
-    assert.equal(formatSize(1536), '1.5 KB');
-    assert.equal(formatSize(36 * 1024 * 1024), '36.0 MB');
-  });
 });

@@ -1,5 +1,5 @@
 // Sizes and dates as a person reads them, in the page's language.
-import { currentLanguage } from '../i18n/index.ts';
+import { currentLanguage } from './index.ts';
 
 const units = ['B', 'kB', 'MB', 'GB', 'TB', 'PB'];
 
