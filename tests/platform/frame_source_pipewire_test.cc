@@ -1,6 +1,7 @@
 #include "platform/wayland/frame_source_pipewire.h"
 
 #include "platform/capture_error.h"
+#include "platform/wayland/frame_pacer.h"
 #include "platform/wayland/pipewire_format.h"
 
 #include "support/pipewire_session.h"
@@ -12,7 +13,9 @@
 #include <pthread.h>
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
 #include <spa/param/video/raw.h>
+#include <spa/pod/builder.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -299,6 +302,76 @@ TEST(PipeWireFormatTest, PlanesOutsideTheChunkOrTheMappingAreRefused) {
   EXPECT_EQ(ffmpegPixelFormat(SPA_VIDEO_FORMAT_xBGR), AV_PIX_FMT_0BGR);
   EXPECT_FALSE(ffmpegPixelFormat(SPA_VIDEO_FORMAT_I420));
   for (std::uint32_t format : offeredVideoFormats()) EXPECT_TRUE(ffmpegPixelFormat(format));
+}
+
+// The format a producer answers with: what it may claim about it.
+TEST(PipeWireFormatTest, OnlyAnOfferedRawVideoFormatOfAPossibleSizeIsAgreed) {
+  std::uint8_t storage[1024];
+  auto video = [&](std::uint32_t format, std::uint32_t width, std::uint32_t height) {
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    spa_video_info_raw info{};
+    info.format = static_cast<spa_video_format>(format);
+    info.size = {width, height};
+    return agreedFormat(spa_format_video_raw_build(&builder, SPA_PARAM_Format, &info));
+  };
+  EXPECT_EQ(video(SPA_VIDEO_FORMAT_BGRx, 640, 480), (StreamFormat{640, 480, AV_PIX_FMT_BGR0}));
+  EXPECT_EQ(video(SPA_VIDEO_FORMAT_ABGR, 16384, 1), (StreamFormat{16384, 1, AV_PIX_FMT_ABGR}));
+  EXPECT_FALSE(video(SPA_VIDEO_FORMAT_I420, 640, 480)) << "not offered";
+  EXPECT_FALSE(video(SPA_VIDEO_FORMAT_BGRx, 0, 480));
+  EXPECT_FALSE(video(SPA_VIDEO_FORMAT_BGRx, 640, 0));
+  EXPECT_FALSE(video(SPA_VIDEO_FORMAT_BGRx, 16385, 480)) << "wider than any frame";
+  EXPECT_FALSE(video(SPA_VIDEO_FORMAT_BGRx, 640, 0xFFFFFFFF));
+
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+  const auto* audio = static_cast<const spa_pod*>(
+      spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_Format,
+                                 SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_audio),
+                                 SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw)));
+  EXPECT_FALSE(agreedFormat(audio));
+  EXPECT_FALSE(agreedFormat(nullptr));
+}
+
+TEST(FramePacerTest, KeepsToTheRateAndNeverHandsOutAFrameTheConsumerHoldsOrTheSamePixelsTwice) {
+  FramePacer pacer(10);
+  const auto start = FramePacer::Clock::now();
+  ASSERT_TRUE(pacer.due(start));
+  EXPECT_FALSE(pacer.due(start + 40ms));
+  EXPECT_EQ(pacer.untilDue(start + 40ms), 60ms);
+  EXPECT_TRUE(pacer.due(start + 100ms));
+  EXPECT_EQ(pacer.untilDue(start + 100ms), 100ms) << "a whole interval after a frame just made";
+
+  EXPECT_FALSE(pacer.resize({PixelBuffer::kMaxSide + 2, 2}));
+  ASSERT_TRUE(pacer.resize({4, 2}));
+  std::vector<PixelBuffer> held;
+  PixelBuffer* frame = pacer.freeFrame();
+  ASSERT_NE(frame, nullptr);
+  frame->mutableData()[0] = 1;
+  ASSERT_TRUE(pacer.isNew());
+  held.push_back(*frame);
+  // The same pixels again, in another frame of the pool: not new.
+  PixelBuffer* again = pacer.freeFrame();
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again->data(), held.back().data());
+  std::memcpy(again->mutableData(), held.back().data(), again->byteCount());
+  EXPECT_FALSE(pacer.isNew());
+  again->mutableData()[0] = 2;
+  EXPECT_TRUE(pacer.isNew());
+
+  // The consumer keeps every frame it gets: the pool runs dry and a retry is pending.
+  for (;;) {
+    PixelBuffer* next = pacer.freeFrame();
+    if (next == nullptr) break;
+    for (const PixelBuffer& kept : held) EXPECT_NE(next->data(), kept.data());
+    ASSERT_LT(held.size(), static_cast<std::size_t>(FramePacer::kPoolDepth));
+    next->mutableData()[0] = static_cast<std::uint8_t>(10 + held.size());
+    ASSERT_TRUE(pacer.isNew());
+    held.push_back(*next);
+  }
+  EXPECT_TRUE(pacer.takeRetry());
+  EXPECT_FALSE(pacer.retryPending());
+  held.erase(held.begin());  // one comes back
+  EXPECT_NE(pacer.freeFrame(), nullptr);
+  EXPECT_FALSE(pacer.retryPending());
 }
 
 // Cursor metadata as a producer lays it out: header, bitmap header, pixels.
