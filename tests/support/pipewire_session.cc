@@ -1,13 +1,7 @@
 #include "support/pipewire_session.h"
 
-#include "support/private_bus.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/json.hpp>
@@ -59,11 +53,6 @@ bool hasWirePlumber(const std::string& dump) {
 
 }  // namespace
 
-std::vector<std::string> endingWithThisThread(std::vector<std::string> argv) {
-  argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
-  return argv;
-}
-
 PipeWireSession::PipeWireSession() {
   const auto& home = folder_.path();
   for (const char* folder : {"run", "config", "state", "data", "cache"}) {
@@ -71,26 +60,9 @@ PipeWireSession::PipeWireSession() {
   }
   runtimeDir_ = home / "run";
   std::filesystem::permissions(runtimeDir_, std::filesystem::perms::owner_all);
-  const std::string config = folder_.make("bus.conf", privateBusConfig(folder_ / "bus"));
 
   try {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    try {
-      bus_ = spawnProcess(endingWithThisThread({"dbus-daemon", "--config-file=" + config,
-                                                "--nofork", "--print-address=3"}),
-                          {.error = folder_ / "bus.log", .passFd = fds[1]});
-    } catch (const std::runtime_error&) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      throw std::runtime_error("cannot run dbus-daemon (is it installed?)");
-    }
-    ::close(fds[1]);
-    busAddress_ = readLine(fds[0], std::chrono::seconds(10)).value_or("");
-    ::close(fds[0]);
-    if (busAddress_.empty()) {
-      throw std::runtime_error("dbus-daemon did not come up: " + logTail(folder_ / "bus.log"));
-    }
+    bus_.emplace(home);
 
     const std::string log = folder_ / "pipewire.log";
     try {
@@ -151,7 +123,7 @@ void PipeWireSession::stop() {
   producers_.clear();
   endProcess(wireplumber_);
   endProcess(pipewire_);
-  endProcess(bus_);
+  if (bus_) bus_->stop();
 }
 
 void PipeWireSession::stopProducer(Producer& producer) {
@@ -170,7 +142,7 @@ std::vector<std::string> PipeWireSession::environment() const {
           "XDG_STATE_HOME=" + (home / "state").string(),
           "XDG_DATA_HOME=" + (home / "data").string(),
           "XDG_CACHE_HOME=" + (home / "cache").string(),
-          "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
+          "DBUS_SESSION_BUS_ADDRESS=" + busAddress(),
           std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
 }
 

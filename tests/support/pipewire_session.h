@@ -10,18 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "support/private_bus.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
 
-// `argv` run through setpriv so that the program gets SIGKILL when the thread that starts it
-// ends: a test killed at its timeout or crashed leaves no daemons behind (PID 1 does not reap
-// orphans here). Start such programs from the test's own thread, not a short-lived one.
-std::vector<std::string> endingWithThisThread(std::vector<std::string> argv);
-
-// A private PipeWire for one test: its own XDG_RUNTIME_DIR (in a TempDir), a private session
-// bus (dbus-daemon with its own config and no service folder, so nothing is activated on
-// demand), pipewire and wireplumber on it, all children of this process (and killed with it:
+// A private PipeWire for one test: its own XDG_RUNTIME_DIR (in a TempDir), a PrivateBus,
+// pipewire and wireplumber on it, all children of this process (and killed with it:
 // endingWithThisThread). Nothing of the user's own session is seen or touched: HOME and the XDG
 // folders point into the TempDir too. Comes up in about 0.03 s.
 class PipeWireSession {
@@ -36,8 +31,9 @@ class PipeWireSession {
 
   // XDG_RUNTIME_DIR of the session: pipewire-0 is in it.
   const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
-  // The private bus, as DBUS_SESSION_BUS_ADDRESS.
-  const std::string& busAddress() const { return busAddress_; }
+  // The private bus (its address is DBUS_SESSION_BUS_ADDRESS in environment()).
+  const PrivateBus& bus() const { return *bus_; }
+  const std::string& busAddress() const { return bus_->address(); }
   // The folder everything lives in; the daemons' logs are there (bus.log, pipewire.log, ...).
   const std::filesystem::path& folder() const { return folder_.path(); }
 
@@ -81,8 +77,7 @@ class PipeWireSession {
 
   TempDir folder_;
   std::filesystem::path runtimeDir_;
-  std::string busAddress_;
-  pid_t bus_ = -1;
+  std::optional<PrivateBus> bus_;
   pid_t pipewire_ = -1;
   pid_t wireplumber_ = -1;
   std::map<std::uint32_t, Producer> producers_;

@@ -1,18 +1,8 @@
 #include "support/secret_service_session.h"
 
-#include "support/private_bus.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 #include "support/spawn.h"
 
@@ -23,26 +13,8 @@ SecretServiceSession::SecretServiceSession(bool withKeyring) {
     std::filesystem::create_directories(home_.path() / folder);
   }
   std::filesystem::permissions(home_.path() / "run", std::filesystem::perms::owner_all);
-  const std::string config = home_.make("bus.conf", privateBusConfig(home_ / "bus"));
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  try {
-    bus_ = spawnProcess({"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=3"},
-                        {.error = home_ / "bus.log", .passFd = fds[1]});
-  } catch (const std::runtime_error&) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    throw std::runtime_error("cannot run dbus-daemon (is it installed?)");
-  }
-  ::close(fds[1]);
-  address_ = readLine(fds[0], std::chrono::seconds(10)).value_or("");
-  ::close(fds[0]);
-  if (address_.empty()) {
-    stop();
-    throw std::runtime_error("dbus-daemon did not come up: " + contentOf(home_ / "bus.log"));
-  }
-  busVariable_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
+  bus_.emplace(home_.path());
+  busVariable_.emplace("DBUS_SESSION_BUS_ADDRESS", bus_->address());
   if (!withKeyring) return;
 
   // --unlock reads the login keyring's password from standard input and creates the keyring
@@ -61,22 +33,12 @@ SecretServiceSession::SecretServiceSession(bool withKeyring) {
     throw std::runtime_error("cannot run gnome-keyring-daemon (is it installed?)");
   }
   // Ready once it owns the Secret Service's name on the bus.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  for (;;) {
-    const ProgramRun owner =
-        runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                    "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                    "string:org.freedesktop.secrets"},
-                   {.environment = environment()});
-    if (owner.output.find("boolean true") != std::string::npos) break;
-    const bool ended = ::waitpid(keyring_, nullptr, WNOHANG) == keyring_;
-    if (ended || std::chrono::steady_clock::now() > deadline) {
-      if (ended) keyring_ = -1;
-      stop();
-      throw std::runtime_error("gnome-keyring-daemon did not come up: " +
-                               contentOf(home_ / "keyring.log"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  try {
+    bus_->waitForName("org.freedesktop.secrets", keyring_, home_ / "keyring.log",
+                      "gnome-keyring-daemon");
+  } catch (const std::runtime_error&) {
+    stop();
+    throw;
   }
 }
 
@@ -84,7 +46,7 @@ SecretServiceSession::~SecretServiceSession() { stop(); }
 
 void SecretServiceSession::stop() {
   endProcess(keyring_);
-  endProcess(bus_);
+  if (bus_) bus_->stop();
   busVariable_.reset();
 }
 
@@ -95,7 +57,7 @@ std::vector<std::string> SecretServiceSession::environment() const {
           "XDG_DATA_HOME=" + home_ / "data",
           "XDG_CONFIG_HOME=" + home_ / "config",
           "XDG_CACHE_HOME=" + home_ / "cache",
-          "DBUS_SESSION_BUS_ADDRESS=" + address_,
+          "DBUS_SESSION_BUS_ADDRESS=" + address(),
           std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
 }
 

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "support/private_bus.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace lumora::testing_support {
 
-// A private D-Bus session bus for one test in a throw-away HOME, with (unless `withKeyring` is
+// A PrivateBus for one test in a throw-away HOME, with (unless `withKeyring` is
 // false) a real Secret Service on it: gnome-keyring-daemon with its login keyring created and
 // unlocked. DBUS_SESSION_BUS_ADDRESS points at the bus while the object lives. The bus starts
 // nothing on demand, so a bus without the keyring really has no Secret Service.
@@ -23,7 +24,7 @@ class SecretServiceSession {
   SecretServiceSession(const SecretServiceSession&) = delete;
   SecretServiceSession& operator=(const SecretServiceSession&) = delete;
 
-  const std::string& address() const { return address_; }
+  const std::string& address() const { return bus_->address(); }
   // The environment of a program that should use this session (secret-tool), for SpawnOptions.
   std::vector<std::string> environment() const;
   const TempDir& home() const { return home_; }
@@ -32,9 +33,8 @@ class SecretServiceSession {
   void stop();
 
   TempDir home_;
-  pid_t bus_ = -1;
+  std::optional<PrivateBus> bus_;
   pid_t keyring_ = -1;
-  std::string address_;
   std::optional<ScopedEnvironment> busVariable_;
 };
 

@@ -208,22 +208,6 @@ void WaylandDesktop::startSway() {
   }
 }
 
-void WaylandDesktop::waitForBusName(const std::string& name, Child& owner,
-                                    const std::string& what) {
-  const auto deadline = Clock::now() + std::chrono::seconds(15);
-  for (;;) {
-    const ProgramRun reply =
-        runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                    "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
-                   {.environment = pipeWire_.environment()});
-    if (reply.output.find("boolean true") != std::string::npos) return;
-    if (reapIfEnded(owner.pid) || Clock::now() > deadline) {
-      throw std::runtime_error(what + " did not come up: " + logTail(owner.log));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   const auto& folder = pipeWire_.folder();
   callLog_ = folder / "backend-calls.jsonl";
@@ -274,8 +258,8 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
     throw std::runtime_error("the portal backend (backend.py) did not come up: " +
                              logTail(backend_.log));
   }
-  waitForBusName("org.freedesktop.impl.portal.PermissionStore", permissionStore_,
-                 "xdg-permission-store");
+  pipeWire_.bus().waitForName("org.freedesktop.impl.portal.PermissionStore", permissionStore_.pid,
+                              permissionStore_.log, "xdg-permission-store");
 
   // The frontend reads the backends at its start: only now, with the backend on the bus.
   const auto portals = folder / "portals";
@@ -293,7 +277,8 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   } catch (const std::runtime_error&) {
     throw std::runtime_error("cannot run /usr/libexec/xdg-desktop-portal (is it installed?)");
   }
-  waitForBusName("org.freedesktop.portal.Desktop", frontend_, "xdg-desktop-portal");
+  pipeWire_.bus().waitForName("org.freedesktop.portal.Desktop", frontend_.pid, frontend_.log,
+                              "xdg-desktop-portal");
 }
 
 std::vector<std::string> WaylandDesktop::environment() const {

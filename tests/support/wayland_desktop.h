@@ -105,7 +105,6 @@ class WaylandDesktop {
 
   void startSway();
   void startPortal(const WaylandDesktopOptions& options);
-  void waitForBusName(const std::string& name, Child& owner, const std::string& what);
   void stop();
   std::vector<std::string> swayEnvironment() const;
   std::vector<std::string> asSwayUser(std::vector<std::string> argv) const;

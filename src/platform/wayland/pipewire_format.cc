@@ -1,8 +1,13 @@
 #include "platform/wayland/pipewire_format.h"
 
+#include "platform/pixel_buffer.h"
+
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
+#include <spa/param/buffers.h>
+#include <spa/param/video/format-utils.h>
 #include <spa/param/video/raw.h>
+#include <spa/pod/builder.h>
 
 #include <algorithm>
 #include <array>
@@ -34,6 +39,12 @@ constexpr std::array<std::uint32_t, kFormats.size()> kOffered = [] {
   for (std::size_t i = 0; i < kFormats.size(); ++i) ids[i] = kFormats[i].spa;
   return ids;
 }();
+
+// Cursor metadata with a side × side bitmap behind its headers.
+constexpr int cursorMetaSize(int side) {
+  return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) +
+                          static_cast<std::size_t>(side) * static_cast<std::size_t>(side) * 4);
+}
 
 // Byte positions of red, green, blue and alpha (-1: padding, opaque) in a 32-bit cursor pixel.
 struct ChannelOrder {
@@ -97,6 +108,78 @@ std::optional<AVPixelFormat> ffmpegPixelFormat(std::uint32_t spaVideoFormat) {
     if (pair.spa == spaVideoFormat) return pair.av;
   }
   return std::nullopt;
+}
+
+const spa_pod* offeredFormat(spa_pod_builder& builder, int fps) {
+  spa_pod_frame object;
+  spa_pod_frame choice;
+  spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+  spa_pod_builder_add(&builder, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                      SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
+  spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+  spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Enum, 0);
+  spa_pod_builder_id(&builder, kOffered.front());  // the default
+  for (std::uint32_t format : kOffered) spa_pod_builder_id(&builder, format);
+  spa_pod_builder_pop(&builder, &choice);
+  spa_rectangle defaultSize{1920, 1080};
+  spa_rectangle smallest{1, 1};
+  spa_rectangle largest{PixelBuffer::kMaxSide, PixelBuffer::kMaxSide};
+  spa_fraction defaultRate{static_cast<std::uint32_t>(fps), 1};
+  spa_fraction slowest{0, 1};
+  spa_fraction fastest{1000, 1};
+  spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_size,
+                      SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &smallest, &largest),
+                      SPA_FORMAT_VIDEO_framerate,
+                      SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &slowest, &fastest), 0);
+  return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
+}
+
+std::optional<StreamFormat> agreedFormat(const spa_pod* format) {
+  if (format == nullptr) return std::nullopt;
+  std::uint32_t mediaType = 0;
+  std::uint32_t mediaSubtype = 0;
+  spa_video_info_raw info{};
+  if (spa_format_parse(format, &mediaType, &mediaSubtype) < 0 ||
+      mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+      spa_format_video_raw_parse(format, &info) < 0) {
+    return std::nullopt;
+  }
+  const auto pixelFormat = ffmpegPixelFormat(info.format);
+  if (!pixelFormat || info.size.width < 1 || info.size.height < 1 ||
+      info.size.width > PixelBuffer::kMaxSide || info.size.height > PixelBuffer::kMaxSide) {
+    return std::nullopt;
+  }
+  return StreamFormat{static_cast<int>(info.size.width), static_cast<int>(info.size.height),
+                      *pixelFormat};
+}
+
+std::vector<const spa_pod*> bufferParams(spa_pod_builder& builder, bool cursorMetadata) {
+  std::vector<const spa_pod*> params;
+  const int dataTypes = (1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_DmaBuf);
+  params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+      SPA_POD_CHOICE_RANGE_Int(8, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+      SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(dataTypes))));
+  params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+      SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
+      SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))))));
+  // Damaged regions are asked for because some producers send them only when asked; frames are
+  // still compared whole, as producers disagree on what an empty list means.
+  params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+      SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+      SPA_POD_CHOICE_RANGE_Int(static_cast<int>(sizeof(spa_meta_region) * 16),
+                               static_cast<int>(sizeof(spa_meta_region)),
+                               static_cast<int>(sizeof(spa_meta_region) * 16)))));
+  if (cursorMetadata) {
+    params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1),
+                                 cursorMetaSize(kMaxCursorSide)))));
+  }
+  return params;
 }
 
 std::optional<PlaneLayout> readablePlane(std::size_t mappedSize, std::uint32_t chunkOffset,

@@ -1,9 +1,10 @@
 #pragma once
 
-// What the PipeWire frame source checks and converts before it trusts a buffer: the raw video
-// formats it takes, where a chunk's pixels lie inside the mapped memory, and the cursor that
-// comes beside the pixels. Pure functions over plain values, so that a producer's hostile
-// numbers are tested without a producer.
+// What the PipeWire frame source negotiates, checks and converts before it trusts a buffer: the
+// raw video formats it takes and the format the producer agreed to, the buffers and metadata it
+// asks for, where a chunk's pixels lie inside the mapped memory, and the cursor that comes beside
+// the pixels. Functions over plain values and SPA objects, so that a producer's hostile numbers
+// are tested without a producer.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,9 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+struct spa_pod;
+struct spa_pod_builder;
+
 namespace lumora::platform::wayland {
 
 // The raw video formats (enum spa_video_format) offered to the producer, preferred first: the
@@ -23,6 +27,29 @@ std::span<const std::uint32_t> offeredVideoFormats();
 
 // FFmpeg's name for one of them; none for anything else.
 std::optional<AVPixelFormat> ffmpegPixelFormat(std::uint32_t spaVideoFormat);
+
+// What the stream is connected with (an SPA_PARAM_EnumFormat object, built in `builder`): raw
+// video in one of offeredVideoFormats(), any size up to PixelBuffer::kMaxSide, `fps` preferred.
+// No modifier is offered: DMA-BUFs then come linear (or as shared memory) and are read through
+// their mapping. Tiled or compressed layouts would need a GPU import, which we do not do.
+const spa_pod* offeredFormat(spa_pod_builder& builder, int fps);
+
+// The format the producer and we agreed on, as FFmpeg and the frame source need it.
+struct StreamFormat {
+  int width = 0;
+  int height = 0;
+  AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;
+  bool operator==(const StreamFormat&) const = default;
+};
+
+// The agreed format an SPA_PARAM_Format object describes, or none when it is not raw video in
+// a format we offered, or its sides are 0 or beyond PixelBuffer::kMaxSide.
+std::optional<StreamFormat> agreedFormat(const spa_pod* format);
+
+// The buffer and metadata params (built in `builder`) to answer an agreed format with: shared
+// memory or DMA-BUF buffers of one block, the header (for its corrupted flag), damaged regions,
+// and with `cursorMetadata` the cursor bitmap beside the pixels.
+std::vector<const spa_pod*> bufferParams(spa_pod_builder& builder, bool cursorMetadata);
 
 // One plane of width × height 32-bit pixels, found inside a mapping.
 struct PlaneLayout {

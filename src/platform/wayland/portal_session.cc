@@ -138,6 +138,15 @@ std::vector<PortalStream> parseStreams(GVariant* results) {
   return streams;
 }
 
+// The cursor mode to ask for (0: none offered) and how frames then carry the pointer. The
+// compositor drawing it in costs us nothing; metadata we draw ourselves.
+std::pair<std::uint32_t, CursorDelivery> preferredCursorMode(std::uint32_t offered) {
+  if (offered & kCursorEmbedded) return {kCursorEmbedded, CursorDelivery::embedded};
+  if (offered & kCursorMetadata) return {kCursorMetadata, CursorDelivery::metadata};
+  if (offered & kCursorHidden) return {kCursorHidden, CursorDelivery::none};
+  return {0, CursorDelivery::none};
+}
+
 std::string describeState(PortalState state) {
   switch (state) {
     case PortalState::connecting:
@@ -295,7 +304,30 @@ struct PortalSession::Impl {
     g_main_context_pop_thread_default(context);
   }
 
+  // CreateSession → SelectDevices (with input) → SelectSources → Start, on the RemoteDesktop
+  // interface when input is wanted and offered, else on ScreenCast alone. The PipeWire remote
+  // is opened later, per capture (openPipeWireRemote).
   void negotiate() {
+    const PortalOffer offer = readOffer();
+    watchForClose();
+    const std::string handle = createSession(offer);
+    GVariantPtr persist = persistOptions(offer);
+    if (offer.remoteDesktop) selectDevices(handle, offer, persist.get());
+    selectSources(handle, offer, persist.get());
+    GVariantPtr started = start(handle, offer);
+    takeGrant(started.get(), offer);
+  }
+
+  // What the portal offers, and what of it this session asks for.
+  struct PortalOffer {
+    std::uint32_t cursorModes = 0;
+    std::uint32_t castVersion = 1;
+    std::uint32_t devices = 0;  // keyboard and pointer, as far as offered
+    bool remoteDesktop = false;
+    bool canPersist = false;  // the desktop can remember the user's choice
+  };
+
+  PortalOffer readOffer() {
     const auto sourceTypes = uintProperty(connection.get(), kScreenCast, "AvailableSourceTypes");
     if (!sourceTypes) {
       throw PortalFailure(PortalState::failed,
@@ -305,16 +337,16 @@ struct PortalSession::Impl {
     if (!(*sourceTypes & kSourceMonitor)) {
       throw PortalFailure(PortalState::failed, "the desktop portal cannot share whole screens");
     }
-    const std::uint32_t cursorModes =
+    PortalOffer offer;
+    offer.cursorModes =
         uintProperty(connection.get(), kScreenCast, "AvailableCursorModes").value_or(0);
-    const std::uint32_t castVersion =
-        uintProperty(connection.get(), kScreenCast, "version").value_or(1);
+    offer.castVersion = uintProperty(connection.get(), kScreenCast, "version").value_or(1);
     const auto deviceTypes = uintProperty(connection.get(), kRemoteDesktop, "AvailableDeviceTypes");
     const std::uint32_t remoteVersion =
         uintProperty(connection.get(), kRemoteDesktop, "version").value_or(1);
 
-    const std::uint32_t devices = deviceTypes.value_or(0) & (kDeviceKeyboard | kDevicePointer);
-    remoteDesktop = options.wantInput && devices != 0;
+    offer.devices = deviceTypes.value_or(0) & (kDeviceKeyboard | kDevicePointer);
+    offer.remoteDesktop = options.wantInput && offer.devices != 0;
     if (options.wantInput && !deviceTypes) {
       log.info(
           "the desktop portal offers no remote input (RemoteDesktop; wlroots desktops lack it): "
@@ -323,10 +355,13 @@ struct PortalSession::Impl {
     }
     // Remote-desktop sessions remember the user's choice only from version 2 of that
     // interface; screen casts alone from version 4 of theirs.
-    const bool canPersist = remoteDesktop ? remoteVersion >= 2 : castVersion >= 4;
+    offer.canPersist = offer.remoteDesktop ? remoteVersion >= 2 : offer.castVersion >= 4;
+    return offer;
+  }
 
-    // Subscribed before the session exists, so a close right after Start is not missed.
-    // The subscription ends with the connection.
+  // Subscribed before the session exists, so a close right after Start is not missed. The
+  // subscription ends with the connection.
+  void watchForClose() {
     g_dbus_connection_signal_subscribe(
         connection.get(), kPortalBus, "org.freedesktop.portal.Session", "Closed", nullptr, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
@@ -344,11 +379,14 @@ struct PortalSession::Impl {
           self->setState(PortalState::closed);
         },
         this, nullptr);
+  }
 
+  // The session's handle.
+  std::string createSession(const PortalOffer& offer) {
     const std::string sessionToken = token();
     const std::string createToken = token();
     GVariantPtr created = request(
-        remoteDesktop ? kRemoteDesktop : kScreenCast, "CreateSession",
+        offer.remoteDesktop ? kRemoteDesktop : kScreenCast, "CreateSession",
         g_variant_new(
             "(@a{sv})",
             vardict({{"handle_token", g_variant_new_string(createToken.c_str())},
@@ -358,14 +396,17 @@ struct PortalSession::Impl {
     if (!g_variant_lookup(created.get(), "session_handle", "&s", &handle) || !handle) {
       throw PortalFailure(PortalState::failed, "the desktop portal made no session");
     }
-    {
-      std::lock_guard lock(mutex);
-      sessionHandle = handle;
-    }
+    std::lock_guard lock(mutex);
+    sessionHandle = handle;
+    return sessionHandle;
+  }
 
+  // The options that make the desktop remember the choice (and reuse the last one), for the
+  // call that selects what is shared: SelectDevices with input, else SelectSources.
+  GVariantPtr persistOptions(const PortalOffer& offer) {
     GVariantBuilder persist;
     g_variant_builder_init(&persist, G_VARIANT_TYPE_VARDICT);
-    if (canPersist) {
+    if (offer.canPersist) {
       g_variant_builder_add(&persist, "{sv}", "persist_mode",
                             g_variant_new_uint32(kPersistUntilRevoked));
       if (options.restoreToken) {
@@ -377,32 +418,24 @@ struct PortalSession::Impl {
           "this desktop's portal cannot remember the permission for remote control: it asks "
           "again at every start");
     }
-    GVariantPtr persistOptions(g_variant_builder_end(&persist));
+    return GVariantPtr(g_variant_builder_end(&persist));
+  }
 
-    if (remoteDesktop) {
-      const std::string selectToken = token();
-      GVariantBuilder select;
-      g_variant_builder_init(&select, G_VARIANT_TYPE_VARDICT);
-      g_variant_builder_add(&select, "{sv}", "handle_token",
-                            g_variant_new_string(selectToken.c_str()));
-      g_variant_builder_add(&select, "{sv}", "types", g_variant_new_uint32(devices));
-      addAll(select, persistOptions.get());
-      request(kRemoteDesktop, "SelectDevices",
-              g_variant_new("(o@a{sv})", handle, g_variant_builder_end(&select)), selectToken);
-    }
+  void selectDevices(const std::string& handle, const PortalOffer& offer, GVariant* persist) {
+    const std::string selectToken = token();
+    GVariantBuilder select;
+    g_variant_builder_init(&select, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&select, "{sv}", "handle_token",
+                          g_variant_new_string(selectToken.c_str()));
+    g_variant_builder_add(&select, "{sv}", "types", g_variant_new_uint32(offer.devices));
+    addAll(select, persist);
+    request(kRemoteDesktop, "SelectDevices",
+            g_variant_new("(o@a{sv})", handle.c_str(), g_variant_builder_end(&select)),
+            selectToken);
+  }
 
-    // The compositor drawing the pointer in costs us nothing; metadata we draw ourselves.
-    std::uint32_t cursorMode = 0;
-    CursorDelivery delivery = CursorDelivery::none;
-    if (cursorModes & kCursorEmbedded) {
-      cursorMode = kCursorEmbedded;
-      delivery = CursorDelivery::embedded;
-    } else if (cursorModes & kCursorMetadata) {
-      cursorMode = kCursorMetadata;
-      delivery = CursorDelivery::metadata;
-    } else if (cursorModes & kCursorHidden) {
-      cursorMode = kCursorHidden;
-    }
+  void selectSources(const std::string& handle, const PortalOffer& offer, GVariant* persist) {
+    const auto [cursorMode, delivery] = preferredCursorMode(offer.cursorModes);
     {
       std::lock_guard lock(mutex);
       cursor = delivery;
@@ -414,33 +447,40 @@ struct PortalSession::Impl {
                           g_variant_new_string(sourcesToken.c_str()));
     g_variant_builder_add(&sources, "{sv}", "types", g_variant_new_uint32(kSourceMonitor));
     g_variant_builder_add(&sources, "{sv}", "multiple", g_variant_new_boolean(true));
-    if (cursorMode != 0 && castVersion >= 2) {
+    if (cursorMode != 0 && offer.castVersion >= 2) {
       g_variant_builder_add(&sources, "{sv}", "cursor_mode", g_variant_new_uint32(cursorMode));
     }
-    if (!remoteDesktop) addAll(sources, persistOptions.get());
+    if (!offer.remoteDesktop) addAll(sources, persist);
     request(kScreenCast, "SelectSources",
-            g_variant_new("(o@a{sv})", handle, g_variant_builder_end(&sources)), sourcesToken);
+            g_variant_new("(o@a{sv})", handle.c_str(), g_variant_builder_end(&sources)),
+            sourcesToken);
+  }
 
+  // Start's results: returns once the user answered the desktop's dialog.
+  GVariantPtr start(const std::string& handle, const PortalOffer& offer) {
     setState(PortalState::waitingForConsent);
     log.info(
         "waiting for the user to allow screen sharing in the desktop's dialog (choose the "
         "screen and allow it); files and terminals already work");
     const std::string startToken = token();
-    GVariantPtr started = request(
-        remoteDesktop ? kRemoteDesktop : kScreenCast, "Start",
-        g_variant_new("(os@a{sv})", handle, "",
+    return request(
+        offer.remoteDesktop ? kRemoteDesktop : kScreenCast, "Start",
+        g_variant_new("(os@a{sv})", handle.c_str(), "",
                       vardict({{"handle_token", g_variant_new_string(startToken.c_str())}})),
         startToken);
+  }
 
-    auto granted = parseStreams(started.get());
+  // The streams and devices the user granted; the restore token for the next start.
+  void takeGrant(GVariant* started, const PortalOffer& offer) {
+    auto granted = parseStreams(started);
     if (granted.empty()) {
       throw PortalFailure(PortalState::failed, "the desktop portal shared no screen");
     }
     std::uint32_t grantedDevices = 0;
-    g_variant_lookup(started.get(), "devices", "u", &grantedDevices);
-    if (canPersist && options.onRestoreToken) {
+    g_variant_lookup(started, "devices", "u", &grantedDevices);
+    if (offer.canPersist && options.onRestoreToken) {
       const char* restore = nullptr;
-      if (g_variant_lookup(started.get(), "restore_token", "&s", &restore) && restore && *restore) {
+      if (g_variant_lookup(started, "restore_token", "&s", &restore) && restore && *restore) {
         options.onRestoreToken(std::string(restore));
       } else if (options.restoreToken) {
         options.onRestoreToken(std::nullopt);  // the old one is spent
@@ -449,8 +489,8 @@ struct PortalSession::Impl {
     {
       std::lock_guard lock(mutex);
       streams = std::move(granted);
-      pointer = remoteDesktop && (grantedDevices & kDevicePointer);
-      keyboard = remoteDesktop && (grantedDevices & kDeviceKeyboard);
+      pointer = offer.remoteDesktop && (grantedDevices & kDevicePointer);
+      keyboard = offer.remoteDesktop && (grantedDevices & kDeviceKeyboard);
     }
     setState(PortalState::started);
     log.info("screen sharing allowed: " + std::to_string(streams.size()) + " screen(s)" +
