@@ -24,10 +24,6 @@ GitHubOAuth::GitHubOAuth() = default;
 
 GitHubOAuth::GitHubOAuth(Config config) : config_(std::move(config)) {}
 
-std::string GitHubOAuth::redirectURI(std::uint16_t port) {
-  return loopbackRedirectURI(port, callbackPath);
-}
-
 std::string GitHubOAuth::authorizeURL(std::string_view state, std::string_view codeChallenge,
                                       std::string_view redirectURI) const {
   return urlWithQuery(config_.authorizationEndpoint,
@@ -37,11 +33,6 @@ std::string GitHubOAuth::authorizeURL(std::string_view state, std::string_view c
                        {"state", std::string(state)},
                        {"code_challenge", std::string(codeChallenge)},
                        {"code_challenge_method", "S256"}});
-}
-
-std::optional<std::string> GitHubOAuth::parseCode(std::string_view callbackURL,
-                                                  std::string_view expectedState) {
-  return parseAuthorizationCode(callbackURL, expectedState);
 }
 
 }  // namespace lumora::sdk

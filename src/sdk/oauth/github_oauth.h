@@ -38,15 +38,10 @@ class GitHubOAuth {
   explicit GitHubOAuth(Config config);
   const Config& config() const { return config_; }
 
-  static std::string redirectURI(std::uint16_t port);
-
   // The authorization endpoint with client_id, redirect_uri, scope, state, code_challenge and
   // code_challenge_method=S256, in that order.
   std::string authorizeURL(std::string_view state, std::string_view codeChallenge,
                            std::string_view redirectURI) const;
-
-  static std::optional<std::string> parseCode(std::string_view callbackURL,
-                                              std::string_view expectedState);
 
  private:
   Config config_;

@@ -60,10 +60,6 @@ GoogleOAuth::GoogleOAuth() = default;
 
 GoogleOAuth::GoogleOAuth(Config config) : config_(std::move(config)) {}
 
-std::string GoogleOAuth::redirectURI(std::uint16_t port) {
-  return loopbackRedirectURI(port, callbackPath);
-}
-
 std::string GoogleOAuth::authorizeURL(std::string_view state, std::string_view codeChallenge,
                                       std::string_view redirectURI) const {
   return urlWithQuery(config_.authorizationEndpoint,
@@ -74,11 +70,6 @@ std::string GoogleOAuth::authorizeURL(std::string_view state, std::string_view c
                        {"state", std::string(state)},
                        {"code_challenge", std::string(codeChallenge)},
                        {"code_challenge_method", "S256"}});
-}
-
-std::optional<std::string> GoogleOAuth::parseCode(std::string_view callbackURL,
-                                                  std::string_view expectedState) {
-  return parseAuthorizationCode(callbackURL, expectedState);
 }
 
 std::future<std::string> GoogleOAuth::exchangeCodeForIDToken(std::string code,

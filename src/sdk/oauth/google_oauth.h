@@ -45,16 +45,10 @@ class GoogleOAuth {
   explicit GoogleOAuth(Config config);
   const Config& config() const { return config_; }
 
-  // The redirect URI of a listener on `port`.
-  static std::string redirectURI(std::uint16_t port);
-
   // The authorization endpoint with client_id, redirect_uri, response_type=code, scope, state,
   // code_challenge and code_challenge_method=S256, in that order.
   std::string authorizeURL(std::string_view state, std::string_view codeChallenge,
                            std::string_view redirectURI) const;
-
-  static std::optional<std::string> parseCode(std::string_view callbackURL,
-                                              std::string_view expectedState);
 
   // POSTs the code, the client id, the same redirect URI the authorization used and the
   // verifier to the token endpoint (no client secret) and completes with the response's

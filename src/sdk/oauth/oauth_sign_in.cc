@@ -2,6 +2,7 @@
 
 #include "protocol/message_id.h"
 #include "protocol/pkce.h"
+#include "sdk/oauth/oauth_urls.h"
 
 namespace lumora::sdk {
 
@@ -28,7 +29,7 @@ std::optional<Authorization> authorize(OAuthWebFlow& flow, const Provider& provi
               },
               Provider::callbackPath, state)
           .get();
-  auto code = Provider::parseCode(callback.url, state);
+  auto code = parseAuthorizationCode(callback.url, state);
   if (!code) return std::nullopt;
   return Authorization{std::move(*code), std::move(verifier), callback.redirectURI};
 }

@@ -24,7 +24,7 @@ class IoThread;
 //   auto callback = flow.authenticate([&](const std::string& redirectURI) {
 //     return github.authorizeURL(state, challenge, redirectURI);
 //   }, GitHubOAuth::callbackPath, state).get();
-//   auto code = GitHubOAuth::parseCode(callback.url, state);
+//   auto code = parseAuthorizationCode(callback.url, state);
 //
 // (signInWithGoogle and signInWithGitHub run the whole sequence.)
 //

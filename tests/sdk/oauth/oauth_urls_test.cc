@@ -19,7 +19,7 @@ constexpr const char* kAppendixBChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuG
 
 TEST(AuthorizationUrls, CarryTheirItemsInOrder) {
   EXPECT_EQ(GoogleOAuth().authorizeURL("3F2504E0-4F89-11D3-9A0C-0305E82C3301", kAppendixBChallenge,
-                                       GoogleOAuth::redirectURI(53682)),
+                                       loopbackRedirectURI(53682, GoogleOAuth::callbackPath)),
             "https://accounts.google.com/o/oauth2/v2/auth"
             "?client_id=418023736812-7nq2vtb5l0gqlhd3dnq4ca5fr9e1p6mv.apps.googleusercontent.com"
             "&redirect_uri=http://127.0.0.1:53682/oauth2redirect&response_type=code"
@@ -27,12 +27,12 @@ TEST(AuthorizationUrls, CarryTheirItemsInOrder) {
             "&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
             "&code_challenge_method=S256");
   // After its first "=", an item's value may hold "=" as it is.
-  EXPECT_EQ(
-      GitHubOAuth().authorizeURL("a b&c=d#e", kAppendixBChallenge, GitHubOAuth::redirectURI(8)),
-      "https://github.com/login/oauth/authorize?client_id=Ov23liQ7rLumoraDesk1"
-      "&redirect_uri=http://127.0.0.1:8/oauth/github&scope=read:user%20user:email"
-      "&state=a%20b%26c=d%23e&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
-      "&code_challenge_method=S256");
+  EXPECT_EQ(GitHubOAuth().authorizeURL("a b&c=d#e", kAppendixBChallenge,
+                                       loopbackRedirectURI(8, GitHubOAuth::callbackPath)),
+            "https://github.com/login/oauth/authorize?client_id=Ov23liQ7rLumoraDesk1"
+            "&redirect_uri=http://127.0.0.1:8/oauth/github&scope=read:user%20user:email"
+            "&state=a%20b%26c=d%23e&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
+            "&code_challenge_method=S256");
 }
 
 TEST(AuthorizationUrls, FollowTheConfiguredEndpoints) {
@@ -100,7 +100,7 @@ TEST(ParseCode, ReadsTheCodeOnlyWhenTheStateMatches) {
       {"http://[::1/oauth/github?code=abc&state=S1", "S1", std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(GitHubOAuth::parseCode(c.url, c.expectedState), c.code) << c.url;
+    EXPECT_EQ(parseAuthorizationCode(c.url, c.expectedState), c.code) << c.url;
   }
 }
 

@@ -19,6 +19,7 @@
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_flow_error.h"
 #include "sdk/oauth/oauth_sign_in.h"
+#include "sdk/oauth/oauth_urls.h"
 #include "sdk/oauth/oauth_web_flow.h"
 #include "sdk/oauth/provider_directory.h"
 #include "sdk/oauth/xdg_open_browser.h"
@@ -85,7 +86,7 @@ TEST_F(OAuthWebFlowTest, GoogleSignInEndsWithAnIDTokenTheServiceAccepts) {
 
   // A refused exchange is answered 400 with a JSON error and no token.
   auto refused = google.exchangeCodeForIDToken("g.unknown", protocol::pkce::newCodeVerifier(),
-                                               GoogleOAuth::redirectURI(9));
+                                               loopbackRedirectURI(9, GoogleOAuth::callbackPath));
   EXPECT_EQ(flowErrorOf(refused), OAuthFlowError::Kind::cannotStart);
 }
 
@@ -148,7 +149,7 @@ TEST_F(OAuthWebFlowTest, ANewerSignInCancelsTheOpenOneAndGoingAwayCancelsTheLast
   browser->follow = true;
   auto second = signIn(*flow, "S2");
   EXPECT_EQ(flowErrorOf(first), OAuthFlowError::Kind::cancelled);
-  EXPECT_TRUE(GitHubOAuth::parseCode(second.get().url, "S2"));
+  EXPECT_TRUE(parseAuthorizationCode(second.get().url, "S2"));
 
   browser->follow = false;
   auto third = signIn(*flow, "S3");
