@@ -72,8 +72,6 @@ TEST_F(AgentControlClientTest, GarbageAndStrayRepliesAreDroppedAndTheConnectionG
   auto ping = client_.ping();
   Envelope request = peer_.next();
   peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf("{not json")));
-  peer_.sendRaw(protocol::FrameCodec::encode(protocol::bytesOf(R"({"version":1})")));
-  peer_.sendRaw(protocol::FrameCodec::encode({}));
   peer_.send(Envelope::response(protocol::MessageID::generate(), protocol::Ack{}));
   peer_.event(protocol::ScreenFrameMeta{});
   EXPECT_EQ(ping.wait_for(100ms), std::future_status::timeout);
