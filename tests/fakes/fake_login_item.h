@@ -20,7 +20,6 @@ class FakeLoginItem : public platform::LoginItem {
     if (!needsApproval) enabled = true;
   }
   void disable() override {
-    ++disableCalls;
     if (failure) throw std::runtime_error(*failure);
     enabled = false;
   }
@@ -29,7 +28,6 @@ class FakeLoginItem : public platform::LoginItem {
   bool needsApproval = false;
   std::optional<std::string> failure;
   int enableCalls = 0;
-  int disableCalls = 0;
 };
 
 }  // namespace lumora::fakes

@@ -11,7 +11,7 @@ class FakeSystemAccess : public platform::SystemAccess {
   bool hasScreenRecording() override { return screenRecording; }
   bool hasAccessibility() override { return accessibility; }
   void openScreenRecordingSettings() override { ++screenRecordingSettingsOpened; }
-  void openAccessibilitySettings() override { ++accessibilitySettingsOpened; }
+  void openAccessibilitySettings() override {}
   void requestAccessibility() override {
     ++accessibilityRequests;
     if (allowOnRequest) accessibility = true;
@@ -25,7 +25,6 @@ class FakeSystemAccess : public platform::SystemAccess {
   bool accessibility = false;
   bool allowOnRequest = false;
   int screenRecordingSettingsOpened = 0;
-  int accessibilitySettingsOpened = 0;
   int accessibilityRequests = 0;
   int screenRecordingRequests = 0;
 };
