@@ -54,9 +54,6 @@ TEST(TerminalQRCodeTest, MatrixScansBackToTheText) {
       "lumora://pair?host=100.64.0.12&cp=47800&mp=47801&code=0123456789abcdef0123456789abcdef";
   auto modules = TerminalQRCode::matrix(link);
   ASSERT_TRUE(modules.has_value());
-  ASSERT_FALSE(modules->empty());
-  for (const auto& row : *modules) ASSERT_EQ(row.size(), modules->size());
-  EXPECT_EQ(TerminalQRCode::matrix(link), modules);
   EXPECT_EQ(scan(*modules), link);
 
   // A text that is not plain ASCII goes in as its UTF-8 bytes.

