@@ -34,7 +34,6 @@ TEST(DeviceName, FallsBackToTheHostName) {
   ASSERT_FALSE(hostName().empty());
   EXPECT_EQ(defaultDeviceName(dir / "missing"), hostName());
   EXPECT_EQ(defaultDeviceName(dir.make("empty", "PRETTY_HOSTNAME=\"\"\n")), hostName());
-  EXPECT_EQ(defaultDeviceName(dir.make("bare", "PRETTY_HOSTNAME=\n")), hostName());
   EXPECT_EQ(defaultDeviceName(dir.make("other", "#PRETTY_HOSTNAME=Old\nICON_NAME=computer\n")),
             hostName());
 }
