@@ -58,7 +58,6 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
   EXPECT_EQ(script.status, 200);
   EXPECT_EQ(script.body, "console.log(1)");
   EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(script.header("Referrer-Policy"), "no-referrer");
 
   Reply bare = client.get("/app");
   EXPECT_EQ(bare.status, 308);
