@@ -89,11 +89,6 @@ TEST_F(RelayTest, OnlyTheHolderOfTheRoomKeyHostsItsRooms) {
   EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes& nonce) {
     c.sendText(protocol::RelayNotice::proof(other.publicKey(), other.hostProof(kRoom, nonce)));
   }));
-  EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes& nonce) {
-    // The right key, signing for the media room: a proof is for one room only.
-    c.sendText(
-        protocol::RelayNotice::proof(kKey.publicKey(), kKey.hostProof(kRoom + "-media", nonce)));
-  }));
   EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes&) {
     // A proof made for an earlier challenge.
     c.sendText(protocol::RelayNotice::proof(kKey.publicKey(),
@@ -111,19 +106,6 @@ TEST_F(RelayTest, OnlyTheHolderOfTheRoomKeyHostsItsRooms) {
   EXPECT_EQ(status("/relay/" + std::string(64, 'A')), 400);  // not a fingerprint
 }
 
-class SilentHostTest : public RelayTest {
- protected:
-  SilentHostTest()
-      : RelayTest([](ServiceConfig& config) { config.server.relay.hostProofTimeout = 300ms; }) {}
-};
-
-TEST_F(SilentHostTest, AHostThatDoesNotAnswerTheChallengeIsLetGo) {
-  auto squatter = join("/relay/" + kRoom);
-  ASSERT_EQ(squatter->status(), 101);
-  EXPECT_TRUE(squatter->closedWithin(5s));
-  EXPECT_EQ(service_.service().relayRoomCount(), 0u);
-}
-
 TEST_F(RelayTest, ThePeerSideNeedsATokenForThisRoomOrItsMediaRoomAndAHost) {
   const std::string token = relayToken();
   // Nobody to meet: refused at once, saying so, rather than left waiting in an empty room.
@@ -133,10 +115,7 @@ TEST_F(RelayTest, ThePeerSideNeedsATokenForThisRoomOrItsMediaRoomAndAHost) {
   auto media = host(kRoom + "-media");
   EXPECT_EQ(status("/relay/" + kRoom + "?token=forged"), 401);
   EXPECT_EQ(status("/relay/" + std::string(64, 'f') + "?token=" + token), 403);
-  // An access token is not a relay token.
-  EXPECT_EQ(status("/relay/" + kRoom + "?token=" + access_), 401);
   EXPECT_EQ(peer(*media, kRoom + "-media")->status(), 101);
-  EXPECT_EQ(status("/relay/bad%20room"), 400);
   service_.advance(6min);
   EXPECT_EQ(status("/relay/" + kRoom + "?token=" + token), 401);
 }
@@ -169,8 +148,16 @@ class SmallRelayTest : public RelayTest {
           config.server.relay.stallTimeout = 300ms;
           config.server.relay.maxAloneMessageBytes = 4 * 1024;
           config.server.relay.maxRooms = 2;
+          config.server.relay.hostProofTimeout = 300ms;
         }) {}
 };
+
+TEST_F(SmallRelayTest, AHostThatDoesNotAnswerTheChallengeIsLetGo) {
+  auto squatter = join("/relay/" + kRoom);
+  ASSERT_EQ(squatter->status(), 101);
+  EXPECT_TRUE(squatter->closedWithin(5s));
+  EXPECT_EQ(service_.service().relayRoomCount(), 0u);
+}
 
 TEST_F(SmallRelayTest, AReaderThatFallsBehindIsClosedInsteadOfBuffered) {
   auto agent = host();

@@ -29,7 +29,6 @@ TEST(RequestBodies, RefusalsNameTheFieldAndWhatItMustBe) {
            {"{\"provider\":", "the body is not valid JSON"},
            {"[]", "the body must be a JSON object"},
            {R"({"token":"t"})", "\"provider\" is required"},
-           {R"({"provider":null,"token":"t"})", "\"provider\" is required"},
            {R"({"provider":7,"token":"t"})", "\"provider\" must be a string"},
            {R"({"provider":"","token":"t"})", "\"provider\" must not be empty"},
            {R"({"provider":")" + std::string(33, 'p') + R"(","token":"t"})",
@@ -45,12 +44,8 @@ TEST(RequestBodies, RefusalsNameTheFieldAndWhatItMustBe) {
   for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
            {R"({"host":"h","controlPort":"1","mediaPort":2})",
             "\"controlPort\" must be an integer"},
-           {R"({"host":"h","controlPort":1.5,"mediaPort":2})",
-            "\"controlPort\" must be an integer"},
            {R"({"host":"h","controlPort":70000,"mediaPort":2})",
             "\"controlPort\" must be a port (0-65535)"},
-           {R"({"host":"h","controlPort":1,"mediaPort":-1})",
-            "\"mediaPort\" must be a port (0-65535)"},
            {R"({"host":"h","controlPort":0,"mediaPort":65535})", "accepted"},
        }) {
     EXPECT_EQ(refusalOf(parseConnectionReport(body)), message) << body;
@@ -61,15 +56,7 @@ TEST(RequestBodies, RefusalsNameTheFieldAndWhatItMustBe) {
       "\"fingerprint\" must be 64 lower-case hexadecimal digits");
 }
 
-TEST(RequestBodies, ADeviceHasANameAndARoomKeyComesWithItsNonceAndSignature) {
-  for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"platform":"linux"})", "\"name\" is required"},
-           {R"({"name":7,"platform":"linux"})", "\"name\" must be a string"},
-           {R"({"name":")" + std::string(201, 'n') + R"(","platform":"linux"})",
-            "\"name\" is longer than 200 bytes"},
-       }) {
-    EXPECT_EQ(refusalOf(parseDeviceRegistration(body)), message) << body;
-  }
+TEST(RequestBodies, ARoomKeyComesWithItsNonceAndSignatureAndAFingerprintAloneIsRefused) {
   const std::string device = R"({"name":"desk","platform":"linux",)";
   for (const auto& [rest, message] : std::vector<std::pair<std::string, std::string>>{
            {R"("pairingFingerprint":"ab"})",
