@@ -124,10 +124,9 @@ TEST_F(AccountControllerTest, RegistrationSendsThePairingCodeOfTheMomentAndSignO
   EXPECT_EQ(registrar->calls[1].accessToken, "access-1");
   EXPECT_EQ(state().errorMessage, "the account service answered 500");
 
+  // A sign-out the service acknowledges leaves no error behind (what it forgets: the case below).
   runAwaitable(io, controller->signOut());
-  EXPECT_FALSE(store->stored);
   EXPECT_EQ(state(), AccountController::State{});
-  EXPECT_FALSE(make()->state().get().isSignedIn());
 }
 
 TEST_F(AccountControllerTest, SignOutForgetsAtOnceThenEndsTheSignInOnTheService) {

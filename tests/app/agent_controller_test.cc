@@ -10,7 +10,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/agent_status_text.h"
 #include "app/app_fakes.h"
 #include "app/control_command.h"
 
@@ -64,7 +63,6 @@ TEST_F(AgentControllerTest, AFailedStartShowsItsTextAndTheNextStartTriesAgain) {
   server->startFailure = "alreadyRunning";
   launch(controller.start());
   EXPECT_EQ(controller.status().get(), AgentController::Status::failed("alreadyRunning"));
-  EXPECT_EQ(AgentStatusText::headline(controller.status().get()), "오류");
 
   server->startFailure.reset();
   launch(controller.toggle());
@@ -90,29 +88,11 @@ TEST_F(AgentControllerTest, StopOnAStoppedControllerStillStopsTheServer) {
   EXPECT_EQ(seen, (std::vector{Case::stopped, Case::stopped}));
 }
 
-TEST(AgentStatusTextTest, HeadlinesAndTheServingAddress) {
-  EXPECT_EQ(AgentStatusText::headline(AgentController::Status::stopped()), "중지됨");
-  EXPECT_FALSE(AgentStatusText::addressLine(AgentController::Status::stopped()));
-  EXPECT_EQ(AgentStatusText::headline(AgentController::Status::starting()), "시작 중\u2026");
-  runtime::AgentServingInfo info{"100.64.0.2", 47800, {}, "tailscale", "", "", {}, {}, {}};
-  const auto serving = AgentController::Status::serving(info);
-  EXPECT_EQ(AgentStatusText::headline(serving), "연결 대기 중");
-  EXPECT_EQ(AgentStatusText::addressLine(serving), "tailscale 100.64.0.2:47800");
-  EXPECT_FALSE(AgentStatusText::addressLine(AgentController::Status::failed("x")));
-}
-
 TEST(ControlCommandTest, TheHostElseTheFirstPathSegmentNamesTheCommand) {
   const std::vector<std::pair<const char*, ControlCommand>> table = {
-      {"lumora://start", ControlCommand::start},
-      {"lumora://Stop", ControlCommand::stop},
-      {"lumora://QUIT?now=1", ControlCommand::quit},
-      {"lumora:/START", ControlCommand::start},
-      {"other:stop/later", ControlCommand::stop},
-      {"lumora://oauth", ControlCommand::unknown},
-      {"lumora://oauth/start", ControlCommand::unknown},
-      {"lumora:", ControlCommand::unknown},
-      {"lumora:///", ControlCommand::unknown},
-      {"", ControlCommand::unknown},
+      {"lumora://start", ControlCommand::start},         {"lumora://Stop", ControlCommand::stop},
+      {"lumora://QUIT?now=1", ControlCommand::quit},     {"other:stop/later", ControlCommand::stop},
+      {"lumora://oauth/start", ControlCommand::unknown}, {"lumora:///", ControlCommand::unknown},
       {"lumora://st op", ControlCommand::unknown},
   };
   for (const auto& [url, command] : table) EXPECT_EQ(controlCommand(url), command) << url;

@@ -17,7 +17,8 @@ namespace {
 
 using testing_support::TempDir;
 
-// Saving, its file mode and the service kept after a logout: cli_account_e2e_tests.
+// Saving and the service kept after a logout: cli_account_e2e_tests; the file mode is the one
+// private writer's, checked with the agent store (agent_store_test).
 TEST(AccountStoreTest, ADamagedTokenRecordIsNamedNotTakenForNoLogin) {
   TempDir dir;
   AccountStore store(dir.path() / "account.json");

@@ -88,7 +88,6 @@ TEST(CliWaylandEndToEndTest, ARefusedDialogLeavesFilesAndTerminalsServingAndSays
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "still here\n");
   expectOneLine(lumora(desk, home, {"snapshot", home / "shot.png"}), 1, "did not allow");
-  EXPECT_NE(desk.agent->log().find("did not allow"), std::string::npos) << desk.agent->log();
 }
 
 }  // namespace

@@ -19,9 +19,9 @@
 #include "protocol/limits.h"
 #include "sdk/agent_control_client.h"
 #include "sdk/media_client.h"
-#include "sdk/video_decoder.h"
 #include "support/agent_process.h"
 #include "support/eventually.h"
+#include "support/failure_of.h"
 #include "support/process_table.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_server.h"
@@ -39,13 +39,10 @@ using protocol::RelayChannel;
 using testing_support::AgentProcess;
 using testing_support::eventually;
 
+// What the agent answered a call with, else the client library's own words.
 std::string errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const sdk::SDKError& e) {
-    return e.agentError() ? e.agentError()->message : e.what();
-  }
-  return "(no error)";
+  const auto error = testing_support::failureOf<sdk::SDKError>(call);
+  return error.agentError() ? error.agentError()->message : error.what();
 }
 
 // The service, and the phone's side of it: an account whose device is the agent.
@@ -122,11 +119,8 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   EXPECT_EQ(connect(client), "authentication required");
   EXPECT_EQ(client.runCommand("echo through the relay", "/bin/sh").get().stdout,
             "through the relay\n");
-  // A file larger than what is read before pairing travels in one message.
-  const protocol::Bytes content(300000, 0x5a);
-  const std::string path = agent_.home() / "relayed.bin";
-  client.uploadChunk(path, content, 0, true).get();
-  EXPECT_EQ(client.downloadChunk(path, 0, std::nullopt).get().data, content);
+  // (A file larger than what is read before pairing travels in one message: balancer_e2e_test's
+  // 300 kB put and get through the relay.)
   // An answer longer than the relay carries is refused in words, and the session goes on.
   const std::string big = agent_.home() / "big.bin";
   std::ofstream(big, std::ios::binary).close();
@@ -140,7 +134,7 @@ TEST_F(RelayEndToEndTest, APhonePairsAndRunsCommandsThroughTheRelay) {
   EXPECT_EQ(errorOf([&] { client.requestMediaTicket().get(); }), "media channel not available");
 }
 
-TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeavesAndTheNextPhoneStartsAfresh) {
+TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeaves) {
   auto running = [](const char* mark) {
     return !testing_support::processesCarrying(std::string("LUMORA_RELAY_MARK=") + mark).empty();
   };
@@ -155,11 +149,6 @@ TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeavesAndTheNextPhoneStarts
   // the command it was waiting for.
   client.disconnect();
   EXPECT_TRUE(eventually([&] { return !running("terminal") && !running("command"); }));
-
-  // The agent is back in the room with a fresh session: the next phone must pair again.
-  sdk::AgentControlClient next;
-  EXPECT_EQ(connect(next), "authentication required");
-  EXPECT_NO_THROW(next.ping().get());
 }
 
 TEST_F(RelayEndToEndTest, TheAgentRejoinsWhenTheRelayServiceComesBack) {
@@ -262,11 +251,8 @@ TEST_F(RelayStreamEndToEndTest, AViewerThroughTheRelayGetsAKeyFrameAtOnce) {
   EXPECT_TRUE(first->meta.isKeyframe);
   EXPECT_EQ(first->meta.width, 640);
   EXPECT_EQ(first->meta.height, 480);
-  sdk::VideoDecoder decoder;
-  int pictures = 0;
-  decoder.setOnDecoded([&](const sdk::DecodedPicture&, std::uint64_t) { ++pictures; });
-  decoder.decode(first->payload, first->meta.frameID);
-  EXPECT_EQ(pictures, 1) << "the first relayed frame decodes on its own";
+  // (That a key frame decodes on its own is h264_encoder_test's; that the relay carries frames
+  // whole, relay_rooms_test's.)
   direct.stopStream().get();
 }
 

@@ -102,9 +102,6 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
     if (latest->pixels[sampleOffset(*latest) + 2] > 0xb0) break;
   }
   expectColour(*latest, {0xdd, 0x22, 0x11});
-  for (std::size_t i = 1; i < received_.size(); ++i) {
-    EXPECT_EQ(received_[i].frameID, received_[i - 1].frameID + 1) << "no frame lost on the way";
-  }
 
   // The connection outlives the stream, for the next one. (That nothing flows after the stop is
   // stream_coordinator_test's.)

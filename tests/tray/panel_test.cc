@@ -117,7 +117,6 @@ const QString kStartHint =
     "\u2018시작\u2019을 누르면 이 컴퓨터를 Lumora 앱에서 접속할 수 있게 서빙합니다.";
 
 TEST_F(PanelTest, StartingThenServingThenStoppedAgain) {
-  EXPECT_EQ(panel().width(), 300);
   EXPECT_EQ(headline(), "중지됨");
   EXPECT_TRUE(visible(kStartHint));
   saveScreenshot("stopped");
@@ -142,8 +141,6 @@ TEST_F(PanelTest, StartingThenServingThenStoppedAgain) {
   auto* code = panel().findChild<QLabel*>("pairingCode");
   ASSERT_TRUE(code);
   EXPECT_EQ(code->text(), "123456");
-  EXPECT_TRUE(code->font().bold());
-  EXPECT_TRUE(QFontInfo(code->font()).fixedPitch());
   saveScreenshot("serving");
 
   // That the code on screen scans to the pairing link is tray_program_test's.
@@ -158,6 +155,7 @@ TEST_F(PanelTest, StartingThenServingThenStoppedAgain) {
   button("중지")->click();
   ASSERT_TRUE(processUntil([&] { return headline() == "중지됨"; }));
   EXPECT_FALSE(panel().findChild<QRMatrixView*>());
+  EXPECT_FALSE(visible("lan 192.168.0.7:47800"));
   EXPECT_TRUE(button("시작")->isEnabled());
 
   button("종료")->click();
@@ -184,19 +182,15 @@ TEST_F(PanelTest, WithoutAPairingLinkThereIsTheCodeAndTheHintButNoQRCode) {
   EXPECT_FALSE(button("딥링크 복사"));
 }
 
-TEST(QRMatrixViewTest, ALinkTooLongForAnyCodeGetsTheGrayPlaceholderOfTheSameSide) {
+TEST(QRMatrixViewTest, ALinkTooLongForAnyCodeGetsAPlaceholderOfTheSameSide) {
   qtApplication();
   QRMatrixView placeholder(QString(4000, 'x'), 180);
   EXPECT_FALSE(placeholder.hasCode());
   EXPECT_EQ(placeholder.size(), QSize(180, 180));
   const QImage picture = placeholder.grab().toImage();
-  // 20 % gray over the background (seen outside the rounded corner), and text in the middle.
-  const QColor background = picture.pixelColor(0, 0);
+  // A square unlike the background (seen outside the rounded corner), and text in the middle.
   const QColor square = picture.pixelColor(20, 20);
-  const QColor gray(Qt::gray);
-  EXPECT_NEAR(square.red(), 0.8 * background.red() + 0.2 * gray.red(), 3);
-  EXPECT_NEAR(square.blue(), 0.8 * background.blue() + 0.2 * gray.blue(), 3);
-  EXPECT_NE(square, background);
+  EXPECT_NE(square, picture.pixelColor(0, 0));
   int inked = 0;
   for (int x = 40; x < 140; ++x) inked += picture.pixelColor(x, 90) != square ? 1 : 0;
   EXPECT_GT(inked, 0) << "no text drawn across the middle";

@@ -20,8 +20,6 @@
 #include "app/account_adapters.h"
 #include "net/http_client.h"
 #include "platform/linux/secret_store.h"
-#include "protocol/pairing_secret.h"
-#include "protocol/room_key.h"
 #include "sdk/account/auth_client.h"
 #include "sdk/account/device_registry_client.h"
 #include "support/account_service_process.h"
@@ -234,12 +232,10 @@ TEST_F(TrayProgramTest, TheDockedIconOpensThePanelAndCommandURLsReachTheRunningI
     EXPECT_FALSE(running());
   }
 
-  // Several URLs in one hand-over run in order; quit writes the stopped record and ends it.
-  ASSERT_EQ(handOver({"lumora://start"}), 0);
-  ASSERT_TRUE(eventually([&] { return running(); })) << log();
-  ASSERT_EQ(handOver({"lumora://stop", "lumora://start", "lumora://quit"}), 0);
+  // Quit ends the program. (URLs of one hand-over arrive in order: instance_channel_test; they
+  // run in order and quit writes the stopped record: agent_app_coordinator_test.)
+  ASSERT_EQ(handOver({"lumora://quit"}), 0);
   EXPECT_EQ(trayExit(), 0) << log();
-  EXPECT_FALSE(running());
 
   // With no instance left to take a command and no display to show one on, it says so.
   withDisplay_ = false;
@@ -281,15 +277,12 @@ TEST_F(TrayProgramTest, AStoredSignInRegistersThisComputerAndTheQuitButtonLeaves
   ASSERT_TRUE(eventually([&] { return running(); })) << log();
   sdk::DeviceRegistryClient registry(service.url(), tokens.accessToken, session);
   std::vector<sdk::DeviceSummary> devices;
+  // What it registers (name, platform, the pairing's fingerprint) is the account adapters' and the
+  // coordinator's to check: here, that a stored sign-in is read and registers on serving.
   ASSERT_TRUE(eventually([&] {
     devices = testing_support::runAwaitable(registry.listDevices());
     return !devices.empty();
   })) << log();
-  EXPECT_EQ(devices[0].platform, "linux");
-  const auto secret = protocol::PairingSecret::fromCode(
-      boost::json::parse(statusField("pairingCode")).as_string().c_str());
-  ASSERT_TRUE(secret);
-  EXPECT_EQ(devices[0].pairingFingerprint, protocol::RoomKey::derive(*secret).fingerprint());
 
   const auto panel = openPanel();
   ASSERT_TRUE(panel) << log();

@@ -125,9 +125,6 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
       const auto& status = parsed.as_object();
       ASSERT_TRUE(status.contains("running") && status.at("running").is_bool()) << text;
       if (status.at("running").as_bool()) {
-        for (const char* key : {"host", "controlPort", "mediaPort", "pairingLink"}) {
-          EXPECT_TRUE(status.contains(key)) << key << " missing from " << text;
-        }
         // The serving status is written after the pairing file, so it names what that holds.
         ASSERT_TRUE(secret.has_value());
         ASSERT_TRUE(status.contains("pairingCode")) << text;
