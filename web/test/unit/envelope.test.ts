@@ -1,26 +1,9 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { decodeEnvelope, encodeEnvelope } from '../../src/protocol/envelope.ts';
-import { click, startStream, stopStream } from '../../src/protocol/payloads.ts';
+import { decodeEnvelope } from '../../src/protocol/envelope.ts';
 
 const bytes = (value: unknown) => new TextEncoder().encode(typeof value === 'string' ? value : JSON.stringify(value));
 const envelope = (payload: unknown, extra: Record<string, unknown> = {}) => bytes({ version: 1, id: 'A', payload, ...extra });
-
-describe('envelope encoding', () => {
-  it('writes version 1, an upper-case UUID id, no correlationID and the typed payload', () => {
-    const written = JSON.parse(new TextDecoder().decode(encodeEnvelope(click('left', { x: 0.25, y: 0.5 }))));
-    assert.equal(written.version, 1);
-    assert.match(written.id, /^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[0-9A-F]{4}-[0-9A-F]{12}$/);
-    assert.equal('correlationID' in written, false);
-    assert.deepEqual(written.payload, { type: 'input.click', data: { position: { x: 0.25, y: 0.5 }, button: 'left' } });
-  });
-
-  it('leaves out the capture fields a stop does not use', () => {
-    assert.deepEqual(stopStream().data, { mode: 'stopStream' });
-    assert.deepEqual(startStream(1236, 2744).data, { mode: 'startStream', maxWidth: 1236, maxHeight: 2744, codec: 'h264' });
-    assert.equal(startStream(2, 2, 7).data.displayID, 7);
-  });
-});
 
 describe('envelope decoding', () => {
   it('reads replies the page relies on', () => {
