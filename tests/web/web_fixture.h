@@ -29,7 +29,6 @@
 #include "support/agent_process.h"
 #include "support/browser_phone.h"
 #include "support/eventually.h"
-#include "support/qr_scan.h"
 #include "support/spawn.h"
 #include "support/test_x_client.h"
 #include "support/xvfb_server.h"
