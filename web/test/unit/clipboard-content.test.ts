@@ -19,21 +19,13 @@ const problem = (data: Record<string, unknown>) => {
 };
 
 describe('the computer\'s clipboard as it answers', () => {
+  // Each kind as the real agent sends it is what WebClipboardTest fetches; here, what it does not
+  // send: a field of another kind, and an empty text, which is still text.
   it('reads each kind by its own fields', () => {
-    assert.deepEqual(readClipboardContent(content({ kind: 'text', text: '안녕 clipboard' })), {
-      ok: true,
-      content: { kind: 'text', text: '안녕 clipboard' },
-    });
     assert.deepEqual(readClipboardContent(content({ kind: 'image', imageData: toBase64(png), text: 7 })), {
       ok: true,
       content: { kind: 'image', png },
     });
-    assert.deepEqual(readClipboardContent(content({ kind: 'file', fileName: '/home/ada/notes.txt', fileData: 'aGk=' })), {
-      ok: true,
-      content: { kind: 'file', name: 'notes.txt', data: Uint8Array.of(0x68, 0x69) },
-    });
-    assert.deepEqual(readClipboardContent(content({ kind: 'empty' })), { ok: true, content: { kind: 'empty' } });
-    // An empty text is still text.
     assert.equal(problem({ kind: 'text', text: '' }), 'read');
   });
 
@@ -57,11 +49,6 @@ describe('the computer\'s clipboard as it answers', () => {
 });
 
 describe('what the phone sends', () => {
-  it('puts text as it is and pictures as Base64 PNG', () => {
-    assert.deepEqual(setClipboardText('안녕\n'), { type: 'clipboard.set', data: { kind: 'text', text: '안녕\n' } });
-    assert.deepEqual(setClipboardImage(png), { type: 'clipboard.set', data: { kind: 'image', imageData: toBase64(png) } });
-  });
-
   it('measures a record as it travels: UTF-8, escapes and Base64 included', () => {
     const overhead = recordBytes(setClipboardText(''));
     assert.equal(recordBytes(setClipboardText('안녕')) - overhead, 6);

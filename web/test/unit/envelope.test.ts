@@ -6,17 +6,12 @@ const bytes = (value: unknown) => new TextEncoder().encode(typeof value === 'str
 const envelope = (payload: unknown, extra: Record<string, unknown> = {}) => bytes({ version: 1, id: 'A', payload, ...extra });
 
 describe('envelope decoding', () => {
-  it('reads replies the page relies on', () => {
-    const challenge = decodeEnvelope(envelope({ type: 'auth.challenge', data: { nonce: 'AAECAw==' } }, { correlationID: 'R', version: 7 }));
-    assert.ok(challenge.ok);
-    assert.equal(challenge.value.correlationID, 'R');
-    assert.deepEqual(challenge.value.payload, { type: 'auth.challenge', nonce: Uint8Array.of(0, 1, 2, 3) });
-    const list = decodeEnvelope(envelope({ type: 'screen.display_list', data: { displays: [{ id: 3, name: 'A', width: 1280, height: 800, isMain: true }] } }, { correlationID: null }));
-    assert.ok(list.ok);
-    assert.equal(list.value.correlationID, undefined);
-    assert.equal(list.value.payload.type === 'screen.display_list' && list.value.payload.displays[0].id, 3);
-    const ack = decodeEnvelope(envelope({ type: 'ack', data: [] }));
+  // The challenge and the display list with a correlationID are what every browser test's session
+  // reads from the real agent; here, what it does not send.
+  it('reads an envelope of a later version, a null correlationID and a field-less payload\'s data', () => {
+    const ack = decodeEnvelope(envelope({ type: 'ack', data: [] }, { correlationID: null, version: 7 }));
     assert.ok(ack.ok, 'the data of a field-less payload is not inspected');
+    assert.equal(ack.value.correlationID, undefined);
   });
 
   it('refuses what is not an envelope, without throwing', () => {

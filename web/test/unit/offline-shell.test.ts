@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { DownloadStreams, type WorkerSays, attachmentHeader, downloadMessage, isDownloadOffer } from '../../src/offline/download-stream.ts';
-import { cacheName, classifyRequest, shellFiles, staleCaches } from '../../src/offline/shell.ts';
+import { cacheName, classifyRequest, staleCaches } from '../../src/offline/shell.ts';
 
 const scope = 'https://lumora.example/app/';
 const handling = (url: string, mode = 'cors', method = 'GET') => classifyRequest({ url, mode, method }, scope);
@@ -13,10 +13,6 @@ describe('request classification', () => {
     for (const url of [scope, `${scope}index.html`, `${scope}?code=abc&state=x`, `${scope}somewhere/else`]) {
       assert.deepEqual(handling(url, 'navigate'), { kind: 'shell', file: 'index.html' }, url);
     }
-  });
-
-  it('serves each shell file from the cache', () => {
-    for (const file of shellFiles) assert.deepEqual(handling(scope + file), { kind: 'shell', file });
   });
 
   it('never keeps the API, the relay, other folders, other origins or writes', () => {
