@@ -103,7 +103,8 @@ class WebClipboardTest : public WebEndToEndTest {
   void expectShowsQuadrantsImage() {
     phone_->require("img#clipboard-image");
     const auto seen = phone_->imagePixels("#clipboard-image", kQuadrantCentres);
-    EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2)) << describe(seen);
+    EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2))
+        << boost::json::serialize(seen);
     EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
   }
 
