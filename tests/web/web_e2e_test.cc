@@ -203,7 +203,7 @@ class WebQRScanTest : public WebEndToEndTest {
  protected:
   std::string camera() override {
     const std::string path = cameraFolder_ / "pairing-qr.y4m";
-    testing_support::writeY4M(testing_support::qrCodePicture(agent_->link(), 640, 480, 6), 2, path);
+    testing_support::writeQRCodeY4M(agent_->link(), path);
     return path;
   }
 
