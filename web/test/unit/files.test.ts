@@ -52,7 +52,6 @@ describe('answers from the agent', () => {
     for (const bad of [
       { path: 1, entries: [] },
       { path: '/', entries: {} },
-      { path: '/', entries: [{ name: 'x', path: '/x', isDirectory: 'no', size: 1 }] },
       { path: '/', entries: [{ name: 'x', path: '/x', isDirectory: false, size: -1 }] },
       { path: '/', entries: [null] },
     ]) {
