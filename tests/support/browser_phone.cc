@@ -24,19 +24,6 @@ json::array pointList(const BrowserPhone::Path& path) {
   return points;
 }
 
-BrowserPhone::CanvasPixels readPixels(const json::object& read) {
-  BrowserPhone::CanvasPixels result;
-  result.width = static_cast<int>(read.at("width").to_number<double>());
-  result.height = static_cast<int>(read.at("height").to_number<double>());
-  for (const json::value& pixel : read.at("pixels").as_array()) {
-    const json::array& rgb = pixel.as_array();
-    result.pixels.push_back({static_cast<int>(rgb.at(0).to_number<double>()),
-                             static_cast<int>(rgb.at(1).to_number<double>()),
-                             static_cast<int>(rgb.at(2).to_number<double>())});
-  }
-  return result;
-}
-
 }  // namespace
 
 BrowserPhone::BrowserPhone(Options options)
@@ -186,15 +173,12 @@ std::string BrowserPhone::screenshot(const std::string& name) {
   return path;
 }
 
-BrowserPhone::CanvasPixels BrowserPhone::canvasPixels(const Path& fractions) {
-  return readPixels(ask({{"op", "canvasPixels"}, {"points", pointList(fractions)}}).as_object());
+json::value BrowserPhone::canvasPixels(const Path& fractions) {
+  return ask({{"op", "canvasPixels"}, {"points", pointList(fractions)}});
 }
 
-BrowserPhone::CanvasPixels BrowserPhone::imagePixels(const std::string& selector,
-                                                     const Path& fractions) {
-  return readPixels(
-      ask({{"op", "imagePixels"}, {"selector", selector}, {"points", pointList(fractions)}})
-          .as_object());
+json::value BrowserPhone::imagePixels(const std::string& selector, const Path& fractions) {
+  return ask({{"op", "imagePixels"}, {"selector", selector}, {"points", pointList(fractions)}});
 }
 
 std::optional<std::pair<double, double>> BrowserPhone::pageAtPicture(double fx, double fy) {

@@ -79,19 +79,12 @@ class BrowserPhone {
   std::string screenshot(const std::string& name);
 
   // What the screen canvas shows at points of the remote picture, given in fractions of the
-  // picture's width and height. The picture is where the page shows it before any zoom: fitted
-  // whole into the canvas and centred.
-  struct Colour {
-    int r = 0, g = 0, b = 0;
-  };
-  struct CanvasPixels {
-    int width = 0;  // the picture's size, as decoded
-    int height = 0;
-    std::vector<Colour> pixels;
-  };
-  CanvasPixels canvasPixels(const Path& fractions);
+  // picture's width and height: {"width", "height" (the picture's size, as decoded), "pixels":
+  // [[r, g, b], …]}. The picture is where the page shows it before any zoom: fitted whole into
+  // the canvas and centred.
+  boost::json::value canvasPixels(const Path& fractions);
   // The same for the picture an <img> shows, at its natural size.
-  CanvasPixels imagePixels(const std::string& selector, const Path& fractions);
+  boost::json::value imagePixels(const std::string& selector, const Path& fractions);
   // The page's point (CSS pixels) over the point (fx, fy) of the picture; none before the first
   // picture.
   std::optional<std::pair<double, double>> pageAtPicture(double fx, double fy);

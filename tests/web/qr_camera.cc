@@ -8,37 +8,23 @@
 
 namespace lumora::testing_support {
 
-GrayPicture qrCodePicture(const std::string& text, int width, int height, int moduleSize) {
+void writeQRCodeY4M(const std::string& text, const std::string& path) {
   const auto matrix = core::TerminalQRCode::matrix(text);
   if (!matrix) throw std::runtime_error("no QR code holds " + text);
-  const int modules = static_cast<int>(matrix->size());
-  const int side = modules * moduleSize;
-  // A scanner wants four light modules around the symbol.
-  if (side + 8 * moduleSize > width || side + 8 * moduleSize > height) {
-    throw std::runtime_error("the QR code does not fit the picture");
-  }
-  GrayPicture picture{width, height, std::vector<unsigned char>(width * height, 0xff)};
-  const int left = (width - side) / 2;
-  const int top = (height - side) / 2;
-  for (int row = 0; row < modules; ++row) {
-    for (int column = 0; column < modules; ++column) {
-      if (!(*matrix)[row][column]) continue;
-      for (int y = 0; y < moduleSize; ++y) {
-        const int at = (top + row * moduleSize + y) * width + left + column * moduleSize;
-        std::fill_n(picture.pixels.begin() + at, moduleSize, 0);
-      }
+  // One pixel a module; ffmpeg enlarges it without smoothing and pads it with white.
+  const std::string modules = path + ".pgm";
+  {
+    std::ofstream pgm(modules, std::ios::binary);
+    pgm << "P5 " << matrix->size() << " " << matrix->size() << " 255\n";
+    for (const auto& row : *matrix) {
+      for (const bool dark : row) pgm.put(dark ? '\0' : '\xff');
     }
   }
-  return picture;
-}
-
-void writeY4M(const GrayPicture& picture, int frames, const std::string& path) {
-  const std::string gray = path + ".pgm";
-  std::ofstream(gray, std::ios::binary)
-      << "P5 " << picture.width << " " << picture.height << " 255\n"
-      << std::string(picture.pixels.begin(), picture.pixels.end());
-  const auto run = runProgram({"ffmpeg", "-loglevel", "error", "-y", "-loop", "1", "-i", gray,
-                               "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p", path});
+  const std::string side = std::to_string(matrix->size() * 6);
+  const auto run = runProgram(
+      {"ffmpeg", "-loglevel", "error", "-y", "-loop", "1", "-i", modules, "-vf",
+       "scale=" + side + ":" + side + ":flags=neighbor,pad=640:480:(ow-iw)/2:(oh-ih)/2:white",
+       "-frames:v", "2", "-pix_fmt", "yuv420p", path});
   if (run.exitCode != 0) throw std::runtime_error("ffmpeg could not write " + path);
 }
 

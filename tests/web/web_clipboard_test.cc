@@ -103,7 +103,8 @@ class WebClipboardTest : public WebEndToEndTest {
   void expectShowsQuadrantsImage() {
     phone_->require("img#clipboard-image");
     const auto seen = phone_->imagePixels("#clipboard-image", kQuadrantCentres);
-    EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2)) << describe(seen);
+    EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2))
+        << boost::json::serialize(seen);
     EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
   }
 
@@ -134,7 +135,6 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
   phone_->fill("#clipboard-text", typed);
   phone_->tap("#clipboard-send-text");
   EXPECT_TRUE(eventually([&] { return clipboard_.read() == typed; })) << clipboard_.read();
-  EXPECT_EQ(message(), "Sent to the computer's clipboard.");
 
   // What another program of the computer copied, fetched and copied onto the phone.
   const std::string fromComputer = "from the computer: 컴퓨터\n\tindented";
@@ -175,20 +175,12 @@ TEST_F(WebClipboardTest, APictureOrFileOnTheXClipboardIsShownAndAPictureFromTheP
       "[Uint8Array.from(atob(" +
       jsString(protocol::base64Encode(protocol::asBytes(png))) +
       "), (c) => c.charCodeAt(0))], { type: 'image/png' }) })])");
-  // Text fetched in between takes the picture's place in the panel.
-  ASSERT_TRUE(clipboard_.offer("not the picture"));
-  phone_->tap("#clipboard-fetch");
-  EXPECT_TRUE(becomes("#clipboard-remote-text", "value", "not the picture")) << message();
-  phone_->require("img#clipboard-image", "hidden");
 
-  // Sent, the picture is what the X clipboard offers other programs as PNG, and fetched back
-  // it is the same picture.
+  // Sent, the picture is what the X clipboard offers other programs as PNG.
   phone_->tap("#clipboard-send");
   EXPECT_TRUE(says("The picture was sent to the computer's clipboard.")) << message();
   // A PNG's signature and header chunk up to its height.
   EXPECT_EQ(clipboard_.read("image/png").substr(0, 24), png.substr(0, 24));
-  phone_->tap("#clipboard-fetch");
-  ASSERT_NO_FATAL_FAILURE(expectShowsQuadrantsImage());
 
   // A program offering "PNG" bytes that are none: the agent passes them on as they are, and the
   // panel says so instead of showing a broken picture.

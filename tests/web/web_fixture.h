@@ -29,7 +29,6 @@
 #include "support/agent_process.h"
 #include "support/browser_phone.h"
 #include "support/eventually.h"
-#include "support/qr_scan.h"
 #include "support/spawn.h"
 #include "support/test_x_client.h"
 #include "support/xvfb_server.h"
@@ -65,30 +64,22 @@ inline std::string testName() {
   return ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
-// Whether `seen` is a width × height picture whose pixels are `colours` (0xRRGGBB), each
-// channel within `tolerance`.
-inline bool matches(const BrowserPhone::CanvasPixels& seen, int width, int height,
+// Whether `seen` (the phone's canvasPixels or imagePixels) is a width × height picture whose
+// pixels are `colours` (0xRRGGBB), each channel within `tolerance`.
+inline bool matches(const boost::json::value& seen, int width, int height,
                     const std::uint32_t (&colours)[4], int tolerance) {
-  if (seen.width != width || seen.height != height || seen.pixels.size() != 4) return false;
+  const auto& pixels = seen.at("pixels").as_array();
+  if (seen.at("width").to_number<int>() != width || seen.at("height").to_number<int>() != height ||
+      pixels.size() != 4) {
+    return false;
+  }
   for (int i = 0; i < 4; ++i) {
-    const auto& [r, g, b] = seen.pixels[i];
-    const auto rgb = colours[i];
-    if (std::abs(r - static_cast<int>(rgb >> 16 & 0xff)) > tolerance ||
-        std::abs(g - static_cast<int>(rgb >> 8 & 0xff)) > tolerance ||
-        std::abs(b - static_cast<int>(rgb & 0xff)) > tolerance) {
-      return false;
+    for (int channel = 0; channel < 3; ++channel) {
+      const int wanted = static_cast<int>(colours[i] >> (16 - 8 * channel) & 0xff);
+      if (std::abs(pixels[i].at(channel).to_number<int>() - wanted) > tolerance) return false;
     }
   }
   return true;
-}
-
-inline std::string describe(const BrowserPhone::CanvasPixels& seen) {
-  std::string text = std::to_string(seen.width) + "x" + std::to_string(seen.height) + ":";
-  for (const auto& c : seen.pixels) {
-    text +=
-        " (" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
-  }
-  return text;
 }
 
 // The service, an agent on a private X screen that serves through the service's relay and is
@@ -203,12 +194,12 @@ class WebEndToEndTest : public ::testing::Test {
   // Whether the canvas comes to show the X screen's quadrants (the stream carries changes as
   // they come, so a new picture may take a few frames).
   bool showsQuadrants(const std::uint32_t (&colours)[4]) {
-    BrowserPhone::CanvasPixels seen;
+    boost::json::value seen;
     const bool shown = eventually([&] {
       seen = phone_->canvasPixels(kQuadrantCentres);
       return matches(seen, kScreenWidth, kScreenHeight, colours, kColourTolerance);
     });
-    EXPECT_TRUE(shown) << "the canvas shows " << describe(seen);
+    EXPECT_TRUE(shown) << "the canvas shows " << boost::json::serialize(seen);
     return shown;
   }
 

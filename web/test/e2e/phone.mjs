@@ -65,27 +65,12 @@ async function poll(expr, timeout) {
   }
 }
 
-function point(value, what) {
-  if (!Array.isArray(value) || value.length !== 2 || !value.every(Number.isFinite)) {
-    throw new Error(`${what} is not an [x, y] pair`);
-  }
-  return { x: value[0], y: value[1] };
-}
-
 // Every finger follows its own path of the same number of points: the first touches down, the
 // last lifts.
 async function drag({ paths, stepMs = 16 }) {
-  if (!Array.isArray(paths) || paths.length === 0 || !paths.every(Array.isArray)) {
-    throw new Error('drag wants "paths": one list of [x, y] points a finger');
-  }
-  const steps = paths[0].length;
-  if (steps < 2 || paths.some((path) => path.length !== steps)) {
-    throw new Error('every finger of a drag has the same number of points, two at least');
-  }
-  const touchesAt = (step) =>
-    paths.map((path, finger) => ({ ...point(path[step], 'a drag point'), id: finger }));
+  const touchesAt = (step) => paths.map((path, id) => ({ x: path[step][0], y: path[step][1], id }));
   await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: touchesAt(0) });
-  for (let step = 1; step < steps; ++step) {
+  for (let step = 1; step < paths[0].length; ++step) {
     await pause(stepMs);
     await cdp.send('Input.dispatchTouchEvent', { type: 'touchMove', touchPoints: touchesAt(step) });
   }
@@ -132,15 +117,9 @@ function readPicture({ selector, points, rect }) {
 }
 
 const operations = {
-  goto: async ({ url, timeout }) => {
-    await page.goto(url, { timeout });
-    return page.url();
-  },
+  goto: async ({ url, timeout }) => void (await page.goto(url, { timeout })),
   tap: async ({ selector, timeout }) => page.locator(selector).tap({ timeout }),
-  tapAt: async ({ x, y }) => {
-    const at = point([x, y], 'tapAt');
-    await page.touchscreen.tap(at.x, at.y);
-  },
+  tapAt: async ({ x, y }) => page.touchscreen.tap(x, y),
   drag,
   fill: async ({ selector, text, timeout }) => page.locator(selector).fill(text, { timeout }),
   // Key by key, as a keyboard would: into `selector`, or wherever the focus is.
@@ -148,27 +127,21 @@ const operations = {
     selector ? page.locator(selector).pressSequentially(text, { delay, timeout })
              : page.keyboard.type(text, { delay }),
   eval: async ({ expr }) => page.evaluate(expr),
-  reload: async ({ timeout }) => {
-    await page.reload({ timeout });
-    return page.url();
-  },
+  reload: async ({ timeout }) => void (await page.reload({ timeout })),
   // The whole context loses (or gets back) its network, as a phone in a tunnel does.
   offline: async ({ offline }) => context.setOffline(Boolean(offline)),
   // What Chromium makes of the page's manifest, and why it would not offer to install the page.
   installability: async () => {
     const manifest = await cdp.send('Page.getAppManifest', {});
     const { installabilityErrors } = await cdp.send('Page.getInstallabilityErrors');
-    return { url: manifest.url, errors: manifest.errors, parsed: manifest.parsed ?? null, installabilityErrors };
+    return { url: manifest.url, errors: manifest.errors, installabilityErrors };
   },
   // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
   waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
     if (expr !== undefined) return poll(expr, timeout);
     await page.locator(selector).first().waitFor({ state, timeout });
   },
-  screenshot: async ({ path }) => {
-    await page.screenshot({ path, fullPage: true });
-    return path;
-  },
+  screenshot: async ({ path }) => void (await page.screenshot({ path, fullPage: true })),
   pictureRect: async ({ selector = '#screen-canvas' }) => page.evaluate(pictureRect, selector),
   canvasPixels: async ({ selector = '#screen-canvas', points }) => {
     const rect = await page.evaluate(pictureRect, selector);
@@ -179,12 +152,7 @@ const operations = {
     page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]) }),
 
   // The page's viewport changes size, as when the phone turns.
-  viewport: async ({ width, height }) => {
-    if (!Number.isInteger(width) || !Number.isInteger(height) || width < 1 || height < 1) {
-      throw new Error('viewport wants whole "width" and "height" in CSS pixels');
-    }
-    await page.setViewportSize({ width, height });
-  },
+  viewport: async ({ width, height }) => page.setViewportSize({ width, height }),
   // The page's origin may read and write the clipboard without asking. Without this, reads are
   // refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as focused
   // (document.hasFocus() holds even with another page in front), so clipboard calls need no
@@ -196,7 +164,7 @@ const operations = {
   // Files chosen in the <input type=file> at `selector`, as the phone's chooser would hand them.
   setFiles: async ({ selector, files, timeout }) => page.locator(selector).setInputFiles(files, { timeout }),
   // Taps `selector` and waits for the download it starts; saves it to `to` once complete.
-  // The name the page suggested and the address it came from.
+  // The name the page suggested.
   download: async ({ selector, to, timeout = 60000 }) => {
     const [download] = await Promise.all([
       page.waitForEvent('download', { timeout }),
@@ -205,7 +173,7 @@ const operations = {
     await download.saveAs(to);
     const failure = await download.failure();
     if (failure) throw new Error(`the download failed: ${failure}`);
-    return { name: download.suggestedFilename(), url: download.url() };
+    return { name: download.suggestedFilename() };
   },
 };
 

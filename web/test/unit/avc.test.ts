@@ -13,9 +13,8 @@ describe('H.264 helpers', () => {
     assert.deepEqual(splitAnnexB(Uint8Array.of(1, 2, 3)), [], 'no start code, no unit');
   });
 
-  it('names the codec from the SPS profile, constraints and level', () => {
-    const sets = findParameterSets(stream)!;
-    assert.equal(avcCodecString(sets.sps), 'avc1.64001F');
+  // The codec named from an SPS is what decoder.test.ts configures WebCodecs with.
+  it('names no codec from what is not an SPS', () => {
     assert.equal(avcCodecString(pps), undefined);
     assert.equal(findParameterSets(Uint8Array.from([0, 0, 1, ...idr])), undefined);
   });

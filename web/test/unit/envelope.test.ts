@@ -1,39 +1,17 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { decodeEnvelope, encodeEnvelope } from '../../src/protocol/envelope.ts';
-import { click, startStream, stopStream } from '../../src/protocol/payloads.ts';
+import { decodeEnvelope } from '../../src/protocol/envelope.ts';
 
 const bytes = (value: unknown) => new TextEncoder().encode(typeof value === 'string' ? value : JSON.stringify(value));
 const envelope = (payload: unknown, extra: Record<string, unknown> = {}) => bytes({ version: 1, id: 'A', payload, ...extra });
 
-describe('envelope encoding', () => {
-  it('writes version 1, an upper-case UUID id, no correlationID and the typed payload', () => {
-    const written = JSON.parse(new TextDecoder().decode(encodeEnvelope(click('left', { x: 0.25, y: 0.5 }))));
-    assert.equal(written.version, 1);
-    assert.match(written.id, /^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[0-9A-F]{4}-[0-9A-F]{12}$/);
-    assert.equal('correlationID' in written, false);
-    assert.deepEqual(written.payload, { type: 'input.click', data: { position: { x: 0.25, y: 0.5 }, button: 'left' } });
-  });
-
-  it('leaves out the capture fields a stop does not use', () => {
-    assert.deepEqual(stopStream().data, { mode: 'stopStream' });
-    assert.deepEqual(startStream(1236, 2744).data, { mode: 'startStream', maxWidth: 1236, maxHeight: 2744, codec: 'h264' });
-    assert.equal(startStream(2, 2, 7).data.displayID, 7);
-  });
-});
-
 describe('envelope decoding', () => {
-  it('reads replies the page relies on', () => {
-    const challenge = decodeEnvelope(envelope({ type: 'auth.challenge', data: { nonce: 'AAECAw==' } }, { correlationID: 'R', version: 7 }));
-    assert.ok(challenge.ok);
-    assert.equal(challenge.value.correlationID, 'R');
-    assert.deepEqual(challenge.value.payload, { type: 'auth.challenge', nonce: Uint8Array.of(0, 1, 2, 3) });
-    const list = decodeEnvelope(envelope({ type: 'screen.display_list', data: { displays: [{ id: 3, name: 'A', width: 1280, height: 800, isMain: true }] } }, { correlationID: null }));
-    assert.ok(list.ok);
-    assert.equal(list.value.correlationID, undefined);
-    assert.equal(list.value.payload.type === 'screen.display_list' && list.value.payload.displays[0].id, 3);
-    const ack = decodeEnvelope(envelope({ type: 'ack', data: [] }));
+  // The challenge and the display list with a correlationID are what every browser test's session
+  // reads from the real agent; here, what it does not send.
+  it('reads an envelope of a later version, a null correlationID and a field-less payload\'s data', () => {
+    const ack = decodeEnvelope(envelope({ type: 'ack', data: [] }, { correlationID: null, version: 7 }));
     assert.ok(ack.ok, 'the data of a field-less payload is not inspected');
+    assert.equal(ack.value.correlationID, undefined);
   });
 
   it('refuses what is not an envelope, without throwing', () => {
@@ -41,16 +19,13 @@ describe('envelope decoding', () => {
       ['not UTF-8', Uint8Array.of(0xff, 0xfe)],
       ['not JSON', bytes('{"version":1,')],
       ['an array', bytes([1, 2])],
-      ['no version', bytes({ id: 'A', payload: { type: 'ack', data: {} } })],
       ['a fractional version', envelope({ type: 'ack', data: {} }, { version: 1.5 })],
       ['a numeric id', envelope({ type: 'ack', data: {} }, { id: 5 })],
       ['a numeric correlationID', envelope({ type: 'ack', data: {} }, { correlationID: 5 })],
       ['no payload', bytes({ version: 1, id: 'A' })],
       ['an unknown type', envelope({ type: 'screen.explode', data: {} })],
-      ['a type in another case', envelope({ type: 'ACK', data: {} })],
       ['no data', envelope({ type: 'ping' })],
       ['a nonce that is not Base64', envelope({ type: 'auth.challenge', data: { nonce: 'not base64!' } })],
-      ['a non-canonical Base64 nonce', envelope({ type: 'auth.challenge', data: { nonce: 'AAECAx==' } })],
       ['an error without message', envelope({ type: 'error', data: { code: 'x' } })],
       ['a display with a negative id', envelope({ type: 'screen.display_list', data: { displays: [{ id: -1, name: 'A', width: 1, height: 1, isMain: true }] } })],
       ['a display list that is not a list', envelope({ type: 'screen.display_list', data: { displays: {} } })],
@@ -59,11 +34,5 @@ describe('envelope decoding', () => {
       const decoded = decodeEnvelope(input);
       assert.equal(decoded.ok, false, what);
     }
-  });
-
-  it('surfaces the agent\'s error code and message', () => {
-    const decoded = decodeEnvelope(envelope({ type: 'error', data: { code: 'unavailable', message: 'no remote input' } }, { correlationID: 'Q' }));
-    assert.ok(decoded.ok);
-    assert.deepEqual(decoded.value.payload, { type: 'error', code: 'unavailable', message: 'no remote input' });
   });
 });

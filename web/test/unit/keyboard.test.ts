@@ -46,12 +46,10 @@ const keys = (payloads: { type: string; data: Record<string, unknown> }[]) =>
   payloads.map((p) => (p.type === 'input.key' ? `${p.data.action}:${p.data.keyCode}` : `${p.type}:${String(p.data.text)}`));
 
 describe('keyboard sender', () => {
-  it('sends named keys as presses and text as text', () => {
+  // Named keys and text reaching the computer are WebEndToEndTest.TouchesAndTypingReachTheXScreen.
+  it('sends nothing for a key it has no code for, or for no text', () => {
     const k = new KeyboardSender();
-    assert.deepEqual(keys(k.named('Enter')!), ['press:36']);
-    assert.deepEqual(keys(k.named('Backspace')!), ['press:51']);
     assert.equal(k.named('Unidentified'), undefined);
-    assert.deepEqual(keys(k.typed('안녕')), ['input.text:안녕']);
     assert.deepEqual(k.typed(''), []);
   });
 

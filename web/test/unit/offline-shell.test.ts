@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { DownloadStreams, type WorkerSays, attachmentHeader, downloadMessage, isDownloadOffer } from '../../src/offline/download-stream.ts';
-import { cacheName, classifyRequest, shellFiles, staleCaches } from '../../src/offline/shell.ts';
+import { cacheName, classifyRequest, staleCaches } from '../../src/offline/shell.ts';
 
 const scope = 'https://lumora.example/app/';
 const handling = (url: string, mode = 'cors', method = 'GET') => classifyRequest({ url, mode, method }, scope);
@@ -15,21 +15,13 @@ describe('request classification', () => {
     }
   });
 
-  it('serves each shell file from the cache', () => {
-    for (const file of shellFiles) assert.deepEqual(handling(scope + file), { kind: 'shell', file });
-  });
-
   it('never keeps the API, the relay, other folders, other origins or writes', () => {
     const network = [
       handling('https://lumora.example/devices'),
-      handling('https://lumora.example/auth/refresh'),
-      handling('https://lumora.example/relay/room?token=t'),
-      handling('https://lumora.example/auth/dev/login', 'navigate'),
       handling('https://lumora.example/app', 'navigate'), // the server's redirect to /app/
       handling('https://elsewhere.example/app/app.js'),
       handling(`${scope}app.js.map`),
       handling(`${scope}app.js?v=2`),
-      handling(`${scope}sw.js`),
       handling(`${scope}index.html`, 'navigate', 'POST'),
       handling('not a url', 'navigate'),
     ];

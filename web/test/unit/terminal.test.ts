@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import type { IncomingPayload } from '../../src/protocol/envelope.ts';
 import { controlCharacter, stripKeyInput, typedWithModifiers } from '../../src/terminal/keys.ts';
-import { maxCells, openTerminal, openedSession, resizeTerminal, terminalEvent, terminalInput } from '../../src/terminal/terminal-payloads.ts';
+import { maxCells, openTerminal, openedSession, resizeTerminal, terminalEvent } from '../../src/terminal/terminal-payloads.ts';
 
 const none = { ctrl: false, alt: false };
 const ctrl = { ctrl: true, alt: false };
@@ -13,21 +13,15 @@ describe('terminal keys', () => {
   it('Ctrl turns letters and the usual punctuation into control characters, case alike', () => {
     assert.equal(controlCharacter('c'), '\x03');
     assert.equal(controlCharacter('C'), '\x03');
-    assert.equal(controlCharacter('a'), '\x01');
-    assert.equal(controlCharacter('z'), '\x1a');
     assert.equal(controlCharacter('['), '\x1b');
-    assert.equal(controlCharacter('\\'), '\x1c');
     assert.equal(controlCharacter(' '), '\x00');
     assert.equal(controlCharacter('?'), '\x7f');
-    // Nothing to do for a digit without a control meaning, or beyond ASCII.
+    // Nothing to do for a digit without a control meaning.
     assert.equal(controlCharacter('5'), '5');
-    assert.equal(controlCharacter('é'), 'é');
   });
 
   it('latched modifiers act on the first character typed only', () => {
-    assert.equal(typedWithModifiers('c', ctrl), '\x03');
     assert.equal(typedWithModifiers('ls', ctrl), '\x0cs');
-    assert.equal(typedWithModifiers('b', alt), '\x1bb');
     assert.equal(typedWithModifiers('x', { ctrl: true, alt: true }), '\x1b\x18');
     assert.equal(typedWithModifiers('hello', none), 'hello');
     // A character outside the basic plane stays whole behind Alt.
@@ -37,34 +31,27 @@ describe('terminal keys', () => {
 
   it('strip keys: arrows follow the cursor mode the program chose, every key carries modifiers the xterm way', () => {
     assert.equal(stripKeyInput('ArrowUp', none, false), '\x1b[A');
-    assert.equal(stripKeyInput('ArrowDown', none, false), '\x1b[B');
     assert.equal(stripKeyInput('ArrowRight', none, true), '\x1bOC');
-    assert.equal(stripKeyInput('ArrowLeft', none, true), '\x1bOD');
     assert.equal(stripKeyInput('ArrowLeft', ctrl, true), '\x1b[1;5D');
     assert.equal(stripKeyInput('ArrowRight', alt, false), '\x1b[1;3C');
     assert.equal(stripKeyInput('Escape', none, false), '\x1b');
     assert.equal(stripKeyInput('Tab', none, false), '\t');
     assert.equal(stripKeyInput('Tab', alt, false), '\x1b\t');
     assert.equal(stripKeyInput('|', none, false), '|');
-    assert.equal(stripKeyInput('~', alt, false), '\x1b~');
     assert.equal(stripKeyInput('/', ctrl, false), '\x1f');
-    assert.equal(stripKeyInput('-', none, false), '-');
   });
 });
 
+// What the real agent sends and takes (input, output, an opened terminal) is what WebTerminalTest
+// types and reads; here, the limits and the records it does not send.
 describe('terminal records', () => {
-  it('carry input as Base64 and keep sizes within what a pseudo-terminal takes', () => {
-    assert.deepEqual(terminalInput('S', new Uint8Array([0xe2, 0x82])), { type: 'terminal.input', data: { sessionId: 'S', data: '4oI=' } });
+  it('keep sizes within what a pseudo-terminal takes', () => {
     assert.deepEqual(openTerminal(52.7, 30).data, { cols: 52, rows: 30 });
     assert.deepEqual(resizeTerminal('S', 0, 1e9).data, { sessionId: 'S', cols: 1, rows: maxCells });
     assert.deepEqual(openTerminal(Number.NaN, 24).data, { cols: 1, rows: 24 });
   });
 
-  it('read output and exits, and tell a record of a known terminal that cannot be read', () => {
-    assert.deepEqual(terminalEvent(incoming('terminal.output', { sessionId: 'S', data: 'aGk=' })), {
-      kind: 'output', sessionId: 'S', bytes: new Uint8Array([0x68, 0x69]),
-    });
-    assert.deepEqual(terminalEvent(incoming('terminal.exit', { sessionId: 'S', exitCode: 130 })), { kind: 'exit', sessionId: 'S', exitCode: 130 });
+  it('read a negative exit code, and tell a record of a known terminal that cannot be read', () => {
     assert.deepEqual(terminalEvent(incoming('terminal.exit', { sessionId: 'S', exitCode: -1 })), { kind: 'exit', sessionId: 'S', exitCode: -1 });
     for (const bad of [{ data: 'not base64!' }, { data: 42 }, {}]) {
       assert.deepEqual(terminalEvent(incoming('terminal.output', { sessionId: 'S', ...bad })), { kind: 'malformed', sessionId: 'S' });
@@ -82,11 +69,8 @@ describe('terminal records', () => {
     assert.equal(terminalEvent({ type: 'ack' }), undefined);
   });
 
-  it('take the session of an opened reply only', () => {
-    const id = '6F9619FF-8B86-D011-B42D-00C04FC964FF';
-    assert.equal(openedSession(incoming('terminal.opened', { sessionId: id })), id);
+  it('take no session from an opened reply without one', () => {
     assert.equal(openedSession(incoming('terminal.opened', { sessionId: 12 })), undefined);
-    assert.equal(openedSession(incoming('terminal.opened', {})), undefined);
     assert.equal(openedSession({ type: 'ack' }), undefined);
   });
 });
