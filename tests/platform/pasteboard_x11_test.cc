@@ -2,15 +2,14 @@
 #include "protocol/limits.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <fstream>
 
 #include "platform/x11/png_image.h"
 #include "support/eventually.h"
-#include "support/spawn.h"
 #include "support/temp_dir.h"
+#include "support/x_clipboard.h"
 #include "support/xvfb_server.h"
 
 namespace lumora::platform::x11 {
@@ -35,39 +34,13 @@ Bytes smallBmp(bool dark = false) {
   return bmp;
 }
 
-// xclip as the other application. Copies stay in the foreground (-quiet) so the test can end
-// them; pastes are bounded by timeout(1) so a broken owner fails the test instead of hanging it.
+// xclip as the other application (testing_support::XClipboard).
 class PasteboardX11Test : public ::testing::Test {
  protected:
-  ~PasteboardX11Test() override { endCopies(); }
-
-  std::string paste(const std::string& target) {
-    const std::string out = dir_ / "pasted";
-    std::filesystem::remove(out);
-    testing_support::waitForExit(testing_support::spawnProcess(
-        {"timeout", "10", "xclip", "-selection", "clipboard", "-o", "-t", target},
-        {.output = out}));
-    return testing_support::contentOf(out);
-  }
-
-  // One copying application at a time: the previous one is ended first, so the new one never
-  // races it for the selection.
-  void endCopies() {
-    for (pid_t pid : copies_) {
-      ::kill(pid, SIGTERM);
-      testing_support::waitForExit(pid);
-    }
-    copies_.clear();
-  }
+  std::string paste(const std::string& target) { return clipboard_.read(target); }
 
   void copy(const std::string& target, const Bytes& data) {
-    endCopies();
-    std::ofstream(source_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-    const pid_t pid = testing_support::spawnProcess(
-        {"xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", source_});
-    copies_.push_back(pid);
+    ASSERT_TRUE(clipboard_.offer(std::string(data.begin(), data.end()), target)) << target;
   }
 
   // Polls `read` until it gives something other than `stale` (xclip takes the selection a moment
@@ -83,7 +56,7 @@ class PasteboardX11Test : public ::testing::Test {
   PasteboardX11 pasteboard_{server_.display()};
   testing_support::TempDir dir_;
   std::string source_ = dir_ / "source";
-  std::vector<pid_t> copies_;
+  testing_support::XClipboard clipboard_{server_.display()};
 };
 
 TEST_F(PasteboardX11Test, NonAsciiTextTravelsBothWays) {

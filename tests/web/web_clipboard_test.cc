@@ -21,6 +21,7 @@
 #include "protocol/base64.h"
 #include "support/temp_dir.h"
 #include "support/test_pictures.h"
+#include "support/x_clipboard.h"
 #include "web/web_fixture.h"
 
 namespace lumora {
@@ -29,46 +30,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace web_testing;
 using testing_support::eventually;
-
-// The clipboard of an X display as xclip sees it. What it offers is held by an xclip kept in
-// the foreground (-quiet), which the test ends; the agent taking the clipboard ends it too.
-class XClipboard {
- public:
-  explicit XClipboard(std::string display) : display_(std::move(display)) {}
-  ~XClipboard() { testing_support::endProcess(owner_); }
-  XClipboard(const XClipboard&) = delete;
-  XClipboard& operator=(const XClipboard&) = delete;
-
-  // The clipboard's content as `target`; empty when nobody offers it.
-  std::string read(const std::string& target = "UTF8_STRING") const {
-    const auto run = testing_support::runProgram(
-        {"xclip", "-selection", "clipboard", "-o", "-t", target}, {.environment = environment()});
-    return run.exitCode == 0 ? run.output : std::string();
-  }
-
-  // Offers `bytes` as `target` until the next offer, or until another program takes the
-  // clipboard; returns once xclip answers for it.
-  bool offer(const std::string& bytes, const std::string& target = "UTF8_STRING") {
-    testing_support::endProcess(owner_);
-    const std::string file = folder_.make("offer", bytes);
-    owner_ = testing_support::spawnProcess(
-        {"xclip", "-selection", "clipboard", "-quiet", "-i", "-t", target, file},
-        {.environment = environment()});
-    return eventually([&] { return read(target) == bytes; });
-  }
-
-  // Ends the program that offers the clipboard, which leaves it without an owner.
-  void clear() { testing_support::endProcess(owner_); }
-
- private:
-  std::vector<std::string> environment() const {
-    return {"DISPLAY=" + display_, "PATH=/usr/bin:/bin"};
-  }
-
-  std::string display_;
-  testing_support::TempDir folder_;
-  pid_t owner_ = -1;
-};
 
 // A PNG of four coloured quadrants, odd-sized so that a swapped width and height shows.
 constexpr int kImageWidth = 37;
@@ -108,7 +69,7 @@ class WebClipboardTest : public WebEndToEndTest {
     EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
   }
 
-  XClipboard clipboard_{xvfb_.display()};
+  testing_support::XClipboard clipboard_{xvfb_.display()};
 };
 
 TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
