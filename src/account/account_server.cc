@@ -6,15 +6,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "account/asio_names.h"
 #include "account/http_session.h"
 #include "account/server_state.h"
 
 namespace lumora::account {
-
-namespace asio = boost::asio;
-using asio::as_tuple;
-using asio::use_awaitable;
-using asio::ip::tcp;
 
 namespace {
 

@@ -6,17 +6,11 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include "account/account_api.h"
+#include "account/asio_names.h"
 #include "account/relay_admission.h"
 #include "account/server_state.h"
 
 namespace lumora::account {
-
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using asio::as_tuple;
-using asio::use_awaitable;
-using asio::ip::tcp;
 
 namespace {
 

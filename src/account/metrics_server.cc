@@ -13,14 +13,9 @@
 #include <atomic>
 #include <optional>
 
-namespace lumora::account {
+#include "account/asio_names.h"
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using asio::as_tuple;
-using asio::use_awaitable;
-using asio::ip::tcp;
+namespace lumora::account {
 
 namespace {
 // A scraper or two, and someone with curl: more at once than this is not a scraper.

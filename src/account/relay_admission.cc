@@ -7,17 +7,13 @@
 #include <boost/url/parse.hpp>
 
 #include "account/account_api.h"
+#include "account/asio_names.h"
 #include "protocol/auth_crypto.h"
 #include "protocol/relay_notices.h"
 
 namespace lumora::account {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
 namespace websocket = beast::websocket;
-using asio::as_tuple;
-using asio::use_awaitable;
 
 namespace {
 
