@@ -89,6 +89,12 @@ TEST_F(RelayTest, OnlyTheHolderOfTheRoomKeyHostsItsRooms) {
   EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes& nonce) {
     c.sendText(protocol::RelayNotice::proof(other.publicKey(), other.hostProof(kRoom, nonce)));
   }));
+  EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes& nonce) {
+    // The right key, signing this challenge for the media room: the service checks the proof
+    // against the room being joined, so a proof is for one room only.
+    c.sendText(
+        protocol::RelayNotice::proof(kKey.publicKey(), kKey.hostProof(kRoom + "-media", nonce)));
+  }));
   EXPECT_TRUE(refused([&](RelayClient& c, const protocol::Bytes&) {
     // A proof made for an earlier challenge.
     c.sendText(protocol::RelayNotice::proof(kKey.publicKey(),
