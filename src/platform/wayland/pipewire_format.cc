@@ -153,6 +153,12 @@ std::optional<StreamFormat> agreedFormat(const spa_pod* format) {
                       *pixelFormat};
 }
 
+// SPA's object builder is a GNU statement expression, which clang's -Wpedantic counts against the
+// file that expands it.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
 std::vector<const spa_pod*> bufferParams(spa_pod_builder& builder, bool cursorMetadata) {
   std::vector<const spa_pod*> params;
   const int dataTypes = (1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_DmaBuf);
@@ -181,6 +187,9 @@ std::vector<const spa_pod*> bufferParams(spa_pod_builder& builder, bool cursorMe
   }
   return params;
 }
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 std::optional<PlaneLayout> readablePlane(std::size_t mappedSize, std::uint32_t chunkOffset,
                                          std::uint32_t chunkSize, std::int32_t chunkStride,
