@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
-#include <optional>
 #include <string>
 #include <string_view>
 
