@@ -24,9 +24,10 @@ using testing_support::ScopedEnvironment;
 using testing_support::TempDir;
 namespace fs = std::filesystem;
 
-// Waits for `future` while Qt's loop runs the server.
-template <class T>
-T serveUntil(std::future<T>& future) {
+// Runs `client` on its own thread while Qt's loop runs the server: what it returned.
+template <class Client>
+auto serveWhile(Client client) {
+  auto future = std::async(std::launch::async, client);
   processUntil(
       [&] { return future.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
   return future.get();
@@ -60,11 +61,10 @@ TEST_F(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
   }
   ASSERT_TRUE(listen());
 
-  auto sent = std::async(std::launch::async, [&] {
+  EXPECT_TRUE(serveWhile([&] {
     return InstanceChannel::handOver(path,
                                      {"lumora://stop", " lumora://start ", "", "lumora://quit"});
-  });
-  EXPECT_TRUE(serveUntil(sent));
+  }));
   EXPECT_EQ(handled,
             (std::vector<std::string>{"lumora://stop", "lumora://start", "lumora://quit"}));
 }
@@ -72,16 +72,13 @@ TEST_F(InstanceChannelTest, URLsArriveInOrderAndAStaleSocketIsTakenOver) {
 TEST_F(InstanceChannelTest, AnEndlessLineOrTooManyURLsEndTheConnection) {
   ASSERT_TRUE(listen());
 
-  auto endless = std::async(std::launch::async, [&] {
+  EXPECT_FALSE(serveWhile([&] {
     return InstanceChannel::handOver(path, {std::string(1 << 20, 'x')});
-  });
-  EXPECT_FALSE(serveUntil(endless)) << "the instance took a megabyte without a newline";
+  })) << "the instance took a megabyte without a newline";
   EXPECT_TRUE(handled.empty());
 
   std::vector<std::string> many(InstanceServer::kMaxUrls + 1, "lumora://start");
-  auto flood =
-      std::async(std::launch::async, [&] { return InstanceChannel::handOver(path, many); });
-  serveUntil(flood);
+  serveWhile([&] { return InstanceChannel::handOver(path, many); });
   EXPECT_EQ(handled.size(), static_cast<std::size_t>(InstanceServer::kMaxUrls));
 }
 
@@ -92,16 +89,12 @@ TEST_F(InstanceChannelTest, AConnectionOfAnotherUserIsDroppedUnread) {
   fs::permissions(dir.path(), fs::perms::all);
   fs::permissions(path, fs::perms::all);
 
-  auto sent =
-      std::async(std::launch::async, [&] { return sendAsAnotherUser(path, "lumora://quit"); });
-  EXPECT_EQ(serveUntil(sent), "closed\n");
+  EXPECT_EQ(serveWhile([&] { return sendAsAnotherUser(path, "lumora://quit"); }), "closed\n");
   processUntil([] { return true; });
   EXPECT_TRUE(handled.empty()) << handled.front();
 
   // This user's own start still gets through.
-  auto own = std::async(std::launch::async,
-                        [&] { return InstanceChannel::handOver(path, {"lumora://start"}); });
-  EXPECT_TRUE(serveUntil(own));
+  EXPECT_TRUE(serveWhile([&] { return InstanceChannel::handOver(path, {"lumora://start"}); }));
   EXPECT_EQ(handled, std::vector<std::string>{"lumora://start"});
 }
 
