@@ -91,14 +91,11 @@ class FakeAuthenticator : public app::AccountAuthenticating {
 
 class FakeRegistrar : public app::DeviceRegistering {
  public:
-  struct Call {
-    std::string accessToken, name, platform;
-    std::optional<std::string> pairingCode;
-  };
   boost::asio::awaitable<sdk::DeviceSummary> registerDevice(
       std::shared_ptr<sdk::SignedInSession> session, std::string name, std::string platform,
       std::optional<std::string> pairingCode) override {
-    calls.push_back({session->tokens().accessToken, name, platform, pairingCode});
+    calls.push_back(session->tokens().accessToken + " " + name + " " + platform + " " +
+                    pairingCode.value_or("-"));
     co_await gate.pass();
     if (failure) std::rethrow_exception(failure);
     sdk::DeviceSummary summary;
@@ -111,7 +108,7 @@ class FakeRegistrar : public app::DeviceRegistering {
   std::optional<std::string> registryName;  // the name the registry answers with
   std::exception_ptr failure;
   Gate gate;
-  std::vector<Call> calls;
+  std::vector<std::string> calls;  // "<access token> <name> <platform> <pairing code or ->"
 };
 
 class FakeTokenStore : public app::TokenStoring {
