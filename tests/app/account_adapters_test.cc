@@ -16,6 +16,7 @@
 #include "platform/linux/secret_store.h"
 #include "protocol/pairing_secret.h"
 #include "support/account_service_process.h"
+#include "support/failure_of.h"
 #include "support/run_awaitable.h"
 #include "support/temp_dir.h"
 
@@ -31,16 +32,6 @@ class AccountAdaptersTest : public ::testing::Test {
             std::make_shared<DeviceRegistryRegistrar>(service_.url(), network_.executor(), http_),
             tokens_, [pairingCode] { return pairingCode; },
             [] { return std::string("study desk"); }};
-  }
-  // Whether the service still honours `refreshToken` (spending it).
-  bool refreshes(const std::string& refreshToken) {
-    try {
-      runAwaitable(sdk::AuthClient(service_.url(), http_).refresh(refreshToken));
-      return true;
-    } catch (const sdk::AuthClientError& error) {
-      EXPECT_EQ(error.status(), 401) << error.what();
-      return false;
-    }
   }
 
   testing_support::AccountServiceProcess service_{
@@ -79,7 +70,9 @@ TEST_F(AccountAdaptersTest, ARegistrationAfterTheAccessTokenExpiredRefreshesAndK
   runAwaitable(main_, restarted.signOut());
   EXPECT_FALSE(restarted.state().get().errorMessage) << *restarted.state().get().errorMessage;
   EXPECT_FALSE(tokens_->load());
-  EXPECT_FALSE(refreshes(renewed.refreshToken));
+  const auto refused = testing_support::failureOf<sdk::AuthClientError>(
+      [&] { runAwaitable(sdk::AuthClient(service_.url(), http_).refresh(renewed.refreshToken)); });
+  EXPECT_EQ(refused.status(), 401) << refused.what();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "qt_application.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
+#include "support/thrown.h"
 
 namespace lumora::tray {
 namespace {
@@ -109,12 +110,8 @@ TEST(InstanceChannelFolderTest, WithoutARuntimeFolderTheSocketsFolderIsThisUsers
 
   // Someone else got there first, in a shared temporary folder: refused, and left as it is.
   const auto refusal = [] {
-    try {
-      InstanceChannel::socketPath();
-    } catch (const InstanceChannel::RefusedError& error) {
-      return std::string(error.what());
-    }
-    return std::string("accepted");
+    return testing_support::messageThrownBy<InstanceChannel::RefusedError>(
+        [] { InstanceChannel::socketPath(); });
   };
   fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
   EXPECT_NE(refusal().find("is open to other users (mode 0701)"), std::string::npos) << refusal();
