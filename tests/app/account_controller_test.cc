@@ -63,9 +63,6 @@ TEST_F(AccountControllerTest, SignInStoresTheTokensShowsTheUserAndRegisters) {
   EXPECT_EQ(authenticator->logins, std::vector<std::string>{"github:code-1:v-1"});
   EXPECT_EQ(registrar->calls, std::vector<std::string>{"access-1 workstation linux -"});
   EXPECT_EQ(state(), (AccountController::State{"ada@example.com", "workstation (2)", false, {}}));
-
-  runAwaitable(io, controller->completeAppleSignIn("id-token"));
-  EXPECT_EQ(authenticator->logins.back(), "apple:id-token");
 }
 
 TEST_F(AccountControllerTest, AConflictMeansRegisteredUnderTheLocalName) {

@@ -69,24 +69,6 @@ TEST_F(AgentControllerTest, AFailedStartShowsItsTextAndTheNextStartTriesAgain) {
   EXPECT_TRUE(controller.isServing());
 }
 
-TEST_F(AgentControllerTest, TheStatusKeepsItsValueUntilTheServerHasStopped) {
-  launch(controller.start());
-  server->stopGate.close();
-  auto stopping = launch(controller.toggle());
-  EXPECT_EQ(server->stopCalls, 1);
-  EXPECT_TRUE(controller.isServing());
-  server->stopGate.open();
-  io.run();
-  EXPECT_TRUE(finished(stopping));
-  EXPECT_EQ(controller.status().get(), AgentController::Status::stopped());
-}
-
-TEST_F(AgentControllerTest, StopOnAStoppedControllerStillStopsTheServer) {
-  launch(controller.stop());
-  EXPECT_EQ(server->stopCalls, 1);
-  EXPECT_EQ(seen, (std::vector{Case::stopped, Case::stopped}));
-}
-
 TEST(ControlCommandTest, TheHostElseTheFirstPathSegmentNamesTheCommand) {
   const std::vector<std::pair<const char*, ControlCommand>> table = {
       {"lumora://start", ControlCommand::start},         {"lumora://Stop", ControlCommand::stop},
