@@ -1,6 +1,7 @@
-// The desktop application's coordinator as the tray program drives it: the real agent runtime on
-// a private Xvfb, the real account service in --dev mode, the real sign-in through a browser that
-// follows the stand-in provider's redirect, and a main executor the test drains.
+// The desktop application's coordinator over the parts the tray program builds (linuxParts): the
+// real agent runtime on a private Xvfb, the real account service in --dev mode, the real sign-in
+// through a browser that follows the stand-in provider's redirect, and a main executor the test
+// drains.
 
 #include <gtest/gtest.h>
 
@@ -12,14 +13,14 @@
 
 #include "app/account_adapters.h"
 #include "app/agent_app_coordinator.h"
-#include "app/runtime_agent_server.h"
-#include "fakes/fake_login_item.h"
-#include "fakes/fake_system_access.h"
+#include "app/linux_parts.h"
 #include "net/http_client.h"
+#include "platform/linux/device_name.h"
 #include "platform/linux/secret_store.h"
 #include "support/account_service_process.h"
 #include "support/eventually.h"
 #include "support/fake_browser.h"
+#include "support/free_port.h"
 #include "support/run_awaitable.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
@@ -36,28 +37,6 @@ using testing_support::TempDir;
 
 class AgentAppCoordinatorTest : public ::testing::Test {
  protected:
-  AgentAppCoordinator::Parts parts() {
-    AgentAppCoordinator::Parts made;
-    runtime::AgentRuntime::Options options;
-    options.config = core::AgentConfig{0, core::mvpDefaultServiceKinds()};
-    made.server =
-        std::make_shared<RuntimeAgentServer>(options, network_.executor(), work_.get_executor());
-    made.loginItem = std::make_shared<fakes::FakeLoginItem>();
-    made.system = std::make_shared<fakes::FakeSystemAccess>();
-    auto session = std::make_shared<net::HttpClient>("lumora-tray");
-    made.authenticator =
-        std::make_shared<AuthClientAuthenticator>(service_.url(), network_.executor(), session);
-    made.registrar =
-        std::make_shared<DeviceRegistryRegistrar>(service_.url(), network_.executor(), session);
-    made.tokenStore = tokens_;
-    made.deviceNameProvider = [] { return std::string("study desk"); };
-    made.webFlow = std::make_shared<sdk::OAuthWebFlow>();
-    made.google = sdk::GoogleOAuth(sdk::GoogleOAuth::Config::devService(service_.url()));
-    made.github = sdk::GitHubOAuth(sdk::GitHubOAuth::Config::devService(service_.url()));
-    made.terminate = [this] { ++terminations_; };
-    return made;
-  }
-
   // Runs the main executor until `done` holds; false after 20 s.
   bool drainUntil(const std::function<bool()>& done) {
     return testing_support::eventually(
@@ -86,16 +65,25 @@ class AgentAppCoordinatorTest : public ::testing::Test {
   ScopedEnvironment homeVariable_{"HOME", home_.path().string()};
   ScopedEnvironment browser_{"PATH", testing_support::fakeBrowserPath(home_)};
   AccountServiceProcess service_{{"--listen", "127.0.0.1:0", "--dev"}};
+  // What the tray program builds, pointed at this service and a free port; with no session bus
+  // the sign-in is kept in a private file under HOME.
+  ScopedEnvironment authService_{"LUMORA_AUTH_BASE_URL", service_.url()};
+  ScopedEnvironment apiService_{"LUMORA_API_BASE_URL", service_.url()};
+  ScopedEnvironment port_{"LUMORA_CONTROL_PORT", std::to_string(testing_support::freePortPair())};
+  ScopedEnvironment noBus_{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
+  ScopedEnvironment configHome_{"XDG_CONFIG_HOME", std::nullopt};
   testing_support::ThreadedIo network_;
   asio::thread_pool work_{2};
   asio::io_context main_;
   std::shared_ptr<SecretTokenStore> tokens_ = std::make_shared<SecretTokenStore>(
-      platform::linux_os::makeFileSecretStore(home_.path() / "tokens.json"));
+      platform::linux_os::makeFileSecretStore(home_.path() / ".config/lumora/tokens.json"));
   int terminations_ = 0;
 };
 
 TEST_F(AgentAppCoordinatorTest, SignInRegistersThisComputerServingAddsItsPairingAndQuitStops) {
-  AgentAppCoordinator coordinator(main_.get_executor(), parts());
+  AgentAppCoordinator coordinator(
+      main_.get_executor(),
+      linuxParts(network_.executor(), work_.get_executor(), [this] { ++terminations_; }));
   EXPECT_EQ(statusFile().at("running"), false);
 
   // Signed in while stopped: registered at once, with no pairing to prove yet.
@@ -104,7 +92,8 @@ TEST_F(AgentAppCoordinatorTest, SignInRegistersThisComputerServingAddsItsPairing
     return coordinator.account().state().get().registeredDeviceName.has_value();
   })) << coordinator.account().state().get().errorMessage.value_or("")
       << service_.log();
-  EXPECT_EQ(coordinator.account().state().get().registeredDeviceName, "study desk");
+  EXPECT_EQ(coordinator.account().state().get().registeredDeviceName,
+            platform::linux_os::defaultDeviceName());
   EXPECT_EQ(tokens_->load().value().user.provider, "github");
 
   // Serving registers the signed-in computer again, now under the pairing code's fingerprint. A
@@ -121,7 +110,7 @@ TEST_F(AgentAppCoordinatorTest, SignInRegistersThisComputerServingAddsItsPairing
     return listed.size() == 1 && listed[0].pairingFingerprint == fingerprint;
   })) << listed.size()
       << service_.log();
-  EXPECT_EQ(listed[0].name, "study desk");
+  EXPECT_EQ(listed[0].name, platform::linux_os::defaultDeviceName());
   EXPECT_EQ(listed[0].platform, "linux");
 
   // Quit writes the stopped record before ending the application, agent still running.
