@@ -48,13 +48,6 @@ class AgentAppCoordinatorTest : public ::testing::Test {
         20s);
   }
 
-  // The account's devices, as the stored sign-in sees them.
-  std::vector<sdk::DeviceSummary> devices() {
-    sdk::DeviceRegistryClient registry(service_.url(), tokens_->load().value().accessToken,
-                                       std::make_shared<net::HttpClient>("test"));
-    return testing_support::runAwaitable(registry.listDevices());
-  }
-
   boost::json::object statusFile() const {
     return boost::json::parse(testing_support::contentOf(home_ / ".lumora/agent-status.json"))
         .as_object();
@@ -104,9 +97,11 @@ TEST_F(AgentAppCoordinatorTest, SignInRegistersThisComputerServingAddsItsPairing
   coordinator.handle("lumora://start");
   ASSERT_TRUE(drainUntil([&] { return statusFile().at("running") == true; }));
   const auto fingerprint = coordinator.controller().serving()->pairingFingerprint;
+  sdk::DeviceRegistryClient registry(service_.url(), tokens_->load().value().accessToken,
+                                     std::make_shared<net::HttpClient>("test"));
   std::vector<sdk::DeviceSummary> listed;
   ASSERT_TRUE(drainUntil([&] {
-    listed = devices();
+    listed = testing_support::runAwaitable(registry.listDevices());
     return listed.size() == 1 && listed[0].pairingFingerprint == fingerprint;
   })) << listed.size()
       << service_.log();
