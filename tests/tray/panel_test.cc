@@ -1,14 +1,13 @@
 // The panel on Qt's offscreen platform, over the real controllers with fake servers and
 // platform seams: what each state shows, what is enabled, the colours and the clipboard (the QR
-// code on screen scanned with an independent decoder is tray_program_test's). Each state is also
-// saved as a picture under the build folder (screenshots/panel-*.png) for a person to look at.
+// code on screen scanned with an independent decoder, and the pictures of the real screen, are
+// tray_program_test's).
 
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -89,12 +88,6 @@ class PanelTest : public ::testing::Test {
     return false;
   }
 
-  void saveScreenshot(const QString& state) {
-    settle();
-    QDir().mkpath(LUMORA_SCREENSHOT_DIR);
-    panel().grab().save(QString(LUMORA_SCREENSHOT_DIR) + "/panel-" + state + ".png");
-  }
-
   QtExecutionContext main_;
   std::shared_ptr<FakeAgentServer> server_ = std::make_shared<FakeAgentServer>();
   app::AgentController controller_{server_};
@@ -116,7 +109,6 @@ const QString kStartHint =
 TEST_F(PanelTest, StartingThenServingThenStoppedThenServingWithoutALink) {
   EXPECT_EQ(headline(), "중지됨");
   EXPECT_TRUE(visible(kStartHint));
-  saveScreenshot("stopped");
 
   // While the server holds the start open, the button keeps its label and cannot be pressed.
   server_->startGate.close();
@@ -127,7 +119,6 @@ TEST_F(PanelTest, StartingThenServingThenStoppedThenServingWithoutALink) {
   ASSERT_TRUE(button("시작"));
   EXPECT_FALSE(button("시작")->isEnabled());
   EXPECT_FALSE(visible(kStartHint));
-  saveScreenshot("starting");
 
   server_->startGate.open();
   ASSERT_TRUE(processUntil([&] { return headline() == "연결 대기 중"; }));
@@ -136,7 +127,6 @@ TEST_F(PanelTest, StartingThenServingThenStoppedThenServingWithoutALink) {
   }
   EXPECT_FALSE(visible("tailnet 주소를 찾는 중… (Tailscale 실행 확인)"));
   EXPECT_TRUE(visible("123456"));
-  saveScreenshot("serving");
 
   // That the code on screen scans to the pairing link is tray_program_test's.
   auto* qr = panel().findChild<QRMatrixView*>();
@@ -172,7 +162,6 @@ TEST_F(PanelTest, AFailedStartShowsWhyInRedAndTheHint) {
   EXPECT_EQ(colourOf("포트 47800을 열 수 없습니다"), QColor(0xc0, 0x1c, 0x28));
   EXPECT_TRUE(visible(kStartHint));
   EXPECT_TRUE(button("시작")->isEnabled());
-  saveScreenshot("failed");
 }
 
 TEST_F(PanelTest, SignInButtonsWaitWhileWorkingThenTheAccountAndThisComputerShow) {
@@ -192,13 +181,11 @@ TEST_F(PanelTest, SignInButtonsWaitWhileWorkingThenTheAccountAndThisComputerShow
                  [&](std::exception_ptr) { done = true; });
   ASSERT_TRUE(processUntil([&] { return visible("ada@example.com") != nullptr; }));
   EXPECT_TRUE(busy());
-  EXPECT_TRUE(visible("같은 계정 iPhone 목록에 이 컴퓨터가 표시됩니다"));
   EXPECT_FALSE(button("Google로 계속하기"));
   registrar_->gate.open();
   ASSERT_TRUE(processUntil([&] { return done; }));
   EXPECT_TRUE(visible("이 컴퓨터 등록됨: study desk"));
   EXPECT_FALSE(busy());
-  saveScreenshot("signed-in");
 
   button("로그아웃")->click();
   ASSERT_TRUE(processUntil([&] { return visible(signedOut) != nullptr; }));
