@@ -93,15 +93,5 @@ TEST_F(ClipboardServiceTest, FilesAreStagedUnderTheirLastPathComponentOnly) {
   }
 }
 
-TEST_F(ClipboardServiceTest, AFileThatCannotBeStagedLeavesTheClipboardAlone) {
-  pasteboard_->text = "kept";
-  // A plain file where the staging directory should be.
-  std::filesystem::create_directories(dir_.path());
-  dir_.make("lumora-clipboard", "in the way");
-  runAwaitable(io_, service_.writeFile("a.txt", bytesOf("data")));
-  EXPECT_EQ(pasteboard_->writes, 0);
-  EXPECT_EQ(read(), (ClipboardSnapshot{ClipboardSnapshot::Text{"kept"}}));
-}
-
 }  // namespace
 }  // namespace lumora::services

@@ -120,14 +120,5 @@ TEST_F(PTYSessionTest, AShellIgnoringTheHangUpIsKilledAfterTheGracePeriod) {
   EXPECT_EQ(exits_.last(), 128 + SIGKILL);
 }
 
-TEST_F(PTYSessionTest, ASessionReleasedWhileRunningStillEndsItsShell) {
-  auto session = open();
-  pid_t shell = session->pid();
-  type(*session, "echo up\n");
-  waitForOutput("up");
-  session.reset();
-  EXPECT_TRUE(eventually([&] { return processEnded(shell); }));
-}
-
 }  // namespace
 }  // namespace lumora::services
