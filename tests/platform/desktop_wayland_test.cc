@@ -106,8 +106,6 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
   EXPECT_EQ(displays->front().width, WaylandDesktop::kWidth);
   EXPECT_EQ(displays->front().height, WaylandDesktop::kHeight);
   EXPECT_TRUE(displays->front().isMain);
-  EXPECT_EQ(desktop.displays()->bounds(displays->front().id),
-            (DisplayRect{0, 0, WaylandDesktop::kWidth, WaylandDesktop::kHeight}));
   EXPECT_TRUE(SystemAccessWayland(home / "unused").hasAccessibility());
 
   // One remote-desktop session with its screen cast: both devices, whole screens, the cursor
@@ -128,8 +126,6 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
   input->postMouseEvent(MouseEventType::leftMouseUp, {100.5, 200}, 0);
   input->postMouseEvent(MouseEventType::otherMouseDown, {5000, -3}, 3);  // off screen: clamped
   input->postScrollEvent(64, -32);
-  input->postScrollEvent(16, 0);  // half a click: kept for the next
-  input->postScrollEvent(16, 0);
   input->postKeyEvent(0x37, true, u"");  // Command presses Control
   input->postKeyEvent(0x00, true, u"");  // the A key
   input->postKeyEvent(0x00, false, u"");
@@ -148,7 +144,6 @@ TEST(DesktopWaylandTest, OneCombinedSessionSharesTheScreenAndCarriesPointerScrol
       {"NotifyPointerButton", {0x113, 1}},
       {"NotifyPointerAxisDiscrete", {0, -2}},
       {"NotifyPointerAxisDiscrete", {1, 1}},
-      {"NotifyPointerAxisDiscrete", {0, -1}},
       {"NotifyKeyboardKeysym", {XKB_KEY_Control_L, 1}},
       {"NotifyKeyboardKeysym", {XKB_KEY_a, 1}},
       {"NotifyKeyboardKeysym", {XKB_KEY_a, 0}},

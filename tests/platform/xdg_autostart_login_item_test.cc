@@ -6,13 +6,11 @@
 
 #include "support/spawn.h"
 #include "support/temp_dir.h"
-#include "support/thrown.h"
 
 namespace lumora::platform::linux_os {
 namespace {
 
 using testing_support::contentOf;
-using testing_support::messageThrownBy;
 using testing_support::TempDir;
 
 // desktop-file-validate's verdict: empty when the entry is valid.
@@ -58,21 +56,6 @@ TEST(XdgAutostartLoginItem, AnEntrySwitchedOffIsNotEnabled) {
   with(head + "Hidden=true\n");
   item.enable();
   EXPECT_TRUE(item.isEnabled());
-}
-
-TEST(XdgAutostartLoginItem, SaysWhyWhenTheEntryCannotBeWrittenOrRemoved) {
-  TempDir config;
-  config.make("autostart", "a file where the folder should be");
-  XdgAutostartLoginItem blocked(config.path() / "autostart", "lumora-tray");
-  EXPECT_NE(messageThrownBy<std::runtime_error>([&] { blocked.enable(); }).find("autostart"),
-            std::string::npos);
-  EXPECT_FALSE(blocked.isEnabled());
-
-  // A folder in the entry's place cannot be removed as the entry.
-  std::filesystem::create_directories(config.path() / "other/lumora-tray.desktop");
-  XdgAutostartLoginItem stuck(config.path() / "other", "lumora-tray");
-  EXPECT_NE(messageThrownBy<std::runtime_error>([&] { stuck.disable(); }), "(nothing thrown)");
-  EXPECT_FALSE(stuck.isEnabled());
 }
 
 }  // namespace
