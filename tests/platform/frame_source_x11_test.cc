@@ -82,14 +82,5 @@ TEST_F(FrameSourceX11Test, DrawsThePointerInAndAMovedPointerIsAChange) {
   source->stop();
 }
 
-TEST_F(FrameSourceX11Test, AMissingDisplayFallsBackToTheFirst) {
-  auto source = screen_->source(640, 400, 30, 999);
-  source->start(frames_.handler());
-  ASSERT_GE(frames_.waitBeyond(0, 5s), 1);
-  EXPECT_EQ(frames_.frameSize(), std::make_pair(640, 400));
-  expectQuadrants({kRed, kGreen, kBlue, kWhite});
-  source->stop();
-}
-
 }  // namespace
 }  // namespace lumora::platform::x11

@@ -60,9 +60,7 @@ TEST(SecretServiceStore, KeepsOneItemThatTheDesktopsOwnToolsSee) {
   const ProgramRun after =
       secretTool(session, {"lookup", "service", kService, "account", kAccount});
   EXPECT_NE(after.exitCode, 0);
-  EXPECT_EQ(after.output, "");
   EXPECT_EQ(store->load(), std::nullopt);
-  store->clear();  // nothing there: still no complaint
 }
 
 TEST(SecretServiceStore, AbsentWithoutABusOrAKeyringOnIt) {
@@ -97,7 +95,6 @@ TEST(FileSecretStore, IsTheFallbackAndKeepsTheSecretPrivate) {
   store->clear();
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_EQ(store->load(), std::nullopt);
-  store->clear();
 }
 
 }  // namespace
