@@ -21,13 +21,11 @@ class FakePasteboardAccess : public platform::PasteboardAccess {
   void writeText(const std::string& value) override {
     clear();
     text = value;
-    ++writes;
   }
   std::optional<protocol::Bytes> readImagePNG() override { return image; }
   void writeImagePNG(const protocol::Bytes& encoded) override {
     clear();
     image = encoded;
-    ++writes;
   }
   std::optional<platform::PasteboardFile> readFile() override {
     if (!filePath) return file;
@@ -40,7 +38,6 @@ class FakePasteboardAccess : public platform::PasteboardAccess {
     clear();
     filePath = stagedFile;
     stagedPaths.push_back(stagedFile);
-    ++writes;
   }
   void clear() override {
     text.reset();
@@ -55,7 +52,6 @@ class FakePasteboardAccess : public platform::PasteboardAccess {
   std::optional<platform::PasteboardFile> file;
   std::optional<std::filesystem::path> filePath;
   std::vector<std::filesystem::path> stagedPaths;
-  int writes = 0;
 };
 
 }  // namespace lumora::fakes

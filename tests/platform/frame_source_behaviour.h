@@ -155,7 +155,6 @@ TYPED_TEST_P(FrameSourceTest, DeliversThePictureShownAndOnlyWhenItChanges) {
   // Nothing after stop(), which may be called twice.
   source->stop();
   source->stop();
-  EXPECT_EQ(source->capturedWidth(), kScreenWidth) << "the size of the last frames stays readable";
   const int stopped = frames.count();
   screen.show(this->quadrants_);
   std::this_thread::sleep_for(300ms);

@@ -15,7 +15,6 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/param/video/raw.h>
 #include <spa/pod/builder.h>
-#include <sys/socket.h>
 
 #include <array>
 #include <cstddef>
@@ -25,6 +24,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 namespace lumora::platform::wayland {
 namespace {
@@ -111,55 +111,12 @@ TEST_F(FrameSourcePipeWireTest, AMissingNodeFailsToStartAndAVanishingOneEndsDeli
   auto source = screen_->source(std::nullopt, std::nullopt, 30, CursorDelivery::none);
   source->start(frames_.handler());
   ASSERT_GE(frames_.waitBeyond(0), 1);
-  ::testing::internal::CaptureStderr();
   screen_->session().stopVideoSource(screen_->node());
   std::this_thread::sleep_for(500ms);
-  const std::string logged = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(logged.find("PipeWire capture stopped: the screen-cast stream ended"),
-            std::string::npos)
-      << logged;
   const int ended = frames_.count();
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(frames_.count(), ended);
   source->stop();
-}
-
-// Failures before any PipeWire is reached: they need no session.
-TEST(FrameSourcePipeWireStartTest, FailuresToReachTheRemoteAreCaptureErrors) {
-  auto startWith = [](FrameSourcePipeWire::RemoteOpener opener) -> std::optional<CaptureError> {
-    FrameSourcePipeWire source(std::move(opener), portalNode(42), CursorDelivery::none,
-                               std::nullopt, std::nullopt, 30);
-    try {
-      source.start([](const PixelBuffer&, std::uint64_t) {});
-    } catch (const CaptureError& e) {
-      EXPECT_EQ(source.capturedWidth(), 0);
-      return e;
-    }
-    return std::nullopt;
-  };
-
-  auto refused = startWith([]() -> linux_os::UniqueFd { throw std::runtime_error("portal gone"); });
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->code(), CaptureError::platformFailure);
-  EXPECT_STREQ(refused->what(), "portal gone");
-
-  auto passedOn =
-      startWith([]() -> linux_os::UniqueFd { throw CaptureError::noDisplayAvailable(); });
-  ASSERT_TRUE(passedOn);
-  EXPECT_EQ(passedOn->code(), CaptureError::noDisplay);
-
-  // A remote whose other end is already closed.
-  auto dead = startWith([] {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-      throw std::runtime_error("socketpair failed");
-    }
-    ::close(ends[1]);
-    return linux_os::UniqueFd(ends[0]);
-  });
-  ASSERT_TRUE(dead);
-  EXPECT_EQ(dead->code(), CaptureError::platformFailure);
-  EXPECT_STREQ(dead->domain(), "lumora.capture");
 }
 
 // What a producer's numbers may claim, checked before any pixel is read.
@@ -187,9 +144,6 @@ TEST(PipeWireFormatTest, PlanesOutsideTheChunkOrTheMappingAreRefused) {
   EXPECT_FALSE(readablePlane(mapped, 0, std::numeric_limits<std::uint32_t>::max(),
                              std::numeric_limits<std::int32_t>::max(), 0, w, h));
 
-  EXPECT_EQ(ffmpegPixelFormat(SPA_VIDEO_FORMAT_BGRx), AV_PIX_FMT_BGR0);
-  EXPECT_EQ(ffmpegPixelFormat(SPA_VIDEO_FORMAT_xBGR), AV_PIX_FMT_0BGR);
-  EXPECT_FALSE(ffmpegPixelFormat(SPA_VIDEO_FORMAT_I420));
   for (std::uint32_t format : offeredVideoFormats()) EXPECT_TRUE(ffmpegPixelFormat(format));
 }
 
@@ -220,33 +174,12 @@ TEST(PipeWireFormatTest, OnlyAnOfferedRawVideoFormatOfAPossibleSizeIsAgreed) {
   EXPECT_FALSE(agreedFormat(nullptr));
 }
 
-TEST(FramePacerTest, KeepsToTheRateAndNeverHandsOutAFrameTheConsumerHoldsOrTheSamePixelsTwice) {
+TEST(FramePacerTest, NeverHandsOutAFrameTheConsumerStillHolds) {
   FramePacer pacer(10);
-  const auto start = FramePacer::Clock::now();
-  ASSERT_TRUE(pacer.due(start));
-  EXPECT_FALSE(pacer.due(start + 40ms));
-  EXPECT_EQ(pacer.untilDue(start + 40ms), 60ms);
-  EXPECT_TRUE(pacer.due(start + 100ms));
-  EXPECT_EQ(pacer.untilDue(start + 100ms), 100ms) << "a whole interval after a frame just made";
-
   EXPECT_FALSE(pacer.resize({PixelBuffer::kMaxSide + 2, 2}));
   ASSERT_TRUE(pacer.resize({4, 2}));
-  std::vector<PixelBuffer> held;
-  PixelBuffer* frame = pacer.freeFrame();
-  ASSERT_NE(frame, nullptr);
-  frame->mutableData()[0] = 1;
-  ASSERT_TRUE(pacer.isNew());
-  held.push_back(*frame);
-  // The same pixels again, in another frame of the pool: not new.
-  PixelBuffer* again = pacer.freeFrame();
-  ASSERT_NE(again, nullptr);
-  EXPECT_NE(again->data(), held.back().data());
-  std::memcpy(again->mutableData(), held.back().data(), again->byteCount());
-  EXPECT_FALSE(pacer.isNew());
-  again->mutableData()[0] = 2;
-  EXPECT_TRUE(pacer.isNew());
-
   // The consumer keeps every frame it gets: the pool runs dry and a retry is pending.
+  std::vector<PixelBuffer> held;
   for (;;) {
     PixelBuffer* next = pacer.freeFrame();
     if (next == nullptr) break;
@@ -285,27 +218,12 @@ TEST(PipeWireFormatTest, CursorMetadataIsReadWithinItsBoundsAndPremultiplied) {
 
   StreamCursor cursor;
   ASSERT_TRUE(applyCursorMeta(&meta, sizeof meta, cursor));
-  EXPECT_TRUE(cursor.visible);
-  EXPECT_EQ(cursor.x, 40);
-  EXPECT_EQ(cursor.y, 30);
-  EXPECT_EQ(cursor.hotX, 1);
-  EXPECT_EQ(cursor.width, 2);
-  EXPECT_EQ(cursor.height, 2);
+  EXPECT_EQ(std::tie(cursor.visible, cursor.x, cursor.y, cursor.hotX, cursor.width, cursor.height),
+            std::make_tuple(true, 40, 30, 1, 2, 2));
   EXPECT_EQ(cursor.pixels,
             (std::vector<std::uint32_t>{0xFFFF0000, 0x80000080, 0x00000000, 0xFFFFFFFF}));
 
-  // An id of 0 brings nothing; the same position and no bitmap change nothing.
-  meta.cursor.id = 0;
-  meta.cursor.position = {1, 1};
-  EXPECT_FALSE(applyCursorMeta(&meta, sizeof meta, cursor));
-  EXPECT_EQ(cursor.x, 40);
-  meta.cursor.id = 7;
-  meta.cursor.position = {40, 30};
-  meta.cursor.bitmap_offset = 0;
-  EXPECT_FALSE(applyCursorMeta(&meta, sizeof meta, cursor));
-
   // A bitmap that claims more rows than the metadata holds is ignored; the old one stays.
-  meta.cursor.bitmap_offset = offsetof(CursorMeta, bitmap);
   meta.bitmap.size = {2, 200};
   meta.cursor.position = {41, 30};
   EXPECT_TRUE(applyCursorMeta(&meta, sizeof meta, cursor)) << "the move still counts";

