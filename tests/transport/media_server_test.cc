@@ -105,10 +105,7 @@ TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
 // (slow_media_receiver_test); here, that falling behind asks the encoder for a key frame at once
 // rather than leaving the receiver to wait for the next scheduled one.
 TEST_F(MediaServerTest, AReceiverThatFallsBehindAsksForAKeyFrameWithoutHoldingUpTheOthers) {
-  MediaServer::Limits limits;
-  limits.maxQueuedFrames = 4;
-  limits.maxQueuedBytes = 1u << 20;
-  startServer(5s, limits);
+  startServer(5s, {.maxQueuedFrames = 4, .maxQueuedBytes = 1u << 20});
   auto fast = admittedClient();
   auto slow = admittedClient(/*receiveBuffer=*/4096);
 
