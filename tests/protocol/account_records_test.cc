@@ -52,18 +52,5 @@ TEST(AccountRecords, RepliesKeepTheServicesKeysOrderAndLeaveOutWhatIsUnknown) {
             R"({"token":"lr1.t","room":"room","expiresInSeconds":300})");
 }
 
-TEST(AccountRecords, ARegistrationsProofTravelsAsStandardBase64) {
-  const DeviceRegistration registration{"desk", "linux", Bytes{0xfb, 0xff}, "n", Bytes{0x00}};
-  const std::string text = wire(registration);
-  EXPECT_EQ(
-      text,
-      R"({"name":"desk","platform":"linux","roomKey":"+/8=","nonce":"n","signature":"AA=="})");
-  const auto back = decoded<DeviceRegistration>(text);
-  EXPECT_EQ(back.roomKey, registration.roomKey);
-  EXPECT_EQ(back.signature, registration.signature);
-  EXPECT_EQ(wire(DeviceRegistration{"desk", "linux", {}, {}, {}}),
-            R"({"name":"desk","platform":"linux"})");
-}
-
 }  // namespace
 }  // namespace lumora::protocol
