@@ -147,7 +147,6 @@ TEST_F(AgentControlClientTest, AnUploadSendsItsFirstPieceAloneThenAWindowAndStop
   peer_.reply(peer_.next(), protocol::Ack{});
   peer_.reply(peer_.next(), protocol::ProtocolError{"internal", "disk full"});
   EXPECT_EQ(sdkErrorOf(failing).agentError()->message, "disk full");
-  EXPECT_THROW(uploadFile(client_, 10, source, "/f", {.chunkSize = 0}), std::invalid_argument);
 }
 
 TEST_F(AgentControlClientTest, ADownloadAsksOnceThenFillsItsWindowAndFollowsAFileThatChanges) {
@@ -215,18 +214,6 @@ TEST_F(AgentControlClientTest, AgentDroppingTheConnectionFailsPendingCallsAndRep
   ASSERT_TRUE(testing_support::eventually([&] { return disconnects_ > 0; }));
   std::this_thread::sleep_for(50ms);  // a second report would come from the connection's thread
   EXPECT_EQ(disconnects_, 1);
-  EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
-}
-
-// Leaving fails what was pending but is no loss to report.
-TEST_F(AgentControlClientTest, DisconnectFailsPendingCallsWithoutReporting) {
-  auto pending = client_.ping();
-  peer_.next();
-  client_.disconnect();
-  EXPECT_EQ(sdkErrorOf(pending).kind(), SDKError::Kind::disconnected);
-  EXPECT_TRUE(peer_.closedWithin());
-  std::this_thread::sleep_for(100ms);  // a report would come from the connection's thread
-  EXPECT_EQ(disconnects_, 0);
   EXPECT_EQ(sdkErrorOf(client_.ping()).kind(), SDKError::Kind::notConnected);
 }
 
