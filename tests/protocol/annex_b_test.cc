@@ -36,12 +36,5 @@ TEST(AnnexBTest, SplitsOnThreeAndFourByteStartCodesAndDropsWhatIsNotAUnit) {
   EXPECT_EQ(units({0, 0, 1, 0x65, 0, 0}), (std::vector<Bytes>{{0x65, 0, 0}}));
 }
 
-TEST(AnnexBTest, StreamsWithoutUnits) {
-  EXPECT_TRUE(units({}).empty());
-  EXPECT_TRUE(units({0x65, 0x88, 0x84, 0x00}).empty()) << "no start code at all";
-  EXPECT_EQ(nalType(Bytes{0x67}), kNalSps);
-  EXPECT_EQ(nalType(Bytes{}), -1);
-}
-
 }  // namespace
 }  // namespace lumora::protocol

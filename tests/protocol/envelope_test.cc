@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 namespace lumora::protocol {
@@ -21,11 +20,6 @@ TEST(EnvelopeTest, RequestsAndResponsesHaveTheCanonicalShape) {
 
   EXPECT_EQ(json, R"({"version":1,"id":")" + ping.id.rawValue +
                       R"(","payload":{"type":"ping","data":{}}})");
-  EXPECT_TRUE(std::regex_match(
-      ping.id.rawValue,
-      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-      << ping.id.rawValue;
-  EXPECT_NE(MessageID::generate(), MessageID::generate());
 
   // A response correlates to its request and carries an id of its own.
   Envelope reply = Envelope::response(ping.id, Ack{});

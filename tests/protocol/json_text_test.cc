@@ -76,14 +76,6 @@ TEST(JsonWriterTest, NeverWritesMalformedUtf8) {
   }
 }
 
-// What comes out is the differential case's below (which also ends texts in a lone backslash,
-// and has the empty one); here, that text without a backslash is returned as it is, not copied.
-TEST(SlashEscapingTest, TextWithoutEscapesIsNotCopied) {
-  std::string scratch;
-  const std::string plain = "no escapes / here";
-  EXPECT_EQ(unescapeSlashes(plain, scratch).data(), plain.data());
-}
-
 namespace {
 
 // The plain reading: scan from the left, a backslash takes the next character with it.

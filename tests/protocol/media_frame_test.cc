@@ -24,18 +24,6 @@ Bytes rawFrame(std::string_view header, const Bytes& payload) {
   return out;
 }
 
-TEST(MediaFrameTest, LayoutIsHeaderLengthHeaderPayloadLengthPayload) {
-  MediaFrame frame = testFrame(7, true, 5);
-  Bytes wire = MediaFrameCodec::encode(frame);
-  std::uint32_t m = FrameCodec::readLength(wire.data());
-  std::string header(wire.begin() + 4, wire.begin() + 4 + m);
-  EXPECT_EQ(header,
-            R"({"frameID":7,"width":64,"height":32,"codec":"h264","isKeyframe":true,"byteCount":5,)"
-            R"("presentationTimeMillis":231})");
-  EXPECT_EQ(FrameCodec::readLength(wire.data() + 4 + m), 5u);
-  EXPECT_EQ(wire.size(), 8 + m + 5);
-}
-
 TEST(MediaFrameDecoderTest, DeliversEachFrameOnceWhateverTheSplit) {
   MediaFrame empty = testFrame(1, true, 0);
   MediaFrameDecoder decoder;

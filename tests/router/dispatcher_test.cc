@@ -129,13 +129,6 @@ TEST_F(DispatcherTest, PointsLandOnTheStreamedDisplayElseTheMainOne) {
 }
 
 TEST_F(DispatcherTest, InputRequestsBecomeTheRightServiceCalls) {
-  // A press and typed text reach the screen end to end (cli_e2e_test); a held key here.
-  ask(protocol::KeyCommand{0x38, protocol::KeyAction::down});
-  ask(protocol::KeyCommand{0x38, protocol::KeyAction::up});
-  ASSERT_EQ(injector_->keys.size(), 2u);
-  EXPECT_EQ(injector_->keys[0].keyCode, 0x38);
-  EXPECT_TRUE(injector_->keys[0].down && !injector_->keys[1].down);
-
   EXPECT_EQ(ask(protocol::ScrollCommand{3.9, -3.9}).payload.messageType(), MessageType::ack);
   ASSERT_EQ(injector_->scrolls.size(), 1u);
   EXPECT_EQ(injector_->scrolls[0], (fakes::FakeInputInjector::ScrollEvent{-3, 3}));

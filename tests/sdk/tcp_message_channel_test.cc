@@ -54,23 +54,6 @@ TEST_F(TCPMessageChannelTest, AnOversizedFrameClosesTheChannel) {
   EXPECT_TRUE(peer_.closedWithin());
 }
 
-TEST(TCPMessageChannelConnectTest, FailuresToConnectSayWhy) {
-  const auto failure = [](const std::string& host, std::uint16_t port) {
-    TCPMessageChannel channel(host, port);
-    SDKError error = sdkErrorOf(connectChannel(channel));
-    EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
-    return error.reason();
-  };
-  std::uint16_t port;
-  {
-    ScriptedPeer closedAgain;  // a port that was free a moment ago and has no listener now
-    port = closedAgain.port();
-  }
-  EXPECT_EQ(failure("127.0.0.1", port), "Connection refused");
-  EXPECT_EQ(failure("127.0.0.1", 0), "invalid port 0");
-  EXPECT_FALSE(failure("no-such-host.invalid", 47800).empty());
-}
-
 // A listener whose accept queue is full: the kernel drops further connection attempts, so a
 // connect neither succeeds nor fails.
 struct SilentListener : ScriptedPeer {
@@ -84,7 +67,7 @@ struct SilentListener : ScriptedPeer {
   std::array<platform::linux_os::UniqueFd, 4> fillers;
 };
 
-TEST(TCPMessageChannelConnectTest, SilentPeerTimesOutWithTheLimitInWholeSecondsOrOnClose) {
+TEST(TCPMessageChannelConnectTest, SilentPeerTimesOutWithTheLimitInWholeSeconds) {
   SilentListener silent;
   TCPMessageChannel channel("127.0.0.1", silent.port(), std::chrono::milliseconds(1500));
   auto started = std::chrono::steady_clock::now();
@@ -92,12 +75,6 @@ TEST(TCPMessageChannelConnectTest, SilentPeerTimesOutWithTheLimitInWholeSecondsO
   EXPECT_EQ(error.kind(), SDKError::Kind::connectionFailed);
   EXPECT_EQ(error.reason(), "connect timed out after 1s");
   EXPECT_GE(std::chrono::steady_clock::now() - started, 1400ms);
-
-  TCPMessageChannel closed("127.0.0.1", silent.port());
-  auto connecting = connectChannel(closed);
-  std::this_thread::sleep_for(100ms);
-  closed.close();
-  EXPECT_EQ(sdkErrorOf(connecting).kind(), SDKError::Kind::disconnected);
 }
 
 }  // namespace

@@ -95,34 +95,18 @@ TEST_F(VideoDecoderTest, KeepsTheSessionForRepeatedParameterSetsAndRebuildsForNe
   EXPECT_EQ(decoded_[1].left[3], 255);
   EXPECT_EQ(decoded_[1].frameID, 2u);
 
-  TestEncoder large(192, 144);
+  // A width the scaler's blocks do not divide: it stores whole blocks past the end of a row, so
+  // under AddressSanitizer a picture buffer without room for that fails here.
+  TestEncoder large(1080, 608);
   decoder_.decode(large.encode(kGreen, kRed), 4);
   EXPECT_EQ(decoder_.sessionBuildCount(), 2u);
   ASSERT_EQ(decoded_.size(), 4u);
   EXPECT_EQ(decoded_[2].width, 128);
   expectColour(decoded_[2].left, kBlue);
-  EXPECT_EQ(decoded_[3].width, 192);
-  EXPECT_EQ(decoded_[3].height, 144);
+  EXPECT_EQ(decoded_[3].width, 1080);
+  EXPECT_EQ(decoded_[3].height, 608);
   expectColour(decoded_[3].left, kGreen);
-
-  // finish() drops the session: a delta frame cannot follow, the next key frame builds anew.
-  decoder_.finish();
-  EXPECT_THROW(decoder_.decode(large.encode(kRed, kBlue), 5), DecoderError);
-  decoder_.decode(large.encode(kBlue, kBlue, /*keyFrame=*/true), 6);
-  EXPECT_EQ(decoder_.sessionBuildCount(), 3u);
-  ASSERT_EQ(decoded_.size(), 5u);
-  EXPECT_EQ(decoded_[4].frameID, 6u);
-}
-
-// The scaler stores whole blocks past the end of a row of this width; under AddressSanitizer a
-// picture buffer without room for that fails here.
-TEST_F(VideoDecoderTest, AWidthTheScalersBlocksDoNotDivideDecodesWithinItsPicture) {
-  TestEncoder odd(1080, 608);
-  decoder_.decode(odd.encode(kGreen, kBlue), 1);
-  ASSERT_EQ(decoded_.size(), 1u);
-  EXPECT_EQ(decoded_[0].width, 1080);
-  expectColour(decoded_[0].left, kGreen);
-  expectColour(decoded_[0].right, kBlue);
+  expectColour(decoded_[3].right, kRed);
 }
 
 TEST_F(VideoDecoderTest, GarbageIsReportedAndTheNextKeyFrameRecovers) {

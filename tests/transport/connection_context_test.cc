@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "protocol/auth_crypto.h"
 #include "support/recorder.h"
@@ -34,8 +33,8 @@ class ConnectionContextTest : public ::testing::Test {
     ConnectionContext::Dependencies dependencies;
     dependencies.dispatcher = &dispatcher_;
     dependencies.authenticator = Authenticator{secret_};
-    dependencies.mediaTickets = tickets_;
-    dependencies.terminalExecutor = terminals_.executor();
+    dependencies.mediaTickets = std::make_shared<MediaTicketStore>(30s);
+    dependencies.terminalExecutor = io_.get_executor();
     dependencies.defaultShell = [] { return std::string("/bin/sh"); };
     context_ = ConnectionContext::create(std::move(dependencies), outbound_.sink());
   }
@@ -60,23 +59,11 @@ class ConnectionContextTest : public ::testing::Test {
     return error ? *error : ProtocolError{"(not an error)", ""};
   }
 
-  void authenticate() {
-    Envelope challenge = ask(protocol::AuthBegin{"test-phone"});
-    const auto& nonce = challenge.payload.get<MessageType::authChallenge>()->nonce;
-    ASSERT_EQ(nonce.size(), 32u);
-    ASSERT_EQ(ask(protocol::AuthComplete{protocol::AuthCrypto::mac(secret_.data, nonce)})
-                  .payload.messageType(),
-              MessageType::ack);
-  }
-
   boost::asio::io_context io_;
   protocol::PairingSecret secret_ = protocol::PairingSecret::generate();
-  std::shared_ptr<MediaTicketStore> tickets_ = std::make_shared<MediaTicketStore>(30s);
   FakeDispatcher dispatcher_;
   std::shared_ptr<ConnectionContext> context_;
   testing_support::Recorder<Envelope> outbound_;
-  // Last, so the terminals' thread is joined before what their events reach goes.
-  testing_support::ThreadedIo terminals_;
 };
 
 TEST_F(ConnectionContextTest, NothingButTheHandshakeIsServedBeforeAuthentication) {
@@ -118,61 +105,10 @@ TEST_F(ConnectionContextTest, HandshakeChecksTheProofAgainstTheLatestNonce) {
 
   EXPECT_EQ(ask(protocol::PingRequest{}).payload.messageType(), MessageType::ack);
   EXPECT_EQ(dispatcher_.handled, std::vector<MessageType>{MessageType::ping});
-}
 
-TEST_F(ConnectionContextTest, APairedPeerGetsALiveMediaTicket) {
-  authenticate();
-  Envelope ticket = ask(protocol::MediaTicketRequest{});
-  ASSERT_EQ(ticket.payload.messageType(), MessageType::mediaTicketResult);
-  EXPECT_TRUE(tickets_->consume(ticket.payload.get<MessageType::mediaTicketResult>()->token));
-}
-
-// What a closed terminal or connection leaves running is the session clean-up suite's; here,
-// how terminal traffic is routed.
-TEST_F(ConnectionContextTest,
-       TerminalsAnnounceThemselvesBeforeTheirOutputAndOnlyKnownOnesAreServed) {
-  authenticate();
-  Envelope open = Envelope::request(protocol::TerminalOpenRequest{std::nullopt, 80, 24});
-  EXPECT_FALSE(send(open).has_value());  // the reply leaves through outbound, ahead of output
-
-  std::string sessionId;
-  std::optional<protocol::MessageID> openedAnswers;
-  // Read under the lock, in the predicate: the terminal's thread keeps appending to outbound_.
-  ASSERT_TRUE(outbound_.waitUntil([&](const std::vector<Envelope>& sent) {
-    if (sent.empty()) return false;
-    const auto* opened = sent.front().payload.get<MessageType::terminalOpened>();
-    if (opened) sessionId = opened->sessionId;
-    openedAnswers = sent.front().correlationID;
-    return opened != nullptr;
-  }));
-  EXPECT_EQ(openedAnswers, open.id);
-  EXPECT_EQ(sessionId.size(), 36u);
-
-  EXPECT_FALSE(send(Envelope::request(protocol::TerminalInput{
-                        sessionId, protocol::bytesOf("echo to-$((2+3))\n")}))
-                   .has_value());
-  EXPECT_TRUE(outbound_.waitUntil([&](const std::vector<Envelope>& sent) {
-    std::string all;
-    for (const auto& e : sent) {
-      if (const auto* out = e.payload.get<MessageType::terminalOutput>()) {
-        EXPECT_EQ(out->sessionId, sessionId);
-        all.append(out->data.begin(), out->data.end());
-      }
-    }
-    return all.find("to-5") != std::string::npos;
-  }));
-
-  // Unknown sessions are ignored; closing one that is unknown is still acknowledged.
+  // A session nobody opened is not served: a resize goes nowhere, a close is acknowledged.
   EXPECT_FALSE(send(Envelope::request(protocol::TerminalResize{"nope", 1, 1})).has_value());
   EXPECT_EQ(ask(protocol::TerminalCloseRequest{"nope"}).payload.messageType(), MessageType::ack);
-  EXPECT_EQ(context_->sessionCount(), 1u);
-  EXPECT_TRUE(dispatcher_.handled.empty());
-}
-
-TEST_F(ConnectionContextTest, ATerminalThatCannotStartIsAnInternalError) {
-  authenticate();
-  EXPECT_EQ(errorOf(ask(protocol::TerminalOpenRequest{"/no/such/shell", 80, 24})),
-            (ProtocolError{"internal", "No such file or directory"}));
   EXPECT_EQ(context_->sessionCount(), 0u);
 }
 

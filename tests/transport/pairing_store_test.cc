@@ -1,9 +1,5 @@
 #include "transport/pairing_store.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -51,17 +47,6 @@ TEST(PairingStoreTest, CreatesOnceThenKeepsTheSameSecret) {
   EXPECT_THROW(blocked.loadOrCreate(), std::system_error);
 }
 
-TEST(PairingStoreTest, PlainTextCodeIsReadAndRewrittenSealed) {
-  TempDir home;
-  const std::string path = home.make("pairing", "  0011-2233-4455-6677-8899-aabb-ccdd-eeff\n");
-  PairingStore store(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
-
-  PairingSecret secret = store.loadOrCreate();
-  EXPECT_EQ(secret.code(), "00112233445566778899aabbccddeeff");
-  EXPECT_EQ(fileBytes(path).size(), 12u + 16u + 16u);
-  EXPECT_EQ(store.load(), secret);
-}
-
 TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
   TempDir home;
   const std::string path = home / "pairing";
@@ -81,27 +66,6 @@ TEST(PairingStoreTest, AFileFromAnotherMachineOrTamperedWithIsReplaced) {
              static_cast<std::streamsize>(tampered.size()));
   EXPECT_FALSE(here.load().has_value());
   EXPECT_NE(here.loadOrCreate(), mine);
-}
-
-TEST(PairingStoreTest, StartingClearsWhatAKilledSaveLeftButNotALiveWritersFile) {
-  TempDir home;
-  const std::string path = home / "pairing";
-  PairingStore store(path, MachineKey::deriveFor("machine-a", PairingStore::kSalt));
-  // A writer that is gone for sure: a child that has exited and been reaped.
-  const pid_t gone = ::fork();
-  if (gone == 0) ::_exit(0);
-  ASSERT_GT(gone, 0);
-  ::waitpid(gone, nullptr, 0);
-  const std::string abandoned = home.make(".pairing.tmp-" + std::to_string(gone) + "-a1b2c3", "x");
-  const std::string inFlight =
-      home.make(".pairing.tmp-" + std::to_string(::getppid()) + "-d4e5f6", "x");
-  const std::string otherFile = home.make(".status.tmp-" + std::to_string(gone) + "-g7h8i9", "x");
-
-  store.loadOrCreate();
-  EXPECT_FALSE(std::filesystem::exists(abandoned));
-  EXPECT_TRUE(std::filesystem::exists(inFlight));
-  EXPECT_TRUE(std::filesystem::exists(otherFile));
-  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(SealedBoxTest, SealsWithAFreshNonceAndRefusesWhatIsTooShortToBeABox) {

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "protocol/base64.h"
-#include "protocol/hex.h"
 
 namespace lumora::protocol {
 namespace {
@@ -87,15 +86,6 @@ TEST(Base64Test, EveryByteValueAtEveryPositionIsJudgedByTheAlphabet) {
       ASSERT_EQ(static_cast<int>((bits >> (18 - 6 * (position % 4))) & 63), sextet);
     }
   }
-}
-
-TEST(HexTest, LowerCaseOutAndEitherCaseIn) {
-  EXPECT_EQ(hexString(Bytes{0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
-  EXPECT_EQ(bytesFromHex("000FA0ff"), (Bytes{0x00, 0x0f, 0xa0, 0xff}));
-  EXPECT_EQ(bytesFromHex(""), Bytes{});
-  EXPECT_FALSE(bytesFromHex("abc").has_value());
-  EXPECT_FALSE(bytesFromHex("zz").has_value());
-  EXPECT_FALSE(bytesFromHex("0x").has_value());
 }
 
 }  // namespace
