@@ -10,7 +10,6 @@ extern "C" {
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
-#include <random>
 #include <stdexcept>
 
 namespace lumora::testing_support {
@@ -56,17 +55,6 @@ platform::PixelBuffer movingBox(int width, int height, int step) {
   return frame;
 }
 
-platform::PixelBuffer noisy(int width, int height, std::uint32_t seed) {
-  platform::PixelBuffer frame = *platform::PixelBuffer::allocate(width, height);
-  paintGradient(frame);
-  std::mt19937 random(seed);
-  for (std::size_t i = 0; i < frame.byteCount(); i += 4) {
-    if (random() % 4 == 0)
-      std::fill_n(frame.mutableData() + i, 3, static_cast<std::uint8_t>(random()));
-  }
-  return frame;
-}
-
 Rgb DecodedImage::at(int x, int y) const {
   const std::uint8_t* p = &rgb[static_cast<std::size_t>((y * width + x) * 3)];
   return {p[0], p[1], p[2]};
@@ -80,8 +68,9 @@ double meanDifference(const DecodedImage& a, const DecodedImage& b) {
 }
 
 TestDecoder::TestDecoder(Format format) {
-  const AVCodec* codec =
-      avcodec_find_decoder(format == Format::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_PNG);
+  const AVCodec* codec = avcodec_find_decoder(format == Format::h264  ? AV_CODEC_ID_H264
+                                              : format == Format::png ? AV_CODEC_ID_PNG
+                                                                      : AV_CODEC_ID_PPM);
   context_ = codec ? avcodec_alloc_context3(codec) : nullptr;
   if (!context_) throw std::runtime_error("no decoder");
   context_->thread_count = 1;

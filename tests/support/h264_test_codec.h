@@ -16,8 +16,6 @@ namespace lumora::testing_support {
 
 // BGRA test pictures: a diagonal gradient with a 16-pixel box whose position follows `step`.
 platform::PixelBuffer movingBox(int width, int height, int step);
-// The gradient under random speckles (seeded): content that costs bits in every frame.
-platform::PixelBuffer noisy(int width, int height, std::uint32_t seed);
 
 struct Rgb {
   std::uint8_t r = 0, g = 0, b = 0;
@@ -36,10 +34,11 @@ struct DecodedImage {
 // Mean absolute difference of two pictures' samples (255 when their sizes differ).
 double meanDifference(const DecodedImage& a, const DecodedImage& b);
 
-// libavcodec's decoder for H.264 Annex B pictures or PNG files, one picture in, one out.
+// libavcodec's decoder for H.264 Annex B pictures, PNG or binary PPM files, one picture in, one
+// out.
 class TestDecoder {
  public:
-  enum class Format { h264, png };
+  enum class Format { h264, png, ppm };
   explicit TestDecoder(Format format = Format::h264);
   ~TestDecoder();
   TestDecoder(const TestDecoder&) = delete;

@@ -142,7 +142,7 @@ std::vector<std::string> PipeWireSession::environment() const {
           "XDG_STATE_HOME=" + (home / "state").string(),
           "XDG_DATA_HOME=" + (home / "data").string(),
           "XDG_CACHE_HOME=" + (home / "cache").string(),
-          "DBUS_SESSION_BUS_ADDRESS=" + busAddress(),
+          "DBUS_SESSION_BUS_ADDRESS=" + bus_->address(),
           std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
 }
 

@@ -29,11 +29,8 @@ class PipeWireSession {
   PipeWireSession(const PipeWireSession&) = delete;
   PipeWireSession& operator=(const PipeWireSession&) = delete;
 
-  // XDG_RUNTIME_DIR of the session: pipewire-0 is in it.
-  const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
   // The private bus (its address is DBUS_SESSION_BUS_ADDRESS in environment()).
   const PrivateBus& bus() const { return *bus_; }
-  const std::string& busAddress() const { return bus_->address(); }
   // The folder everything lives in; the daemons' logs are there (bus.log, pipewire.log, ...).
   const std::filesystem::path& folder() const { return folder_.path(); }
 

@@ -15,10 +15,4 @@ namespace lumora::testing_support {
 std::string writeQuadrantsPNG(const TempDir& folder, const std::string& name, int width, int height,
                               std::array<std::uint32_t, 4> colours);
 
-// The same in one colour.
-inline std::string writeSolidPNG(const TempDir& folder, const std::string& name, int width,
-                                 int height, std::uint32_t colour) {
-  return writeQuadrantsPNG(folder, name, width, height, {colour, colour, colour, colour});
-}
-
 }  // namespace lumora::testing_support

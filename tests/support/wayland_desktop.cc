@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -60,32 +59,6 @@ std::pair<uid_t, gid_t> desktopUser() {
                            "\" to run it as (useradd failed)");
 }
 
-// An RGB picture from binary PPM (P6, maxval 255) as grim writes it.
-std::optional<DecodedImage> fromPPM(const std::string& bytes) {
-  std::size_t at = 0;
-  std::vector<long> fields;
-  if (bytes.rfind("P6", 0) != 0) return std::nullopt;
-  at = 2;
-  while (fields.size() < 3 && at < bytes.size()) {
-    while (at < bytes.size() && std::isspace(static_cast<unsigned char>(bytes[at]))) ++at;
-    std::size_t end = at;
-    while (end < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[end]))) ++end;
-    if (end == at) return std::nullopt;
-    fields.push_back(std::stol(bytes.substr(at, end - at)));
-    at = end;
-  }
-  ++at;  // the one whitespace before the samples
-  if (fields.size() != 3 || fields[2] != 255) return std::nullopt;
-  DecodedImage image;
-  image.width = static_cast<int>(fields[0]);
-  image.height = static_cast<int>(fields[1]);
-  const std::size_t size = static_cast<std::size_t>(image.width) * image.height * 3;
-  if (bytes.size() < at + size) return std::nullopt;
-  image.rgb.assign(bytes.begin() + static_cast<long>(at),
-                   bytes.begin() + static_cast<long>(at + size));
-  return image;
-}
-
 // `picture` stretched (nearest sample) to width × height, as a stand-in for what swaybg draws.
 DecodedImage stretched(const DecodedImage& picture, int width, int height) {
   DecodedImage out;
@@ -105,8 +78,6 @@ DecodedImage stretched(const DecodedImage& picture, int width, int height) {
 }
 
 }  // namespace
-
-const char* WaylandDesktop::backendBusName() { return kBackendBusName; }
 
 WaylandDesktop::WaylandDesktop(WaylandDesktopOptions options) {
   try {
@@ -303,7 +274,7 @@ DecodedImage WaylandDesktop::capture() const {
   std::vector<std::string> environment = pipeWire_.environment();
   environment.push_back("WAYLAND_DISPLAY=" + waylandSocket_.string());
   const ProgramRun shot = runProgram({"grim", "-t", "ppm", "-"}, {.environment = environment});
-  auto image = fromPPM(shot.output);
+  auto image = TestDecoder(TestDecoder::Format::ppm).decode(protocol::bytesOf(shot.output));
   if (shot.exitCode != 0 || !image) {
     throw std::runtime_error("grim could not capture the output (exit " +
                              std::to_string(shot.exitCode) + ")");

@@ -48,9 +48,9 @@ struct WaylandDesktopOptions {
 // - the stream's buffers are MemPtr with chunk stride 0 (GStreamer's pipewiresink); the screen
 //   is captured about 7 times a second and sent 15 times a second.
 //
-// In-process D-Bus code must connect to pipeWire().busAddress() itself: GIO's g_bus_get (and
-// sd-bus's default bus) keep the first session bus a process opened, so a second test in the
-// same process would reach the first test's (gone) bus even after applyToThisProcess().
+// In-process D-Bus code must connect to DBUS_SESSION_BUS_ADDRESS of environment() itself: GIO's
+// g_bus_get (and sd-bus's default bus) keep the first session bus a process opened, so a second
+// test in the same process would reach the first test's (gone) bus even after applyToThisProcess().
 class WaylandDesktop {
  public:
   static constexpr int kWidth = 1280;
@@ -90,12 +90,6 @@ class WaylandDesktop {
   // The backend ends every session itself (emits Session.Closed, as when the user stops
   // sharing); returns how many there were.
   int closeSessions();
-
-  PipeWireSession& pipeWire() { return pipeWire_; }
-  // The compositor's socket (WAYLAND_DISPLAY as an absolute path).
-  const std::filesystem::path& waylandSocket() const { return waylandSocket_; }
-  // The backend's bus name (org.freedesktop.impl.portal.desktop.lumoratest).
-  static const char* backendBusName();
 
  private:
   struct Child {
