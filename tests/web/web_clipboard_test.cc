@@ -61,14 +61,6 @@ class WebClipboardTest : public WebEndToEndTest {
   }
   std::string message() { return phone_->text("#clipboard-message"); }
 
-  void expectShowsQuadrantsImage() {
-    phone_->require("img#clipboard-image");
-    const auto seen = phone_->imagePixels("#clipboard-image", kQuadrantCentres);
-    EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2))
-        << boost::json::serialize(seen);
-    EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
-  }
-
   testing_support::XClipboard clipboard_{xvfb_.display()};
 };
 
@@ -106,18 +98,6 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
   phone_->tap("#clipboard-copy");
   EXPECT_TRUE(says("Copied to this phone's clipboard.")) << message();
   EXPECT_EQ(phone_->eval("navigator.clipboard.readText()"), boost::json::value(fromComputer));
-
-  // Once the program that copied has gone, nothing is offered: the clipboard is empty.
-  clipboard_.clear();
-  phone_->tap("#clipboard-fetch");
-  EXPECT_TRUE(says("The computer's clipboard is empty.")) << message();
-  phone_->require("#clipboard-remote-text", "hidden");
-
-  // Without the computer, nothing can be sent or fetched.
-  ASSERT_NO_FATAL_FAILURE(stopAgent());
-  phone_->require("#clipboard-fetch:disabled");
-  phone_->require("#clipboard-send:disabled", "attached");
-  phone_->require("#clipboard-send-text:disabled", "attached");
 }
 
 TEST_F(WebClipboardTest, APictureOrFileOnTheXClipboardIsShownAndAPictureFromThePhoneArrivesThere) {
@@ -126,9 +106,11 @@ TEST_F(WebClipboardTest, APictureOrFileOnTheXClipboardIsShownAndAPictureFromTheP
 
   ASSERT_TRUE(clipboard_.offer(png, "image/png"));
   phone_->tap("#clipboard-fetch");
-  ASSERT_NO_FATAL_FAILURE(expectShowsQuadrantsImage());
-  phone_->require("a#clipboard-save[href^=\"blob:\"][download=\"clipboard.png\"]", "attached");
-  phone_->require("#clipboard-message[hidden]", "attached");
+  phone_->require("img#clipboard-image");
+  const auto seen = phone_->imagePixels("#clipboard-image", kQuadrantCentres);
+  EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kImageColours, 2))
+      << boost::json::serialize(seen);
+  EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
 
   // The picture, copied onto the phone's clipboard as PNG (as from another app).
   phone_->eval(
@@ -142,14 +124,6 @@ TEST_F(WebClipboardTest, APictureOrFileOnTheXClipboardIsShownAndAPictureFromTheP
   EXPECT_TRUE(says("The picture was sent to the computer's clipboard.")) << message();
   // A PNG's signature and header chunk up to its height.
   EXPECT_EQ(clipboard_.read("image/png").substr(0, 24), png.substr(0, 24));
-
-  // A program offering "PNG" bytes that are none: the agent passes them on as they are, and the
-  // panel says so instead of showing a broken picture.
-  ASSERT_TRUE(clipboard_.offer(png.substr(0, 40) + std::string(200, 'x'), "image/png"));
-  phone_->tap("#clipboard-fetch");
-  EXPECT_TRUE(says("The computer's clipboard holds a picture this browser cannot show."))
-      << message();
-  phone_->require("img#clipboard-image", "hidden");
 
   // A file copied in a file manager (a file: URI) comes with its name, size and contents.
   const std::string contents = "파일 contents\n";
