@@ -14,7 +14,6 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -118,10 +117,7 @@ class WebEndToEndTest : public ::testing::Test {
 
   void showQuadrants(const std::uint32_t (&colours)[4]) {
     const int w = kScreenWidth / 2, h = kScreenHeight / 2;
-    x_.fill(window_, colours[0], 0, 0, w, h);
-    x_.fill(window_, colours[1], w, 0, w, h);
-    x_.fill(window_, colours[2], 0, h, w, h);
-    x_.fill(window_, colours[3], w, h, w, h);
+    for (int i = 0; i < 4; ++i) x_.fill(window_, colours[i], i % 2 * w, i / 2 * h, w, h);
     x_.sync();
   }
 
