@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { pairingCodeInFragment, parsePairingLink } from '../../src/protocol/pairing-link.ts';
+import { parsePairingLink } from '../../src/protocol/pairing-link.ts';
 import { toHexString } from './support.ts';
 
 const code = '8d1a4a4bdae5c4bd8ccaa3221d37fc19';
@@ -33,10 +33,5 @@ describe('pairing links', () => {
     ]) {
       assert.equal(parsePairingLink(text), undefined, text);
     }
-  });
-
-  it('reads the page\'s own fragment', () => {
-    assert.equal(toHexString(pairingCodeInFragment(`#pair=${code}`)!), code);
-    assert.equal(pairingCodeInFragment('#other=1'), undefined);
   });
 });

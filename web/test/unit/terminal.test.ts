@@ -61,15 +61,12 @@ describe('terminal records', () => {
     }
   });
 
-  it('ignore records that name no terminal, and payloads of other kinds', () => {
+  it('ignore records and opened replies that name no terminal, and payloads of other kinds', () => {
     for (const sessionId of [undefined, 7, '', 'x'.repeat(65)]) {
       assert.equal(terminalEvent(incoming('terminal.output', { sessionId, data: 'aGk=' })), undefined);
     }
     assert.equal(terminalEvent(incoming('file.list.result', { sessionId: 'S' })), undefined);
     assert.equal(terminalEvent({ type: 'ack' }), undefined);
-  });
-
-  it('take no session from an opened reply without one', () => {
     assert.equal(openedSession(incoming('terminal.opened', { sessionId: 12 })), undefined);
     assert.equal(openedSession({ type: 'ack' }), undefined);
   });
