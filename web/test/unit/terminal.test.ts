@@ -34,8 +34,6 @@ describe('terminal keys', () => {
     assert.equal(stripKeyInput('ArrowRight', none, true), '\x1bOC');
     assert.equal(stripKeyInput('ArrowLeft', ctrl, true), '\x1b[1;5D');
     assert.equal(stripKeyInput('ArrowRight', alt, false), '\x1b[1;3C');
-    assert.equal(stripKeyInput('Escape', none, false), '\x1b');
-    assert.equal(stripKeyInput('Tab', none, false), '\t');
     assert.equal(stripKeyInput('Tab', alt, false), '\x1b\t');
     assert.equal(stripKeyInput('|', none, false), '|');
     assert.equal(stripKeyInput('/', ctrl, false), '\x1f');
