@@ -11,9 +11,6 @@
 
 #include <boost/json/serialize.hpp>
 
-#include <X11/keysym.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>

@@ -34,15 +34,6 @@ const context = await browser.newContext({
 const page = await context.newPage();
 page.on('console', (message) => note(`console.${message.type()}: ${message.text()}`));
 page.on('pageerror', (error) => note(`page error: ${error.stack ?? error}`));
-page.on('response', (response) => {
-  if (response.status() >= 400) note(`${response.status()} ${response.url()}`);
-});
-page.on('requestfailed', (request) => note(`request failed: ${request.url()} ${request.failure()?.errorText}`));
-page.on('websocket', (socket) => {
-  const where = socket.url().replace(/token=[^&]*/, 'token=…');
-  note(`websocket open ${where}`);
-  socket.on('close', () => note(`websocket closed ${where}`));
-});
 // Several fingers at once need the protocol's own touch events.
 const cdp = await context.newCDPSession(page);
 
@@ -127,9 +118,6 @@ const operations = {
     selector ? page.locator(selector).pressSequentially(text, { delay, timeout })
              : page.keyboard.type(text, { delay }),
   eval: async ({ expr }) => page.evaluate(expr),
-  reload: async ({ timeout }) => void (await page.reload({ timeout })),
-  // The whole context loses (or gets back) its network, as a phone in a tunnel does.
-  offline: async ({ offline }) => context.setOffline(Boolean(offline)),
   // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
   waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
     if (expr !== undefined) return poll(expr, timeout);
@@ -145,8 +133,6 @@ const operations = {
   imagePixels: async ({ selector, points }) =>
     page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]) }),
 
-  // The page's viewport changes size, as when the phone turns.
-  viewport: async ({ width, height }) => page.setViewportSize({ width, height }),
   // The page's origin may read and write the clipboard without asking. Without this, reads are
   // refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as focused
   // (document.hasFocus() holds even with another page in front), so clipboard calls need no
