@@ -17,10 +17,6 @@ describe('pairing links', () => {
     assert.equal(read(code.toUpperCase().replace(/(.{4})/g, '$1-').slice(0, -1)), code);
   });
 
-  it('takes the last code of a desktop link that repeats it', () => {
-    assert.equal(read(`lumora://pair?code=${'0'.repeat(32)}&host=h&code=${code}`), code);
-  });
-
   it('refuses other links and malformed codes', () => {
     for (const text of [
       `https://lumora.example/app/?pair=${code}`,
