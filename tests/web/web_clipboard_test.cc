@@ -1,20 +1,15 @@
 // The web client's clipboard panel against the real agent and the X clipboard of the test's
-// Xvfb, which the test reads and fills with xclip. The panel's hooks:
+// Xvfb, which the test reads and fills with xclip: text both ways. The panel's hooks:
 //   #clipboard-send          sends this phone's clipboard
 //   #clipboard-text          the box for text to send, #clipboard-send-text sends it
 //   #clipboard-fetch         gets the computer's clipboard
 //   #clipboard-remote-text   the computer's text, #clipboard-copy copies it to the phone
-//   img#clipboard-image      the computer's picture, #clipboard-image-size its size in words
 //   #clipboard-message       what happened, in words
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 
-#include "protocol/base64.h"
-#include "support/temp_dir.h"
-#include "support/test_pictures.h"
 #include "support/x_clipboard.h"
 #include "web/web_fixture.h"
 
@@ -24,26 +19,8 @@ namespace {
 using namespace web_testing;
 using testing_support::eventually;
 
-// A PNG of the screen's four quadrant colours, odd-sized so that a swapped width and height
-// shows.
-constexpr int kImageWidth = 37;
-constexpr int kImageHeight = 23;
-
-std::string quadrantsPNG() {
-  const testing_support::TempDir folder;
-  return testing_support::contentOf(testing_support::writeQuadrantsPNG(
-      folder, "quadrants.png", kImageWidth, kImageHeight,
-      {kQuadrants[0], kQuadrants[1], kQuadrants[2], kQuadrants[3]}));
-}
-
 class WebClipboardTest : public WebEndToEndTest {
  protected:
-  void openClipboard(bool grant = true) {
-    ASSERT_NO_FATAL_FAILURE(openPanel("clipboard"));
-    phone_->require("#clipboard-fetch:enabled");
-    if (grant) phone_->ask({{"op", "grantClipboard"}});
-  }
-
   bool says(const std::string& words) {
     return becomes("#clipboard-message", "textContent", words);
   }
@@ -53,7 +30,8 @@ class WebClipboardTest : public WebEndToEndTest {
 };
 
 TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
-  ASSERT_NO_FATAL_FAILURE(openClipboard(false));
+  ASSERT_NO_FATAL_FAILURE(openPanel("clipboard"));
+  phone_->require("#clipboard-fetch:enabled");
 
   // A browser that refuses to read its clipboard leads the person to the text box.
   phone_->tap("#clipboard-send");
@@ -84,32 +62,6 @@ TEST_F(WebClipboardTest, TextGoesBothWaysBetweenThePhoneAndTheXClipboard) {
   phone_->tap("#clipboard-copy");
   EXPECT_TRUE(says("Copied to this phone's clipboard.")) << message();
   EXPECT_EQ(phone_->eval("navigator.clipboard.readText()"), boost::json::value(fromComputer));
-}
-
-TEST_F(WebClipboardTest, APictureOnTheXClipboardIsShownAndAPictureFromThePhoneArrivesThere) {
-  ASSERT_NO_FATAL_FAILURE(openClipboard());
-  const std::string png = quadrantsPNG();
-
-  ASSERT_TRUE(clipboard_.offer(png, "image/png"));
-  phone_->tap("#clipboard-fetch");
-  phone_->require("img#clipboard-image");
-  const auto seen = phone_->imagePixels("#clipboard-image", kQuadrantCentres);
-  EXPECT_TRUE(matches(seen, kImageWidth, kImageHeight, kQuadrants, 2))
-      << boost::json::serialize(seen);
-  EXPECT_EQ(phone_->text("#clipboard-image-size"), "37 × 23 pixels");
-
-  // The picture, copied onto the phone's clipboard as PNG (as from another app).
-  phone_->eval(
-      "navigator.clipboard.write([new ClipboardItem({ 'image/png': new Blob("
-      "[Uint8Array.from(atob(" +
-      jsString(protocol::base64Encode(protocol::asBytes(png))) +
-      "), (c) => c.charCodeAt(0))], { type: 'image/png' }) })])");
-
-  // Sent, the picture is what the X clipboard offers other programs as PNG.
-  phone_->tap("#clipboard-send");
-  EXPECT_TRUE(says("The picture was sent to the computer's clipboard.")) << message();
-  // A PNG's signature and header chunk up to its height.
-  EXPECT_EQ(clipboard_.read("image/png").substr(0, 24), png.substr(0, 24));
 }
 
 }  // namespace

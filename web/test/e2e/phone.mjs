@@ -85,26 +85,22 @@ function pictureRect(selector) {
   };
 }
 
-// The colour the canvas shows at each point of the picture, given in fractions of its width and
-// height, read from a copy so that it works whatever context the page draws with. An <img> is
-// read the same way, whole at its natural size.
+// The colour the canvas shows at each point of the picture (`rect`), given in fractions of its
+// width and height, read from a copy so that it works whatever context the page draws with.
 function readPicture({ selector, points, rect }) {
-  const source = document.querySelector(selector);
-  if (!source) throw new Error(`no ${selector} on the page`);
-  const image = source instanceof HTMLImageElement;
-  const [width, height] = image ? [source.naturalWidth, source.naturalHeight] : [source.width, source.height];
-  const box = image ? { left: 0, top: 0, width, height } : source.getBoundingClientRect();
-  const area = rect ?? { left: 0, top: 0, width, height, pictureWidth: width, pictureHeight: height };
+  const canvas = document.querySelector(selector);
+  const { width, height } = canvas;
+  const box = canvas.getBoundingClientRect();
   const copy = new OffscreenCanvas(width, height);
   const context = copy.getContext('2d', { willReadFrequently: true });
-  context.drawImage(source, 0, 0);
+  context.drawImage(canvas, 0, 0);
   const pixels = points.map(([fx, fy]) => {
-    const x = Math.floor((area.left - box.left + fx * area.width) * (width / box.width));
-    const y = Math.floor((area.top - box.top + fy * area.height) * (height / box.height));
+    const x = Math.floor((rect.left - box.left + fx * rect.width) * (width / box.width));
+    const y = Math.floor((rect.top - box.top + fy * rect.height) * (height / box.height));
     const [r, g, b] = context.getImageData(Math.min(x, width - 1), Math.min(y, height - 1), 1, 1).data;
     return [r, g, b];
   });
-  return { width: area.pictureWidth, height: area.pictureHeight, pixels };
+  return { width: rect.pictureWidth, height: rect.pictureHeight, pixels };
 }
 
 const operations = {
@@ -130,8 +126,6 @@ const operations = {
     if (!rect) throw new Error('no picture on the canvas yet');
     return page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]), rect });
   },
-  imagePixels: async ({ selector, points }) =>
-    page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]) }),
 
   // The page's origin may read and write the clipboard without asking. Without this, reads are
   // refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as focused
