@@ -50,8 +50,8 @@ TEST_F(WebEndToEndTest, SignsInPairsByAPastedLinkShowsTheXScreenAndOpensItAgainL
   phone_->require("#view-devices", "hidden");
 }
 
-// A tap in direct mode clicks where tapped, a trackpad drag moves the pointer, and typed text and
-// the key strip reach the focused X window.
+// A tap in direct mode clicks where tapped, a trackpad drag moves the pointer, and typed text
+// reaches the focused X window.
 TEST_F(WebEndToEndTest, TouchesAndTypingReachTheXScreen) {
   ASSERT_NO_FATAL_FAILURE(openScreenByLink());
   ASSERT_EQ(phone_->attribute("#view-screen", "data-mode"), "direct");
@@ -64,7 +64,7 @@ TEST_F(WebEndToEndTest, TouchesAndTypingReachTheXScreen) {
   EXPECT_NEAR(presses[0].x, 192, 4);
   EXPECT_NEAR(presses[0].y, 288, 4);
 
-  // Typed text and the key strip reach the focused X window.
+  // Typed text reaches the focused X window.
   phone_->tap("#keyboard-button");
   const std::u32string text = U"Hello, web 42!";
   phone_->type("Hello, web 42!", "#keyboard-input");

@@ -7,7 +7,7 @@
 //   ul#file-list > li.file-entry[data-name][data-kind="dir|file"]
 //       .file-open (tap: enter a folder / a file's actions), .file-size, .file-date
 //   #file-actions with #file-download, #file-rename (#file-rename-name, #file-rename-ok),
-//       #file-move (#file-move-to, #file-move-ok, #file-move-browse), #file-delete
+//       #file-move (#file-move-browse), #file-delete
 //   #files-move-bar with #files-move-here
 //   #files-upload                  the <input type=file multiple>
 //   #files-transfers > li.file-progress[data-kind][data-name][data-state][data-bytes]

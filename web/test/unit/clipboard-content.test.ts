@@ -19,7 +19,7 @@ const problem = (data: Record<string, unknown>) => {
 };
 
 describe('the computer\'s clipboard as it answers', () => {
-  // Each kind as the real agent sends it is what WebClipboardTest fetches.
+  // Text as the real agent sends it is what WebClipboardTest fetches.
   it('refuses wrong types, missing fields and bytes that are not Base64', () => {
     for (const data of [
       { kind: 'TEXT', text: 'a' },

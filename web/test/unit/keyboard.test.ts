@@ -46,7 +46,7 @@ const keys = (payloads: { type: string; data: Record<string, unknown> }[]) =>
   payloads.map((p) => (p.type === 'input.key' ? `${p.data.action}:${p.data.keyCode}` : `${p.type}:${String(p.data.text)}`));
 
 describe('keyboard sender', () => {
-  // Named keys and text reaching the computer are WebEndToEndTest.TouchesAndTypingReachTheXScreen.
+  // Typed text reaching the computer is WebEndToEndTest.TouchesAndTypingReachTheXScreen's.
   it('wraps the next key in latched modifiers, then lets go of them', () => {
     const k = new KeyboardSender();
     k.toggle('Control');
