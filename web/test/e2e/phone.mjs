@@ -34,15 +34,6 @@ const context = await browser.newContext({
 const page = await context.newPage();
 page.on('console', (message) => note(`console.${message.type()}: ${message.text()}`));
 page.on('pageerror', (error) => note(`page error: ${error.stack ?? error}`));
-page.on('response', (response) => {
-  if (response.status() >= 400) note(`${response.status()} ${response.url()}`);
-});
-page.on('requestfailed', (request) => note(`request failed: ${request.url()} ${request.failure()?.errorText}`));
-page.on('websocket', (socket) => {
-  const where = socket.url().replace(/token=[^&]*/, 'token=…');
-  note(`websocket open ${where}`);
-  socket.on('close', () => note(`websocket closed ${where}`));
-});
 // Several fingers at once need the protocol's own touch events.
 const cdp = await context.newCDPSession(page);
 
@@ -94,26 +85,22 @@ function pictureRect(selector) {
   };
 }
 
-// The colour the canvas shows at each point of the picture, given in fractions of its width and
-// height, read from a copy so that it works whatever context the page draws with. An <img> is
-// read the same way, whole at its natural size.
+// The colour the canvas shows at each point of the picture (`rect`), given in fractions of its
+// width and height, read from a copy so that it works whatever context the page draws with.
 function readPicture({ selector, points, rect }) {
-  const source = document.querySelector(selector);
-  if (!source) throw new Error(`no ${selector} on the page`);
-  const image = source instanceof HTMLImageElement;
-  const [width, height] = image ? [source.naturalWidth, source.naturalHeight] : [source.width, source.height];
-  const box = image ? { left: 0, top: 0, width, height } : source.getBoundingClientRect();
-  const area = rect ?? { left: 0, top: 0, width, height, pictureWidth: width, pictureHeight: height };
+  const canvas = document.querySelector(selector);
+  const { width, height } = canvas;
+  const box = canvas.getBoundingClientRect();
   const copy = new OffscreenCanvas(width, height);
   const context = copy.getContext('2d', { willReadFrequently: true });
-  context.drawImage(source, 0, 0);
+  context.drawImage(canvas, 0, 0);
   const pixels = points.map(([fx, fy]) => {
-    const x = Math.floor((area.left - box.left + fx * area.width) * (width / box.width));
-    const y = Math.floor((area.top - box.top + fy * area.height) * (height / box.height));
+    const x = Math.floor((rect.left - box.left + fx * rect.width) * (width / box.width));
+    const y = Math.floor((rect.top - box.top + fy * rect.height) * (height / box.height));
     const [r, g, b] = context.getImageData(Math.min(x, width - 1), Math.min(y, height - 1), 1, 1).data;
     return [r, g, b];
   });
-  return { width: area.pictureWidth, height: area.pictureHeight, pixels };
+  return { width: rect.pictureWidth, height: rect.pictureHeight, pixels };
 }
 
 const operations = {
@@ -127,15 +114,6 @@ const operations = {
     selector ? page.locator(selector).pressSequentially(text, { delay, timeout })
              : page.keyboard.type(text, { delay }),
   eval: async ({ expr }) => page.evaluate(expr),
-  reload: async ({ timeout }) => void (await page.reload({ timeout })),
-  // The whole context loses (or gets back) its network, as a phone in a tunnel does.
-  offline: async ({ offline }) => context.setOffline(Boolean(offline)),
-  // What Chromium makes of the page's manifest, and why it would not offer to install the page.
-  installability: async () => {
-    const manifest = await cdp.send('Page.getAppManifest', {});
-    const { installabilityErrors } = await cdp.send('Page.getInstallabilityErrors');
-    return { url: manifest.url, errors: manifest.errors, installabilityErrors };
-  },
   // A selector reaching `state` (attached, detached, visible, hidden), or `expr` becoming truthy.
   waitFor: async ({ selector, state = 'visible', expr, timeout = 10000 }) => {
     if (expr !== undefined) return poll(expr, timeout);
@@ -148,11 +126,7 @@ const operations = {
     if (!rect) throw new Error('no picture on the canvas yet');
     return page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]), rect });
   },
-  imagePixels: async ({ selector, points }) =>
-    page.evaluate(readPicture, { selector, points: points.map((p) => [p[0], p[1]]) }),
 
-  // The page's viewport changes size, as when the phone turns.
-  viewport: async ({ width, height }) => page.setViewportSize({ width, height }),
   // The page's origin may read and write the clipboard without asking. Without this, reads are
   // refused at once (NotAllowedError, no prompt). Headless Chromium counts its pages as focused
   // (document.hasFocus() holds even with another page in front), so clipboard calls need no
@@ -177,15 +151,11 @@ const operations = {
   },
 };
 
+// The commands come from our own tests: one JSON object a line.
 async function answer(line) {
-  let command;
-  try {
-    command = JSON.parse(line);
-  } catch {
-    return { ok: false, error: 'not a JSON command' };
-  }
-  const operation = command && Object.hasOwn(operations, command.op) ? operations[command.op] : undefined;
-  if (!operation) return { ok: false, error: `no such operation: ${command?.op}` };
+  const command = JSON.parse(line);
+  const operation = Object.hasOwn(operations, command.op) ? operations[command.op] : undefined;
+  if (!operation) return { ok: false, error: `no such operation: ${command.op}` };
   try {
     const value = await operation(command);
     return value === undefined ? { ok: true } : { ok: true, value };

@@ -11,17 +11,11 @@ import { crumbsOf, isPlainName, joinPath, parentOf, uploadTemporaryName } from '
 import { AgentError } from '../../src/session/control-client.ts';
 import { BadAnswer, TransferCancelled, download, upload } from '../../src/files/transfer.ts';
 
+// Walking into a folder and back by its crumbs is WebFilesTest's; here, the root and the home.
 describe('paths', () => {
-  it('walks up and down absolute paths', () => {
+  it('walks to and from the root, and leaves the home unnamed', () => {
     assert.equal(joinPath('/', 'a'), '/a');
-    assert.equal(joinPath('/home/u', 'b c'), '/home/u/b c');
-    assert.equal(parentOf('/home/u'), '/home');
     assert.equal(parentOf('/home'), '/');
-    assert.deepEqual(crumbsOf('/home/u'), [
-      { label: '/', path: '/' },
-      { label: 'home', path: '/home' },
-      { label: 'u', path: '/home/u' },
-    ]);
     assert.deepEqual(crumbsOf('~'), [{ label: '~', path: '~' }]);
   });
 
@@ -36,19 +30,10 @@ const listing = (data: Record<string, unknown>): IncomingPayload => ({ type: 'fi
 const piece = (data: Record<string, unknown>): IncomingPayload => ({ type: 'file.download.result', data });
 
 describe('answers from the agent', () => {
-  it('reads a listing, with or without dates, and refuses a malformed one', () => {
-    const good = listing({
-      path: '/h',
-      entries: [
-        { name: 'd', path: '/h/d', isDirectory: true, size: 4096, modified: 1700000000 },
-        { name: 'f', path: '/h/f', isDirectory: false, size: 3 },
-        { name: 'g', path: '/h/g', isDirectory: false, size: 3, modified: 'yesterday' },
-      ],
-    });
-    const decoded = decodeListing(good);
-    assert.equal(decoded?.entries[0]?.modified, 1700000000);
-    assert.equal(decoded?.entries[1]?.modified, undefined);
-    assert.equal(decoded?.entries[2]?.modified, undefined); // an unreadable date drops the date only
+  // A listing as the agent sends it is what WebFilesTest browses.
+  it('drops only an unreadable date from a listing, and refuses a malformed one', () => {
+    const dated = listing({ path: '/h', entries: [{ name: 'g', path: '/h/g', isDirectory: false, size: 3, modified: 'yesterday' }] });
+    assert.deepEqual(decodeListing(dated)?.entries, [{ name: 'g', path: '/h/g', isDirectory: false, size: 3 }]);
     for (const bad of [
       { path: 1, entries: [] },
       { path: '/', entries: {} },
@@ -73,12 +58,12 @@ describe('answers from the agent', () => {
   });
 });
 
-// The agent's file operations on one in-memory file, answering each request a turn later, in
+// Whole transfers arriving byte for byte are WebFilesTest's; here, what the real agent does not
+// do. The agent's file operations on one in-memory file, answering each request a turn later, in
 // the order they came (as the agent's one strand does).
 class MemoryAgent {
   files = new Map<string, Uint8Array>();
   inFlight = 0;
-  mostInFlight = 0;
   requests: Array<Record<string, unknown>> = [];
   // Offsets answered with half the piece asked for, not at the end, as when the file shrank
   // between the agent's size check and its read.
@@ -86,7 +71,6 @@ class MemoryAgent {
 
   request(payload: OutgoingPayload): Promise<IncomingPayload> {
     this.inFlight += 1;
-    this.mostInFlight = Math.max(this.mostInFlight, this.inFlight);
     this.requests.push({ type: payload.type, ...payload.data });
     return new Promise((resolve, reject) =>
       setTimeout(() => {
@@ -110,18 +94,8 @@ class MemoryAgent {
       const eof = offset + bytes.length >= file.length && !this.shortAt.has(offset);
       return piece({ path, data: toBase64(bytes), offset, totalSize: file.length, eof });
     }
-    if (type === 'file.upload') {
-      const bytes = decodeBase64(data.data as string) as Uint8Array;
-      const offset = data.offset as number;
-      const old = offset === 0 ? new Uint8Array() : this.files.get(path);
-      if (!old) return { type: 'error', code: 'internal', message: 'No such file or directory' };
-      const end = offset + bytes.length;
-      const next = new Uint8Array(data.isFinal ? end : Math.max(old.length, end));
-      next.set(old.subarray(0, Math.min(old.length, next.length)));
-      next.set(bytes, offset);
-      this.files.set(path, next);
-      return { type: 'ack' };
-    }
+    // What was written is WebFilesTest's to check.
+    if (type === 'file.upload') return { type: 'ack' };
     throw new Error(`unexpected ${type}`);
   }
 }
@@ -130,26 +104,6 @@ const randomBytes = (n: number) => Uint8Array.from({ length: n }, (_, i) => (i *
 const noStop = () => new AbortController().signal;
 
 describe('download', () => {
-  it('keeps the window full and hands the pieces over in order', async () => {
-    const agent = new MemoryAgent();
-    const file = randomBytes(10 * 16 + 5);
-    agent.files.set('/f', file);
-    const parts: Uint8Array[] = [];
-    const progress: number[] = [];
-    const got = await download(agent, '/f', async (d) => void parts.push(d), {
-      signal: noStop(),
-      chunk: 16,
-      window: 4,
-      onProgress: (done) => progress.push(done),
-    });
-    assert.equal(got, file.length);
-    assert.deepEqual(concatBytes(...parts), file);
-    assert.equal(agent.mostInFlight, 4);
-    assert.equal(progress.at(-1), file.length);
-    // No request beyond the end once the size is known.
-    assert.ok(agent.requests.every((r) => (r.offset as number) < file.length), JSON.stringify(agent.requests));
-  });
-
   it('starts again from a short piece that is not the end, and refuses a piece out of place', async () => {
     const agent = new MemoryAgent();
     agent.files.set('/f', randomBytes(100));
@@ -181,20 +135,6 @@ describe('download', () => {
 const sourceOf = (bytes: Uint8Array) => ({ size: bytes.length, read: async (a: number, b: number) => bytes.slice(a, b) });
 
 describe('upload', () => {
-  it('writes the whole file with the window full', async () => {
-    const agent = new MemoryAgent();
-    const file = randomBytes(16 * 9 + 3);
-    const progress: number[] = [];
-    await upload(agent, sourceOf(file), '/up', { signal: noStop(), chunk: 16, window: 3, onProgress: (d) => progress.push(d) });
-    assert.deepEqual(agent.files.get('/up'), file);
-    assert.equal(agent.mostInFlight, 3);
-    assert.equal(progress.at(-1), file.length);
-    assert.deepEqual(
-      agent.requests.filter((r) => r.isFinal).map((r) => r.offset),
-      [16 * 9],
-    );
-  });
-
   it('on cancel, returns only once every piece sent has been answered', async () => {
     const agent = new MemoryAgent();
     const stop = new AbortController();

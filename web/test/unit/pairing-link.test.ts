@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { pairingCodeInFragment, parsePairingLink } from '../../src/protocol/pairing-link.ts';
+import { parsePairingLink } from '../../src/protocol/pairing-link.ts';
 import { toHexString } from './support.ts';
 
 const code = '8d1a4a4bdae5c4bd8ccaa3221d37fc19';
@@ -17,10 +17,6 @@ describe('pairing links', () => {
     assert.equal(read(code.toUpperCase().replace(/(.{4})/g, '$1-').slice(0, -1)), code);
   });
 
-  it('takes the last code of a desktop link that repeats it', () => {
-    assert.equal(read(`lumora://pair?code=${'0'.repeat(32)}&host=h&code=${code}`), code);
-  });
-
   it('refuses other links and malformed codes', () => {
     for (const text of [
       `https://lumora.example/app/?pair=${code}`,
@@ -33,10 +29,5 @@ describe('pairing links', () => {
     ]) {
       assert.equal(parsePairingLink(text), undefined, text);
     }
-  });
-
-  it('reads the page\'s own fragment', () => {
-    assert.equal(toHexString(pairingCodeInFragment(`#pair=${code}`)!), code);
-    assert.equal(pairingCodeInFragment('#other=1'), undefined);
   });
 });

@@ -1,20 +1,10 @@
-// The backoff, and the reconnecting session's reaction to what the service and the relay do.
+// The reconnecting session's reaction to what the service and the relay do.
 import assert from 'node:assert/strict';
 import { afterEach, beforeEach, describe, it, mock } from 'node:test';
 import { ApiError } from '../../src/account/api-client.ts';
 import { importPairingSecret } from '../../src/relay/crypto.ts';
-import { Backoff } from '../../src/session/backoff.ts';
 import { ReconnectingSession, type ReconnectingOptions } from '../../src/session/reconnecting-session.ts';
 import { refusedSocket, settle } from './support.ts';
-
-describe('backoff', () => {
-  it('doubles from 1 s up to 30 s and starts over after a reset', () => {
-    const b = new Backoff();
-    assert.deepEqual(Array.from({ length: 8 }, () => b.next()), [1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000]);
-    b.reset();
-    assert.equal(b.next(), 1000);
-  });
-});
 
 // A session whose every room the relay refuses; the tokens it was issued and the rooms it opened.
 async function session(issueToken?: ReconnectingOptions['issueToken']) {
