@@ -24,16 +24,12 @@ struct Colour {
   int red, green, blue;
 };
 
-// Where a decoded picture is sampled: away from the centre, where the pointer is drawn in.
-std::size_t sampleOffset(const sdk::DecodedPicture& picture) {
-  return static_cast<std::size_t>(picture.height / 4) *
-             static_cast<std::size_t>(picture.bytesPerRow) +
-         static_cast<std::size_t>(picture.width / 4) * 4;
-}
-
-// The sampled BGRA pixel, within a codec's rounding of `expected`.
+// The BGRA pixel at a quarter of the way in (away from the centre, where the pointer is drawn
+// in), within a codec's rounding of `expected`.
 void expectColour(const sdk::DecodedPicture& picture, Colour expected) {
-  const std::size_t at = sampleOffset(picture);
+  const std::size_t at =
+      static_cast<std::size_t>(picture.height / 4) * static_cast<std::size_t>(picture.bytesPerRow) +
+      static_cast<std::size_t>(picture.width / 4) * 4;
   ASSERT_LT(at + 2, picture.pixels.size());
   EXPECT_NEAR(picture.pixels[at + 2], expected.red, 12);
   EXPECT_NEAR(picture.pixels[at + 1], expected.green, 12);
@@ -92,16 +88,18 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
   EXPECT_EQ(first->height, 480);
   expectColour(*first, {0x33, 0x66, 0xcc});
 
-  // What changes on the screen reaches the client.
-  painter_.fill(window, 0xdd2211, 0, 0, 640, 480);
-  painter_.sync();
-  std::optional<sdk::DecodedPicture> latest;
-  for (int i = 0; i < 30; ++i) {
-    latest = nextPicture(frames, decoder);
-    ASSERT_TRUE(latest);
-    if (latest->pixels[sampleOffset(*latest) + 2] > 0xb0) break;
-  }
-  expectColour(*latest, {0xdd, 0x22, 0x11});
+  // A viewer that joins the idle screen (nothing has moved for a while) still gets a key frame
+  // at once, made for it.
+  std::this_thread::sleep_for(500ms);
+  received_.clear();
+  sdk::MediaClient second;
+  auto secondFrames =
+      second.connect("127.0.0.1", agent_.mediaPort(), client_.requestMediaTicket().get()).get();
+  sdk::VideoDecoder secondDecoder;
+  auto joined = nextPicture(secondFrames, secondDecoder);
+  ASSERT_TRUE(joined) << agent_.log();
+  EXPECT_TRUE(received_.front().isKeyframe);
+  expectColour(*joined, {0x33, 0x66, 0xcc});
 
   // The connection outlives the stream, for the next one. (That nothing flows after the stop is
   // stream_coordinator_test's.)
@@ -115,32 +113,6 @@ TEST_F(StreamEndToEndTest, APairedClientReceivesTheLiveScreenUntilItStops) {
   auto refused = again.connect("127.0.0.1", agent_.mediaPort(), ticket).get();
   EXPECT_FALSE(refused.next(5s));
   EXPECT_TRUE(refused.ended());
-}
-
-TEST_F(StreamEndToEndTest, AViewerThatJoinsAnIdleScreenGetsAKeyFrameAtOnce) {
-  const xcb_window_t window = painter_.openWindow(0, 0, 640, 480, 0x808080);
-  painter_.fill(window, 0x808080, 0, 0, 640, 480);
-  painter_.sync();
-  sdk::MediaClient firstViewer;
-  auto firstFrames =
-      firstViewer.connect("127.0.0.1", agent_.mediaPort(), client_.requestMediaTicket().get())
-          .get();
-  client_.startStream().get();
-  sdk::VideoDecoder firstDecoder;
-  ASSERT_TRUE(nextPicture(firstFrames, firstDecoder)) << agent_.log();
-
-  // Nothing moves now; a second viewer must still see the screen without waiting for a change.
-  std::this_thread::sleep_for(500ms);
-  received_.clear();
-  sdk::MediaClient secondViewer;
-  auto secondFrames =
-      secondViewer.connect("127.0.0.1", agent_.mediaPort(), client_.requestMediaTicket().get())
-          .get();
-  sdk::VideoDecoder secondDecoder;
-  auto picture = nextPicture(secondFrames, secondDecoder);
-  ASSERT_TRUE(picture);
-  EXPECT_TRUE(received_.front().isKeyframe);
-  expectColour(*picture, {0x80, 0x80, 0x80});
 }
 
 }  // namespace
