@@ -23,7 +23,6 @@
 #include "support/eventually.h"
 #include "support/failure_of.h"
 #include "support/process_table.h"
-#include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
 namespace lumora {
@@ -52,38 +51,21 @@ class RelayEndToEndTest : public ::testing::Test {
   // origin, as a user would copy it.
   explicit RelayEndToEndTest(bool withDisplay = false)
       : xvfb_(withDisplay ? std::make_unique<testing_support::XvfbServer>("640x480x24") : nullptr),
-        service_(std::make_unique<ServiceUnderTest>(configure())),
         agent_(xvfb_ ? std::vector<std::string>{"DISPLAY=" + xvfb_->display()}
                      : std::vector<std::string>{},
-               {"--relay-base", serviceOrigin()}) {}
+               {"--relay-base", service_.url()}) {}
 
   void SetUp() override {
     ASSERT_TRUE(agent_.serving()) << agent_.log();
-    registerAgent();
+    access_ = service_.client().signInWithDevice("ada@example.com", agent_.secret());
     // Both of the agent's sockets are in their rooms.
-    ASSERT_TRUE(eventually([&] { return service_->service().relayRoomCount() == 2; }))
+    ASSERT_TRUE(eventually([&] { return service_.service().relayRoomCount() == 2; }))
         << agent_.log();
   }
 
-  // The same database and port across restarts of the service.
-  std::function<void(account::ServiceConfig&)> configure() {
-    return [this](account::ServiceConfig& config) {
-      config.database = "sqlite:" + state_ / "accounts.sqlite";
-      config.server.port = port_;
-    };
-  }
-  std::string serviceOrigin() {
-    const std::string& url = service_->url();
-    port_ = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
-    return url;
-  }
   std::string room() { return protocol::RoomKey::derive(agent_.secret()).fingerprint(); }
-  std::string controlRoom() { return "ws://" + service_->url().substr(7) + "/relay/" + room(); }
-
-  void registerAgent() {
-    access_ = service_->client().signInWithDevice("ada@example.com", agent_.secret());
-  }
-  std::string relayToken() { return service_->client().relayToken(access_, room()); }
+  std::string controlRoom() { return "ws://" + service_.url().substr(7) + "/relay/" + room(); }
+  std::string relayToken() { return service_.client().relayToken(access_, room()); }
 
   // Connects through the relay (the agent proves the secret in the handshake) and returns what
   // a request before pairing was told, then pairs. A phone that comes while the agent is
@@ -104,9 +86,7 @@ class RelayEndToEndTest : public ::testing::Test {
   }
 
   std::unique_ptr<testing_support::XvfbServer> xvfb_;
-  testing_support::TempDir state_;
-  std::uint16_t port_ = 0;
-  std::unique_ptr<ServiceUnderTest> service_;
+  ServiceUnderTest service_;
   AgentProcess agent_;
   std::string access_;
 };
@@ -151,21 +131,10 @@ TEST_F(RelayEndToEndTest, WhatAPhoneStartedEndsWhenItLeaves) {
   EXPECT_TRUE(eventually([&] { return !running("terminal") && !running("command"); }));
 }
 
-TEST_F(RelayEndToEndTest, TheAgentRejoinsWhenTheRelayServiceComesBack) {
-  service_.reset();
-  std::this_thread::sleep_for(1500ms);  // a few failed joins
-  service_ = std::make_unique<ServiceUnderTest>(configure());
-  registerAgent();
-
-  sdk::AgentControlClient client;
-  EXPECT_EQ(connect(client), "authentication required") << agent_.log();
-  EXPECT_NO_THROW(client.ping().get());
-}
-
 // What a phone sends through the relay is as untrusted as what it sends to the control port,
 // once it is past the handshake.
 TEST_F(RelayEndToEndTest, RawMessagesGetTheGatesAnswersAndOversizedOnesEndTheSession) {
-  RelayPhone phone(service_->url(), room(), relayToken(), agent_.secret(), RelayChannel::control);
+  RelayPhone phone(service_.url(), room(), relayToken(), agent_.secret(), RelayChannel::control);
   ASSERT_EQ(phone.socket().status(), 101);
   ASSERT_TRUE(phone.handshake());
   auto ask = [&](std::string_view message) -> std::optional<Envelope> {
@@ -202,7 +171,7 @@ TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
   const auto run = Envelope::request(protocol::TerminalRunRequest{"touch " + marker, "/bin/sh"});
 
   // Straight to a request, skipping the handshake: the session ends, unanswered.
-  RelayClient plain(service_->url(), "/relay/" + room() + "?token=" + relayToken());
+  RelayClient plain(service_.url(), "/relay/" + room() + "?token=" + relayToken());
   ASSERT_EQ(plain.status(), 101);
   plain.sendBinary(std::string(protocol::asText(run.encode())));
   EXPECT_TRUE(plain.closedWithin(10s));
@@ -210,7 +179,7 @@ TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
   // The handshake with the wrong secret: the agent's challenge does not verify for it, its
   // proof does not verify for the agent, and its "sealed" request goes nowhere.
   ASSERT_TRUE(eventually([&] {
-    RelayPhone guesser(service_->url(), room(), relayToken(), protocol::PairingSecret::generate(),
+    RelayPhone guesser(service_.url(), room(), relayToken(), protocol::PairingSecret::generate(),
                        RelayChannel::control);
     if (guesser.socket().status() != 101) return false;
     EXPECT_FALSE(guesser.handshake());
