@@ -4,7 +4,8 @@
 // agent proves it back, and everything after is sealed. And the attack on the agent that the
 // relay once allowed, tried again with the real programs: a peer without the secret. (An
 // impostor in the agent's place is refused by the phone: the relay channel's test; other
-// accounts and squatters by the service: its relay and route tests.)
+// accounts and squatters by the service: its relay and route tests.) Last, the screen stream of
+// an agent on a private Xvfb, for viewers that join it in the media room and on the media port.
 
 #include <gtest/gtest.h>
 
@@ -192,37 +193,58 @@ TEST_F(RelayEndToEndTest, APeerWithoutTheSecretReceivesNothingAndRunsNothing) {
   EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-// The screen stream through the media room, from an agent on a private Xvfb.
+// The screen stream from an agent on a private Xvfb, to viewers on the media port and in the
+// media room.
 class RelayStreamEndToEndTest : public RelayEndToEndTest {
  protected:
   RelayStreamEndToEndTest() : RelayEndToEndTest(true) {}
 };
 
-// The relay's viewer (which proved the secret: transport's relay rooms test shows that nobody
-// else gets a frame) starts with a key frame made for it.
-TEST_F(RelayStreamEndToEndTest, AViewerThroughTheRelayGetsAKeyFrameAtOnce) {
+// Each viewer that joins a running stream starts with a key frame made for it, through the relay
+// (whose viewer proved the secret: transport's relay rooms test shows that nobody else gets a
+// frame) and on the media port alike: two ways in, each asking the encoder on its own.
+TEST_F(RelayStreamEndToEndTest, ViewersJoiningAnIdleScreenGetAKeyFrameAtOnce) {
   sdk::AgentControlClient direct;
   direct.connect("127.0.0.1", agent_.controlPort()).get();
   direct.authenticate(agent_.secret().code(), "direct").get();
+  const std::string ticket = direct.requestMediaTicket().get();
   sdk::MediaClient directMedia;
-  auto directFrames =
-      directMedia.connect("127.0.0.1", agent_.mediaPort(), direct.requestMediaTicket().get()).get();
-  direct.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::h264).get();
-  ASSERT_TRUE(directFrames.next(10s)) << agent_.log();
+  auto directFrames = directMedia.connect("127.0.0.1", agent_.mediaPort(), ticket).get();
+  direct.startStream(std::nullopt, std::nullopt, protocol::VideoCodec::hevc).get();
+  const auto started = directFrames.next(10s);
+  ASSERT_TRUE(started) << agent_.log();
+  EXPECT_EQ(started->meta.codec, protocol::VideoCodec::h264) << "asked for hevc, gets H.264";
 
-  // The screen stands still: without the key frame asked for the viewer, nothing would come.
-  std::this_thread::sleep_for(500ms);
-  sdk::MediaClient media;
-  auto frames =
-      media.connectViaRelay(controlRoom() + "-media", relayToken(), agent_.secret().code()).get();
-  auto first = frames.next(10s);
-  ASSERT_TRUE(first) << agent_.log();
-  EXPECT_TRUE(first->meta.isKeyframe);
-  EXPECT_EQ(first->meta.width, 640);
-  EXPECT_EQ(first->meta.height, 480);
+  // The screen stands still: without the key frame asked for each viewer, nothing would come.
   // (That a key frame decodes on its own is h264_encoder_test's; that the relay carries frames
   // whole, relay_rooms_test's.)
+  const auto expectKeyFrameAtOnce = [&](sdk::Stream<protocol::MediaFrame>& frames) {
+    const auto first = frames.next(10s);
+    ASSERT_TRUE(first) << agent_.log();
+    EXPECT_TRUE(first->meta.isKeyframe);
+    EXPECT_EQ(first->meta.width, 640);
+    EXPECT_EQ(first->meta.height, 480);
+  };
+  std::this_thread::sleep_for(500ms);
+  sdk::MediaClient relayed;
+  auto relayedFrames =
+      relayed.connectViaRelay(controlRoom() + "-media", relayToken(), agent_.secret().code()).get();
+  expectKeyFrameAtOnce(relayedFrames);
+  std::this_thread::sleep_for(500ms);
+  sdk::MediaClient second;
+  auto secondFrames =
+      second.connect("127.0.0.1", agent_.mediaPort(), direct.requestMediaTicket().get()).get();
+  expectKeyFrameAtOnce(secondFrames);
+
+  // The media connection outlives the stream, for the next one; its ticket opens no other.
   direct.stopStream().get();
+  while (directFrames.next(300ms)) {
+  }
+  EXPECT_FALSE(directFrames.ended());
+  sdk::MediaClient again;
+  auto refused = again.connect("127.0.0.1", agent_.mediaPort(), ticket).get();
+  EXPECT_FALSE(refused.next(5s));
+  EXPECT_TRUE(refused.ended());
 }
 
 }  // namespace
