@@ -7,7 +7,6 @@
 #include <boost/json.hpp>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "account/account_client.h"
@@ -121,14 +120,11 @@ TEST(CliLogin, ASignInGoesThroughTheBrowserToTheServicesStandIn) {
   Outcome devices = runLumora(home, {"devices"});
   EXPECT_EQ(devices.status, 0) << devices.err;
   EXPECT_EQ(devices.out, "no devices\n");
-
-  // No browser at all.
-  Outcome noBrowser = runLumora(home, {"login", "--dev"}, {}, "/nonexistent");
-  EXPECT_EQ(noBrowser.status, 1);
-  EXPECT_EQ(noBrowser.err.rfind("lumora: sign-in with google failed: ", 0), 0u) << noBrowser.err;
 }
 
-TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogin) {
+// Refreshing once and refusing a spent refresh token are SignedInSessionTest's; here, that lumora
+// keeps the new pair in its file, since the next run would offer the spent one otherwise.
+TEST(CliLogin, AnExpiredAccessTokenIsRefreshedAndTheNewPairKept) {
   AccountServiceProcess service(devService({"--access-token-lifetime", "1"}));
   TempDir home;
   ASSERT_EQ(runLumora(home, {"login", "--provider", "dev", "--email", "me@example.com",
@@ -146,15 +142,6 @@ TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogi
   const auto refreshed = storedTokens(home);
   EXPECT_NE(refreshed.at("refreshToken"), first.at("refreshToken"));
   EXPECT_NE(refreshed.at("accessToken"), first.at("accessToken"));
-
-  // The spent refresh token is refused; so the stored one must have been the new one.
-  auto root = boost::json::parse(contentOf(accountFile(home))).as_object();
-  root["tokens"].as_object()["refreshToken"] = first.at("refreshToken");
-  std::ofstream(accountFile(home)) << boost::json::serialize(root);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  Outcome expired = runLumora(home, {"devices"});
-  EXPECT_EQ(expired.status, 1);
-  EXPECT_EQ(expired.err, "lumora: session expired: log in again with `lumora login`\n");
 }
 
 TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCannot) {
@@ -181,26 +168,6 @@ TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCanno
   EXPECT_EQ(untold.out, "logged out\n");
   expectOneLine(untold, 0, "the account service was not told");
   EXPECT_FALSE(boost::json::parse(contentOf(accountFile(home))).as_object().contains("tokens"));
-}
-
-TEST(CliLogin, MistakesAreNamed) {
-  TempDir home;
-  Outcome noService = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c"});
-  EXPECT_EQ(noService.status, 1);
-  EXPECT_EQ(noService.err,
-            "lumora: no account service known: give --account-service URL (or set "
-            "LUMORA_API_BASE_URL)\n");
-  Outcome noEmail = runLumora(home, {"login", "--provider", "dev"});
-  EXPECT_EQ(noEmail.status, 2);
-  EXPECT_NE(noEmail.err.find("--provider dev needs --email ADDRESS"), std::string::npos);
-
-  // A service without --dev refuses the dev provider, in its own words.
-  AccountServiceProcess production({"--listen", "127.0.0.1:0"});
-  Outcome refused = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c",
-                                     "--account-service", production.url()});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err.rfind("lumora: login failed: ", 0), 0u) << refused.err;
-  EXPECT_FALSE(std::filesystem::exists(accountFile(home)));
 }
 
 }  // namespace
