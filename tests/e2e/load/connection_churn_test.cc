@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <random>
 #include <thread>
 
@@ -46,24 +45,19 @@ class ConnectionChurnTest : public ::testing::Test {
         Envelope::request(protocol::FileDownloadRequest{file_, offset, end - offset});
     client.send(ping);
     client.send(download);
-    std::map<std::string, Envelope> replies;  // by the request each answers
-    for (int i = 0; i < 2; ++i) {
-      Envelope reply = client.next();
-      replies.emplace(reply.correlationID ? reply.correlationID->rawValue : "", std::move(reply));
+    // Answered in the order asked, each naming its request.
+    const Envelope pong = client.next();
+    if (pong.correlationID != ping.id || pong.payload.messageType() != MessageType::ack) {
+      return "the ping's answer: " + testing_support::describe(pong);
     }
+    const Envelope chunk = client.next();
     const protocol::FileDownloadResult expected{
         file_, protocol::Bytes(content_.begin() + offset, content_.begin() + end), offset, size,
         end == size};
-    const auto answer = [&](const Envelope& request) -> const protocol::Payload* {
-      const auto found = replies.find(request.id.rawValue);
-      return found == replies.end() ? nullptr : &found->second.payload;
-    };
-    if (!answer(ping) || answer(ping)->messageType() != MessageType::ack)
-      return "the ping's answer";
-    const auto* result =
-        answer(download) ? answer(download)->get<MessageType::fileDownloadResult>() : nullptr;
-    if (!result || !(*result == expected)) {
-      return "the download of " + std::to_string(offset) + ".." + std::to_string(end);
+    const auto* result = chunk.payload.get<MessageType::fileDownloadResult>();
+    if (chunk.correlationID != download.id || !result || !(*result == expected)) {
+      return "the download of " + std::to_string(offset) + ".." + std::to_string(end) + ": " +
+             testing_support::describe(chunk);
     }
     return "";
   }
