@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <memory>
@@ -185,15 +184,6 @@ TEST_F(CliEndToEndTest, InputAndDisplaysReachTheScreen) {
   EXPECT_EQ(wheel, (std::vector<int>{3, 4, 4, 5}));
 }
 
-// What ffprobe reads of a recording: its streams' codec and size, the number of streams, and
-// one line per packet ("flags=K_" for a key packet).
-std::string probe(const std::string& file) {
-  const char* entries = "packet=flags:stream=codec_name,width,height:format=nb_streams";
-  return testing_support::runProgram(
-             {"ffprobe", "-v", "error", "-show_entries", entries, "-of", "default=nw=1", file})
-      .output;
-}
-
 // The luma (0…255) at (x, y) of every picture ffmpeg decodes from a recording, in order.
 std::string lumaAt(const std::string& file, int x, int y) {
   const std::string crop = "format=gray,crop=1:1:" + std::to_string(x) + ":" + std::to_string(y);
@@ -242,7 +232,13 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
   // watcher's).
   Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.mp4"});
   EXPECT_EQ(brief.status, 0) << brief.err;
-  const std::string probed = probe(home_ / "brief.mp4");
+  // ffprobe's view: the stream's codec and size, the number of streams, one line per packet
+  // ("flags=K_" for a key packet).
+  const std::string probed =
+      testing_support::runProgram({"ffprobe", "-v", "error", "-show_entries",
+                                   "packet=flags:stream=codec_name,width,height:format=nb_streams",
+                                   "-of", "default=nw=1", home_ / "brief.mp4"})
+          .output;
   EXPECT_NE(probed.find("codec_name=h264\nwidth=640\nheight=480\nnb_streams=1\n"),
             std::string::npos)
       << probed;
@@ -313,15 +309,8 @@ TEST_F(CliEndToEndTest, ShellThroughAPseudoTerminal) {
   EXPECT_TRUE(resized) << seen;
   type("exit 4\r");
 
-  int status = 0;
-  for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    char buffer[4096];
-    [[maybe_unused]] auto drained = ::read(master, buffer, sizeof buffer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  EXPECT_EQ(testing_support::waitForExit(pid), 4) << seen;
   ::close(master);
-  ASSERT_TRUE(WIFEXITED(status)) << seen;
-  EXPECT_EQ(WEXITSTATUS(status), 4) << seen;
 }
 
 TEST_F(CliEndToEndTest, CommandLineMistakesAreOneLineAndStatusTwo) {
