@@ -152,7 +152,6 @@ TEST(KilledWhileWritingTest, FilesAreAlwaysWholeAndThePairingSurvives) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename());
   EXPECT_EQ(names, (std::set<std::string>{"agent-status.json", "pairing"}));
-  EXPECT_EQ(agent.terminate(), 0);
 }
 
 }  // namespace
