@@ -61,7 +61,13 @@ class BalancedServiceTest : public ::testing::Test {
     balancer_ = std::make_unique<testing_support::HaproxyProcess>(
         folder_.path(), instances_[0]->url().substr(7), instances_[1]->url().substr(7),
         folder_ / "balancer.pem");
-    ASSERT_TRUE(eventually([&] { return healthyThroughBalancer(); })) << balancer_->log();
+    ASSERT_TRUE(eventually([&] {
+      try {
+        return AccountClient(balancerURL(), {}, certificate()).get("/healthz").status == 200;
+      } catch (const std::exception&) {
+        return false;  // not listening yet
+      }
+    })) << balancer_->log();
   }
 
   std::string certificate() const { return folder_ / "certificate.pem"; }
@@ -69,14 +75,6 @@ class BalancedServiceTest : public ::testing::Test {
 
   std::string balancerURL() const {
     return "https://127.0.0.1:" + std::to_string(balancer_->port());
-  }
-
-  bool healthyThroughBalancer() {
-    try {
-      return AccountClient(balancerURL(), {}, certificate()).get("/healthz").status == 200;
-    } catch (const std::exception&) {
-      return false;
-    }
   }
 
   Outcome lumora(std::vector<std::string> args) {
