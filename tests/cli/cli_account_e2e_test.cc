@@ -6,13 +6,8 @@
 
 #include <boost/json.hpp>
 
-#include <chrono>
-#include <thread>
-
 #include "account/account_client.h"
 #include "cli/lumora_runner.h"
-#include "protocol/pairing_payload.h"
-#include "protocol/pairing_secret.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/fake_browser.h"
@@ -33,11 +28,8 @@ boost::json::object storedTokens(const TempDir& home) {
   return boost::json::parse(contentOf(accountFile(home))).at("tokens").as_object();
 }
 
-std::vector<std::string> devService(std::vector<std::string> more = {}) {
-  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--dev"};
-  arguments.insert(arguments.end(), more.begin(), more.end());
-  return arguments;
-}
+// The service on loopback with its dev provider and stand-ins.
+const std::vector<std::string> kDevService = {"--listen", "127.0.0.1:0", "--dev"};
 
 // The service, and the agent on a private Xvfb serving through the service's relay.
 class CliAccountEndToEndTest : public ::testing::Test {
@@ -51,7 +43,7 @@ class CliAccountEndToEndTest : public ::testing::Test {
   Outcome lumora(std::vector<std::string> args) { return runLumora(home_, std::move(args)); }
 
   testing_support::XvfbServer xvfb_{"640x480x24"};
-  AccountServiceProcess service_{devService()};
+  AccountServiceProcess service_{kDevService};
   AgentProcess agent_;
   TempDir home_;
 };
@@ -97,7 +89,7 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
 // The GitHub provider takes the same path through the program: its flow is OAuthWebFlowTest's and
 // its exchange on the service the account tests'.
 TEST(CliLogin, ASignInGoesThroughTheBrowserToTheServicesStandIn) {
-  AccountServiceProcess service(devService());
+  AccountServiceProcess service(kDevService);
   TempDir home;
   const std::string path = testing_support::fakeBrowserPath(home);
   // The service named by the environment, as the desktop application finds it.
@@ -118,30 +110,8 @@ TEST(CliLogin, ASignInGoesThroughTheBrowserToTheServicesStandIn) {
   EXPECT_EQ(devices.out, "no devices\n");
 }
 
-// Refreshing once and refusing a spent refresh token are SignedInSessionTest's; here, that lumora
-// keeps the new pair in its file, since the next run would offer the spent one otherwise.
-TEST(CliLogin, AnExpiredAccessTokenIsRefreshedAndTheNewPairKept) {
-  AccountServiceProcess service(devService({"--access-token-lifetime", "1"}));
-  TempDir home;
-  ASSERT_EQ(runLumora(home, {"login", "--provider", "dev", "--email", "me@example.com",
-                             "--account-service", service.url()})
-                .status,
-            0);
-  const auto first = storedTokens(home);
-  // An agent's link is all `devices add` needs of it.
-  const std::string link =
-      protocol::PairingPayload{"127.0.0.1", 1, 2, protocol::PairingSecret::generate().code()}.url();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  Outcome added = runLumora(home, {"devices", "add", "desk", "--link", link});
-  ASSERT_EQ(added.status, 0) << added.err;
-  EXPECT_EQ(added.out.rfind("registered desk (", 0), 0u) << added.out;
-  const auto refreshed = storedTokens(home);
-  EXPECT_NE(refreshed.at("refreshToken"), first.at("refreshToken"));
-  EXPECT_NE(refreshed.at("accessToken"), first.at("accessToken"));
-}
-
 TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCannot) {
-  AccountServiceProcess service(devService());
+  AccountServiceProcess service(kDevService);
   TempDir home;
   const std::vector<std::string> login = {"login",      "--provider",     "dev",
                                           "--email",    "me@example.com", "--account-service",
