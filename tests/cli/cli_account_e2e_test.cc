@@ -6,14 +6,8 @@
 
 #include <boost/json.hpp>
 
-#include <chrono>
-#include <fstream>
-#include <thread>
-
 #include "account/account_client.h"
 #include "cli/lumora_runner.h"
-#include "protocol/pairing_payload.h"
-#include "protocol/pairing_secret.h"
 #include "support/account_service_process.h"
 #include "support/agent_process.h"
 #include "support/fake_browser.h"
@@ -34,11 +28,8 @@ boost::json::object storedTokens(const TempDir& home) {
   return boost::json::parse(contentOf(accountFile(home))).at("tokens").as_object();
 }
 
-std::vector<std::string> devService(std::vector<std::string> more = {}) {
-  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--dev"};
-  arguments.insert(arguments.end(), more.begin(), more.end());
-  return arguments;
-}
+// The service on loopback with its dev provider and stand-ins.
+const std::vector<std::string> kDevService = {"--listen", "127.0.0.1:0", "--dev"};
 
 // The service, and the agent on a private Xvfb serving through the service's relay.
 class CliAccountEndToEndTest : public ::testing::Test {
@@ -52,7 +43,7 @@ class CliAccountEndToEndTest : public ::testing::Test {
   Outcome lumora(std::vector<std::string> args) { return runLumora(home_, std::move(args)); }
 
   testing_support::XvfbServer xvfb_{"640x480x24"};
-  AccountServiceProcess service_{devService()};
+  AccountServiceProcess service_{kDevService};
   AgentProcess agent_;
   TempDir home_;
 };
@@ -65,10 +56,7 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
                              "--account-service", service_.url()});
   ASSERT_EQ(loggedIn.status, 0) << loggedIn.err;
   EXPECT_EQ(loggedIn.out, "logged in as me@example.com at " + service_.url() + "\n");
-  Outcome unregistered = lumora({"--relay", "ping"});
-  EXPECT_EQ(unregistered.status, 1);
-  EXPECT_EQ(unregistered.err.rfind("lumora: no relay token: ", 0), 0u) << unregistered.err;
-  EXPECT_NE(unregistered.err.find("lumora devices add"), std::string::npos) << unregistered.err;
+  expectOneLine(lumora({"--relay", "ping"}), 1, "lumora devices add");
 
   Outcome added = lumora({"devices", "add", "desk-relay"});
   ASSERT_EQ(added.status, 0) << added.err;
@@ -86,10 +74,9 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
   const std::string png = home_ / "s.png";
   Outcome snapshot = lumora({"--relay", "snapshot", png});
   ASSERT_EQ(snapshot.status, 0) << snapshot.err << agent_.log();
-  const std::string image = contentOf(png);
-  ASSERT_GE(image.size(), 24u);
-  EXPECT_EQ(image.substr(1, 3), "PNG");
-  EXPECT_EQ(image.substr(16, 8), std::string("\0\0\x02\x80\0\0\x01\xe0", 8)) << "640x480";
+  // A PNG file's signature and the start of its header: 640x480.
+  EXPECT_EQ(contentOf(png).substr(0, 24),
+            std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x02\x80\0\0\x01\xe0", 24));
 
   EXPECT_EQ(lumora({"logout"}).out, "logged out\n");
   Outcome refused = lumora({"devices"});
@@ -102,7 +89,7 @@ TEST_F(CliAccountEndToEndTest, LoginRegistersTheAgentAndEveryAgentCommandGoesThr
 // The GitHub provider takes the same path through the program: its flow is OAuthWebFlowTest's and
 // its exchange on the service the account tests'.
 TEST(CliLogin, ASignInGoesThroughTheBrowserToTheServicesStandIn) {
-  AccountServiceProcess service(devService());
+  AccountServiceProcess service(kDevService);
   TempDir home;
   const std::string path = testing_support::fakeBrowserPath(home);
   // The service named by the environment, as the desktop application finds it.
@@ -121,44 +108,10 @@ TEST(CliLogin, ASignInGoesThroughTheBrowserToTheServicesStandIn) {
   Outcome devices = runLumora(home, {"devices"});
   EXPECT_EQ(devices.status, 0) << devices.err;
   EXPECT_EQ(devices.out, "no devices\n");
-
-  // No browser at all.
-  Outcome noBrowser = runLumora(home, {"login", "--dev"}, {}, "/nonexistent");
-  EXPECT_EQ(noBrowser.status, 1);
-  EXPECT_EQ(noBrowser.err.rfind("lumora: sign-in with google failed: ", 0), 0u) << noBrowser.err;
-}
-
-TEST(CliLogin, AnExpiredAccessTokenIsRefreshedOnceAndARefusedRefreshAsksForALogin) {
-  AccountServiceProcess service(devService({"--access-token-lifetime", "1"}));
-  TempDir home;
-  ASSERT_EQ(runLumora(home, {"login", "--provider", "dev", "--email", "me@example.com",
-                             "--account-service", service.url()})
-                .status,
-            0);
-  const auto first = storedTokens(home);
-  // An agent's link is all `devices add` needs of it.
-  const std::string link =
-      protocol::PairingPayload{"127.0.0.1", 1, 2, protocol::PairingSecret::generate().code()}.url();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  Outcome added = runLumora(home, {"devices", "add", "desk", "--link", link});
-  ASSERT_EQ(added.status, 0) << added.err;
-  EXPECT_EQ(added.out.rfind("registered desk (", 0), 0u) << added.out;
-  const auto refreshed = storedTokens(home);
-  EXPECT_NE(refreshed.at("refreshToken"), first.at("refreshToken"));
-  EXPECT_NE(refreshed.at("accessToken"), first.at("accessToken"));
-
-  // The spent refresh token is refused; so the stored one must have been the new one.
-  auto root = boost::json::parse(contentOf(accountFile(home))).as_object();
-  root["tokens"].as_object()["refreshToken"] = first.at("refreshToken");
-  std::ofstream(accountFile(home)) << boost::json::serialize(root);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  Outcome expired = runLumora(home, {"devices"});
-  EXPECT_EQ(expired.status, 1);
-  EXPECT_EQ(expired.err, "lumora: session expired: log in again with `lumora login`\n");
 }
 
 TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCannot) {
-  AccountServiceProcess service(devService());
+  AccountServiceProcess service(kDevService);
   TempDir home;
   const std::vector<std::string> login = {"login",      "--provider",     "dev",
                                           "--email",    "me@example.com", "--account-service",
@@ -181,26 +134,6 @@ TEST(CliLogin, LogoutEndsTheSignInOnTheServiceAndForgetsTheTokensEvenWhenItCanno
   EXPECT_EQ(untold.out, "logged out\n");
   expectOneLine(untold, 0, "the account service was not told");
   EXPECT_FALSE(boost::json::parse(contentOf(accountFile(home))).as_object().contains("tokens"));
-}
-
-TEST(CliLogin, MistakesAreNamed) {
-  TempDir home;
-  Outcome noService = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c"});
-  EXPECT_EQ(noService.status, 1);
-  EXPECT_EQ(noService.err,
-            "lumora: no account service known: give --account-service URL (or set "
-            "LUMORA_API_BASE_URL)\n");
-  Outcome noEmail = runLumora(home, {"login", "--provider", "dev"});
-  EXPECT_EQ(noEmail.status, 2);
-  EXPECT_NE(noEmail.err.find("--provider dev needs --email ADDRESS"), std::string::npos);
-
-  // A service without --dev refuses the dev provider, in its own words.
-  AccountServiceProcess production({"--listen", "127.0.0.1:0"});
-  Outcome refused = runLumora(home, {"login", "--provider", "dev", "--email", "a@b.c",
-                                     "--account-service", production.url()});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err.rfind("lumora: login failed: ", 0), 0u) << refused.err;
-  EXPECT_FALSE(std::filesystem::exists(accountFile(home)));
 }
 
 }  // namespace

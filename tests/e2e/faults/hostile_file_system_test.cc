@@ -36,10 +36,6 @@ std::string upload(RawClient& client, const std::string& path, std::size_t size,
   return describe(client.ask(protocol::FileUploadRequest{path, Bytes(size, 'u'), offset, isFinal}));
 }
 
-std::string download(RawClient& client, const std::string& path) {
-  return describe(client.ask(protocol::FileDownloadRequest{path, 0, kChunk}));
-}
-
 std::vector<std::string> namesIn(const fs::path& directory) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) {
@@ -132,7 +128,8 @@ TEST_F(HostileFileSystemTest, WhatIsNotARegularFileIsRefusedAtOnce) {
 
   // Opening a FIFO nobody writes to would wait for a writer forever. (A device or a directory
   // is refused by the same check of the file's type.)
-  EXPECT_EQ(download(*client_, fifo), "internal: not a regular file: " + fifo);
+  EXPECT_EQ(describe(client_->ask(protocol::FileDownloadRequest{fifo, 0, kChunk})),
+            "internal: not a regular file: " + fifo);
   // Writing into the middle of a FIFO (nobody reads it) is refused the same way.
   EXPECT_EQ(upload(*client_, fifo, 10, 5, true), "internal: not a regular file: " + fifo);
   struct stat info {};

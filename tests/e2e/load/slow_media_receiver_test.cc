@@ -39,7 +39,6 @@ TEST(SlowMediaReceiverTest, AReceiverThatStopsReadingCostsNoMemoryAndResumesAtAK
 
   const std::vector<ScreenFrameMeta> before = slow.readFramesFor(4s);
   ASSERT_FALSE(before.empty()) << agent.log();
-  EXPECT_TRUE(before.front().isKeyframe) << "a receiver starts at a key frame";
 
   // The slow receiver now reads nothing for ten seconds.
   const std::size_t steadyResident = residentBytes(agent.pid());

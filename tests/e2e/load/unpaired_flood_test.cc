@@ -119,16 +119,13 @@ std::string aMalformedFrameIsAnsweredAndSurvived(std::uint16_t controlPort) {
                              std::string(20000, '[') + std::string(20000, ']') + "}}";
   client.sendRaw(protocol::FrameCodec::encode(protocol::asBytes(nested)));
   const auto answer = client.receive();
-  const auto* refusal = answer ? answer->payload.get<MessageType::error>() : nullptr;
-  if (!refusal || refusal->code != "bad_request" || refusal->message != "decode failed" ||
-      answer->correlationID) {
+  if (describe(answer) != "bad_request: decode failed" || answer->correlationID) {
     return "a nested frame answered with " + describe(answer);
   }
-  const auto reply = client.ask(protocol::PingRequest{});
-  const auto* error = reply.payload.get<MessageType::error>();
-  return error && error->message == "authentication required"
+  const std::string afterwards = describe(client.ask(protocol::PingRequest{}));
+  return afterwards == "unauthorized: authentication required"
              ? ""
-             : "a ping after the bad frame answered with " + describe(reply);
+             : "a ping after the bad frame answered with " + afterwards;
 }
 
 // Frames no agent takes close the connection: a 1 MiB frame of Base64 before pairing (over the
@@ -222,9 +219,6 @@ TEST(UnpairedFloodTest, AgentShedsUnpairedPeersAndKeepsServingThePairedOne) {
 
   // Refused frames are never buffered toward their announced length.
   EXPECT_LT(peakResident, quietResident + (64u << 20)) << "started at " << quietResident;
-
-  EXPECT_TRUE(pinged(phone));
-  EXPECT_EQ(aNewPeerStillPairs(agent), "");
 }
 
 }  // namespace
