@@ -9,7 +9,6 @@
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
-#include <sstream>
 #include <stdexcept>
 
 #include "net/http_client.h"
@@ -223,14 +222,6 @@ void RelayClient::close() {
   beast::error_code ignored;
   impl_->ws.close(websocket::close_code::normal, ignored);
   impl_->closed = true;
-}
-
-std::optional<double> metricValue(const std::string& exposition, const std::string& series) {
-  std::istringstream lines(exposition);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
-  }
-  return std::nullopt;
 }
 
 }  // namespace lumora::account::testing

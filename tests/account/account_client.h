@@ -73,10 +73,6 @@ class AccountClient {
   std::shared_ptr<const net::HttpClient> http_;
 };
 
-// The value of `series` (its name and labels as an exposition writes them) in a metrics
-// scrape, or nothing when the scrape does not hold it.
-std::optional<double> metricValue(const std::string& exposition, const std::string& series);
-
 // One relay WebSocket connection; status() tells how the upgrade was answered.
 class RelayClient {
  public:
