@@ -1,6 +1,6 @@
 // What a load balancer needs from an instance of the service, and what its operators see: the
-// health check, draining (in the process, and the program's grace period on SIGTERM), the metrics
-// on their own address, and the client address a trusted balancer forwards.
+// health check, draining, the metrics on their own address, and the client address a trusted
+// balancer forwards. (The program draining on SIGTERM is balancer_e2e_tests'.)
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include "account/metrics.h"
 #include "protocol/room_key.h"
 #include "service_harness.h"
-#include "support/account_service_process.h"
 #include "support/eventually.h"
 #include "support/postgres_server.h"
 #include "support/raw_client.h"
@@ -202,24 +201,6 @@ TEST(SignInLimit, IsPerClientAddressAndTheLimitedAreToldWhenToComeBack) {
   EXPECT_EQ(login(proxied, "203.0.113.7, 198.51.100.2").status, 200);
   EXPECT_EQ(login(proxied, "not an address").status, 200);  // the proxy itself
   EXPECT_EQ(login(proxied, "garbage again").status, 429);
-}
-
-// The program as systemd stops it: SIGTERM drains, and a side that never finishes closing holds
-// the process up only for --drain-seconds. (That it ends at once when its rooms close cleanly
-// is seen with the agent moving to another instance in balancer_e2e_tests.)
-TEST(DrainingProgram, EndsOnSigtermAfterTheGracePeriodWhenARoomNeverCloses) {
-  testing_support::AccountServiceProcess service(
-      {"--listen", "127.0.0.1:0", "--dev", "--drain-seconds", "1"});
-  const std::string url = service.url();
-  const auto secret = protocol::PairingSecret::generate();
-  const auto key = protocol::RoomKey::derive(secret);
-  AccountClient(url).signInWithDevice("a@example.com", secret);
-  auto host = RelayClient::host(url, key.fingerprint(), key);  // never reads again
-  EXPECT_EQ(service.terminate(), 0);
-  const std::string log = service.log();
-  EXPECT_NE(log.find("stopping after 1 s of draining, with 1 relay rooms still open"),
-            std::string::npos)
-      << log;
 }
 
 }  // namespace
