@@ -145,11 +145,9 @@ TEST_P(StoreTest, DevicesAreFoundChangedAndDeletedOnlyByTheirOwnAccount) {
   EXPECT_FALSE(store_->reportConnection(bob_.id, desk.id, {"10.0.0.2", 47800, 47801}, 4000));
   auto reported = store_->reportConnection(alice_.id, desk.id, {"10.0.0.2", 47800, 0}, 4000);
   ASSERT_TRUE(reported);
-  EXPECT_EQ(reported->status, "connected");
-  EXPECT_EQ(reported->lastSeenAt, 4000);
-  EXPECT_EQ(reported->lastHost, "10.0.0.2");
-  EXPECT_EQ(reported->lastControlPort, 47800);
-  EXPECT_EQ(reported->lastMediaPort, 0);
+  EXPECT_EQ(std::tie(reported->status, reported->lastSeenAt, reported->lastHost,
+                     reported->lastControlPort, reported->lastMediaPort),
+            std::tuple("connected", 4000, "10.0.0.2", 47800, 0));
 
   EXPECT_FALSE(store_->deleteDevice(bob_.id, desk.id));
   EXPECT_TRUE(store_->deleteDevice(alice_.id, desk.id));
@@ -185,11 +183,6 @@ TEST(StoreMigration, FingerprintsRegisteredWithoutProofAreForgotten) {
   EXPECT_FALSE(store->findDeviceByFingerprint(alice.id, kPrint));
   ASSERT_EQ(store->listDevices(alice.id).size(), 1u);
   EXPECT_FALSE(store->listDevices(alice.id)[0].pairingFingerprint);
-}
-
-TEST(StoreOpening, AnUnreachableDatabaseIsAStoreError) {
-  EXPECT_THROW(openAccountStore("postgresql://nobody@127.0.0.1:1/none"), StoreError);
-  EXPECT_THROW(openAccountStore("sqlite:/proc/no/such/folder/db.sqlite"), StoreError);
 }
 
 }  // namespace

@@ -80,13 +80,6 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
   EXPECT_EQ(client.get("/app/late.js").status, 404);
 }
 
-TEST(WebClientRoutesTest, WithoutTheClientsFilesTheAppAnswers404AndTheApiStillWorks) {
-  testing_support::TempDir empty;
-  ServiceUnderTest service([&](ServiceConfig& config) { config.webRoot = empty.path(); });
-  EXPECT_EQ(service.client().get("/app/").status, 404);
-  EXPECT_EQ(service.client().get("/health").status, 200);
-}
-
 TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
   {
     ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
@@ -103,7 +96,6 @@ TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
                                             {"authorizeUrl", standIns + "github/authorize"}},
                                json::object{{"id", "dev"}}};
     EXPECT_EQ(listed.json(), (json::object{{"providers", expected}}));
-    EXPECT_EQ(dev.client().request("POST", "/auth/providers", "{}").status, 405);
   }
   WebFolder folder;
   ServiceUnderTest real([&](ServiceConfig& config) {
