@@ -58,10 +58,6 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
   EXPECT_EQ(script.body, "console.log(1)");
   EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
 
-  Reply bare = client.get("/app");
-  EXPECT_EQ(bare.status, 308);
-  EXPECT_EQ(bare.header("Location"), "/app/");
-
   // Only the page's own kinds of file in the folder itself, by their own names: nothing above
   // it, nothing below, nothing a build leaves there.
   for (const char* target :
