@@ -80,16 +80,14 @@ TEST_P(StoreTest, OfTwoInstancesRacingWithOneRefreshTokenOnlyOneWins) {
   store_->addRefreshToken("raced", alice_.id, "family", 1'000'000);
   auto second = openAccountStore(url_);
   std::atomic<int> accepted{0};
-  std::thread a([&] {
-    if (store_->useRefreshToken("raced", 1).outcome == AccountStore::RefreshUse::Outcome::accepted)
-      ++accepted;
-  });
-  std::thread b([&] {
-    if (second->useRefreshToken("raced", 1).outcome == AccountStore::RefreshUse::Outcome::accepted)
-      ++accepted;
-  });
-  a.join();
-  b.join();
+  std::vector<std::thread> instances;
+  for (AccountStore* store : {store_.get(), second.get()}) {
+    instances.emplace_back([&accepted, store] {
+      accepted +=
+          store->useRefreshToken("raced", 1).outcome == AccountStore::RefreshUse::Outcome::accepted;
+    });
+  }
+  for (auto& instance : instances) instance.join();
   EXPECT_EQ(accepted, 1);
 }
 
