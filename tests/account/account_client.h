@@ -65,8 +65,6 @@ class AccountClient {
   // A token that opens the relay room `fingerprint` to the holder of `access`.
   std::string relayToken(const std::string& access, const std::string& fingerprint) const;
 
-  const std::string& url() const { return url_; }
-
  private:
   std::string url_;
   std::string from_;

@@ -77,22 +77,19 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
 }
 
 TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
-  {
-    ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
-    Reply listed = dev.client().get("/auth/providers");
-    ASSERT_EQ(listed.status, 200);
-    // Exactly these members: nothing secret, no token endpoint for GitHub's code.
-    const std::string standIns = dev.url() + "/dev/";
-    const json::array expected{json::object{{"id", "google"},
-                                            {"clientId", "lumora-dev.apps.example"},
-                                            {"authorizeUrl", standIns + "google/authorize"},
-                                            {"tokenUrl", standIns + "google/token"}},
-                               json::object{{"id", "github"},
-                                            {"clientId", "lumoradevclient00000"},
-                                            {"authorizeUrl", standIns + "github/authorize"}},
-                               json::object{{"id", "dev"}}};
-    EXPECT_EQ(listed.json(), (json::object{{"providers", expected}}));
-  }
+  ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
+  // Exactly these members: nothing secret, no token endpoint for GitHub's code.
+  const std::string standIns = dev.url() + "/dev/";
+  const json::array expected{json::object{{"id", "google"},
+                                          {"clientId", "lumora-dev.apps.example"},
+                                          {"authorizeUrl", standIns + "google/authorize"},
+                                          {"tokenUrl", standIns + "google/token"}},
+                             json::object{{"id", "github"},
+                                          {"clientId", "lumoradevclient00000"},
+                                          {"authorizeUrl", standIns + "github/authorize"}},
+                             json::object{{"id", "dev"}}};
+  EXPECT_EQ(dev.client().get("/auth/providers").json(), (json::object{{"providers", expected}}));
+
   WebFolder folder;
   ServiceUnderTest real([&](ServiceConfig& config) {
     config.dev = false;
@@ -100,8 +97,7 @@ TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
     config.providers.google.clientIds = {"first.apps.example", "second.apps.example"};
     config.providers.github.clientSecret = "s3cret";  // no client id: GitHub stays off
   });
-  Reply listed = real.client().get("/auth/providers");
-  EXPECT_EQ(listed.json(),
+  EXPECT_EQ(real.client().get("/auth/providers").json(),
             json::parse(R"({"providers":[{"id":"google","clientId":"first.apps.example",
                "authorizeUrl":"https://accounts.google.com/o/oauth2/v2/auth",
                "tokenUrl":"https://oauth2.googleapis.com/token"}]})"));
