@@ -200,15 +200,5 @@ TEST(AccountClientRequestTest, WithoutAnHttpAnswerItIsATransportFailure) {
             Kind::invalidPairingCode);
 }
 
-TEST(HttpClientTest, ARequestMayChooseItsOwnTimeOut) {
-  testing_support::ScriptedPeer silent;  // the kernel accepts; nobody answers
-  net::FetchRequest request;
-  request.url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/";
-  request.timeout = std::chrono::milliseconds(200);
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_THROW(runAwaitable(session()->fetch(request)), std::runtime_error);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-}
-
 }  // namespace
 }  // namespace lumora::sdk
