@@ -46,7 +46,9 @@ class RelayTest : public ::testing::Test {
   std::string access_;
 };
 
-TEST_F(RelayTest, BinaryMessagesArriveWholeAndInOrderBothWaysAndTextNever) {
+// (That messages keep their order both ways is the sealed channels': a message out of order does
+// not open, and the relay end-to-end tests run terminals and files through it.)
+TEST_F(RelayTest, BinaryMessagesArriveWholeAndTextNever) {
   auto agent = host();
   auto phone = peer(*agent);
   // The text goes nowhere; an empty message, and a large one whose bytes say where they belong,
@@ -61,12 +63,6 @@ TEST_F(RelayTest, BinaryMessagesArriveWholeAndInOrderBothWaysAndTextNever) {
     auto got = agent->receive();
     ASSERT_TRUE(got && got->binary);
     EXPECT_TRUE(got->data == message) << got->data.size() << " bytes of " << message.size();
-  }
-  for (int i = 0; i < 100; ++i) agent->sendBinary("reply " + std::to_string(i));
-  for (int i = 0; i < 100; ++i) {
-    auto got = phone->receive();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->data, "reply " + std::to_string(i));
   }
 }
 
