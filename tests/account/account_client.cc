@@ -1,6 +1,5 @@
 #include "account_client.h"
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -9,7 +8,6 @@
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
-#include <sstream>
 #include <stdexcept>
 
 #include "net/http_client.h"
@@ -26,15 +24,10 @@ using asio::ip::tcp;
 
 namespace {
 
-struct Origin {
-  std::string host;
-  std::string port;
-};
-
-Origin originOf(const std::string& url) {
-  auto parsed = boost::urls::parse_absolute_uri(url);
-  if (!parsed) throw std::runtime_error("not a URL: " + url);
-  return {parsed->host(), std::string(parsed->port())};
+// `reply` when it has `status`; else what answered how, thrown.
+Reply expected(Reply reply, int status, const std::string& what) {
+  if (reply.status == status) return reply;
+  throw std::runtime_error(what + " answered " + std::to_string(reply.status) + ": " + reply.body);
 }
 
 }  // namespace
@@ -80,12 +73,9 @@ Reply AccountClient::post(const std::string& target, const boost::json::value& b
 }
 
 boost::json::object AccountClient::signInAs(const std::string& email) const {
-  Reply reply = post("/auth/login", {{"provider", "dev"}, {"token", email}});
-  if (reply.status != 200) {
-    throw std::runtime_error("dev sign-in answered " + std::to_string(reply.status) + ": " +
-                             reply.body);
-  }
-  return reply.json().as_object();
+  return expected(post("/auth/login", {{"provider", "dev"}, {"token", email}}), 200, "dev sign-in")
+      .json()
+      .as_object();
 }
 
 std::string AccountClient::signInWithDevice(const std::string& email,
@@ -107,11 +97,9 @@ Reply AccountClient::registerDevice(const std::string& access, const std::string
 
 boost::json::object AccountClient::registration(const std::string& access, const std::string& name,
                                                 const protocol::RoomKey& key) const {
-  const Reply challenge = post("/devices/challenge", boost::json::object{}, access);
-  if (challenge.status != 200) {
-    throw std::runtime_error("the challenge answered " + std::to_string(challenge.status));
-  }
-  const boost::json::value answer = challenge.json();
+  const boost::json::value answer =
+      expected(post("/devices/challenge", boost::json::object{}, access), 200, "the challenge")
+          .json();
   const std::string nonce(answer.at("nonce").as_string());
   const std::string account(answer.at("account").as_string());
   return {{"name", name},
@@ -123,10 +111,8 @@ boost::json::object AccountClient::registration(const std::string& access, const
 
 std::string AccountClient::relayToken(const std::string& access,
                                       const std::string& fingerprint) const {
-  Reply issued = post("/relay/token", {{"fingerprint", fingerprint}}, access);
-  if (issued.status != 200) {
-    throw std::runtime_error("relay token answered " + std::to_string(issued.status));
-  }
+  const Reply issued =
+      expected(post("/relay/token", {{"fingerprint", fingerprint}}, access), 200, "relay token");
   return std::string(issued.json().at("token").as_string());
 }
 
@@ -139,13 +125,13 @@ struct RelayClient::Impl {
 
 RelayClient::RelayClient(const std::string& serviceUrl, const std::string& target)
     : impl_(std::make_unique<Impl>()) {
-  const Origin origin = originOf(serviceUrl);
+  const auto origin = boost::urls::parse_absolute_uri(serviceUrl).value();
   tcp::resolver resolver(impl_->io);
-  beast::get_lowest_layer(impl_->ws).connect(resolver.resolve(origin.host, origin.port));
+  beast::get_lowest_layer(impl_->ws).connect(resolver.resolve(origin.host(), origin.port()));
   impl_->ws.read_message_max(256u << 20);
   websocket::response_type response;
   beast::error_code ec;
-  impl_->ws.handshake(response, origin.host, target, ec);
+  impl_->ws.handshake(response, origin.host(), target, ec);
   status_ = static_cast<int>(response.result_int());
   impl_->closed = static_cast<bool>(ec);
 }
@@ -223,14 +209,6 @@ void RelayClient::close() {
   beast::error_code ignored;
   impl_->ws.close(websocket::close_code::normal, ignored);
   impl_->closed = true;
-}
-
-std::optional<double> metricValue(const std::string& exposition, const std::string& series) {
-  std::istringstream lines(exposition);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(series + " ")) return std::stod(line.substr(series.size() + 1));
-  }
-  return std::nullopt;
 }
 
 }  // namespace lumora::account::testing

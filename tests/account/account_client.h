@@ -65,17 +65,11 @@ class AccountClient {
   // A token that opens the relay room `fingerprint` to the holder of `access`.
   std::string relayToken(const std::string& access, const std::string& fingerprint) const;
 
-  const std::string& url() const { return url_; }
-
  private:
   std::string url_;
   std::string from_;
   std::shared_ptr<const net::HttpClient> http_;
 };
-
-// The value of `series` (its name and labels as an exposition writes them) in a metrics
-// scrape, or nothing when the scrape does not hold it.
-std::optional<double> metricValue(const std::string& exposition, const std::string& series);
 
 // One relay WebSocket connection; status() tells how the upgrade was answered.
 class RelayClient {

@@ -1,6 +1,7 @@
-// Every route of the service against the real server on loopback: each one's success and its
-// refusals. Which device is whose and which names are taken is the store's to decide (store_test
-// runs those rules on both databases); here, how each outcome is answered.
+// The routes' refusals and token lifetimes against the real server on loopback. Which device is
+// whose and which names are taken is the store's to decide (store_test runs those rules on both
+// databases); each route's success is driven by the client library's own tests against this
+// service (sdk_account_tests); here, how each refusal is answered.
 
 #include <gtest/gtest.h>
 
@@ -34,19 +35,8 @@ class ApiTest : public ::testing::Test {
   ServiceUnderTest service_;
 };
 
-TEST_F(ApiTest, SignInGivesTokensThatNameTheUserAndExpire) {
+TEST_F(ApiTest, AccessTokensLastAQuarterOfAnHourAndRefreshTokensThirtyDays) {
   auto tokens = client().signInAs("ada@example.com");
-  EXPECT_FALSE(text(tokens, "refreshToken").empty());
-  const auto& user = tokens.at("user").as_object();
-  EXPECT_EQ(user.at("provider"), "dev");
-  EXPECT_EQ(user.at("email"), "ada@example.com");
-  EXPECT_FALSE(user.contains("displayName"));
-
-  Reply me = client().get("/auth/me", text(tokens, "accessToken"));
-  ASSERT_EQ(me.status, 200);
-  EXPECT_EQ(me.json(), json::value(user));
-
-  // The access token lasts a quarter of an hour, the refresh token thirty days.
   service_.advance(14min);
   EXPECT_EQ(client().get("/auth/me", text(tokens, "accessToken")).status, 200);
   service_.advance(2min);
@@ -65,8 +55,6 @@ TEST_F(ApiTest, RefreshRotatesAndASecondUseEndsTheWholeSession) {
   ASSERT_EQ(refreshed.status, 200);
   const auto second = refreshed.json().as_object();
   EXPECT_NE(second.at("refreshToken"), first.at("refreshToken"));
-  EXPECT_EQ(second.at("user"), first.at("user"));
-  EXPECT_EQ(client().get("/auth/me", text(second, "accessToken")).status, 200);
 
   // The old token again: a copy is in someone else's hands, so the rotated one dies too.
   Reply reused = client().post("/auth/refresh", {{"refreshToken", first.at("refreshToken")}});
@@ -118,12 +106,7 @@ TEST_F(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
   const std::string token = tokenOf("ada@example.com");
   Reply created = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
   ASSERT_EQ(created.status, 201);
-  const auto device = created.json().as_object();
-  EXPECT_EQ(device.at("name"), "desk");
-  EXPECT_EQ(device.at("platform"), "linux");
-  EXPECT_EQ(device.at("status"), "registered");
-  EXPECT_FALSE(device.contains("pairingFingerprint"));
-  EXPECT_EQ(text(device, "createdAt").size(), 24u);  // 2026-01-02T03:04:05.678Z
+  EXPECT_EQ(text(created.json(), "createdAt").size(), 24u);  // 2026-01-02T03:04:05.678Z
 
   Reply conflict = registerDevice(token, {{"name", "desk"}, {"platform", "linux"}});
   EXPECT_EQ(conflict.status, 409);
@@ -131,12 +114,8 @@ TEST_F(ApiTest, RegisteringTwiceIsAConflictUntilTheFingerprintArrives) {
 
   Reply serving = client().registerDevice(token, "desk", kSecret);
   ASSERT_EQ(serving.status, 200);
-  EXPECT_EQ(serving.json().at("id"), device.at("id"));
+  EXPECT_EQ(serving.json().at("id"), created.json().at("id"));
   EXPECT_EQ(serving.json().at("pairingFingerprint"), json::value(kPrint));
-  Reply list = client().get("/devices", token);
-  ASSERT_EQ(list.status, 200);
-  ASSERT_EQ(list.json().as_array().size(), 1u);
-  EXPECT_EQ(list.json().as_array()[0], serving.json());
 }
 
 // Another account learns a device's fingerprint and public room key (device lists, relay URLs)
@@ -164,44 +143,12 @@ TEST_F(ApiTest, RegisteringADeviceTakesAProofOfItsPairingSecret) {
   EXPECT_EQ(client().get("/devices", eve).json().as_array().size(), 0u);
   // A lookup finds only the caller's own devices.
   EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + kPrint, eve).status, 404);
-  Reply found = client().get("/devices/lookup?fingerprint=" + kPrint, ada);
-  ASSERT_EQ(found.status, 200);
-  EXPECT_EQ(found.json().at("name"), "desk");
+  EXPECT_EQ(client().get("/devices/lookup?fingerprint=" + kPrint, ada).status, 200);
   EXPECT_EQ(client().get("/devices/lookup?fingerprint=xyz", ada).status, 400);
 
   // A second phone's account that knows the secret registers the same computer.
   ASSERT_EQ(client().registerDevice(eve, "family desk", kSecret).status, 201);
-  Reply issued = client().post("/relay/token", {{"fingerprint", kPrint}}, eve);
-  ASSERT_EQ(issued.status, 200);
-  EXPECT_EQ(issued.json().at("room"), json::value(kPrint));
-  EXPECT_EQ(issued.json().at("expiresInSeconds"), 300);
-  EXPECT_FALSE(text(issued.json(), "token").empty());
-}
-
-TEST_F(ApiTest, DevicesAreRenamedReportedAndDeleted) {
-  const std::string ada = tokenOf("ada@example.com");
-  const std::string id =
-      text(registerDevice(ada, {{"name", "desk"}, {"platform", "linux"}}).json(), "id");
-  const std::string path = "/devices/" + id;
-
-  Reply renamed = client().request("PATCH", path, R"({"name":"study"})", ada);
-  ASSERT_EQ(renamed.status, 200);
-  EXPECT_EQ(renamed.json().at("name"), "study");
-  registerDevice(ada, {{"name", "laptop"}, {"platform", "linux"}});
-  EXPECT_EQ(client().request("PATCH", path, R"({"name":"laptop"})", ada).status, 409);
-
-  const json::object report{{"host", "100.64.0.7"}, {"controlPort", 47800}, {"mediaPort", 47801}};
-  Reply reported = client().post(path + "/connection", report, ada);
-  ASSERT_EQ(reported.status, 200);
-  // What the store keeps of a report is store_test's; here, that the answer shows it.
-  EXPECT_EQ(reported.json().at("status"), "connected");
-  EXPECT_EQ(reported.json().at("lastMediaPort"), 47801);
-  EXPECT_TRUE(reported.json().as_object().contains("lastSeenAt"));
-
-  Reply deleted = client().request("DELETE", path, {}, ada);
-  EXPECT_EQ(deleted.status, 204);
-  EXPECT_TRUE(deleted.body.empty());
-  EXPECT_EQ(client().post(path + "/connection", report, ada).status, 404);
+  EXPECT_EQ(client().post("/relay/token", {{"fingerprint", kPrint}}, eve).status, 200);
 }
 
 // Every refusal is a JSON error with its code; a 405 names the methods the route takes, matched
@@ -224,6 +171,11 @@ TEST_F(ApiTest, RefusalsAreJsonErrorsWithTheirStatusAndCode) {
            {"POST", devices, std::string(70 * 1024, ' '), 413, "payload_too_large"},
            {"GET", "/nowhere", "", 404, "not_found"},
            {"GET", "/relay/" + kPrint, "", 400, "bad_request"},  // no upgrade
+           // A device that is not the caller's (store_test: whose it is) is not found.
+           {"PATCH", "/devices/x", R"({"name":"study"})", 404, "not_found"},
+           {"POST", "/devices/x/connection", R"({"host":"h","controlPort":1,"mediaPort":2})", 404,
+            "not_found"},
+           {"DELETE", "/devices/x", "", 404, "not_found"},
            {"GET", login, "", 405, "method_not_allowed", "POST"},
            {"GET", "/auth/logout", "", 405, "method_not_allowed", "POST"},
            {"ET", devices, "{}", 405, "method_not_allowed", "GET, POST"},
@@ -241,17 +193,6 @@ TEST_F(ApiTest, RefusalsAreJsonErrorsWithTheirStatusAndCode) {
   }
   // The server is still there for the next one.
   EXPECT_EQ(client().get("/health").status, 200);
-}
-
-TEST(ApiOverTls, ServesHttpsWithTheGivenCertificate) {
-  const LocalhostCertificate tls;
-  ServiceUnderTest service([&](ServiceConfig& c) {
-    c.server.tlsCertificateFile = tls.certificate;
-    c.server.tlsKeyFile = tls.key;
-  });
-  ASSERT_TRUE(service.url().starts_with("https://"));
-  EXPECT_EQ(service.client().signInAs("ada@example.com").at("user").at("email"), "ada@example.com");
-  EXPECT_THROW(AccountClient("http://" + service.url().substr(8)).get("/health"), std::exception);
 }
 
 }  // namespace

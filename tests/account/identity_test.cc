@@ -1,8 +1,10 @@
-// Identity checks: ID tokens against a test key, and whole sign-ins through the --dev
-// stand-ins of Google (PKCE) and GitHub over HTTP.
+// Identity checks: ID tokens against a test key, the service's own tokens, and sign-ins the
+// service refuses through the --dev stand-ins of Google and GitHub over HTTP. (A whole Google
+// sign-in, browser and all, is the lumora program's CliLogin test.)
 
 #include <gtest/gtest.h>
 
+#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
@@ -41,7 +43,6 @@ TEST(IdTokenTest, AGoodTokenGivesItsClaims) {
   auto result = verifyIdToken(signer().sign(claims()), signer().publicJwk(), kRules, kNow);
   ASSERT_EQ(result.index(), 0u) << std::get<1>(result);
   EXPECT_EQ(std::get<0>(result).at("sub"), "1234");
-  EXPECT_EQ(std::get<0>(idTokenKeyId(signer().sign(claims()))), "key-1");
   // An audience list naming us is as good.
   auto listed = claims();
   listed["aud"] = json::array{"someone-else", "our-client"};
@@ -119,28 +120,16 @@ std::string queryValue(const std::string& url, const char* name) {
 
 class ProviderSignInTest : public ::testing::Test {
  protected:
-  // The authorization step of a provider: the code its redirect carries.
-  std::string authorize(const std::string& query) {
-    Reply redirect = service_.client().get(query);
+  // The code GitHub's stand-in hands back for a sign-in with `verifier`'s challenge.
+  std::string githubCode(const std::string& verifier) {
+    Reply redirect = service_.client().get(
+        "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
+        "&scope=read:user%20user:email&state=st-1&login=octo&code_challenge_method=S256"
+        "&code_challenge=" +
+        protocol::pkce::s256Challenge(verifier));
     EXPECT_EQ(redirect.status, 302) << redirect.body;
     EXPECT_EQ(queryValue(redirect.header("Location"), "state"), "st-1");
     return queryValue(redirect.header("Location"), "code");
-  }
-  std::string googleCode(const std::string& verifier) {
-    return authorize(
-        "/dev/google/authorize?client_id=lumora-dev.apps.example&redirect_uri=http://127.0.0.1:9/"
-        "cb&response_type=code&scope=openid%20email%20profile&state=st-1&code_challenge=" +
-        protocol::pkce::s256Challenge(verifier) +
-        "&code_challenge_method=S256&login_hint=grace@example.com");
-  }
-  Reply googleToken(const std::string& code, const std::string& verifier) {
-    return service_.client().request(
-        "POST", "/dev/google/token",
-        "grant_type=authorization_code&code=" + code +
-            "&client_id=lumora-dev.apps.example&redirect_uri=http%3A%2F%2F127.0.0.1%3A9%2Fcb"
-            "&code_verifier=" +
-            verifier,
-        {}, {{"Content-Type", "application/x-www-form-urlencoded"}});
   }
   Reply login(const std::string& provider, const std::string& token,
               const std::optional<std::string>& codeVerifier = std::nullopt) {
@@ -148,33 +137,9 @@ class ProviderSignInTest : public ::testing::Test {
     if (codeVerifier) body["codeVerifier"] = *codeVerifier;
     return service_.client().post("/auth/login", body);
   }
-  std::string githubCode(const std::string& verifier) {
-    return authorize(
-        "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
-        "&scope=read:user%20user:email&state=st-1&login=octo&code_challenge_method=S256"
-        "&code_challenge=" +
-        protocol::pkce::s256Challenge(verifier));
-  }
 
   ServiceUnderTest service_;
 };
-
-TEST_F(ProviderSignInTest, GoogleWithPkceEndsInAnIdTokenTheServiceAccepts) {
-  const std::string verifier = "v3rifier-" + std::string(40, 'x');
-  EXPECT_EQ(googleToken(googleCode(verifier), "wrong-" + verifier).json().at("error"),
-            "invalid_grant");
-  Reply tokens = googleToken(googleCode(verifier), verifier);
-  ASSERT_EQ(tokens.status, 200) << tokens.body;
-  const std::string idToken(tokens.json().at("id_token").as_string());
-  Reply signedIn = login("google", idToken);
-  ASSERT_EQ(signedIn.status, 200) << signedIn.body;
-  EXPECT_EQ(signedIn.json().at("user").at("provider"), "google");
-  EXPECT_EQ(signedIn.json().at("user").at("email"), "grace@example.com");
-  EXPECT_EQ(signedIn.json().at("user").at("displayName"), "grace");
-
-  service_.advance(std::chrono::hours(2));
-  EXPECT_EQ(login("google", idToken).status, 401);
-}
 
 TEST_F(ProviderSignInTest, AGoogleTokenFromAnUnknownKeyIsRefused) {
   IdTokenSigner stranger("not-in-the-jwks");
@@ -184,7 +149,6 @@ TEST_F(ProviderSignInTest, AGoogleTokenFromAnUnknownKeyIsRefused) {
                                            {"sub", "x"},
                                            {"iat", now},
                                            {"exp", now + 600}});
-  // (Tokens the stand-in signs itself pass: the PKCE case above.)
   Reply refused = login("google", token);
   EXPECT_EQ(refused.status, 401);
   EXPECT_NE(refused.json().at("message").as_string().find("unknown signing key"),
@@ -205,32 +169,12 @@ TEST_F(ProviderSignInTest, GitHubCodesAreExchangedOnceAndOnlyWithTheirVerifierFo
   ASSERT_FALSE(code.empty());
   Reply signedIn = login("github", code, verifier);
   ASSERT_EQ(signedIn.status, 200) << signedIn.body;
-  const auto body = signedIn.json();
-  const auto& user = body.at("user");
-  EXPECT_EQ(user.at("provider"), "github");
-  EXPECT_EQ(user.at("displayName"), "octo");
-  EXPECT_EQ(user.at("email"), "octo@users.example");  // from the e-mail list
+  auto user = signedIn.json().at("user").as_object();
+  user.erase("id");
+  // The e-mail comes from the account's e-mail list.
+  EXPECT_EQ(user, json::parse(R"({"provider":"github","email":"octo@users.example",
+                                  "displayName":"octo"})"));
   EXPECT_EQ(login("github", code, verifier).status, 401);
-
-  // The stand-in takes no authorization without an S256 challenge, as the service's client
-  // always sends one.
-  Reply plain = service_.client().get(
-      "/dev/github/authorize?client_id=lumoradevclient00000&redirect_uri=lumora://oauth/github"
-      "&state=st-1&code_challenge_method=plain&code_challenge=" +
-      verifier);
-  EXPECT_EQ(plain.status, 400);
-  EXPECT_EQ(plain.json().at("error"), "invalid_request");
-}
-
-TEST(ProviderReachability, AnUnreachableProviderIsABadGateway) {
-  ServiceUnderTest service([](ServiceConfig& c) {
-    c.dev = false;
-    c.providers.github.clientId = "id";
-    c.providers.github.tokenUrl = "http://127.0.0.1:1/token";
-  });
-  Reply reply = service.client().post("/auth/login", {{"provider", "github"}, {"token", "code"}});
-  EXPECT_EQ(reply.status, 502);
-  EXPECT_EQ(reply.json().at("error"), "provider_unavailable");
 }
 
 }  // namespace

@@ -89,9 +89,7 @@ TEST(ServiceProgram, RefusesUnusableOptionsAndKeepsDevOnLoopbackAndAwayFromTheRe
   TempDir home;
   for (const auto& [arguments, text] :
        std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--listen", "nowhere"}, "--listen wants ADDR:PORT"},
            {{"--no-such-option"}, "--no-such-option"},
-           {{"--relay-max-queue", "10"}, "the relay queue at least one message"},
            {{"--dev", "--listen", "0.0.0.0:0"}, "loopback only"}}) {
     expectRefusal(arguments, home, 2, text);
   }

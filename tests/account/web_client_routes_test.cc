@@ -58,10 +58,6 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
   EXPECT_EQ(script.body, "console.log(1)");
   EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
 
-  Reply bare = client.get("/app");
-  EXPECT_EQ(bare.status, 308);
-  EXPECT_EQ(bare.header("Location"), "/app/");
-
   // Only the page's own kinds of file in the folder itself, by their own names: nothing above
   // it, nothing below, nothing a build leaves there.
   for (const char* target :
@@ -80,31 +76,20 @@ TEST(WebClientRoutesTest, ThePageAndItsFilesAreServedWithAPolicyThatKeepsThemToT
   EXPECT_EQ(client.get("/app/late.js").status, 404);
 }
 
-TEST(WebClientRoutesTest, WithoutTheClientsFilesTheAppAnswers404AndTheApiStillWorks) {
-  testing_support::TempDir empty;
-  ServiceUnderTest service([&](ServiceConfig& config) { config.webRoot = empty.path(); });
-  EXPECT_EQ(service.client().get("/app/").status, 404);
-  EXPECT_EQ(service.client().get("/health").status, 200);
-}
-
 TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
-  {
-    ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
-    Reply listed = dev.client().get("/auth/providers");
-    ASSERT_EQ(listed.status, 200);
-    // Exactly these members: nothing secret, no token endpoint for GitHub's code.
-    const std::string standIns = dev.url() + "/dev/";
-    const json::array expected{json::object{{"id", "google"},
-                                            {"clientId", "lumora-dev.apps.example"},
-                                            {"authorizeUrl", standIns + "google/authorize"},
-                                            {"tokenUrl", standIns + "google/token"}},
-                               json::object{{"id", "github"},
-                                            {"clientId", "lumoradevclient00000"},
-                                            {"authorizeUrl", standIns + "github/authorize"}},
-                               json::object{{"id", "dev"}}};
-    EXPECT_EQ(listed.json(), (json::object{{"providers", expected}}));
-    EXPECT_EQ(dev.client().request("POST", "/auth/providers", "{}").status, 405);
-  }
+  ServiceUnderTest dev;  // --dev: the stand-ins of this very service, and the dev provider
+  // Exactly these members: nothing secret, no token endpoint for GitHub's code.
+  const std::string standIns = dev.url() + "/dev/";
+  const json::array expected{json::object{{"id", "google"},
+                                          {"clientId", "lumora-dev.apps.example"},
+                                          {"authorizeUrl", standIns + "google/authorize"},
+                                          {"tokenUrl", standIns + "google/token"}},
+                             json::object{{"id", "github"},
+                                          {"clientId", "lumoradevclient00000"},
+                                          {"authorizeUrl", standIns + "github/authorize"}},
+                             json::object{{"id", "dev"}}};
+  EXPECT_EQ(dev.client().get("/auth/providers").json(), (json::object{{"providers", expected}}));
+
   WebFolder folder;
   ServiceUnderTest real([&](ServiceConfig& config) {
     config.dev = false;
@@ -112,8 +97,7 @@ TEST(WebClientRoutesTest, ClientsAreToldWhichProvidersTheServiceTakesAndWhere) {
     config.providers.google.clientIds = {"first.apps.example", "second.apps.example"};
     config.providers.github.clientSecret = "s3cret";  // no client id: GitHub stays off
   });
-  Reply listed = real.client().get("/auth/providers");
-  EXPECT_EQ(listed.json(),
+  EXPECT_EQ(real.client().get("/auth/providers").json(),
             json::parse(R"({"providers":[{"id":"google","clientId":"first.apps.example",
                "authorizeUrl":"https://accounts.google.com/o/oauth2/v2/auth",
                "tokenUrl":"https://oauth2.googleapis.com/token"}]})"));

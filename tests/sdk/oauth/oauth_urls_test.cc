@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include "sdk/oauth/github_oauth.h"
 #include "sdk/oauth/google_oauth.h"
 #include "sdk/oauth/oauth_urls.h"
@@ -33,17 +31,7 @@ TEST(AuthorizationUrls, CarryTheirItemsInOrder) {
             "&redirect_uri=http://127.0.0.1:8/oauth/github&scope=read:user%20user:email"
             "&state=a%20b%26c=d%23e&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
             "&code_challenge_method=S256");
-}
-
-TEST(AuthorizationUrls, FollowTheConfiguredEndpoints) {
-  ::setenv("LUMORA_GITHUB_AUTHORIZE_URL", "http://127.0.0.1:8780/dev/github/authorize?login=ada",
-           1);
-  const GitHubOAuth github(GitHubOAuth::Config::fromEnvironment());
-  ::unsetenv("LUMORA_GITHUB_AUTHORIZE_URL");
-  EXPECT_EQ(github.authorizeURL("S", "C", "http://127.0.0.1:9/oauth/github"),
-            "http://127.0.0.1:8780/dev/github/authorize?login=ada&client_id=Ov23liQ7rLumoraDesk1"
-            "&redirect_uri=http://127.0.0.1:9/oauth/github&scope=read:user%20user:email&state=S"
-            "&code_challenge=C&code_challenge_method=S256");
+  // An endpoint without a scheme (from the environment or the service's directory) is no URL.
   EXPECT_THROW(GoogleOAuth(GoogleOAuth::Config{.authorizationEndpoint = "accounts.google.com"})
                    .authorizeURL("S", "C", "R"),
                std::invalid_argument);
