@@ -4,15 +4,12 @@
 
 #include <atomic>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 namespace lumora::fakes {
 
 // Delivers the frames queued with `frames` synchronously from start(), then whatever the test
-// pushes with emit(); `startFailure` makes start() throw. Counts its starts and stops.
+// pushes with emit(). Counts its starts and stops.
 class FakeFrameSource : public platform::FrameSource {
  public:
   struct Frame {
@@ -25,7 +22,6 @@ class FakeFrameSource : public platform::FrameSource {
     {
       std::lock_guard lock(mutex_);
       ++starts;
-      if (startFailure) throw std::runtime_error(*startFailure);
       handler_ = std::move(handler);
       initial = frames;
     }
@@ -46,7 +42,6 @@ class FakeFrameSource : public platform::FrameSource {
   }
 
   std::vector<Frame> frames;
-  std::optional<std::string> startFailure;
   std::atomic<int> starts = 0;
   std::atomic<int> stops = 0;
 

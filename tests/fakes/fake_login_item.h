@@ -8,16 +8,14 @@
 
 namespace lumora::fakes {
 
-// A login item the test sets up: `failure` makes enable and disable throw it; `needsApproval`
-// makes an enable succeed without the item becoming enabled, as a desktop that asks the user
-// first would.
+// A login item the test sets up: `failure` makes enable and disable throw it.
 class FakeLoginItem : public platform::LoginItem {
  public:
   bool isEnabled() const override { return enabled; }
   void enable() override {
     ++enableCalls;
     if (failure) throw std::runtime_error(*failure);
-    if (!needsApproval) enabled = true;
+    enabled = true;
   }
   void disable() override {
     if (failure) throw std::runtime_error(*failure);
@@ -25,7 +23,6 @@ class FakeLoginItem : public platform::LoginItem {
   }
 
   bool enabled = false;
-  bool needsApproval = false;
   std::optional<std::string> failure;
   int enableCalls = 0;
 };

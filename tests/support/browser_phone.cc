@@ -177,10 +177,6 @@ json::value BrowserPhone::canvasPixels(const Path& fractions) {
   return ask({{"op", "canvasPixels"}, {"points", pointList(fractions)}});
 }
 
-json::value BrowserPhone::imagePixels(const std::string& selector, const Path& fractions) {
-  return ask({{"op", "imagePixels"}, {"selector", selector}, {"points", pointList(fractions)}});
-}
-
 std::optional<std::pair<double, double>> BrowserPhone::pageAtPicture(double fx, double fy) {
   const json::value rect = ask({{"op", "pictureRect"}});
   if (!rect.is_object()) return std::nullopt;

@@ -83,8 +83,6 @@ class BrowserPhone {
   // [[r, g, b], …]}. The picture is where the page shows it before any zoom: fitted whole into
   // the canvas and centred.
   boost::json::value canvasPixels(const Path& fractions);
-  // The same for the picture an <img> shows, at its natural size.
-  boost::json::value imagePixels(const std::string& selector, const Path& fractions);
   // The page's point (CSS pixels) over the point (fx, fy) of the picture; none before the first
   // picture.
   std::optional<std::pair<double, double>> pageAtPicture(double fx, double fy);
