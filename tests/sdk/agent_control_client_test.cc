@@ -80,7 +80,7 @@ TEST_F(AgentControlClientTest, GarbageAndStrayRepliesAreDroppedAndTheConnectionG
   EXPECT_EQ(disconnects_, 0);
 }
 
-// Pairing with a real agent, and its refusal, are seen end to end (stream_e2e_test, the CLI's
+// Pairing with a real agent, and its refusal, are seen end to end (relay_e2e_test, the CLI's
 // errors); here, that a code that cannot be one is refused before anything is sent.
 TEST_F(AgentControlClientTest, AnInvalidPairingCodeSendsNothing) {
   SDKError invalid = sdkErrorOf(client_.authenticate("0123456789abcdef", "phone"));

@@ -81,8 +81,8 @@ class VideoDecoderTest : public ::testing::Test {
   std::vector<Decoded> decoded_;
 };
 
-// Pictures decode in their colours (the live screen's too: stream_e2e_test), opaque, with the
-// frame ID they were handed in with.
+// Pictures decode in their colours (the live screen's too: cli_e2e_test's snapshot), opaque, with
+// the frame ID they were handed in with.
 TEST_F(VideoDecoderTest, KeepsTheSessionForRepeatedParameterSetsAndRebuildsForNewOnes) {
   TestEncoder small(128, 96);
   decoder_.decode(small.encode(kRed, kBlue), 1);

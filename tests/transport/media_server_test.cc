@@ -77,7 +77,7 @@ TEST(TicketFrameTest, ParsesOnlyCompleteWellFormedFrames) {
 }
 
 // Which tickets admit is the ticket store's, and a refused one is seen end to end
-// (stream_e2e_test); here, what the admitted receivers get.
+// (relay_e2e_test's stream case); here, what the admitted receivers get.
 TEST_F(MediaServerTest, EveryReceiverStartsAtAKeyFrameAndGetsTheSameFrames) {
   startServer();
   auto a = admittedClient();
