@@ -1,5 +1,5 @@
 // The web client's terminal panel against the real agent: a shell on the computer typed into with
-// the phone's keyboard and key strip.
+// the phone's keyboard and key strip, sized to the phone.
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,8 @@ class WebTerminalTest : public WebEndToEndTest {
 
 // A command typed key by key runs and shows its output; a phone keyboard's text input (not
 // keys) reaches the shell as UTF-8; Ctrl latched on the key strip acts on the next key (Ctrl-D
-// ends the input of cat); a shell that exits shows its code and its terminal closes.
+// ends the input of cat); the shell sees the size the phone gives it, before and after it turns;
+// a shell that exits shows its code and its terminal closes.
 TEST_F(WebTerminalTest, RunsTypedCommandsAndTheStripsCtrlActsOnTheNextKey) {
   ASSERT_NO_FATAL_FAILURE(openPanel("terminal"));
   phone_->requireTrue(std::string(kTerminal) + "?.state === 'running'");
@@ -64,6 +65,23 @@ TEST_F(WebTerminalTest, RunsTypedCommandsAndTheStripsCtrlActsOnTheNextKey) {
   const std::string said = std::string(kTerminal) + "?.text.match(/\\npid-(\\d+)-end/)?.[1]";
   phone_->requireTrue(said);
   const pid_t shell = std::stoi(std::string(phone_->eval(said).as_string()));
+
+  // The terminal is fitted to the phone and refitted when the phone turns: the shell sees each
+  // size the page shows.
+  const auto columnsTheShellSees = [&] {
+    const std::string terminal = kTerminal;
+    const std::string size(
+        phone_->eval(terminal + ".rows + ' ' + " + terminal + ".cols").as_string());
+    typeIntoTerminal("stty size\n");
+    EXPECT_TRUE(shows("\n" + size + "\n")) << size << " vs " << text();
+    return std::stoi(size.substr(size.find(' ') + 1));
+  };
+  const int portraitColumns = columnsTheShellSees();
+  EXPECT_GT(portraitColumns, 35);  // about 7–8 CSS pixels a column on a 412-pixel-wide phone
+  EXPECT_LT(portraitColumns, 60);
+  phone_->ask({{"op", "viewport"}, {"width", 915}, {"height", 412}});
+  phone_->requireTrue(std::string(kTerminal) + ".cols > " + std::to_string(portraitColumns + 40));
+  columnsTheShellSees();
 
   // No style the page's policy refuses (Chromium logs each refusal): the terminal's styles came
   // through files and the CSS object model.

@@ -120,6 +120,8 @@ const operations = {
     await page.locator(selector).first().waitFor({ state, timeout });
   },
   screenshot: async ({ path }) => void (await page.screenshot({ path, fullPage: true })),
+  // The page's viewport changes size, as when the phone turns.
+  viewport: async ({ width, height }) => page.setViewportSize({ width, height }),
   pictureRect: async ({ selector = '#screen-canvas' }) => page.evaluate(pictureRect, selector),
   canvasPixels: async ({ selector = '#screen-canvas', points }) => {
     const rect = await page.evaluate(pictureRect, selector);
