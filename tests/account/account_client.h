@@ -8,13 +8,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "protocol/pairing_secret.h"
 #include "protocol/room_key.h"
+#include "support/temp_dir.h"
 
 namespace lumora::net {
 class HttpClient;
@@ -107,6 +110,21 @@ class RelayClient {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int status_ = 0;
+};
+
+// A self-signed certificate for this machine under `names` (localhost only unless told), made
+// before the service that presents it.
+struct LocalhostCertificate {
+  explicit LocalhostCertificate(const std::string& names = "DNS:localhost") {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
+        " -addext subjectAltName=" +
+        names + " -keyout " + key + " -out " + certificate + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
+  }
+  testing_support::TempDir folder;
+  std::string key = folder / "key.pem";
+  std::string certificate = folder / "cert.pem";
 };
 
 }  // namespace lumora::account::testing

@@ -73,18 +73,4 @@ class ServiceUnderTest {
   std::thread runner_;
 };
 
-// A self-signed certificate for localhost, made before the service that presents it.
-struct LocalhostCertificate {
-  LocalhostCertificate() {
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-        " -addext subjectAltName=DNS:localhost -keyout " +
-        key + " -out " + certificate + " 2>/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
-  }
-  testing_support::TempDir folder;
-  std::string key = folder / "key.pem";
-  std::string certificate = folder / "cert.pem";
-};
-
 }  // namespace lumora::account::testing

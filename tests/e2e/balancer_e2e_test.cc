@@ -51,13 +51,7 @@ class BalancedServiceTest : public ::testing::Test {
     instances_[0] = startInstance(database);
     ASSERT_FALSE(instances_[0]->url().empty());
     instances_[1] = startInstance(database);
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
-        "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        folder_ / "key.pem" + " -out " + certificate() + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    std::ofstream(folder_ / "balancer.pem")
-        << contentOf(certificate()) << contentOf(folder_ / "key.pem");
+    std::ofstream(folder_ / "balancer.pem") << contentOf(tls_.certificate) << contentOf(tls_.key);
     balancer_ = std::make_unique<testing_support::HaproxyProcess>(
         folder_.path(), instances_[0]->url().substr(7), instances_[1]->url().substr(7),
         folder_ / "balancer.pem");
@@ -70,7 +64,7 @@ class BalancedServiceTest : public ::testing::Test {
     })) << balancer_->log();
   }
 
-  std::string certificate() const { return folder_ / "certificate.pem"; }
+  std::string certificate() const { return tls_.certificate; }
   std::vector<std::string> trusting() const { return {"SSL_CERT_FILE=" + certificate()}; }
 
   std::string balancerURL() const {
@@ -115,6 +109,7 @@ class BalancedServiceTest : public ::testing::Test {
   }
 
   TempDir folder_;
+  account::testing::LocalhostCertificate tls_{"IP:127.0.0.1"};
   TempDir home_;
   std::unique_ptr<AccountServiceProcess> instances_[2];
   std::unique_ptr<testing_support::HaproxyProcess> balancer_;

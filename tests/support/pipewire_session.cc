@@ -28,19 +28,13 @@ std::optional<std::uint32_t> nodeNamed(const std::string& dump, const std::strin
   const boost::json::value objects = boost::json::parse(dump, error);
   if (error || !objects.is_array()) return std::nullopt;
   for (const auto& object : objects.as_array()) {
-    if (!object.is_object()) continue;
-    const auto& o = object.as_object();
-    const auto* type = o.if_contains("type");
-    if (type == nullptr || !type->is_string() || type->as_string() != "PipeWire:Interface:Node") {
-      continue;
-    }
-    const auto* info = o.if_contains("info");
-    const auto* props =
-        info != nullptr && info->is_object() ? info->as_object().if_contains("props") : nullptr;
-    if (props == nullptr || !props->is_object()) continue;
-    const auto* nodeName = props->as_object().if_contains("node.name");
-    if (nodeName != nullptr && nodeName->is_string() && nodeName->as_string() == name) {
-      return static_cast<std::uint32_t>(o.at("id").to_number<std::int64_t>());
+    try {  // anything but a node with a name throws on the way
+      const auto& o = object.as_object();
+      if (o.at("type").as_string() == "PipeWire:Interface:Node" &&
+          o.at("info").as_object().at("props").as_object().at("node.name").as_string() == name) {
+        return static_cast<std::uint32_t>(o.at("id").to_number<std::int64_t>());
+      }
+    } catch (const std::exception&) {
     }
   }
   return std::nullopt;

@@ -352,13 +352,11 @@ std::vector<boost::json::object> WaylandDesktop::backendCalls() const {
 }
 
 std::vector<boost::json::object> WaylandDesktop::backendCalls(const std::string& method) const {
-  std::vector<boost::json::object> calls;
-  for (auto& call : backendCalls()) {
+  auto calls = backendCalls();
+  std::erase_if(calls, [&](const boost::json::object& call) {
     const auto* name = call.if_contains("method");
-    if (name != nullptr && name->is_string() && name->as_string() == method) {
-      calls.push_back(std::move(call));
-    }
-  }
+    return name == nullptr || !name->is_string() || name->as_string() != method;
+  });
   return calls;
 }
 
