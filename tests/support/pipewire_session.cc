@@ -59,12 +59,8 @@ PipeWireSession::PipeWireSession() {
     bus_.emplace(home);
 
     const std::string log = folder_ / "pipewire.log";
-    try {
-      pipewire_ = spawnProcess(endingWithThisThread({"pipewire"}),
-                               {.environment = environment(), .output = log, .error = log});
-    } catch (const std::runtime_error&) {
-      throw std::runtime_error("cannot run pipewire (is it installed?)");
-    }
+    pipewire_ = spawnProcess(endingWithThisThread({"pipewire"}),
+                             {.environment = environment(), .output = log, .error = log});
     // WirePlumber gives up at once when the daemon does not answer yet: it starts once the
     // daemon takes connections.
     const auto deadline = Clock::now() + std::chrono::seconds(15);
@@ -83,13 +79,9 @@ PipeWireSession::PipeWireSession() {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const std::string wireplumberLog = folder_ / "wireplumber.log";
-    try {
-      wireplumber_ = spawnProcess(
-          endingWithThisThread({"wireplumber"}),
-          {.environment = environment(), .output = wireplumberLog, .error = wireplumberLog});
-    } catch (const std::runtime_error&) {
-      throw std::runtime_error("cannot run wireplumber (is it installed?)");
-    }
+    wireplumber_ = spawnProcess(
+        endingWithThisThread({"wireplumber"}),
+        {.environment = environment(), .output = wireplumberLog, .error = wireplumberLog});
 
     // Ready once the session manager has its modules loaded (without it nothing links a
     // consumer to a node).
@@ -179,18 +171,13 @@ std::uint32_t PipeWireSession::startVideoSource(const std::filesystem::path& ima
       "lumora-test-video-" + std::to_string(::getpid()) + "-" + std::to_string(++producerCount_);
   Producer producer;
   producer.log = folder_ / (name + ".log");
-  try {
-    const auto started = spawnWithChannel(
-        endingWithThisThread({"/usr/bin/python3", "-B",
-                              LUMORA_PORTAL_BACKEND_DIR "/video_source.py", "--node-name", name,
-                              "--width", std::to_string(width), "--height", std::to_string(height),
-                              "--image", image.string()}),
-        {.environment = environment(), .error = producer.log});
-    producer.pid = started.pid;
-    producer.channel = started.channel;
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run /usr/bin/python3 for the video source");
-  }
+  const auto spawned = spawnWithChannel(
+      endingWithThisThread({"/usr/bin/python3", "-B", LUMORA_PORTAL_BACKEND_DIR "/video_source.py",
+                            "--node-name", name, "--width", std::to_string(width), "--height",
+                            std::to_string(height), "--image", image.string()}),
+      {.environment = environment(), .error = producer.log});
+  producer.pid = spawned.pid;
+  producer.channel = spawned.channel;
 
   const auto started = readLine(producer.channel, std::chrono::seconds(15));
   std::optional<std::uint32_t> node;

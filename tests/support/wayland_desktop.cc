@@ -154,13 +154,9 @@ void WaylandDesktop::startSway() {
     throw std::runtime_error("cannot hand the sway folder to " + std::string(kUser));
   }
   sway_.log = (swayDir_ / "sway.log").string();
-  try {
-    sway_.pid =
-        spawnProcess(asSwayUser({"sway", "--config", config}),
-                     {.environment = swayEnvironment(), .output = sway_.log, .error = sway_.log});
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run sway (is it installed?)");
-  }
+  sway_.pid =
+      spawnProcess(asSwayUser({"sway", "--config", config}),
+                   {.environment = swayEnvironment(), .output = sway_.log, .error = sway_.log});
   // Its socket may be wayland-1 (or another number): the first wayland-N that appears.
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
@@ -203,27 +199,18 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
     argv.insert(argv.end(), {"--consent", "refuse"});
   }
   if (!options.remoteDesktop) argv.push_back("--no-remote-desktop");
-  try {
-    const auto started =
-        spawnWithChannel(endingWithThisThread(argv),
-                         {.environment = pipeWire_.environment(), .error = backend_.log});
-    backend_.pid = started.pid;
-    backendChannel_ = started.channel;
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run /usr/bin/python3 for the portal backend");
-  }
+  const auto started = spawnWithChannel(
+      endingWithThisThread(argv), {.environment = pipeWire_.environment(), .error = backend_.log});
+  backend_.pid = started.pid;
+  backendChannel_ = started.channel;
 
   // The permission store meanwhile (restore tokens are kept there).
   permissionStore_.log = (folder / "permission-store.log").string();
-  try {
-    permissionStore_.pid =
-        spawnProcess(endingWithThisThread({"/usr/libexec/xdg-permission-store", "--replace"}),
-                     {.environment = pipeWire_.environment(),
-                      .output = permissionStore_.log,
-                      .error = permissionStore_.log});
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run /usr/libexec/xdg-permission-store (is it installed?)");
-  }
+  permissionStore_.pid =
+      spawnProcess(endingWithThisThread({"/usr/libexec/xdg-permission-store", "--replace"}),
+                   {.environment = pipeWire_.environment(),
+                    .output = permissionStore_.log,
+                    .error = permissionStore_.log});
 
   if (readLine(backendChannel_, std::chrono::seconds(15)) != "ready") {
     throw std::runtime_error("the portal backend (backend.py) did not come up: " +
@@ -241,13 +228,9 @@ void WaylandDesktop::startPortal(const WaylandDesktopOptions& options) {
   environment.push_back(std::string("XDG_CURRENT_DESKTOP=") + kDesktopName);
   environment.push_back("WAYLAND_DISPLAY=" + waylandSocket_.string());
   frontend_.log = (folder / "xdg-desktop-portal.log").string();
-  try {
-    frontend_.pid =
-        spawnProcess(endingWithThisThread({"/usr/libexec/xdg-desktop-portal", "--replace"}),
-                     {.environment = environment, .output = frontend_.log, .error = frontend_.log});
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run /usr/libexec/xdg-desktop-portal (is it installed?)");
-  }
+  frontend_.pid =
+      spawnProcess(endingWithThisThread({"/usr/libexec/xdg-desktop-portal", "--replace"}),
+                   {.environment = environment, .output = frontend_.log, .error = frontend_.log});
   pipeWire_.bus().waitForName("org.freedesktop.portal.Desktop", frontend_.pid, frontend_.log,
                               "xdg-desktop-portal");
 }
@@ -307,13 +290,9 @@ void WaylandDesktop::show(const std::filesystem::path& png) {
   }
   Child background;
   background.log = (swayDir_ / ("swaybg-" + std::to_string(pictures_) + ".log")).string();
-  try {
-    background.pid = spawnProcess(
-        asSwayUser({"swaybg", "--output", "*", "--image", copy.string(), "--mode", "stretch"}),
-        {.environment = swayEnvironment(), .output = background.log, .error = background.log});
-  } catch (const std::runtime_error&) {
-    throw std::runtime_error("cannot run swaybg (is it installed?)");
-  }
+  background.pid = spawnProcess(
+      asSwayUser({"swaybg", "--output", "*", "--image", copy.string(), "--mode", "stretch"}),
+      {.environment = swayEnvironment(), .output = background.log, .error = background.log});
   backgrounds_.push_back(background);
   // A newer background surface goes under the older ones: they go once it had time to map,
   // so that the output does not show sway's bare background in between.
