@@ -6,7 +6,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 
@@ -76,6 +78,10 @@ class MP4FileWriter : public VideoFileWriter {
     }
     auto pts = static_cast<std::int64_t>(frame.meta.presentationTimeMillis - firstMillis_);
     if (pts <= lastPts_) pts = lastPts_ + 1;  // timestamps must increase strictly
+    // A picture lasts until the next one: the one before this is written now that its length
+    // is known. (A sample without a length falls outside the track's edit list, and players
+    // drop it.)
+    if (frames_ > 0) writeHeldPicture(pts - lastPts_);
     lastPts_ = pts;
     av_packet_unref(packet_);
     if (av_new_packet(packet_, static_cast<int>(frame.payload.size())) < 0) {
@@ -85,12 +91,16 @@ class MP4FileWriter : public VideoFileWriter {
     packet_->stream_index = 0;
     packet_->pts = packet_->dts = av_rescale_q(pts, {1, 1000}, context_->streams[0]->time_base);
     if (frame.meta.isKeyframe) packet_->flags |= AV_PKT_FLAG_KEY;
-    check(av_interleaved_write_frame(context_, packet_));
+    heldSince_ = std::chrono::steady_clock::now();
     ++frames_;
   }
 
   void finish() override {
     if (!context_) throw Failure("cannot write " + path_ + ": no key frame arrived");
+    // The last picture stayed on the screen until the recording ended.
+    const auto shown = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - heldSince_);
+    if (frames_ > 0) writeHeldPicture(std::max<std::int64_t>(shown.count(), 1));
     check(av_write_trailer(context_));
     check(avio_closep(&context_->pb));
   }
@@ -100,6 +110,12 @@ class MP4FileWriter : public VideoFileWriter {
  private:
   void check(int status) {
     if (status < 0) throw Failure("cannot write " + path_ + ": " + avError(status));
+  }
+
+  // Writes the picture held in packet_, which the muxer takes (packet_ is blank afterwards).
+  void writeHeldPicture(std::int64_t durationMillis) {
+    packet_->duration = av_rescale_q(durationMillis, {1, 1000}, context_->streams[0]->time_base);
+    check(av_interleaved_write_frame(context_, packet_));
   }
 
   void start(const protocol::MediaFrame& key) {
@@ -141,6 +157,7 @@ class MP4FileWriter : public VideoFileWriter {
   std::int64_t height_ = 0;
   std::uint64_t firstMillis_ = 0;
   std::int64_t lastPts_ = -1;
+  std::chrono::steady_clock::time_point heldSince_;
   std::size_t frames_ = 0;
 };
 

@@ -192,8 +192,8 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
     return std::distance(std::sregex_iterator(log.begin(), log.end(), started), {});
   };
   const auto before = streamsStarted();
-  // The other peer: a recording that runs through everything below.
-  const std::string recording = home_ / "watcher.h264";
+  // The other peer: a recording that runs through everything below, as an MP4 file.
+  const std::string recording = home_ / "watcher.mp4";
   const pid_t watcher = testing_support::spawnProcess(
       {LUMORA_CLI_BINARY, "stream", "--seconds", "8", "--out", recording},
       {.environment = environment(),
@@ -221,27 +221,28 @@ TEST_F(CliEndToEndTest, SnapshotAndStreamLeaveAnotherPeersStreamRunning) {
     }
   }
   EXPECT_EQ(off, 0);
-  // A name ending in .mp4 gets a playable MP4 file (any other name the raw stream, as the
-  // watcher's).
-  Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.mp4"});
+  // Any name but .mp4 gets the raw stream, which starts with a start code.
+  Outcome brief = lumora({"stream", "--seconds", "0.5", "--out", home_ / "brief.h264"});
   EXPECT_EQ(brief.status, 0) << brief.err;
-  // ffprobe's view: the stream's codec and size, the number of streams, one line per packet
-  // ("flags=K_" for a key packet).
-  const std::string probed =
-      testing_support::runProgram({"ffprobe", "-v", "error", "-show_entries",
-                                   "packet=flags:stream=codec_name,width,height:format=nb_streams",
-                                   "-of", "default=nw=1", home_ / "brief.mp4"})
-          .output;
-  EXPECT_NE(probed.find("codec_name=h264\nwidth=640\nheight=480\nnb_streams=1\n"),
-            std::string::npos)
-      << probed;
-  EXPECT_NE(probed.find("flags=K"), std::string::npos) << "no key packet: " << probed;
+  EXPECT_EQ(contentOf(home_ / "brief.h264").substr(0, 4), std::string("\0\0\0\1", 4));
   // A change after both ended reaches the watcher only if its stream still runs.
   auto window = xClient_->openWindow(0, 0, 640, 480, 0xffffff);
   xClient_->fill(window, 0xffffff, 0, 0, 640, 480);
   xClient_->sync();
 
   ASSERT_EQ(testing_support::waitForExit(watcher), 0) << contentOf(home_ / "watcher.err");
+  // ffprobe's view: the stream's codec and size, the number of streams, one line per packet
+  // ("flags=K_" for a key packet).
+  const std::string probed =
+      testing_support::runProgram({"ffprobe", "-v", "error", "-show_entries",
+                                   "packet=flags:stream=codec_name,width,height:format=nb_streams",
+                                   "-of", "default=nw=1", recording})
+          .output;
+  EXPECT_NE(probed.find("codec_name=h264\nwidth=640\nheight=480\nnb_streams=1\n"),
+            std::string::npos)
+      << probed;
+  EXPECT_NE(probed.find("flags=K"), std::string::npos) << "no key packet: " << probed;
+  // The last picture is in the file too: the white screen, shown until the recording ended.
   const std::string luma = lumaAt(recording, 40, 40);
   ASSERT_FALSE(luma.empty());
   EXPECT_LT(static_cast<unsigned char>(luma.front()), 130);  // the blue screen (luma about 100)
