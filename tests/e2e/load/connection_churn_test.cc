@@ -126,8 +126,13 @@ TEST_F(ConnectionChurnTest, ShortSessionsAtOnceGetTheirOwnAnswersAndLeaveNothing
       std::max(startDescriptors + startDescriptors / 10, startDescriptors + 2);
   EXPECT_LE(settledDescriptors(descriptorBound), descriptorBound)
       << "started with " << startDescriptors;
+#ifndef __SANITIZE_THREAD__
+  // Under ThreadSanitizer the resident size grows with the shadow memory and access history of
+  // four clients' worth of threads, not with what sessions leave behind: the other builds
+  // check the bound.
   const std::size_t residentBound = startResident + startResident / 10;
   EXPECT_LE(residentBytes(agent_.pid()), residentBound) << "started with " << startResident;
+#endif
   EXPECT_FALSE(testing_support::processEnded(agent_.pid()));
   EXPECT_EQ(churn(1), std::vector<std::string>()) << "still serving";
 }
