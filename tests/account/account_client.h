@@ -1,7 +1,8 @@
 #pragma once
 
 // A small client of the account service for tests: HTTP requests through the product's HTTP
-// client, and relay WebSocket connections over Beast.
+// client, relay WebSocket connections over Beast, and the self-signed certificate a service
+// under test presents.
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>

@@ -10,9 +10,7 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 

@@ -9,7 +9,6 @@
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <tuple>
 
 namespace lumora::platform::x11 {

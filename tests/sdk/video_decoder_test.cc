@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "services/screen/h264_encoder.h"
 #include "support/h264_test_codec.h"
